@@ -1,0 +1,13 @@
+#include "platform/errorreport.h"
+
+namespace larkvale::platform {
+
+QString ErrorReportText(const QString& message) {
+  return message.endsWith('.') ? message : message + '.';
+}
+
+void ShowErrorReport(Dialogs& dialogs, const QString& title, const QString& message) {
+  dialogs.ShowError(title, ErrorReportText(message));
+}
+
+}  // namespace larkvale::platform

@@ -1,0 +1,18 @@
+#include "platform/pump.h"
+
+#include <QCoreApplication>
+#include <chrono>
+#include <thread>
+
+namespace larkvale::platform {
+
+void ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+std::int64_t TickCountMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace larkvale::platform

@@ -1,0 +1,17 @@
+#include "platform/services.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+namespace larkvale::platform {
+
+Environment Environment::FromProcess() {
+  Environment e;
+  e.homeDir = qEnvironmentVariable("HOME", QDir::homePath());
+  e.configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+  if (e.configHome.isEmpty()) e.configHome = e.homeDir + "/.config";
+  e.appDir = QCoreApplication::applicationDirPath() + "/";
+  return e;
+}
+
+}  // namespace larkvale::platform

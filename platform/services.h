@@ -1,0 +1,32 @@
+#pragma once
+// What the main window needs of the desktop, passed in: the real seams in
+// the program, scripted ones in tests.
+
+#include <QString>
+
+namespace larkvale::platform {
+
+class Dialogs;
+class Clipboard;
+class Shell;
+class Help;
+
+struct Environment {
+  QString homeDir;     // root of the default working folders
+  QString configHome;  // where the settings file lives
+  QString appDir;      // the executable's folder followed by "/"
+
+  // $HOME, $XDG_CONFIG_HOME (default ~/.config) and the running executable.
+  static Environment FromProcess();
+};
+
+// Not owned; each must outlive the window.
+struct Services {
+  Dialogs* dialogs = nullptr;
+  Clipboard* clipboard = nullptr;
+  Shell* shell = nullptr;
+  Help* help = nullptr;
+  Environment environment;
+};
+
+}  // namespace larkvale::platform
