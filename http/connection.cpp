@@ -1,0 +1,460 @@
+#include "http/connection.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+#include "http/exceptions.h"
+
+namespace larkvale::http {
+
+std::string StatusText(TNetStatus status, const std::string& argument) {
+  switch (status) {
+    case hsResolving: return "Resolving hostname " + argument + ".";
+    case hsConnecting: return "Connecting to " + argument + ".";
+    case hsConnected: return "Connected.";
+    case hsDisconnecting: return "Disconnecting.";
+    case hsDisconnected: return "Disconnected.";
+    default: return argument;
+  }
+}
+
+// --- TNetComponent -------------------------------------------------------
+
+namespace {
+std::mutex gInstanceLock;
+int gInstanceCount = 0;
+}  // namespace
+
+TNetComponent::TNetComponent() {
+  std::lock_guard<std::mutex> lock(gInstanceLock);
+  if (gInstanceCount == 0) SocketStack = new TNetStackPosix();
+  ++gInstanceCount;
+}
+
+TNetComponent::~TNetComponent() {
+  std::lock_guard<std::mutex> lock(gInstanceLock);
+  if (--gInstanceCount == 0) {
+    delete SocketStack;
+    SocketStack = nullptr;
+  }
+}
+
+int TNetComponent::InstanceCount() {
+  std::lock_guard<std::mutex> lock(gInstanceLock);
+  return gInstanceCount;
+}
+
+void TNetComponent::ReportStatus(TNetStatus status, const std::string& argument) {
+  if (OnStatus) OnStatus(this, status, StatusText(status, argument));
+}
+
+void TNetComponent::ReportWorkBegin(TWorkMode mode, std::int64_t maximum) {
+  TWorkInfo& w = WorkState[mode];
+  if (++w.Level == 1) {
+    w.Max = maximum;
+    w.Count = 0;
+    if (OnWorkBegin) OnWorkBegin(this, mode, maximum);
+  }
+}
+
+void TNetComponent::ReportWork(TWorkMode mode, std::int64_t count) {
+  TWorkInfo& w = WorkState[mode];
+  if (w.Level > 0) {
+    w.Count += count;
+    if (OnWork) OnWork(this, mode, w.Count);
+  }
+}
+
+void TNetComponent::ReportWorkEnd(TWorkMode mode) {
+  TWorkInfo& w = WorkState[mode];
+  if (w.Level == 1 && OnWorkEnd) OnWorkEnd(this, mode);
+  --w.Level;
+}
+
+// --- TNetIOHandlerSocket -------------------------------------------------
+
+TNetIOHandlerSocket::~TNetIOHandlerSocket() { Close(); }
+
+void TNetIOHandlerSocket::Open() {
+  if (socket_)
+    socket_->Reset();
+  else
+    socket_ = std::make_unique<TNetSocketHandle>();
+}
+
+void TNetIOHandlerSocket::Close() {
+  if (socket_) socket_->ShutAndClose();
+}
+
+bool TNetIOHandlerSocket::IsConnected() { return socket_ && socket_->Open; }
+
+void TNetIOHandlerSocket::ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort,
+                                    int timeoutMs) {
+  TNetSocketHandle& s = *socket_;
+  s.OpenSocket(SOCK_STREAM, 0);
+  s.IP = boundIP;
+  s.Port = boundPort;
+  s.BindLocal();
+  if (!TNetStack::IsDottedAddress(host)) ReportStatus(hsResolving, host);
+  s.SetPeer(Stack().LookupHost(host), port);
+  if (!UseNagle) {
+    int one = 1;
+    if (::setsockopt(s.Handle, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) Stack().CheckSocketResult(-1);
+  }
+  ReportStatus(hsConnecting, s.PeerIP);
+  if (s.ConnectPeer() == -1) Stack().RaiseFromError(Stack().LastError);
+}
+
+bool TNetIOHandlerSocket::WaitReadable(int timeoutMs) { return socket_->WaitReadable(timeoutMs); }
+
+int TNetIOHandlerSocket::Receive(void* buffer, int length) {
+  if (!IsConnected()) throw ENetClosedSocket();
+  return socket_->Receive(buffer, length);
+}
+
+int TNetIOHandlerSocket::ReceiveNow(void* buffer, int length) {
+  if (!IsConnected()) throw ENetClosedSocket();
+  return socket_->ReceiveNow(buffer, length);
+}
+
+int TNetIOHandlerSocket::Send(const void* buffer, int length) {
+  if (!IsConnected()) throw ENetClosedSocket();
+  return socket_->Send(buffer, length);
+}
+
+// --- TNetTCPConnection ---------------------------------------------------
+
+TNetTCPConnection::TNetTCPConnection() {
+  input_.OnRemove = [this](int n) { ReportWork(wmRead, n); };
+}
+
+TNetTCPConnection::~TNetTCPConnection() {
+  // No statuses and no OnDisconnected on destruction.
+  if (io_) io_->Close();
+  io_.reset();
+}
+
+void TNetTCPConnection::NotifyDisconnected() {
+  if (OnDisconnected) OnDisconnected(this);
+}
+
+void TNetTCPConnection::ResetInput() {
+  input_.Clear();
+  peerClosed_ = false;
+}
+
+void TNetTCPConnection::DropSocket() {
+  peerClosed_ = true;
+  if (io_) io_->Close();
+}
+
+void TNetTCPConnection::Disconnect() {
+  ReportStatus(hsDisconnecting);
+  if (io_) DropSocket();
+  if (ownsIOHandler_) {
+    io_.reset();
+    ownsIOHandler_ = false;
+  }
+  NotifyDisconnected();
+  ReportStatus(hsDisconnected);
+}
+
+void TNetTCPConnection::CheckClosed(bool raiseIfClosed, bool ignoreBuffer) {
+  bool closed = false;
+  if (peerClosed_ || !io_) {
+    if (io_) {
+      // The peer closed but our socket is still open: report it once, now.
+      if (io_->IsConnected()) {
+        DropSocket();
+        ReportStatus(hsDisconnected);
+        NotifyDisconnected();
+      }
+      closed = true;
+    }
+  } else {
+    closed = !io_->IsConnected();
+  }
+  if (closed && raiseIfClosed && (input_.Size() == 0 || ignoreBuffer)) throw ENetConnClosedGracefully();
+}
+
+bool TNetTCPConnection::IsConnected() {
+  CheckClosed(false, false);
+  return io_ && io_->IsConnected();
+}
+
+void TNetTCPConnection::PollForClose(bool raiseIfClosed) { FillInputBuffer(raiseIfClosed, 1, false); }
+
+int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool raiseOnTimeout) {
+  if (timeoutMs == -1) timeoutMs = ReadTimeout;
+  if (timeoutMs == 0) timeoutMs = -2;
+  CheckClosed(raiseIfClosed, false);
+  if (!IsConnected()) {
+    if (raiseIfClosed) throw ENetNotConnected();
+    return 0;
+  }
+  for (;;) {
+    std::shared_ptr<TNetIOHandler> io = io_;
+    const int size = std::max(1, RecvBufferSize);
+    // The receive lands directly at the end of the input buffer.
+    char* area = input_.Reserve(static_cast<std::size_t>(size));
+    int n;
+    if (timeoutMs == -2) {
+      // Waiting without limit: the blocking receive is the wait itself.
+      n = io->Receive(area, size);
+    } else {
+      // Take what is already there without a select; wait only when empty.
+      n = io->ReceiveNow(area, size);
+      if (n == -1 && Stack().LastError == 10035) {
+        if (!io->WaitReadable(timeoutMs)) {
+          if (raiseOnTimeout) throw ENetReadTimeout();
+          return -1;
+        }
+        n = io->Receive(area, size);
+      }
+    }
+    peerClosed_ = (n == 0);
+    if (n == -1) {
+      int err = Stack().LastError;
+      if (err == kWsaEShutdown || err == kWsaEConnAborted) {
+        n = 0;
+        DropSocket();
+        if (input_.Size() == 0) Stack().RaiseFromError(err);
+      } else {
+        Stack().RaiseFromError(err);
+      }
+    }
+    if (n > 0) input_.Commit(static_cast<std::size_t>(n));
+    CheckClosed(raiseIfClosed, false);
+    if (n != 0) return n;
+    if (!IsConnected()) return 0;
+  }
+}
+
+void TNetTCPConnection::ReadExact(char* buffer, int count) {
+  if (count <= 0) return;
+  while (input_.Size() < static_cast<std::size_t>(count)) {
+    FillInputBuffer(true, -1, true);
+    CheckClosed(true, true);
+  }
+  input_.ExtractTo(buffer, static_cast<std::size_t>(count));
+}
+
+std::string TNetTCPConnection::ReadLine(const std::string& terminatorIn, int timeoutMs, int maxLength) {
+  const std::size_t maximum = static_cast<std::size_t>(maxLength == -1 ? MaxLineLength : maxLength);
+  const std::string terminator = terminatorIn.empty() ? "\n" : terminatorIn;
+  ReadLineSplit = false;
+  ReadLineTimedOut = false;
+  std::size_t pos = 0;  // 1-based position of the terminator, 0 = not found yet
+  std::size_t scanned = 0;
+  bool tooLong = false;
+  do {
+    if (input_.Size() > 0) {
+      // Resume where the last search ended (a terminator may straddle it).
+      std::size_t from = scanned >= terminator.size() ? scanned - terminator.size() + 1 : 0;
+      std::size_t at = input_.Find(terminator, from);
+      pos = at == std::string::npos ? 0 : at + 1;
+      scanned = input_.Size();
+    }
+    if (pos > 0 && pos - 1 > maximum && maximum != 0) {
+      tooLong = true;
+      break;
+    }
+    if (pos == 0) {
+      if (scanned > maximum && maximum != 0) {
+        tooLong = true;
+        break;
+      }
+      CheckClosed(true, true);
+      int n = FillInputBuffer(true, timeoutMs, timeoutMs == -1);
+      ReadLineTimedOut = (n == 0);
+      if (ReadLineTimedOut) return std::string();
+    }
+  } while (pos == 0);
+
+  if (tooLong) {
+    if (MaxLineAction == maException) throw ENetReadLnMaxLineLengthExceeded();
+    ReadLineSplit = true;
+    return input_.Extract(maximum);
+  }
+  std::string line = input_.Extract(pos + terminator.size() - 1);
+  line.resize(line.size() - terminator.size());
+  if (terminator == "\n" && !line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+void TNetTCPConnection::ReadToStream(TNetStream& stream, std::int64_t count, bool untilClose) {
+  // A known length gives a file its full size at once.
+  if (count >= 0) {
+    std::int64_t at = stream.Position();
+    stream.SetSize(at + count);
+    stream.Seek(at);
+  }
+  std::int64_t remaining;
+  if (untilClose) {
+    // Until the peer closes, without an artificial 2 GiB cap.
+    remaining = INT64_MAX;
+    ReportWorkBegin(wmRead, 0);
+  } else {
+    remaining = count;
+    ReportWorkBegin(wmRead, count);
+  }
+
+  auto finish = [&] {
+    ReportWorkEnd(wmRead);
+    if (stream.Size() > stream.Position()) stream.SetSize(stream.Position());
+  };
+
+  try {
+    // Bytes that came with the header: written first, then reported.
+    if (input_.Size() > 0 && remaining > 0) {
+      std::size_t k = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(input_.Size()), remaining));
+      stream.Write(input_.Data(), k);
+      input_.Remove(k);
+      remaining -= static_cast<std::int64_t>(k);
+    }
+    const int block = static_cast<int>(std::min<std::int64_t>(remaining, std::max(1, RecvBufferSize)));
+    if (scratch_.size() < static_cast<std::size_t>(std::max(block, 0))) scratch_.resize(static_cast<std::size_t>(block));
+    while (remaining > 0 && IsConnected()) {
+      int k = static_cast<int>(std::min<std::int64_t>(remaining, block));
+      try {
+        // Reports the block (OnWork) as it takes it out of the input buffer.
+        ReadExact(scratch_.data(), k);
+      } catch (const ENetConnClosedGracefully&) {
+        if (!untilClose) throw;
+        // The peer's close ends the body: keep the last, unreported bytes.
+        k = static_cast<int>(input_.Size());
+        if (k > 0) std::memcpy(scratch_.data(), input_.Data(), static_cast<std::size_t>(k));
+        input_.Clear();
+      }
+      if (k > 0) {
+        stream.Write(scratch_.data(), static_cast<std::size_t>(k));
+        remaining -= k;
+      }
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+}
+
+// --- writing -------------------------------------------------------------
+
+void TNetTCPConnection::WriteText(const std::string& text) {
+  if (text.empty()) return;
+  WriteBytes(text.data(), static_cast<int>(text.size()), false);
+}
+
+void TNetTCPConnection::WriteLine(const std::string& text) { WriteText(text + "\r\n"); }
+
+void TNetTCPConnection::OpenWriteBuffering(int threshold) {
+  writeBuffer_ = std::make_unique<std::string>();
+  writeThreshold_ = threshold;
+}
+
+void TNetTCPConnection::CloseWriteBuffering() {
+  try {
+    FlushWriteBuffering(-1);
+  } catch (...) {
+    writeBuffer_.reset();
+    throw;
+  }
+  writeBuffer_.reset();
+}
+
+void TNetTCPConnection::FlushWriteBuffering(int count) {
+  if (!writeBuffer_ || writeBuffer_->empty()) return;
+  // Take the bytes out first: WriteBytes with sendNow bypasses the collection.
+  std::string out;
+  if (count != -1 && writeBuffer_->size() >= static_cast<std::size_t>(count)) {
+    out = writeBuffer_->substr(0, static_cast<std::size_t>(count));
+    writeBuffer_->erase(0, static_cast<std::size_t>(count));
+  } else {
+    out.swap(*writeBuffer_);
+  }
+  WriteBytes(out.data(), static_cast<int>(out.size()), true);
+}
+
+void TNetTCPConnection::WriteBytes(const char* buffer, int count, bool sendNow) {
+  if (count <= 0) return;
+  CheckClosed(true, true);
+  if (!IsConnected()) throw ENetNotConnected();
+  if (writeBuffer_ && !sendNow) {
+    writeBuffer_->append(buffer, static_cast<std::size_t>(count));
+    if (writeThreshold_ > 0 && writeBuffer_->size() >= static_cast<std::size_t>(writeThreshold_))
+      FlushWriteBuffering(writeThreshold_);
+    return;
+  }
+  std::string copy(buffer, static_cast<std::size_t>(count));
+  std::size_t sent = 0;
+  while (sent < copy.size()) {
+    std::shared_ptr<TNetIOHandler> io = io_;
+    if (!io) throw ENetNotConnected();
+    int n = io->Send(copy.data() + sent, static_cast<int>(copy.size() - sent));
+    peerClosed_ = (n == 0);
+    CheckClosed(true, false);
+    if (n == -1) {
+      int err = Stack().LastError;
+      if (err == kWsaEShutdown || err == kWsaEConnAborted || err == kWsaEConnReset) DropSocket();
+      Stack().RaiseFromError(err);
+    }
+    ReportWork(wmWrite, n);
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+void TNetTCPConnection::WriteFromStream(TNetStream& stream, bool fromStart, std::int64_t count) {
+  if (fromStart) stream.Seek(0);
+  std::int64_t end = count == 0 ? stream.Size() : stream.Position() + count;
+  ReportWorkBegin(wmWrite, end - stream.Position());
+  try {
+    std::vector<char> block(static_cast<std::size_t>(std::max(1, SendBufferSize)));
+    while (stream.Position() < end) {
+      std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(end - stream.Position(), static_cast<std::int64_t>(block.size())));
+      std::size_t got = stream.Read(block.data(), want);
+      if (got == 0) throw ENetNoDataToRead();
+      WriteBytes(block.data(), static_cast<int>(got));
+    }
+  } catch (...) {
+    ReportWorkEnd(wmWrite);
+    throw;
+  }
+  ReportWorkEnd(wmWrite);
+}
+
+// --- TNetTCPClient -------------------------------------------------------
+
+void TNetTCPClient::NotifyConnected() {
+  if (OnConnected) OnConnected(this);
+}
+
+void TNetTCPClient::Connect(int timeoutMs) {
+  if (!io_) {
+    auto handler = std::make_shared<TNetIOHandlerSocket>();
+    handler->OnStatus = OnStatus;
+    io_ = handler;
+    ownsIOHandler_ = true;
+  } else if (io_->IsConnected()) {
+    throw ENetAlreadyConnected();
+  }
+  // Keeps the transport alive even if a status handler disconnects us.
+  std::shared_ptr<TNetIOHandler> io = io_;
+  try {
+    io->Open();
+    ResetInput();
+    io->ConnectTo(host_, port_, BoundIP, BoundPort, timeoutMs);
+    ReportStatus(hsConnected, host_);
+    NotifyConnected();
+  } catch (...) {
+    if (io_) DropSocket();
+    throw;
+  }
+}
+
+}  // namespace larkvale::http

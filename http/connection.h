@@ -1,0 +1,204 @@
+// The blocking TCP connection under the HTTP client: components with status
+// and work events, the socket transport, and the buffered connection with
+// its reads and writes.
+//
+// Threading and re-entrancy: every call blocks on the caller's thread, and
+// events run synchronously inside the call that raises them. The window's
+// `OnWork` handlers pump messages, so other handlers run nested inside a
+// transfer. From inside a connection's own events (or handlers nested in
+// them) the only operation that may be called on that same connection is
+// `Disconnect`; it is always safe: the running read finishes the block it is
+// reporting and returns normally (see `ReadToStream`). Reading properties is
+// also fine. `TNetHTTP` refuses a second request outright.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/buffers.h"
+#include "http/socketstack.h"
+#include "http/streams.h"
+
+namespace larkvale::http {
+
+enum TNetStatus {
+  hsResolving = 0,
+  hsConnecting = 1,
+  hsConnected = 2,
+  hsDisconnecting = 3,
+  hsDisconnected = 4,
+  hsStatusText = 5,
+  ftpTransfer = 6,
+  ftpReady = 7,
+  ftpAborted = 8,
+};
+
+enum TWorkMode { wmRead = 0, wmWrite = 1 };
+enum TNetMaxLineAction { maException = 0, maSplit = 1 };
+
+class TNetComponent;
+
+using TNetStatusEvent = std::function<void(TNetComponent* ASender, TNetStatus AStatus, const std::string& AStatusText)>;
+using TWorkBeginEvent = std::function<void(TNetComponent* Sender, TWorkMode AWorkMode, std::int64_t AWorkCountMax)>;
+using TWorkEvent = std::function<void(TNetComponent* Sender, TWorkMode AWorkMode, std::int64_t AWorkCount)>;
+using TWorkEndEvent = std::function<void(TNetComponent* Sender, TWorkMode AWorkMode)>;
+using TNotifyEvent = std::function<void(TNetComponent* Sender)>;
+
+// The fixed status texts ("%s" is filled with the argument).
+std::string StatusText(TNetStatus status, const std::string& argument = "");
+
+// Base of every network object. The process-wide count of these objects
+// creates the `SocketStack` with the first one and frees it with the last.
+class TNetComponent {
+ public:
+  TNetComponent();
+  virtual ~TNetComponent();
+  TNetComponent(const TNetComponent&) = delete;
+  TNetComponent& operator=(const TNetComponent&) = delete;
+
+  TNetStatusEvent OnStatus;
+  TWorkBeginEvent OnWorkBegin;
+  TWorkEvent OnWork;
+  TWorkEndEvent OnWorkEnd;
+
+  // Counts are 64-bit so that bodies beyond 2 GiB report correctly.
+  struct TWorkInfo {
+    std::int64_t Count = 0;
+    std::int64_t Max = 0;
+    int Level = 0;
+  };
+  TWorkInfo WorkState[2];
+
+  void ReportStatus(TNetStatus status, const std::string& argument = "");
+  // Only the outermost of nested begin/end pairs reaches the events; `OnWork`
+  // carries the running total since that begin.
+  virtual void ReportWorkBegin(TWorkMode mode, std::int64_t maximum);
+  virtual void ReportWork(TWorkMode mode, std::int64_t count);
+  virtual void ReportWorkEnd(TWorkMode mode);
+
+  static int InstanceCount();
+};
+
+// The abstract transport of a connection.
+class TNetIOHandler : public TNetComponent {
+ public:
+  ~TNetIOHandler() override = default;
+  virtual void Close() {}
+  virtual void ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort,
+                         int timeoutMs) {}
+  virtual bool IsConnected() = 0;
+  virtual void Open() {}
+  virtual bool WaitReadable(int timeoutMs) = 0;
+  virtual int Receive(void* buffer, int length) = 0;
+  // Like Receive, but returns -1 with error 10035 instead of waiting.
+  virtual int ReceiveNow(void* buffer, int length) = 0;
+  virtual int Send(const void* buffer, int length) = 0;
+};
+
+class TNetIOHandlerSocket : public TNetIOHandler {
+ public:
+  ~TNetIOHandlerSocket() override;
+  bool UseNagle = true;
+  TNetSocketHandle* SocketHandle() { return socket_.get(); }
+
+  void Close() override;
+  void ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort,
+                 int timeoutMs) override;
+  bool IsConnected() override;
+  void Open() override;
+  bool WaitReadable(int timeoutMs) override;
+  int Receive(void* buffer, int length) override;
+  int ReceiveNow(void* buffer, int length) override;
+  int Send(const void* buffer, int length) override;
+
+ private:
+  std::unique_ptr<TNetSocketHandle> socket_;
+};
+
+// The buffered connection: write collection, input buffer, line, exact and
+// stream reads, and close detection.
+class TNetTCPConnection : public TNetComponent {
+ public:
+  TNetTCPConnection();
+  ~TNetTCPConnection() override;
+
+  int ReadTimeout = 0;          // ms per receive; 0 = no limit
+  int RecvBufferSize = 32768;   // largest single receive; block size of stream reads
+  int SendBufferSize = 32768;   // block size of stream writes
+  int MaxLineLength = 16384;    // 0 = no limit
+  TNetMaxLineAction MaxLineAction = maException;
+  TNotifyEvent OnDisconnected;
+
+  // Outcome of the last ReadLine.
+  bool ReadLineSplit = false;
+  bool ReadLineTimedOut = false;
+
+  TNetIOHandler* IOHandler() const { return io_.get(); }
+  const TNetManagedBuffer& InputBuffer() const { return input_; }
+  bool PeerClosed() const { return peerClosed_; }
+
+  virtual void NotifyDisconnected();
+  virtual void ResetInput();
+  // Notices and reports a peer close; raises `ENetConnClosedGracefully` when
+  // closed, `raiseIfClosed` is set and nothing is buffered (or `ignoreBuffer`).
+  virtual void CheckClosed(bool raiseIfClosed, bool ignoreBuffer);
+  // Waits at most 1 ms for pending bytes or a close.
+  virtual void PollForClose(bool raiseIfClosed);
+  virtual bool IsConnected();
+  // Callable at any time, also from inside this connection's own events.
+  virtual void Disconnect();
+  virtual void DropSocket();
+  // > 0 bytes received; 0 the peer has closed; -1 a timeout that does not raise.
+  virtual int FillInputBuffer(bool raiseIfClosed = true, int timeoutMs = -1, bool raiseOnTimeout = true);
+  virtual std::string ReadLine(const std::string& terminator = "\n", int timeoutMs = -1, int maxLength = -1);
+  virtual void WriteText(const std::string& text);
+  virtual void WriteLine(const std::string& text);
+  virtual void WriteFromStream(TNetStream& stream, bool fromStart = true, std::int64_t count = 0);
+
+  void ReadExact(char* buffer, int count);
+  // Copies `count` bytes (or, with `untilClose`, everything until the peer
+  // closes) into `stream` at its position, with one `OnWork` per block.
+  void ReadToStream(TNetStream& stream, std::int64_t count, bool untilClose = false);
+
+  void WriteBytes(const char* buffer, int count, bool sendNow = false);
+  void OpenWriteBuffering(int threshold = -1);
+  void CloseWriteBuffering();
+  void FlushWriteBuffering(int count = -1);
+
+ protected:
+  // The transport, shared so that a `Disconnect` from inside one of its calls
+  // (a status handler) cannot free it under that call.
+  std::shared_ptr<TNetIOHandler> io_;
+  bool ownsIOHandler_ = false;
+  bool peerClosed_ = false;
+  TNetManagedBuffer input_;
+
+ private:
+  std::unique_ptr<std::string> writeBuffer_;
+  int writeThreshold_ = 0;
+  std::vector<char> scratch_;
+};
+
+class TNetTCPClient : public TNetTCPConnection {
+ public:
+  virtual void SetHost(const std::string& host) { host_ = host; }
+  virtual void SetPort(int port) { port_ = port; }
+  const std::string& Host() const { return host_; }
+  int Port() const { return port_; }
+  std::string BoundIP;
+  int BoundPort = 0;
+  TNotifyEvent OnConnected;
+
+  virtual void NotifyConnected();
+  // A plain blocking connect to `Host`:`Port` (0 and -1 are the only timeouts used).
+  virtual void Connect(int timeoutMs = 0);
+
+ protected:
+  std::string host_;
+  int port_ = 0;
+};
+
+}  // namespace larkvale::http

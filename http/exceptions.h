@@ -1,0 +1,156 @@
+// The HTTP client's failures: one family rooted at `ENetException`, each with
+// the fixed English message the user sees in the error report.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace larkvale::http {
+
+class ENetException : public std::runtime_error {
+ public:
+  explicit ENetException(const std::string& message) : std::runtime_error(message) {}
+  std::string Message() const { return what(); }
+};
+
+// Base of the close signal only.
+class ENetSilentException : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+class ENetConnClosedGracefully : public ENetSilentException {
+ public:
+  ENetConnClosedGracefully() : ENetSilentException("Connection Closed Gracefully.") {}
+};
+
+class ENetTCPConnectionError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+class ENetNotConnected : public ENetTCPConnectionError {
+ public:
+  ENetNotConnected() : ENetTCPConnectionError("Not Connected") {}
+};
+
+class ENetNotEnoughDataInBuffer : public ENetTCPConnectionError {
+ public:
+  ENetNotEnoughDataInBuffer() : ENetTCPConnectionError("Not enough data in buffer.") {}
+};
+
+class ENetNoDataToRead : public ENetTCPConnectionError {
+ public:
+  ENetNoDataToRead() : ENetTCPConnectionError("No data to read.") {}
+};
+
+class ENetIOHandlerPropInvalid : public ENetTCPConnectionError {
+ public:
+  ENetIOHandlerPropInvalid() : ENetTCPConnectionError("IOHandler value is not valid") {}
+};
+
+class ENetReadTimeout : public ENetException {
+ public:
+  ENetReadTimeout() : ENetException("Read Timeout") {}
+};
+
+class ENetReadLnMaxLineLengthExceeded : public ENetException {
+ public:
+  ENetReadLnMaxLineLengthExceeded() : ENetException("Max line length exceeded.") {}
+};
+
+class ENetAlreadyConnected : public ENetException {
+ public:
+  ENetAlreadyConnected() : ENetException("Already connected.") {}
+};
+
+class ENetClosedSocket : public ENetException {
+ public:
+  ENetClosedSocket() : ENetException("Disconnected.") {}
+};
+
+// A failed socket call; the message is "Socket Error # <n>\r\n<text>".
+class ENetSocketError : public ENetException {
+ public:
+  ENetSocketError(int code, const std::string& message) : ENetException(message), SocketErrorCode(code) {}
+  int SocketErrorCode;
+};
+
+class ENetInvalidSocket : public ENetException {
+ public:
+  ENetInvalidSocket() : ENetException("Cannot allocate socket.") {}
+};
+
+class ENetSocketHandleError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+class ENetCouldNotBindSocket : public ENetSocketHandleError {
+ public:
+  ENetCouldNotBindSocket()
+      : ENetSocketHandleError("Could not bind socket. Address and port are already in use.") {}
+};
+
+class ENetStackError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+// Kept for completeness: POSIX sockets need no start-up, so nothing raises it.
+class ENetStackInitializationFailed : public ENetStackError {
+ public:
+  ENetStackInitializationFailed() : ENetStackError("Winsock Initialization Error.") {}
+};
+
+class ENetProtocolReplyError : public ENetException {
+ public:
+  ENetProtocolReplyError(const std::string& message, int replyCode)
+      : ENetException(message), ReplyCode(replyCode) {}
+  int ReplyCode;
+};
+
+// A reply that is neither 2xx nor a followed redirect; the message is the
+// status line as the server sent it.
+class ENetHTTPProtocolException : public ENetProtocolReplyError {
+ public:
+  ENetHTTPProtocolException(const std::string& statusLine, int replyCode, std::string replyBody)
+      : ENetProtocolReplyError(statusLine, replyCode), ReplyBody(std::move(replyBody)) {}
+  std::string ReplyBody;
+};
+
+class ENetURIException : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+// A scheme other than http or https on a default port; the message is empty.
+class ENetUnknownProtocol : public ENetException {
+ public:
+  ENetUnknownProtocol() : ENetException("") {}
+};
+
+class ENetFailedToRetreiveTimeZoneInfo : public ENetException {
+ public:
+  ENetFailedToRetreiveTimeZoneInfo()
+      : ENetException("Failed attempting to retrieve time zone information.") {}
+};
+
+// A second request started on a client whose transfer is still running,
+// typically from a handler nested in its own `OnWork`.
+class ENetClientBusy : public ENetException {
+ public:
+  ENetClientBusy()
+      : ENetException("The HTTP client is busy with another request; only Disconnect may be called now.") {}
+};
+
+// Text that should have been a whole number ("'%s' is not a valid integer
+// value"), the conversion error of port texts, Content-Range bounds and
+// cookie port lists. Not part of the ENetException family.
+class EConvertError : public std::runtime_error {
+ public:
+  explicit EConvertError(const std::string& text)
+      : std::runtime_error("'" + text + "' is not a valid integer value") {}
+};
+
+}  // namespace larkvale::http

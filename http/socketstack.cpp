@@ -1,0 +1,327 @@
+#include "http/socketstack.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "http/exceptions.h"
+
+namespace larkvale::http {
+
+TNetStack* SocketStack = nullptr;
+
+TNetStack& Stack() {
+  if (SocketStack) return *SocketStack;
+  static TNetStackPosix fallback;
+  return fallback;
+}
+
+int MapErrno(int err) {
+  switch (err) {
+    case EINTR: return 10004;
+    case EBADF: return 10009;
+    case EACCES: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: return 10024;
+    case EWOULDBLOCK: return 10035;
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EPFNOSUPPORT: return 10046;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: return 10054;
+    case ENOBUFS: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case EPIPE:
+    case ESHUTDOWN: return 10058;
+    case ETOOMANYREFS: return 10059;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    case ENOTEMPTY: return 10066;
+    default: return err;
+  }
+}
+
+std::string TNetStack::SocketErrorText(int code) {
+  switch (code) {
+    case 11001: return "Host not found.";
+    case 10004: return "Interrupted system call.";
+    case 10009: return "Bad file number.";
+    case 10013: return "Access denied.";
+    case 10014: return "Bad address.";
+    case 10022: return "Invalid argument.";
+    case 10024: return "Too many open files.";
+    case 10035: return "Operation would block. ";
+    case 10036: return "Operation now in progress.";
+    case 10037: return "Operation already in progress.";
+    case 10038: return "Socket operation on non-socket.";
+    case 10039: return "Destination address required.";
+    case 10040: return "Message too long.";
+    case 10041: return "Protocol wrong type for socket.";
+    case 10042: return "Bad protocol option.";
+    case 10043: return "Protocol not supported.";
+    case 10044: return "Socket type not supported.";
+    case 10045: return "Operation not supported on socket.";
+    case 10046: return "Protocol family not supported.";
+    case 10047: return "Address family not supported by protocol family.";
+    case 10048: return "Address already in use.";
+    case 10049: return "Cannot assign requested address.";
+    case 10050: return "Network is down.";
+    case 10051: return "Network is unreachable.";
+    case 10052: return "Net dropped connection or reset.";
+    case 10053: return "Software caused connection abort.";
+    case 10054: return "Connection reset by peer.";
+    case 10055: return "No buffer space available.";
+    case 10056: return "Socket is already connected.";
+    case 10057: return "Socket is not connected.";
+    case 10058: return "Cannot send or receive after socket is closed.";
+    case 10059: return "Too many references, cannot splice.";
+    case 10060: return "Connection timed out.";
+    case 10061: return "Connection refused.";
+    case 10062: return "Too many levels of symbolic links.";
+    case 10063: return "File name too long.";
+    case 10064: return "Host is down.";
+    case 10065: return "No route to host.";
+    case 10066: return "Directory not empty";
+    default: return "";
+  }
+}
+
+std::string TNetStack::SocketErrorMessage(int code) {
+  char head[64];
+  std::snprintf(head, sizeof head, "Socket Error # %d\r\n", code);
+  return head + SocketErrorText(code);
+}
+
+int TNetStack::FetchLastError() {
+  LastError = MapErrno(errno);
+  return LastError;
+}
+
+void TNetStack::RaiseFromError(int code) { throw ENetSocketError(code, SocketErrorMessage(code)); }
+
+bool TNetStack::CheckSocketResult(int result, std::initializer_list<int> expected) {
+  if (result != -1) return false;
+  FetchLastError();
+  if (std::find(expected.begin(), expected.end(), LastError) != expected.end()) return true;
+  RaiseFromError(LastError);
+}
+
+namespace {
+// A field of a dotted address: a whole number from 0 to 255, nothing else.
+bool IsByteField(const std::string& s) {
+  if (s.empty() || s.size() > 3) return false;
+  for (char c : s)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  return std::stoi(s) <= 255;
+}
+}  // namespace
+
+bool TNetStack::IsDottedAddress(const std::string& text) {
+  // Three fields end at the first three dots; the fourth takes the rest.
+  std::string rest = text;
+  for (int i = 0; i < 3; ++i) {
+    auto dot = rest.find('.');
+    if (dot == std::string::npos) return false;
+    if (!IsByteField(rest.substr(0, dot))) return false;
+    rest.erase(0, dot + 1);
+  }
+  return IsByteField(rest);
+}
+
+std::string TNetStack::ResolveName(const std::string& host) {
+  ++LookupCount;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) {
+    // Every resolver failure, including a missing name server, reads to the
+    // user as an unknown host.
+    LastError = kWsaHostNotFound;
+    RaiseFromError(LastError);
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  auto* sin = reinterpret_cast<sockaddr_in*>(result->ai_addr);
+  inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
+  freeaddrinfo(result);
+  return text;
+}
+
+std::string TNetStack::LookupHost(const std::string& host) {
+  std::string upper = host;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper == "LOCALHOST") return "127.0.0.1";
+  if (IsDottedAddress(host)) return host;
+  return ResolveName(host);
+}
+
+// --- TNetSocketHandle ---------------------------------------------------
+
+TNetSocketHandle::~TNetSocketHandle() { ShutAndClose(); }
+
+void TNetSocketHandle::Reset(bool resetLocal) {
+  Open = false;
+  Handle = -1;
+  PeerIP.clear();
+  PeerPort = 0;
+  if (resetLocal) {
+    IP.clear();
+    Port = 0;
+  }
+}
+
+void TNetSocketHandle::OpenSocket(int type, int protocol) {
+  ShutAndClose();
+  int h = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+  if (h < 0) {
+    Stack().FetchLastError();
+    throw ENetInvalidSocket();
+  }
+  Handle = h;
+  Open = true;
+}
+
+namespace {
+sockaddr_in MakeAddress(const std::string& ip, int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!ip.empty()) {
+    // Field by field, as the dotted text was validated before.
+    unsigned b[4] = {0, 0, 0, 0};
+    std::sscanf(ip.c_str(), "%u.%u.%u.%u", &b[0], &b[1], &b[2], &b[3]);
+    a.sin_addr.s_addr = htonl((b[0] << 24) | (b[1] << 16) | (b[2] << 8) | b[3]);
+  }
+  return a;
+}
+
+void ReadName(const sockaddr_in& a, std::string& ip, int& port) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+  ip = text;
+  port = ntohs(a.sin_port);
+}
+}  // namespace
+
+void TNetSocketHandle::RefreshAddresses(bool peer) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  if (::getsockname(Handle, reinterpret_cast<sockaddr*>(&a), &len) != 0) Stack().CheckSocketResult(-1);
+  ReadName(a, IP, Port);
+  if (peer) {
+    len = sizeof a;
+    if (::getpeername(Handle, reinterpret_cast<sockaddr*>(&a), &len) != 0) Stack().CheckSocketResult(-1);
+    ReadName(a, PeerIP, PeerPort);
+  }
+}
+
+void TNetSocketHandle::BindLocal() {
+  sockaddr_in a = MakeAddress(IP, Port);
+  if (::bind(Handle, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (Stack().CheckSocketResult(-1, {kWsaEAddrInUse})) throw ENetCouldNotBindSocket();
+  }
+  RefreshAddresses(false);
+}
+
+void TNetSocketHandle::SetPeer(const std::string& address, int port) {
+  PeerIP = address;
+  PeerPort = port;
+}
+
+int TNetSocketHandle::ConnectPeer() {
+  sockaddr_in a = MakeAddress(PeerIP, PeerPort);
+  int r;
+  do {
+    r = ::connect(Handle, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } while (r != 0 && errno == EINTR);
+  if (r == 0) {
+    RefreshAddresses(true);
+    return 0;
+  }
+  Stack().FetchLastError();
+  return -1;
+}
+
+bool TNetSocketHandle::WaitReadable(int timeoutMs) {
+  if (!Open) throw ENetConnClosedGracefully();
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(Handle, &set);
+  timeval tv{};
+  timeval* limit = nullptr;
+  if (timeoutMs != -2) {
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    limit = &tv;
+  }
+  int r = ::select(Handle + 1, &set, nullptr, nullptr, limit);
+  if (r < 0) Stack().FetchLastError();
+  return r == 1;
+}
+
+int TNetSocketHandle::Receive(void* buffer, int length) {
+  ssize_t n;
+  do {
+    n = ::recv(Handle, buffer, static_cast<size_t>(length), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) Stack().FetchLastError();
+  return static_cast<int>(n);
+}
+
+int TNetSocketHandle::ReceiveNow(void* buffer, int length) {
+  ssize_t n;
+  do {
+    n = ::recv(Handle, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) Stack().FetchLastError();
+  return static_cast<int>(n);
+}
+
+int TNetSocketHandle::Send(const void* buffer, int length) {
+  ssize_t n;
+  do {
+    // A peer that has gone away must surface as an error, never as SIGPIPE.
+    n = ::send(Handle, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) Stack().FetchLastError();
+  return static_cast<int>(n);
+}
+
+void TNetSocketHandle::ShutAndClose() {
+  if (!Open) return;
+  Open = false;
+  ::shutdown(Handle, SHUT_WR);
+  ::close(Handle);
+}
+
+}  // namespace larkvale::http

@@ -1,0 +1,103 @@
+// The process-wide socket stack and the socket handle it drives. Everything
+// is blocking, IPv4 only, and runs on the caller's thread. Error numbers are
+// the Windows Sockets numbers the client's messages are defined with; errno
+// is mapped onto them.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+
+namespace larkvale::http {
+
+// Error numbers the client tests for by number.
+enum : int {
+  kWsaEInterrupted = 10004,
+  kWsaEAddrInUse = 10048,
+  kWsaEConnAborted = 10053,
+  kWsaEConnReset = 10054,
+  kWsaEShutdown = 10058,
+  kWsaETimedOut = 10060,
+  kWsaEConnRefused = 10061,
+  kWsaHostNotFound = 11001,
+};
+
+// Maps an errno value onto its Windows Sockets number; numbers without a
+// counterpart pass through unchanged (and have no text).
+int MapErrno(int err);
+
+class TNetStack {
+ public:
+  virtual ~TNetStack() = default;
+
+  // The last error number fetched by `CheckSocketResult` or `FetchLastError`.
+  int LastError = 0;
+  // Number of resolver calls made, so that callers can see that dotted
+  // addresses and "localhost" never reach the resolver.
+  int LookupCount = 0;
+
+  static bool IsDottedAddress(const std::string& text);
+  // "LOCALHOST" (any case) and dotted addresses without a lookup; otherwise the
+  // first IPv4 address of the name. Failure raises `ENetSocketError` 11001.
+  std::string LookupHost(const std::string& host);
+  // false for a result other than -1; for -1 the last error is fetched and
+  // true returned when it is one of `expected`, otherwise `RaiseFromError`.
+  bool CheckSocketResult(int result, std::initializer_list<int> expected = {});
+  [[noreturn]] void RaiseFromError(int code);
+  // The table text of an error number ("" for numbers outside the table).
+  static std::string SocketErrorText(int code);
+  // "Socket Error # %d\r\n%s" filled with the number and its text.
+  static std::string SocketErrorMessage(int code);
+  // Reads errno (mapped) into `LastError` and returns it.
+  int FetchLastError();
+
+ protected:
+  virtual std::string ResolveName(const std::string& host);
+};
+
+// POSIX sockets need neither start-up nor run-time loading.
+class TNetStackPosix : public TNetStack {};
+
+// The single stack of the process while at least one network component
+// exists (see `TNetComponent`); null otherwise.
+extern TNetStack* SocketStack;
+// The stack to use: `SocketStack`, or a process-lifetime fallback for callers
+// that run without any component.
+TNetStack& Stack();
+
+class TNetSocketHandle {
+ public:
+  TNetSocketHandle() = default;
+  ~TNetSocketHandle();
+  TNetSocketHandle(const TNetSocketHandle&) = delete;
+  TNetSocketHandle& operator=(const TNetSocketHandle&) = delete;
+
+  int Handle = -1;
+  bool Open = false;
+  std::string IP;  // local address
+  int Port = 0;    // local port
+  std::string PeerIP;
+  int PeerPort = 0;
+
+  // Closes any open socket, then creates a new one.
+  void OpenSocket(int type, int protocol);
+  // Binds to `IP`/`Port` (empty = any, 0 = any port).
+  void BindLocal();
+  void SetPeer(const std::string& address, int port);
+  // connect(); -1 is returned for the caller to check.
+  int ConnectPeer();
+  // true only when the socket became readable; -2 waits without limit.
+  // A handle that is not open raises `ENetConnClosedGracefully`.
+  bool WaitReadable(int timeoutMs);
+  // One recv/send; -1 on failure (with the stack's error fetched).
+  int Receive(void* buffer, int length);
+  // Receive without waiting: -1 with `LastError` 10035 when nothing is there.
+  int ReceiveNow(void* buffer, int length);
+  int Send(const void* buffer, int length);
+  void ShutAndClose();
+  void Reset(bool resetLocal = true);
+
+ private:
+  void RefreshAddresses(bool peer);
+};
+
+}  // namespace larkvale::http

@@ -1,0 +1,48 @@
+// Starts a private nginx serving one folder on 127.0.0.1 at a free port, as
+// a child process in the foreground, and stops it on destruction. The
+// configuration template is tests/support/nginx.conf.in; callers may add
+// server-block directives (extra locations: redirects, chunked replies, ...).
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace larkvale::testing {
+
+class NginxServer {
+ public:
+  // Throws std::runtime_error when nginx cannot be found or does not start.
+  explicit NginxServer(const std::string& root, const std::string& extraServerConfig = "");
+  ~NginxServer();
+  NginxServer(const NginxServer&) = delete;
+  NginxServer& operator=(const NginxServer&) = delete;
+
+  int Port() const { return port_; }
+  // "http://127.0.0.1:<port>"
+  std::string BaseUrl() const;
+  // The nginx executable, or "" when none is installed.
+  static std::string Executable();
+
+ private:
+  bool StartOnce(const std::string& nginx, const std::string& root, const std::string& extra);
+  void Stop();
+  std::string prefix_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+// A fresh temporary folder, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace larkvale::testing
