@@ -1,0 +1,191 @@
+#include "engine/probe.h"
+
+#include "engine/ffmpeg_util.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+namespace larkvale::engine {
+
+InputPtr OpenInput(const std::string& path) {
+  static const bool quiet = [] {
+    av_log_set_level(AV_LOG_FATAL);
+    return true;
+  }();
+  (void)quiet;
+  // Zero-length files and folders are not media; FFmpeg would still try.
+  QFileInfo fi(QString::fromStdString(path));
+  if (!fi.isFile() || fi.size() == 0) return nullptr;
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return nullptr;
+  InputPtr in(raw);
+  if (avformat_find_stream_info(in.get(), nullptr) < 0) return nullptr;
+  return in;
+}
+
+namespace {
+
+double StreamStart(const AVFormatContext* fc) {
+  return fc->start_time == AV_NOPTS_VALUE ? 0.0 : fc->start_time / double(AV_TIME_BASE);
+}
+
+// Formats whose header length may describe more than a cut-short file holds,
+// and which can be read from any byte offset to find the last timestamp.
+bool TailReadable(const AVFormatContext* fc) {
+  const char* n = fc->iformat->name;
+  return std::strcmp(n, "flv") == 0 || std::strcmp(n, "mpeg") == 0 ||
+         std::strcmp(n, "mpegts") == 0 || std::strcmp(n, "mp3") == 0;
+}
+
+// End time (seconds from the file's start) of the last packet found in the
+// final megabyte, or 0 when none is found.
+double TailEnd(const std::string& path) {
+  InputPtr fc = OpenInput(path);
+  if (!fc) return 0;
+  int64_t size = avio_size(fc->pb);
+  if (size <= 0) return 0;
+  int64_t from = std::max<int64_t>(0, size - (1 << 20));
+  if (av_seek_frame(fc.get(), -1, from, AVSEEK_FLAG_BYTE) < 0) return 0;
+  const double start = StreamStart(fc.get());
+  double end = 0;
+  PacketPtr pkt = MakePacket();
+  while (av_read_frame(fc.get(), pkt.get()) >= 0) {
+    const AVStream* st = fc->streams[pkt->stream_index];
+    int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+    if (ts != AV_NOPTS_VALUE && (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ||
+                                 st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)) {
+      double t = (ts + std::max<int64_t>(pkt->duration, 0)) * av_q2d(st->time_base) - start;
+      end = std::max(end, t);
+    }
+    av_packet_unref(pkt.get());
+  }
+  return end;
+}
+
+// For files with an index (MP4, AVI): the end of the last indexed packet
+// that lies wholly inside the file, or 0 when the index is complete or absent.
+double IndexedEndWithinFile(AVFormatContext* fc) {
+  int64_t size = avio_size(fc->pb);
+  if (size <= 0) return 0;
+  bool cut = false;
+  double end = 0;
+  const double start = StreamStart(fc);
+  for (unsigned i = 0; i < fc->nb_streams; ++i) {
+    AVStream* st = fc->streams[i];
+    int n = avformat_index_get_entries_count(st);
+    for (int k = 0; k < n; ++k) {
+      const AVIndexEntry* e = avformat_index_get_entry(st, k);
+      if (e->pos + e->size > size) {
+        cut = true;
+        continue;
+      }
+      end = std::max(end, e->timestamp * av_q2d(st->time_base) - start);
+    }
+  }
+  return cut ? end : 0;
+}
+
+}  // namespace
+
+MediaInfo ProbeFile(const std::string& path) {
+  MediaInfo info;
+  InputPtr fc = OpenInput(path);
+  if (!fc) return info;
+  int v = av_find_best_stream(fc.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  int a = av_find_best_stream(fc.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  if (v < 0 && a < 0) return info;
+  if (v >= 0) {
+    const AVStream* st = fc->streams[v];
+    // Cover art in an MP3 is a still, not a picture track.
+    if (!(st->disposition & AV_DISPOSITION_ATTACHED_PIC) && st->codecpar->width > 0) {
+      info.hasVideo = true;
+      info.width = st->codecpar->width;
+      info.height = st->codecpar->height;
+      AVRational fr = av_guess_frame_rate(fc.get(), const_cast<AVStream*>(st), nullptr);
+      info.frameRate = fr.num > 0 && fr.den > 0 ? av_q2d(fr) : 0;
+    }
+  }
+  if (a >= 0) {
+    info.hasAudio = true;
+    info.sampleRate = fc->streams[a]->codecpar->sample_rate;
+  }
+  double d = fc->duration != AV_NOPTS_VALUE && fc->duration > 0 ? fc->duration / double(AV_TIME_BASE) : 0;
+  if (d <= 0) {
+    for (unsigned i = 0; i < fc->nb_streams; ++i) {
+      const AVStream* st = fc->streams[i];
+      if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
+        d = std::max(d, st->duration * av_q2d(st->time_base));
+    }
+  }
+  // A stopped download keeps the full length in its header.
+  if (double indexed = IndexedEndWithinFile(fc.get()); indexed > 0) {
+    d = std::min(d, indexed);
+  } else if (TailReadable(fc.get())) {
+    fc.reset();
+    double tail = TailEnd(path);
+    if (tail > 0 && (d <= 0 || tail < d - 0.25)) d = tail;
+  }
+  info.duration = d;
+  info.ok = info.hasVideo || info.hasAudio;
+  return info;
+}
+
+QImage FirstFrame(const std::string& path, QSize box) {
+  InputPtr fc = OpenInput(path);
+  if (!fc) return {};
+  const AVCodec* dec = nullptr;
+  int v = av_find_best_stream(fc.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &dec, 0);
+  if (v < 0 || !dec) return {};
+  AVStream* st = fc->streams[v];
+  CodecPtr cc(avcodec_alloc_context3(dec));
+  if (!cc || avcodec_parameters_to_context(cc.get(), st->codecpar) < 0) return {};
+  if (avcodec_open2(cc.get(), dec, nullptr) < 0) return {};
+  PacketPtr pkt = MakePacket();
+  FramePtr frame = MakeFrame();
+  bool got = false;
+  bool flushed = false;
+  while (!got) {
+    int r = avcodec_receive_frame(cc.get(), frame.get());
+    if (r == 0) {
+      got = true;
+      break;
+    }
+    if (r != AVERROR(EAGAIN) || flushed) break;
+    int rr = av_read_frame(fc.get(), pkt.get());
+    if (rr < 0) {
+      avcodec_send_packet(cc.get(), nullptr);
+      flushed = true;
+      continue;
+    }
+    if (pkt->stream_index == v) avcodec_send_packet(cc.get(), pkt.get());
+    av_packet_unref(pkt.get());
+  }
+  if (!got || frame->width <= 0 || frame->height <= 0) return {};
+
+  // Shown with its display shape, so non-square pixels are corrected.
+  AVRational sar = frame->sample_aspect_ratio.num > 0 ? frame->sample_aspect_ratio : AVRational{1, 1};
+  int dispW = std::max(1, int(frame->width * av_q2d(sar) + 0.5));
+  int dispH = frame->height;
+  int w = dispW, h = dispH;
+  if (box.isValid() && box.width() > 0 && box.height() > 0) {
+    double s = std::min(box.width() / double(dispW), box.height() / double(dispH));
+    w = std::max(1, int(dispW * s + 0.5));
+    h = std::max(1, int(dispH * s + 0.5));
+  }
+  SwsPtr sws(sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), w, h,
+                            AV_PIX_FMT_RGB32, SWS_BICUBIC, nullptr, nullptr, nullptr));
+  if (!sws) return {};
+  QImage img(w, h, QImage::Format_RGB32);
+  uint8_t* dst[4] = {img.bits(), nullptr, nullptr, nullptr};
+  int dstStride[4] = {int(img.bytesPerLine()), 0, 0, 0};
+  sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+  return img;
+}
+
+}  // namespace larkvale::engine

@@ -1,0 +1,33 @@
+#pragma once
+// Probing of media files: length, frame size and rate, and the first picture.
+// Everything here answers "nothing" (zeros, a null image) for a file that is
+// missing, empty, truncated beyond use or not media; nothing throws.
+
+#include <QImage>
+#include <QSize>
+
+#include <string>
+
+namespace larkvale::engine {
+
+struct MediaInfo {
+  bool ok = false;        // FFmpeg could open it and found a picture or sound
+  double duration = 0;    // seconds of decodable content
+  int width = 0;          // displayed frame size in pixels (0 without picture)
+  int height = 0;
+  double frameRate = 0;   // frames per second (0 without picture)
+  bool hasVideo = false;
+  bool hasAudio = false;
+  int sampleRate = 0;     // of the first sound stream
+};
+
+// Opens the file once and reads its header. For downloads cut short (FLV,
+// MPEG, MP3 and files whose index points past the end) the duration is that
+// of the part present, not the length the header announces.
+MediaInfo ProbeFile(const std::string& path);
+
+// The first decodable picture, scaled to fit `box` keeping its shape (a null
+// size keeps the picture's own size). Null image when there is no picture.
+QImage FirstFrame(const std::string& path, QSize box = {});
+
+}  // namespace larkvale::engine
