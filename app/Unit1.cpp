@@ -102,7 +102,10 @@ TForm1::TForm1(const platform::Services& services, QWidget* parent)
   Guard([this] { FormCreate(); });
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+  // The runner uses HTTP2, which goes with the members.
+  delete runner_;
+}
 
 // --- Layout -------------------------------------------------------------------
 
@@ -143,6 +146,7 @@ void TForm1::BuildWindow() {
   BuildConverterPage(mxTaskPanePageConverter);
   BuildExplorerPage(mxTaskPanePageExplorer);
   BuildShortcuts();
+  BuildDownloads();
   setCentralWidget(central);
 }
 
@@ -235,10 +239,9 @@ void TForm1::BuildBrowserPage(QWidget* page) {
   addressRow->addWidget(mxTPButton4);
   addressRow->addWidget(mxTPButton3);
   auto* statusRow = new QHBoxLayout;
-  status = new QLabel(bar);
+  status = new widgets::StatusLabel(bar);
   status->setObjectName(QStringLiteral("status"));
   status->setAccessibleName(tr("Status"));
-  status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   mxTPButton10 = Button(tr("Stop downloads"), QStringLiteral("mxTPButton10"), bar);
   mxTPButton10->SetImages({AppIcon("queue"), AppIcon("pause"), AppIcon("play")});
   mxTPButton10->SetImageIndex(1);
@@ -428,9 +431,9 @@ void TForm1::FormCreate() {
   URLs->setEditText(PickWatchAddress(services_.clipboard->Text(), font()));
 
   AppName = QString::fromLatin1(kAppName);
-  const extract::SiteAddresses& sites = extract::SiteAddresses::Current();
-  SupportMailAddress = QString::fromStdString(sites.supportMail);
-  WebSiteAddress = QString::fromStdString(sites.webSite);
+  Sites = extract::SiteAddresses::FromEnvironment();
+  SupportMailAddress = QString::fromStdString(Sites.supportMail);
+  WebSiteAddress = QString::fromStdString(Sites.webSite);
 
   NavigateStartPage();
 
