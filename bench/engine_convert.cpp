@@ -3,7 +3,7 @@
 // medians and ratios (CLI time / engine time: above 1 means the engine is
 // faster).
 //
-//   bench_engine_convert [repetitions=3] [seconds=60]
+//   bench_engine_convert [repetitions=3] [seconds=60] [only formats whose name contains this]
 
 #include "engine/probe.h"
 #include "engine/videoengine.h"
@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   const double seconds = argc > 2 ? std::max(1.0, std::atof(argv[2])) : 60;
+  const std::string only = argc > 3 ? argv[3] : "";
 
   std::string dir = (fs::temp_directory_path() / "larkvale-bench-XXXXXX").string();
   if (!mkdtemp(dir.data())) return 1;
@@ -83,6 +84,7 @@ int main(int argc, char** argv) {
   std::printf("\n%d repetitions, medians in seconds; ratio = CLI time / engine time\n\n", reps);
   std::printf("| Output | engine | ffmpeg CLI | ratio |\n|---|---|---|---|\n");
   for (const Format& f : formats) {
+    if (!only.empty() && std::string(f.name).find(only) == std::string::npos) continue;
     std::vector<double> ours, theirs;
     for (int r = 0; r < reps; ++r) {
       TVideoEngine e;
