@@ -76,7 +76,16 @@ NginxServer::NginxServer(const std::string& root, const std::string& extraServer
   // A port picked free may be taken before nginx binds it: try a few.
   for (int attempt = 0; attempt < 5; ++attempt)
     if (StartOnce(nginx, fs::absolute(root).string(), extraServerConfig)) return;
-  throw std::runtime_error("nginx did not start; see its error.log under " + prefix_);
+  std::string log;
+  {
+    std::ifstream in(prefix_ + "/error.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    log = text.str();
+  }
+  std::error_code ec;
+  fs::remove_all(prefix_, ec);
+  throw std::runtime_error("nginx did not start: " + log);
 }
 
 bool NginxServer::StartOnce(const std::string& nginx, const std::string& root, const std::string& extra) {

@@ -1,0 +1,118 @@
+// The per-client cookie store: cookies from "Set-cookie" and "Set-cookie2"
+// replies, which hosts may set which cookies, replacement, expiry, and the
+// "Cookie" header of a request. Memory only; two clients never share one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "http/uri.h"
+
+namespace larkvale::http {
+
+enum TNetCookieStyle : std::uint8_t { NetscapeStyle = 0, Rfc2109Style = 1, Rfc2965Style = 2 };
+
+// Attribute items of a parsed cookie text: "NAME=value" or "FLAG".
+class TNetCookieItems {
+ public:
+  std::vector<std::string> Items;
+  // Value of the first "name=..." item, name ignoring case; "" when absent.
+  std::string Value(const std::string& name) const;
+  bool HasName(const std::string& name) const;
+  // An item that is exactly `flag` (ignoring case), without "=".
+  bool Has(const std::string& flag) const;
+};
+
+class TNetNetscapeCookie {
+ public:
+  virtual ~TNetNetscapeCookie() = default;
+
+  std::string SourceText, Domain, Expires, Name, Path;
+  bool Secure = false;
+  std::string Value;
+  TNetCookieStyle Style = NetscapeStyle;
+
+  virtual std::string ServerText() const;
+  virtual void SetExpiry(const std::string& text) { Expires = text; }
+  std::string ServerForm() const { return ServerText(); }
+  std::string ClientText() const { return Name + "=" + Value; }
+  virtual void LoadAttributes(const TNetCookieItems& items);
+  virtual bool AcceptableFrom(const std::string& host) const;
+  void ParseText(const std::string& text);
+
+ protected:
+  std::vector<std::string> ServerPairs() const;
+};
+
+class TNetCookieRFC2109 : public TNetNetscapeCookie {
+ public:
+  TNetCookieRFC2109() { Style = Rfc2109Style; }
+  std::int64_t MaxAge = -1;
+  std::string Version, Comment;
+
+  std::string ServerText() const override;
+  void SetExpiry(const std::string& text) override;
+  void LoadAttributes(const TNetCookieItems& items) override;
+};
+
+class TNetCookieRFC2965 : public TNetCookieRFC2109 {
+ public:
+  TNetCookieRFC2965() { Style = Rfc2965Style; }
+  std::string CommentURL;
+  bool Discard = false;
+  std::vector<int> Ports;
+
+  // A "Port" list piece that is not a number raises EConvertError.
+  void LoadAttributes(const TNetCookieItems& items) override;
+};
+
+bool IsIPv4Text(const std::string& s);
+bool LooksLikeHostName(const std::string& s);
+std::string ParentDomain(const std::string& host);
+
+// The collection of cookies with its index: domain -> (name -> cookie), both
+// levels ignoring case and keeping insertion order.
+class TNetCookies {
+ public:
+  using NameList = std::vector<std::pair<std::string, TNetCookieRFC2109*>>;
+  std::vector<std::pair<std::string, NameList>> DomainIndex;
+
+  int Count() const { return static_cast<int>(items_.size()); }
+  TNetCookieRFC2109* Add(std::unique_ptr<TNetCookieRFC2109> cookie);
+  void Discard(TNetCookieRFC2109* cookie);
+
+  // Many readers or one writer.
+  std::shared_mutex Lock;
+
+ private:
+  std::vector<std::unique_ptr<TNetCookieRFC2109>> items_;
+};
+
+class TNetCookieManager {
+ public:
+  using TOnManagerEvent = std::function<void(TNetCookieManager* ASender, TNetCookies* ACookieCollection)>;
+  using TOnNewCookieEvent = std::function<void(TNetCookieManager* ASender, TNetCookieRFC2109* ACookie, bool& VAccept)>;
+
+  TNetCookieManager();
+  ~TNetCookieManager();
+  TNetCookieManager(const TNetCookieManager&) = delete;
+  TNetCookieManager& operator=(const TNetCookieManager&) = delete;
+
+  TOnManagerEvent OnCreate, OnDestroy;
+  TOnNewCookieEvent OnNewCookie;
+  TNetCookies Cookies;
+
+  // Parses one header value and stores the cookie when `host` may set it.
+  void AcceptCookie(const std::string& text, const std::string& host, TNetCookieStyle style);
+  // The "Cookie" header value for a request to `url` ("" when none match).
+  std::string HeaderFor(const TNetURI& url, bool secure);
+  void PurgeExpired();
+};
+
+}  // namespace larkvale::http

@@ -1,0 +1,440 @@
+#include "http/httpclient.h"
+
+#include "http/exceptions.h"
+#include "http/textutil.h"
+
+namespace larkvale::http {
+
+namespace {
+const char* VerbText(TNetHTTPMethod m) {
+  switch (m) {
+    case hmHead: return "HEAD";
+    case hmGet: return "GET";
+    case hmPost: return "POST";
+    case hmOptions: return "OPTIONS";
+    case hmTrace: return "TRACE";
+    case hmPut: return "PUT";
+    case hmDelete: return "DELETE";
+    case hmConnect: return "CONNECT";
+  }
+  return "GET";
+}
+
+// The hexadecimal size at the start of a chunk line; 0 when it is not one
+// (extensions after ";" are not recognised).
+std::int64_t ChunkSize(std::string line) {
+  std::string token = SplitOff(line, " ");
+  if (token.empty() || token.size() > 15) return 0;
+  std::int64_t size = 0;
+  for (char c : token) {
+    int digit;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return 0;
+    size = size * 16 + digit;
+  }
+  return size;
+}
+}  // namespace
+
+// --- records -------------------------------------------------------------
+
+void TNetEntityHeaderInfo::Clear() {
+  Connection.clear();
+  ContentVersion.clear();
+  ContentEncoding.clear();
+  ContentLanguage.clear();
+  ContentType = "text/html";
+  ContentLength = -1;
+  ContentRangeStart = ContentRangeEnd = 0;
+  Date = Expires = LastModified = 0;
+  HeaderLines.Clear();
+}
+
+void TNetRequestHeaderInfo::Clear() {
+  Accept = "text/html, */*";
+  AcceptCharSet.clear();
+  UserAgent = "Mozilla/3.0 (compatible; Larkvale_HD)";
+  BasicAuthentication = false;
+  TNetEntityHeaderInfo::Clear();
+}
+
+int TNetHTTPResponse::StatusCode() const {
+  std::size_t space = StatusLine.find(' ');
+  if (space == std::string::npos) return -1;
+  std::string rest = Trim(StatusLine.substr(space + 1));
+  std::string code = SplitOff(rest, " ");
+  auto v = ParseInteger(code);
+  return v && *v >= INT32_MIN && *v <= INT32_MAX ? static_cast<int>(*v) : -1;
+}
+
+void ApplyWindowConfiguration(TNetHTTP& c) {
+  c.ProtocolVersion = pv1_0;
+  c.AllowCookies = true;
+  c.HandleRedirects = true;
+  c.RedirectMaximum = 15;
+  c.ReadTimeout = 0;
+  c.RecvBufferSize = 1024;
+  c.MaxLineAction = maException;
+  c.MaxLineLength = 16384;
+  c.Request.ContentType = "text/html";
+  c.Request.Accept = "text/html, */*";
+  c.Request.UserAgent = "Mozilla/5.0 (Windows; U; Windows NT 5.1; en-US; rv:1.8.1.6) Gecko/20070725 Firefox/2.0.0.6";
+  c.Request.BasicAuthentication = false;
+  c.Request.ContentLength = 0;
+  c.Request.ContentRangeStart = c.Request.ContentRangeEnd = 0;
+}
+
+void ResolveRequest(TNetURI& c, TNetHTTPRequest& request, const std::string& address) {
+  TNetURI n(address);
+  if (!n.User.empty()) {
+    request.Username = n.User;
+    request.Password = n.Password;
+  }
+  c.User = request.Username;
+  c.Password = request.Password;
+  c.Directory = TNetURI::MergePath(c.Directory, n.Directory);
+  c.Resource = n.Resource;
+  c.Query = n.Query;
+  if (!n.Host.empty()) c.Host = n.Host;
+  c.Scheme = n.Scheme.empty() ? "http" : n.Scheme;
+  if (!n.Port.empty()) {
+    c.Port = n.Port;
+  } else {
+    // A port given earlier stays in force; default ports follow the scheme.
+    std::int64_t port = StrToInt64Def(c.Port, 0);
+    if (port == 0 || port == 80 || port == 443) {
+      if (SameText(c.Scheme, "http"))
+        c.Port = "80";
+      else if (SameText(c.Scheme, "https"))
+        c.Port = "443";
+      else
+        throw ENetUnknownProtocol();
+    }
+  }
+  request.Target = c.Directory + c.Resource + c.Query;
+  request.Host = c.Port == "80" ? c.Host : c.Host + ":" + c.Port;
+}
+
+// --- client --------------------------------------------------------------
+
+TNetCustomHTTP::TNetCustomHTTP() {
+  port_ = 80;
+  CurrentUrl.Port = "80";
+}
+
+TNetCustomHTTP::~TNetCustomHTTP() = default;
+
+void TNetCustomHTTP::SetHost(const std::string& host) {
+  TNetTCPClient::SetHost(host);
+  CurrentUrl.Host = host;
+}
+
+void TNetCustomHTTP::SetPort(int port) {
+  TNetTCPClient::SetPort(port);
+  CurrentUrl.Port = std::to_string(port);
+}
+
+std::string TNetCustomHTTP::Get(const std::string& address) {
+  TNetMemoryStream sink;
+  Get(address, sink);
+  return sink.Bytes();
+}
+
+void TNetCustomHTTP::Get(const std::string& address, TNetStream& sink) {
+  if (busy_) throw ENetClientBusy();
+  busy_ = true;
+  struct Release {
+    bool& flag;
+    ~Release() { flag = false; }
+  } release{busy_};
+
+  const std::int64_t start = sink.Position();
+  RedirectsSoFar = 0;
+  Request.Target = address;
+  Request.Verb = hmGet;
+  Request.Body = nullptr;
+  Response.BodySink = &sink;
+  try {
+    for (;;) {
+      ++RedirectsSoFar;
+      PrepareRequest();
+      ChooseConnection();
+      OpenConnection();
+      SendRequest();
+      // A 100 Continue is followed by the real reply head.
+      do {
+        ReadReplyHead();
+        StoreCookies();
+      } while (Response.StatusCode() == 100);
+      Outcome outcome = ExamineReply();
+      if (outcome == FollowRedirect) {
+        // Only the final reply's body stays in the sink.
+        sink.SetSize(start);
+        sink.Seek(start);
+        continue;
+      }
+      if (outcome == Finished) break;
+      throw ENetException("Undefined situation");
+    }
+  } catch (...) {
+    if (!Persistent()) Disconnect();
+    RedirectsSoFar = 0;
+    throw;
+  }
+  if (!Persistent()) Disconnect();
+  RedirectsSoFar = 0;
+}
+
+void TNetCustomHTTP::PrepareRequest() {
+  ResolveRequest(CurrentUrl, Request, Request.Target);
+  if ((Request.Verb == hmOptions || Request.Verb == hmTrace || Request.Verb == hmPut || Request.Verb == hmDelete) &&
+      ProtocolVersion != pv1_1)
+    throw ENetException("This request method is supported in HTTP 1.1");
+  Request.ContentLength = (Request.Verb == hmPost || Request.Verb == hmPut) && Request.Body ? Request.Body->Size() : -1;
+}
+
+void TNetCustomHTTP::ChooseConnection() {
+  const int port = StrToInt(CurrentUrl.Port);
+  if (!SameText(Host(), CurrentUrl.Host) || Port() != port) {
+    if (IsConnected()) Disconnect();
+    SetHost(CurrentUrl.Host);
+    SetPort(port);
+  }
+  // No transport here speaks TLS; refuse before any resolution.
+  if (SameText(CurrentUrl.Scheme, "HTTPS")) throw ENetIOHandlerPropInvalid();
+}
+
+void TNetCustomHTTP::OpenConnection() {
+  if (ProtocolVersion == pv1_0 && Request.Connection.empty()) Request.Connection = "keep-alive";
+  if (!Persistent()) Disconnect();
+  // Notices a kept-alive connection that the server has closed meanwhile.
+  PollForClose(false);
+  if (!IsConnected()) Connect(ReadTimeout);
+}
+
+void TNetCustomHTTP::BuildRequestHeaders() {
+  TNetHeaderList& h = Request.HeaderLines;
+  h.Clear();
+  auto set = [&](const char* name, const std::string& value) {
+    if (!value.empty()) h.SetHeader(name, value);
+  };
+  set("Connection", Request.Connection);
+  set("Content-Version", Request.ContentVersion);
+  set("Content-Encoding", Request.ContentEncoding);
+  set("Content-Language", Request.ContentLanguage);
+  set("Content-Type", Request.ContentType);
+  if (Request.ContentLength >= 0) set("Content-Length", std::to_string(Request.ContentLength));
+  set("Cache-control", Request.CacheControl);
+  if (Request.Date > 0) set("Date", FormatInternetDate(Request.Date));
+  if (Request.Expires > 0) set("Expires", FormatInternetDate(Request.Expires));
+  set("Pragma", Request.Pragma);
+  for (const auto& line : Request.CustomHeaders.Lines) h.Add(line);
+  set("Proxy-Connection", Request.ProxyConnection);
+  set("Host", Request.Host);
+  set("Accept", Request.Accept);
+  set("Accept-Charset", Request.AcceptCharSet);
+  set("Accept-Encoding", Request.AcceptEncoding);
+  set("Accept-Language", Request.AcceptLanguage);
+  set("From", Request.From);
+  set("Referer", Request.Referer);
+  set("User-Agent", Request.UserAgent);
+  if (Request.LastModified > 0) set("If-Modified-Since", FormatInternetDate(Request.LastModified));
+  if (Request.ContentRangeStart != 0 || Request.ContentRangeEnd != 0) {
+    std::string range = "bytes=" + std::to_string(Request.ContentRangeStart) + "-";
+    if (Request.ContentRangeEnd != 0) range += std::to_string(Request.ContentRangeEnd);
+    set("Range", range);
+  }
+  // No credentials are configured, so no Authorization lines.
+  if (CookieManager) set("Cookie", CookieManager->HeaderFor(CurrentUrl, false));
+}
+
+void TNetCustomHTTP::SendRequest() {
+  BuildRequestHeaders();
+  // The whole head leaves in one send.
+  OpenWriteBuffering(-1);
+  try {
+    WriteLine(std::string(VerbText(Request.Verb)) + " " + Request.Target + " HTTP/" +
+              (ProtocolVersion == pv1_0 ? "1.0" : "1.1"));
+    for (const auto& line : Request.HeaderLines.Lines)
+      if (!line.empty()) WriteLine(line);
+    WriteLine("");
+  } catch (...) {
+    CloseWriteBuffering();
+    throw;
+  }
+  CloseWriteBuffering();
+  if ((Request.Verb == hmPost || Request.Verb == hmPut) && Request.Body) WriteFromStream(*Request.Body);
+}
+
+void TNetCustomHTTP::ReadReplyHead() {
+  Response.StatusLine = ReadLine();
+  Response.HeaderLines.Clear();
+  // Wait for the empty line that ends the head. A close after the first
+  // header line keeps what arrived.
+  for (bool first = true;; first = false) {
+    std::string line;
+    try {
+      line = ReadLine();
+    } catch (const ENetConnClosedGracefully&) {
+      if (first) throw;
+      Disconnect();
+      break;
+    }
+    if (line.empty()) break;
+    Response.HeaderLines.Add(line);
+  }
+  ProcessReplyHeaders();
+}
+
+void TNetCustomHTTP::ProcessReplyHeaders() {
+  TNetHTTPResponse& r = Response;
+  const TNetHeaderList& h = r.HeaderLines;
+  r.Location = h.ValueOf("Location");
+  r.Server = h.ValueOf("Server");
+  r.ProxyConnection = h.ValueOf("Proxy-Connection");
+  if (h.IndexOfHeader("Content-Range") >= 0) {
+    std::string range = h.ValueOf("Content-Range");
+    SplitOff(range, " ");  // the unit
+    std::string first = SplitOff(range, "-");
+    std::string last = SplitOff(range, "/");
+    r.ContentRangeStart = static_cast<std::uint32_t>(StrToInt(first));
+    r.ContentRangeEnd = static_cast<std::uint32_t>(StrToInt(last));
+  }
+  r.WWWAuthenticate.Clear();
+  h.CollectValues("WWW-Authenticate", &r.WWWAuthenticate.Lines);
+  r.ProxyAuthenticate.Clear();
+  h.CollectValues("Proxy-Authenticate", &r.ProxyAuthenticate.Lines);
+  r.Connection = h.ValueOf("Connection");
+  r.ContentVersion = h.ValueOf("Content-Version");
+  r.ContentEncoding = h.ValueOf("Content-Encoding");
+  r.ContentLanguage = h.ValueOf("Content-Language");
+  r.ContentType = h.ValueOf("Content-Type");
+  r.ContentLength = StrToInt64Def(Trim(h.ValueOf("Content-Length")), -1);
+  if (r.ContentLength < 0) r.ContentLength = -1;
+  r.Date = InternetDateToLocal(h.ValueOf("Date"));
+  r.LastModified = InternetDateToLocal(h.ValueOf("Last-Modified"));
+  std::string expires = h.ValueOf("Expires");
+  auto seconds = ParseInteger(expires);
+  if (seconds && *seconds != -1)
+    r.Expires = NowLocal() + static_cast<double>(*seconds) / 86400.0;
+  else
+    r.Expires = InternetDateToLocal(expires);
+  r.Pragma = h.ValueOf("Pragma");
+}
+
+void TNetCustomHTTP::StoreCookies() {
+  if (!CookieManager && AllowCookies) {
+    ownedCookieManager_ = std::make_unique<TNetCookieManager>();
+    CookieManager = ownedCookieManager_.get();
+  }
+  if (!CookieManager) return;
+  std::vector<std::string> values;
+  Response.HeaderLines.CollectValues("Set-cookie", &values);
+  for (const auto& v : values) CookieManager->AcceptCookie(v, CurrentUrl.Host, Rfc2109Style);
+  values.clear();
+  Response.HeaderLines.CollectValues("Set-cookie2", &values);
+  for (const auto& v : values) CookieManager->AcceptCookie(v, CurrentUrl.Host, Rfc2965Style);
+}
+
+bool TNetCustomHTTP::Persistent() {
+  const std::string version = Response.StatusLine.size() >= 8 ? Response.StatusLine.substr(5, 3) : "";
+  if (SameText(version, "1.0"))
+    Response.ReplyVersion = pv1_0;
+  else if (SameText(version, "1.1"))
+    Response.ReplyVersion = pv1_1;
+  CheckClosed(false, false);
+  if (!IsConnected()) return false;
+  const std::string connection = UpperCase(Trim(Response.Connection));
+  const std::string proxy = UpperCase(Trim(Response.ProxyConnection));
+  if (ProtocolVersion == pv1_0) return connection == "KEEP-ALIVE" || proxy == "KEEP-ALIVE";
+  return !(connection == "CLOSE" || proxy == "CLOSE");
+}
+
+TNetCustomHTTP::Outcome TNetCustomHTTP::ExamineReply() {
+  const int code = Response.StatusCode();
+  Outcome outcome = Undecided;
+  if ((code / 100 == 3 && code != 304) || !Response.Location.empty()) {
+    std::string dest = Response.Location;
+    int num = RedirectsSoFar;
+    bool handled = HandleRedirects;
+    TNetHTTPMethod method = Request.Verb;
+    if (HandleRedirects && RedirectsSoFar < RedirectMaximum) {
+      if (OnRedirect) OnRedirect(this, dest, num, handled, method);
+      if (!handled) RaiseProtocolError();
+      outcome = FollowRedirect;
+      Request.Target = dest;
+      Request.Verb = method;
+    } else {
+      outcome = Finished;
+      if (OnRedirect) OnRedirect(this, dest, num, handled, method);
+      if (!handled) RaiseProtocolError();
+      Response.Location = dest;
+    }
+    if (IsConnected()) DrainBody();
+    return outcome;
+  }
+  if (code / 100 != 2 || code < 0) RaiseProtocolError();
+  if (IsConnected()) {
+    if (code != 204) ReadBody(Response.BodySink);
+    outcome = Finished;
+  }
+  return outcome;
+}
+
+void TNetCustomHTTP::ReadBody(TNetStream* sink) {
+  if (!sink) return;
+  if (Response.ContentLength >= 1) {
+    try {
+      ReadToStream(*sink, Response.ContentLength);
+    } catch (const ENetConnClosedGracefully&) {
+      // A short body: the sink keeps what came.
+    }
+  } else if (Response.HeaderLines.ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
+    ReportStatus(hsStatusText, "Chunk Started");
+    for (std::int64_t size = ChunkSize(ReadLine()); size > 0; size = ChunkSize(ReadLine())) {
+      ReadToStream(*sink, size);
+      ReadLine();  // the line end after the chunk
+    }
+    ReadLine();
+  } else if (!Response.LengthGiven()) {
+    ReadToStream(*sink, -1, true);
+  }
+}
+
+void TNetCustomHTTP::RaiseProtocolError() {
+  const int savedTimeout = ReadTimeout;
+  TNetStream* savedSink = Response.BodySink;
+  TNetMemoryStream body;
+  ReadTimeout = 2000;
+  Response.BodySink = &body;
+  try {
+    ReadBody(&body);
+  } catch (...) {
+    ReadTimeout = savedTimeout;
+    Response.BodySink = savedSink;
+    throw;
+  }
+  ReadTimeout = savedTimeout;
+  Response.BodySink = savedSink;
+  throw ENetHTTPProtocolException(Response.StatusLine, Response.StatusCode(), body.Bytes());
+}
+
+void TNetCustomHTTP::DrainBody() {
+  const int savedTimeout = ReadTimeout;
+  ReadTimeout = 4000;
+  TNetMemoryStream discard;
+  try {
+    ReadBody(&discard);
+  } catch (...) {
+    // A redirect's body does not matter.
+  }
+  ReadTimeout = savedTimeout;
+}
+
+}  // namespace larkvale::http

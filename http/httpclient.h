@@ -1,0 +1,143 @@
+// The HTTP/1.0 client: one GET transaction at a time, synchronously on the
+// caller's thread, with redirects, cookies and the body into the caller's
+// sink.
+//
+// Re-entrancy: a client's events run inside `Get`, and the window's `OnWork`
+// handlers pump messages, so a nested handler may reach this client while
+// its transfer runs. Only `Disconnect` (the supported abort: `Get` then
+// returns normally with the bytes received so far) and reading properties
+// are allowed then. A second `Get` on a busy client is refused with
+// `ENetClientBusy` before it touches anything.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "http/connection.h"
+#include "http/cookies.h"
+#include "http/headerlist.h"
+#include "http/uri.h"
+
+namespace larkvale::http {
+
+enum TNetHTTPProtocolVersion { pv1_0, pv1_1 };
+enum TNetHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmDelete, hmConnect };
+enum TNetHTTPOption : unsigned { hoInProcessAuth = 1, hoKeepOrigProtocol = 2, hoForceEncodeParams = 4 };
+
+struct TNetEntityHeaderInfo {
+  TNetEntityHeaderInfo() { HeaderLines.WrapWidth = 1024; }
+  std::string CacheControl;
+  TNetHeaderList HeaderLines;
+  std::string Connection, ContentEncoding, ContentLanguage;
+  // -1 = none. 64-bit, so that bodies beyond 2 GiB keep their length.
+  std::int64_t ContentLength = -1;
+  std::uint32_t ContentRangeEnd = 0, ContentRangeStart = 0;
+  std::string ContentType = "text/html";
+  std::string ContentVersion;
+  TNetHeaderList CustomHeaders;
+  double Date = 0, Expires = 0, LastModified = 0;
+  std::string Pragma;
+  bool LengthGiven() const { return ContentLength >= 0; }
+  void Clear();
+};
+
+struct TNetRequestHeaderInfo : TNetEntityHeaderInfo {
+  TNetRequestHeaderInfo() { Clear(); }
+  std::string Accept, AcceptCharSet, AcceptEncoding, AcceptLanguage, From, Password, Referer, UserAgent, Username,
+      Host;
+  bool BasicAuthentication = false;
+  std::string ProxyConnection;
+  void Clear();
+};
+
+struct TNetHTTPRequest : TNetRequestHeaderInfo {
+  std::string Target;
+  TNetHTTPMethod Verb = hmGet;
+  TNetStream* Body = nullptr;
+};
+
+struct TNetResponseHeaderInfo : TNetEntityHeaderInfo {
+  std::string Location, Server, ProxyConnection;
+  TNetHeaderList ProxyAuthenticate, WWWAuthenticate;
+};
+
+struct TNetHTTPResponse : TNetResponseHeaderInfo {
+  std::string StatusLine;
+  TNetStream* BodySink = nullptr;
+  TNetHTTPProtocolVersion ReplyVersion = pv1_0;
+  // Read from `StatusLine` each time: the second word as a number, or -1.
+  int StatusCode() const;
+};
+
+class TNetCustomHTTP : public TNetTCPClient {
+ public:
+  using TNetHTTPOnRedirectEvent =
+      std::function<void(TNetCustomHTTP* Sender, std::string& dest, int& NumRedirect, bool& Handled,
+                         TNetHTTPMethod& VMethod)>;
+
+  TNetCustomHTTP();
+  ~TNetCustomHTTP() override;
+
+  TNetHTTPProtocolVersion ProtocolVersion = pv1_1;
+  bool AllowCookies = true;
+  bool HandleRedirects = false;
+  int RedirectMaximum = 15;
+  unsigned HTTPOptions = hoForceEncodeParams;
+  // Not owned when assigned by the caller; created (and owned) on the first
+  // reply when none is set and `AllowCookies` holds.
+  TNetCookieManager* CookieManager = nullptr;
+  TNetHTTPOnRedirectEvent OnRedirect;
+
+  TNetHTTPRequest Request;
+  TNetHTTPResponse Response;
+  TNetHTTPResponse& Reply() { return Response; }
+  TNetURI CurrentUrl;
+  int RedirectsSoFar = 0;
+  bool Busy() const { return busy_; }
+
+  void SetHost(const std::string& host) override;
+  void SetPort(int port) override;
+
+  // The body as bytes.
+  std::string Get(const std::string& address);
+  // The body into `sink` from its current position (reset there on each
+  // redirect; cut at the end).
+  void Get(const std::string& address, TNetStream& sink);
+
+  // Keep-alive decision for the last reply (also sets `Response.ReplyVersion`).
+  bool Persistent();
+
+ private:
+  enum Outcome { Undecided, FollowRedirect, Finished };
+  void PrepareRequest();
+  void ChooseConnection();
+  void OpenConnection();
+  void SendRequest();
+  void ReadReplyHead();
+  void ProcessReplyHeaders();
+  void StoreCookies();
+  Outcome ExamineReply();
+  void ReadBody(TNetStream* sink);
+  [[noreturn]] void RaiseProtocolError();
+  void DrainBody();
+  void BuildRequestHeaders();
+
+  std::unique_ptr<TNetCookieManager> ownedCookieManager_;
+  bool busy_ = false;
+};
+
+class TNetHTTP : public TNetCustomHTTP {};
+
+// The configuration both of the window's clients carry: HTTP/1.0, redirects
+// followed (at most 15 requests), cookies, 1024-byte receives, and the
+// browser identification of the original program.
+void ApplyWindowConfiguration(TNetHTTP& client);
+
+// Resolves `address` against the client's current URL (ports given earlier
+// stay in force; "80"/"443" defaults) and fills the request's `Target` and
+// `Host`. Raises ENetUnknownProtocol for other schemes on a default port.
+void ResolveRequest(TNetURI& current, TNetHTTPRequest& request, const std::string& address);
+
+}  // namespace larkvale::http

@@ -1,0 +1,31 @@
+// An address split into its parts and put together again. No percent
+// encoding or decoding happens anywhere: the request target is sent exactly
+// as the address text has it.
+#pragma once
+
+#include <string>
+
+#include "http/textutil.h"
+
+namespace larkvale::http {
+
+class TNetURI {
+ public:
+  TNetURI() = default;
+  explicit TNetURI(const std::string& text) {
+    if (!text.empty()) Parse(text);
+  }
+
+  std::string Text, Scheme, User, Password, Host, Port, Directory, Resource, Query, Fragment;
+
+  // Replaces every field; never fails (odd text gives odd but defined fields).
+  void Parse(const std::string& text);
+  // Raises ENetURIException for an empty scheme or host.
+  std::string Compose(bool withCredentials = true, bool withFragment = true) const;
+  // Stores the full form in `Text`, returns it without credentials and fragment.
+  std::string ComposeBare();
+  // Resolves `path` against `base` ("." and ".." segments, runs of slashes).
+  static std::string MergePath(const std::string& base, const std::string& path, const std::string& delimiter = "/");
+};
+
+}  // namespace larkvale::http

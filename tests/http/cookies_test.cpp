@@ -1,0 +1,126 @@
+// Cookie parsing, acceptance, replacement, expiry and the Cookie header.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "http/cookies.h"
+#include "http/exceptions.h"
+
+using namespace larkvale::http;
+
+namespace {
+std::string HeaderAt(TNetCookieManager& m, const std::string& url) { return m.HeaderFor(TNetURI(url), false); }
+}  // namespace
+
+TEST(Cookies, ParseTextAndServerText) {
+  TNetCookieRFC2109 c;
+  c.ParseText("PREF=abc=d; Path=\"/x\"; DOMAIN=.dom; secure; path=/ignored; Comment=Hi");
+  EXPECT_EQ(c.Name, "PREF");
+  EXPECT_EQ(c.Value, "abc=d");
+  EXPECT_EQ(c.Path, "/x");
+  EXPECT_EQ(c.Domain, ".dom");
+  EXPECT_TRUE(c.Secure);
+  EXPECT_EQ(c.Comment, "Hi");
+  EXPECT_EQ(c.Style, NetscapeStyle);  // no expiry
+  EXPECT_EQ(c.ServerText(), "PREF=abc=d; path=/x; domain=.dom; secure; comment=Hi");
+  TNetCookieRFC2109 flag;
+  flag.ParseText("a=1; secure=yes");
+  EXPECT_FALSE(flag.Secure);
+  TNetCookieRFC2109 empty;
+  empty.ParseText("a=; path=/");
+  EXPECT_EQ(empty.ServerText(), "path=/");
+}
+
+TEST(Cookies, AcceptanceTable) {
+  const struct {
+    const char *text, *host;
+    bool stored;
+  } cases[] = {
+      {"PREF=abc; path=/; domain=.dom", "h.dom", true},
+      {"a=1; domain=dom", "h.dom", false},
+      {"a=1; domain=.other", "h.dom", false},
+      {"a=1; domain=h.dom", "h.dom", true},
+      {"a=1; domain=.b.dom", "a.b.dom", true},
+      {"a=1; domain=.dom", "a.b.dom", false},  // only one level up
+      {"a=1", "10.0.0.1", true},
+      {"a=1; domain=10.0.0.2", "10.0.0.1", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.text) + " from " + c.host);
+    TNetCookieManager m;
+    m.AcceptCookie(c.text, c.host, Rfc2109Style);
+    EXPECT_EQ(m.Cookies.Count(), c.stored ? 1 : 0);
+  }
+}
+
+TEST(Cookies, HeaderSelectionAndOrder) {
+  TNetCookieManager m;
+  m.AcceptCookie("PREF=abc; path=/; domain=.dom", "h.dom", Rfc2109Style);
+  EXPECT_EQ(HeaderAt(m, "http://OTHER.DOM/watch?v=1"), "PREF=abc");
+  EXPECT_EQ(HeaderAt(m, "http://elsewhere.org/"), "");
+
+  TNetCookieManager n;
+  n.AcceptCookie("nopath=1", "h", Rfc2109Style);         // stored, never sent
+  n.AcceptCookie("sec=1; path=/; secure", "h", Rfc2109Style);  // never sent here
+  n.AcceptCookie("root=1; path=/", "h", Rfc2109Style);
+  n.AcceptCookie("deep=2; path=/a/", "h", Rfc2109Style);
+  n.AcceptCookie("w=3; path=/watch", "h", Rfc2109Style);
+  EXPECT_EQ(n.Cookies.Count(), 5);
+  EXPECT_EQ(HeaderAt(n, "http://h/a/b/x"), "deep=2; root=1");
+  EXPECT_EQ(HeaderAt(n, "http://h/watch?v=1"), "root=1");  // directory "/"
+  // Equal paths keep the order of selection: the newest stored first.
+  EXPECT_EQ(n.HeaderFor(TNetURI("http://h/x"), true), "root=1; sec=1");
+}
+
+TEST(Cookies, ReplacementKeepsTheStoredCookie) {
+  TNetCookieManager m;
+  m.AcceptCookie("a=1; path=/", "h", Rfc2109Style);
+  TNetCookieRFC2109* stored = m.Cookies.DomainIndex[0].second[0].second;
+  m.AcceptCookie("A=2; path=/", "h", Rfc2109Style);
+  EXPECT_EQ(m.Cookies.Count(), 1);
+  EXPECT_EQ(m.Cookies.DomainIndex[0].second[0].second, stored);
+  EXPECT_EQ(stored->Name, "A");
+  EXPECT_EQ(HeaderAt(m, "http://h/"), "A=2");
+  // A replacement with an "expires" attribute leaves no expiry behind.
+  m.AcceptCookie("a=1; path=/; expires=Wed, 01-Jan-2031 00:00:00 GMT", "h", Rfc2109Style);
+  EXPECT_EQ(stored->Value, "1");
+  EXPECT_EQ(stored->Expires, "");
+}
+
+TEST(Cookies, Expiry) {
+  TNetCookieManager m;
+  m.AcceptCookie("gone=1; path=/; max-age=0", "h", Rfc2109Style);
+  m.AcceptCookie("old=1; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", "h", Rfc2109Style);
+  m.AcceptCookie("bad=1; path=/; expires=someday", "h", Rfc2109Style);
+  m.AcceptCookie("hour=1; path=/; max-age=3600", "h", Rfc2109Style);
+  EXPECT_EQ(m.Cookies.Count(), 4);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(HeaderAt(m, "http://h/"), "hour=1");
+  EXPECT_EQ(m.Cookies.Count(), 1);
+}
+
+TEST(Cookies, Rfc2965PortList) {
+  TNetCookieManager m;
+  m.AcceptCookie("a=1; path=/; Port=\"80, 8080\"", "h", Rfc2965Style);
+  auto* c = dynamic_cast<TNetCookieRFC2965*>(m.Cookies.DomainIndex[0].second[0].second);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->Ports, (std::vector<int>{80, 8080}));
+  TNetCookieManager n;
+  n.AcceptCookie("a=1; Discard", "h", Rfc2965Style);
+  c = dynamic_cast<TNetCookieRFC2965*>(n.Cookies.DomainIndex[0].second[0].second);
+  EXPECT_EQ(c->Ports, std::vector<int>{80});
+  EXPECT_TRUE(c->Discard);
+  try {
+    n.AcceptCookie("b=1; Port=\"80,http\"", "h", Rfc2965Style);
+    FAIL() << "no exception";
+  } catch (const EConvertError& e) {
+    EXPECT_STREQ(e.what(), "'http' is not a valid integer value");
+  }
+}
+
+TEST(Cookies, HugeCookieText) {
+  TNetCookieManager m;
+  std::string text = "big=" + std::string(1 << 20, 'v') + "; path=/";
+  m.AcceptCookie(text, "h", Rfc2109Style);
+  EXPECT_EQ(HeaderAt(m, "http://h/").size(), 4u + (1u << 20));
+}

@@ -1,0 +1,142 @@
+// Address parsing, path merging and request resolution.
+#include <gtest/gtest.h>
+
+#include "http/exceptions.h"
+#include "http/httpclient.h"
+#include "http/uri.h"
+
+using namespace larkvale::http;
+
+TEST(TextRoutines, SplitOffAndLastPos) {
+  std::string t = "a b c";
+  EXPECT_EQ(SplitOff(t), "a");
+  EXPECT_EQ(t, "b c");
+  EXPECT_EQ(SplitOff(t, "x"), "b c");
+  EXPECT_EQ(t, "");
+  std::string keep = "k=v";
+  EXPECT_EQ(SplitOff(keep, "=", false), "k");
+  EXPECT_EQ(keep, "k=v");
+  EXPECT_EQ(LastPos("/", "a/b/c"), 4);
+  EXPECT_EQ(LastPos("/", "a/b/c", 3), 2);
+  EXPECT_EQ(LastPos("B", "abab"), 4);  // case-insensitive
+  EXPECT_EQ(LastPos("/", "abc"), 0);
+}
+
+TEST(URI, ParseTable) {
+  const struct {
+    const char* text;
+    const char *scheme, *user, *password, *host, *port, *dir, *res, *query, *frag;
+  } cases[] = {
+      {"http://h", "http", "", "", "h", "", "/", "", "", ""},
+      {"http://h/watch?v=abc", "http", "", "", "h", "", "/", "watch", "?v=abc", ""},
+      {"HTTP://h/", "HTTP", "", "", "h", "", "/", "", "", ""},
+      {"http://ann@h/", "http", "ann", "", "h", "", "/", "", "", ""},
+      {"http://ann:pw@h:8080/a/b/c.flv?x=1#top", "http", "ann", "pw", "h", "8080", "/a/b/", "c.flv", "?x=1", "top"},
+      {"http://@h/x", "http", "", "", "h", "", "/", "x", "", ""},
+      {"http://:pw@h/x", "http", "", "", "h", "", "/", "x", "", ""},
+      {"http://h/a\\b\\c.flv", "http", "", "", "h", "", "/a/b/", "c.flv", "", ""},
+      {"http://h/p#sec", "http", "", "", "h", "", "/", "p", "", "sec"},
+      {"http://h/a/b=c/d", "http", "", "", "h", "", "/a/", "b", "=c/d", ""},
+      {"http://h/a?q=1#f", "http", "", "", "h", "", "/", "a", "?q=1", "f"},
+      {"x.flv", "", "", "", "", "", "", "x.flv", "", ""},
+      {"../x.flv", "", "", "", "", "", "../", "x.flv", "", ""},
+      {"www.site.com/watch?v=1", "", "", "", "", "", "www.site.com/", "watch", "?v=1", ""},
+      {"a/b?x#y", "", "", "", "", "", "a/", "b", "?x", "y"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    TNetURI u(c.text);
+    EXPECT_EQ(u.Scheme, c.scheme);
+    EXPECT_EQ(u.User, c.user);
+    EXPECT_EQ(u.Password, c.password);
+    EXPECT_EQ(u.Host, c.host);
+    EXPECT_EQ(u.Port, c.port);
+    EXPECT_EQ(u.Directory, c.dir);
+    EXPECT_EQ(u.Resource, c.res);
+    EXPECT_EQ(u.Query, c.query);
+    EXPECT_EQ(u.Fragment, c.frag);
+  }
+}
+
+TEST(URI, Compose) {
+  TNetURI u("http://ann:pw@h:8080/a/b.flv?x=1#top");
+  EXPECT_EQ(u.Compose(), "http://ann:pw@h:8080/a/b.flv?x=1#top");
+  EXPECT_EQ(u.Compose(false, false), "http://h:8080/a/b.flv?x=1");
+  EXPECT_EQ(u.ComposeBare(), "http://h:8080/a/b.flv?x=1");
+  EXPECT_EQ(u.Text, "http://ann:pw@h:8080/a/b.flv?x=1#top");
+  TNetURI none("x.flv");
+  EXPECT_THROW(
+      {
+        try {
+          none.Compose();
+        } catch (const ENetURIException& e) {
+          EXPECT_STREQ(e.what(), "Protocol field is empty");
+          throw;
+        }
+      },
+      ENetURIException);
+  none.Scheme = "http";
+  try {
+    none.Compose();
+    FAIL();
+  } catch (const ENetURIException& e) {
+    EXPECT_STREQ(e.what(), "Host field is empty");
+  }
+}
+
+TEST(URI, MergePathTable) {
+  const struct {
+    const char *base, *path, *want;
+  } cases[] = {
+      {"/a/b/", "", "/a/b/"},       {"/a/b/", "../", "/a/"},  {"/a/b/", "/x/", "/x/"},
+      {"/a/b/", "./", "/a/b/./"},   {"/a//b/", "c", "/a/b/c"}, {"", "", ""},
+      {"/a/b", "c/", "/a/b/c/"},    {"/", "../../x", "/x"},    {"/a/", "..", "/"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.base) + " + " + c.path);
+    EXPECT_EQ(TNetURI::MergePath(c.base, c.path), c.want);
+  }
+}
+
+TEST(URI, ResolveRequestAgainstTheCurrentUrl) {
+  TNetURI current;
+  current.Port = "80";  // a fresh client
+  TNetHTTPRequest r;
+  const struct {
+    const char *address, *target, *host;
+  } steps[] = {
+      {"http://h/watch?v=abc", "/watch?v=abc", "h"},
+      {"HTTP://h/", "/", "h"},
+      {"http://h:8080/a", "/a", "h:8080"},
+      {"http://g/b/", "/b/", "g:8080"},  // the earlier port stays in force
+      {"x.flv", "/b/x.flv", "g:8080"},
+      {"../y.flv", "/y.flv", "g:8080"},
+      {"http://h:80/a/b/", "/a/b/", "h"},
+      {"x.flv", "/a/b/x.flv", "h"},
+      {"../x.flv", "/a/x.flv", "h"},
+      {"/x/y.flv", "/x/y.flv", "h"},
+      {"http://h/a/b/", "/a/b/", "h"},
+      {"./x.flv", "/a/b/./x.flv", "h"},
+      {"http://h/a b\xe9?%41", "/a b\xe9?%41", "h"},  // no encoding, no decoding
+      {"https://s/", "/", "s:443"},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.address);
+    ResolveRequest(current, r, s.address);
+    EXPECT_EQ(r.Target, s.target);
+    EXPECT_EQ(r.Host, s.host);
+  }
+  EXPECT_EQ(current.Scheme, "https");
+  TNetURI fresh;
+  fresh.Port = "80";
+  EXPECT_THROW(ResolveRequest(fresh, r, "ftp://h/x"), ENetUnknownProtocol);
+  EXPECT_NO_THROW(ResolveRequest(fresh, r, "ftp://h:21/x"));
+  TNetURI other;
+  other.Port = "80";
+  ResolveRequest(other, r, "www.site.com/watch?v=1");
+  EXPECT_EQ(r.Target, "www.site.com/watch?v=1");
+  EXPECT_EQ(other.Host, "");
+  ResolveRequest(other, r, "http://ann:pw@h/");
+  EXPECT_EQ(r.Username, "ann");
+  EXPECT_EQ(other.Password, "pw");
+}
