@@ -9,16 +9,30 @@
 // messages from their progress callbacks, so every handler may run nested
 // inside another one. Handlers talk to a running operation only through the
 // shared flags and lists below.
+//
+// The handlers live in one source file per area: Unit1.cpp (start-up, pages,
+// help, Explorer), Unit1_downloads.cpp (download list, Download action,
+// runner), Unit1_converter.cpp (converter page), Unit1_browser.cpp (browser).
 
 #include <QComboBox>
 #include <QLabel>
 #include <QMainWindow>
-#include <QPushButton>
-#include <QStackedWidget>
+#include <QMenu>
+#include <QProgressBar>
 #include <QString>
 #include <QStringList>
+#include <QToolButton>
 
 #include "platform/services.h"
+#include "queue/downloadlist.h"
+#include "widgets/buttons.h"
+#include "widgets/colors.h"
+#include "widgets/downloadgrid.h"
+
+namespace larkvale::widgets {
+class TaskPane;
+class ShellList;
+}  // namespace larkvale::widgets
 
 namespace larkvale::app {
 
@@ -31,23 +45,42 @@ class TForm1 : public QMainWindow {
   explicit TForm1(const platform::Services& services, QWidget* parent = nullptr);
   ~TForm1() override;
 
-  // Start-up, activation and shutdown.
+  // --- Start-up, activation and shutdown -------------------------------
   void FormCreate();
   void FormActivate();  // first activation only
   void FormClose();
   void mxTaskPanePro1Close();
-  // "Change dir".
-  void mxTPButton21vdirClick();
+  void mxTPButton21vdirClick();  // "Change dir"
   // A whole-second wait that keeps the window alive: returns after N - 1 to N
   // seconds, plus the time spent in handlers that run during it.
   void WaitSeconds(int seconds);
 
-  // Pages of the task pane.
+  // --- Pages, help and contact ------------------------------------------
   enum Page { pgBrowser = 0, pgConverter = 1, pgExplorer = 2 };
   void ShowPage(Page page);
   Page ActivePage() const;
+  void HelpClick();
+  void EmailClick();
+  void WebSiteClick();  // also the container's home command and the top-bar label
+  QString MailtoAddress() const;
 
-  // Shared state.
+  // --- Explorer page ------------------------------------------------------
+  void mxTPButton9brwClick();  // "Browse files"
+  void ShowLargeIconsClick();
+  void ShowSmallIconsClick();
+  void ShowListClick();
+  void ShowDetailsClick();
+  void ShowThumbnailsClick();
+
+  // --- Download list --------------------------------------------------------
+  void DownloadGrid1CellFormating(QObject* Sender, int ACol, int ARow, widgets::TColor& TextColor,
+                                  widgets::FontStyles& FontStyle, widgets::CellState CellState);
+  void DownloadGrid1CellColoring(QObject* Sender, int ACol, int ARow, widgets::TColor& CellColor,
+                                 widgets::TColor& GridColor, widgets::CellState CellState);
+  void DownloadGrid1DblClick();
+  void Delete1Click();
+
+  // --- Shared state -----------------------------------------------------------
   QString AppDir;
   QString AppName;
   QString VideoDir;
@@ -64,18 +97,57 @@ class TForm1 : public QMainWindow {
   bool FirstDocumentPending = true;
   QString SupportMailAddress;
   QString WebSiteAddress;
+  queue::DownloadList* DownloadList = nullptr;
 
-  // Components.
+  // --- Components ---------------------------------------------------------------
+  widgets::TaskPane* mxTaskPanePro1 = nullptr;
+  QWidget* mxTaskPanePagebrowser = nullptr;
+  QWidget* mxTaskPanePageConverter = nullptr;
+  QWidget* mxTaskPanePageExplorer = nullptr;
+  // Top bar.
+  widgets::StyledButton* BrowserPageButton = nullptr;
+  widgets::StyledButton* ConverterPageButton = nullptr;
+  widgets::StyledButton* FilesPageButton = nullptr;
+  QLabel* WebSiteLabel = nullptr;
+  widgets::StyledButton* HelpButton = nullptr;
+  widgets::StyledButton* EmailButton = nullptr;
+  widgets::StyledButton* WebSiteButton = nullptr;
+  // Browser page: bar, browser host, download list.
+  QToolButton* mxMSButton5 = nullptr;  // back
+  QToolButton* mxMSButton4 = nullptr;  // forward
   QComboBox* URLs = nullptr;
+  widgets::StyledButton* mxTPButton4 = nullptr;  // "Browse"
+  widgets::StyledButton* mxTPButton3 = nullptr;  // "Stop"
   QLabel* status = nullptr;
-  QStackedWidget* mxTaskPanePro1 = nullptr;
-  QPushButton* mxTPButton21vdir = nullptr;
+  widgets::StyledButton* mxTPButton10 = nullptr;  // "Stop downloads"
+  widgets::ImageButton* mxImageButton1 = nullptr;  // home
+  widgets::ImageButton* mxImageButton4 = nullptr;  // Download
+  QWidget* BrowserHost = nullptr;                  // where the web view sits
+  widgets::DownloadGrid* DownloadGrid1 = nullptr;
+  QMenu* PopupMenu2 = nullptr;
+  QAction* Delete1 = nullptr;
+  widgets::StyledButton* mxTPButton9brw = nullptr;  // "Browse files"
+  widgets::StyledButton* mxTPButton21vdir = nullptr;
+  // Converter page.
+  QWidget* TimelineHost = nullptr;     // the Timeline and its buttons
+  QWidget* PreviewHost = nullptr;      // the preview player
+  QWidget* OutputStripHost = nullptr;  // format choice, fields and panels
+  widgets::ImageButton* mxImageButton3 = nullptr;  // Convert
+  QLabel* Label2 = nullptr;
+  QProgressBar* ProgressBar2 = nullptr;
+  widgets::StyledButton* ConverterBackButton = nullptr;
+  widgets::StyledButton* ConverterNextButton = nullptr;
+  // Explorer page.
+  widgets::ShellList* ShellList = nullptr;
+  QList<QToolButton*> ViewButtons;
+  widgets::StyledButton* ExplorerBackButton = nullptr;
 
   const platform::Services& Services() const { return services_; }
   QString SettingsFile() const;
 
  protected:
   bool event(QEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
 
   // Runs a handler body behind the default error report.
@@ -84,15 +156,25 @@ class TForm1 : public QMainWindow {
 
  private:
   void BuildWindow();
-  // Steps that other areas of the window fill in.
+  QWidget* BuildTopBar();
+  void BuildBrowserPage(QWidget* page);
+  void BuildConverterPage(QWidget* page);
+  void BuildExplorerPage(QWidget* page);
+  void BuildShortcuts();
+  // Filled in by the browser, converter and runner code.
+  void BuildBrowserRegion();
+  void BuildConverterRegions();
   void NavigateStartPage();
   void ComboBox1Change();
-  void ShowExplorerFolder(const QString& folder);
   void FillConverterLists();
   void mxTPButton9Click();
+  void ShowExplorerFolder(const QString& folder);
 
   platform::Services services_;
   bool activated_ = false;
 };
+
+// The icon of the given name from the program's own set.
+QIcon AppIcon(const QString& name);
 
 }  // namespace larkvale::app

@@ -14,6 +14,7 @@ packages=(
   libopencore-amrnb-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg xvfb xauth nginx-light curl
+  x11-apps xdotool imagemagick
   at-spi2-core python3-pyatspi dbus dbus-x11
   clang libclang-rt-dev
   fonts-dejavu-core

@@ -1,0 +1,10 @@
+// The converter page: output formats, the Timeline and conversion, the preview.
+#include "app/Unit1_p.h"
+
+namespace larkvale::app {
+
+void TForm1::BuildConverterRegions() {}
+void TForm1::ComboBox1Change() {}
+void TForm1::FillConverterLists() {}
+
+}  // namespace larkvale::app

@@ -1,0 +1,93 @@
+#pragma once
+// The download list: the queue of links with their size, progress and
+// downloaded file, as a table model that the grid shows and the runner
+// writes. No widgets: the runner and its tests use it without painting.
+//
+// Cells are addressed by column index or by the column's component name.
+// Size and Progress hold numbers (read as integer: nearest whole number,
+// halves to even; empty reads as 0); FLV url and File hold text. Reads and
+// writes of a row or column that does not exist are ignored (reads yield
+// empty/0): rows can be deleted or re-sorted under a running download, and
+// nothing may ever be written outside the list.
+
+#include <QAbstractTableModel>
+#include <QString>
+#include <optional>
+#include <vector>
+
+namespace larkvale::queue {
+
+enum Column { colNo = 0, colUrl = 1, colSize = 2, colProgress = 3, colFile = 4, colCount = 5 };
+
+class DownloadList : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  explicit DownloadList(QObject* parent = nullptr);
+
+  int RowCount() const { return static_cast<int>(rows_.size()); }
+  // Appends `count` rows whose cells hold no values.
+  void AddRows(int count);
+  void DeleteRow(int row);
+
+  // "IncrementColumn1", "TextualColumn1", "NumericColumn1", "ProgressColumn1",
+  // "NxTextColumn1"; -1 for another name.
+  static int ColumnIndex(const QString& componentName);
+  static QString ColumnHeader(int column);
+
+  QString CellText(int column, int row) const;
+  qint64 CellInt(int column, int row) const;
+  void SetCellText(int column, int row, const QString& text);
+  void SetCellInt(int column, int row, qint64 value);
+  bool CellEmpty(int column, int row) const;
+
+  QString CellText(const QString& columnName, int row) const { return CellText(ColumnIndex(columnName), row); }
+  qint64 CellInt(const QString& columnName, int row) const { return CellInt(ColumnIndex(columnName), row); }
+
+  // A nestable bracket: cell changes inside it are announced once, when the
+  // outermost bracket ends.
+  void BeginUpdate();
+  void EndUpdate();
+  int UpdateDepth() const { return updateDepth_; }
+
+  // Sorts the rows by a column: FLV url and File alphabetically, Size and
+  // Progress numerically; stable. The No column does not sort.
+  void SortRows(int column, Qt::SortOrder order);
+  static bool IsSortable(int column) { return column >= colUrl && column <= colFile; }
+
+  // Display texts: "###,###,###,###" + " bytes" for Size; the Progress cell's
+  // text ("42%", empty at 0).
+  static QString FormatSize(double bytes);
+  static QString FormatProgress(double percent);
+
+  // QAbstractTableModel
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+  void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+  // Role that yields a cell's raw number (Size, Progress) for painting.
+  static constexpr int NumberRole = Qt::UserRole + 1;
+
+ private:
+  struct Row {
+    QString url;
+    std::optional<double> size;
+    std::optional<double> progress;
+    QString file;
+  };
+  bool Valid(int column, int row) const;
+  void Changed(int row);
+  static std::optional<double> ParseNumber(const QString& text);
+
+  std::vector<Row> rows_;
+  int updateDepth_ = 0;
+  int dirtyFirst_ = -1;
+  int dirtyLast_ = -1;
+};
+
+// Nearest whole number, halves to the even neighbour.
+qint64 RoundHalfEven(double value);
+
+}  // namespace larkvale::queue

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Takes screenshots of the real program's pages under a virtual X server
+# (1086 x 769, the window's normal size) into docs/. Usage:
+#   scripts/screenshots.sh [build-dir] [page ...]     pages: browser converter explorer
+# Extra set-up (a video site to show, rows to queue) is done by the caller
+# through the environment (LARKVALE_START_PAGE, ...).
+set -euo pipefail
+build=${1:-build}
+shift || true
+pages=("$@")
+[ ${#pages[@]} -eq 0 ] && pages=(browser converter explorer)
+out=$(cd "$(dirname "$0")/.." && pwd)/docs
+mkdir -p "$out"
+
+home=$(mktemp -d)
+trap 'kill $app $xvfb 2>/dev/null || true; rm -rf "$home"' EXIT
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 1086x769x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+sleep 1
+export DISPLAY=$display HOME=$home XDG_CONFIG_HOME=$home/.config QT_QPA_PLATFORM=xcb
+[ "$(id -u)" -eq 0 ] && export QTWEBENGINE_DISABLE_SANDBOX=1
+"$build/bin/Larkvale_HD" >/dev/null 2>&1 &
+app=$!
+sleep "${LARKVALE_SHOT_WAIT:-6}"
+window=$(xdotool search --sync --name '^Larkvale_HD$' | head -n1)
+xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+for page in "${pages[@]}"; do
+  case $page in
+    browser) key=ctrl+1 ;;
+    converter) key=ctrl+2 ;;
+    explorer) key=ctrl+3 ;;
+    *) echo "unknown page $page" >&2; exit 2 ;;
+  esac
+  xdotool key --window "$window" "$key"
+  sleep 1.5
+  xwd -root -silent | convert xwd:- "png:$out/$page.png"
+  echo "docs/$page.png"
+done

@@ -1,0 +1,352 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QFile>
+#include <QHeaderView>
+#include <QTest>
+#include <QTextBrowser>
+
+#include "app/Unit1.h"
+#include "platform/help.h"
+#include "platform/version.h"
+#include "support/fakes.h"
+#include "widgets/shelllist.h"
+#include "widgets/taskpane.h"
+
+namespace larkvale::app {
+namespace {
+
+using testing::FakeDesktop;
+using widgets::TColor;
+
+TEST(Window, StartsOnTheBrowserPageWithItsLayout) {
+  FakeDesktop desktop;
+  TForm1 form(desktop.services);
+  EXPECT_EQ(form.windowTitle(), "Larkvale_HD");
+  EXPECT_EQ(form.ActivePage(), TForm1::pgBrowser);
+  EXPECT_EQ(form.mxTaskPanePro1->HeaderCaption(), "Browser");
+  EXPECT_EQ(form.size(), QSize(1086, 769));
+  EXPECT_EQ(form.mxTPButton10->text(), "Stop downloads");
+  EXPECT_EQ(form.mxTPButton10->ImageIndex(), 1);
+  EXPECT_FALSE(form.mxMSButton5->isEnabled());
+  EXPECT_FALSE(form.mxMSButton4->isEnabled());
+  EXPECT_EQ(form.TimelineHost->width(), 507);
+  EXPECT_EQ(form.ShellList->Folder(), form.VideoDir);
+  EXPECT_EQ(form.ShellList->Style(), widgets::ShellList::vsReport);
+}
+
+TEST(Window, PageNavigation) {
+  FakeDesktop desktop;
+  TForm1 form(desktop.services);
+  struct Step {
+    QAbstractButton* button;
+    TForm1::Page page;
+    const char* caption;
+  } steps[] = {{form.ConverterPageButton, TForm1::pgConverter, "Video Converter"},
+               {form.FilesPageButton, TForm1::pgExplorer, "Explorer"},
+               {form.ExplorerBackButton, TForm1::pgConverter, "Video Converter"},  // not Browser
+               {form.ConverterNextButton, TForm1::pgExplorer, "Explorer"},
+               {form.BrowserPageButton, TForm1::pgBrowser, "Browser"},
+               {form.ConverterPageButton, TForm1::pgConverter, "Video Converter"},
+               {form.ConverterBackButton, TForm1::pgBrowser, "Browser"}};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.caption);
+    s.button->click();
+    EXPECT_EQ(form.ActivePage(), s.page);
+    EXPECT_EQ(form.mxTaskPanePro1->HeaderCaption(), s.caption);
+  }
+}
+
+TEST(Window, ControlDigitsShowThePages) {
+  FakeDesktop desktop;
+  TForm1 form(desktop.services);
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  form.activateWindow();
+  QTest::keyClick(&form, Qt::Key_3, Qt::ControlModifier);
+  EXPECT_EQ(form.ActivePage(), TForm1::pgExplorer);
+  QTest::keyClick(&form, Qt::Key_2, Qt::ControlModifier);
+  EXPECT_EQ(form.ActivePage(), TForm1::pgConverter);
+  QTest::keyClick(&form, Qt::Key_1, Qt::ControlModifier);
+  EXPECT_EQ(form.ActivePage(), TForm1::pgBrowser);
+}
+
+TEST(Window, EmailShowsTopicThenMessageThenOpensTheAddress) {
+  FakeDesktop desktop;
+  TForm1 form(desktop.services);
+  form.EmailButton->click();
+  EXPECT_EQ(desktop.help.shown, std::vector<int>{223});
+  ASSERT_EQ(desktop.dialogs.shown.size(), 1u);
+  EXPECT_EQ(desktop.dialogs.shown[0].kind, "message");
+  EXPECT_EQ(desktop.dialogs.shown[0].text, "Please mention your name,  Windows and program version number");
+  ASSERT_EQ(desktop.shell.opened.size(), 1u);
+  const QByteArray expected = "mailto:" + form.SupportMailAddress.toUtf8() +
+                              "?subject=larkvale%20support&body=Hi!%0dMy%20name%20is%20%0d%20Windows%20version%20:%20%"
+                              "0d%20Program%20version%20:" +
+                              platform::ProgramVersion().toUtf8();
+  EXPECT_EQ(form.MailtoAddress().toUtf8(), expected);
+  // Qt writes the hex digits of %0d in upper case; the address is the same.
+  EXPECT_EQ(desktop.shell.opened[0], QUrl::fromEncoded(expected));
+  EXPECT_TRUE(expected.endsWith("Program%20version%20:" + platform::ProgramVersion().toUtf8()));
+}
+
+TEST(Window, WebSiteCommandsAndHelp) {
+  FakeDesktop desktop;
+  TForm1 form(desktop.services);
+  form.WebSiteButton->click();
+  QMetaObject::invokeMethod(form.mxTaskPanePro1, "homeClicked");
+  QMouseEvent release(QEvent::MouseButtonRelease, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::NoButton,
+                      Qt::NoModifier);
+  QCoreApplication::sendEvent(form.WebSiteLabel, &release);
+  ASSERT_EQ(desktop.shell.opened.size(), 3u);
+  for (const QUrl& url : desktop.shell.opened) EXPECT_EQ(url, QUrl(form.WebSiteAddress));
+  form.HelpButton->click();
+  EXPECT_EQ(desktop.help.shown, std::vector<int>{0});
+}
+
+TEST(Help, ShippedFileHasTheContentsAndBothTopics) {
+  QFile file(QStringLiteral(LARKVALE_APPDIR) + "LarkvaleHelp.html");
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray html = file.readAll();
+  for (const char* anchor : {"id=\"contents\"", "id=\"topic-223\"", "id=\"topic-1502\""}) EXPECT_TRUE(html.contains(anchor)) << anchor;
+
+  platform::QtHelp help;
+  help.SetHelpFile(QStringLiteral(LARKVALE_APPDIR) + "LarkvaleHelp.html");
+  help.ShowTopic(1502);
+  ASSERT_NE(help.Viewer(), nullptr);
+  EXPECT_EQ(help.Viewer()->source().fragment(), "topic-1502");
+  EXPECT_FALSE(help.Viewer()->toPlainText().isEmpty());
+
+  platform::QtHelp missing;
+  missing.SetHelpFile("/nonexistent/LarkvaleHelp.html");
+  missing.ShowContents();
+  EXPECT_EQ(missing.Viewer(), nullptr);
+}
+
+TEST(Explorer, BrowseFilesShowsTheDownloadFolderAndViewsSwitch) {
+  FakeDesktop desktop;
+  TForm1 form(desktop.services);
+  form.mxTPButton9brw->click();
+  EXPECT_EQ(form.ActivePage(), TForm1::pgExplorer);
+  EXPECT_EQ(form.ShellList->Folder(), form.VideoDir + "/flv/");
+
+  QStringList hints;
+  for (QToolButton* b : form.ViewButtons) hints << b->toolTip();
+  EXPECT_EQ(hints, QStringList({"Show Large Icons", "Show Small Icons", "Show List", "Show Details", "Show Thumbnails"}));
+  using S = widgets::ShellList;
+  const S::ViewStyle styles[] = {S::vsIcon, S::vsSmallIcon, S::vsList, S::vsReport};
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    form.ViewButtons[4]->click();
+    EXPECT_TRUE(form.ShellList->Thumbnails());
+    EXPECT_EQ(form.ShellList->Style(), S::vsIcon);
+    form.ViewButtons[i]->click();
+    EXPECT_FALSE(form.ShellList->Thumbnails());
+    EXPECT_EQ(form.ShellList->Style(), styles[i]);
+  }
+}
+
+TEST(Explorer, ListHidesDotFilesAndShowsThumbnailsOfPictures) {
+  FakeDesktop desktop;
+  const QString folder = desktop.root.path() + "/shown";
+  QDir().mkpath(folder);
+  QImage picture(40, 20, QImage::Format_RGB32);
+  picture.fill(Qt::red);
+  ASSERT_TRUE(picture.save(folder + "/picture.png"));
+  QFile(folder + "/.hidden").open(QIODevice::WriteOnly);
+  QFile(folder + "/video.flv").open(QIODevice::WriteOnly);
+
+  widgets::ShellList list;
+  int made = 0;
+  list.SetThumbnailMaker([&](const QString&) {
+    ++made;
+    return QImage();
+  });
+  list.SetFolder(folder);
+  QTRY_COMPARE(list.ShownPaths().size(), 2);
+  EXPECT_FALSE(list.ShownPaths().contains(folder + "/.hidden"));
+
+  list.SetThumbnails(true);
+  QAbstractItemModel* shown = list.CurrentView()->model();
+  for (int r = 0; r < shown->rowCount(list.CurrentView()->rootIndex()); ++r) {
+    const QModelIndex index = shown->index(r, 0, list.CurrentView()->rootIndex());
+    const QVariant decoration = shown->data(index, Qt::DecorationRole);
+    if (index.data().toString() == "picture.png") {
+      ASSERT_EQ(decoration.typeId(), QMetaType::QPixmap);
+      EXPECT_EQ(decoration.value<QPixmap>().width(), widgets::ShellList::kThumbnailSize);
+    }
+  }
+  EXPECT_EQ(made, 1);  // the video went to the maker; the picture did not
+}
+
+// --- The download list on the window ----------------------------------------
+
+struct GridFixture : ::testing::Test {
+  FakeDesktop desktop;
+  TForm1 form{desktop.services};
+  queue::DownloadList& list = *form.DownloadList;
+  void AddRow(const QString& url, int progress, const QString& file = {}) {
+    const int row = list.RowCount();
+    list.AddRows(1);
+    list.SetCellText(queue::colUrl, row, url);
+    list.SetCellInt(queue::colSize, row, 0);
+    list.SetCellInt(queue::colProgress, row, progress);
+    list.SetCellText(queue::colFile, row, file);
+  }
+};
+
+TEST_F(GridFixture, FinishedRowsAreGreyAndStruckTheCurrentOneBlueEvenRowsShaded) {
+  AddRow("a", 100);
+  AddRow("b", 40);
+  AddRow("c", 100);
+  AddRow("d", 0);
+  form.CurrentDownloadRow = 2;
+  const TColor grey = TColor::System(widgets::clGrayTextIndex);
+  const TColor blue = TColor::Rgb(0, 0, 255);
+  const TColor menuBar = TColor::System(widgets::clMenuBarIndex);
+  for (int column = 0; column < queue::colCount; ++column) {
+    SCOPED_TRACE(column);
+    const auto row0 = form.DownloadGrid1->LookOf(column, 0);
+    EXPECT_EQ(row0.text, grey);
+    EXPECT_TRUE(row0.style & widgets::fsStrikeOut);
+    EXPECT_EQ(row0.cell, menuBar);
+    EXPECT_EQ(row0.grid, menuBar);
+    const auto row1 = form.DownloadGrid1->LookOf(column, 1);
+    EXPECT_FALSE(row1.text == grey);
+    EXPECT_FALSE(row1.style & widgets::fsStrikeOut);
+    EXPECT_FALSE(row1.cell == menuBar);
+    const auto row2 = form.DownloadGrid1->LookOf(column, 2);  // finished and current
+    EXPECT_EQ(row2.text, blue);
+    EXPECT_TRUE(row2.style & widgets::fsStrikeOut);
+    EXPECT_EQ(row2.cell, menuBar);
+  }
+  // Progress 99.5 reads as 100.
+  list.SetCellText(queue::colProgress, 1, "99.5");
+  EXPECT_TRUE(form.DownloadGrid1->LookOf(0, 1).style & widgets::fsStrikeOut);
+}
+
+TEST_F(GridFixture, InputRowEnterAddsARowAndTabKeepsTheText) {
+  form.show();
+  QLineEdit* url = form.DownloadGrid1->InputCell(queue::colUrl);
+  EXPECT_EQ(url->placeholderText(), "Click here to add new FLV url");
+  EXPECT_TRUE(form.DownloadGrid1->InputCell(queue::colProgress)->isReadOnly());
+  EXPECT_TRUE(form.DownloadGrid1->InputCell(queue::colNo)->isReadOnly());
+
+  url->setFocus();
+  QTest::keyClicks(url, "http://h/v.flv");
+  QTest::keyClick(url, Qt::Key_Tab);
+  EXPECT_EQ(list.RowCount(), 0);
+  EXPECT_EQ(url->text(), "http://h/v.flv");
+
+  QTest::keyClick(url, Qt::Key_Return);
+  ASSERT_EQ(list.RowCount(), 1);
+  EXPECT_EQ(list.CellText(queue::colUrl, 0), "http://h/v.flv");
+  EXPECT_EQ(list.CellInt(queue::colSize, 0), 0);
+  EXPECT_FALSE(list.CellEmpty(queue::colSize, 0));
+  EXPECT_EQ(list.data(list.index(0, queue::colProgress)).toString(), "");  // 0 shows an empty cell
+  EXPECT_EQ(list.CellText(queue::colFile, 0), "");
+  EXPECT_EQ(url->text(), "");
+
+  // Enter with nothing typed still adds a row.
+  QTest::keyClick(form.DownloadGrid1->InputCell(queue::colFile), Qt::Key_Return);
+  EXPECT_EQ(list.RowCount(), 2);
+  EXPECT_EQ(list.CellText(queue::colUrl, 1), "");
+}
+
+TEST_F(GridFixture, DoubleClickOpensFinishedFilesAndOtherwiseShowsTheBrowserPage) {
+  const QString file = form.FlvDir + "flv0video.avi";
+  QFile(file).open(QIODevice::WriteOnly);
+  AddRow("done", 100, file);
+  AddRow("pending", 0);
+
+  form.ShowPage(TForm1::pgExplorer);
+  form.DownloadGrid1DblClick();  // nothing selected
+  EXPECT_EQ(form.ActivePage(), TForm1::pgExplorer);
+  EXPECT_TRUE(desktop.shell.opened.empty());
+
+  form.DownloadGrid1->SelectRow(0);
+  form.DownloadGrid1DblClick();
+  ASSERT_EQ(desktop.shell.opened.size(), 1u);
+  EXPECT_EQ(desktop.shell.opened[0], QUrl::fromLocalFile(file));
+  EXPECT_EQ(form.ActivePage(), TForm1::pgExplorer);
+
+  form.DownloadGrid1->SelectRow(1);
+  form.DownloadGrid1DblClick();
+  EXPECT_EQ(desktop.shell.opened.size(), 1u);
+  EXPECT_EQ(form.ActivePage(), TForm1::pgBrowser);
+}
+
+TEST_F(GridFixture, DeleteRemovesTheSelectedRowOnlyAndLeavesTheFile) {
+  const QString file = form.FlvDir + "flv0video.avi";
+  QFile(file).open(QIODevice::WriteOnly);
+  AddRow("first", 100, file);
+  AddRow("second", 0);
+  AddRow("third", 0);
+  form.Delete1Click();
+  EXPECT_EQ(list.RowCount(), 3);
+
+  form.DownloadGrid1->SelectRow(0);
+  form.Delete1->trigger();
+  ASSERT_EQ(list.RowCount(), 2);
+  EXPECT_EQ(list.CellText(queue::colUrl, 0), "second");
+  EXPECT_EQ(list.CellInt(queue::colNo, 0), 1);
+  EXPECT_TRUE(QFile::exists(file));
+
+  // The Delete key does the same.
+  form.show();
+  form.DownloadGrid1->SelectRow(1);
+  QTest::keyClick(form.DownloadGrid1->View(), Qt::Key_Delete);
+  ASSERT_EQ(list.RowCount(), 1);
+  EXPECT_EQ(list.CellText(queue::colUrl, 0), "second");
+}
+
+TEST_F(GridFixture, HeaderClicksSortAndASecondClickReverses) {
+  AddRow("b", 10);
+  AddRow("a", 90);
+  AddRow("c", 5);
+  QHeaderView* header = form.DownloadGrid1->View()->horizontalHeader();
+  EXPECT_EQ(header->sortIndicatorSection(), queue::colSize);  // marked at start, not sorted
+  EXPECT_EQ(list.CellText(queue::colUrl, 0), "b");
+
+  auto urls = [&] {
+    QStringList u;
+    for (int r = 0; r < list.RowCount(); ++r) u << list.CellText(queue::colUrl, r);
+    return u;
+  };
+  form.DownloadGrid1->ClickHeader(queue::colUrl);
+  EXPECT_EQ(urls(), QStringList({"a", "b", "c"}));
+  form.DownloadGrid1->ClickHeader(queue::colUrl);
+  EXPECT_EQ(urls(), QStringList({"c", "b", "a"}));
+  form.DownloadGrid1->ClickHeader(queue::colProgress);
+  EXPECT_EQ(urls(), QStringList({"c", "b", "a"}));  // 5, 10, 90
+  EXPECT_EQ(header->sortIndicatorSection(), queue::colProgress);
+  form.DownloadGrid1->ClickHeader(queue::colNo);  // not sortable
+  EXPECT_EQ(urls(), QStringList({"c", "b", "a"}));
+  // Values changing later do not re-sort.
+  list.SetCellInt(queue::colProgress, 0, 99);
+  EXPECT_EQ(urls(), QStringList({"c", "b", "a"}));
+}
+
+TEST_F(GridFixture, ARowChangingThousandsOfTimesRepaintsAtMostOncePerFrame) {
+  AddRow("busy", 0);
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  QCoreApplication::processEvents();
+  const int before = form.DownloadGrid1->PaintCount();
+  QElapsedTimer clock;
+  clock.start();
+  for (int i = 0; i < 10000; ++i) {
+    list.BeginUpdate();
+    list.SetCellInt(queue::colProgress, 0, i % 100);
+    list.EndUpdate();
+    QCoreApplication::processEvents();
+  }
+  QTest::qWait(40);
+  const int paints = form.DownloadGrid1->PaintCount() - before;
+  EXPECT_GE(paints, 1);  // the last value is shown
+  // One paint per 16 ms frame at most, plus the trailing one.
+  EXPECT_LE(paints, clock.elapsed() / 16 + 2);
+}
+
+}  // namespace
+}  // namespace larkvale::app

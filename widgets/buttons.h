@@ -1,0 +1,33 @@
+#pragma once
+// Styled buttons of the window. A button may carry a list of images and show
+// one of them by index (the "Stop downloads" button switches between two).
+
+#include <QIcon>
+#include <QList>
+#include <QPushButton>
+#include <QToolButton>
+
+namespace larkvale::widgets {
+
+class StyledButton : public QPushButton {
+  Q_OBJECT
+ public:
+  explicit StyledButton(const QString& caption, QWidget* parent = nullptr);
+  void SetImages(const QList<QIcon>& images);
+  void SetImageIndex(int index);
+  int ImageIndex() const { return imageIndex_; }
+
+ private:
+  QList<QIcon> images_;
+  int imageIndex_ = -1;
+};
+
+// A large picture button without a caption; its accessible name and hint
+// say what it does.
+class ImageButton : public QToolButton {
+  Q_OBJECT
+ public:
+  ImageButton(const QIcon& icon, const QString& name, const QSize& iconSize, QWidget* parent = nullptr);
+};
+
+}  // namespace larkvale::widgets
