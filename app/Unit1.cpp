@@ -18,6 +18,7 @@
 #include "platform/settings.h"
 #include "platform/shell.h"
 #include "platform/version.h"
+#include "queue/queuerunner.h"
 #include "widgets/shelllist.h"
 #include "widgets/taskpane.h"
 
@@ -102,10 +103,7 @@ TForm1::TForm1(const platform::Services& services, QWidget* parent)
   Guard([this] { FormCreate(); });
 }
 
-TForm1::~TForm1() {
-  // The runner uses HTTP2, which goes with the members.
-  delete runner_;
-}
+TForm1::~TForm1() = default;
 
 // --- Layout -------------------------------------------------------------------
 

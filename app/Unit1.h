@@ -101,7 +101,7 @@ class TForm1 : public QMainWindow {
   void HTTP2WorkBegin(http::TWorkMode AWorkMode, std::int64_t AWorkCountMax);
   void HTTP2Work(http::TWorkMode AWorkMode, std::int64_t AWorkCount);
   void HTTP2WorkEnd(http::TWorkMode AWorkMode);
-  queue::QueueRunner* Runner() const { return runner_; }
+  queue::QueueRunner* Runner() const { return runner_.get(); }
 
   // --- Converter ------------------------------------------------------------------
   void AddToTimeline(const QString& path);
@@ -210,7 +210,7 @@ class TForm1 : public QMainWindow {
   bool activated_ = false;
   std::unique_ptr<http::TNetHTTP> http1_;
   std::unique_ptr<http::TNetHTTP> http2_;
-  queue::QueueRunner* runner_ = nullptr;
+  std::unique_ptr<queue::QueueRunner> runner_;  // uses HTTP2: declared after it, so it goes first
 };
 
 // The icon of the given name from the program's own set.

@@ -77,7 +77,7 @@ void TForm1::BuildDownloads() {
   hooks.reportError = [this](std::exception_ptr error) {
     Guard([&] { std::rethrow_exception(error); });
   };
-  runner_ = new queue::QueueRunner(*DownloadList, *HTTP2, CurrentDownloadRow, std::move(hooks));
+  runner_ = std::make_unique<queue::QueueRunner>(*DownloadList, *HTTP2, CurrentDownloadRow, std::move(hooks));
 
   connect(mxImageButton4, &QToolButton::clicked, this, [this] { Button1Click(); });
   connect(mxTPButton10, &QPushButton::clicked, this, [this] { mxTPButton10Click(); });

@@ -55,7 +55,10 @@ QueueRunner::QueueRunner(DownloadList& list, http::TNetHTTP& client, int& curren
                          QObject* parent)
     : QObject(parent), list_(list), client_(client), currentDownloadRow_(currentDownloadRow), hooks_(std::move(hooks)) {
   pause_.setSingleShot(true);
-  connect(&pause_, &QTimer::timeout, this, &QueueRunner::Step);
+  // The pass runs from a posted call, not inside the timer's own event: a
+  // pass processes messages for as long as its download lasts, and the timer
+  // machinery is not meant to be re-entered that deeply.
+  connect(&pause_, &QTimer::timeout, this, &QueueRunner::Step, Qt::QueuedConnection);
 }
 
 QString QueueRunner::FileName(const QString& flvDir, int n, const QString& extension) {
