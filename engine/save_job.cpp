@@ -18,12 +18,13 @@ namespace larkvale::engine {
 
 namespace {
 
-// Frames handed from the picture thread to the writer.
-class FrameQueue {
+// Frames or packets handed from a producing thread to the writer.
+template <class Ptr>
+class HandOver {
  public:
-  explicit FrameQueue(size_t cap) : cap_(cap) {}
+  explicit HandOver(size_t cap) : cap_(cap) {}
   // False when the queue was closed by the reader.
-  bool Push(FramePtr f) {
+  bool Push(Ptr f) {
     std::unique_lock lock(m_);
     notFull_.wait(lock, [&] { return q_.size() < cap_ || closed_; });
     if (closed_) return false;
@@ -32,10 +33,10 @@ class FrameQueue {
     return true;
   }
   // nullptr marks the end of the track.
-  FramePtr Pop() {
+  Ptr Pop() {
     std::unique_lock lock(m_);
     notEmpty_.wait(lock, [&] { return !q_.empty(); });
-    FramePtr f = std::move(q_.front());
+    Ptr f = std::move(q_.front());
     q_.pop_front();
     notFull_.notify_one();
     return f;
@@ -49,7 +50,7 @@ class FrameQueue {
  private:
   std::mutex m_;
   std::condition_variable notFull_, notEmpty_;
-  std::deque<FramePtr> q_;
+  std::deque<Ptr> q_;
   size_t cap_;
   bool closed_ = false;
 };
@@ -210,9 +211,15 @@ bool SaveJob::Write(const std::string& tmp) {
       aenc.reset(avcodec_alloc_context3(codec));
       AVCodecContext* c = aenc.get();
       afmt.sampleFmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
-      // Prefer packed 16 bit where the encoder takes it: no conversion.
-      for (const AVSampleFormat* f = codec->sample_fmts; f && *f != AV_SAMPLE_FMT_NONE; ++f)
-        if (*f == AV_SAMPLE_FMT_S16) afmt.sampleFmt = *f;
+      // Packed 16 bit where the encoder takes it, else planar float (what
+      // most decoders give and most encoders work in): the fewest conversions.
+      bool s16 = false, fltp = false;
+      for (const AVSampleFormat* f = codec->sample_fmts; f && *f != AV_SAMPLE_FMT_NONE; ++f) {
+        s16 |= *f == AV_SAMPLE_FMT_S16;
+        fltp |= *f == AV_SAMPLE_FMT_FLTP;
+      }
+      if (s16) afmt.sampleFmt = AV_SAMPLE_FMT_S16;
+      else if (fltp) afmt.sampleFmt = AV_SAMPLE_FMT_FLTP;
       if (codec->supported_samplerates) {
         int best = codec->supported_samplerates[0];
         for (const int* sr = codec->supported_samplerates; *sr; ++sr)
@@ -254,88 +261,118 @@ bool SaveJob::Write(const std::string& tmp) {
     }
   };
 
-  // Pictures are decoded and scaled ahead on their own thread.
-  FrameQueue queue(8);
-  std::thread picturer;
+  // Pictures are decoded and scaled ahead on one thread; sound is read and
+  // encoded on another; this thread encodes the pictures and writes both in
+  // time order.
+  HandOver<FramePtr> pictures(8);
+  HandOver<PacketPtr> sounds(64);
+  std::thread picturer, sounder;
+  std::string soundError;
   if (plan_.hasVideo) {
     picturer = std::thread([&] {
       VideoTrackReader reader(timeline_.video, plan_.video);
       while (!abort_) {
         FramePtr f = reader.Next();
         bool end = !f;
-        if (!queue.Push(std::move(f)) || end) return;
+        if (!pictures.Push(std::move(f)) || end) return;
       }
-      queue.Push(nullptr);
+      pictures.Push(nullptr);
+    });
+  }
+  if (plan_.hasAudio) {
+    sounder = std::thread([&] {
+      AudioTrackReader sound(timeline_.audio, afmt);
+      std::vector<unsigned char> amrOut(64);
+      AVCodecContext* c = aenc.get();
+      auto fail = [&](const std::string& why) {
+        soundError = why;
+        sounds.Push(nullptr);
+      };
+      auto collect = [&]() -> bool {
+        for (;;) {
+          PacketPtr p = MakePacket();
+          if (avcodec_receive_packet(c, p.get()) != 0) return true;
+          if (!sounds.Push(std::move(p))) return false;
+        }
+      };
+      while (!abort_) {
+        FramePtr f = sound.Next(frameSize);
+        if (!f) break;
+        if (padLast && f->nb_samples < frameSize) {
+          // The encoder wants whole frames: the last one is topped up with silence.
+          FramePtr full = MakeFrame();
+          full->nb_samples = frameSize;
+          full->format = f->format;
+          full->sample_rate = f->sample_rate;
+          av_channel_layout_copy(&full->ch_layout, &f->ch_layout);
+          if (av_frame_get_buffer(full.get(), 0) < 0) return fail("out of memory");
+          av_samples_set_silence(full->data, 0, frameSize, afmt.channels, afmt.sampleFmt);
+          av_samples_copy(full->data, f->data, 0, 0, f->nb_samples, afmt.channels, afmt.sampleFmt);
+          full->pts = f->pts;
+          f = std::move(full);
+        }
+        if (amr.enc) {
+          int n = Encoder_Interface_Encode(amr.enc, MR122, reinterpret_cast<const short*>(f->data[0]),
+                                           amrOut.data(), 0);
+          PacketPtr p = MakePacket();
+          if (n <= 0 || av_new_packet(p.get(), n) < 0) return fail("AMR encoding failed");
+          std::memcpy(p->data, amrOut.data(), n);
+          p->pts = p->dts = f->pts;
+          p->duration = frameSize;
+          if (!sounds.Push(std::move(p))) return;
+        } else {
+          if (avcodec_send_frame(c, f.get()) < 0) return fail("audio encoding failed");
+          if (!collect()) return;
+        }
+      }
+      if (!abort_ && c) {
+        avcodec_send_frame(c, nullptr);
+        if (!collect()) return;
+      }
+      sounds.Push(nullptr);
     });
   }
   struct Joiner {
-    FrameQueue& q;
-    std::thread& t;
+    HandOver<FramePtr>& pq;
+    HandOver<PacketPtr>& sq;
+    std::thread& pt;
+    std::thread& st;
     ~Joiner() {
-      q.Close();
-      if (t.joinable()) t.join();
+      pq.Close();
+      sq.Close();
+      if (pt.joinable()) pt.join();
+      if (st.joinable()) st.join();
     }
-  } joiner{queue, picturer};
+  } joiner{pictures, sounds, picturer, sounder};
 
-  AudioTrackReader sound(plan_.hasAudio ? timeline_.audio : std::vector<Clip>{}, afmt);
   const double fps = av_q2d(plan_.video.fps);
-  FramePtr nextPicture = plan_.hasVideo ? queue.Pop() : nullptr;
-  FramePtr nextSound = plan_.hasAudio ? sound.Next(frameSize) : nullptr;
-  std::vector<unsigned char> amrOut(64);
-
+  const AVRational soundBase{1, afmt.sampleRate};
+  FramePtr nextPicture = plan_.hasVideo ? pictures.Pop() : nullptr;
+  PacketPtr nextSound = plan_.hasAudio ? sounds.Pop() : nullptr;
   while ((nextPicture || nextSound) && !writeFailed) {
     if (abort_) return fail("aborted");
     const double vt = nextPicture ? nextPicture->pts / fps : std::numeric_limits<double>::infinity();
-    const double at = nextSound ? nextSound->pts / double(afmt.sampleRate) : std::numeric_limits<double>::infinity();
+    const double at = nextSound ? nextSound->pts * av_q2d(soundBase) : std::numeric_limits<double>::infinity();
     if (vt <= at) {
       r = avcodec_send_frame(venc.get(), nextPicture.get());
       if (r < 0) return fail("video encoding failed", r);
       drain(venc.get(), vst);
-      nextPicture = queue.Pop();
+      nextPicture = pictures.Pop();
       position_ = vt;
-      continue;
-    }
-    if (padLast && nextSound->nb_samples < frameSize) {
-      // The encoder wants whole frames: the last one is topped up with silence.
-      FramePtr full = MakeFrame();
-      full->nb_samples = frameSize;
-      full->format = nextSound->format;
-      full->sample_rate = nextSound->sample_rate;
-      av_channel_layout_copy(&full->ch_layout, &nextSound->ch_layout);
-      av_frame_get_buffer(full.get(), 0);
-      av_samples_set_silence(full->data, 0, frameSize, afmt.channels, afmt.sampleFmt);
-      av_samples_copy(full->data, nextSound->data, 0, 0, nextSound->nb_samples, afmt.channels, afmt.sampleFmt);
-      full->pts = nextSound->pts;
-      nextSound = std::move(full);
-    }
-    if (amr.enc) {
-      int n = Encoder_Interface_Encode(amr.enc, MR122, reinterpret_cast<const short*>(nextSound->data[0]),
-                                       amrOut.data(), 0);
-      if (n <= 0) return fail("AMR encoding failed");
-      if (av_new_packet(pkt.get(), n) < 0) return fail("out of memory");
-      std::memcpy(pkt->data, amrOut.data(), n);
-      pkt->pts = pkt->dts = nextSound->pts;
-      pkt->duration = frameSize;
-      pkt->stream_index = ast->index;
-      av_packet_rescale_ts(pkt.get(), AVRational{1, 8000}, ast->time_base);
-      if (av_interleaved_write_frame(oc.get(), pkt.get()) < 0) writeFailed = true;
     } else {
-      r = avcodec_send_frame(aenc.get(), nextSound.get());
-      if (r < 0) return fail("audio encoding failed", r);
-      drain(aenc.get(), ast);
+      av_packet_rescale_ts(nextSound.get(), soundBase, ast->time_base);
+      nextSound->stream_index = ast->index;
+      if (av_interleaved_write_frame(oc.get(), nextSound.get()) < 0) writeFailed = true;
+      nextSound = sounds.Pop();
+      position_ = at;
     }
-    position_ = at;
-    nextSound = sound.Next(frameSize);
   }
+  if (!soundError.empty()) return fail(soundError);
   if (writeFailed) return fail("writing " + tmp + " failed (disk full?)");
   if (abort_) return fail("aborted");
   if (venc) {
     avcodec_send_frame(venc.get(), nullptr);
     drain(venc.get(), vst);
-  }
-  if (aenc) {
-    avcodec_send_frame(aenc.get(), nullptr);
-    drain(aenc.get(), ast);
   }
   r = av_write_trailer(oc.get());
   if (r < 0 || writeFailed) return fail("cannot finish " + tmp, r);

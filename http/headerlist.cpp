@@ -1,5 +1,6 @@
 #include "http/headerlist.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -165,8 +166,8 @@ int MonthOf(const std::string& token) {
   return 0;
 }
 int NumberOr(const std::string& s, int fallback) {
-  auto v = ParseInteger(s);
-  return v && *v >= INT32_MIN && *v <= INT32_MAX ? static_cast<int>(*v) : fallback;
+  const long long v = StrToInt64Def(s, static_cast<long long>(INT32_MIN) - 1);
+  return v >= INT32_MIN && v <= INT32_MAX ? static_cast<int>(v) : fallback;
 }
 }  // namespace
 
@@ -202,15 +203,15 @@ double ParseInternetDate(std::string& text) {
     month = MonthOf(readToken());
   }
   if (month == 0) return 0;
+  constexpr long long kNoNumber = INT64_MIN;
   std::string yearToken = SplitOff(text, " ");
-  auto year = ParseInteger(yearToken);
-  if (!year || *year == 1900) {
+  long long y = StrToInt64Def(yearToken, kNoNumber);
+  if (y == kNoNumber || y == 1900) {
     // asctime layout: the year comes last, after the time.
-    year = ParseInteger(Trim(text));
+    y = StrToInt64Def(Trim(text), kNoNumber);
     text = yearToken;
-    if (!year) return 0;
+    if (y == kNoNumber) return 0;
   }
-  long long y = *year;
   if (y < 80)
     y += 2000;
   else if (y < 100)
