@@ -25,6 +25,8 @@ int main(int argc, char** argv) {
   // Chromium refuses to run as root with its sandbox on.
   if (::geteuid() == 0) setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 0);
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The embedded browser shares its OpenGL contexts with the window.
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication app(argc, argv);
   QApplication::setApplicationName("Larkvale_HD");
 #endif
