@@ -33,6 +33,10 @@
 #include "widgets/downloadgrid.h"
 #include "widgets/statuslabel.h"
 
+namespace larkvale::browser {
+class TWebBrowser;
+}  // namespace larkvale::browser
+
 namespace larkvale::widgets {
 class TaskPane;
 class ShellList;
@@ -105,6 +109,26 @@ class TForm1 : public QMainWindow {
 
   // --- Converter ------------------------------------------------------------------
   void AddToTimeline(const QString& path);
+
+  // --- Browser --------------------------------------------------------------
+  void NavigateToAddress();
+  void WebBrowser1BeforeNavigate2(const QString& URL);
+  void WebBrowser1DocumentComplete(const QString& URL);
+  void WebBrowser1ProgressChange(int Progress, int ProgressMax);
+  void URLsKeyDown(int Key);
+  void URLsClick();
+  void mxMSButton9Click();  // "Browse"
+  void mxMSButton5Click();  // back
+  void mxMSButton4Click();  // forward
+  void SpeedButton2Click();  // home
+  void mxTPButton3Click();  // "Stop"
+  // Set by a navigation from the address box or the arrows; the next watch
+  // page then goes to the top of the address box's list.
+  bool AddressNavigation = false;
+  QString StartPageAddress;
+  QString HomePageAddress;
+  QString SampleWatchAddress;  // shown once the first document has loaded
+  browser::TWebBrowser* WebBrowser1 = nullptr;
 
   // --- Shared state -----------------------------------------------------------
   QString AppDir;

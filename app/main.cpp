@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
   // A peer that closes a socket is an error of the transfer, not a signal.
   std::signal(SIGPIPE, SIG_IGN);
 
+  // The embedded browser shares its OpenGL contexts with the window.
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Larkvale_HD"));
 

@@ -211,9 +211,15 @@ bool SaveJob::Write(const std::string& tmp) {
       aenc.reset(avcodec_alloc_context3(codec));
       AVCodecContext* c = aenc.get();
       afmt.sampleFmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
-      // Prefer packed 16 bit where the encoder takes it: no conversion.
-      for (const AVSampleFormat* f = codec->sample_fmts; f && *f != AV_SAMPLE_FMT_NONE; ++f)
-        if (*f == AV_SAMPLE_FMT_S16) afmt.sampleFmt = *f;
+      // Packed 16 bit where the encoder takes it, else planar float (what
+      // most decoders give and most encoders work in): the fewest conversions.
+      bool s16 = false, fltp = false;
+      for (const AVSampleFormat* f = codec->sample_fmts; f && *f != AV_SAMPLE_FMT_NONE; ++f) {
+        s16 |= *f == AV_SAMPLE_FMT_S16;
+        fltp |= *f == AV_SAMPLE_FMT_FLTP;
+      }
+      if (s16) afmt.sampleFmt = AV_SAMPLE_FMT_S16;
+      else if (fltp) afmt.sampleFmt = AV_SAMPLE_FMT_FLTP;
       if (codec->supported_samplerates) {
         int best = codec->supported_samplerates[0];
         for (const int* sr = codec->supported_samplerates; *sr; ++sr)

@@ -210,8 +210,11 @@ FramePtr VideoTrackReader::Convert(const AVFrame* in) {
   if (!out) return nullptr;
   if (p.w != fmt_.width || p.h != fmt_.height) FillBlack(out.get());
   if (!src_->sws || src_->swsW != in->width || src_->swsH != in->height || src_->swsFmt != in->format) {
+    // Without a change of size only the pixel format changes, and the cheap
+    // filter gives the same picture.
+    int flags = p.w == in->width && p.h == in->height ? SWS_POINT : SWS_BICUBIC;
     src_->sws.reset(sws_getContext(in->width, in->height, AVPixelFormat(in->format), p.w, p.h, fmt_.pixfmt,
-                                   SWS_BICUBIC, nullptr, nullptr, nullptr));
+                                   flags, nullptr, nullptr, nullptr));
     src_->swsW = in->width;
     src_->swsH = in->height;
     src_->swsFmt = in->format;

@@ -1,0 +1,78 @@
+#include "browser/webbrowser.h"
+
+#include <QWebEnginePage>
+#include <QWebEngineSettings>
+#include <stdexcept>
+
+namespace larkvale::browser {
+
+// Reports every navigation request of the page and accepts it.
+class TWebBrowser::Page : public QWebEnginePage {
+ public:
+  Page(TWebBrowser* browser) : QWebEnginePage(browser), browser_(browser) {}
+
+ protected:
+  bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
+    if (browser_->OnBeforeNavigate2) browser_->OnBeforeNavigate2(url.toString());
+    return true;
+  }
+  QWebEnginePage* createWindow(WebWindowType type) override;
+
+ private:
+  TWebBrowser* browser_;
+};
+
+// A page that only exists to learn where a new window would go: the address
+// is loaded in the browser itself, so links that ask for a new window stay in
+// the one view and pass through the usual navigation events.
+class TWebBrowser::PopupCatcher : public QWebEnginePage {
+ public:
+  PopupCatcher(TWebBrowser* browser) : QWebEnginePage(browser), browser_(browser) {}
+
+ protected:
+  bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
+    if (!caught_ && isMainFrame) {
+      caught_ = true;
+      browser_->load(url);
+      deleteLater();
+    }
+    return false;
+  }
+
+ private:
+  TWebBrowser* browser_;
+  bool caught_ = false;
+};
+
+QWebEnginePage* TWebBrowser::Page::createWindow(WebWindowType) { return new PopupCatcher(browser_); }
+
+TWebBrowser::TWebBrowser(QWidget* parent) : QWebEngineView(parent) {
+  auto* page = new Page(this);
+  // Scripts may not open windows on their own; links the user follows may.
+  page->settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+  setPage(page);
+  connect(page, &QWebEnginePage::loadProgress, this, [this](int progress) {
+    if (OnProgressChange) OnProgressChange(progress, 100);
+  });
+  connect(page, &QWebEnginePage::loadFinished, this, [this](bool) {
+    if (OnDocumentComplete) OnDocumentComplete(url().toString());
+  });
+}
+
+TWebBrowser::~TWebBrowser() {
+  // The page outlives this part of the view; its last events reach no one.
+  OnBeforeNavigate2 = nullptr;
+  OnDocumentComplete = nullptr;
+  OnProgressChange = nullptr;
+}
+
+void TWebBrowser::Navigate(const QString& address) {
+  if (address.trimmed().isEmpty()) return;
+  const QUrl url = QUrl::fromUserInput(address);
+  if (!url.isValid()) throw std::invalid_argument(("Not a valid address: " + address).toStdString());
+  load(url);
+}
+
+void TWebBrowser::Stop() { stop(); }
+
+}  // namespace larkvale::browser

@@ -1,0 +1,267 @@
+// The window's browser against a small video site served by a private nginx
+// on 127.0.0.1: real page loads, link clicks, the address box and the arrows.
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QTest>
+#include <QWebEnginePage>
+#include <functional>
+#include <memory>
+
+#include "app/Unit1.h"
+#include "browser/webbrowser.h"
+#include "support/fakes.h"
+#include "support/nginx_server.h"
+#include "support/scripted_server.h"
+
+namespace larkvale::app {
+namespace {
+
+using testing::FakeDesktop;
+using testing::NginxServer;
+using testing::ScriptedServer;
+
+constexpr int kLoadTimeoutMs = 30000;
+
+class Browsing : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    site_ = new NginxServer(LARKVALE_SOURCE_DIR "/tests/browser/site", "default_type text/html;");
+  }
+  static void TearDownTestSuite() {
+    delete site_;
+    site_ = nullptr;
+  }
+
+  void SetUp() override {
+    qputenv("LARKVALE_START_PAGE", Url("/index.html").toUtf8());
+    qputenv("LARKVALE_HOME_PAGE", Watch("HOMEHOMEHO1").toUtf8());
+    qputenv("LARKVALE_SAMPLE_WATCH", Watch("SAMPLESAMP1").toUtf8());
+  }
+  void TearDown() override {
+    form_.reset();
+    // Back to the safe defaults of the test run for windows made elsewhere.
+    qputenv("LARKVALE_START_PAGE", "about:blank");
+    qputenv("LARKVALE_HOME_PAGE", "about:blank");
+    qputenv("LARKVALE_SAMPLE_WATCH", "http://127.0.0.1:9/watch?v=sampleVideo");
+  }
+
+  static QString Url(const QString& path) { return QString::fromStdString(site_->BaseUrl()) + path; }
+  static QString Watch(const QString& id) { return Url("/watch?v=" + id); }
+
+  // A window whose start page has finished loading.
+  TForm1& OpenWindow() {
+    form_ = std::make_unique<TForm1>(desktop_.services);
+    QObject::connect(form_->WebBrowser1->page(), &QWebEnginePage::loadFinished, form_.get(),
+                     [this] { completed_ << form_->WebBrowser1->url().toString(); });
+    form_->show();
+    EXPECT_TRUE(WaitForPage(Url("/index.html")));
+    return *form_;
+  }
+
+  // Runs `act` and waits until the page it leads to has finished loading.
+  bool LoadsPage(const std::function<void()>& act, const QString& page) {
+    completed_.clear();
+    act();
+    return WaitForPage(page);
+  }
+  bool WaitForPage(const QString& page) {
+    const bool ok = QTest::qWaitFor([&] { return completed_.contains(page); }, kLoadTimeoutMs);
+    if (!ok) ADD_FAILURE() << "not loaded: " << page.toStdString() << "; loaded: " << completed_.join(' ').toStdString();
+    return ok;
+  }
+
+  void ClickLink(const char* id) {
+    form_->WebBrowser1->page()->runJavaScript(QStringLiteral("document.getElementById('%1').click()").arg(id));
+  }
+  // Keys go to the box, which hands them to its line edit, as with a user.
+  void Type(const QString& text) {
+    form_->URLs->lineEdit()->clear();
+    QTest::keyClicks(form_->URLs, text);
+    QTest::keyClick(form_->URLs, Qt::Key_Return);
+  }
+  QStringList DropDown() const {
+    QStringList items;
+    for (int i = 0; i < form_->URLs->count(); ++i) items << form_->URLs->itemText(i);
+    return items;
+  }
+
+  static NginxServer* site_;
+  FakeDesktop desktop_;
+  std::unique_ptr<TForm1> form_;
+  QStringList completed_;  // addresses of the documents completed since the last action
+};
+
+NginxServer* Browsing::site_ = nullptr;
+
+TEST_F(Browsing, StartPageLoadedShowsTheSampleAddressInsteadOfTheClipboards) {
+  desktop_.clipboard.text = "http://www.youtube.com/watch?v=fromClipbrd";
+  form_ = std::make_unique<TForm1>(desktop_.services);
+  EXPECT_EQ(form_->URLs->currentText(), "http://www.youtube.com/watch?v=fromClipbrd");
+  EXPECT_TRUE(form_->FirstDocumentPending);
+  QObject::connect(form_->WebBrowser1->page(), &QWebEnginePage::loadFinished, form_.get(),
+                   [this] { completed_ << form_->WebBrowser1->url().toString(); });
+  ASSERT_TRUE(WaitForPage(Url("/index.html")));
+  EXPECT_EQ(form_->URLs->currentText(), Watch("SAMPLESAMP1"));
+  EXPECT_FALSE(form_->FirstDocumentPending);
+  EXPECT_EQ(form_->WebBrowser1->accessibleName(), "Web page");
+  EXPECT_TRUE(form_->BrowserHistory.isEmpty());
+  EXPECT_EQ(form_->HistoryIndex, -1);
+  EXPECT_FALSE(form_->mxMSButton5->isEnabled());
+  EXPECT_FALSE(form_->mxMSButton4->isEnabled());
+  EXPECT_TRUE(DropDown().isEmpty());
+
+  // Only the first document does that: a later non-watch page leaves the box.
+  form_->URLs->setEditText("typed but not sent");
+  ASSERT_TRUE(LoadsPage([&] { ClickLink("other"); }, Url("/other.html")));
+  EXPECT_EQ(form_->URLs->currentText(), "typed but not sent");
+}
+
+TEST_F(Browsing, FollowingLinksBetweenWatchPagesKeepsTheHistory) {
+  TForm1& form = OpenWindow();
+  const QString w1 = Watch("AAAAAAAAAA1"), w2 = Watch("BBBBBBBBBB2"), w3 = Watch("CCCCCCCCCC3");
+  const struct Step {
+    const char* what;
+    std::function<void()> act;
+    QString page;  // loaded by the step; the address box shows it when it is a watch page
+    QStringList history;
+    int index;
+    bool back, forward;
+  } steps[] = {
+      {"first watch page", [&] { ClickLink("w1"); }, w1, {w1}, 0, false, false},
+      {"second watch page", [&] { ClickLink("w2"); }, w2, {w1, w2}, 1, true, false},
+      {"back", [&] { form.mxMSButton5->click(); }, w1, {w1, w2}, 0, false, true},
+      {"a third page after going back drops the second", [&] { ClickLink("w3"); }, w3, {w1, w3}, 1, true, false},
+      {"revisit by a link moves the position", [&] { ClickLink("w1"); }, w1, {w1, w3}, 0, false, true},
+      {"forward", [&] { form.mxMSButton4->click(); }, w3, {w1, w3}, 1, true, false},
+      {"back again", [&] { form.mxMSButton5->click(); }, w1, {w1, w3}, 0, false, true},
+      {"other letter case is the same entry", [&] { ClickLink("w3case"); }, Watch("cccccccccc3"), {w1, w3}, 1, true,
+       false},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.what);
+    ASSERT_TRUE(LoadsPage(s.act, s.page));
+    EXPECT_EQ(form.BrowserHistory, s.history);
+    EXPECT_EQ(form.HistoryIndex, s.index);
+    EXPECT_EQ(form.mxMSButton5->isEnabled(), s.back);
+    EXPECT_EQ(form.mxMSButton4->isEnabled(), s.forward);
+    EXPECT_EQ(form.URLs->currentText(), s.page);
+  }
+  // The arrows navigate through the address box, so their targets are listed.
+  EXPECT_EQ(DropDown(), (QStringList{w1, w3}));
+
+  // A page that is no watch page changes nothing.
+  ASSERT_TRUE(LoadsPage([&] { ClickLink("other"); }, Url("/other.html")));
+  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, w3}));
+  EXPECT_EQ(form.HistoryIndex, 1);
+  EXPECT_TRUE(form.mxMSButton5->isEnabled());
+  EXPECT_FALSE(form.mxMSButton4->isEnabled());
+  EXPECT_EQ(DropDown(), (QStringList{w1, w3}));
+  EXPECT_EQ(form.URLs->currentText(), Watch("cccccccccc3"));
+  EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
+}
+
+TEST_F(Browsing, TypedAddressesFillTheDropDownListMostRecentFirst) {
+  TForm1& form = OpenWindow();
+  const QString w1 = Watch("AAAAAAAAAA1"), w2 = Watch("BBBBBBBBBB2");
+  ASSERT_TRUE(LoadsPage([&] { Type(w1); }, w1));
+  EXPECT_EQ(DropDown(), QStringList{w1});
+  // A typed page that is no watch page is not listed, and the next watch page
+  // reached goes on top even though it came from a link.
+  ASSERT_TRUE(LoadsPage([&] { Type(Url("/other.html")); }, Url("/other.html")));
+  EXPECT_EQ(DropDown(), QStringList{w1});
+  ASSERT_TRUE(LoadsPage([&] { ClickLink("w2"); }, w2));
+  EXPECT_EQ(DropDown(), (QStringList{w2, w1}));
+  // Typed again: listed once, on top.
+  ASSERT_TRUE(LoadsPage([&] { Type(w1); }, w1));
+  EXPECT_EQ(DropDown(), (QStringList{w1, w2}));
+  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, w2}));
+  EXPECT_EQ(form.HistoryIndex, 0);
+
+  // The Browse button sends the box's text as well.
+  form.URLs->setEditText(w2);
+  ASSERT_TRUE(LoadsPage([&] { form.mxTPButton4->click(); }, w2));
+  EXPECT_EQ(DropDown(), (QStringList{w2, w1}));
+  EXPECT_EQ(form.HistoryIndex, 1);
+
+  // An entry chosen in the list with the arrow keys is navigated to at once.
+  ASSERT_TRUE(LoadsPage([&] { QTest::keyClick(form.URLs, Qt::Key_Down); }, w1));
+  EXPECT_EQ(DropDown(), (QStringList{w1, w2}));
+  EXPECT_EQ(form.HistoryIndex, 0);
+
+  // Home is a plain navigation: recorded as a watch page, not listed.
+  const QString home = Watch("HOMEHOMEHO1");
+  ASSERT_TRUE(LoadsPage([&] { form.mxImageButton1->click(); }, home));
+  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, home}));
+  EXPECT_EQ(DropDown(), (QStringList{w1, w2}));
+  EXPECT_FALSE(form.AddressNavigation);
+  EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
+}
+
+TEST_F(Browsing, BadAddressesLeaveTheHistoryAlone) {
+  TForm1& form = OpenWindow();
+  const QString w1 = Watch("AAAAAAAAAA1"), w2 = Watch("BBBBBBBBBB2");
+  ASSERT_TRUE(LoadsPage([&] { ClickLink("w1"); }, w1));
+  const struct {
+    const char* address;
+    const char* error;  // shown by the error report, or none
+  } cases[] = {{"", nullptr},
+               {"   ", nullptr},
+               {"not a url", "Not a valid address: not a url."},
+               {"javascript:void(0)", nullptr},
+               {"javascript:document.body.innerHTML='replaced'", nullptr},
+               {"file:///nonexistent/watch?v=nothing.html", nullptr},
+               {"http://", nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    desktop_.dialogs.shown.clear();
+    Type(QString::fromLatin1(c.address));
+    QTest::qWait(200);  // let the engine act on it; nothing is awaited
+    EXPECT_EQ(desktop_.dialogs.Errors(), c.error ? QStringList{c.error} : QStringList{});
+  }
+  // A file: address with "watch?v" in it is a watch page like any other.
+  const QString file = "file:///nonexistent/watch?v=nothing.html";
+  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, file}));
+  // A good address still works afterwards, and only watch pages were listed.
+  ASSERT_TRUE(LoadsPage([&] { Type(w2); }, w2));
+  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, file, w2}));
+  EXPECT_EQ(form.HistoryIndex, 2);
+  EXPECT_EQ(DropDown(), (QStringList{w2, file}));
+}
+
+TEST_F(Browsing, StopEndsAPageThatNeverFinishesLoading) {
+  TForm1& form = OpenWindow();
+  ScriptedServer server;
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body><p>Loading"),
+                 ScriptedServer::Pause(120000)});
+  const QString hanging = QStringLiteral("http://127.0.0.1:%1/watch?v=HANGINGHAN1").arg(server.Port());
+  completed_.clear();
+  Type(hanging);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return server.Requests().size() == 1; }, kLoadTimeoutMs));
+  QTest::qWait(300);
+  EXPECT_TRUE(completed_.isEmpty()) << completed_.join(' ').toStdString();
+  EXPECT_EQ(form.BrowserHistory, QStringList{hanging});
+
+  form.mxTPButton3->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !completed_.isEmpty(); }, kLoadTimeoutMs));
+  EXPECT_EQ(form.BrowserHistory, QStringList{hanging});
+  EXPECT_EQ(form.HistoryIndex, 0);
+  EXPECT_EQ(form.URLs->currentText(), hanging);
+  EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
+}
+
+TEST_F(Browsing, PopupsAndFramesLeaveTheHistoryAlone) {
+  TForm1& form = OpenWindow();
+  const QString w1 = Watch("AAAAAAAAAA1"), w2 = Watch("BBBBBBBBBB2");
+  ASSERT_TRUE(LoadsPage([&] { ClickLink("w1"); }, w1));
+  ASSERT_TRUE(LoadsPage([&] { ClickLink("popups"); }, Url("/popups.html")));
+  QTest::qWait(500);  // the page's late popup
+  ASSERT_TRUE(LoadsPage([&] { Type(w2); }, w2));
+  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, w2}));
+  EXPECT_EQ(form.WebBrowser1->url().toString(), w2);
+  EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
+}
+
+}  // namespace
+}  // namespace larkvale::app
