@@ -26,8 +26,8 @@ using testing::ScriptedServer;
 using testing::VideoSite;
 
 VideoSite& Site() {
-  static VideoSite* site = new VideoSite;  // one nginx for the whole run
-  return *site;
+  static VideoSite site;  // one nginx for the whole run, stopped at exit
+  return site;
 }
 
 class Downloads : public ::testing::Test {
