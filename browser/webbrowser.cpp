@@ -1,6 +1,7 @@
 #include "browser/webbrowser.h"
 
 #include <QWebEnginePage>
+#include <QTimer>
 #include <QWebEngineSettings>
 #include <stdexcept>
 
@@ -33,7 +34,8 @@ class TWebBrowser::PopupCatcher : public QWebEnginePage {
   bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
     if (!caught_ && isMainFrame) {
       caught_ = true;
-      browser_->load(url);
+      // Later, once the engine is done with the window it asked for.
+      QTimer::singleShot(0, browser_, [browser = browser_, url] { browser->load(url); });
       deleteLater();
     }
     return false;

@@ -3,7 +3,9 @@
 # (1086 x 769, the window's normal size) into docs/. Usage:
 #   scripts/screenshots.sh [build-dir] [page ...]     pages: browser converter explorer
 # Extra set-up (a video site to show, rows to queue) is done by the caller
-# through the environment (LARKVALE_START_PAGE, ...).
+# through the environment (LARKVALE_START_PAGE, ...); LARKVALE_SHOT_BEFORE,
+# when set, is a shell command run once the window is up (its id in $WINDOW),
+# e.g. xdotool clicks.
 set -euo pipefail
 build=${1:-build}
 shift || true
@@ -25,6 +27,7 @@ app=$!
 sleep "${LARKVALE_SHOT_WAIT:-6}"
 window=$(xdotool search --sync --name '^Larkvale_HD$' | head -n1)
 xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+if [ -n "${LARKVALE_SHOT_BEFORE:-}" ]; then WINDOW=$window bash -c "$LARKVALE_SHOT_BEFORE"; fi
 for page in "${pages[@]}"; do
   case $page in
     browser) key=ctrl+1 ;;
