@@ -357,6 +357,9 @@ void TForm1::mxTPButton12Click() {
     if (row < 0) return;
     selectingByCode_ = true;
     Timeline->Remove(row);
+    // No row takes over the selection: a second Delete must not remove a
+    // row the user never chose.
+    ListView1->selectionModel()->clear();
     selectingByCode_ = false;
     ListView1SelectItem();
   });
