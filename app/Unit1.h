@@ -88,6 +88,8 @@ class TForm1 : public QMainWindow {
   void NavigateToAddress();
   void WebBrowser1BeforeNavigate2(const QString& URL);
   void WebBrowser1DocumentComplete(const QString& URL);
+  // Processes pending messages, so other handlers may run inside it; it
+  // never runs inside itself.
   void WebBrowser1ProgressChange(int Progress, int ProgressMax);
   void URLsKeyDown(int Key);
   void URLsClick();
