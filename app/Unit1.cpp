@@ -18,6 +18,7 @@
 #include "platform/settings.h"
 #include "platform/shell.h"
 #include "platform/version.h"
+#include "queue/queuerunner.h"
 #include "widgets/shelllist.h"
 #include "widgets/taskpane.h"
 
@@ -143,6 +144,7 @@ void TForm1::BuildWindow() {
   BuildConverterPage(mxTaskPanePageConverter);
   BuildExplorerPage(mxTaskPanePageExplorer);
   BuildShortcuts();
+  BuildDownloads();
   setCentralWidget(central);
 }
 
@@ -235,10 +237,9 @@ void TForm1::BuildBrowserPage(QWidget* page) {
   addressRow->addWidget(mxTPButton4);
   addressRow->addWidget(mxTPButton3);
   auto* statusRow = new QHBoxLayout;
-  status = new QLabel(bar);
+  status = new widgets::StatusLabel(bar);
   status->setObjectName(QStringLiteral("status"));
   status->setAccessibleName(tr("Status"));
-  status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   mxTPButton10 = Button(tr("Stop downloads"), QStringLiteral("mxTPButton10"), bar);
   mxTPButton10->SetImages({AppIcon("queue"), AppIcon("pause"), AppIcon("play")});
   mxTPButton10->SetImageIndex(1);
@@ -428,9 +429,9 @@ void TForm1::FormCreate() {
   URLs->setEditText(PickWatchAddress(services_.clipboard->Text(), font()));
 
   AppName = QString::fromLatin1(kAppName);
-  const extract::SiteAddresses& sites = extract::SiteAddresses::Current();
-  SupportMailAddress = QString::fromStdString(sites.supportMail);
-  WebSiteAddress = QString::fromStdString(sites.webSite);
+  Sites = extract::SiteAddresses::FromEnvironment();
+  SupportMailAddress = QString::fromStdString(Sites.supportMail);
+  WebSiteAddress = QString::fromStdString(Sites.webSite);
 
   NavigateStartPage();
 

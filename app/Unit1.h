@@ -22,12 +22,16 @@
 #include <QString>
 #include <QStringList>
 #include <QToolButton>
+#include <memory>
 
+#include "extract/siteaddresses.h"
+#include "http/httpclient.h"
 #include "platform/services.h"
 #include "queue/downloadlist.h"
 #include "widgets/buttons.h"
 #include "widgets/colors.h"
 #include "widgets/downloadgrid.h"
+#include "widgets/statuslabel.h"
 
 namespace larkvale::browser {
 class TWebBrowser;
@@ -37,6 +41,9 @@ namespace larkvale::widgets {
 class TaskPane;
 class ShellList;
 }  // namespace larkvale::widgets
+namespace larkvale::queue {
+class QueueRunner;
+}  // namespace larkvale::queue
 
 namespace larkvale::app {
 
@@ -84,6 +91,25 @@ class TForm1 : public QMainWindow {
   void DownloadGrid1DblClick();
   void Delete1Click();
 
+  // --- Download action (HTTP1) -------------------------------------------------
+  void Button1Click();
+  void HTTP1Status(http::TNetStatus AStatus, const std::string& AStatusText);
+  void HTTP1WorkBegin(http::TWorkMode AWorkMode, std::int64_t AWorkCountMax);
+  void HTTP1Work(http::TWorkMode AWorkMode, std::int64_t AWorkCount);
+  void HTTP1WorkEnd(http::TWorkMode AWorkMode);
+
+  // --- Queue runner (HTTP2) ------------------------------------------------------
+  void mxTPButton9Click();   // start the runner loop
+  void mxTPButton10Click();  // "Stop downloads" / "Start downloads"
+  void HTTP2Status(http::TNetStatus AStatus, const std::string& AStatusText);
+  void HTTP2WorkBegin(http::TWorkMode AWorkMode, std::int64_t AWorkCountMax);
+  void HTTP2Work(http::TWorkMode AWorkMode, std::int64_t AWorkCount);
+  void HTTP2WorkEnd(http::TWorkMode AWorkMode);
+  queue::QueueRunner* Runner() const { return runner_.get(); }
+
+  // --- Converter ------------------------------------------------------------------
+  void AddToTimeline(const QString& path);
+
   // --- Browser --------------------------------------------------------------
   void NavigateToAddress();
   void WebBrowser1BeforeNavigate2(const QString& URL);
@@ -123,7 +149,13 @@ class TForm1 : public QMainWindow {
   bool FirstDocumentPending = true;
   QString SupportMailAddress;
   QString WebSiteAddress;
+  extract::SiteAddresses Sites;  // fixed addresses, read from the environment at start-up
   queue::DownloadList* DownloadList = nullptr;
+  QStringList ListBox1;  // the lines of the last fetched page
+  struct {
+    std::int64_t Max = 0;
+    std::int64_t Position = 0;
+  } ProgressBar1;  // the page fetch's expected size and bytes so far; never shown
 
   // --- Components ---------------------------------------------------------------
   widgets::TaskPane* mxTaskPanePro1 = nullptr;
@@ -144,7 +176,7 @@ class TForm1 : public QMainWindow {
   QComboBox* URLs = nullptr;
   widgets::StyledButton* mxTPButton4 = nullptr;  // "Browse"
   widgets::StyledButton* mxTPButton3 = nullptr;  // "Stop"
-  QLabel* status = nullptr;
+  widgets::StatusLabel* status = nullptr;
   widgets::StyledButton* mxTPButton10 = nullptr;  // "Stop downloads"
   widgets::ImageButton* mxImageButton1 = nullptr;  // home
   widgets::ImageButton* mxImageButton4 = nullptr;  // Download
@@ -165,6 +197,10 @@ class TForm1 : public QMainWindow {
   widgets::StyledButton* ConverterNextButton = nullptr;
   // Explorer page.
   widgets::ShellList* ShellList = nullptr;
+  // The two HTTP clients: HTTP1 fetches watch pages, HTTP2 downloads videos.
+  // Each has its own connection and cookie store.
+  http::TNetHTTP* HTTP1 = nullptr;
+  http::TNetHTTP* HTTP2 = nullptr;
   QList<QToolButton*> ViewButtons;
   widgets::StyledButton* ExplorerBackButton = nullptr;
 
@@ -193,11 +229,14 @@ class TForm1 : public QMainWindow {
   void NavigateStartPage();
   void ComboBox1Change();
   void FillConverterLists();
-  void mxTPButton9Click();
+  void BuildDownloads();
   void ShowExplorerFolder(const QString& folder);
 
   platform::Services services_;
   bool activated_ = false;
+  std::unique_ptr<http::TNetHTTP> http1_;
+  std::unique_ptr<http::TNetHTTP> http2_;
+  std::unique_ptr<queue::QueueRunner> runner_;  // uses HTTP2: declared after it, so it goes first
 };
 
 // The icon of the given name from the program's own set.

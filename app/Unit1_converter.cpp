@@ -6,5 +6,6 @@ namespace larkvale::app {
 void TForm1::BuildConverterRegions() {}
 void TForm1::ComboBox1Change() {}
 void TForm1::FillConverterLists() {}
+void TForm1::AddToTimeline(const QString&) {}
 
 }  // namespace larkvale::app

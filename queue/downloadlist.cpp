@@ -33,7 +33,7 @@ bool DownloadList::Valid(int column, int row) const {
 void DownloadList::AddRows(int count) {
   if (count <= 0) return;
   beginInsertRows(QModelIndex(), RowCount(), RowCount() + count - 1);
-  rows_.resize(rows_.size() + count);
+  for (int i = 0; i < count; ++i) rows_.push_back(Row{nextId_++, {}, {}, {}, {}});
   endInsertRows();
 }
 
@@ -84,6 +84,14 @@ qint64 DownloadList::CellInt(int column, int row) const {
       return v ? RoundHalfEven(*v) : 0;
     }
   }
+}
+
+quint64 DownloadList::RowId(int row) const { return row >= 0 && row < RowCount() ? rows_[row].id : 0; }
+
+int DownloadList::RowOfId(quint64 id) const {
+  for (int r = 0; r < RowCount(); ++r)
+    if (rows_[r].id == id) return r;
+  return -1;
 }
 
 bool DownloadList::CellEmpty(int column, int row) const {

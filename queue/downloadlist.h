@@ -41,6 +41,12 @@ class DownloadList : public QAbstractTableModel {
   void SetCellInt(int column, int row, qint64 value);
   bool CellEmpty(int column, int row) const;
 
+  // A row's identity survives deletes and sorts of other rows: the runner
+  // follows the row it downloads by its id. Ids are never reused; RowOfId
+  // yields -1 once the row is gone.
+  quint64 RowId(int row) const;
+  int RowOfId(quint64 id) const;
+
   QString CellText(const QString& columnName, int row) const { return CellText(ColumnIndex(columnName), row); }
   qint64 CellInt(const QString& columnName, int row) const { return CellInt(ColumnIndex(columnName), row); }
 
@@ -72,6 +78,7 @@ class DownloadList : public QAbstractTableModel {
 
  private:
   struct Row {
+    quint64 id = 0;
     QString url;
     std::optional<double> size;
     std::optional<double> progress;
@@ -83,6 +90,7 @@ class DownloadList : public QAbstractTableModel {
 
   std::vector<Row> rows_;
   int updateDepth_ = 0;
+  quint64 nextId_ = 1;
   int dirtyFirst_ = -1;
   int dirtyLast_ = -1;
 };

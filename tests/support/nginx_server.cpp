@@ -1,5 +1,8 @@
 #include "support/nginx_server.h"
 
+#include <sys/prctl.h>
+#include <csignal>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -117,6 +120,10 @@ bool NginxServer::StartOnce(const std::string& nginx, const std::string& root, c
     ::freopen("/dev/null", "r", stdin);
     ::freopen(errorLog.c_str(), "w", stdout);
     ::freopen(errorLog.c_str(), "w", stderr);
+    // Hold nothing of the test process (a runner waits for its output pipes
+    // to close), and end with it even when it crashes.
+    for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     ::execl(nginx.c_str(), nginx.c_str(), "-p", prefix_.c_str(), "-e", (prefix_ + "/error.log").c_str(), "-c",
             confPath.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);

@@ -1,0 +1,103 @@
+// The real queue runner of the real window (offscreen, shown, with its grid
+// and status line) downloading one large file from a private nginx on
+// 127.0.0.1, against curl fetching the same file in the same run. Also the
+// process's peak memory during the download against its size when idle.
+//   bench_runner_download [rounds=3] [MiB=1024]
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QFile>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/Unit1.h"
+#include "queue/queuerunner.h"
+#include "support/fakes.h"
+#include "support/nginx_server.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+long StatusKiB(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+  return -1;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
+  const long mib = argc > 2 ? std::atol(argv[2]) : 1024;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+
+  larkvale::testing::TempDir site;
+  const std::string file = site.File("big.bin");
+  {
+    // Real bytes, not a sparse file, so that nginx reads a file like a video's.
+    std::ofstream out(file, std::ios::binary);
+    std::vector<char> block(1 << 20);
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 31 + 7);
+    for (long i = 0; i < mib; ++i) out.write(block.data(), static_cast<std::streamsize>(block.size()));
+  }
+  larkvale::testing::NginxServer nginx(site.Path());
+  const std::string url = nginx.BaseUrl() + "/big.bin";
+
+  larkvale::testing::FakeDesktop desktop;
+  larkvale::app::TForm1 form(desktop.services);
+  form.show();
+  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+  const long idleKiB = StatusKiB("VmRSS:");
+
+  std::vector<double> curlTimes, runnerTimes;
+  long peakKiB = 0;
+  for (int r = 0; r < rounds; ++r) {
+    const std::string curlOut = site.File("curl.out");
+    auto t0 = Clock::now();
+    if (std::system(("curl -s -o '" + curlOut + "' '" + url + "'").c_str()) != 0) return 1;
+    curlTimes.push_back(Seconds(t0, Clock::now()));
+    std::remove(curlOut.c_str());
+
+    // A fresh row; the runner's pass downloads it at once.
+    form.mxTPButton10Click();  // stop: ends any loop left from the last round
+    form.Runner()->PauseTimer().start(0);
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    while (form.DownloadList->RowCount() > 0) form.DownloadList->DeleteRow(0);
+    form.DownloadList->AddRows(1);
+    form.DownloadList->SetCellText(larkvale::queue::colUrl, 0, QString::fromStdString(url));
+    t0 = Clock::now();
+    form.mxTPButton10Click();  // start: runs the pass now
+    runnerTimes.push_back(Seconds(t0, Clock::now()));
+    peakKiB = std::max(peakKiB, StatusKiB("VmHWM:"));
+    const QString got = form.DownloadList->CellText(larkvale::queue::colFile, 0);
+    if (QFile(got).size() != mib * 1024 * 1024 || !desktop.dialogs.shown.empty()) {
+      std::fprintf(stderr, "download failed: %s\n", qPrintable(desktop.dialogs.Texts().join("|")));
+      return 1;
+    }
+    QFile::remove(got);
+    std::printf("round %d: curl %.2f s, runner %.2f s\n", r + 1, curlTimes.back(), runnerTimes.back());
+  }
+  const double curl = Median(curlTimes), runner = Median(runnerTimes);
+  std::printf("file %ld MiB, %d rounds, medians: curl %.2f s (%.0f MiB/s), runner %.2f s (%.0f MiB/s)\n", mib, rounds,
+              curl, mib / curl, runner, mib / runner);
+  std::printf("runner throughput / curl throughput = %.2f\n", curl / runner);
+  std::printf("memory: idle %ld KiB, peak %ld KiB, growth %.1f MiB\n", idleKiB, peakKiB, (peakKiB - idleKiB) / 1024.0);
+  return 0;
+}
