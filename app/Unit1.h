@@ -127,9 +127,6 @@ class TForm1 : public QMainWindow {
   // Set by a navigation from the address box or the arrows; the next watch
   // page then goes to the top of the address box's list.
   bool AddressNavigation = false;
-  QString StartPageAddress;
-  QString HomePageAddress;
-  QString SampleWatchAddress;  // shown once the first document has loaded
   browser::TWebBrowser* WebBrowser1 = nullptr;
 
   // --- Shared state -----------------------------------------------------------
