@@ -187,6 +187,8 @@ class TForm1 : public QMainWindow {
   void NavigateToAddress();
   void WebBrowser1BeforeNavigate2(const QString& URL);
   void WebBrowser1DocumentComplete(const QString& URL);
+  // Processes pending messages, so other handlers may run inside it; it
+  // never runs inside itself.
   void WebBrowser1ProgressChange(int Progress, int ProgressMax);
   void URLsKeyDown(int Key);
   void URLsClick();
@@ -198,9 +200,6 @@ class TForm1 : public QMainWindow {
   // Set by a navigation from the address box or the arrows; the next watch
   // page then goes to the top of the address box's list.
   bool AddressNavigation = false;
-  QString StartPageAddress;
-  QString HomePageAddress;
-  QString SampleWatchAddress;  // shown once the first document has loaded
   browser::TWebBrowser* WebBrowser1 = nullptr;
 
   // --- Shared state -----------------------------------------------------------
