@@ -5,7 +5,7 @@
 #include "app/Unit1_p.h"
 #include "browser/watchhistory.h"
 #include "browser/webbrowser.h"
-#include "extract/siteaddresses.h"
+#include "http/httpclient.h"
 #include "platform/pump.h"
 
 namespace larkvale::app {
@@ -33,15 +33,8 @@ void TForm1::BuildBrowserRegion() {
 }
 
 void TForm1::NavigateStartPage() {
-  // Read afresh for each window rather than once per process, so that a
-  // window can be pointed at a site on 127.0.0.1 whose port is known only
-  // when it starts.
-  const extract::SiteAddresses sites = extract::SiteAddresses::FromEnvironment();
-  StartPageAddress = QString::fromStdString(sites.startPage);
-  HomePageAddress = QString::fromStdString(sites.homePage);
-  SampleWatchAddress = QString::fromStdString(sites.sampleWatch);
   AddressNavigation = false;
-  WebBrowser1->Navigate(StartPageAddress);
+  WebBrowser1->Navigate(QString::fromStdString(Sites.startPage));
 }
 
 void TForm1::NavigateToAddress() {
@@ -74,7 +67,7 @@ void TForm1::WebBrowser1DocumentComplete(const QString& URL) {
     if (IsWatchAddress(URL)) URLs->setEditText(URL);
     if (FirstDocumentPending) {
       FirstDocumentPending = false;
-      URLs->setEditText(SampleWatchAddress);
+      URLs->setEditText(QString::fromStdString(Sites.sampleWatch));
     }
   });
 }
@@ -124,11 +117,17 @@ void TForm1::mxMSButton4Click() {
 }
 
 void TForm1::SpeedButton2Click() {
-  Guard([this] { WebBrowser1->Navigate(HomePageAddress); });
+  Guard([this] { WebBrowser1->Navigate(QString::fromStdString(Sites.homePage)); });
 }
 
 void TForm1::mxTPButton3Click() {
-  Guard([this] { WebBrowser1->Stop(); });
+  Guard([this] {
+    // Cuts a running page fetch of the Download action (connected or not, the
+    // status line ends at "Disconnected."); the queue runner's client is left
+    // alone.
+    HTTP1->Disconnect();
+    WebBrowser1->Stop();
+  });
 }
 
 }  // namespace larkvale::app

@@ -46,6 +46,10 @@ int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
   const long mib = argc > 2 ? std::atol(argv[2]) : 1024;
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (::geteuid() == 0) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  // The window's browser stays on this machine.
+  qputenv("LARKVALE_START_PAGE", "about:blank");
+  qputenv("LARKVALE_HOME_PAGE", "about:blank");
   QApplication app(argc, argv);
 
   larkvale::testing::TempDir site;

@@ -15,6 +15,7 @@
 #include "support/fakes.h"
 #include "support/nginx_server.h"
 #include "support/scripted_server.h"
+#include "support/video_site.h"
 
 namespace larkvale::app {
 namespace {
@@ -63,6 +64,7 @@ class Browsing : public ::testing::Test {
   }
   void TearDown() override {
     form_.reset();
+    qunsetenv("LARKVALE_VIDEO_SITE");
     // Back to the safe defaults of the test run for windows made elsewhere.
     qputenv("LARKVALE_START_PAGE", "about:blank");
     qputenv("LARKVALE_HOME_PAGE", "about:blank");
@@ -73,12 +75,13 @@ class Browsing : public ::testing::Test {
   static QString Watch(const QString& id) { return Url("/watch?v=" + id); }
 
   // A window whose start page has finished loading.
-  TForm1& OpenWindow() {
+  TForm1& OpenWindow(const QString& startPage = Url("/index.html")) {
+    qputenv("LARKVALE_START_PAGE", startPage.toUtf8());
     form_ = std::make_unique<TForm1>(desktop_.services);
     QObject::connect(form_->WebBrowser1->page(), &QWebEnginePage::loadFinished, form_.get(),
                      [this] { completed_ << form_->WebBrowser1->url().toString(); });
     form_->show();
-    EXPECT_TRUE(WaitForPage(Url("/index.html")));
+    EXPECT_TRUE(WaitForPage(startPage));
     return *form_;
   }
 
@@ -314,6 +317,57 @@ TEST_F(Browsing, PopupsAndFramesLeaveTheHistoryAlone) {
   EXPECT_EQ(form.WebBrowser1->url().toString(), inNewWindow);
   EXPECT_EQ(form.BrowserHistory, (QStringList{w1, w2, inNewWindow}));
   EXPECT_EQ(form.URLs->currentText(), inNewWindow);
+  EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
+}
+
+TEST_F(Browsing, StopCutsTheDownloadActionsPageFetch) {
+  TForm1& form = OpenWindow();
+  // Idle: nothing to cut, the status line still ends at "Disconnected.".
+  form.mxTPButton3->click();
+  EXPECT_EQ(form.status->Text(), "Disconnected.");
+
+  // A watch page that arrives in two halves with a long pause between: Stop,
+  // pressed while the first half is reported, ends the fetch there.
+  ScriptedServer server;
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n" + std::string(1500, 'x')),
+                 ScriptedServer::Pause(60000), ScriptedServer::Send(std::string(1500, 'x')), ScriptedServer::Close()});
+  QString statusAfterStop;
+  bool duringTheFetch = false;
+  QTimer::singleShot(0, &form, [&] {
+    duringTheFetch = form.HTTP1->IsConnected();
+    form.mxTPButton3->click();
+    statusAfterStop = form.status->Text();
+  });
+  form.URLs->setEditText(QStringLiteral("http://127.0.0.1:%1/watch?v=HALFHALFHA1").arg(server.Port()));
+  form.Button1Click();
+  EXPECT_TRUE(duringTheFetch);
+  EXPECT_EQ(statusAfterStop, "Disconnected.");
+  EXPECT_EQ(form.DownloadList->RowCount(), 0);
+  EXPECT_FALSE(form.HTTP1->IsConnected());
+}
+
+TEST_F(Browsing, DownloadFromAPageReachedByBrowsingQueuesItsLink) {
+  testing::VideoSite videos;
+  qputenv("LARKVALE_VIDEO_SITE", QByteArray::fromStdString(videos.Base()));
+  // The watch page of the video site, at a watch address of a site that
+  // serves it as a page, reached by a link from the start page.
+  testing::TempDir root;
+  testing::WriteFileBytes(root.File("watch"), testing::ReadFileBytes(videos.Root() + "/watch_standard.html"));
+  testing::WriteFileBytes(root.File("index.html"),
+                          "<html><body><a id=\"video\" href=\"/watch?v=abcdefghijk\">a video</a></body></html>");
+  NginxServer pages(root.Path(), "default_type text/html;");
+  const QString base = QString::fromStdString(pages.BaseUrl());
+  const QString watch = base + "/watch?v=abcdefghijk";
+
+  TForm1& form = OpenWindow(base + "/index.html");
+  ASSERT_TRUE(LoadsPage([&] { ClickLink("video"); }, watch));
+  EXPECT_EQ(form.URLs->currentText(), watch);
+  form.mxImageButton4->click();
+  ASSERT_EQ(form.DownloadList->RowCount(), 1) << desktop_.dialogs.Texts().join('|').toStdString();
+  EXPECT_EQ(form.DownloadList->CellText(queue::colUrl, 0).toStdString(),
+            videos.Base() + "/get_video?asv=&video_id=" + testing::VideoSite::kId + "&t=" +
+                testing::VideoSite::Token() + "&fmt=18");
   EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
 }
 

@@ -402,6 +402,9 @@ TEST(Connection, PollForCloseNoticesAClosedKeepAliveConnection) {
   server.Expect({S::Close()});
   Client k(server.Port());
   k.c.Connect(0);
+  // Connect returns once the kernel has the connection; the server may not
+  // have accepted it yet, and WaitIdle only waits for accepted ones.
+  for (int i = 0; i < 5000 && server.Connections() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   server.WaitIdle();
   k.log.clear();
   k.c.PollForClose(false);
