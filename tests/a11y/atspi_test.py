@@ -61,7 +61,6 @@ MAIN_NAMES = {
     "Show Large Icons": BUTTON, "Show Small Icons": BUTTON, "Show List": BUTTON,
     "Show Details": BUTTON, "Show Thumbnails": BUTTON,
 }
-# The converter's own controls: checked once its Timeline is built.
 CONVERTER_NAMES = {
     "Timeline": LIST, "Save as": {"combo box"}, "Position": {"slider", "scroll bar"},
     "Duration": LABEL, "Width": LABEL, "Height": LABEL, "FPS": LABEL,
@@ -324,12 +323,17 @@ def grid_rows(grid):
     return rows
 
 
-def check_grid_headers(grid):
-    table = grid.queryTable()
+def column_headers(table_acc):
+    table = table_acc.queryTable()
     headers = []
     for c in range(table.nColumns):
         header = table.getColumnHeader(c)
         headers.append(header.name if header is not None else table.getColumnDescription(c))
+    return headers
+
+
+def check_grid_headers(grid):
+    headers = column_headers(grid)
     if headers != GRID_HEADERS:
         raise Failure("download grid column headers are %r, not %r" % (headers, GRID_HEADERS))
 
@@ -384,14 +388,10 @@ def run(exe, dump):
             ok = True
             return 0
 
-        converter_built = bool(by_name(nodes, "Timeline", LIST)) or bool(by_name(nodes, "Save as"))
         check_names(nodes, MAIN_NAMES)
+        check_names(nodes, CONVERTER_NAMES)
         check_web_page(nodes)
-        if converter_built:
-            check_names(nodes, CONVERTER_NAMES)
-        else:
-            log("note: the converter's controls are not built yet; their names are not checked")
-        log("names and roles: %d checked" % (len(MAIN_NAMES) + (len(CONVERTER_NAMES) if converter_built else 0)))
+        log("names and roles: %d checked" % (len(MAIN_NAMES) + len(CONVERTER_NAMES)))
 
         grid = one(nodes, "FLV Downloads list", {"table"})
         check_grid_headers(grid)
@@ -439,6 +439,14 @@ def run(exe, dump):
         if not done[0][4].endswith((".avi", ".flv")) or "100" not in done[0][3]:
             raise Failure("a finished row reads %r" % (done[0],))
         log("finished row: %s" % done[0])
+        # ... and hands the file to the converter's Timeline, read the same way.
+        timeline = one(nodes, "Timeline", LIST)
+        headers = column_headers(timeline)
+        if not headers or "" in headers:
+            raise Failure("the Timeline's columns have no headers: %r" % headers)
+        entries = wait_for("the file in the Timeline", lambda: [
+            r for r in grid_rows(timeline) if any(cell.endswith(os.path.basename(done[0][4])) for cell in r)])
+        log("Timeline %s: %s" % (headers, entries[0]))
         ok = True
         return 0
     finally:
