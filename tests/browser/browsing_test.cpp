@@ -79,7 +79,7 @@ class Browsing : public ::testing::Test {
     qputenv("LARKVALE_START_PAGE", startPage.toUtf8());
     form_ = std::make_unique<TForm1>(desktop_.services);
     QObject::connect(form_->WebBrowser1->page(), &QWebEnginePage::loadFinished, form_.get(),
-                     [this] { completed_ << form_->WebBrowser1->url().toString(); });
+                     [this] { completed_ << QString::fromLatin1(form_->WebBrowser1->url().toEncoded()); });
     form_->show();
     EXPECT_TRUE(WaitForPage(startPage));
     return *form_;
@@ -143,7 +143,7 @@ TEST_F(Browsing, StartPageLoadedShowsTheSampleAddressInsteadOfTheClipboards) {
   EXPECT_EQ(form_->URLs->currentText(), "http://www.youtube.com/watch?v=fromClipbrd");
   EXPECT_TRUE(form_->FirstDocumentPending);
   QObject::connect(form_->WebBrowser1->page(), &QWebEnginePage::loadFinished, form_.get(),
-                   [this] { completed_ << form_->WebBrowser1->url().toString(); });
+                   [this] { completed_ << QString::fromLatin1(form_->WebBrowser1->url().toEncoded()); });
   ASSERT_TRUE(WaitForPage(Url("/index.html")));
   EXPECT_EQ(form_->URLs->currentText(), Watch("SAMPLESAMP1"));
   EXPECT_FALSE(form_->FirstDocumentPending);
@@ -232,11 +232,18 @@ TEST_F(Browsing, TypedAddressesFillTheDropDownListMostRecentFirst) {
   EXPECT_EQ(DropDown(), (QStringList{w1, w2}));
   EXPECT_EQ(form.HistoryIndex, 0);
 
+  // Addresses are shown encoded, ready to be fetched as they stand.
+  const QString spaced = Watch("with%20space");
+  ASSERT_TRUE(LoadsPage([&] { Type(Watch("with space")); }, spaced));
+  EXPECT_EQ(form.URLs->currentText(), spaced);
+  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, spaced}));  // from w1, a new page drops w2
+  EXPECT_EQ(DropDown(), (QStringList{spaced, w1, w2}));
+
   // Home is a plain navigation: recorded as a watch page, not listed.
   const QString home = Watch("HOMEHOMEHO1");
   ASSERT_TRUE(LoadsPage([&] { form.mxImageButton1->click(); }, home));
-  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, home}));
-  EXPECT_EQ(DropDown(), (QStringList{w1, w2}));
+  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, spaced, home}));
+  EXPECT_EQ(DropDown(), (QStringList{spaced, w1, w2}));
   EXPECT_FALSE(form.AddressNavigation);
   EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
 }
