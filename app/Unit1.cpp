@@ -507,7 +507,10 @@ void TForm1::closeEvent(QCloseEvent* e) {
   QMainWindow::closeEvent(e);
 }
 
-void TForm1::FormClose() { DownloadsStopped = true; }
+void TForm1::FormClose() {
+  DownloadsStopped = true;
+  ConverterClose();
+}
 
 void TForm1::mxTaskPanePro1Close() {
   Guard([this] { close(); });

@@ -14,16 +14,22 @@
 // help, Explorer), Unit1_downloads.cpp (download list, Download action,
 // runner), Unit1_converter.cpp (converter page), Unit1_browser.cpp (browser).
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
 #include <QProgressBar>
+#include <QSlider>
 #include <QString>
 #include <QStringList>
 #include <QToolButton>
+#include <QTreeView>
 #include <memory>
 
+#include "convert/timelinemodel.h"
+#include "engine/videoengine.h"
 #include "extract/siteaddresses.h"
 #include "http/httpclient.h"
 #include "platform/services.h"
@@ -31,6 +37,7 @@
 #include "widgets/buttons.h"
 #include "widgets/colors.h"
 #include "widgets/downloadgrid.h"
+#include "widgets/pathlabel.h"
 #include "widgets/statuslabel.h"
 
 namespace larkvale::browser {
@@ -108,7 +115,73 @@ class TForm1 : public QMainWindow {
   queue::QueueRunner* Runner() const { return runner_.get(); }
 
   // --- Converter ------------------------------------------------------------------
+  // Timeline: rows are appended and selected without loading the preview.
   void AddToTimeline(const QString& path);
+  void InsertIntoTimeline(const QString& path, int index);
+  void ListView1SelectItem();  // loads the selected row into the preview
+  int SelectedTimelineRow() const;
+  void mxTPButton11Click();  // "Add video file(s)"
+  void mxTPButton12Click();  // "Delete"
+  void mxMSButton2Click();   // move up
+  void mxMSButton3Click();   // move down
+  // Conversion run. The save inside pumps messages, so every other handler
+  // may run nested in it; a second Convert meanwhile is ignored.
+  void mxImageButton3Click();
+  void VideoEngine1Processing(double iCurPos, double iDuration);
+  void VideoEngine1Complete();
+  void chkusewmv9Click();
+  // Preview.
+  void LoadPreview(const QString& path);
+  void mxTPButton13Click();  // Play/Stop
+  void TrackBar2Change();
+  void VideoEngine1Playing(double iCurrent);
+  void ConverterClose();  // the window closes: a running save is aborted
+  bool Converting() const { return converting_; }
+  convert::TimelineModel* Timeline = nullptr;
+  TVideoEngine* VideoEngine1 = nullptr;
+  QTreeView* ListView1 = nullptr;
+  widgets::StyledButton* mxTPButton11 = nullptr;
+  widgets::StyledButton* mxTPButton12 = nullptr;
+  QToolButton* mxMSButton2 = nullptr;
+  QToolButton* mxMSButton3 = nullptr;
+  QSlider* TrackBar2 = nullptr;
+  widgets::StyledButton* mxTPButton13 = nullptr;
+  widgets::PathLabel* PathLabel1 = nullptr;
+  QLabel* Label4 = nullptr;   // duration
+  QLabel* Label43 = nullptr;  // width
+  QLabel* Label44 = nullptr;  // height
+  QLabel* Label45 = nullptr;  // frames per second
+  QComboBox* ComboBox1 = nullptr;  // "Save as:"
+  QLineEdit* txtWidth = nullptr;
+  QLineEdit* txtHeight = nullptr;
+  QLineEdit* txtFrameRate = nullptr;
+  QWidget* Panel1mpeg = nullptr;
+  QWidget* Panel1flv = nullptr;
+  QWidget* Panel3gp = nullptr;
+  QWidget* avipanel = nullptr;
+  QWidget* wmvpanel = nullptr;
+  QWidget* Panel1wav = nullptr;
+  QWidget* Panel1mp3 = nullptr;
+  // Number fields of the panels: audio bit rate, channels, sample rate, video bit rate.
+  QLineEdit* MpegFields[4] = {};
+  QLineEdit* FlvFields[4] = {};
+  QComboBox* cbo3gpAudio = nullptr;
+  QComboBox* cbo3gpVideo = nullptr;
+  QLineEdit* txt3gpSampleRate = nullptr;
+  QLineEdit* txt3gpVideoBitrate = nullptr;
+  QCheckBox* chkUseVideoCompressor = nullptr;
+  QCheckBox* chkUseAudioCompressor = nullptr;
+  QComboBox* cboVideoCompressor = nullptr;
+  QComboBox* cboAudioCompressor = nullptr;
+  QCheckBox* chkusewmv9 = nullptr;
+  QComboBox* cbowmv = nullptr;
+  QComboBox* cbowmv9 = nullptr;
+  QComboBox* cboWavBits = nullptr;
+  QLineEdit* txtWavChannels = nullptr;
+  QLineEdit* txtWavSampleRate = nullptr;
+  QLineEdit* txtMp3Bitrate = nullptr;
+  QLineEdit* txtMp3Channels = nullptr;
+  QLineEdit* txtMp3SampleRate = nullptr;
 
   // --- Browser --------------------------------------------------------------
   void NavigateToAddress();
@@ -234,6 +307,10 @@ class TForm1 : public QMainWindow {
   std::unique_ptr<http::TNetHTTP> http1_;
   std::unique_ptr<http::TNetHTTP> http2_;
   std::unique_ptr<queue::QueueRunner> runner_;  // uses HTTP2: declared after it, so it goes first
+  // Converter.
+  bool converting_ = false;     // a save runs
+  bool closing_ = false;        // the window closed during a save
+  bool selectingByCode_ = false;  // a row is selected without loading it
 };
 
 // The icon of the given name from the program's own set.

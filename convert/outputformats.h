@@ -1,0 +1,69 @@
+#pragma once
+// The fixed list of output formats of "Save as:", the WMV 9 profiles, and the
+// small rules around them (default compressors, number fields, filters).
+
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+namespace larkvale::engine {
+class TEngineCollection;
+}
+
+namespace larkvale::convert {
+
+// Which settings panel of the output strip a format shows.
+enum class Panel { None, MPEG, FLV, GP3, AVI, WMV, WAV, MP3 };
+// How the file chosen in the save dialog is written.
+enum class SaveMethod { Timeline, Wav, Mp3 };
+
+struct OutputFormat {
+  QString entry;      // the text in "Save as:"
+  int outputType;     // -1: `OutputType` keeps its last value
+  QString filter;     // "description|pattern"
+  QString extension;  // the save dialog's default extension
+  Panel panel;
+  SaveMethod save;
+  bool zune;  // converts through "zune.prx", whatever the WMV panel shows
+};
+
+// The 19 entries in list order; the index is the entry's position.
+const std::vector<OutputFormat>& OutputFormats();
+constexpr int kDefaultFormat = 8;  // "AVI"
+
+struct WMV9Profile {
+  QString name;
+  QString file;  // in AppDir
+};
+const std::vector<WMV9Profile>& WMV9Profiles();
+inline constexpr const char* kZuneProfileFile = "zune.prx";
+
+// The names the WMV 8 list offers: the engine's profiles that are not hidden.
+QStringList OfferedWMVProfiles(const engine::TEngineCollection& profiles);
+// The compressor selected at start: the last item equal to "Microsoft MPEG-4
+// Video Codec V1", else the last equal to "MJPEG Compressor", else item 0.
+int DefaultVideoCompressor(const QStringList& names);
+// The last item equal to "PCM", else item 0.
+int DefaultAudioCompressor(const QStringList& names);
+
+// A "description|pattern|description|pattern" filter in the file dialog's
+// own form ("description (patterns);;...").
+QString DialogFilter(const QString& filter);
+
+// The whole number in a number field's text; throws EConvertError with
+// "'%s' is not a valid integer value" when there is none (surrounding blanks
+// are allowed, as is a leading sign).
+int ReadWholeNumber(const QString& text);
+// The same, and within [low, high]; otherwise EConvertError naming the field.
+int ReadWholeNumber(const QString& text, const QString& field, int low, int high);
+
+// Seconds to a whole number, halves to even (59.5 -> 60, 60.5 -> 60).
+long long RoundHalfEven(double seconds);
+
+// "m min s sec" for the rounded duration (125 -> "2 min 5 sec").
+QString DurationText(double seconds);
+// A frame rate in general format: up to 15 significant digits, no trailing
+// zeros, the locale's decimal separator.
+QString FrameRateText(double fps);
+
+}  // namespace larkvale::convert

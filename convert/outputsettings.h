@@ -1,0 +1,66 @@
+#pragma once
+// The user's choices in the output strip, and how they become engine
+// properties, a save-dialog filter and a save call. Number fields stay text
+// until they are read, so a field that is not a whole number stops the run
+// exactly where it is read ("'%s' is not a valid integer value").
+
+#include <QString>
+
+#include "convert/outputformats.h"
+
+namespace larkvale::engine {
+class TVideoEngine;
+}
+
+namespace larkvale::convert {
+
+struct AudioVideoFields {
+  QString audioBitrate, audioChannels, audioSampleRate, videoBitrate;
+};
+
+struct OutputChoices {
+  int format = kDefaultFormat;  // index into OutputFormats()
+  QString width = QStringLiteral("320");
+  QString height = QStringLiteral("240");
+  QString frameRate = QStringLiteral("25");  // AVI only
+  AudioVideoFields mpeg{"224000", "2", "44100", "4600000"};
+  AudioVideoFields flv{"128000", "2", "44100", "512000"};
+  int gp3AudioCodec = 0;  // "AAC", "AMR"
+  int gp3VideoCodec = 0;  // "MPEG4", "H263"
+  QString gp3AudioSampleRate = QStringLiteral("22050");
+  QString gp3VideoBitrate = QStringLiteral("4600000");
+  int videoCompressor = 0;  // index in the engine's `VideoCompressors`
+  int audioCompressor = 0;
+  bool useVideoCompressor = true;
+  bool useAudioCompressor = true;
+  bool useWMV9 = false;
+  QString wmv8Profile;   // the selected name of the WMV 8 list
+  int wmv9Profile = 0;   // index into WMV9Profiles()
+  int wavBits = 1;       // "8 bit", "16 bit"
+  QString wavChannels = QStringLiteral("2");
+  QString wavSampleRate = QStringLiteral("44100");
+  QString mp3Bitrate = QStringLiteral("128");
+  QString mp3Channels = QStringLiteral("2");  // shown only: an MP3 save takes no channel count
+  QString mp3SampleRate = QStringLiteral("44100");
+};
+
+// "File Width" and "File Height" into `OutputFileWidth`/`OutputFileHeight`.
+void ApplyFileSize(const OutputChoices& choices, engine::TVideoEngine& engine);
+
+struct AppliedOutput {
+  QString filter;     // "description|pattern"
+  QString extension;  // the save dialog's default extension
+  SaveMethod save = SaveMethod::Timeline;
+};
+
+// In this order: the FLV, MPEG and 3GP properties (all twelve, whatever the
+// format), the format's `OutputType`, then AVI, WMV or Zune settings.
+// Properties set before a bad field stay set.
+AppliedOutput ApplyOutputSettings(const OutputChoices& choices, engine::TVideoEngine& engine,
+                                  const QString& appDir);
+
+// Writes the engine's timeline to `file` with the format's save method; the
+// WAV and MP3 fields are read here. False when the engine failed.
+bool SaveOutput(const OutputChoices& choices, engine::TVideoEngine& engine, const QString& file);
+
+}  // namespace larkvale::convert
