@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QEventLoop>
+#include <QFile>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include "app/Unit1.h"
 #include "browser/webbrowser.h"
 #include "support/fakes.h"
+#include "support/media_fixtures.h"
 #include "support/nginx_server.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
@@ -352,6 +354,28 @@ TEST_F(Browsing, StopCutsTheDownloadActionsPageFetch) {
   EXPECT_EQ(statusAfterStop, "Disconnected.");
   EXPECT_EQ(form.DownloadList->RowCount(), 0);
   EXPECT_FALSE(form.HTTP1->IsConnected());
+}
+
+TEST_F(Browsing, StopAbortsARunningConversion) {
+  TForm1& form = OpenWindow();
+  testing::TempDir dir;
+  testsupport::FixtureSpec spec;
+  spec.seconds = 10;  // long enough to report progress
+  ASSERT_TRUE(testsupport::MakeMediaFixture(dir.File("long.flv"), spec));
+  form.AddToTimeline(QString::fromStdString(dir.File("long.flv")));
+  int events = 0;
+  auto progress = form.VideoEngine1->OnProcessing;
+  form.VideoEngine1->OnProcessing = [&](double pos, double duration) {
+    if (pos < duration && ++events == 1) form.mxTPButton3->click();
+    progress(pos, duration);
+  };
+  const QString out = QString::fromStdString(dir.File("out.avi"));
+  desktop_.dialogs.saveAnswers.push_back(out);
+  form.mxImageButton3->click();
+  ASSERT_GT(events, 0) << "the conversion reported no progress";
+  EXPECT_EQ(events, 1);  // nothing after the Stop
+  EXPECT_FALSE(QFile::exists(out));
+  EXPECT_NE(form.Label2->text(), "Done.");
 }
 
 TEST_F(Browsing, DownloadFromAPageReachedByBrowsingQueuesItsLink) {
