@@ -363,13 +363,17 @@ TEST_F(Browsing, StopAbortsARunningConversion) {
   spec.seconds = 10;  // long enough to report progress
   ASSERT_TRUE(testsupport::MakeMediaFixture(dir.File("long.flv"), spec));
   form.AddToTimeline(QString::fromStdString(dir.File("long.flv")));
+  // The slowest encoder, so that the save is sure to report progress.
+  const int ipod = form.ComboBox1->findText("iPod");
+  ASSERT_GE(ipod, 0);
+  form.ComboBox1->setCurrentIndex(ipod);
   int events = 0;
   auto progress = form.VideoEngine1->OnProcessing;
   form.VideoEngine1->OnProcessing = [&](double pos, double duration) {
     if (pos < duration && ++events == 1) form.mxTPButton3->click();
     progress(pos, duration);
   };
-  const QString out = QString::fromStdString(dir.File("out.avi"));
+  const QString out = QString::fromStdString(dir.File("out.mp4"));
   desktop_.dialogs.saveAnswers.push_back(out);
   form.mxImageButton3->click();
   ASSERT_GT(events, 0) << "the conversion reported no progress";
