@@ -126,6 +126,8 @@ void TForm1::mxTPButton3Click() {
     // status line ends at "Disconnected."); the queue runner's client is left
     // alone.
     HTTP1->Disconnect();
+    // Ends a running conversion (and the preview) as well.
+    VideoEngine1->Abort();
     WebBrowser1->Stop();
   });
 }

@@ -6,6 +6,13 @@
 #include <stdexcept>
 
 namespace larkvale::browser {
+namespace {
+
+// Addresses are reported encoded, as they go over the wire: the Download
+// action fetches the address box's text as it stands.
+QString AddressText(const QUrl& url) { return QString::fromLatin1(url.toEncoded()); }
+
+}  // namespace
 
 // Reports every navigation request of the page and accepts it.
 class TWebBrowser::Page : public QWebEnginePage {
@@ -14,7 +21,7 @@ class TWebBrowser::Page : public QWebEnginePage {
 
  protected:
   bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
-    if (browser_->OnBeforeNavigate2) browser_->OnBeforeNavigate2(url.toString());
+    if (browser_->OnBeforeNavigate2) browser_->OnBeforeNavigate2(AddressText(url));
     return true;
   }
   QWebEnginePage* createWindow(WebWindowType type) override;
@@ -57,7 +64,7 @@ TWebBrowser::TWebBrowser(QWidget* parent) : QWebEngineView(parent) {
     if (OnProgressChange) OnProgressChange(progress, 100);
   });
   connect(page, &QWebEnginePage::loadFinished, this, [this](bool) {
-    if (OnDocumentComplete) OnDocumentComplete(url().toString());
+    if (OnDocumentComplete) OnDocumentComplete(AddressText(url()));
   });
 }
 

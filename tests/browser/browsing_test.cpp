@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QEventLoop>
+#include <QFile>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include "app/Unit1.h"
 #include "browser/webbrowser.h"
 #include "support/fakes.h"
+#include "support/media_fixtures.h"
 #include "support/nginx_server.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
@@ -79,7 +81,7 @@ class Browsing : public ::testing::Test {
     qputenv("LARKVALE_START_PAGE", startPage.toUtf8());
     form_ = std::make_unique<TForm1>(desktop_.services);
     QObject::connect(form_->WebBrowser1->page(), &QWebEnginePage::loadFinished, form_.get(),
-                     [this] { completed_ << form_->WebBrowser1->url().toString(); });
+                     [this] { completed_ << QString::fromLatin1(form_->WebBrowser1->url().toEncoded()); });
     form_->show();
     EXPECT_TRUE(WaitForPage(startPage));
     return *form_;
@@ -143,7 +145,7 @@ TEST_F(Browsing, StartPageLoadedShowsTheSampleAddressInsteadOfTheClipboards) {
   EXPECT_EQ(form_->URLs->currentText(), "http://www.youtube.com/watch?v=fromClipbrd");
   EXPECT_TRUE(form_->FirstDocumentPending);
   QObject::connect(form_->WebBrowser1->page(), &QWebEnginePage::loadFinished, form_.get(),
-                   [this] { completed_ << form_->WebBrowser1->url().toString(); });
+                   [this] { completed_ << QString::fromLatin1(form_->WebBrowser1->url().toEncoded()); });
   ASSERT_TRUE(WaitForPage(Url("/index.html")));
   EXPECT_EQ(form_->URLs->currentText(), Watch("SAMPLESAMP1"));
   EXPECT_FALSE(form_->FirstDocumentPending);
@@ -232,11 +234,18 @@ TEST_F(Browsing, TypedAddressesFillTheDropDownListMostRecentFirst) {
   EXPECT_EQ(DropDown(), (QStringList{w1, w2}));
   EXPECT_EQ(form.HistoryIndex, 0);
 
+  // Addresses are shown encoded, ready to be fetched as they stand.
+  const QString spaced = Watch("with%20space");
+  ASSERT_TRUE(LoadsPage([&] { Type(Watch("with space")); }, spaced));
+  EXPECT_EQ(form.URLs->currentText(), spaced);
+  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, spaced}));  // from w1, a new page drops w2
+  EXPECT_EQ(DropDown(), (QStringList{spaced, w1, w2}));
+
   // Home is a plain navigation: recorded as a watch page, not listed.
   const QString home = Watch("HOMEHOMEHO1");
   ASSERT_TRUE(LoadsPage([&] { form.mxImageButton1->click(); }, home));
-  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, home}));
-  EXPECT_EQ(DropDown(), (QStringList{w1, w2}));
+  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, spaced, home}));
+  EXPECT_EQ(DropDown(), (QStringList{spaced, w1, w2}));
   EXPECT_FALSE(form.AddressNavigation);
   EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
 }
@@ -345,6 +354,32 @@ TEST_F(Browsing, StopCutsTheDownloadActionsPageFetch) {
   EXPECT_EQ(statusAfterStop, "Disconnected.");
   EXPECT_EQ(form.DownloadList->RowCount(), 0);
   EXPECT_FALSE(form.HTTP1->IsConnected());
+}
+
+TEST_F(Browsing, StopAbortsARunningConversion) {
+  TForm1& form = OpenWindow();
+  testing::TempDir dir;
+  testsupport::FixtureSpec spec;
+  spec.seconds = 10;  // long enough to report progress
+  ASSERT_TRUE(testsupport::MakeMediaFixture(dir.File("long.flv"), spec));
+  form.AddToTimeline(QString::fromStdString(dir.File("long.flv")));
+  // The slowest encoder, so that the save is sure to report progress.
+  const int ipod = form.ComboBox1->findText("iPod");
+  ASSERT_GE(ipod, 0);
+  form.ComboBox1->setCurrentIndex(ipod);
+  int events = 0;
+  auto progress = form.VideoEngine1->OnProcessing;
+  form.VideoEngine1->OnProcessing = [&](double pos, double duration) {
+    if (pos < duration && ++events == 1) form.mxTPButton3->click();
+    progress(pos, duration);
+  };
+  const QString out = QString::fromStdString(dir.File("out.mp4"));
+  desktop_.dialogs.saveAnswers.push_back(out);
+  form.mxImageButton3->click();
+  ASSERT_GT(events, 0) << "the conversion reported no progress";
+  EXPECT_EQ(events, 1);  // nothing after the Stop
+  EXPECT_FALSE(QFile::exists(out));
+  EXPECT_NE(form.Label2->text(), "Done.");
 }
 
 TEST_F(Browsing, DownloadFromAPageReachedByBrowsingQueuesItsLink) {
