@@ -17,6 +17,7 @@
 #include "platform/pump.h"
 #include "platform/settings.h"
 #include "platform/shell.h"
+#include "engine/videoengine.h"
 #include "platform/version.h"
 #include "queue/queuerunner.h"
 #include "widgets/shelllist.h"
@@ -369,6 +370,11 @@ void TForm1::BuildExplorerPage(QWidget* page) {
   ShellList = new widgets::ShellList(page);
   ShellList->setObjectName(QStringLiteral("ShellList"));
   ShellList->OnOpenFile = [this](const QString& path) { services_.shell->Open(QUrl::fromLocalFile(path)); };
+  // Pictures of videos for the thumbnail view: their first frame.
+  ShellList->SetThumbnailMaker([](const QString& path) {
+    const int side = widgets::ShellList::kThumbnailSize;
+    return engine::TVideoEngine::GetFileThumbnail(path, QSize(side, side));
+  });
   column->addWidget(ShellList, 1);
 
   QWidget* bottom = Strip(page, 52);

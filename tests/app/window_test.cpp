@@ -10,6 +10,7 @@
 #include "platform/help.h"
 #include "platform/version.h"
 #include "support/fakes.h"
+#include "support/media_fixtures.h"
 #include "widgets/shelllist.h"
 #include "widgets/taskpane.h"
 
@@ -177,6 +178,36 @@ TEST(Explorer, ListHidesDotFilesAndShowsThumbnailsOfPictures) {
     }
   }
   EXPECT_EQ(made, 1);  // the video went to the maker; the picture did not
+}
+
+TEST(Explorer, ThumbnailViewShowsTheFirstFrameOfVideos) {
+  FakeDesktop desktop;
+  TForm1 form(desktop.services);
+  const QString video = form.FlvDir + "clip.flv";
+  testsupport::FixtureSpec spec;
+  spec.seconds = 1;
+  spec.width = 160;
+  spec.height = 90;
+  spec.audio = false;
+  ASSERT_TRUE(testsupport::MakeMediaFixture(video.toStdString(), spec));
+  QFile(form.FlvDir + "notes.txt").open(QIODevice::WriteOnly);
+  form.mxTPButton9brw->click();
+  form.ViewButtons[4]->click();
+  QAbstractItemView* view = form.ShellList->CurrentView();
+  QTRY_COMPARE(view->model()->rowCount(view->rootIndex()), 2);
+  for (int r = 0; r < 2; ++r) {
+    const QModelIndex index = view->model()->index(r, 0, view->rootIndex());
+    const QVariant decoration = index.data(Qt::DecorationRole);
+    SCOPED_TRACE(index.data().toString().toStdString());
+    if (index.data().toString() == "clip.flv") {
+      ASSERT_EQ(decoration.typeId(), QMetaType::QPixmap);
+      // A wide picture fitted into the 100 x 100 box.
+      EXPECT_EQ(decoration.value<QPixmap>().width(), widgets::ShellList::kThumbnailSize);
+      EXPECT_LT(decoration.value<QPixmap>().height(), widgets::ShellList::kThumbnailSize);
+    } else {
+      EXPECT_NE(decoration.typeId(), QMetaType::QPixmap);  // not media: its icon
+    }
+  }
 }
 
 // --- The download list on the window ----------------------------------------
