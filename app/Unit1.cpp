@@ -4,12 +4,14 @@
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QShortcut>
 #include <QSplitter>
 #include <QVBoxLayout>
 
 #include "app/Unit1_p.h"
 #include "app/clipboardpickup.h"
+#include "browser/webbrowser.h"
 #include "extract/siteaddresses.h"
 #include "platform/clipboard.h"
 #include "platform/filesystem.h"
@@ -20,6 +22,7 @@
 #include "engine/videoengine.h"
 #include "platform/version.h"
 #include "queue/queuerunner.h"
+#include "widgets/accessiblelabel.h"
 #include "widgets/shelllist.h"
 #include "widgets/taskpane.h"
 
@@ -99,9 +102,12 @@ QToolButton* ArrowButton(const QString& name, const QString& objectName, const Q
 
 TForm1::TForm1(const platform::Services& services, QWidget* parent)
     : QMainWindow(parent), services_(services) {
+  // Before the first label exists: interfaces are made once per widget.
+  widgets::InstallAccessibleLabels();
   setObjectName(QStringLiteral("Form1"));
   BuildWindow();
   Guard([this] { FormCreate(); });
+  BuildTabOrder();  // again: the web page's view exists once the first navigation started
 }
 
 TForm1::~TForm1() = default;
@@ -146,7 +152,28 @@ void TForm1::BuildWindow() {
   BuildExplorerPage(mxTaskPanePageExplorer);
   BuildShortcuts();
   BuildDownloads();
+  BuildTabOrder();
+  connect(WebBrowser1, &QWebEngineView::loadFinished, this, [this] { BuildTabOrder(); });
   setCentralWidget(central);
+}
+
+void TForm1::BuildTabOrder() {
+  // The browser is built after the download list; Tab goes down the page:
+  // the bar, the web page, the list and its input row, the bar under it.
+  // The web page takes focus through the widget it shows the page in, which
+  // comes with the first navigation and may be replaced: the order is set
+  // again then and at every load.
+  QList<QWidget*> browserPage = {mxMSButton5, mxMSButton4,    URLs,           mxTPButton4, mxTPButton3,
+                                 mxTPButton10, mxImageButton1, mxImageButton4, WebBrowser1, DownloadGrid1->View()};
+  for (int c = queue::colUrl; c < queue::colCount; ++c) browserPage << DownloadGrid1->InputCell(c);
+  browserPage << mxTPButton9brw << mxTPButton21vdir;
+  QWidget* previous = nullptr;
+  for (QWidget* w : browserPage) {
+    if (QWidget* proxy = w->focusProxy()) w = proxy;
+    if (w->focusPolicy() == Qt::NoFocus) continue;
+    if (previous) setTabOrder(previous, w);
+    previous = w;
+  }
 }
 
 QWidget* TForm1::BuildTopBar() {
@@ -228,6 +255,8 @@ void TForm1::BuildBrowserPage(QWidget* page) {
   URLs->setEditable(true);
   URLs->setInsertPolicy(QComboBox::NoInsert);
   URLs->setAccessibleName(tr("Address"));
+  // On Linux a combo box is read by its text; the field inside carries the name.
+  URLs->lineEdit()->setAccessibleName(tr("Address"));
   URLs->setMinimumWidth(300);
   URLs->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   mxTPButton4 = Button(tr("Browse"), QStringLiteral("mxTPButton4"), bar, QStringLiteral("go"));

@@ -293,6 +293,7 @@ class TForm1 : public QMainWindow {
   void BuildConverterPage(QWidget* page);
   void BuildExplorerPage(QWidget* page);
   void BuildShortcuts();
+  void BuildTabOrder();
   // Filled in by the browser, converter and runner code.
   void BuildBrowserRegion();
   void BuildConverterRegions();

@@ -143,7 +143,7 @@ DownloadGrid::DownloadGrid(queue::DownloadList* list, QWidget* parent) : QWidget
   view_->verticalHeader()->setDefaultSectionSize(20);
   view_->setMouseTracking(true);  // hints of the FLV url column
   view_->setContextMenuPolicy(Qt::CustomContextMenu);
-  view_->setAccessibleName(QString::fromLatin1(kEmptyCaption));
+  view_->setAccessibleName(tr(kEmptyCaption));
   QHeaderView* header = view_->horizontalHeader();
   header->setSectionsClickable(true);
   header->setSortIndicatorShown(true);
@@ -153,7 +153,10 @@ DownloadGrid::DownloadGrid(queue::DownloadList* list, QWidget* parent) : QWidget
   header->setStretchLastSection(true);
   connect(header, &QHeaderView::sectionClicked, this, &DownloadGrid::ClickHeader);
 
-  inputRow_ = new QWidget(view_);
+  // A sibling laid over the view rather than its child: a table's
+  // accessible children are its cells, which would hide the row's fields
+  // from screen readers.
+  inputRow_ = new QWidget(this);
   inputRow_->setObjectName(QStringLiteral("DownloadGridInputRow"));
   inputRow_->setAutoFillBackground(true);
   const char* inputNames[] = {"No", "FLV url", "Size", "Progress", "File"};
@@ -194,7 +197,10 @@ void DownloadGrid::PlaceInputRow() {
   QHeaderView* header = view_->horizontalHeader();
   const int top = header->isVisible() ? header->height() : 0;
   const int left = view_->viewport()->geometry().left();
-  inputRow_->setGeometry(left, top + view_->frameWidth(), view_->viewport()->width(), view_->InputRowHeight());
+  const QPoint origin = view_->geometry().topLeft();
+  inputRow_->setGeometry(origin.x() + left, origin.y() + top + view_->frameWidth(), view_->viewport()->width(),
+                         view_->InputRowHeight());
+  inputRow_->raise();
   for (int c = 0; c < queue::colCount; ++c) {
     input_[c]->setGeometry(header->sectionViewportPosition(c), 0, header->sectionSize(c) - 1,
                            view_->InputRowHeight() - 1);
