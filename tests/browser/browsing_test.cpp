@@ -359,9 +359,9 @@ TEST_F(Browsing, StopCutsTheDownloadActionsPageFetch) {
 TEST_F(Browsing, StopAbortsARunningConversion) {
   TForm1& form = OpenWindow();
   testing::TempDir dir;
-  testsupport::FixtureSpec spec;
-  spec.seconds = 10;  // long enough to report progress
-  ASSERT_TRUE(testsupport::MakeMediaFixture(dir.File("long.flv"), spec));
+  testsupport::FixtureSpec clip;
+  clip.seconds = 10;  // long enough to report progress
+  ASSERT_TRUE(testsupport::MakeMediaFixture(dir.File("long.flv"), clip));
   form.AddToTimeline(QString::fromStdString(dir.File("long.flv")));
   // The slowest encoder, so that the save is sure to report progress.
   const int ipod = form.ComboBox1->findText("iPod");
