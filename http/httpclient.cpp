@@ -276,7 +276,11 @@ void TNetCustomHTTP::ReadReplyHead() {
   Response.StatusLine = ReadLine();
   Response.HeaderLines.Clear();
   // Wait for the empty line that ends the head. A close after the first
-  // header line keeps what arrived.
+  // header line keeps what arrived. A head that never ends would grow
+  // without limit (no work events run here, so Stop cannot cut it): past
+  // kMaxReplyHeadBytes it is refused like an over-long line, and the
+  // connection, left in the middle of a head, is dropped.
+  std::size_t headBytes = Response.StatusLine.size();
   for (bool first = true;; first = false) {
     std::string line;
     try {
@@ -287,6 +291,11 @@ void TNetCustomHTTP::ReadReplyHead() {
       break;
     }
     if (line.empty()) break;
+    headBytes += line.size() + 2;
+    if (headBytes > kMaxReplyHeadBytes) {
+      Disconnect();
+      throw ENetReadLnMaxLineLengthExceeded();
+    }
     Response.HeaderLines.Add(line);
   }
   ProcessReplyHeaders();

@@ -10,6 +10,7 @@
 // `ENetClientBusy` before it touches anything.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,6 +74,9 @@ struct TNetHTTPResponse : TNetResponseHeaderInfo {
 
 class TNetCustomHTTP : public TNetTCPClient {
  public:
+  // Largest reply head (status line and header lines) read before the reply
+  // is refused with "Max line length exceeded.".
+  static constexpr std::size_t kMaxReplyHeadBytes = 8 * 1024 * 1024;
   using TNetHTTPOnRedirectEvent =
       std::function<void(TNetCustomHTTP* Sender, std::string& dest, int& NumRedirect, bool& Handled,
                          TNetHTTPMethod& VMethod)>;

@@ -98,6 +98,27 @@ void ScriptedServer::Play(int fd, Script script) {
         }
         break;
       }
+      case Step::kSendRepeated: {
+        // Waits for room in slices so that the server's destructor can end
+        // a client that stopped reading without closing.
+        for (int i = 0; i < step.amount && open && !stop_; ++i) {
+          size_t done = 0;
+          while (done < step.bytes.size() && !stop_) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            ssize_t n = ::send(fd, step.bytes.data() + done, step.bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) {
+              open = false;
+              break;
+            }
+            done += static_cast<size_t>(n);
+          }
+        }
+        if (!open) {
+          ::close(fd);
+        }
+        break;
+      }
       case Step::kReadRequest: {
         std::string head;
         char c;

@@ -16,9 +16,9 @@ namespace larkvale::testing {
 class ScriptedServer {
  public:
   struct Step {
-    enum Kind { kSend, kReadRequest, kReadBytes, kPause, kClose, kReset, kWaitClose } kind;
+    enum Kind { kSend, kSendRepeated, kReadRequest, kReadBytes, kPause, kClose, kReset, kWaitClose } kind;
     std::string bytes;  // kSend
-    int amount = 0;     // kPause: ms; kReadBytes: byte count
+    int amount = 0;     // kPause: ms; kReadBytes: byte count; kSendRepeated: repetitions
   };
   using Script = std::vector<Step>;
 
@@ -26,6 +26,9 @@ class ScriptedServer {
   static Step Send(std::string bytes) { return {Step::kSend, std::move(bytes), 0}; }
   // Reads up to and including the empty line that ends a request head and
   // records the head.
+  // `bytes` sent `times` times over, without holding more than one copy; stops
+  // early when the client goes away (for servers that send gigabytes).
+  static Step SendRepeated(std::string bytes, int times) { return {Step::kSendRepeated, std::move(bytes), times}; }
   static Step ReadRequest() { return {Step::kReadRequest, {}, 0}; }
   static Step ReadBytes(int n) { return {Step::kReadBytes, {}, n}; }
   static Step Pause(int ms) { return {Step::kPause, {}, ms}; }

@@ -1,0 +1,125 @@
+// Soak: the real window's queue runner downloading many small files from a
+// private nginx on 127.0.0.1 while a timer deletes and re-sorts rows at
+// random during the transfers. Prints the process's memory and open
+// descriptors after the first batch and at the end, and checks that every
+// row holds only its own download's values. Run by scripts/soak.sh.
+//   bench_soak [downloads=1000] [seed=1]
+#include <dirent.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "app/Unit1.h"
+#include "queue/queuerunner.h"
+#include "support/fakes.h"
+#include "support/nginx_server.h"
+
+namespace {
+
+long StatusKiB(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+  return -1;
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (dirent* e = ::readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+  }
+  return n - 1;  // the listing's own
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int wanted = argc > 1 ? std::atoi(argv[1]) : 1000;
+  std::mt19937 random(argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 1u);
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+
+  constexpr int kSize = 64 * 1024;
+  larkvale::testing::TempDir site;
+  {
+    std::ofstream out(site.File("v.flv"), std::ios::binary);
+    for (int i = 0; i < kSize; ++i) out.put(static_cast<char>(i * 7 + 3));
+  }
+  larkvale::testing::NginxServer nginx(site.Path());
+  const QString url = QString::fromStdString(nginx.BaseUrl() + "/v.flv");
+
+  larkvale::testing::FakeDesktop desktop;
+  larkvale::app::TForm1 form(desktop.services);
+  form.show();
+  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+  auto* list = form.DownloadList;
+
+  // Deletes or re-sorts rows while the runner's transfers pump messages.
+  int deletes = 0, sorts = 0;
+  QTimer meddler;
+  meddler.setInterval(2);
+  QObject::connect(&meddler, &QTimer::timeout, [&] {
+    if (list->RowCount() == 0) return;
+    const int dice = static_cast<int>(random() % 10);
+    if (dice == 0) {
+      list->DeleteRow(static_cast<int>(random() % list->RowCount()));
+      ++deletes;
+    } else if (dice == 1) {
+      list->SortRows(larkvale::queue::colUrl + static_cast<int>(random() % 4),
+                     random() % 2 ? Qt::AscendingOrder : Qt::DescendingOrder);
+      ++sorts;
+    }
+  });
+
+  int downloaded = 0, batches = 0, bad = 0;
+  long rssFirst = 0, fdFirst = 0;
+  const QDir flv(form.FlvDir);
+  while (downloaded < wanted) {
+    form.mxTPButton10Click();  // stop: ends the loop left from the last batch
+    form.Runner()->PauseTimer().start(0);
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    while (list->RowCount() > 0) list->DeleteRow(0);
+    list->AddRows(20);
+    for (int r = 0; r < 20; ++r) list->SetCellText(larkvale::queue::colUrl, r, url + "?n=" + QString::number(r));
+    meddler.start();
+    form.mxTPButton10Click();  // start: the pass runs now
+    meddler.stop();
+    // Every row that names a file got exactly that file's values.
+    for (int r = 0; r < list->RowCount(); ++r) {
+      const QString file = list->CellText(larkvale::queue::colFile, r);
+      if (file.isEmpty()) continue;
+      if (QFile(file).size() != kSize || list->CellInt(larkvale::queue::colProgress, r) != 100 ||
+          list->CellInt(larkvale::queue::colSize, r) != kSize)
+        ++bad;
+    }
+    for (const QString& name : flv.entryList(QDir::Files)) {
+      if (QFile(flv.filePath(name)).size() != kSize) ++bad;
+      QFile::remove(flv.filePath(name));
+      ++downloaded;
+    }
+    if (!desktop.dialogs.shown.empty()) {
+      std::fprintf(stderr, "error: %s\n", qPrintable(desktop.dialogs.Texts().join("|")));
+      return 1;
+    }
+    if (++batches == 1) {
+      rssFirst = StatusKiB("VmRSS:");
+      fdFirst = OpenDescriptors();
+    }
+  }
+  std::printf("downloads %d in %d batches, rows deleted %d, sorts %d, rows with wrong values %d\n", downloaded,
+              batches, deletes, sorts, bad);
+  std::printf("after batch 1: VmRSS %ld KiB, descriptors %ld\n", rssFirst, fdFirst);
+  std::printf("at the end:    VmRSS %ld KiB, descriptors %d\n", StatusKiB("VmRSS:"), OpenDescriptors());
+  return bad == 0 ? 0 : 1;
+}

@@ -1,0 +1,45 @@
+// Address parsing, path merging and request resolution. Each input line is
+// an address: parsed and composed on its own, merged with the next one as a
+// path, and resolved in turn against one current URL, as a chain of
+// redirects would be.
+#include "fuzz/fuzz_check.h"
+#include "http/exceptions.h"
+#include "http/httpclient.h"
+#include "http/uri.h"
+
+using namespace larkvale::http;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const auto lines = larkvale::fuzz::SplitLines(data, size);
+  TNetURI current;
+  current.Port = "80";
+  TNetHTTPRequest request;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    TNetURI u(line);
+    if (line.find("://") != std::string::npos) FUZZ_CHECK(!u.Directory.empty() && u.Directory[0] == '/');
+    try {
+      const std::string composed = u.Compose();
+      FUZZ_CHECK(composed.rfind(u.Scheme + "://", 0) == 0);
+      (void)u.ComposeBare();
+    } catch (const ENetURIException&) {
+      FUZZ_CHECK(u.Scheme.empty() || u.Host.empty());
+    }
+    if (i + 1 < lines.size()) {
+      const std::string merged = TNetURI::MergePath(line, lines[i + 1]);
+      if (!lines[i + 1].empty() && lines[i + 1][0] == '/') {
+        FUZZ_CHECK(merged == lines[i + 1]);
+      } else {
+        // Runs of slashes always collapse.
+        FUZZ_CHECK(merged.find("//") == std::string::npos);
+      }
+    }
+    try {
+      ResolveRequest(current, request, line);
+      FUZZ_CHECK(!current.Port.empty());
+      FUZZ_CHECK(request.Target == current.Directory + current.Resource + current.Query);
+    } catch (const ENetUnknownProtocol&) {
+    }
+  }
+  return 0;
+}
