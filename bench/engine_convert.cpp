@@ -60,10 +60,10 @@ int main(int argc, char** argv) {
   std::string dir = (fs::temp_directory_path() / "larkvale-bench-XXXXXX").string();
   if (!mkdtemp(dir.data())) return 1;
   const std::string input = dir + "/input.mp4";
-  FixtureSpec spec{seconds, true, 640, 360, 25, true, 44100, 2,
+  FixtureSpec clip{seconds, true, 640, 360, 25, true, 44100, 2,
                    "-c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 128k"};
   std::printf("making a %.0f s 640x360 H.264/AAC clip...\n", seconds);
-  if (!larkvale::testsupport::MakeMediaFixture(input, spec)) {
+  if (!larkvale::testsupport::MakeMediaFixture(input, clip)) {
     std::fprintf(stderr, "ffmpeg could not make the input\n");
     return 1;
   }

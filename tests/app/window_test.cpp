@@ -184,12 +184,12 @@ TEST(Explorer, ThumbnailViewShowsTheFirstFrameOfVideos) {
   FakeDesktop desktop;
   TForm1 form(desktop.services);
   const QString video = form.FlvDir + "clip.flv";
-  testsupport::FixtureSpec spec;
-  spec.seconds = 1;
-  spec.width = 160;
-  spec.height = 90;
-  spec.audio = false;
-  ASSERT_TRUE(testsupport::MakeMediaFixture(video.toStdString(), spec));
+  testsupport::FixtureSpec clip;
+  clip.seconds = 1;
+  clip.width = 160;
+  clip.height = 90;
+  clip.audio = false;
+  ASSERT_TRUE(testsupport::MakeMediaFixture(video.toStdString(), clip));
   QFile(form.FlvDir + "notes.txt").open(QIODevice::WriteOnly);
   form.mxTPButton9brw->click();
   form.ViewButtons[4]->click();

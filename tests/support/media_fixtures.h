@@ -22,7 +22,7 @@ struct FixtureSpec {
 };
 
 // Writes `path` from a test pattern and a tone; false when ffmpeg failed.
-bool MakeMediaFixture(const std::string& path, const FixtureSpec& spec);
+bool MakeMediaFixture(const std::string& path, const FixtureSpec& clip);
 
 struct ProbedStream {
   std::string codec;  // empty when there is no such stream

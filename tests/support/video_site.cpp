@@ -25,11 +25,11 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 VideoSite::VideoSite() {
   const std::string root = root_.Path();
   std::system(("mkdir -p " + testsupport::ShellQuote(root + "/videos")).c_str());
-  testsupport::FixtureSpec spec;
-  spec.seconds = 1;
-  spec.width = 160;
-  spec.height = 120;
-  if (!testsupport::MakeMediaFixture(root + "/videos/clip.flv", spec))
+  testsupport::FixtureSpec clip;
+  clip.seconds = 1;
+  clip.width = 160;
+  clip.height = 120;
+  if (!testsupport::MakeMediaFixture(root + "/videos/clip.flv", clip))
     throw std::runtime_error("ffmpeg could not make the test video");
   video_ = ReadFileBytes(root + "/videos/clip.flv");
   big_.resize(3 * 1024 * 1024);
