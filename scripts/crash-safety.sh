@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# Crash safety (by hand, not in CI): kills the real window and engine with
+# SIGKILL during "Change dir" (the settings write), during a download and
+# during a conversion, then checks that the settings file is whole, that no
+# file that existed before was changed, lists what the kill left behind, and
+# starts the window again on the same home to see it start without a box.
+#   scripts/crash-safety.sh [rounds=4]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rounds=${1:-4}
+cmake --build build -j 2 --target crash_worker >/dev/null
+worker=$PWD/build/bin/crash_worker
+if [ "$(id -u)" -eq 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+chmod 700 "$XDG_RUNTIME_DIR"
+
+root=$(mktemp -d /tmp/larkvale-crash-XXXXXX)
+server_pid=
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  rm -rf "$root"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# Runs the worker in the background and waits (at most 60 s) for its "ready".
+start_worker() {
+  : >"$root/out"
+  "$worker" "$@" >"$root/out" 2>"$root/err" &
+  pid=$!
+  for _ in $(seq 600); do
+    grep -q '^ready' "$root/out" && return 0
+    kill -0 "$pid" 2>/dev/null || { fail "worker $1 ended before it was ready"; cat "$root/err"; return 1; }
+    sleep 0.1
+  done
+  fail "worker $1 not ready in 60 s"
+}
+# Waits (at most 60 s) until a file matching `pattern` in `folder`, newer than
+# the stamp, holds at least `bytes`.
+wait_for_size() {  # folder pattern bytes
+  for _ in $(seq 1200); do
+    [ -n "$(find "$1" -name "$2" -newer "$root/stamp" -size +"$3"c 2>/dev/null)" ] && return 0
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
+}
+kill_worker() {
+  kill -9 "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+clean_start() {
+  if timeout 60 "$worker" start "$root" >"$root/start" 2>/dev/null; then
+    echo "  next start: clean ($(grep -c 'box:' "$root/start") boxes)"
+  else
+    fail "next start: $(tr '\n' ' ' <"$root/start")"
+  fi
+}
+leftovers() {  # folder, label
+  local found
+  found=$(cd "$1" && find . -type f -newer "$root/stamp" -printf '%P (%s bytes) ' 2>/dev/null || true)
+  echo "  left in $2: ${found:-nothing new}"
+}
+
+echo "== first start"
+clean_start
+settings=$root/config/Larkvale_HD/settings.ini
+flv=$(sed -n 's/^flv folder //p' "$root/start")
+[ -f "$settings" ] || fail "no settings file after the first start"
+echo "  settings file: $(wc -c <"$settings") bytes; flv folder: $flv"
+
+echo "== kill during \"Change dir\" (settings written by rename over the old file)"
+a=$root/home/folder-a
+b=$root/home/folder-b
+mkdir -p "$a" "$b"
+for r in $(seq "$rounds"); do
+  touch "$root/stamp"
+  start_worker settings "$root" "$a" "$b" || continue
+  sleep "0.$((r * 7 % 10))$((r % 10))"
+  kill_worker
+  writes=$(sed -n 's/^changed //p' "$root/out" | tail -1)
+  value=$(sed -n 's/^"videodir"="\(.*\)"$/\1/p' "$settings")
+  echo "round $r: killed after ${writes:-0} changes; videodir=${value#"$root"/}"
+  [ "$value" = "$a" ] || [ "$value" = "$b" ] || fail "settings hold \"$value\": $(cat "$settings")"
+  leftovers "$root/config/Larkvale_HD" "the settings folder"
+  clean_start
+done
+
+echo "== kill during a download (a slow local server, 40 MiB)"
+port_file=$root/port
+python3 - "$port_file" <<'PY' &
+import http.server, sys, time
+class H(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        size = 40 << 20
+        self.send_response(200)
+        self.send_header("Content-Length", str(size))
+        self.end_headers()
+        block = bytes(range(256)) * 256
+        try:
+            for _ in range(size // len(block)):
+                self.wfile.write(block)
+                time.sleep(0.01)
+        except OSError:
+            pass
+    def log_message(self, *a):
+        pass
+s = http.server.ThreadingHTTPServer(("127.0.0.1", 0), H)
+open(sys.argv[1], "w").write(str(s.server_address[1]))
+s.serve_forever()
+PY
+server_pid=$!
+for _ in $(seq 100); do [ -s "$port_file" ] && break; sleep 0.1; done
+url="http://127.0.0.1:$(cat "$port_file")/clip.flv"
+flv=$(sed -n 's/^flv folder //p' "$root/start")   # the last "Change dir" moved it
+echo "  flv folder: ${flv#"$root"/}"
+mkdir -p "$flv"
+head -c 300000 /dev/urandom >"$flv/flv0video.flv"   # a download from an earlier session
+kept=$(sha256sum <"$flv/flv0video.flv")
+for r in $(seq "$rounds"); do
+  touch "$root/stamp"
+  start_worker download "$root" "$url" || continue
+  wait_for_size "$flv" 'flv*video.flv' $((r * 1500000)) || fail "the download did not reach $((r * 1500000)) bytes"
+  kill_worker
+  echo "round $r: killed at $((r * 1500000))+ bytes"
+  [ "$(sha256sum <"$flv/flv0video.flv")" = "$kept" ] || fail "the earlier download was changed"
+  leftovers "$flv" "the flv folder"
+  clean_start
+done
+kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=
+
+echo "== kill during a conversion (MPEG 2 of a 20 s clip over an existing target)"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25:duration=20 \
+  -f lavfi -i sine=frequency=440:duration=20 -c:v libx264 -preset veryfast -pix_fmt yuv420p \
+  -c:a aac -shortest "$root/input.mp4"
+mkdir -p "$root/out-dir"
+target=$root/out-dir/target.mpg
+head -c 500000 /dev/urandom >"$target"   # the file the user chose to replace
+kept=$(sha256sum <"$target")
+for r in $(seq "$rounds"); do
+  touch "$root/stamp"
+  start_worker convert "$root/input.mp4" "$target" || continue
+  wait_for_size "$root/out-dir" '*.part' $((r * 1000000)) || fail "no .part reached $((r * 1000000)) bytes"
+  parts_at_kill=$(find "$root/out-dir" -name '*.part' -newer "$root/stamp" -printf '%P (%s bytes) ')
+  kill_worker
+  echo "round $r: at the kill: ${parts_at_kill:-no .part yet}"
+  [ "$(sha256sum <"$target")" = "$kept" ] || fail "the existing target was changed"
+  leftovers "$root/out-dir" "the target folder"
+done
+echo "a conversion left to finish:"
+if timeout 120 "$worker" convert "$root/input.mp4" "$target" >"$root/out" 2>&1 && grep -q saved "$root/out"; then
+  echo "  saved: target now $(wc -c <"$target") bytes; .part files beside it: $(find "$root/out-dir" -name '*.part' | wc -l) (left by the kills)"
+else
+  fail "the conversion did not finish: $(cat "$root/out")"
+fi
+clean_start
+
+echo "failures: $failures"
+[ "$failures" -eq 0 ]
