@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (plainName && !value.empty()) FUZZ_CHECK(request.Count() == before);
   // Every piece of a wrapped line after the first continues it.
   const auto pieces = WrapHeaderLine(name + ": " + value, width);
-  for (std::size_t i = 1; i < pieces.size(); ++i) FUZZ_CHECK(pieces[i].empty() || pieces[i][0] == ' ');
+  for (std::size_t i = 1; i < pieces.size(); ++i) FUZZ_CHECK(!pieces[i].empty() && pieces[i][0] == ' ');
   if (pieces.size() > 1)
     for (const auto& p : pieces) FUZZ_CHECK(p.empty() || (p.back() != ' ' && p.back() != '\t'));
   request.SetHeader(name, "");

@@ -118,6 +118,14 @@ std::vector<std::string> WrapHeaderLine(const std::string& line, int width) {
     std::string piece = out.substr(from, at == std::string::npos ? std::string::npos : at - from);
     // Trim a trailing space or tab, keep a trailing comma.
     while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t')) piece.pop_back();
+    // A run of blanks wrapped on its own trims to nothing. Kept, it would be an
+    // empty line: it ends a request head early, and it is no continuation, so
+    // the next SetHeader would leave the lines after it behind.
+    if (piece.empty() && !pieces.empty()) {
+      if (at == std::string::npos) break;
+      from = at + 2;
+      continue;
+    }
     pieces.push_back(piece);
     if (at == std::string::npos) break;
     from = at + 2;

@@ -62,6 +62,30 @@ TEST(HeaderList, WrapTable) {
   EXPECT_EQ(WrapHeaderLine("X:" + std::string(100, 'z'), 10).size(), 1u);
   // Breaks inside double quotes do not count.
   EXPECT_EQ(WrapHeaderLine("X: \"a b c d e f\"", 6).size(), 1u);
+  // A run of blanks that falls on a line of its own leaves no empty piece.
+  EXPECT_EQ(WrapHeaderLine("X: a   b", 1), (std::vector<std::string>{"X:", " a", " b"}));
+}
+
+TEST(HeaderList, ALongRunOfBlanksLeavesNoEmptyLineInTheHead) {
+  // A run of blanks longer than the width gets lines of its own.
+  const std::vector<std::string> values = {"a=1;" + std::string(1100, ' ') + "b=2",
+                                           "a=1;" + std::string(3000, ' ') + std::string(1100, 'v') + "; c=3",
+                                           "x" + std::string(700, ' ') + "\t" + std::string(700, ' ') + "y"};
+  for (const std::string& value : values) {
+    TNetHeaderList h;
+    h.WrapWidth = 1024;
+    h.Add("Accept: */*");
+    h.SetHeader("Cookie", value);
+    h.Add("X-After: 1");
+    for (const std::string& line : h.Lines) EXPECT_FALSE(line.empty()) << value.substr(0, 12);
+    EXPECT_EQ(h.Text().find("\r\n\r\n"), std::string::npos);
+    const int count = h.Count();
+    h.SetHeader("Cookie", value);
+    EXPECT_EQ(h.Count(), count) << value.substr(0, 12);
+    EXPECT_EQ(h.Lines.back(), "X-After: 1");
+    h.SetHeader("Cookie", "");
+    EXPECT_EQ(h.Lines, (std::vector<std::string>{"Accept: */*", "X-After: 1"}));
+  }
 }
 
 namespace {
