@@ -60,7 +60,7 @@ clean_start() {
 }
 leftovers() {  # folder, label
   local found
-  found=$(cd "$1" && find . -type f -newer "$root/stamp" -printf '%P (%s bytes) ' 2>/dev/null || true)
+  found=$(cd "$1" && find . -type f -newer "$root/stamp" -printf '%P (%s bytes, %k KiB on disk) ' 2>/dev/null || true)
   echo "  left in $2: ${found:-nothing new}"
 }
 
@@ -143,7 +143,7 @@ for r in $(seq "$rounds"); do
   touch "$root/stamp"
   start_worker convert "$root/input.mp4" "$target" || continue
   wait_for_size "$root/out-dir" '*.part' $((r * 1000000)) || fail "no .part reached $((r * 1000000)) bytes"
-  parts_at_kill=$(find "$root/out-dir" -name '*.part' -newer "$root/stamp" -printf '%P (%s bytes) ')
+  parts_at_kill=$(find "$root/out-dir" -name '*.part' -newer "$root/stamp" -printf '%P (%s bytes, %k KiB on disk) ')
   kill_worker
   echo "round $r: at the kill: ${parts_at_kill:-no .part yet}"
   [ "$(sha256sum <"$target")" = "$kept" ] || fail "the existing target was changed"
