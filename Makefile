@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test sanitize clean
 
 all: build
 
@@ -22,5 +22,14 @@ run: build
 test: build
 	./scripts/run-tests.sh $(BUILD_DIR)
 
+# The non-GUI libraries and their tests (and the fuzz replay) under
+# AddressSanitizer and UndefinedBehaviorSanitizer; run by CI after `make test`.
+sanitize: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DLARKVALE_GUI=OFF -DLARKVALE_SANITIZE=ON -DLARKVALE_BUILD_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ./scripts/run-tests.sh build-asan
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) build-asan
