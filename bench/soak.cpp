@@ -18,6 +18,8 @@
 #include <string>
 
 #include "app/Unit1.h"
+#include "engine/videoengine.h"
+#include "support/media_fixtures.h"
 #include "queue/queuerunner.h"
 #include "support/fakes.h"
 #include "support/nginx_server.h"
@@ -44,7 +46,62 @@ int OpenDescriptors() {
 
 }  // namespace
 
+// Conversions by the engine, one after another, in MPEG 2, AVI, FLV and MP3 in
+// turn, each over the file the last round wrote; every output must be a
+// whole file and no .part may be left.
+int SoakConversions(int wanted) {
+  larkvale::testing::TempDir dir;
+  const std::string input = dir.File("input.mp4");
+  larkvale::testsupport::FixtureSpec clip{3, true, 320, 240, 25, true, 44100, 2,
+                                          "-c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac"};
+  if (!larkvale::testsupport::MakeMediaFixture(input, clip)) {
+    std::fprintf(stderr, "ffmpeg could not make the input\n");
+    return 1;
+  }
+  const QString in = QString::fromStdString(input);
+  const char* const exts[] = {"mpg", "avi", "flv", "mp3"};
+  const int types[] = {7, 8, 14, 0};
+  int failed = 0;
+  long rssFirst = 0, fdFirst = 0, rssTenth = 0;
+  for (int i = 0; i < wanted; ++i) {
+    larkvale::engine::TVideoEngine engine;
+    engine.OutputFileWidth = 320;
+    engine.OutputFileHeight = 240;
+    const double d = engine.GetFileDuration(in);
+    engine.AddVideo(in, 0, d, 0);
+    engine.AddAudio(in, 0, d);
+    const QString out = QString::fromStdString(dir.File("out.")) + exts[i % 4];
+    bool ok;
+    if (i % 4 == 3) {
+      ok = engine.SaveTimelineMp3(out, 44100, 128);
+    } else {
+      engine.OutputType = types[i % 4];
+      ok = engine.SaveTimeline(out);
+    }
+    if (!ok || QFile(out).size() < 1000) {
+      std::fprintf(stderr, "conversion %d (%s) failed: %s\n", i + 1, exts[i % 4], qPrintable(engine.LastError()));
+      ++failed;
+    }
+    if (i == 0) {
+      rssFirst = StatusKiB("VmRSS:");
+      fdFirst = OpenDescriptors();
+    }
+    if (i == 9) rssTenth = StatusKiB("VmRSS:");  // past the codecs' first-use allocations
+  }
+  const QStringList parts = QDir(QString::fromStdString(dir.Path())).entryList({"*.part"}, QDir::Files);
+  std::printf("conversions %d, failed %d, .part files left %d\n", wanted, failed, static_cast<int>(parts.size()));
+  std::printf("after conversion 1: VmRSS %ld KiB, descriptors %ld\n", rssFirst, fdFirst);
+  std::printf("after conversion 10: VmRSS %ld KiB\n", rssTenth);
+  std::printf("at the end:         VmRSS %ld KiB, descriptors %d\n", StatusKiB("VmRSS:"), OpenDescriptors());
+  return failed == 0 && parts.isEmpty() ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "convert") == 0) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    return SoakConversions(argc > 2 ? std::atoi(argv[2]) : 100);
+  }
   const int wanted = argc > 1 ? std::atoi(argv[1]) : 1000;
   std::mt19937 random(argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 1u);
   qputenv("QT_QPA_PLATFORM", "offscreen");
