@@ -122,9 +122,22 @@ kept=$(sha256sum <"$flv/flv0video.flv")
 for r in $(seq "$rounds"); do
   touch "$root/stamp"
   start_worker download "$root" "$url" || continue
-  wait_for_size "$flv" 'flv*video.flv' $((r * 1500000)) || fail "the download did not reach $((r * 1500000)) bytes"
+  # The file is presized to the announced length at once: wait for it, then
+  # let the data run for a while.
+  wait_for_size "$flv" 'flv*video.flv' 0 || fail "no download file appeared"
+  sleep "0.$((r * 2))"
   kill_worker
-  echo "round $r: killed at $((r * 1500000))+ bytes"
+  echo "round $r: killed $((r * 200)) ms into the download"
+  for f in $(find "$flv" -name 'flv*video.flv' -newer "$root/stamp"); do
+    python3 - "$f" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+good = len(data.rstrip(b"\0"))
+sent = (bytes(range(256)) * (good // 256 + 1))[:good]
+print("  %s: %d bytes long; the first %d %s, then zeros to the end" % (sys.argv[1].rsplit("/", 1)[1], len(data),
+      good, "as sent" if data[:good] == sent else "NOT as sent"))
+PY
+  done
   [ "$(sha256sum <"$flv/flv0video.flv")" = "$kept" ] || fail "the earlier download was changed"
   leftovers "$flv" "the flv folder"
   clean_start
