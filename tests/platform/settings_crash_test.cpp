@@ -36,10 +36,10 @@ QString Value(char c) { return QString(256 * 1024, QChar(c)); }
 
 // The child: writes the two values in turn until it is killed. Tells the
 // parent after the first complete write.
-[[noreturn]] void RunWriter(const std::string& spec) {
-  const size_t colon = spec.rfind(':');
-  const QString file = QString::fromStdString(spec.substr(0, colon));
-  const int readyFd = std::atoi(spec.c_str() + colon + 1);
+[[noreturn]] void RunWriter(const std::string& job) {
+  const size_t colon = job.rfind(':');
+  const QString file = QString::fromStdString(job.substr(0, colon));
+  const int readyFd = std::atoi(job.c_str() + colon + 1);
   SettingsAccessor accessor(file);
   accessor.OpenKey(kKey, false);
   for (long i = 0;; ++i) {
@@ -94,7 +94,7 @@ pid_t StartWriter(const QString& file) {
 }
 
 TEST(SettingsCrash, AKillDuringAnyWriteLeavesTheOldOrTheNewFile) {
-  if (const char* spec = std::getenv(kWriterVar)) RunWriter(spec);
+  if (const char* job = std::getenv(kWriterVar)) RunWriter(job);
 
   QTemporaryDir root;
   ASSERT_TRUE(root.isValid());
