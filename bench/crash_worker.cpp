@@ -104,6 +104,8 @@ int main(int argc, char** argv) {
     for (long i = 0;; ++i) {
       desktop.dialogs.folderAnswers.push_back(QString::fromLocal8Bit(argv[i % 2 ? 4 : 3]));
       form.mxTPButton21vdirClick();
+      // Back to the event loop between clicks, as after a real one.
+      QCoreApplication::processEvents();
       if (i == 0) Ready();
       std::printf("changed %ld\n", i + 1);
       std::fflush(stdout);

@@ -52,7 +52,7 @@ kill_worker() {
   wait "$pid" 2>/dev/null || true
 }
 clean_start() {
-  if timeout 60 "$worker" start "$root" >"$root/start" 2>/dev/null; then
+  if timeout -s KILL 60 "$worker" start "$root" >"$root/start" 2>/dev/null; then
     echo "  next start: clean ($(grep -c 'box:' "$root/start") boxes)"
   else
     fail "next start: $(tr '\n' ' ' <"$root/start")"
@@ -163,7 +163,7 @@ for r in $(seq "$rounds"); do
   leftovers "$root/out-dir" "the target folder"
 done
 echo "a conversion left to finish:"
-if timeout 120 "$worker" convert "$root/input.mp4" "$target" >"$root/out" 2>&1 && grep -q saved "$root/out"; then
+if timeout -s KILL 120 "$worker" convert "$root/input.mp4" "$target" >"$root/out" 2>&1 && grep -q saved "$root/out"; then
   echo "  saved: target now $(wc -c <"$target") bytes; .part files beside it: $(find "$root/out-dir" -name '*.part' | wc -l) (left by the kills)"
 else
   fail "the conversion did not finish: $(cat "$root/out")"
