@@ -23,7 +23,9 @@ TEST(VideoEngineProbe, ReadsLengthSizeAndRateOfEveryKindOfFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     QString f = QString::fromStdString(c.file);
-    if (c.duration > 0) EXPECT_NEAR(engine.GetFileDuration(f), c.duration, 0.1);
+    if (c.duration > 0) {
+      EXPECT_NEAR(engine.GetFileDuration(f), c.duration, 0.1);
+    }
     EXPECT_EQ(engine.GetFileWidth(f), c.width);
     EXPECT_EQ(engine.GetFileHeight(f), c.height);
     EXPECT_NEAR(engine.GetFileFrameRate(f), c.fps, 0.01);

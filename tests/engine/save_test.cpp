@@ -130,7 +130,9 @@ TEST(VideoEngineSave, EveryOutputTypeWritesWhatPlayersExpect) {
     EXPECT_EQ(p.audio.sampleRate, c.sampleRate);
     EXPECT_NEAR(p.duration, 3.0, 0.5);
     // MPEG-1 stores the pixel shape as a table code, so 4:3 comes out near 4:3.
-    if (*c.aspect) EXPECT_NEAR(Ratio(p.video.displayAspect), Ratio(c.aspect), 0.02) << p.video.displayAspect;
+    if (*c.aspect) {
+      EXPECT_NEAR(Ratio(p.video.displayAspect), Ratio(c.aspect), 0.02) << p.video.displayAspect;
+    }
   }
 }
 
@@ -267,7 +269,7 @@ TEST(VideoEngineSave, FailuresReturnFalseAndLeaveNoFileBehind) {
   fs::remove(dir + "/by-index.wmv");
   for (const auto& entry : fs::directory_iterator(dir)) {
     std::string n = entry.path().filename().string();
-    EXPECT_TRUE(n == "keep.wmv" || n.size() > 4 && n.substr(n.size() - 4) == ".prx") << n;
+    EXPECT_TRUE(n == "keep.wmv" || (n.size() > 4 && n.substr(n.size() - 4) == ".prx")) << n;
   }
   (void)m;
 }

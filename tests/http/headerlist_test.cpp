@@ -45,7 +45,9 @@ TEST(HeaderList, WrapsLongCookieLines) {
   for (int i = 0; i < h.Count(); ++i) {
     const std::string& l = h.Lines[static_cast<std::size_t>(i)];
     EXPECT_LE(l.size(), 1030u);
-    if (i > 0) EXPECT_EQ(l[0], ' ');
+    if (i > 0) {
+      EXPECT_EQ(l[0], ' ');
+    }
     EXPECT_NE(l.back(), ' ');
   }
   // Reading joins it back.
@@ -115,7 +117,9 @@ TEST(InternetDates, ParseTable) {
     std::string t = c.text;
     double got = ParseInternetDate(t);
     EXPECT_NEAR(got, c.want, 1e-7);
-    if (c.want != 0) EXPECT_EQ(t, c.rest);
+    if (c.want != 0) {
+      EXPECT_EQ(t, c.rest);
+    }
   }
 }
 

@@ -158,7 +158,9 @@ TEST(HttpGet, BodyForms) {
     server.Expect({S::ReadRequest(), S::Send(c.reply), S::Close()});
     Http h;
     EXPECT_EQ(h.c.Get(Url(server)), c.body);
-    if (std::string(c.name) == "chunked") EXPECT_EQ(h.Count("Chunk Started"), 1);
+    if (std::string(c.name) == "chunked") {
+      EXPECT_EQ(h.Count("Chunk Started"), 1);
+    }
   }
 }
 
