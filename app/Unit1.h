@@ -124,6 +124,7 @@ class TForm1 : public QMainWindow {
   void mxTPButton12Click();  // "Delete"
   void mxMSButton2Click();   // move up
   void mxMSButton3Click();   // move down
+  void MoveTimelineRow(int step);  // both moves: -1 up, +1 down
   // Conversion run. The save inside pumps messages, so every other handler
   // may run nested in it; a second Convert meanwhile is ignored.
   void mxImageButton3Click();

@@ -373,27 +373,15 @@ int MoveTarget(int row, int step, int count) {
 }
 }  // namespace
 
-void TForm1::mxMSButton2Click() {
-  Guard([this] {
-    const int row = SelectedTimelineRow();
-    if (row < 0) return;
-    const int target = MoveTarget(row, -1, Timeline->Count());
-    if (target >= 0) {
-      const QString path = Timeline->Path(row);
-      selectingByCode_ = true;
-      Timeline->Remove(row);
-      selectingByCode_ = false;
-      InsertIntoTimeline(path, target);
-    }
-    ListView1SelectItem();
-  });
-}
+void TForm1::mxMSButton2Click() { MoveTimelineRow(-1); }
 
-void TForm1::mxMSButton3Click() {
-  Guard([this] {
+void TForm1::mxMSButton3Click() { MoveTimelineRow(+1); }
+
+void TForm1::MoveTimelineRow(int step) {
+  Guard([this, step] {
     const int row = SelectedTimelineRow();
     if (row < 0) return;
-    const int target = MoveTarget(row, +1, Timeline->Count());
+    const int target = MoveTarget(row, step, Timeline->Count());
     if (target >= 0) {
       const QString path = Timeline->Path(row);
       selectingByCode_ = true;
