@@ -147,7 +147,10 @@ void QueueRunner::DownloadRow(int row, int& n) {
 
 int QueueRunner::CurrentRow() {
   if (downloadingId_ == 0) return -1;
-  const int row = list_.RowOfId(downloadingId_);
+  // Called for every received block: look where the row was last time before
+  // searching the list.
+  const int row = list_.RowId(currentDownloadRow_) == downloadingId_ ? currentDownloadRow_
+                                                                      : list_.RowOfId(downloadingId_);
   // Keep the blue row on the row being downloaded, wherever it moved.
   if (row >= 0) currentDownloadRow_ = row;
   return row;
