@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <csignal>
 
-#include "app/Unit1.h"
+#include "app/mainwindow.h"
 #include "platform/clipboard.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
   larkvale::platform::Services services{&dialogs, &clipboard, &shell, &help,
                                         larkvale::platform::Environment::FromProcess()};
 
-  larkvale::app::TForm1 form(services);
-  dialogs.SetParent(&form);
-  form.showMaximized();
+  larkvale::app::MainWindow window(services);
+  dialogs.SetParent(&window);
+  window.showMaximized();
   return app.exec();
 }
