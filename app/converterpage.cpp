@@ -332,7 +332,8 @@ void ConverterPage::buildOutputStrip(QWidget* host) {
     panelStack->addWidget(p, 0, 0, Qt::AlignLeft | Qt::AlignTop);
   stripRow->addWidget(panels, 1);
 
-  connect(format_, &QComboBox::currentIndexChanged, this, [this] { Guarded(services_, [this] { showFormatPanel(); }); });
+  connect(format_, &QComboBox::currentIndexChanged, this,
+          [this] { Guarded(services_, [this] { showFormatPanel(); }); });
   connect(useWmv9_, &QCheckBox::clicked, this, &ConverterPage::useWmv9Changed);
 }
 
