@@ -118,6 +118,16 @@ QString BrowserPage::address() const { return address_->currentText(); }
 
 void BrowserPage::showAddress(const QString& address) { address_->setEditText(address); }
 
+void BrowserPage::typeAddress(const QString& address) {
+  firstDocumentPending_ = false;
+  address_->setEditText(address);
+}
+
+void BrowserPage::focusAddress() {
+  address_->setFocus(Qt::ShortcutFocusReason);
+  address_->lineEdit()->selectAll();
+}
+
 void BrowserPage::setStopAlso(std::function<void()> alsoStop) { alsoStop_ = std::move(alsoStop); }
 
 void BrowserPage::navigateStartPage() {

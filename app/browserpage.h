@@ -51,6 +51,11 @@ class BrowserPage : public QWidget {
   // The address box's text.
   QString address() const;
   void showAddress(const QString& address);
+  // Puts `address` into the box as if the user typed it there: the sample
+  // address of the first loaded page no longer replaces it.
+  void typeAddress(const QString& address);
+  // Puts the keyboard focus into the address box, its text selected.
+  void focusAddress();
   // The watch pages visited, and the position in them (-1 while empty).
   QStringList history() const { return history_; }
   int historyIndex() const { return historyIndex_; }

@@ -1,7 +1,9 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QTimer>
 #include <csignal>
+#include <cstdio>
 
 #include "app/mainwindow.h"
 #include "platform/applog.h"
@@ -9,6 +11,7 @@
 #include "platform/dialogs.h"
 #include "platform/help.h"
 #include "platform/shell.h"
+#include "platform/singleinstance.h"
 
 int main(int argc, char** argv) {
   // Chromium refuses to run as root with its sandbox on.
@@ -21,6 +24,23 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Larkvale_HD"));
 
+  // One window per user: a later start hands its URL to the running one and
+  // ends before it touches any folder.
+  using larkvale::platform::SingleInstance;
+  const QString url = larkvale::platform::UrlArgument(QApplication::arguments());
+  SingleInstance instance;
+  switch (instance.Claim(url)) {
+    case SingleInstance::Role::HandedOff:
+      return 0;
+    case SingleInstance::Role::NoAnswer:
+      std::fputs("Larkvale_HD: another Larkvale_HD is running but does not answer; not starting a second one.\n",
+                 stderr);
+      return 1;
+    case SingleInstance::Role::Listening:
+    case SingleInstance::Role::Alone:
+      break;
+  }
+
   larkvale::platform::QtDialogs dialogs;
   larkvale::platform::QtClipboard clipboard;
   larkvale::platform::QtShell shell;
@@ -32,5 +52,7 @@ int main(int argc, char** argv) {
   larkvale::app::MainWindow window(services);
   dialogs.SetParent(&window);
   window.showMaximized();
+  window.acceptHandOffs(instance);
+  if (!url.isEmpty()) QTimer::singleShot(0, &window, [&window, url] { window.openUrl(url); });
   return app.exec();
 }

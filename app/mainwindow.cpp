@@ -11,16 +11,19 @@
 #include "app/browserpage.h"
 #include "app/clipboardpickup.h"
 #include "app/converterpage.h"
+#include "app/desktopintegration.h"
 #include "app/downloadspanel.h"
 #include "app/explorerpage.h"
 #include "app/pagewidgets.h"
 #include "app/workfolders.h"
+#include "browser/watchhistory.h"
 #include "platform/clipboard.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
 #include "platform/pump.h"
 #include "platform/settings.h"
 #include "platform/shell.h"
+#include "platform/singleinstance.h"
 #include "platform/version.h"
 #include "queue/downloadlist.h"
 #include "widgets/accessiblelabel.h"
@@ -45,8 +48,9 @@ QPushButton[styled="true"] { border: 1px solid #a9b6c4; border-radius: 4px; padd
 QPushButton[styled="true"]:hover { border-color: #4f86c0; background: #eaf2fb; }
 QPushButton[styled="true"]:pressed { background: #d3e2f2; }
 QPushButton[styled="true"]:disabled { color: #9aa6b2; }
-QToolButton[imageButton="true"] { border: 1px solid transparent; border-radius: 6px; }
+QToolButton[imageButton="true"] { border: 1px solid transparent; border-radius: 6px; padding: 1px; }
 QToolButton[imageButton="true"]:hover { border-color: #9fbfe0; background: #eaf2fb; }
+QToolButton[imageButton="true"]:focus { border: 2px solid palette(highlight); padding: 0px; }
 #WebSiteLabel { color: #2f6fb3; text-decoration: underline; }
 #status { color: #2f4f6f; }
 )";
@@ -94,6 +98,15 @@ MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QM
     const Page page = keys[i];
     connect(shortcut, &QShortcut::activated, this, [this, page] { showPage(page); });
   }
+  // The address box from anywhere, as in web browsers.
+  for (const QKeySequence& keys : {QKeySequence(Qt::CTRL | Qt::Key_L), QKeySequence(Qt::Key_F6)}) {
+    auto* shortcut = new QShortcut(keys, this);
+    connect(shortcut, &QShortcut::activated, this, [this] {
+      showPage(pgBrowser);
+      browser_->focusAddress();
+    });
+  }
+  desktop_ = new DesktopIntegration(this);
   connectPages();
   Guarded(services_, [this] { startUp(); });
 }
@@ -219,6 +232,28 @@ void MainWindow::closeEvent(QCloseEvent* e) {
 bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
   if (watched == webSiteLabel_ && e->type() == QEvent::MouseButtonRelease) openWebSite();
   return QMainWindow::eventFilter(watched, e);
+}
+
+void MainWindow::openUrl(const QString& url) {
+  Guarded(services_, [&] {
+    showPage(pgBrowser);
+    browser_->typeAddress(url);
+    if (browser::IsWatchAddress(url)) downloads_->download();
+  });
+}
+
+void MainWindow::bringToFront() {
+  setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  show();
+  raise();
+  activateWindow();
+}
+
+void MainWindow::acceptHandOffs(platform::SingleInstance& instance) {
+  connect(&instance, &platform::SingleInstance::activationRequested, this, &MainWindow::bringToFront);
+  // Queued: the Download it may run processes messages for as long as the
+  // fetch lasts, which must not happen inside the socket's own handler.
+  connect(&instance, &platform::SingleInstance::urlReceived, this, &MainWindow::openUrl, Qt::QueuedConnection);
 }
 
 void MainWindow::changeVideoFolder() {

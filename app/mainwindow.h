@@ -12,6 +12,10 @@
 
 class QLabel;
 
+namespace larkvale::platform {
+class SingleInstance;
+}
+
 namespace larkvale::widgets {
 class TaskPane;
 }
@@ -20,6 +24,7 @@ namespace larkvale::app {
 
 class BrowserPage;
 class ConverterPage;
+class DesktopIntegration;
 class DownloadsPanel;
 class ExplorerPage;
 
@@ -37,6 +42,15 @@ class MainWindow : public QMainWindow {
   Page activePage() const;
 
   SharedState& state() { return state_; }
+
+  // A URL from outside (the command line, a later start): into the address
+  // box as if typed, and Download when it is a watch page.
+  void openUrl(const QString& url);
+  // Shows the window in front, as a later start asks.
+  void bringToFront();
+  // Later starts hand their URLs over to this window through `instance`.
+  void acceptHandOffs(platform::SingleInstance& instance);
+  DesktopIntegration& desktop() { return *desktop_; }
 
  protected:
   bool event(QEvent* e) override;
@@ -64,6 +78,7 @@ class MainWindow : public QMainWindow {
   BrowserPage* browser_ = nullptr;
   ConverterPage* converter_ = nullptr;
   ExplorerPage* explorer_ = nullptr;
+  DesktopIntegration* desktop_ = nullptr;
 };
 
 // The support mail's address: a fixed subject, and a body that ends in the

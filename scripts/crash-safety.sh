@@ -12,7 +12,9 @@ cmake --build build -j 2 --target crash_worker >/dev/null
 worker=$PWD/build/bin/crash_worker
 if [ "$(id -u)" -eq 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
 export QT_QPA_PLATFORM=offscreen
-export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+# Always a runtime folder of our own: the program started here must never
+# find, and hand its URL to, a Larkvale_HD that runs elsewhere on the machine.
+export XDG_RUNTIME_DIR=$(mktemp -d)
 chmod 700 "$XDG_RUNTIME_DIR"
 
 root=$(mktemp -d /tmp/larkvale-crash-XXXXXX)

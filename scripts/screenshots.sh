@@ -21,6 +21,9 @@ Xvfb "$display" -screen 0 1086x769x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 sleep 1
 export DISPLAY=$display HOME=$home XDG_CONFIG_HOME=$home/.config QT_QPA_PLATFORM=xcb
+# A runtime folder of its own, so the program never hands off to another one.
+export XDG_RUNTIME_DIR=$home/run XDG_STATE_HOME=$home/.local/state
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 [ "$(id -u)" -eq 0 ] && export QTWEBENGINE_DISABLE_SANDBOX=1
 "$build/bin/Larkvale_HD" >/dev/null 2>&1 &
 app=$!

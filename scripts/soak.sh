@@ -9,7 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 make build >/dev/null
 if [ "$(id -u)" -eq 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
-export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+# Always a runtime folder of our own: the program started here must never
+# find, and hand its URL to, a Larkvale_HD that runs elsewhere on the machine.
+export XDG_RUNTIME_DIR=$(mktemp -d)
 chmod 700 "$XDG_RUNTIME_DIR"
 if [ "${1:-}" = convert ]; then
   QT_QPA_PLATFORM=offscreen build/bin/bench_soak convert "${2:-100}"
