@@ -287,7 +287,16 @@ void ConverterPage::moveEntry(int step) {
 void ConverterPage::convert() {
   // The save dialog opens in the video folder; the run refuses a second
   // start while it saves.
-  run_->Run(output_->choices(), state_.appDir, state_.videoDir);
+  switch (run_->Run(output_->choices(), state_.appDir, state_.videoDir)) {
+    case convert::ConversionRun::Outcome::Saved:
+      emit conversionFinished(run_->OutputFile());
+      break;
+    case convert::ConversionRun::Outcome::Failed:
+      emit conversionFailed(run_->OutputFile(), QStringLiteral("Fail to save file"));
+      break;
+    default:
+      break;
+  }
 }
 
 bool ConverterPage::converting() const { return run_->Saving(); }

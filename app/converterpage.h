@@ -69,6 +69,9 @@ class ConverterPage : public QWidget {
  signals:
   void backRequested();  // "<- Back": the browser
   void nextRequested();  // "Next ->": the explorer
+  // A save ended: the file was written, or the engine failed to write it.
+  void conversionFinished(const QString& file);
+  void conversionFailed(const QString& file, const QString& reason);
 
  private:
   void buildTimeline(QWidget* host);

@@ -5,6 +5,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/desktopintegration.h"
 #include "app/pagewidgets.h"
 #include "platform/dialogs.h"
 #include "platform/filesystem.h"
@@ -94,7 +95,11 @@ void DownloadsPanel::buildClients() {
   hooks.status = [this](const QString& text) { status_->SetText(text); };
   hooks.addToTimeline = [this](const QString& path) { emit downloadFinished(path); };
   hooks.processMessages = [] { platform::ProcessMessages(); };
-  hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
+  hooks.reportError = [this](std::exception_ptr error) {
+    // Said before the error box, which waits for the user.
+    emit downloadFailed(runner_->LastLink(), runner_->LastFile(), ErrorText(error));
+    Guarded(services_, [&] { std::rethrow_exception(error); });
+  };
   runner_ =
       std::make_unique<queue::QueueRunner>(*state_.downloadList, *http2_, state_.currentDownloadRow, std::move(hooks));
 

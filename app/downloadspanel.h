@@ -73,6 +73,8 @@ class DownloadsPanel : public QWidget {
 
  signals:
   void downloadFinished(const QString& path);  // for the converter's Timeline
+  // The runner's download of `url` into `file` ended with an error.
+  void downloadFailed(const QString& url, const QString& file, const QString& reason);
   void browserPageRequested();                 // a row without a file was opened
   void downloadFolderRequested();              // "Browse files"
   void videoFolderChangeRequested();           // "Change dir"

@@ -179,6 +179,10 @@ void MainWindow::connectPages() {
   connect(downloads_, &DownloadsPanel::downloadFolderRequested, this, &MainWindow::showDownloadFolder);
   connect(downloads_, &DownloadsPanel::videoFolderChangeRequested, this, &MainWindow::changeVideoFolder);
   connect(downloads_, &DownloadsPanel::downloadFinished, converter_, &ConverterPage::addToTimeline);
+  connect(downloads_, &DownloadsPanel::downloadFinished, desktop_, &DesktopIntegration::downloadFinished);
+  connect(downloads_, &DownloadsPanel::downloadFailed, desktop_, &DesktopIntegration::downloadFailed);
+  connect(converter_, &ConverterPage::conversionFinished, desktop_, &DesktopIntegration::conversionFinished);
+  connect(converter_, &ConverterPage::conversionFailed, desktop_, &DesktopIntegration::conversionFailed);
   downloads_->setAddressSource([this] { return browser_->address(); });
   browser_->setStopAlso([this] {
     downloads_->stopPageFetch();

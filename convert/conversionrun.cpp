@@ -56,6 +56,7 @@ ConversionRun::Outcome ConversionRun::Run(const OutputChoices& choices, const QS
 ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices, const QString& appDir,
                                                    const QString& saveDir) {
   if (saving_) return Outcome::Refused;
+  file_.clear();
   converterBusy_ = true;
 
   // A bad field throws here, before anything is asked.
@@ -84,6 +85,7 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
   const QString file =
       dialogs_.GetSaveFileName(QStringLiteral("Save as"), saveDir, DialogFilter(applied.filter), applied.extension);
   if (file.isEmpty()) return Outcome::Cancelled;
+  file_ = file;
 
   saving_ = true;
   closing_ = false;

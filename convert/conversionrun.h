@@ -57,6 +57,8 @@ class ConversionRun {
   // ended.
   Outcome Run(const OutputChoices& choices, const QString& appDir, const QString& saveDir);
   bool Saving() const { return saving_; }
+  // The file the last run saved to, or tried to; empty when it chose none.
+  const QString& OutputFile() const { return file_; }
   // The window closes: a running save is aborted and reports nothing.
   void AbortForClose();
 
@@ -82,6 +84,7 @@ class ConversionRun {
   platform::Dialogs& dialogs_;
   platform::Help& help_;
   QString title_;
+  QString file_;
   int maximum_ = 100;     // as the progress bar starts
   bool saving_ = false;   // a save runs
   bool closing_ = false;  // the window closed during the save

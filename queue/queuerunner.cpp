@@ -119,6 +119,8 @@ void QueueRunner::DownloadRow(int row, int& n) {
   QString name = FileName(hooks_.flvDir(), n, extension);
   while (FileExists(name)) name = FileName(hooks_.flvDir(), ++n, extension);
 
+  lastLink_ = link;
+  lastFile_ = name;
   hooks_.status(QStringLiteral("Downloading video"));
   CreateEmptyFile(name);
   downloadingId_ = list_.RowId(row);

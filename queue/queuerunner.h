@@ -46,6 +46,10 @@ class QueueRunner : public QObject {
   // `reportError`.
   void Start();
   bool Active() const { return active_; }
+  // The link and file of the last row a download was started for, kept
+  // after it ended, so that a failure can be named.
+  const QString& LastLink() const { return lastLink_; }
+  const QString& LastFile() const { return lastFile_; }
   // The pause timer (for tests that want to move the loop on).
   QTimer& PauseTimer() { return pause_; }
 
@@ -73,6 +77,8 @@ class QueueRunner : public QObject {
   QTimer pause_;
   bool active_ = false;
   quint64 downloadingId_ = 0;  // 0 while no row downloads
+  QString lastLink_;
+  QString lastFile_;
 };
 
 // Creates `path` as an empty file, or raises "Cannot create file "%s". %s".

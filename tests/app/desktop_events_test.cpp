@@ -1,0 +1,172 @@
+// Downloads and conversions that end, as the desktop hears of them: a line
+// in the program's log for each failure, and a notification for every end
+// while the window is not active (on a private bus with a fake notification
+// service, see tests/desktop/notify_test.sh).
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/desktopintegration.h"
+#include "platform/applog.h"
+#include "support/fakes.h"
+#include "support/media_fixtures.h"
+#include "support/scripted_server.h"
+#include "support/window_parts.h"
+
+namespace larkvale::app {
+namespace {
+
+using testing::Child;
+using testing::FakeDesktop;
+using testing::Only;
+using testing::ScriptedServer;
+
+// The window, never activated, with a download server and a short clip.
+struct Events {
+  Events() {
+    clip = desktop.root.path() + "/clip.flv";
+    testsupport::FixtureSpec spec;
+    spec.seconds = 1;
+    spec.width = 160;
+    spec.height = 120;
+    ready = testsupport::MakeMediaFixture(clip.toStdString(), spec);
+    form = std::make_unique<MainWindow>(desktop.services);
+    panel = Only<DownloadsPanel>(form.get());
+    converter = Only<ConverterPage>(form.get());
+    converter->fillEngineLists();
+  }
+
+  // One pass of the runner over a single row with `link`.
+  void DownloadRow(const QString& link) {
+    queue::DownloadList& list = *form->state().downloadList;
+    while (list.RowCount() > 0) list.DeleteRow(0);
+    list.AddRows(1);
+    list.SetCellText(queue::colUrl, 0, link);
+    if (panel->runner().Active()) {
+      panel->runner().PauseTimer().start(0);
+      QTest::qWaitFor([&] { return !panel->runner().PauseTimer().isActive(); }, 5000);
+      QCoreApplication::processEvents();
+    } else {
+      panel->startDownloads();
+    }
+  }
+  QString DownloadFine() {
+    site.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789"),
+                 ScriptedServer::Close()});
+    DownloadRow(Link("/fine.flv"));
+    return form->state().downloadList->CellText(queue::colFile, 0);
+  }
+  QString DownloadMissing() {
+    site.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"), ScriptedServer::Close()});
+    DownloadRow(Link("/missing.flv"));
+    return Link("/missing.flv");
+  }
+  void Convert(const QString& file) {
+    if (converter->timeline().Count() == 0) converter->addToTimeline(clip);
+    desktop.dialogs.saveAnswers.push_back(file);
+    converter->convert();
+  }
+  QString Link(const char* path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(site.Port()).arg(path); }
+
+  FakeDesktop desktop;
+  ScriptedServer site;
+  QString clip;
+  bool ready = false;
+  std::unique_ptr<MainWindow> form;
+  DownloadsPanel* panel = nullptr;
+  ConverterPage* converter = nullptr;
+};
+
+QStringList LogLines(const QString& dir) {
+  QFile f(dir + "/Larkvale_HD.log");
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+TEST(DesktopEvents, FailedDownloadsAndConversionsLeaveALogLineFinishedOnesNone) {
+  QTemporaryDir logDir;
+  platform::OpenProcessLog(logDir.path());
+  struct Closer {
+    ~Closer() { platform::CloseProcessLog(); }
+  } closer;
+  Events e;
+  ASSERT_TRUE(e.ready);
+
+  // Finished downloads join the Timeline: the conversions go first.
+  const QString out = e.desktop.root.path() + "/out.avi";
+  e.Convert(out);
+  EXPECT_TRUE(QFile::exists(out)) << e.desktop.dialogs.Texts().join("|").toStdString();
+  EXPECT_EQ(LogLines(logDir.path()), QStringList());
+
+  const QString unwritable = e.desktop.root.path() + "/no such folder/out.avi";
+  e.Convert(unwritable);
+  EXPECT_EQ(e.desktop.dialogs.Texts(), QStringList{"Fail to save file"});
+  QStringList lines = LogLines(logDir.path());
+  ASSERT_EQ(lines.size(), 1);
+  EXPECT_TRUE(lines[0].contains("conversion failed: " + unwritable + ": Fail to save file")) << lines[0].toStdString();
+  e.desktop.dialogs.shown.clear();
+
+  const QString finished = e.DownloadFine();
+  EXPECT_TRUE(QFile::exists(finished));
+  EXPECT_EQ(LogLines(logDir.path()).size(), 1);
+
+  const QString missing = e.DownloadMissing();
+  ASSERT_EQ(e.desktop.dialogs.Errors().size(), 1) << e.desktop.dialogs.Texts().join("|").toStdString();
+  lines = LogLines(logDir.path());
+  // The failure, then the error box it shows.
+  ASSERT_EQ(lines.size(), 3) << lines.join("\n").toStdString();
+  EXPECT_TRUE(lines[1].contains("download failed: " + missing + ": HTTP/1.0 404 Not Found")) << lines[1].toStdString();
+  EXPECT_TRUE(lines[2].contains("error: ")) << lines[2].toStdString();
+}
+
+std::vector<QJsonObject> Recorded(const QString& path) {
+  std::vector<QJsonObject> entries;
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return entries;
+  for (const QByteArray& line : f.readAll().split('\n'))
+    if (!line.isEmpty()) entries.push_back(QJsonDocument::fromJson(line).object());
+  return entries;
+}
+
+TEST(DesktopEventsOnBus, EveryEndOfADownloadOrConversionIsNotified) {
+  const QString record = qEnvironmentVariable("LARKVALE_TEST_NOTIFY_RECORD");
+  if (record.isEmpty()) GTEST_SKIP() << "needs the fake service of tests/desktop/notify_test.sh";
+  Events e;
+  ASSERT_TRUE(e.ready);
+  ASSERT_FALSE(e.form->isActiveWindow());
+  QSignalSpy delivered(&e.form->desktop().notifier(), &platform::DesktopNotifier::delivered);
+
+  e.Convert(e.desktop.root.path() + "/converted.avi");
+  e.Convert(e.desktop.root.path() + "/no such folder/out.avi");
+  const QString finished = e.DownloadFine();
+  ASSERT_TRUE(QFile::exists(finished));
+  e.DownloadMissing();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return delivered.count() >= 4; }, 10000)) << delivered.count();
+
+  const std::vector<QJsonObject> got = Recorded(record);
+  const struct {
+    const char* summary;
+    QString body;
+  } expected[] = {
+      {"Conversion finished", "converted.avi"},
+      {"Conversion failed", "out.avi\nFail to save file"},
+      {"Download finished", "flv0video.flv"},
+      {"Download failed", "flv1video.flv\nHTTP/1.0 404 Not Found"},
+  };
+  ASSERT_EQ(got.size(), std::size(expected));
+  for (size_t i = 0; i < got.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got[i]["summary"].toString(), expected[i].summary);
+    EXPECT_EQ(got[i]["body"].toString(), expected[i].body);
+  }
+}
+
+}  // namespace
+}  // namespace larkvale::app
