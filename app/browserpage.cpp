@@ -10,6 +10,7 @@
 #include "browser/watchhistory.h"
 #include "browser/webbrowser.h"
 #include "platform/pump.h"
+#include "widgets/speedlabel.h"
 #include "widgets/statuslabel.h"
 
 namespace larkvale::app {
@@ -57,6 +58,7 @@ BrowserPage::BrowserPage(const platform::Services& services, const SharedState& 
   home_ = new widgets::ImageButton(AppIcon("home"), tr("Home"), QSize(32, 32), bar);
   home_->setObjectName(QStringLiteral("mxImageButton1"));
   statusRow->addWidget(controls.status, 1);
+  statusRow->addWidget(controls.speed);
   statusRow->addWidget(controls.downloadsSwitch);
   statusRow->addWidget(home_);
   left->addLayout(addressRow);

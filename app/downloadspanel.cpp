@@ -15,6 +15,7 @@
 #include "queue/downloadlist.h"
 #include "queue/queuerunner.h"
 #include "widgets/downloadgrid.h"
+#include "widgets/speedlabel.h"
 #include "widgets/statuslabel.h"
 
 namespace larkvale::app {
@@ -28,6 +29,9 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   status_ = new widgets::StatusLabel(this);
   status_->setObjectName(QStringLiteral("status"));
   status_->setAccessibleName(tr("Status"));
+  speed_ = new widgets::SpeedLabel(this);
+  speed_->setObjectName(QStringLiteral("SpeedLabel"));
+  speed_->setAccessibleName(tr("Speed and time left"));
   switch_ = TextButton(tr("Stop downloads"), QStringLiteral("mxTPButton10"), this);
   switch_->SetImages({AppIcon("queue"), AppIcon("pause"), AppIcon("play")});
   switch_->SetImageIndex(1);
@@ -111,9 +115,29 @@ void DownloadsPanel::buildClients() {
   http1_->OnWork = [action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action->Work(n); };
   http1_->OnWorkEnd = [action](http::TNetComponent*, http::TWorkMode) { action->WorkEnd(); };
   http2_->OnStatus = [this](http::TNetComponent*, http::TNetStatus, const std::string& t) { showRunnerStatus(t); };
-  http2_->OnWorkBegin = [runner](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->WorkBegin(n); };
-  http2_->OnWork = [runner](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->Work(n); };
-  http2_->OnWorkEnd = [runner](http::TNetComponent*, http::TWorkMode) { runner->WorkEnd(); };
+  // The speed and the taskbar follow the video's bytes, not the request's.
+  http2_->OnWorkBegin = [this, runner](http::TNetComponent*, http::TWorkMode mode, std::int64_t n) {
+    if (mode == http::wmRead) {
+      announced_ = n;
+      speed_->Begin(n);
+      emit downloadProgress(n > 0 ? 0 : -1);
+    }
+    runner->WorkBegin(n);
+  };
+  http2_->OnWork = [this, runner](http::TNetComponent*, http::TWorkMode mode, std::int64_t n) {
+    if (mode == http::wmRead) {
+      speed_->Work(n);
+      if (announced_ > 0) emit downloadProgress(int(n * 100 / announced_));
+    }
+    runner->Work(n);
+  };
+  http2_->OnWorkEnd = [this, runner](http::TNetComponent*, http::TWorkMode mode) {
+    if (mode == http::wmRead) {
+      speed_->End();
+      emit downloadProgress(-1);
+    }
+    runner->WorkEnd();
+  };
 
   connect(downloadButton_, &QToolButton::clicked, this, &DownloadsPanel::download);
   connect(switch_, &QPushButton::clicked, this, &DownloadsPanel::toggleDownloads);

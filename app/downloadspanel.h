@@ -28,6 +28,7 @@ class QueueRunner;
 }  // namespace larkvale::queue
 namespace larkvale::widgets {
 class ImageButton;
+class SpeedLabel;
 class StatusLabel;
 class StyledButton;
 }  // namespace larkvale::widgets
@@ -64,10 +65,11 @@ class DownloadsPanel : public QWidget {
 
   struct BarControls {
     widgets::StatusLabel* status;
+    widgets::SpeedLabel* speed;  // beside the status line
     widgets::StyledButton* downloadsSwitch;
     widgets::ImageButton* download;
   };
-  BarControls barControls() const { return {status_, switch_, downloadButton_}; }
+  BarControls barControls() const { return {status_, speed_, switch_, downloadButton_}; }
   // The grid, its input row and the bar under it, in Tab order.
   QList<QWidget*> focusOrder() const;
 
@@ -75,6 +77,8 @@ class DownloadsPanel : public QWidget {
   void downloadFinished(const QString& path);  // for the converter's Timeline
   // The runner's download of `url` into `file` ended with an error.
   void downloadFailed(const QString& url, const QString& file, const QString& reason);
+  // The runner's download in percent, -1 when none runs or its length is unknown.
+  void downloadProgress(int percent);
   void browserPageRequested();                 // a row without a file was opened
   void downloadFolderRequested();              // "Browse files"
   void videoFolderChangeRequested();           // "Change dir"
@@ -89,6 +93,8 @@ class DownloadsPanel : public QWidget {
   SharedState& state_;
   std::function<QString()> address_;
   widgets::StatusLabel* status_ = nullptr;
+  widgets::SpeedLabel* speed_ = nullptr;
+  std::int64_t announced_ = 0;  // of the runner's download
   widgets::StyledButton* switch_ = nullptr;
   widgets::ImageButton* downloadButton_ = nullptr;
   widgets::DownloadGrid* grid_ = nullptr;

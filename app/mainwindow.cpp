@@ -181,6 +181,7 @@ void MainWindow::connectPages() {
   connect(downloads_, &DownloadsPanel::downloadFinished, converter_, &ConverterPage::addToTimeline);
   connect(downloads_, &DownloadsPanel::downloadFinished, desktop_, &DesktopIntegration::downloadFinished);
   connect(downloads_, &DownloadsPanel::downloadFailed, desktop_, &DesktopIntegration::downloadFailed);
+  connect(downloads_, &DownloadsPanel::downloadProgress, desktop_, &DesktopIntegration::showProgress);
   connect(converter_, &ConverterPage::conversionFinished, desktop_, &DesktopIntegration::conversionFinished);
   connect(converter_, &ConverterPage::conversionFailed, desktop_, &DesktopIntegration::conversionFailed);
   downloads_->setAddressSource([this] { return browser_->address(); });
