@@ -73,7 +73,9 @@ std::string RemoveDotSegments(std::string_view path) {
 std::optional<std::string> Authority(std::string_view text, std::string_view scheme) {
   std::string userinfo;
   if (const auto at = text.rfind('@'); at != std::string_view::npos) {
-    userinfo = Encode(text.substr(0, at)) + "@";
+    // "http://@host/" and "http://:@host/" carry no credentials at all.
+    const std::string_view credentials = text.substr(0, at);
+    if (!credentials.empty() && credentials != ":") userinfo = Encode(credentials) + "@";
     text.remove_prefix(at + 1);
   }
   std::string host;
