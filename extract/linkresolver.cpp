@@ -73,9 +73,14 @@ std::string RemoveDotSegments(std::string_view path) {
 std::optional<std::string> Authority(std::string_view text, std::string_view scheme) {
   std::string userinfo;
   if (const auto at = text.rfind('@'); at != std::string_view::npos) {
-    // "http://@host/" and "http://:@host/" carry no credentials at all.
+    // "http://@host/" and "http://:@host/" carry no credentials at all. An
+    // '@' inside the credentials is encoded, so that only one separates
+    // them from the host, whoever reads the address.
     const std::string_view credentials = text.substr(0, at);
-    if (!credentials.empty() && credentials != ":") userinfo = Encode(credentials) + "@";
+    if (!credentials.empty() && credentials != ":") {
+      for (const char c : credentials) userinfo += c == '@' ? std::string("%40") : Encode(std::string_view(&c, 1));
+      userinfo += "@";
+    }
     text.remove_prefix(at + 1);
   }
   std::string host;

@@ -24,7 +24,10 @@ void CheckLinks(const MediaLinks& found, std::size_t cap) {
     const std::string_view rest = link.rfind("http://", 0) == 0    ? std::string_view(link).substr(7)
                                   : link.rfind("https://", 0) == 0 ? std::string_view(link).substr(8)
                                                                    : std::string_view();
-    FUZZ_CHECK(!rest.empty() && rest.front() != '/' && rest.front() != ':' && rest.front() != '@');
+    // Some authority, and at most one '@' in it.
+    FUZZ_CHECK(!rest.empty() && rest.front() != '/' && rest.front() != '@');
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?"));
+    FUZZ_CHECK(authority.find('@') == authority.rfind('@'));
     for (const char c : link) {
       const auto u = static_cast<unsigned char>(c);
       FUZZ_CHECK(u > 0x20 && u < 0x7F && c != '#' && c != '\\' && c != '"' && c != '<' && c != '>');
