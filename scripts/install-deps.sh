@@ -12,6 +12,7 @@ packages=(
   libgl-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
   libopencore-amrnb-dev
+  libgumbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg xvfb xauth nginx-light curl
   x11-apps xdotool imagemagick
