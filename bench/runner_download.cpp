@@ -1,11 +1,15 @@
-// The real queue runner of the real window (offscreen, shown, with its grid
-// and status line) downloading one large file from a private nginx on
-// 127.0.0.1, against curl fetching the same file in the same run. Also the
-// process's peak memory during the download against its size when idle.
+// The real queue runner of the real window (shown, with its grid and status
+// line) downloading one large file from a private nginx on 127.0.0.1, against
+// curl fetching the same file in the same run. Also the process's CPU time
+// per GiB, and its peak memory during the download against its size when idle.
 //   bench_runner_download [rounds=3] [MiB=1024]
+// The platform plugin is QT_QPA_PLATFORM when set (xcb under Xvfb is what a
+// user runs; see scripts/bench-display.sh), offscreen otherwise.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFile>
 #include <algorithm>
@@ -35,6 +39,13 @@ long StatusKiB(const char* field) {
   return -1;
 }
 
+double CpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -45,7 +56,7 @@ double Median(std::vector<double> v) {
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
   const long mib = argc > 2 ? std::atol(argv[2]) : 1024;
-  qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   if (::geteuid() == 0) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   // The window's browser stays on this machine.
   qputenv("LARKVALE_START_PAGE", "about:blank");
@@ -69,8 +80,11 @@ int main(int argc, char** argv) {
   form.show();
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
   const long idleKiB = StatusKiB("VmRSS:");
+  std::printf("platform %s, accessibility %s\n", qPrintable(QGuiApplication::platformName()),
+              QAccessible::isActive() ? "active" : "off");
+  std::fflush(stdout);
 
-  std::vector<double> curlTimes, runnerTimes;
+  std::vector<double> curlTimes, runnerTimes, cpuPerGiB;
   long peakKiB = 0;
   for (int r = 0; r < rounds; ++r) {
     const std::string curlOut = site.File("curl.out");
@@ -87,8 +101,10 @@ int main(int argc, char** argv) {
     form.DownloadList->AddRows(1);
     form.DownloadList->SetCellText(larkvale::queue::colUrl, 0, QString::fromStdString(url));
     t0 = Clock::now();
+    const double cpu0 = CpuSeconds();
     form.mxTPButton10Click();  // start: runs the pass now
     runnerTimes.push_back(Seconds(t0, Clock::now()));
+    cpuPerGiB.push_back((CpuSeconds() - cpu0) * 1024.0 / static_cast<double>(mib));
     peakKiB = std::max(peakKiB, StatusKiB("VmHWM:"));
     const QString got = form.DownloadList->CellText(larkvale::queue::colFile, 0);
     if (QFile(got).size() != mib * 1024 * 1024 || !desktop.dialogs.shown.empty()) {
@@ -96,12 +112,15 @@ int main(int argc, char** argv) {
       return 1;
     }
     QFile::remove(got);
-    std::printf("round %d: curl %.2f s, runner %.2f s\n", r + 1, curlTimes.back(), runnerTimes.back());
+    std::printf("round %d: curl %.2f s, runner %.2f s, runner CPU %.2f s/GiB\n", r + 1, curlTimes.back(),
+                runnerTimes.back(), cpuPerGiB.back());
+    std::fflush(stdout);
   }
   const double curl = Median(curlTimes), runner = Median(runnerTimes);
   std::printf("file %ld MiB, %d rounds, medians: curl %.2f s (%.0f MiB/s), runner %.2f s (%.0f MiB/s)\n", mib, rounds,
               curl, mib / curl, runner, mib / runner);
   std::printf("runner throughput / curl throughput = %.2f\n", curl / runner);
+  std::printf("process CPU per GiB (median): %.2f s\n", Median(cpuPerGiB));
   std::printf("memory: idle %ld KiB, peak %ld KiB, growth %.1f MiB\n", idleKiB, peakKiB, (peakKiB - idleKiB) / 1024.0);
   return 0;
 }

@@ -13,7 +13,7 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
   libopencore-amrnb-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg xvfb xauth nginx-light curl
+  ffmpeg xvfb xauth nginx-light curl openbox
   x11-apps xdotool imagemagick
   at-spi2-core python3-pyatspi dbus dbus-x11
   clang libclang-rt-dev
