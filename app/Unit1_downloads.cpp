@@ -67,6 +67,10 @@ void TForm1::BuildDownloads() {
   HTTP2->OnWorkBegin = [this](http::TNetComponent*, http::TWorkMode m, std::int64_t n) { HTTP2WorkBegin(m, n); };
   HTTP2->OnWork = [this](http::TNetComponent*, http::TWorkMode m, std::int64_t n) { HTTP2Work(m, n); };
   HTTP2->OnWorkEnd = [this](http::TNetComponent*, http::TWorkMode m) { HTTP2WorkEnd(m); };
+  // While either client waits for the network the window stays live; Stop
+  // (HTTP1) and "Stop downloads" (HTTP2, through the runner) end the wait.
+  HTTP1->OnWaiting = [](http::TNetComponent*) { platform::ProcessMessages(); };
+  HTTP2->OnWaiting = [this](http::TNetComponent*) { runner_->Waiting(); };
 
   queue::RunnerHooks hooks;
   hooks.stopped = [this] { return DownloadsStopped; };
@@ -74,6 +78,7 @@ void TForm1::BuildDownloads() {
   hooks.status = [this](const QString& text) { status->SetText(text); };
   hooks.addToTimeline = [this](const QString& path) { AddToTimeline(path); };
   hooks.processMessages = [] { platform::ProcessMessages(); };
+  hooks.atTopLevel = [] { return platform::AtTopLevel(); };
   hooks.reportError = [this](std::exception_ptr error) {
     Guard([&] { std::rethrow_exception(error); });
   };

@@ -5,7 +5,8 @@
 //
 // Repainting is throttled: changes of the list mark the grid dirty and it
 // repaints at most once per frame, so a row that changes thousands of times a
-// second costs one paint per frame; the display may lag by a frame.
+// second costs one paint per frame; the display may lag by a frame. The same
+// frame carries the one accessibility event for the rows that changed.
 
 #include <QLineEdit>
 #include <QMenu>
@@ -112,8 +113,10 @@ class GridView : public QTableView {
   void keyPressEvent(QKeyEvent* e) override;
 
  private:
+  void ShowChanges();
   DownloadGrid* grid_;
   QTimer repaint_;
+  int dirtyFirst_ = -1, dirtyLast_ = -1;  // rows changed since the last frame
   int inputRowHeight_ = 22;
   friend class DownloadGrid;
 };

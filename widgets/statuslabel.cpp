@@ -13,14 +13,14 @@ StatusLabel::StatusLabel(QWidget* parent) : QLabel(parent) {
 
 void StatusLabel::SetText(const QString& text) {
   pending_ = text;
-  if (!frame_.isActive()) {
-    Show();
-    frame_.start();  // later texts within this frame wait for its end
-  }
+  // Idle: shown at once. Otherwise the frame's end shows the newest text.
+  if (!frame_.isActive()) Show();
 }
 
 void StatusLabel::Show() {
-  if (text() != pending_) setText(pending_);
+  if (text() == pending_) return;  // nothing new: the label goes idle
+  setText(pending_);
+  frame_.start();  // later texts within this frame wait for its end
 }
 
 }  // namespace larkvale::widgets

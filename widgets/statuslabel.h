@@ -6,8 +6,10 @@ namespace larkvale::widgets {
 
 // A one-line status label for texts that change with every received block.
 // `SetText` takes effect at once for `Text()`, but the label shows it at most
-// once per frame: laying out and repainting a label thousands of times a
-// second would cost more than the transfer it reports.
+// once per frame: laying out, repainting and telling the accessibility bus
+// thousands of times a second would cost more than the transfer it reports.
+// A text set while the label is idle shows at once; texts set within a frame
+// after that show together, the newest, at the frame's end.
 class StatusLabel : public QLabel {
   Q_OBJECT
  public:
