@@ -1,5 +1,7 @@
 #include "widgets/downloadgrid.h"
 
+#include "widgets/displayframe.h"
+
 #include <QAccessible>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -86,12 +88,13 @@ class GridDelegate : public QStyledItemDelegate {
 }  // namespace
 
 GridView::GridView(DownloadGrid* grid, QWidget* parent) : QTableView(parent), grid_(grid) {
-  repaint_.setSingleShot(true);
-  repaint_.setInterval(16);
-  connect(&repaint_, &QTimer::timeout, this, &GridView::ShowChanges);
+  connect(&DisplayFrame::Instance(), &DisplayFrame::tick, this, &GridView::ShowChanges);
 }
 
 void GridView::ShowChanges() {
+  if (!dirty_) return;
+  dirty_ = false;
+  DisplayFrame::Instance().Hold();  // changes until the next tick wait for it
   viewport()->update();
   // Screen readers hear of the frame's changed cells once, together.
   if (dirtyFirst_ >= 0 && QAccessible::isActive() && model() && dirtyLast_ < model()->rowCount()) {
@@ -132,7 +135,8 @@ void GridView::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottom
   // enough, and one accessibility event per frame for the rows it changed.
   dirtyFirst_ = dirtyFirst_ < 0 ? topLeft.row() : std::min(dirtyFirst_, topLeft.row());
   dirtyLast_ = std::max(dirtyLast_, bottomRight.row());
-  if (!repaint_.isActive()) repaint_.start();
+  dirty_ = true;
+  DisplayFrame::Instance().Hold();
 }
 
 void GridView::mouseDoubleClickEvent(QMouseEvent* e) {
