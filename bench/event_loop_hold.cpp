@@ -26,6 +26,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
@@ -100,6 +101,7 @@ class FullListener {
 struct Result {
   double heldMs;
   double callMs;
+  double heldAtMs;  // when the longest gap ended, from the start of the call
 };
 
 template <class T>
@@ -116,13 +118,16 @@ T* Find(QObject* root, const char* name) {
 Result Measure(const std::function<void()>& call, const std::function<void()>& stop) {
   QElapsedTimer clock;
   qint64 last = -1;
-  qint64 held = 0;
+  qint64 held = 0, heldAt = 0;
   QTimer probe;
   probe.setTimerType(Qt::PreciseTimer);
   probe.setInterval(1);
   QObject::connect(&probe, &QTimer::timeout, [&] {
     const qint64 now = clock.nsecsElapsed();
-    if (last >= 0) held = std::max(held, now - last);
+    if (last >= 0 && now - last > held) {
+      held = now - last;
+      heldAt = now;
+    }
     last = now;
   });
   QTimer::singleShot(kStopAfterMs, stop);
@@ -130,11 +135,14 @@ Result Measure(const std::function<void()>& call, const std::function<void()>& s
   probe.start();
   call();
   const qint64 end = clock.nsecsElapsed();
-  held = std::max(held, end - std::max<qint64>(last, 0));
+  if (end - std::max<qint64>(last, 0) > held) {
+    held = end - std::max<qint64>(last, 0);
+    heldAt = end;
+  }
   probe.stop();
   // The scheduled Stop, if the call outlived it without running it, runs now.
   for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
-  return {held / 1e6, end / 1e6};
+  return {held / 1e6, end / 1e6, heldAt / 1e6};
 }
 
 double Median(std::vector<double> v) {
@@ -172,9 +180,10 @@ int main(int argc, char** argv) {
   const std::string half(100000, 'x');
   using S = ScriptedServer;
   const char* names[] = {"silent", "status-line", "mid-body", "full-queue", "runner"};
-  std::printf("%-12s %14s %14s\n", "case", "held ms (med)", "call ms (med)");
+  std::printf("%-12s %14s %14s  %s\n", "case", "held ms (med)", "call ms (med)", "longest holds ended at (ms into the call)");
   for (int c = 0; c < 5; ++c) {
     std::vector<double> held, call;
+    std::string at;
     for (int r = 0; r < rounds; ++r) {
       ScriptedServer server;
       std::unique_ptr<FullListener> full;
@@ -195,19 +204,33 @@ int main(int argc, char** argv) {
         while (list->RowCount() > 0) list->DeleteRow(0);
         list->AddRows(1);
         list->SetCellText(larkvale::queue::colUrl, 0, url);
-        // Start downloads: the pass runs inside the click; Stop downloads ends it.
-        res = Measure([&] { runnerToggle->click(); }, [&] {
-          if (runnerToggle->text() == QStringLiteral("Stop downloads")) runnerToggle->click();
-        });
+        // Start downloads; the pass runs now or when the runner's pause
+        // ends; "Stop downloads" ends it. The call lasts until the row is done.
+        res = Measure(
+            [&] {
+              runnerToggle->click();
+              QElapsedTimer wait;
+              wait.start();
+              while (list->CellText(larkvale::queue::colFile, 0).isEmpty() && wait.elapsed() < 8000) {
+                QCoreApplication::processEvents();
+                ::usleep(1000);
+              }
+            },
+            [&] {
+              if (runnerToggle->text() == QStringLiteral("Stop downloads")) runnerToggle->click();
+            });
         if (runnerToggle->text() == QStringLiteral("Stop downloads")) runnerToggle->click();
         const QString file = list->CellText(larkvale::queue::colFile, 0);
         if (!file.isEmpty()) QFile::remove(file);
       }
       server.WaitIdle(kStallMs + 3000);
       held.push_back(res.heldMs);
+      char text[32];
+      std::snprintf(text, sizeof text, " %.0f", res.heldAtMs);
+      at += text;
       call.push_back(res.callMs);
     }
-    std::printf("%-12s %14.1f %14.1f\n", names[c], Median(held), Median(call));
+    std::printf("%-12s %14.1f %14.1f %s\n", names[c], Median(held), Median(call), at.c_str());
     std::fflush(stdout);
   }
   return 0;
