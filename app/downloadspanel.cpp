@@ -94,6 +94,7 @@ void DownloadsPanel::buildClients() {
   hooks.status = [this](const QString& text) { status_->SetText(text); };
   hooks.addToTimeline = [this](const QString& path) { emit downloadFinished(path); };
   hooks.processMessages = [] { platform::ProcessMessages(); };
+  hooks.atTopLevel = [] { return platform::AtTopLevel(); };
   hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
   runner_ =
       std::make_unique<queue::QueueRunner>(*state_.downloadList, *http2_, state_.currentDownloadRow, std::move(hooks));
@@ -109,6 +110,10 @@ void DownloadsPanel::buildClients() {
   http2_->OnWorkBegin = [runner](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->WorkBegin(n); };
   http2_->OnWork = [runner](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->Work(n); };
   http2_->OnWorkEnd = [runner](http::TNetComponent*, http::TWorkMode) { runner->WorkEnd(); };
+  // While either client waits for the network the window stays live; Stop
+  // (HTTP1) and "Stop downloads" (HTTP2, through the runner) end the wait.
+  http1_->OnWaiting = [](http::TNetComponent*) { platform::ProcessMessages(); };
+  http2_->OnWaiting = [runner](http::TNetComponent*) { runner->Waiting(); };
 
   connect(downloadButton_, &QToolButton::clicked, this, &DownloadsPanel::download);
   connect(switch_, &QPushButton::clicked, this, &DownloadsPanel::toggleDownloads);

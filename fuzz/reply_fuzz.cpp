@@ -21,12 +21,12 @@ class MemoryTransport : public TNetIOHandler {
  public:
   MemoryTransport(const std::uint8_t* data, std::size_t size, int step) : data_(data), size_(size), step_(step) {}
   void Close() override { open_ = false; }
-  void ConnectTo(const std::string&, int, const std::string&, int, int) override {
+  void ConnectTo(const std::string&, int, const std::string&, int, int, const TWaitSlice&) override {
     ++connects;
     open_ = true;
   }
   bool IsConnected() override { return open_; }
-  bool WaitReadable(int) override { return true; }
+  bool WaitReadable(int, const TWaitSlice&) override { return true; }
   int Receive(void* buffer, int length) override {
     if (!open_) return 0;
     const std::size_t n = std::min({static_cast<std::size_t>(length), static_cast<std::size_t>(step_), size_ - at_});
@@ -35,7 +35,7 @@ class MemoryTransport : public TNetIOHandler {
     return static_cast<int>(n);
   }
   int ReceiveNow(void* buffer, int length) override { return Receive(buffer, length); }
-  int Send(const void*, int length) override { return length; }
+  int Send(const void*, int length, const TWaitSlice&) override { return length; }
   int connects = 0;
 
  private:

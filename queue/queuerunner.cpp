@@ -76,6 +76,10 @@ void QueueRunner::Start() {
 }
 
 void QueueRunner::Step() {
+  if (hooks_.atTopLevel && !hooks_.atTopLevel()) {
+    pause_.start(kTopLevelRetryMs);
+    return;
+  }
   // Seeing the stop flag at the start of a pass ends the loop.
   if (hooks_.stopped()) {
     active_ = false;
@@ -122,6 +126,7 @@ void QueueRunner::DownloadRow(int row, int& n) {
   hooks_.status(QStringLiteral("Downloading video"));
   CreateEmptyFile(name);
   downloadingId_ = list_.RowId(row);
+  lastBlockMs_ = NowMs();
   {
     OpenFile file(name);
     http::TNetFileStream sink(file.Fd(), false);
@@ -157,6 +162,7 @@ int QueueRunner::CurrentRow() {
 }
 
 void QueueRunner::WorkBegin(std::int64_t announced) {
+  lastBlockMs_ = NowMs();
   const int row = CurrentRow();
   list_.BeginUpdate();
   list_.SetCellInt(colProgress, row, 0);
@@ -168,6 +174,7 @@ void QueueRunner::WorkBegin(std::int64_t announced) {
 }
 
 void QueueRunner::Work(std::int64_t count) {
+  lastBlockMs_ = NowMs();
   hooks_.processMessages();
   const int row = CurrentRow();
   const qint64 size = list_.CellInt(colSize, row);
@@ -184,5 +191,10 @@ void QueueRunner::Work(std::int64_t count) {
 }
 
 void QueueRunner::WorkEnd() { hooks_.status(QStringLiteral("Done")); }
+
+void QueueRunner::Waiting() {
+  hooks_.processMessages();
+  if (hooks_.stopped() && NowMs() - lastBlockMs_ >= kStalledStopMs) client_.Disconnect();
+}
 
 }  // namespace larkvale::queue

@@ -10,6 +10,12 @@
 // call stack never grows from pass to pass and at most one loop exists; a
 // start request while a loop is active only leaves the stop flag cleared.
 //
+// A pass starts only from the top-level event loop. When the pause ends (or
+// a start comes) while a nested pump runs (a page fetch, a save, a modal
+// dialog), the pass would run inside that action and hold it up for as long
+// as its downloads last; it waits instead until control is back at the top,
+// checking again every kTopLevelRetryMs.
+//
 // The runner follows the row it downloads by the row's id: when rows are
 // deleted or re-sorted meanwhile, progress goes to the row wherever it moved
 // and nowhere when it is gone. Nothing is ever written outside the list.
@@ -32,6 +38,7 @@ struct RunnerHooks {
   std::function<void(const QString&)> addToTimeline;   // a finished file
   std::function<void()> processMessages;               // the message pump
   std::function<void(std::exception_ptr)> reportError; // a pass that failed
+  std::function<bool()> atTopLevel;                    // no nested pump; unset = always
 };
 
 class QueueRunner : public QObject {
@@ -53,6 +60,13 @@ class QueueRunner : public QObject {
   void WorkBegin(std::int64_t announced);
   void Work(std::int64_t count);
   void WorkEnd();
+  // The client's `OnWaiting`: processes messages, and when downloads are
+  // stopped and no block has come for kStalledStopMs, disconnects, as the
+  // work event would at the next block that a stalled server never sends.
+  void Waiting();
+
+  static constexpr int kTopLevelRetryMs = 20;
+  static constexpr int kStalledStopMs = 100;
 
   // "flv" + N + "video" + extension in the download folder.
   static QString FileName(const QString& flvDir, int n, const QString& extension);
@@ -73,6 +87,7 @@ class QueueRunner : public QObject {
   QTimer pause_;
   bool active_ = false;
   quint64 downloadingId_ = 0;  // 0 while no row downloads
+  std::int64_t lastBlockMs_ = 0;  // when the transfer last moved
 };
 
 // Creates `path` as an empty file, or raises "Cannot create file "%s". %s".

@@ -14,7 +14,7 @@ packages=(
   libopencore-amrnb-dev
   libgumbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg xvfb xauth nginx-light curl
+  ffmpeg xvfb xauth nginx-light curl openbox
   x11-apps xdotool imagemagick
   at-spi2-core python3-pyatspi dbus dbus-x11
   clang libclang-rt-dev
