@@ -163,7 +163,14 @@ int main(int argc, char** argv) {
   larkvale::testing::FakeDesktop desktop;
   larkvale::app::MainWindow form(desktop.services);
   form.show();
-  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+  // With a window manager the window is activated a moment after it is
+  // shown, and its first activation starts the runner: let that happen first.
+  QElapsedTimer settle;
+  settle.start();
+  while (settle.elapsed() < 800) {
+    QCoreApplication::processEvents();
+    ::usleep(5000);
+  }
   std::printf("platform %s, accessibility %s\n", qPrintable(QGuiApplication::platformName()),
               QAccessible::isActive() ? "active" : "off");
   std::fflush(stdout);
