@@ -348,9 +348,9 @@ TEST_F(Converter, EmptyTimelineCancelledSaveAndBadFieldsStopTheRun) {
   } cases[] = {
       {form->txtWidth, "abc", "MPEG 1", "'abc' is not a valid integer value."},
       {form->txtWidth, "32.5", "MPEG 1", "'32.5' is not a valid integer value."},
-      {form->txtWidth, "0", "MPEG 1", "File Width must be from 16 to 4096, not 0."},
-      {form->txtHeight, "100000", "MPEG 1", "File Height must be from 16 to 4096, not 100000."},
-      {form->txtFrameRate, "-5", "AVI", "Frame Rate must be from 1 to 120, not -5."},
+      {form->txtWidth, "0", "MPEG 1", "File Width must be between 16 and 4096 pixels (is 0)."},
+      {form->txtHeight, "100000", "MPEG 1", "File Height must be between 16 and 4096 pixels (is 100000)."},
+      {form->txtFrameRate, "-5", "AVI", "AVI: Frame Rate must be between 1 and 120 frames/s (is -5)."},
       {form->MpegFields[3], "", "FLV", "'' is not a valid integer value."},
   };
   for (const auto& c : cases) {
