@@ -53,6 +53,10 @@ std::string StreamDifference(const std::string& ours, const std::string& theirs)
   check(a.video.displayAspect == b.video.displayAspect, "aspect");
   check(a.audio.codec == b.audio.codec, "audio codec");
   check(a.audio.sampleRate == b.audio.sampleRate && a.audio.channels == b.audio.channels, "sound format");
+  // Equal rate control gives files of about one size; a large gap means
+  // different encoder settings.
+  const double bytes = double(fs::file_size(ours)) / double(std::max<std::uintmax_t>(1, fs::file_size(theirs)));
+  if (bytes < 0.85 || bytes > 1.15) check(false, ("size x" + std::to_string(bytes).substr(0, 4)).c_str());
   return diff;
 }
 
