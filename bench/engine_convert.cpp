@@ -100,19 +100,21 @@ int main(int argc, char** argv) {
   auto type = [](int t) { return [t](TVideoEngine& e) { e.OutputType = t; }; };
   // Each CLI line asks for what the engine's plan for that type holds (sizes,
   // rates, bit rates, GOP, B-frames, muxer options) for this 640x360 25 fps
-  // source, so both sides run the same encoders on the same pictures.
+  // source, so both sides run the same encoders on the same pictures. Where
+  // the frame's shape differs from the source's, the engine keeps the
+  // picture's shape inside black bars: the CLI scales and pads the same way.
   const Format formats[] = {
       {"VCD_NTSC", type(0), Save::Timeline, "mpg",
-       "-s 352x240 -aspect 4:3 -r 30000/1001 -c:v mpeg1video -b:v 1150000 -maxrate 1150000 -minrate 1150000 "
+       "-vf scale=352:180,pad=352:240:0:30,setdar=4/3 -r 30000/1001 -c:v mpeg1video -b:v 1150000 -maxrate 1150000 -minrate 1150000 "
        "-bufsize 327680 -g 18 -bf 2 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -packetsize 2324 -muxrate 1411200 -f vcd"},
       {"VCD_PAL", type(1), Save::Timeline, "mpg",
-       "-s 352x288 -aspect 4:3 -r 25 -c:v mpeg1video -b:v 1150000 -maxrate 1150000 -minrate 1150000 "
+       "-vf scale=352:216,pad=352:288:0:36,setdar=4/3 -r 25 -c:v mpeg1video -b:v 1150000 -maxrate 1150000 -minrate 1150000 "
        "-bufsize 327680 -g 15 -bf 2 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -packetsize 2324 -muxrate 1411200 -f vcd"},
       {"SVCD_NTSC", type(2), Save::Timeline, "mpg",
-       "-s 480x480 -aspect 4:3 -r 30000/1001 -c:v mpeg2video -b:v 2040000 -maxrate 2516000 -bufsize 1835008 "
+       "-vf scale=480:360,pad=480:480:0:60,setdar=4/3 -r 30000/1001 -c:v mpeg2video -b:v 2040000 -maxrate 2516000 -bufsize 1835008 "
        "-g 18 -bf 2 -scan_offset 1 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -packetsize 2324 -f svcd"},
       {"SVCD_PAL", type(3), Save::Timeline, "mpg",
-       "-s 480x576 -aspect 4:3 -r 25 -c:v mpeg2video -b:v 2040000 -maxrate 2516000 -bufsize 1835008 "
+       "-vf scale=480:432,pad=480:576:0:72,setdar=4/3 -r 25 -c:v mpeg2video -b:v 2040000 -maxrate 2516000 -bufsize 1835008 "
        "-g 15 -bf 2 -scan_offset 1 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -packetsize 2324 -f svcd"},
       {"DVD_NTSC", type(4), Save::Timeline, "mpg",
        "-s 720x480 -aspect 16:9 -r 30000/1001 -c:v mpeg2video -b:v 6000000 -maxrate 9000000 -bufsize 1835008 "
@@ -128,11 +130,11 @@ int main(int argc, char** argv) {
        Save::Timeline, "avi", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p -r 25 -c:a pcm_s16le -ar 44100 -ac 2 -f avi"},
       // The first WMV 8 profile, what the list selects at start: 176x144, 15 fps.
       {"WMV", [](TVideoEngine& e) { e.OutputType = 9; e.SetWMVProfile(0); }, Save::Timeline, "wmv",
-       "-vf scale=176:144,setsar=1 -r 15 -c:v wmv2 -b:v 32000 -g 75 -c:a wmav2 -b:a 24000 -ar 22050 -ac 1 -f asf"},
+       "-vf scale=176:100,pad=176:144:0:22,setsar=1 -r 15 -c:v wmv2 -b:v 32000 -g 75 -c:a wmav2 -b:a 24000 -ar 22050 -ac 1 -f asf"},
       {"QT", type(10), Save::Timeline, "mov",
        "-c:v mpeg4 -b:v 1152000 -g 250 -r 25 -c:a aac -b:a 128k -ar 44100 -ac 2 -f mov"},
       {"RM", type(11), Save::Timeline, "rm",
-       "-s 640x352 -c:v rv20 -b:v 1126400 -g 250 -r 25 -c:a ac3 -b:a 128k -ar 44100 -ac 2 -f rm"},
+       "-vf scale=626:352,pad=640:352:6:0,setsar=1 -c:v rv20 -b:v 1126400 -g 250 -r 25 -c:a ac3 -b:a 128k -ar 44100 -ac 2 -f rm"},
       {"iPod", type(12), Save::Timeline, "mp4",
        "-c:v libx264 -profile:v baseline -level 3.0 -preset fast -b:v 768k -maxrate 1500k -bufsize 2000k "
        "-c:a aac -b:a 128k -ar 44100 -ac 2 -f ipod"},
@@ -146,7 +148,7 @@ int main(int argc, char** argv) {
       {"3GP", type(15), Save::Timeline, "3gp",
        "-c:v mpeg4 -b:v 4600000 -g 250 -r 25 -c:a aac -b:a 64000 -ar 22050 -ac 2 -f 3gp"},
       {"Zune", [&](TVideoEngine& e) { e.OutputType = 9; e.SetWMVCustomFileName(zuneProfile); }, Save::Timeline,
-       "wmv", "-vf scale=320:240,setsar=1 -r 30 -c:v wmv2 -b:v 768000 -g 150 -c:a wmav2 -b:a 128000 -ar 44100 -ac 2 -f asf"},
+       "wmv", "-vf scale=320:180,pad=320:240:0:30,setsar=1 -r 30 -c:v wmv2 -b:v 768000 -g 150 -c:a wmav2 -b:a 128000 -ar 44100 -ac 2 -f asf"},
       {"WAV", nullptr, Save::Wav, "wav", "-vn -c:a pcm_s16le -ar 44100 -ac 2 -f wav"},
       {"MP3", nullptr, Save::Mp3, "mp3", "-vn -c:a libmp3lame -b:a 128k -ar 44100 -ac 2 -f mp3"},
   };
