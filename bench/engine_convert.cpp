@@ -2,7 +2,8 @@
 // settings, measured in the same run, for all 19 output formats (WAV and MP3
 // taken from the video clip's sound), and probing against ffprobe. Prints
 // medians and ratios (CLI time / engine time: above 1 means the engine is
-// faster). The last column says whether both outputs hold the same streams.
+// faster), and the same for processor time. The last column says whether
+// both outputs hold the same streams.
 //
 //   bench_engine_convert [repetitions=3] [seconds=60] [only formats whose name contains this]
 
@@ -21,6 +22,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 using larkvale::engine::TVideoEngine;
 using larkvale::testsupport::FixtureSpec;
@@ -58,6 +61,15 @@ std::string StreamDifference(const std::string& ours, const std::string& theirs)
   const double bytes = double(fs::file_size(ours)) / double(std::max<std::uintmax_t>(1, fs::file_size(theirs)));
   if (bytes < 0.85 || bytes > 1.15) check(false, ("size x" + std::to_string(bytes).substr(0, 4)).c_str());
   return diff;
+}
+
+// Processor seconds (user and system) used so far by this process's threads
+// or by its waited-for children. On a shared machine they vary less than the
+// wall clock.
+double CpuSeconds(int who) {
+  rusage u{};
+  getrusage(who, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 double Median(std::vector<double> v) {
@@ -154,10 +166,11 @@ int main(int argc, char** argv) {
   };
 
   std::printf("\n%d repetitions, medians in seconds; ratio = CLI time / engine time\n\n", reps);
-  std::printf("| Output | engine | ffmpeg CLI | ratio | streams |\n|---|---|---|---|---|\n");
+  std::printf("| Output | engine | ffmpeg CLI | ratio | CPU s engine | CPU s CLI | CPU ratio | streams |\n"
+              "|---|---|---|---|---|---|---|---|\n");
   for (const Format& f : formats) {
     if (!only.empty() && std::string(f.name).find(only) == std::string::npos) continue;
-    std::vector<double> ours, theirs;
+    std::vector<double> ours, theirs, oursCpu, theirsCpu;
     std::string difference;
     for (int r = 0; r < reps; ++r) {
       TVideoEngine e;
@@ -170,6 +183,7 @@ int main(int argc, char** argv) {
       if (f.setup) f.setup(e);
       const QString out = QString::fromStdString(dir + "/engine." + f.ext);
       bool ok = true;
+      const double cpu0 = CpuSeconds(RUSAGE_SELF);
       ours.push_back(Seconds([&] {
         switch (f.save) {
           case Save::Timeline: ok = e.SaveTimeline(out); break;
@@ -184,7 +198,10 @@ int main(int argc, char** argv) {
       const std::string cmd = "ffmpeg -nostdin -v error -y -i " + ShellQuote(input) + " " + f.cliArgs + " " +
                               ShellQuote(dir + "/cli." + f.ext) + " 2>&1";
       int status = 0;
+      oursCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu0);
+      const double childCpu0 = CpuSeconds(RUSAGE_CHILDREN);
       theirs.push_back(Seconds([&] { RunCommand(cmd, &status); }));
+      theirsCpu.push_back(CpuSeconds(RUSAGE_CHILDREN) - childCpu0);
       if (status != 0) {
         std::fprintf(stderr, "%s: ffmpeg failed\n", f.name);
         return 1;
@@ -192,7 +209,8 @@ int main(int argc, char** argv) {
       if (r == 0) difference = StreamDifference(out.toStdString(), dir + "/cli." + f.ext);
     }
     double a = Median(ours), b = Median(theirs);
-    std::printf("| %s | %.2f | %.2f | %.2f | %s |\n", f.name, a, b, b / a,
+    const double ac = Median(oursCpu), bc = Median(theirsCpu);
+    std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %s |\n", f.name, a, b, b / a, ac, bc, bc / ac,
                 difference.empty() ? "same" : ("differ: " + difference).c_str());
     std::fflush(stdout);
   }
@@ -207,7 +225,7 @@ int main(int argc, char** argv) {
                  ShellQuote(input));
     }));
   double a = Median(probe), b = Median(ffprobe);
-  std::printf("| Probe (duration, size, rate) | %.2f ms | %.2f ms | %.1f | |\n", a * 1000, b * 1000, b / a);
+  std::printf("| Probe (duration, size, rate) | %.2f ms | %.2f ms | %.1f | | | | |\n", a * 1000, b * 1000, b / a);
   fs::remove_all(dir);
   return 0;
 }
