@@ -103,7 +103,9 @@ ConverterPage::ConverterPage(const platform::Services& services, SharedState& st
                                                   *services_.help, QString::fromLatin1(kAppName));
   run_->OnStatus = [this](const QString& text) { progressText_->setText(text); };
   run_->OnPosition = [this](int seconds) { progress_->setValue(seconds); };
-  run_->OnMaximum = [this](int seconds) { progress_->setMaximum(seconds); };
+  // Qt draws a bar whose minimum equals its maximum as busy; with nothing to
+  // show it stays an empty bar instead.
+  run_->OnMaximum = [this](int seconds) { progress_->setMaximum(std::max(1, seconds)); };
 }
 
 ConverterPage::~ConverterPage() = default;
@@ -115,6 +117,7 @@ void ConverterPage::buildTimeline(QWidget* host) {
   list_ = new QTreeView(host);
   list_->setObjectName(QStringLiteral("ListView1"));
   list_->setAccessibleName(tr("Timeline"));
+  list_->setToolTip(QStringLiteral("Video files from selected chapter"));
   list_->setModel(timeline_);
   list_->setRootIsDecorated(false);
   list_->setUniformRowHeights(true);

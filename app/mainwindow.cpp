@@ -24,6 +24,7 @@
 #include "platform/version.h"
 #include "queue/downloadlist.h"
 #include "widgets/accessiblelabel.h"
+#include "widgets/statuslabel.h"
 #include "widgets/taskpane.h"
 
 namespace larkvale::app {
@@ -162,6 +163,8 @@ void MainWindow::connectPages() {
   connect(converter_, &ConverterPage::backRequested, this, [this] { showPage(pgBrowser); });
   connect(converter_, &ConverterPage::nextRequested, this, [this] { showPage(pgExplorer); });
   connect(explorer_, &ExplorerPage::backRequested, this, [this] { showPage(pgConverter); });
+  connect(explorer_, &ExplorerPage::statusMessage, this,
+          [this](const QString& text) { downloads_->barControls().status->SetText(text); });
   connect(downloads_, &DownloadsPanel::browserPageRequested, this, [this] { showPage(pgBrowser); });
   connect(downloads_, &DownloadsPanel::downloadFolderRequested, this, &MainWindow::showDownloadFolder);
   connect(downloads_, &DownloadsPanel::videoFolderChangeRequested, this, &MainWindow::changeVideoFolder);

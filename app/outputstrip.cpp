@@ -143,7 +143,11 @@ OutputStrip::OutputStrip(const platform::Services& services, QWidget* parent) : 
 
   connect(format_, &QComboBox::currentIndexChanged, this,
           [this] { Guarded(services_, [this] { showFormatPanel(); }); });
-  connect(useWmv9_, &QCheckBox::clicked, this, &OutputStrip::useWmv9Changed);
+  // toggled, not clicked: the accessible Toggle action and setChecked change
+  // the box without a click.
+  connect(useWmv9_, &QCheckBox::toggled, this, &OutputStrip::useWmv9Changed);
+  // Only the chosen format's panel, even if start-up stops before it shows it.
+  showFormatPanel();
 }
 
 // --- Output formats ---------------------------------------------------------------

@@ -1,6 +1,6 @@
-# bench_engine_convert: a 60 s 640x360 clip converted by TVideoEngine to
-# MPEG 2, AVI (MJPEG), FLV, iPod and MP3 against the ffmpeg CLI doing the same
-# encode, and in-process probing against spawning ffprobe.
+# bench_engine_convert: a 60 s 640x360 clip converted by TVideoEngine to each
+# of the 19 output formats against the ffmpeg CLI doing the same encode, and
+# in-process probing against spawning ffprobe.
 if(TARGET larkvale_engine)
   add_executable(bench_engine_convert
     ${CMAKE_CURRENT_LIST_DIR}/engine_convert.cpp

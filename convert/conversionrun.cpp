@@ -50,6 +50,8 @@ void ConversionRun::SetMaximum(int seconds) {
 ConversionRun::Outcome ConversionRun::Run(const OutputChoices& choices, const QString& appDir, const QString& saveDir) {
   Outcome outcome = Outcome::Error;
   Guard([&] { outcome = RunUnguarded(choices, appDir, saveDir); });
+  // Over, saved or not: the preview follows playback again.
+  if (outcome != Outcome::Refused) converterBusy_ = false;
   return outcome;
 }
 

@@ -44,7 +44,9 @@ class ConversionRun {
   };
 
   // `converterBusy` is the shared ConverterBusy flag: set when a run starts
-  // and on every progress event, never cleared. Messages are titled `title`.
+  // and on every progress event, cleared when the run ends, however it ends
+  // (a run refused during a save leaves it to that save). Messages are
+  // titled `title`.
   // Takes over the engine's `OnProcessing` and `OnComplete` events.
   ConversionRun(engine::TVideoEngine& engine, const TimelineModel& timeline, bool& converterBusy,
                 platform::Dialogs& dialogs, platform::Help& help, QString title);
