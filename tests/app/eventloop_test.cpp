@@ -12,6 +12,8 @@
 #include <QElapsedTimer>
 #include <QCoreApplication>
 #include <QFile>
+#include <QProgressBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <chrono>
@@ -21,6 +23,7 @@
 #include "app/mainwindow.h"
 #include "queue/downloadlist.h"
 #include "support/fakes.h"
+#include "support/media_fixtures.h"
 #include "support/scripted_server.h"
 #include "support/stalling_servers.h"
 #include "widgets/statuslabel.h"
@@ -228,6 +231,60 @@ TEST_F(EventLoop, APauseEndingDuringAPageFetchWaitsForTheTopLevelLoop) {
   EXPECT_NE(list->CellText(queue::colFile, 0), "");
   EXPECT_LT(Ms(back, Clock::now()), 1000);
   EXPECT_EQ(list->CellInt(queue::colProgress, 0), 100);
+}
+
+TEST_F(EventLoop, DownloadsStartedDuringAConversionWaitForItsEnd) {
+  QTemporaryDir media;
+  const QString clip = media.path() + "/clip.flv";
+  testsupport::FixtureSpec spec;
+  spec.seconds = 40;  // a save of a second or more, with progress every 200 ms
+  ASSERT_TRUE(testsupport::MakeMediaFixture(clip.toStdString(), spec));
+  // A video that takes 3 s to arrive: run inside the save, it would stop the
+  // conversion's progress for that long.
+  ScriptedServer videoServer;
+  S::Script slow = {S::ReadRequest(), S::Send("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n")};
+  for (int i = 0; i < 3; ++i) {
+    slow.push_back(S::Send(std::string(1000, 'v')));
+    slow.push_back(S::Pause(1000));
+  }
+  slow.push_back(S::Close());
+  videoServer.Expect(slow);
+  // Downloads stopped, and the loop the activation started over (its pause
+  // is at most 3 s).
+  downloadsToggle->click();
+  ASSERT_EQ(downloadsToggle->text(), "Start downloads");
+  QTest::qWait(3200);
+  list->AddRows(1);
+  list->SetCellText(queue::colUrl, 0, QStringLiteral("http://127.0.0.1:%1/video.flv").arg(videoServer.Port()));
+
+  auto* progress = Find<QProgressBar>("ProgressBar2");
+  std::vector<Clock::time_point> moves;
+  bool startPosted = false;
+  QObject::connect(progress, &QProgressBar::valueChanged, form.get(), [&] {
+    moves.push_back(Clock::now());
+    // "Start downloads" pressed while the conversion runs: the click comes
+    // through the event queue, as a user's does.
+    if (!startPosted) {
+      startPosted = true;
+      QTimer::singleShot(0, form.get(), [this] { downloadsToggle->click(); });
+    }
+  });
+  desktop.dialogs.openAnswers.push_back({clip});
+  Find<QAbstractButton>("mxTPButton11")->click();
+  desktop.dialogs.saveAnswers.push_back(media.path() + "/out.avi");
+  const Clock::time_point start = Clock::now();
+  Find<QAbstractButton>("mxImageButton3")->click();  // Convert: returns when the save is done
+  moves.push_back(Clock::now());
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+  EXPECT_EQ(downloadsToggle->text(), "Stop downloads") << moves.size() << " moves in " << Ms(start, moves.back()) << " ms";
+  ASSERT_GE(moves.size(), 3u);
+  double longest = Ms(start, moves.front());
+  for (std::size_t i = 1; i < moves.size(); ++i) longest = std::max(longest, Ms(moves[i - 1], moves[i]));
+  EXPECT_LT(longest, 1000) << "a pass ran inside the conversion";
+  EXPECT_EQ(list->CellText(queue::colFile, 0), "");
+  // Back at the top level, the row downloads.
+  for (int i = 0; i < 800 && list->CellText(queue::colFile, 0).isEmpty(); ++i) QTest::qWait(10);
+  EXPECT_NE(list->CellText(queue::colFile, 0), "");
 }
 
 // Counts paints of one widget and accessibility text updates about it.
