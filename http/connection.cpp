@@ -326,11 +326,15 @@ void TNetTCPConnection::ReadToStream(TNetStream& stream, std::int64_t count, boo
         // Reports the block (OnWork) as it takes it out of the input buffer.
         ReadExact(scratch_.data(), k);
       } catch (const ENetConnClosedGracefully&) {
-        if (!untilClose) throw;
-        // The peer's close ends the body: keep the last, unreported bytes.
+        // The peer's close ends the body: keep the last, unreported bytes,
+        // also when the body was meant to be longer (then the close raises).
         k = static_cast<int>(input_.Size());
         if (k > 0) std::memcpy(scratch_.data(), input_.Data(), static_cast<std::size_t>(k));
         input_.Clear();
+        if (!untilClose) {
+          if (k > 0) stream.Write(scratch_.data(), static_cast<std::size_t>(k));
+          throw;
+        }
       }
       if (k > 0) {
         stream.Write(scratch_.data(), static_cast<std::size_t>(k));
