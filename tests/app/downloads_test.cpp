@@ -280,20 +280,38 @@ TEST_F(Downloads, StopDuringAChunkedTransferFails) {
   EXPECT_TRUE(QFile::exists(form->FlvDir + "flv0video.flv"));
 }
 
-TEST_F(Downloads, ServerClosingEarlyFinishesTheRowWithWhatArrived) {
-  ScriptedServer server;
-  const std::string body(3000, 'b');
-  server.Expect({ScriptedServer::ReadRequest(),
-                 ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + body), ScriptedServer::Close()});
-  const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/early.flv").arg(server.Port()));
-  RunPass();
-  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
-  const QString file = form->FlvDir + "flv0video.flv";
-  EXPECT_EQ(List().CellText(colFile, row), file);
-  EXPECT_EQ(List().CellInt(colSize, row), 5000);
-  const std::string got = ReadFileBytes(file.toStdString());
-  EXPECT_LE(got.size(), body.size());
-  EXPECT_EQ(got, body.substr(0, got.size()));
+TEST_F(Downloads, ServerClosingEarlyFailsTheRowAndKeepsItOffTheTimeline) {
+  const std::string body(4500, 'b');
+  const struct {
+    const char* name;
+    std::string reply;
+    std::string kept;
+    QString error;
+  } cases[] = {
+      {"counted", "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + body, body,
+       "Connection closed after 4500 of 5000 bytes."},
+      {"chunked", "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1194\r\n" + body + "\r\n1000\r\nxy", body + "xy",
+       "Connection closed after 4502 bytes of a chunked body, before its last chunk."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    desktop.dialogs.shown.clear();
+    ScriptedServer server;
+    server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(c.reply), ScriptedServer::Close()});
+    const int timeline = form->Timeline->Count();
+    const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/early.flv").arg(server.Port()));
+    RunPass();
+    ASSERT_EQ(desktop.dialogs.Errors().size(), 1) << desktop.dialogs.Texts().join("|").toStdString();
+    EXPECT_TRUE(desktop.dialogs.Errors()[0].startsWith(c.error)) << desktop.dialogs.Errors()[0].toStdString();
+    EXPECT_EQ(List().CellText(colFile, row), "");
+    EXPECT_EQ(form->Timeline->Count(), timeline);
+    EXPECT_FALSE(form->Runner()->Active());
+    // Every byte that came is in the file, for whoever wants to look.
+    const QString file = form->FlvDir + "flv0video.flv";
+    EXPECT_EQ(ReadFileBytes(file.toStdString()), c.kept);
+    List().DeleteRow(row);
+    QFile::remove(file);
+  }
 }
 
 TEST_F(Downloads, RowsDeletedOrSortedDuringADownloadNeverReceiveItsValues) {
