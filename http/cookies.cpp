@@ -142,7 +142,10 @@ bool TNetNetscapeCookie::AcceptableFrom(const std::string& host) const {
 
 bool DomainMatches(const std::string& domain, const std::string& host) {
   if (SameText(domain, host)) return true;
-  if (domain.size() < 2 || domain[0] != '.' || IsIPv4Text(host)) return false;
+  // Digits and dots name an address (resolvers read "10.1" too), never a
+  // host below a domain.
+  const bool numeric = host.find_first_not_of("0123456789.") == std::string::npos;
+  if (domain.size() < 2 || domain[0] != '.' || numeric || IsIPv4Text(host)) return false;
   // ".video.example" matches video.example and *.video.example.
   if (SameText(domain.substr(1), host)) return true;
   return host.size() > domain.size() && SameText(host.substr(host.size() - domain.size()), domain);

@@ -52,8 +52,8 @@ bool TNetHeaderList::NameIs(int i, const std::string& name) const {
   if (name.empty()) return NameAt(i).empty();
   const std::string& line = Lines[static_cast<std::size_t>(i)];
   if (line.size() <= name.size()) return false;
-  std::string sep = TrimRight(Separator);
-  if (sep.empty()) sep = ":";
+  const std::string trimmed = TrimRight(Separator);
+  const std::string sep = trimmed.empty() ? std::string(1, ':') : trimmed;
   if (line.compare(name.size(), sep.size(), sep) != 0 || line.find(sep) != name.size()) return false;
   for (std::size_t k = 0; k < name.size(); ++k) {
     const int a = static_cast<unsigned char>(line[k]), b = static_cast<unsigned char>(name[k]);
