@@ -360,11 +360,15 @@ void TNetTCPConnection::ReadToStream(TNetStream& stream, std::int64_t count, boo
         if (!waitCut_) throw;
         break;
       } catch (const ENetConnClosedGracefully&) {
-        if (!untilClose) throw;
-        // The peer's close ends the body: keep the last, unreported bytes.
+        // The peer's close ends the body: keep the last, unreported bytes,
+        // also when the body was meant to be longer (then the close raises).
         k = static_cast<int>(input_.Size());
         if (k > 0) std::memcpy(scratch_.data(), input_.Data(), static_cast<std::size_t>(k));
         input_.Clear();
+        if (!untilClose) {
+          if (k > 0) stream.Write(scratch_.data(), static_cast<std::size_t>(k));
+          throw;
+        }
       }
       if (k > 0) {
         stream.Write(scratch_.data(), static_cast<std::size_t>(k));
