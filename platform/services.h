@@ -14,9 +14,11 @@ class Help;
 struct Environment {
   QString homeDir;     // root of the default working folders
   QString configHome;  // where the settings file lives
+  QString dataHome;    // where the download list and the Timeline are kept
   QString appDir;      // the executable's folder followed by "/"
 
-  // $HOME, $XDG_CONFIG_HOME (default ~/.config) and the running executable.
+  // $HOME, $XDG_CONFIG_HOME (default ~/.config), $XDG_DATA_HOME (default
+  // ~/.local/share) and the running executable.
   static Environment FromProcess();
 };
 

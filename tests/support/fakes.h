@@ -105,6 +105,7 @@ struct FakeDesktop {
     services.help = &help;
     services.environment.homeDir = home;
     services.environment.configHome = root.path() + "/config";
+    services.environment.dataHome = root.path() + "/data";
     services.environment.appDir = QStringLiteral(LARKVALE_APPDIR);
   }
   QTemporaryDir root;
