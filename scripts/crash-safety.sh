@@ -2,8 +2,9 @@
 # Crash safety (by hand, not in CI): kills the real window and engine with
 # SIGKILL during "Change dir" (the settings write), during a download and
 # during a conversion, then checks that the settings file is whole, that no
-# file that existed before was changed, lists what the kill left behind, and
-# starts the window again on the same home to see it start without a box.
+# file that existed before was changed, that no download looks complete and
+# is not, lists what the kill left behind, and starts the window again on the
+# same home to see it start without a box.
 #   scripts/crash-safety.sh [rounds=4]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -122,20 +123,24 @@ kept=$(sha256sum <"$flv/flv0video.flv")
 for r in $(seq "$rounds"); do
   touch "$root/stamp"
   start_worker download "$root" "$url" || continue
-  # The file is presized to the announced length at once: wait for it, then
-  # let the data run for a while.
-  wait_for_size "$flv" 'flv*video.flv' 0 || fail "no download file appeared"
+  # The download goes to a .part file: wait for it, then let the data run
+  # for a while.
+  wait_for_size "$flv" 'flv*video.flv.part' 0 || fail "no .part file appeared"
   sleep "0.$((r * 2))"
   kill_worker
   echo "round $r: killed $((r * 200)) ms into the download"
-  for f in $(find "$flv" -name 'flv*video.flv' -newer "$root/stamp"); do
-    python3 - "$f" <<'PY'
+  for f in $(find "$flv" -name 'flv*video.flv*' -newer "$root/stamp"); do
+    # A file under its final name must be whole; a .part file holds exactly
+    # the bytes that arrived, with no zeros after them.
+    if ! python3 - "$f" <<'PY'; then fail "$(basename "$f") looks complete and is not"; fi
 import sys
-data = open(sys.argv[1], "rb").read()
-good = len(data.rstrip(b"\0"))
-sent = (bytes(range(256)) * (good // 256 + 1))[:good]
-print("  %s: %d bytes long; the first %d %s, then zeros to the end" % (sys.argv[1].rsplit("/", 1)[1], len(data),
-      good, "as sent" if data[:good] == sent else "NOT as sent"))
+path = sys.argv[1]
+data = open(path, "rb").read()
+sent = (bytes(range(256)) * (len(data) // 256 + 1))[:len(data)]
+whole = len(data) == 40 << 20
+print("  %s: %d bytes, %s%s" % (path.rsplit("/", 1)[1], len(data), "as sent" if data == sent else "NOT as sent",
+      ", whole" if whole else ""))
+sys.exit(0 if data == sent and (whole or path.endswith(".part")) else 1)
 PY
   done
   [ "$(sha256sum <"$flv/flv0video.flv")" = "$kept" ] || fail "the earlier download was changed"
