@@ -166,6 +166,15 @@ bool QueueRunner::Pending(int row) {
     list_.SetState(row, RowState::Done);
     return false;
   }
+  // The program ended after the rename, before the list was saved again:
+  // only a complete download gets its final name.
+  if (IsPartFileName(file) && !FileExists(file) && FileExists(file.chopped(5))) {
+    list_.BeginUpdate();
+    list_.SetCellText(colFile, row, file.chopped(5));
+    list_.SetState(row, RowState::Done);
+    list_.EndUpdate();
+    return false;
+  }
   return true;
 }
 

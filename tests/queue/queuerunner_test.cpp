@@ -209,6 +209,19 @@ TEST_F(Runner, NamesTakenByPartialFilesAreNotChosen) {
   EXPECT_EQ(Bytes(flv + "flv0video.flv.part"), "partial");
 }
 
+TEST_F(Runner, ARowWhosePartialFileWasRenamedBeforeTheLastSaveIsDone) {
+  // The list says downloading into the .part; the disk has the whole file.
+  WriteFileBytes((flv + "flv0video.flv").toStdString(), "whole");
+  const int row = AddRow(QString::fromStdString(Site().Url("/videos/clip.flv")));
+  list->SetCellText(colFile, row, flv + "flv0video.flv.part");
+  list->SetState(row, RowState::Stopped);
+  runner->Start();
+  EXPECT_EQ(list->State(row), RowState::Done);
+  EXPECT_EQ(list->CellText(colFile, row), flv + "flv0video.flv");
+  EXPECT_EQ(Bytes(flv + "flv0video.flv"), "whole");
+  EXPECT_EQ(FilesInFlv(), QStringList{"flv0video.flv"});
+}
+
 // The first transfer is cut at about half of 300000 bytes, by Stop or by the
 // peer; the second request asks for the rest with a Range header, and the
 // server answers it in one of several ways.
