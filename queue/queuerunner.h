@@ -55,6 +55,8 @@ class QueueRunner : public QObject {
   // failure of the pass itself ends the loop through `reportError`.
   void Start();
   bool Active() const { return active_; }
+  // A row's transfer runs (for the question on closing the window).
+  bool Downloading() const { return downloadingId_ != 0; }
   // The pause timer (for tests that want to move the loop on).
   QTimer& PauseTimer() { return pause_; }
 
