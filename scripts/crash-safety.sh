@@ -95,14 +95,26 @@ python3 - "$port_file" <<'PY' &
 import http.server, sys, time
 class H(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
+        # Byte p of the file is p % 256; "Range: bytes=N-" gets the rest from N.
         size = 40 << 20
-        self.send_response(200)
-        self.send_header("Content-Length", str(size))
+        start = 0
+        asked = self.headers.get("Range", "")
+        if asked.startswith("bytes=") and asked.endswith("-") and asked[6:-1].isdigit():
+            start = min(int(asked[6:-1]), size)
+        if start:
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+        else:
+            self.send_response(200)
+        self.send_header("Content-Length", str(size - start))
         self.end_headers()
         block = bytes(range(256)) * 256
         try:
-            for _ in range(size // len(block)):
-                self.wfile.write(block)
+            at = start
+            while at < size:
+                piece = block[at % len(block):][:size - at]
+                self.wfile.write(piece)
+                at += len(piece)
                 time.sleep(0.01)
         except OSError:
             pass
