@@ -3,7 +3,8 @@
 #include <QApplication>
 #include <csignal>
 
-#include "app/Unit1.h"
+#include "app/mainwindow.h"
+#include "platform/applog.h"
 #include "platform/clipboard.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
@@ -26,9 +27,10 @@ int main(int argc, char** argv) {
   larkvale::platform::QtHelp help;
   larkvale::platform::Services services{&dialogs, &clipboard, &shell, &help,
                                         larkvale::platform::Environment::FromProcess()};
+  larkvale::platform::StartProcessLog(services.environment.appDir);
 
-  larkvale::app::TForm1 form(services);
-  dialogs.SetParent(&form);
-  form.showMaximized();
+  larkvale::app::MainWindow window(services);
+  dialogs.SetParent(&window);
+  window.showMaximized();
   return app.exec();
 }

@@ -9,13 +9,15 @@
 //
 // It prints "ready" once the work is under way, so the script knows when to kill.
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <cstdio>
 #include <cstring>
 
-#include "app/Unit1.h"
+#include "app/downloadspanel.h"
+#include "app/mainwindow.h"
 #include "engine/videoengine.h"
 #include "queue/downloadlist.h"
 #include "queue/queuerunner.h"
@@ -86,7 +88,7 @@ int main(int argc, char** argv) {
   }
 
   Desktop desktop(QString::fromLocal8Bit(argv[2]));
-  larkvale::app::TForm1 form(desktop.services);
+  larkvale::app::MainWindow form(desktop.services);
   form.show();
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
 
@@ -94,7 +96,7 @@ int main(int argc, char** argv) {
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < 2000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    std::printf("video folder %s\nflv folder %s\n", qPrintable(form.VideoDir), qPrintable(form.FlvDir));
+    std::printf("video folder %s\nflv folder %s\n", qPrintable(form.state().videoDir), qPrintable(form.state().flvDir));
     for (const auto& s : desktop.dialogs.shown) std::printf("%s box: %s\n", qPrintable(s.kind), qPrintable(s.text));
     std::printf("boxes shown: %d\n", static_cast<int>(desktop.dialogs.shown.size()));
     return desktop.dialogs.shown.empty() ? 0 : 1;
@@ -103,7 +105,7 @@ int main(int argc, char** argv) {
     if (argc < 5) return Usage();
     for (long i = 0;; ++i) {
       desktop.dialogs.folderAnswers.push_back(QString::fromLocal8Bit(argv[i % 2 ? 4 : 3]));
-      form.mxTPButton21vdirClick();
+      form.findChild<QAbstractButton*>(QStringLiteral("mxTPButton21vdir"))->click();  // "Change dir"
       // Back to the event loop between clicks, as after a real one.
       QCoreApplication::processEvents();
       if (i == 0) Ready();
@@ -113,10 +115,10 @@ int main(int argc, char** argv) {
   }
   if (mode == "download") {
     if (argc < 4) return Usage();
-    form.DownloadList->AddRows(1);
-    form.DownloadList->SetCellText(larkvale::queue::colUrl, 0, QString::fromLocal8Bit(argv[3]));
+    form.state().downloadList->AddRows(1);
+    form.state().downloadList->SetCellText(larkvale::queue::colUrl, 0, QString::fromLocal8Bit(argv[3]));
     // Downloads run from the start; begin the pass now rather than after the pause.
-    form.Runner()->PauseTimer().start(0);
+    form.findChild<larkvale::app::DownloadsPanel*>()->runner().PauseTimer().start(0);
     Ready();
     while (true) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
   }

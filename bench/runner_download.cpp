@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Unit1.h"
+#include "app/downloadspanel.h"
+#include "app/mainwindow.h"
+#include "queue/downloadlist.h"
 #include "queue/queuerunner.h"
 #include "support/fakes.h"
 #include "support/nginx_server.h"
@@ -65,8 +67,10 @@ int main(int argc, char** argv) {
   const std::string url = nginx.BaseUrl() + "/big.bin";
 
   larkvale::testing::FakeDesktop desktop;
-  larkvale::app::TForm1 form(desktop.services);
+  larkvale::app::MainWindow form(desktop.services);
   form.show();
+  auto* downloads = form.findChild<larkvale::app::DownloadsPanel*>();
+  larkvale::queue::DownloadList* list = form.state().downloadList;
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
   const long idleKiB = StatusKiB("VmRSS:");
 
@@ -80,17 +84,17 @@ int main(int argc, char** argv) {
     std::remove(curlOut.c_str());
 
     // A fresh row; the runner's pass downloads it at once.
-    form.mxTPButton10Click();  // stop: ends any loop left from the last round
-    form.Runner()->PauseTimer().start(0);
+    downloads->toggleDownloads();  // stop: ends any loop left from the last round
+    downloads->runner().PauseTimer().start(0);
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-    while (form.DownloadList->RowCount() > 0) form.DownloadList->DeleteRow(0);
-    form.DownloadList->AddRows(1);
-    form.DownloadList->SetCellText(larkvale::queue::colUrl, 0, QString::fromStdString(url));
+    while (list->RowCount() > 0) list->DeleteRow(0);
+    list->AddRows(1);
+    list->SetCellText(larkvale::queue::colUrl, 0, QString::fromStdString(url));
     t0 = Clock::now();
-    form.mxTPButton10Click();  // start: runs the pass now
+    downloads->toggleDownloads();  // start: runs the pass now
     runnerTimes.push_back(Seconds(t0, Clock::now()));
     peakKiB = std::max(peakKiB, StatusKiB("VmHWM:"));
-    const QString got = form.DownloadList->CellText(larkvale::queue::colFile, 0);
+    const QString got = list->CellText(larkvale::queue::colFile, 0);
     if (QFile(got).size() != mib * 1024 * 1024 || !desktop.dialogs.shown.empty()) {
       std::fprintf(stderr, "download failed: %s\n", qPrintable(desktop.dialogs.Texts().join("|")));
       return 1;

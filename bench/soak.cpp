@@ -17,11 +17,13 @@
 #include <random>
 #include <string>
 
-#include "app/Unit1.h"
+#include "app/downloadspanel.h"
+#include "app/mainwindow.h"
 #include "engine/videoengine.h"
-#include "support/media_fixtures.h"
+#include "queue/downloadlist.h"
 #include "queue/queuerunner.h"
 #include "support/fakes.h"
+#include "support/media_fixtures.h"
 #include "support/nginx_server.h"
 
 namespace {
@@ -117,10 +119,11 @@ int main(int argc, char** argv) {
   const QString url = QString::fromStdString(nginx.BaseUrl() + "/v.flv");
 
   larkvale::testing::FakeDesktop desktop;
-  larkvale::app::TForm1 form(desktop.services);
+  larkvale::app::MainWindow form(desktop.services);
   form.show();
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
-  auto* list = form.DownloadList;
+  auto* list = form.state().downloadList;
+  auto* downloads = form.findChild<larkvale::app::DownloadsPanel*>();
 
   // Deletes or re-sorts rows while the runner's transfers pump messages.
   int deletes = 0, sorts = 0;
@@ -141,16 +144,16 @@ int main(int argc, char** argv) {
 
   int downloaded = 0, batches = 0, bad = 0;
   long rssFirst = 0, fdFirst = 0;
-  const QDir flv(form.FlvDir);
+  const QDir flv(form.state().flvDir);
   while (downloaded < wanted) {
-    form.mxTPButton10Click();  // stop: ends the loop left from the last batch
-    form.Runner()->PauseTimer().start(0);
+    downloads->toggleDownloads();  // stop: ends the loop left from the last batch
+    downloads->runner().PauseTimer().start(0);
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
     while (list->RowCount() > 0) list->DeleteRow(0);
     list->AddRows(20);
     for (int r = 0; r < 20; ++r) list->SetCellText(larkvale::queue::colUrl, r, url + "?n=" + QString::number(r));
     meddler.start();
-    form.mxTPButton10Click();  // start: the pass runs now
+    downloads->toggleDownloads();  // start: the pass runs now
     meddler.stop();
     // Every row that names a file got exactly that file's values.
     for (int r = 0; r < list->RowCount(); ++r) {

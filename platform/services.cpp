@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include "platform/datadir.h"
+
 namespace larkvale::platform {
 
 Environment Environment::FromProcess() {
@@ -12,7 +14,7 @@ Environment Environment::FromProcess() {
   if (e.configHome.isEmpty()) e.configHome = e.homeDir + "/.config";
   e.dataHome = qEnvironmentVariable("XDG_DATA_HOME");
   if (e.dataHome.isEmpty()) e.dataHome = e.homeDir + "/.local/share";
-  e.appDir = QCoreApplication::applicationDirPath() + "/";
+  e.appDir = ProgramDataDir();
   return e;
 }
 

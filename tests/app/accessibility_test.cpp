@@ -5,14 +5,16 @@
 #include <QTest>
 #include <vector>
 
-#include "app/Unit1.h"
 #include "browser/webbrowser.h"
 #include "support/fakes.h"
+#include "support/window_parts.h"
 
 namespace larkvale::app {
 namespace {
 
+using testing::Child;
 using testing::FakeDesktop;
+using testing::Only;
 
 QString AccessibleText(QWidget* widget) {
   QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
@@ -22,37 +24,39 @@ QString AccessibleText(QWidget* widget) {
 
 TEST(Accessibility, BrowserPageTabsDownThePage) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   const std::vector<std::pair<const char*, QWidget*>> expected = {
-      {"Back", form.mxMSButton5},
-      {"Forward", form.mxMSButton4},
-      {"Address", form.URLs},
-      {"Browse", form.mxTPButton4},
-      {"Stop", form.mxTPButton3},
-      {"Stop downloads", form.mxTPButton10},
-      {"Home", form.mxImageButton1},
-      {"Download", form.mxImageButton4},
-      {"Web page", form.WebBrowser1},
-      {"download list", form.DownloadGrid1->View()},
-      {"new row's FLV url", form.DownloadGrid1->InputCell(queue::colUrl)},
-      {"new row's File", form.DownloadGrid1->InputCell(queue::colFile)},
-      {"Browse files", form.mxTPButton9brw},
-      {"Change dir", form.mxTPButton21vdir},
+      {"Back", Child<QAbstractButton>(&form, "mxMSButton5")},
+      {"Forward", Child<QAbstractButton>(&form, "mxMSButton4")},
+      {"Address", Child<QComboBox>(&form, "URLs")},
+      {"Browse", Child<QAbstractButton>(&form, "mxTPButton4")},
+      {"Stop", Child<QAbstractButton>(&form, "mxTPButton3")},
+      {"Stop downloads", Child<widgets::StyledButton>(&form, "mxTPButton10")},
+      {"Home", Child<QAbstractButton>(&form, "mxImageButton1")},
+      {"Download", Child<QAbstractButton>(&form, "mxImageButton4")},
+      {"Web page", Child<browser::TWebBrowser>(&form, "WebBrowser1")},
+      {"download list", Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->View()},
+      {"new row's FLV url", Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->InputCell(queue::colUrl)},
+      {"new row's File", Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->InputCell(queue::colFile)},
+      {"Browse files", Child<QAbstractButton>(&form, "mxTPButton9brw")},
+      {"Change dir", Child<QAbstractButton>(&form, "mxTPButton21vdir")},
   };
   // Positions in the focus chain, starting at the first control of the page.
   std::vector<QWidget*> chain;
-  QWidget* w = form.mxMSButton5;
+  QWidget* w = Child<QAbstractButton>(&form, "mxMSButton5");
   do {
     chain.push_back(w);
     w = w->nextInFocusChain();
-  } while (w != form.mxMSButton5 && chain.size() < 2000);
+  } while (w != Child<QAbstractButton>(&form, "mxMSButton5") && chain.size() < 2000);
   int previous = -1;
   for (auto [name, widget] : expected) {
     SCOPED_TRACE(name);
     if (QWidget* proxy = widget->focusProxy()) widget = proxy;  // the web page's view
     // The web page takes focus only once its view can show a page (not here,
     // without a graphics back end); everything else always does.
-    if (widget->focusPolicy() == Qt::NoFocus && widget != form.WebBrowser1->focusProxy()) ADD_FAILURE() << "no focus";
+    if (widget->focusPolicy() == Qt::NoFocus &&
+        widget != Child<browser::TWebBrowser>(&form, "WebBrowser1")->focusProxy())
+      ADD_FAILURE() << "no focus";
     if (widget->focusPolicy() == Qt::NoFocus) continue;
     const auto at = std::find(chain.begin(), chain.end(), widget);
     ASSERT_NE(at, chain.end());
@@ -64,17 +68,17 @@ TEST(Accessibility, BrowserPageTabsDownThePage) {
 
 TEST(Accessibility, NamedLabelsExposeTheirCurrentText) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
-  form.status->SetText(QStringLiteral("Connecting..."));
-  form.Label2->setText(QStringLiteral("Converting <b>50</b> %"));
+  MainWindow form(desktop.services);
+  Child<widgets::StatusLabel>(&form, "status")->SetText(QStringLiteral("Connecting..."));
+  Child<QLabel>(&form, "Label2")->setText(QStringLiteral("Converting <b>50</b> %"));
   const struct {
     QLabel* label;
     const char* name;
     const char* text;
   } cases[] = {
-      {form.status, "Status", "Connecting..."},
-      {form.Label2, "Conversion status", "Converting 50 %"},  // rich text read as plain text
-      {form.WebSiteLabel, "Larkvale_HD on the web: news, tips and updates",
+      {Child<widgets::StatusLabel>(&form, "status"), "Status", "Connecting..."},
+      {Child<QLabel>(&form, "Label2"), "Conversion status", "Converting 50 %"},  // rich text read as plain text
+      {Child<QLabel>(&form, "WebSiteLabel"), "Larkvale_HD on the web: news, tips and updates",
        "Larkvale_HD on the web: news, tips and updates"},  // no name of its own: named by its text
   };
   for (const auto& c : cases) {
@@ -88,18 +92,20 @@ TEST(Accessibility, NamedLabelsExposeTheirCurrentText) {
     EXPECT_TRUE(iface->state().readOnly);
   }
   // The text follows the label.
-  form.status->SetText(QStringLiteral("Done"));
+  Child<widgets::StatusLabel>(&form, "status")->SetText(QStringLiteral("Done"));
   QTest::qWait(40);  // past the status line's frame
-  EXPECT_EQ(AccessibleText(form.status), "Done");
+  EXPECT_EQ(AccessibleText(Child<widgets::StatusLabel>(&form, "status")), "Done");
 }
 
 TEST(Accessibility, TheAddressFieldAndTheNewRowFieldsAreNamed) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
-  EXPECT_EQ(QAccessible::queryAccessibleInterface(form.URLs->lineEdit())->text(QAccessible::Name), "Address");
+  MainWindow form(desktop.services);
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(Child<QComboBox>(&form, "URLs")->lineEdit())->text(QAccessible::Name),
+            "Address");
 
   // The input row is reachable from the grid, not buried under the table's cells.
-  QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(form.DownloadGrid1);
+  QAccessibleInterface* grid =
+      QAccessible::queryAccessibleInterface(Child<widgets::DownloadGrid>(&form, "DownloadGrid1"));
   ASSERT_NE(grid, nullptr);
   QStringList names;
   std::vector<QAccessibleInterface*> todo = {grid};

@@ -4,17 +4,19 @@
 #include <QFile>
 #include <QTimer>
 
-#include "app/Unit1.h"
 #include "app/clipboardpickup.h"
 #include "app/workfolders.h"
 #include "platform/pump.h"
 #include "platform/settings.h"
 #include "support/fakes.h"
+#include "support/window_parts.h"
 
 namespace larkvale::app {
 namespace {
 
+using testing::Child;
 using testing::FakeDesktop;
+using testing::Only;
 
 bool IsDir(const QString& path) { return QFileInfo(path).isDir(); }
 
@@ -30,6 +32,10 @@ QString StoredVideoDir(const QString& settingsFile) {
   return accessor.ValueExists(kVideoDirValue) ? accessor.ReadString(kVideoDirValue) : "<no value>";
 }
 
+QString SettingsFile(const FakeDesktop& desktop) {
+  return platform::SettingsFilePath(desktop.services.environment.configHome);
+}
+
 void StoreVideoDir(const FakeDesktop& desktop, const QByteArray& valueText) {
   const QString file = platform::SettingsFilePath(desktop.services.environment.configHome);
   QDir().mkpath(QFileInfo(file).absolutePath());
@@ -38,21 +44,21 @@ void StoreVideoDir(const FakeDesktop& desktop, const QByteArray& valueText) {
 
 TEST(Startup, FirstStartCreatesTheDefaultTreeAndStoresIt) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   const QString expected = desktop.home + "/larkvale/Larkvale_HD";
   EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
   EXPECT_EQ(form.windowTitle(), "Larkvale_HD");
-  EXPECT_EQ(form.ActivePage(), TForm1::pgBrowser);
-  EXPECT_EQ(form.VideoDir, expected);
-  EXPECT_EQ(form.TempDir, expected + "/temp/");
-  EXPECT_EQ(form.FlvDir, expected + "/flv/");
-  EXPECT_TRUE(IsDir(form.TempDir));
-  EXPECT_TRUE(IsDir(form.FlvDir));
-  EXPECT_EQ(StoredVideoDir(form.SettingsFile()), expected);
-  EXPECT_EQ(form.AppDir, desktop.services.environment.appDir);
-  EXPECT_EQ(desktop.help.file, form.AppDir + "LarkvaleHelp.html");
-  EXPECT_EQ(form.PlayState, "stop");
-  EXPECT_EQ(form.HistoryIndex, -1);
+  EXPECT_EQ(form.activePage(), MainWindow::pgBrowser);
+  EXPECT_EQ(form.state().videoDir, expected);
+  EXPECT_EQ(form.state().tempDir, expected + "/temp/");
+  EXPECT_EQ(form.state().flvDir, expected + "/flv/");
+  EXPECT_TRUE(IsDir(form.state().tempDir));
+  EXPECT_TRUE(IsDir(form.state().flvDir));
+  EXPECT_EQ(StoredVideoDir(SettingsFile(desktop)), expected);
+  EXPECT_EQ(form.state().appDir, desktop.services.environment.appDir);
+  EXPECT_EQ(desktop.help.file, form.state().appDir + "LarkvaleHelp.html");
+  EXPECT_EQ(Child<QAbstractButton>(&form, "mxTPButton13")->text(), "Play");  // the preview stands still
+  EXPECT_EQ(Only<BrowserPage>(&form)->historyIndex(), -1);
 }
 
 TEST(Startup, StoredFolderWinsAndTheDefaultTreeIsStillCreated) {
@@ -60,27 +66,27 @@ TEST(Startup, StoredFolderWinsAndTheDefaultTreeIsStillCreated) {
   const QString stored = desktop.root.path() + "/videos";
   QDir().mkpath(stored);
   StoreVideoDir(desktop, "\"" + stored.toUtf8() + "\"");
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   EXPECT_TRUE(desktop.dialogs.shown.empty());
-  EXPECT_EQ(form.VideoDir, stored);
+  EXPECT_EQ(form.state().videoDir, stored);
   EXPECT_TRUE(IsDir(stored + "/temp"));
   EXPECT_TRUE(IsDir(stored + "/flv"));
   EXPECT_TRUE(IsDir(desktop.home + "/larkvale/Larkvale_HD/flv"));
-  EXPECT_EQ(form.FlvDir, stored + "/flv/");
-  EXPECT_EQ(StoredVideoDir(form.SettingsFile()), stored);  // read, not rewritten
+  EXPECT_EQ(form.state().flvDir, stored + "/flv/");
+  EXPECT_EQ(StoredVideoDir(SettingsFile(desktop)), stored);  // read, not rewritten
 }
 
 TEST(Startup, StoredFolderThatIsGoneStopsStartupWithTheStateSoFar) {
   FakeDesktop desktop;
   const QString gone = desktop.root.path() + "/gone";
   StoreVideoDir(desktop, "\"" + gone.toUtf8() + "\"");
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   EXPECT_EQ(desktop.dialogs.Errors(), QStringList{"Invalid filename."});
   EXPECT_EQ(desktop.dialogs.shown[0].title, "Larkvale_HD");
-  EXPECT_EQ(form.VideoDir, gone);
-  EXPECT_EQ(form.TempDir, gone + "/temp/");
+  EXPECT_EQ(form.state().videoDir, gone);
+  EXPECT_EQ(form.state().tempDir, gone + "/temp/");
   // Downloads go to the default tree's folder.
-  EXPECT_EQ(form.FlvDir, desktop.home + "/larkvale/Larkvale_HD/flv/");
+  EXPECT_EQ(form.state().flvDir, desktop.home + "/larkvale/Larkvale_HD/flv/");
   EXPECT_FALSE(IsDir(gone));
   EXPECT_EQ(form.windowTitle(), "Larkvale_HD");
 }
@@ -110,7 +116,7 @@ TEST(Startup, BadHomesAndBadSettingsGiveTheirMessages) {
     SCOPED_TRACE(c.name);
     FakeDesktop desktop;
     c.prepare(desktop);
-    TForm1 form(desktop.services);
+    MainWindow form(desktop.services);
     EXPECT_EQ(desktop.dialogs.Errors(), QStringList{c.error});
     EXPECT_EQ(form.windowTitle(), "Larkvale_HD");
   }
@@ -123,9 +129,9 @@ TEST(Startup, GarbageSettingsFileGetsTheValueAndKeepsItsBytes) {
   QByteArray garbage;
   for (int i = 0; i < 4096; ++i) garbage += char((i * 37) % 127 + 1);
   Touch(file, garbage);
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
-  EXPECT_EQ(StoredVideoDir(file), form.VideoDir);
+  EXPECT_EQ(StoredVideoDir(file), form.state().videoDir);
   QFile written(file);
   ASSERT_TRUE(written.open(QIODevice::ReadOnly));
   EXPECT_TRUE(written.readAll().startsWith(garbage));
@@ -139,7 +145,7 @@ TEST(Startup, ScratchFolderLosesItsPlainFilesOnly) {
   Touch(temp + "other.bin");
   Touch(temp + ".hidden");
   Touch(temp + "sub/inner.txt");
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   EXPECT_FALSE(QFile::exists(temp + "temp.txt"));
   EXPECT_FALSE(QFile::exists(temp + "other.bin"));
   EXPECT_TRUE(QFile::exists(temp + ".hidden"));
@@ -167,8 +173,8 @@ TEST(Startup, ClipboardAddressIsTheLastMatchingLineTrimmed) {
     SCOPED_TRACE(c.name);
     FakeDesktop desktop;
     desktop.clipboard.text = c.clipboard;
-    TForm1 form(desktop.services);
-    EXPECT_EQ(form.URLs->currentText(), c.address);
+    MainWindow form(desktop.services);
+    EXPECT_EQ(Child<QComboBox>(&form, "URLs")->currentText(), c.address);
   }
 }
 
@@ -180,8 +186,8 @@ TEST(Startup, ClipboardLineWiderThanTheBoxIsSplitBeforeMatching) {
   const QString address = "http://www.youtube.com/watch?v=wrapped";
   FakeDesktop desktop;
   desktop.clipboard.text = filler + address;
-  TForm1 form(desktop.services);
-  const QString picked = form.URLs->currentText();
+  MainWindow form(desktop.services);
+  const QString picked = Child<QComboBox>(&form, "URLs")->currentText();
   EXPECT_TRUE(picked.endsWith(address)) << picked.toStdString();
   EXPECT_LT(picked.size(), (filler + address).size());
 }
@@ -200,56 +206,56 @@ TEST(Startup, HugeOrBinaryClipboardIsHarmless) {
 
 TEST(ChangeDir, CancelChangesNothingAndAChoiceMovesTheFolders) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
-  const QString before = form.VideoDir;
+  MainWindow form(desktop.services);
+  const QString before = form.state().videoDir;
 
   desktop.dialogs.folderAnswers = {""};
-  form.mxTPButton21vdirClick();
-  EXPECT_EQ(form.VideoDir, before);
-  EXPECT_EQ(StoredVideoDir(form.SettingsFile()), before);
+  Child<QAbstractButton>(&form, "mxTPButton21vdir")->click();
+  EXPECT_EQ(form.state().videoDir, before);
+  EXPECT_EQ(StoredVideoDir(SettingsFile(desktop)), before);
   ASSERT_EQ(desktop.dialogs.asked.size(), 1u);
   EXPECT_EQ(desktop.dialogs.asked[0].dir, before);  // opens on VideoDir
 
   const QString chosen = desktop.root.path() + "/chosen";
   QDir().mkpath(chosen);
   desktop.dialogs.folderAnswers = {chosen};
-  form.mxTPButton21vdirClick();
-  EXPECT_EQ(form.VideoDir, chosen);
-  EXPECT_EQ(form.TempDir, chosen + "/temp/");
-  EXPECT_EQ(form.FlvDir, chosen + "/flv/");
+  Child<QAbstractButton>(&form, "mxTPButton21vdir")->click();
+  EXPECT_EQ(form.state().videoDir, chosen);
+  EXPECT_EQ(form.state().tempDir, chosen + "/temp/");
+  EXPECT_EQ(form.state().flvDir, chosen + "/flv/");
   EXPECT_TRUE(IsDir(chosen + "/temp"));
   EXPECT_TRUE(IsDir(chosen + "/flv"));
-  EXPECT_EQ(StoredVideoDir(form.SettingsFile()), chosen);
+  EXPECT_EQ(StoredVideoDir(SettingsFile(desktop)), chosen);
   EXPECT_TRUE(desktop.dialogs.Errors().isEmpty());
 
   // A chosen folder that is gone by the time it is used: the value is stored,
   // then creating its temp folder fails.
   const QString vanished = desktop.root.path() + "/vanished";
   desktop.dialogs.folderAnswers = {vanished};
-  form.mxTPButton21vdirClick();
+  Child<QAbstractButton>(&form, "mxTPButton21vdir")->click();
   EXPECT_EQ(desktop.dialogs.Errors(), QStringList{"Invalid filename."});
-  EXPECT_EQ(form.VideoDir, vanished);
-  EXPECT_EQ(StoredVideoDir(form.SettingsFile()), vanished);
-  EXPECT_EQ(form.FlvDir, chosen + "/flv/");
+  EXPECT_EQ(form.state().videoDir, vanished);
+  EXPECT_EQ(StoredVideoDir(SettingsFile(desktop)), vanished);
+  EXPECT_EQ(form.state().flvDir, chosen + "/flv/");
 }
 
 TEST(WaitSeconds, EndsOnAWholeSecondBoundaryAndKeepsMessagesFlowing) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   bool timerFired = false;
   QTimer::singleShot(0, [&] { timerFired = true; });
   const std::int64_t startSecond = platform::TickCountMs() / 1000;
-  form.WaitSeconds(1);
+  WaitSeconds(1);
   EXPECT_GE(platform::TickCountMs() / 1000, startSecond + 1);
   EXPECT_TRUE(timerFired);
 }
 
 TEST(Shutdown, ClosingTheWindowStopsDownloads) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   form.show();
-  form.mxTaskPanePro1Close();
-  EXPECT_TRUE(form.DownloadsStopped);
+  QMetaObject::invokeMethod(Child<widgets::TaskPane>(&form, "mxTaskPanePro1"), "closeClicked");
+  EXPECT_TRUE(form.state().downloadsStopped);
   EXPECT_FALSE(form.isVisible());
 }
 

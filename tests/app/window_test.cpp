@@ -6,86 +6,98 @@
 #include <QTest>
 #include <QTextBrowser>
 
-#include "app/Unit1.h"
 #include "platform/help.h"
 #include "platform/version.h"
 #include "support/fakes.h"
 #include "support/media_fixtures.h"
+#include "support/window_parts.h"
 #include "widgets/shelllist.h"
 #include "widgets/taskpane.h"
 
 namespace larkvale::app {
 namespace {
 
+using testing::Child;
 using testing::FakeDesktop;
+using testing::Only;
+
+// The Explorer's view buttons, left to right.
+QList<QToolButton*> ViewButtons(const MainWindow& form) {
+  QList<QToolButton*> buttons;
+  for (const char* name :
+       {"largeiconsViewButton", "smalliconsViewButton", "listViewButton", "detailsViewButton", "thumbnailsViewButton"})
+    buttons << Child<QToolButton>(&form, name);
+  return buttons;
+}
 using widgets::TColor;
 
 TEST(Window, StartsOnTheBrowserPageWithItsLayout) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   EXPECT_EQ(form.windowTitle(), "Larkvale_HD");
-  EXPECT_EQ(form.ActivePage(), TForm1::pgBrowser);
-  EXPECT_EQ(form.mxTaskPanePro1->HeaderCaption(), "Browser");
+  EXPECT_EQ(form.activePage(), MainWindow::pgBrowser);
+  EXPECT_EQ(Child<widgets::TaskPane>(&form, "mxTaskPanePro1")->HeaderCaption(), "Browser");
   EXPECT_EQ(form.size(), QSize(1086, 769));
-  EXPECT_EQ(form.mxTPButton10->text(), "Stop downloads");
-  EXPECT_EQ(form.mxTPButton10->ImageIndex(), 1);
-  EXPECT_FALSE(form.mxMSButton5->isEnabled());
-  EXPECT_FALSE(form.mxMSButton4->isEnabled());
-  EXPECT_EQ(form.TimelineHost->width(), 507);
-  EXPECT_EQ(form.ShellList->Folder(), form.VideoDir);
-  EXPECT_EQ(form.ShellList->Style(), widgets::ShellList::vsReport);
+  EXPECT_EQ(Child<widgets::StyledButton>(&form, "mxTPButton10")->text(), "Stop downloads");
+  EXPECT_EQ(Child<widgets::StyledButton>(&form, "mxTPButton10")->ImageIndex(), 1);
+  EXPECT_FALSE(Child<QAbstractButton>(&form, "mxMSButton5")->isEnabled());
+  EXPECT_FALSE(Child<QAbstractButton>(&form, "mxMSButton4")->isEnabled());
+  EXPECT_EQ(Child<QWidget>(&form, "TimelineHost")->width(), 507);
+  EXPECT_EQ(Child<widgets::ShellList>(&form, "ShellList")->Folder(), form.state().videoDir);
+  EXPECT_EQ(Child<widgets::ShellList>(&form, "ShellList")->Style(), widgets::ShellList::vsReport);
 }
 
 TEST(Window, PageNavigation) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   struct Step {
     QAbstractButton* button;
-    TForm1::Page page;
+    MainWindow::Page page;
     const char* caption;
-  } steps[] = {{form.ConverterPageButton, TForm1::pgConverter, "Video Converter"},
-               {form.FilesPageButton, TForm1::pgExplorer, "Explorer"},
-               {form.ExplorerBackButton, TForm1::pgConverter, "Video Converter"},  // not Browser
-               {form.ConverterNextButton, TForm1::pgExplorer, "Explorer"},
-               {form.BrowserPageButton, TForm1::pgBrowser, "Browser"},
-               {form.ConverterPageButton, TForm1::pgConverter, "Video Converter"},
-               {form.ConverterBackButton, TForm1::pgBrowser, "Browser"}};
+  } steps[] = {
+      {Child<QAbstractButton>(&form, "ConverterPageButton"), MainWindow::pgConverter, "Video Converter"},
+      {Child<QAbstractButton>(&form, "FilesPageButton"), MainWindow::pgExplorer, "Explorer"},
+      {Child<QAbstractButton>(&form, "ExplorerBackButton"), MainWindow::pgConverter, "Video Converter"},  // not Browser
+      {Child<QAbstractButton>(&form, "ConverterNextButton"), MainWindow::pgExplorer, "Explorer"},
+      {Child<QAbstractButton>(&form, "BrowserPageButton"), MainWindow::pgBrowser, "Browser"},
+      {Child<QAbstractButton>(&form, "ConverterPageButton"), MainWindow::pgConverter, "Video Converter"},
+      {Child<QAbstractButton>(&form, "ConverterBackButton"), MainWindow::pgBrowser, "Browser"}};
   for (const Step& s : steps) {
     SCOPED_TRACE(s.caption);
     s.button->click();
-    EXPECT_EQ(form.ActivePage(), s.page);
-    EXPECT_EQ(form.mxTaskPanePro1->HeaderCaption(), s.caption);
+    EXPECT_EQ(form.activePage(), s.page);
+    EXPECT_EQ(Child<widgets::TaskPane>(&form, "mxTaskPanePro1")->HeaderCaption(), s.caption);
   }
 }
 
 TEST(Window, ControlDigitsShowThePages) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
+  MainWindow form(desktop.services);
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   form.activateWindow();
   QTest::keyClick(&form, Qt::Key_3, Qt::ControlModifier);
-  EXPECT_EQ(form.ActivePage(), TForm1::pgExplorer);
+  EXPECT_EQ(form.activePage(), MainWindow::pgExplorer);
   QTest::keyClick(&form, Qt::Key_2, Qt::ControlModifier);
-  EXPECT_EQ(form.ActivePage(), TForm1::pgConverter);
+  EXPECT_EQ(form.activePage(), MainWindow::pgConverter);
   QTest::keyClick(&form, Qt::Key_1, Qt::ControlModifier);
-  EXPECT_EQ(form.ActivePage(), TForm1::pgBrowser);
+  EXPECT_EQ(form.activePage(), MainWindow::pgBrowser);
 }
 
 TEST(Window, EmailShowsTopicThenMessageThenOpensTheAddress) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
-  form.EmailButton->click();
+  MainWindow form(desktop.services);
+  Child<QAbstractButton>(&form, "EmailButton")->click();
   EXPECT_EQ(desktop.help.shown, std::vector<int>{223});
   ASSERT_EQ(desktop.dialogs.shown.size(), 1u);
   EXPECT_EQ(desktop.dialogs.shown[0].kind, "message");
   EXPECT_EQ(desktop.dialogs.shown[0].text, "Please mention your name,  Windows and program version number");
   ASSERT_EQ(desktop.shell.opened.size(), 1u);
-  const QByteArray expected = "mailto:" + form.SupportMailAddress.toUtf8() +
+  const QByteArray expected = "mailto:" + QByteArray::fromStdString(form.state().sites.supportMail) +
                               "?subject=larkvale%20support&body=Hi!%0dMy%20name%20is%20%0d%20Windows%20version%20:%20%"
                               "0d%20Program%20version%20:" +
                               platform::ProgramVersion().toUtf8();
-  EXPECT_EQ(form.MailtoAddress().toUtf8(), expected);
+  EXPECT_EQ(MailtoAddress(QString::fromStdString(form.state().sites.supportMail)).toUtf8(), expected);
   // Qt writes the hex digits of %0d in upper case; the address is the same.
   EXPECT_EQ(desktop.shell.opened[0], QUrl::fromEncoded(expected));
   EXPECT_TRUE(expected.endsWith("Program%20version%20:" + platform::ProgramVersion().toUtf8()));
@@ -93,15 +105,15 @@ TEST(Window, EmailShowsTopicThenMessageThenOpensTheAddress) {
 
 TEST(Window, WebSiteCommandsAndHelp) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
-  form.WebSiteButton->click();
-  QMetaObject::invokeMethod(form.mxTaskPanePro1, "homeClicked");
+  MainWindow form(desktop.services);
+  Child<QAbstractButton>(&form, "WebSiteButton")->click();
+  QMetaObject::invokeMethod(Child<widgets::TaskPane>(&form, "mxTaskPanePro1"), "homeClicked");
   QMouseEvent release(QEvent::MouseButtonRelease, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::NoButton,
                       Qt::NoModifier);
-  QCoreApplication::sendEvent(form.WebSiteLabel, &release);
+  QCoreApplication::sendEvent(Child<QLabel>(&form, "WebSiteLabel"), &release);
   ASSERT_EQ(desktop.shell.opened.size(), 3u);
-  for (const QUrl& url : desktop.shell.opened) EXPECT_EQ(url, QUrl(form.WebSiteAddress));
-  form.HelpButton->click();
+  for (const QUrl& url : desktop.shell.opened) EXPECT_EQ(url, QUrl(QString::fromStdString(form.state().sites.webSite)));
+  Child<QAbstractButton>(&form, "HelpButton")->click();
   EXPECT_EQ(desktop.help.shown, std::vector<int>{0});
 }
 
@@ -126,24 +138,24 @@ TEST(Help, ShippedFileHasTheContentsAndBothTopics) {
 
 TEST(Explorer, BrowseFilesShowsTheDownloadFolderAndViewsSwitch) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
-  form.mxTPButton9brw->click();
-  EXPECT_EQ(form.ActivePage(), TForm1::pgExplorer);
-  EXPECT_EQ(form.ShellList->Folder(), form.VideoDir + "/flv/");
+  MainWindow form(desktop.services);
+  Child<QAbstractButton>(&form, "mxTPButton9brw")->click();
+  EXPECT_EQ(form.activePage(), MainWindow::pgExplorer);
+  EXPECT_EQ(Child<widgets::ShellList>(&form, "ShellList")->Folder(), form.state().videoDir + "/flv/");
 
   QStringList hints;
-  for (QToolButton* b : form.ViewButtons) hints << b->toolTip();
+  for (QToolButton* b : ViewButtons(form)) hints << b->toolTip();
   EXPECT_EQ(hints, QStringList({"Show Large Icons", "Show Small Icons", "Show List", "Show Details", "Show Thumbnails"}));
   using S = widgets::ShellList;
   const S::ViewStyle styles[] = {S::vsIcon, S::vsSmallIcon, S::vsList, S::vsReport};
   for (int i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
-    form.ViewButtons[4]->click();
-    EXPECT_TRUE(form.ShellList->Thumbnails());
-    EXPECT_EQ(form.ShellList->Style(), S::vsIcon);
-    form.ViewButtons[i]->click();
-    EXPECT_FALSE(form.ShellList->Thumbnails());
-    EXPECT_EQ(form.ShellList->Style(), styles[i]);
+    ViewButtons(form)[4]->click();
+    EXPECT_TRUE(Child<widgets::ShellList>(&form, "ShellList")->Thumbnails());
+    EXPECT_EQ(Child<widgets::ShellList>(&form, "ShellList")->Style(), S::vsIcon);
+    ViewButtons(form)[i]->click();
+    EXPECT_FALSE(Child<widgets::ShellList>(&form, "ShellList")->Thumbnails());
+    EXPECT_EQ(Child<widgets::ShellList>(&form, "ShellList")->Style(), styles[i]);
   }
 }
 
@@ -182,18 +194,18 @@ TEST(Explorer, ListHidesDotFilesAndShowsThumbnailsOfPictures) {
 
 TEST(Explorer, ThumbnailViewShowsTheFirstFrameOfVideos) {
   FakeDesktop desktop;
-  TForm1 form(desktop.services);
-  const QString video = form.FlvDir + "clip.flv";
+  MainWindow form(desktop.services);
+  const QString video = form.state().flvDir + "clip.flv";
   testsupport::FixtureSpec clip;
   clip.seconds = 1;
   clip.width = 160;
   clip.height = 90;
   clip.audio = false;
   ASSERT_TRUE(testsupport::MakeMediaFixture(video.toStdString(), clip));
-  QFile(form.FlvDir + "notes.txt").open(QIODevice::WriteOnly);
-  form.mxTPButton9brw->click();
-  form.ViewButtons[4]->click();
-  QAbstractItemView* view = form.ShellList->CurrentView();
+  QFile(form.state().flvDir + "notes.txt").open(QIODevice::WriteOnly);
+  Child<QAbstractButton>(&form, "mxTPButton9brw")->click();
+  ViewButtons(form)[4]->click();
+  QAbstractItemView* view = Child<widgets::ShellList>(&form, "ShellList")->CurrentView();
   QTRY_COMPARE(view->model()->rowCount(view->rootIndex()), 2);
   for (int r = 0; r < 2; ++r) {
     const QModelIndex index = view->model()->index(r, 0, view->rootIndex());
@@ -214,8 +226,8 @@ TEST(Explorer, ThumbnailViewShowsTheFirstFrameOfVideos) {
 
 struct GridFixture : ::testing::Test {
   FakeDesktop desktop;
-  TForm1 form{desktop.services};
-  queue::DownloadList& list = *form.DownloadList;
+  MainWindow form{desktop.services};
+  queue::DownloadList& list = *form.state().downloadList;
   void AddRow(const QString& url, int progress, const QString& file = {}) {
     const int row = list.RowCount();
     list.AddRows(1);
@@ -231,37 +243,37 @@ TEST_F(GridFixture, FinishedRowsAreGreyAndStruckTheCurrentOneBlueEvenRowsShaded)
   AddRow("b", 40);
   AddRow("c", 100);
   AddRow("d", 0);
-  form.CurrentDownloadRow = 2;
+  form.state().currentDownloadRow = 2;
   const TColor grey = TColor::System(widgets::clGrayTextIndex);
   const TColor blue = TColor::Rgb(0, 0, 255);
   const TColor menuBar = TColor::System(widgets::clMenuBarIndex);
   for (int column = 0; column < queue::colCount; ++column) {
     SCOPED_TRACE(column);
-    const auto row0 = form.DownloadGrid1->LookOf(column, 0);
+    const auto row0 = Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->LookOf(column, 0);
     EXPECT_EQ(row0.text, grey);
     EXPECT_TRUE(row0.style & widgets::fsStrikeOut);
     EXPECT_EQ(row0.cell, menuBar);
     EXPECT_EQ(row0.grid, menuBar);
-    const auto row1 = form.DownloadGrid1->LookOf(column, 1);
+    const auto row1 = Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->LookOf(column, 1);
     EXPECT_FALSE(row1.text == grey);
     EXPECT_FALSE(row1.style & widgets::fsStrikeOut);
     EXPECT_FALSE(row1.cell == menuBar);
-    const auto row2 = form.DownloadGrid1->LookOf(column, 2);  // finished and current
+    const auto row2 = Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->LookOf(column, 2);  // finished and current
     EXPECT_EQ(row2.text, blue);
     EXPECT_TRUE(row2.style & widgets::fsStrikeOut);
     EXPECT_EQ(row2.cell, menuBar);
   }
   // Progress 99.5 reads as 100.
   list.SetCellText(queue::colProgress, 1, "99.5");
-  EXPECT_TRUE(form.DownloadGrid1->LookOf(0, 1).style & widgets::fsStrikeOut);
+  EXPECT_TRUE(Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->LookOf(0, 1).style & widgets::fsStrikeOut);
 }
 
 TEST_F(GridFixture, InputRowEnterAddsARowAndTabKeepsTheText) {
   form.show();
-  QLineEdit* url = form.DownloadGrid1->InputCell(queue::colUrl);
+  QLineEdit* url = Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->InputCell(queue::colUrl);
   EXPECT_EQ(url->placeholderText(), "Click here to add new FLV url");
-  EXPECT_TRUE(form.DownloadGrid1->InputCell(queue::colProgress)->isReadOnly());
-  EXPECT_TRUE(form.DownloadGrid1->InputCell(queue::colNo)->isReadOnly());
+  EXPECT_TRUE(Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->InputCell(queue::colProgress)->isReadOnly());
+  EXPECT_TRUE(Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->InputCell(queue::colNo)->isReadOnly());
 
   url->setFocus();
   QTest::keyClicks(url, "http://h/v.flv");
@@ -279,45 +291,45 @@ TEST_F(GridFixture, InputRowEnterAddsARowAndTabKeepsTheText) {
   EXPECT_EQ(url->text(), "");
 
   // Enter with nothing typed still adds a row.
-  QTest::keyClick(form.DownloadGrid1->InputCell(queue::colFile), Qt::Key_Return);
+  QTest::keyClick(Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->InputCell(queue::colFile), Qt::Key_Return);
   EXPECT_EQ(list.RowCount(), 2);
   EXPECT_EQ(list.CellText(queue::colUrl, 1), "");
 }
 
 TEST_F(GridFixture, DoubleClickOpensFinishedFilesAndOtherwiseShowsTheBrowserPage) {
-  const QString file = form.FlvDir + "flv0video.avi";
+  const QString file = form.state().flvDir + "flv0video.avi";
   QFile(file).open(QIODevice::WriteOnly);
   AddRow("done", 100, file);
   AddRow("pending", 0);
 
-  form.ShowPage(TForm1::pgExplorer);
-  form.DownloadGrid1DblClick();  // nothing selected
-  EXPECT_EQ(form.ActivePage(), TForm1::pgExplorer);
+  form.showPage(MainWindow::pgExplorer);
+  Only<DownloadsPanel>(&form)->openSelectedRow();  // nothing selected
+  EXPECT_EQ(form.activePage(), MainWindow::pgExplorer);
   EXPECT_TRUE(desktop.shell.opened.empty());
 
-  form.DownloadGrid1->SelectRow(0);
-  form.DownloadGrid1DblClick();
+  Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->SelectRow(0);
+  Only<DownloadsPanel>(&form)->openSelectedRow();
   ASSERT_EQ(desktop.shell.opened.size(), 1u);
   EXPECT_EQ(desktop.shell.opened[0], QUrl::fromLocalFile(file));
-  EXPECT_EQ(form.ActivePage(), TForm1::pgExplorer);
+  EXPECT_EQ(form.activePage(), MainWindow::pgExplorer);
 
-  form.DownloadGrid1->SelectRow(1);
-  form.DownloadGrid1DblClick();
+  Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->SelectRow(1);
+  Only<DownloadsPanel>(&form)->openSelectedRow();
   EXPECT_EQ(desktop.shell.opened.size(), 1u);
-  EXPECT_EQ(form.ActivePage(), TForm1::pgBrowser);
+  EXPECT_EQ(form.activePage(), MainWindow::pgBrowser);
 }
 
 TEST_F(GridFixture, DeleteRemovesTheSelectedRowOnlyAndLeavesTheFile) {
-  const QString file = form.FlvDir + "flv0video.avi";
+  const QString file = form.state().flvDir + "flv0video.avi";
   QFile(file).open(QIODevice::WriteOnly);
   AddRow("first", 100, file);
   AddRow("second", 0);
   AddRow("third", 0);
-  form.Delete1Click();
+  Only<DownloadsPanel>(&form)->deleteSelectedRow();
   EXPECT_EQ(list.RowCount(), 3);
 
-  form.DownloadGrid1->SelectRow(0);
-  form.Delete1->trigger();
+  Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->SelectRow(0);
+  Child<QAction>(&form, "Delete1")->trigger();
   ASSERT_EQ(list.RowCount(), 2);
   EXPECT_EQ(list.CellText(queue::colUrl, 0), "second");
   EXPECT_EQ(list.CellInt(queue::colNo, 0), 1);
@@ -325,8 +337,8 @@ TEST_F(GridFixture, DeleteRemovesTheSelectedRowOnlyAndLeavesTheFile) {
 
   // The Delete key does the same.
   form.show();
-  form.DownloadGrid1->SelectRow(1);
-  QTest::keyClick(form.DownloadGrid1->View(), Qt::Key_Delete);
+  Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->SelectRow(1);
+  QTest::keyClick(Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->View(), Qt::Key_Delete);
   ASSERT_EQ(list.RowCount(), 1);
   EXPECT_EQ(list.CellText(queue::colUrl, 0), "second");
 }
@@ -335,7 +347,7 @@ TEST_F(GridFixture, HeaderClicksSortAndASecondClickReverses) {
   AddRow("b", 10);
   AddRow("a", 90);
   AddRow("c", 5);
-  QHeaderView* header = form.DownloadGrid1->View()->horizontalHeader();
+  QHeaderView* header = Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->View()->horizontalHeader();
   EXPECT_EQ(header->sortIndicatorSection(), queue::colSize);  // marked at start, not sorted
   EXPECT_EQ(list.CellText(queue::colUrl, 0), "b");
 
@@ -344,14 +356,14 @@ TEST_F(GridFixture, HeaderClicksSortAndASecondClickReverses) {
     for (int r = 0; r < list.RowCount(); ++r) u << list.CellText(queue::colUrl, r);
     return u;
   };
-  form.DownloadGrid1->ClickHeader(queue::colUrl);
+  Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->ClickHeader(queue::colUrl);
   EXPECT_EQ(urls(), QStringList({"a", "b", "c"}));
-  form.DownloadGrid1->ClickHeader(queue::colUrl);
+  Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->ClickHeader(queue::colUrl);
   EXPECT_EQ(urls(), QStringList({"c", "b", "a"}));
-  form.DownloadGrid1->ClickHeader(queue::colProgress);
+  Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->ClickHeader(queue::colProgress);
   EXPECT_EQ(urls(), QStringList({"c", "b", "a"}));  // 5, 10, 90
   EXPECT_EQ(header->sortIndicatorSection(), queue::colProgress);
-  form.DownloadGrid1->ClickHeader(queue::colNo);  // not sortable
+  Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->ClickHeader(queue::colNo);  // not sortable
   EXPECT_EQ(urls(), QStringList({"c", "b", "a"}));
   // Values changing later do not re-sort.
   list.SetCellInt(queue::colProgress, 0, 99);
@@ -363,7 +375,7 @@ TEST_F(GridFixture, ARowChangingThousandsOfTimesRepaintsAtMostOncePerFrame) {
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   QCoreApplication::processEvents();
-  const int before = form.DownloadGrid1->PaintCount();
+  const int before = Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->PaintCount();
   QElapsedTimer clock;
   clock.start();
   for (int i = 0; i < 10000; ++i) {
@@ -373,7 +385,7 @@ TEST_F(GridFixture, ARowChangingThousandsOfTimesRepaintsAtMostOncePerFrame) {
     QCoreApplication::processEvents();
   }
   QTest::qWait(40);
-  const int paints = form.DownloadGrid1->PaintCount() - before;
+  const int paints = Child<widgets::DownloadGrid>(&form, "DownloadGrid1")->PaintCount() - before;
   EXPECT_GE(paints, 1);  // the last value is shown
   // One paint per 16 ms frame at most, plus the trailing one.
   EXPECT_LE(paints, clock.elapsed() / 16 + 2);

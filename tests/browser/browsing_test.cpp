@@ -11,19 +11,21 @@
 #include <functional>
 #include <memory>
 
-#include "app/Unit1.h"
 #include "browser/webbrowser.h"
 #include "support/fakes.h"
 #include "support/media_fixtures.h"
 #include "support/nginx_server.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
+#include "support/window_parts.h"
 
 namespace larkvale::app {
 namespace {
 
+using testing::Child;
 using testing::FakeDesktop;
 using testing::NginxServer;
+using testing::Only;
 using testing::ScriptedServer;
 
 constexpr int kLoadTimeoutMs = 30000;
@@ -77,11 +79,14 @@ class Browsing : public ::testing::Test {
   static QString Watch(const QString& id) { return Url("/watch?v=" + id); }
 
   // A window whose start page has finished loading.
-  TForm1& OpenWindow(const QString& startPage = Url("/index.html")) {
+  MainWindow& OpenWindow(const QString& startPage = Url("/index.html")) {
     qputenv("LARKVALE_START_PAGE", startPage.toUtf8());
-    form_ = std::make_unique<TForm1>(desktop_.services);
-    QObject::connect(form_->WebBrowser1->page(), &QWebEnginePage::loadFinished, form_.get(),
-                     [this] { completed_ << QString::fromLatin1(form_->WebBrowser1->url().toEncoded()); });
+    form_ = std::make_unique<MainWindow>(desktop_.services);
+    QObject::connect(
+        Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->page(), &QWebEnginePage::loadFinished, form_.get(),
+        [this] {
+          completed_ << QString::fromLatin1(Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->url().toEncoded());
+        });
     form_->show();
     EXPECT_TRUE(WaitForPage(startPage));
     return *form_;
@@ -100,40 +105,44 @@ class Browsing : public ::testing::Test {
   }
 
   void ClickLink(const char* id) {
-    form_->WebBrowser1->page()->runJavaScript(QStringLiteral("document.getElementById('%1').click()").arg(id));
+    Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")
+        ->page()
+        ->runJavaScript(QStringLiteral("document.getElementById('%1').click()").arg(id));
   }
   // A click of the mouse, which counts as the user's own, unlike a script's,
   // on the link's first line box (a link may wrap).
   void MouseClickLink(const char* id) {
     QPoint centre(-1, -1);
-    form_->WebBrowser1->page()->runJavaScript(
-        QStringLiteral("(function(){var r=document.getElementById('%1').getClientRects()[0];"
-                       "return [r.left+r.width/2, r.top+r.height/2];})()")
-            .arg(id),
-        [&](const QVariant& v) {
-          const QVariantList xy = v.toList();
-          if (xy.size() == 2) centre = QPoint(int(xy[0].toDouble()), int(xy[1].toDouble()));
-        });
+    Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")
+        ->page()
+        ->runJavaScript(QStringLiteral("(function(){var r=document.getElementById('%1').getClientRects()[0];"
+                                       "return [r.left+r.width/2, r.top+r.height/2];})()")
+                            .arg(id),
+                        [&](const QVariant& v) {
+                          const QVariantList xy = v.toList();
+                          if (xy.size() == 2) centre = QPoint(int(xy[0].toDouble()), int(xy[1].toDouble()));
+                        });
     ASSERT_TRUE(WaitUntil([&] { return centre.x() >= 0; }));
-    QWidget* surface = form_->WebBrowser1->focusProxy();
+    QWidget* surface = Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->focusProxy();
     ASSERT_NE(surface, nullptr);
     QTest::mouseClick(surface, Qt::LeftButton, {}, centre);
   }
   // Keys go to the box, which hands them to its line edit, as with a user.
   void Type(const QString& text) {
-    form_->URLs->lineEdit()->clear();
-    QTest::keyClicks(form_->URLs, text);
-    QTest::keyClick(form_->URLs, Qt::Key_Return);
+    Child<QComboBox>(form_.get(), "URLs")->lineEdit()->clear();
+    QTest::keyClicks(Child<QComboBox>(form_.get(), "URLs"), text);
+    QTest::keyClick(Child<QComboBox>(form_.get(), "URLs"), Qt::Key_Return);
   }
   QStringList DropDown() const {
     QStringList items;
-    for (int i = 0; i < form_->URLs->count(); ++i) items << form_->URLs->itemText(i);
+    for (int i = 0; i < Child<QComboBox>(form_.get(), "URLs")->count(); ++i)
+      items << Child<QComboBox>(form_.get(), "URLs")->itemText(i);
     return items;
   }
 
   static NginxServer* site_;
   FakeDesktop desktop_;
-  std::unique_ptr<TForm1> form_;
+  std::unique_ptr<MainWindow> form_;
   QStringList completed_;  // addresses of the documents completed since the last action
 };
 
@@ -141,29 +150,30 @@ NginxServer* Browsing::site_ = nullptr;
 
 TEST_F(Browsing, StartPageLoadedShowsTheSampleAddressInsteadOfTheClipboards) {
   desktop_.clipboard.text = "http://www.youtube.com/watch?v=fromClipbrd";
-  form_ = std::make_unique<TForm1>(desktop_.services);
-  EXPECT_EQ(form_->URLs->currentText(), "http://www.youtube.com/watch?v=fromClipbrd");
-  EXPECT_TRUE(form_->FirstDocumentPending);
-  QObject::connect(form_->WebBrowser1->page(), &QWebEnginePage::loadFinished, form_.get(),
-                   [this] { completed_ << QString::fromLatin1(form_->WebBrowser1->url().toEncoded()); });
+  form_ = std::make_unique<MainWindow>(desktop_.services);
+  EXPECT_EQ(Child<QComboBox>(form_.get(), "URLs")->currentText(), "http://www.youtube.com/watch?v=fromClipbrd");
+  QObject::connect(
+      Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->page(), &QWebEnginePage::loadFinished, form_.get(),
+      [this] {
+        completed_ << QString::fromLatin1(Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->url().toEncoded());
+      });
   ASSERT_TRUE(WaitForPage(Url("/index.html")));
-  EXPECT_EQ(form_->URLs->currentText(), Watch("SAMPLESAMP1"));
-  EXPECT_FALSE(form_->FirstDocumentPending);
-  EXPECT_EQ(form_->WebBrowser1->accessibleName(), "Web page");
-  EXPECT_TRUE(form_->BrowserHistory.isEmpty());
-  EXPECT_EQ(form_->HistoryIndex, -1);
-  EXPECT_FALSE(form_->mxMSButton5->isEnabled());
-  EXPECT_FALSE(form_->mxMSButton4->isEnabled());
+  EXPECT_EQ(Child<QComboBox>(form_.get(), "URLs")->currentText(), Watch("SAMPLESAMP1"));
+  EXPECT_EQ(Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->accessibleName(), "Web page");
+  EXPECT_TRUE(Only<BrowserPage>(form_.get())->history().isEmpty());
+  EXPECT_EQ(Only<BrowserPage>(form_.get())->historyIndex(), -1);
+  EXPECT_FALSE(Child<QAbstractButton>(form_.get(), "mxMSButton5")->isEnabled());
+  EXPECT_FALSE(Child<QAbstractButton>(form_.get(), "mxMSButton4")->isEnabled());
   EXPECT_TRUE(DropDown().isEmpty());
 
   // Only the first document does that: a later non-watch page leaves the box.
-  form_->URLs->setEditText("typed but not sent");
+  Child<QComboBox>(form_.get(), "URLs")->setEditText("typed but not sent");
   ASSERT_TRUE(LoadsPage([&] { ClickLink("other"); }, Url("/other.html")));
-  EXPECT_EQ(form_->URLs->currentText(), "typed but not sent");
+  EXPECT_EQ(Child<QComboBox>(form_.get(), "URLs")->currentText(), "typed but not sent");
 }
 
 TEST_F(Browsing, FollowingLinksBetweenWatchPagesKeepsTheHistory) {
-  TForm1& form = OpenWindow();
+  MainWindow& form = OpenWindow();
   const QString w1 = Watch("AAAAAAAAAA1"), w2 = Watch("BBBBBBBBBB2"), w3 = Watch("CCCCCCCCCC3");
   const struct Step {
     const char* what;
@@ -175,39 +185,44 @@ TEST_F(Browsing, FollowingLinksBetweenWatchPagesKeepsTheHistory) {
   } steps[] = {
       {"first watch page", [&] { ClickLink("w1"); }, w1, {w1}, 0, false, false},
       {"second watch page", [&] { ClickLink("w2"); }, w2, {w1, w2}, 1, true, false},
-      {"back", [&] { form.mxMSButton5->click(); }, w1, {w1, w2}, 0, false, true},
+      {"back", [&] { Child<QAbstractButton>(&form, "mxMSButton5")->click(); }, w1, {w1, w2}, 0, false, true},
       {"a third page after going back drops the second", [&] { ClickLink("w3"); }, w3, {w1, w3}, 1, true, false},
       {"revisit by a link moves the position", [&] { ClickLink("w1"); }, w1, {w1, w3}, 0, false, true},
-      {"forward", [&] { form.mxMSButton4->click(); }, w3, {w1, w3}, 1, true, false},
-      {"back again", [&] { form.mxMSButton5->click(); }, w1, {w1, w3}, 0, false, true},
-      {"other letter case is the same entry", [&] { ClickLink("w3case"); }, Watch("cccccccccc3"), {w1, w3}, 1, true,
+      {"forward", [&] { Child<QAbstractButton>(&form, "mxMSButton4")->click(); }, w3, {w1, w3}, 1, true, false},
+      {"back again", [&] { Child<QAbstractButton>(&form, "mxMSButton5")->click(); }, w1, {w1, w3}, 0, false, true},
+      {"other letter case is the same entry",
+       [&] { ClickLink("w3case"); },
+       Watch("cccccccccc3"),
+       {w1, w3},
+       1,
+       true,
        false},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.what);
     ASSERT_TRUE(LoadsPage(s.act, s.page));
-    EXPECT_EQ(form.BrowserHistory, s.history);
-    EXPECT_EQ(form.HistoryIndex, s.index);
-    EXPECT_EQ(form.mxMSButton5->isEnabled(), s.back);
-    EXPECT_EQ(form.mxMSButton4->isEnabled(), s.forward);
-    EXPECT_EQ(form.URLs->currentText(), s.page);
+    EXPECT_EQ(Only<BrowserPage>(&form)->history(), s.history);
+    EXPECT_EQ(Only<BrowserPage>(&form)->historyIndex(), s.index);
+    EXPECT_EQ(Child<QAbstractButton>(&form, "mxMSButton5")->isEnabled(), s.back);
+    EXPECT_EQ(Child<QAbstractButton>(&form, "mxMSButton4")->isEnabled(), s.forward);
+    EXPECT_EQ(Child<QComboBox>(&form, "URLs")->currentText(), s.page);
   }
   // The arrows navigate through the address box, so their targets are listed.
   EXPECT_EQ(DropDown(), (QStringList{w1, w3}));
 
   // A page that is no watch page changes nothing.
   ASSERT_TRUE(LoadsPage([&] { ClickLink("other"); }, Url("/other.html")));
-  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, w3}));
-  EXPECT_EQ(form.HistoryIndex, 1);
-  EXPECT_TRUE(form.mxMSButton5->isEnabled());
-  EXPECT_FALSE(form.mxMSButton4->isEnabled());
+  EXPECT_EQ(Only<BrowserPage>(&form)->history(), (QStringList{w1, w3}));
+  EXPECT_EQ(Only<BrowserPage>(&form)->historyIndex(), 1);
+  EXPECT_TRUE(Child<QAbstractButton>(&form, "mxMSButton5")->isEnabled());
+  EXPECT_FALSE(Child<QAbstractButton>(&form, "mxMSButton4")->isEnabled());
   EXPECT_EQ(DropDown(), (QStringList{w1, w3}));
-  EXPECT_EQ(form.URLs->currentText(), Watch("cccccccccc3"));
+  EXPECT_EQ(Child<QComboBox>(&form, "URLs")->currentText(), Watch("cccccccccc3"));
   EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
 }
 
 TEST_F(Browsing, TypedAddressesFillTheDropDownListMostRecentFirst) {
-  TForm1& form = OpenWindow();
+  MainWindow& form = OpenWindow();
   const QString w1 = Watch("AAAAAAAAAA1"), w2 = Watch("BBBBBBBBBB2");
   ASSERT_TRUE(LoadsPage([&] { Type(w1); }, w1));
   EXPECT_EQ(DropDown(), QStringList{w1});
@@ -220,38 +235,37 @@ TEST_F(Browsing, TypedAddressesFillTheDropDownListMostRecentFirst) {
   // Typed again: listed once, on top.
   ASSERT_TRUE(LoadsPage([&] { Type(w1); }, w1));
   EXPECT_EQ(DropDown(), (QStringList{w1, w2}));
-  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, w2}));
-  EXPECT_EQ(form.HistoryIndex, 0);
+  EXPECT_EQ(Only<BrowserPage>(&form)->history(), (QStringList{w1, w2}));
+  EXPECT_EQ(Only<BrowserPage>(&form)->historyIndex(), 0);
 
   // The Browse button sends the box's text as well.
-  form.URLs->setEditText(w2);
-  ASSERT_TRUE(LoadsPage([&] { form.mxTPButton4->click(); }, w2));
+  Child<QComboBox>(&form, "URLs")->setEditText(w2);
+  ASSERT_TRUE(LoadsPage([&] { Child<QAbstractButton>(&form, "mxTPButton4")->click(); }, w2));
   EXPECT_EQ(DropDown(), (QStringList{w2, w1}));
-  EXPECT_EQ(form.HistoryIndex, 1);
+  EXPECT_EQ(Only<BrowserPage>(&form)->historyIndex(), 1);
 
   // An entry chosen in the list with the arrow keys is navigated to at once.
-  ASSERT_TRUE(LoadsPage([&] { QTest::keyClick(form.URLs, Qt::Key_Down); }, w1));
+  ASSERT_TRUE(LoadsPage([&] { QTest::keyClick(Child<QComboBox>(&form, "URLs"), Qt::Key_Down); }, w1));
   EXPECT_EQ(DropDown(), (QStringList{w1, w2}));
-  EXPECT_EQ(form.HistoryIndex, 0);
+  EXPECT_EQ(Only<BrowserPage>(&form)->historyIndex(), 0);
 
   // Addresses are shown encoded, ready to be fetched as they stand.
   const QString spaced = Watch("with%20space");
   ASSERT_TRUE(LoadsPage([&] { Type(Watch("with space")); }, spaced));
-  EXPECT_EQ(form.URLs->currentText(), spaced);
-  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, spaced}));  // from w1, a new page drops w2
+  EXPECT_EQ(Child<QComboBox>(&form, "URLs")->currentText(), spaced);
+  EXPECT_EQ(Only<BrowserPage>(&form)->history(), (QStringList{w1, spaced}));  // from w1, a new page drops w2
   EXPECT_EQ(DropDown(), (QStringList{spaced, w1, w2}));
 
   // Home is a plain navigation: recorded as a watch page, not listed.
   const QString home = Watch("HOMEHOMEHO1");
-  ASSERT_TRUE(LoadsPage([&] { form.mxImageButton1->click(); }, home));
-  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, spaced, home}));
+  ASSERT_TRUE(LoadsPage([&] { Child<QAbstractButton>(&form, "mxImageButton1")->click(); }, home));
+  EXPECT_EQ(Only<BrowserPage>(&form)->history(), (QStringList{w1, spaced, home}));
   EXPECT_EQ(DropDown(), (QStringList{spaced, w1, w2}));
-  EXPECT_FALSE(form.AddressNavigation);
   EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
 }
 
 TEST_F(Browsing, BadAddressesLeaveTheHistoryAlone) {
-  TForm1& form = OpenWindow();
+  MainWindow& form = OpenWindow();
   const QString w1 = Watch("AAAAAAAAAA1"), w2 = Watch("BBBBBBBBBB2");
   ASSERT_TRUE(LoadsPage([&] { ClickLink("w1"); }, w1));
   const struct {
@@ -273,16 +287,16 @@ TEST_F(Browsing, BadAddressesLeaveTheHistoryAlone) {
   }
   // A file: address with "watch?v" in it is a watch page like any other.
   const QString file = "file:///nonexistent/watch?v=nothing.html";
-  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, file}));
+  EXPECT_EQ(Only<BrowserPage>(&form)->history(), (QStringList{w1, file}));
   // A good address still works afterwards, and only watch pages were listed.
   ASSERT_TRUE(LoadsPage([&] { Type(w2); }, w2));
-  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, file, w2}));
-  EXPECT_EQ(form.HistoryIndex, 2);
+  EXPECT_EQ(Only<BrowserPage>(&form)->history(), (QStringList{w1, file, w2}));
+  EXPECT_EQ(Only<BrowserPage>(&form)->historyIndex(), 2);
   EXPECT_EQ(DropDown(), (QStringList{w2, file}));
 }
 
 TEST_F(Browsing, StopEndsAPageThatNeverFinishesLoading) {
-  TForm1& form = OpenWindow();
+  MainWindow& form = OpenWindow();
   ScriptedServer server;
   server.Expect({ScriptedServer::ReadRequest(),
                  ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body><p>Loading"),
@@ -293,25 +307,25 @@ TEST_F(Browsing, StopEndsAPageThatNeverFinishesLoading) {
   ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() == 1; }, kLoadTimeoutMs));
   Settle(300);
   EXPECT_TRUE(completed_.isEmpty()) << completed_.join(' ').toStdString();
-  EXPECT_EQ(form.BrowserHistory, QStringList{hanging});
+  EXPECT_EQ(Only<BrowserPage>(&form)->history(), QStringList{hanging});
 
-  form.mxTPButton3->click();
+  Child<QAbstractButton>(&form, "mxTPButton3")->click();
   ASSERT_TRUE(WaitUntil([&] { return !completed_.isEmpty(); }, kLoadTimeoutMs));
-  EXPECT_EQ(form.BrowserHistory, QStringList{hanging});
-  EXPECT_EQ(form.HistoryIndex, 0);
-  EXPECT_EQ(form.URLs->currentText(), hanging);
+  EXPECT_EQ(Only<BrowserPage>(&form)->history(), QStringList{hanging});
+  EXPECT_EQ(Only<BrowserPage>(&form)->historyIndex(), 0);
+  EXPECT_EQ(Child<QComboBox>(&form, "URLs")->currentText(), hanging);
   EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
 }
 
 TEST_F(Browsing, PopupsAndFramesLeaveTheHistoryAlone) {
-  TForm1& form = OpenWindow();
+  MainWindow& form = OpenWindow();
   const QString w1 = Watch("AAAAAAAAAA1"), w2 = Watch("BBBBBBBBBB2");
   ASSERT_TRUE(LoadsPage([&] { ClickLink("w1"); }, w1));
   ASSERT_TRUE(LoadsPage([&] { ClickLink("popups"); }, Url("/popups.html")));
   Settle(500);  // the page's late popup
   ASSERT_TRUE(LoadsPage([&] { Type(w2); }, w2));
-  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, w2}));
-  EXPECT_EQ(form.WebBrowser1->url().toString(), w2);
+  EXPECT_EQ(Only<BrowserPage>(&form)->history(), (QStringList{w1, w2}));
+  EXPECT_EQ(Child<browser::TWebBrowser>(&form, "WebBrowser1")->url().toString(), w2);
 
   // A link the user follows into a new window opens in the one view.
   const QString inNewWindow = Watch("NEWWINDOW01");
@@ -323,17 +337,17 @@ TEST_F(Browsing, PopupsAndFramesLeaveTheHistoryAlone) {
     WaitUntil([&] { return completed_.contains(inNewWindow); }, 1000);
   }
   ASSERT_TRUE(completed_.contains(inNewWindow)) << completed_.join(' ').toStdString();
-  EXPECT_EQ(form.WebBrowser1->url().toString(), inNewWindow);
-  EXPECT_EQ(form.BrowserHistory, (QStringList{w1, w2, inNewWindow}));
-  EXPECT_EQ(form.URLs->currentText(), inNewWindow);
+  EXPECT_EQ(Child<browser::TWebBrowser>(&form, "WebBrowser1")->url().toString(), inNewWindow);
+  EXPECT_EQ(Only<BrowserPage>(&form)->history(), (QStringList{w1, w2, inNewWindow}));
+  EXPECT_EQ(Child<QComboBox>(&form, "URLs")->currentText(), inNewWindow);
   EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
 }
 
 TEST_F(Browsing, StopCutsTheDownloadActionsPageFetch) {
-  TForm1& form = OpenWindow();
+  MainWindow& form = OpenWindow();
   // Idle: nothing to cut, the status line still ends at "Disconnected.".
-  form.mxTPButton3->click();
-  EXPECT_EQ(form.status->Text(), "Disconnected.");
+  Child<QAbstractButton>(&form, "mxTPButton3")->click();
+  EXPECT_EQ(Child<widgets::StatusLabel>(&form, "status")->Text(), "Disconnected.");
 
   // A watch page that arrives in two halves with a long pause between: Stop,
   // pressed while the first half is reported, ends the fetch there.
@@ -344,42 +358,44 @@ TEST_F(Browsing, StopCutsTheDownloadActionsPageFetch) {
   QString statusAfterStop;
   bool duringTheFetch = false;
   QTimer::singleShot(0, &form, [&] {
-    duringTheFetch = form.HTTP1->IsConnected();
-    form.mxTPButton3->click();
-    statusAfterStop = form.status->Text();
+    // Pressed while the page arrives: its first half has been reported.
+    const QString text = Child<widgets::StatusLabel>(&form, "status")->Text();
+    duringTheFetch = text.startsWith("Transfering") || text.endsWith(" bytes.");
+    Child<QAbstractButton>(&form, "mxTPButton3")->click();
+    statusAfterStop = Child<widgets::StatusLabel>(&form, "status")->Text();
   });
-  form.URLs->setEditText(QStringLiteral("http://127.0.0.1:%1/watch?v=HALFHALFHA1").arg(server.Port()));
-  form.Button1Click();
+  Child<QComboBox>(&form, "URLs")
+      ->setEditText(QStringLiteral("http://127.0.0.1:%1/watch?v=HALFHALFHA1").arg(server.Port()));
+  Only<DownloadsPanel>(&form)->download();
   EXPECT_TRUE(duringTheFetch);
   EXPECT_EQ(statusAfterStop, "Disconnected.");
-  EXPECT_EQ(form.DownloadList->RowCount(), 0);
-  EXPECT_FALSE(form.HTTP1->IsConnected());
+  EXPECT_EQ(form.state().downloadList->RowCount(), 0);
 }
 
 TEST_F(Browsing, StopAbortsARunningConversion) {
-  TForm1& form = OpenWindow();
+  MainWindow& form = OpenWindow();
   testing::TempDir dir;
   testsupport::FixtureSpec clip;
   clip.seconds = 10;  // long enough to report progress
   ASSERT_TRUE(testsupport::MakeMediaFixture(dir.File("long.flv"), clip));
-  form.AddToTimeline(QString::fromStdString(dir.File("long.flv")));
+  Only<ConverterPage>(&form)->addToTimeline(QString::fromStdString(dir.File("long.flv")));
   // The slowest encoder, so that the save is sure to report progress.
-  const int ipod = form.ComboBox1->findText("iPod");
+  const int ipod = Child<QComboBox>(&form, "ComboBox1")->findText("iPod");
   ASSERT_GE(ipod, 0);
-  form.ComboBox1->setCurrentIndex(ipod);
+  Child<QComboBox>(&form, "ComboBox1")->setCurrentIndex(ipod);
   int events = 0;
-  auto progress = form.VideoEngine1->OnProcessing;
-  form.VideoEngine1->OnProcessing = [&](double pos, double duration) {
-    if (pos < duration && ++events == 1) form.mxTPButton3->click();
+  auto progress = Child<engine::TVideoEngine>(&form, "VideoEngine1")->OnProcessing;
+  Child<engine::TVideoEngine>(&form, "VideoEngine1")->OnProcessing = [&](double pos, double duration) {
+    if (pos < duration && ++events == 1) Child<QAbstractButton>(&form, "mxTPButton3")->click();
     progress(pos, duration);
   };
   const QString out = QString::fromStdString(dir.File("out.mp4"));
   desktop_.dialogs.saveAnswers.push_back(out);
-  form.mxImageButton3->click();
+  Child<QAbstractButton>(&form, "mxImageButton3")->click();
   ASSERT_GT(events, 0) << "the conversion reported no progress";
   EXPECT_EQ(events, 1);  // nothing after the Stop
   EXPECT_FALSE(QFile::exists(out));
-  EXPECT_NE(form.Label2->text(), "Done.");
+  EXPECT_NE(Child<QLabel>(&form, "Label2")->text(), "Done.");
 }
 
 TEST_F(Browsing, DownloadFromAPageReachedByBrowsingQueuesItsLink) {
@@ -395,14 +411,14 @@ TEST_F(Browsing, DownloadFromAPageReachedByBrowsingQueuesItsLink) {
   const QString base = QString::fromStdString(pages.BaseUrl());
   const QString watch = base + "/watch?v=abcdefghijk";
 
-  TForm1& form = OpenWindow(base + "/index.html");
+  MainWindow& form = OpenWindow(base + "/index.html");
   ASSERT_TRUE(LoadsPage([&] { ClickLink("video"); }, watch));
-  EXPECT_EQ(form.URLs->currentText(), watch);
-  form.mxImageButton4->click();
-  ASSERT_EQ(form.DownloadList->RowCount(), 1) << desktop_.dialogs.Texts().join('|').toStdString();
-  EXPECT_EQ(form.DownloadList->CellText(queue::colUrl, 0).toStdString(),
-            videos.Base() + "/get_video?asv=&video_id=" + testing::VideoSite::kId + "&t=" +
-                testing::VideoSite::Token() + "&fmt=18");
+  EXPECT_EQ(Child<QComboBox>(&form, "URLs")->currentText(), watch);
+  Child<QAbstractButton>(&form, "mxImageButton4")->click();
+  ASSERT_EQ(form.state().downloadList->RowCount(), 1) << desktop_.dialogs.Texts().join('|').toStdString();
+  EXPECT_EQ(form.state().downloadList->CellText(queue::colUrl, 0).toStdString(),
+            videos.Base() + "/get_video?asv=&video_id=" + testing::VideoSite::kId +
+                "&t=" + testing::VideoSite::Token() + "&fmt=18");
   EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
 }
 

@@ -1,0 +1,211 @@
+#include "app/browserpage.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QVBoxLayout>
+
+#include "app/downloadspanel.h"
+#include "app/pagewidgets.h"
+#include "browser/watchhistory.h"
+#include "browser/webbrowser.h"
+#include "platform/pump.h"
+#include "widgets/statuslabel.h"
+
+namespace larkvale::app {
+
+using browser::IsWatchAddress;
+using browser::WatchHistory;
+
+BrowserPage::BrowserPage(const platform::Services& services, const SharedState& state, DownloadsPanel& downloads,
+                         QWidget* parent)
+    : QWidget(parent), services_(services), state_(state), downloads_(downloads) {
+  setObjectName(QStringLiteral("mxTaskPanePagebrowser"));
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+
+  // Top strip: address box and its commands, status, downloads switch,
+  // home and the large Download button.
+  const DownloadsPanel::BarControls controls = downloads_.barControls();
+  QWidget* bar = Strip(this, 92);
+  auto* barRow = new QHBoxLayout(bar);
+  barRow->setContentsMargins(8, 6, 8, 6);
+  auto* left = new QVBoxLayout;
+  auto* addressRow = new QHBoxLayout;
+  back_ = IconButton(tr("Back"), QStringLiteral("mxMSButton5"), QStringLiteral("back"), bar);
+  forward_ = IconButton(tr("Forward"), QStringLiteral("mxMSButton4"), QStringLiteral("forward"), bar);
+  back_->setEnabled(false);
+  forward_->setEnabled(false);
+  address_ = new QComboBox(bar);
+  address_->setObjectName(QStringLiteral("URLs"));
+  address_->setEditable(true);
+  address_->setInsertPolicy(QComboBox::NoInsert);
+  address_->setAccessibleName(tr("Address"));
+  // On Linux a combo box is read by its text; the field inside carries the name.
+  address_->lineEdit()->setAccessibleName(tr("Address"));
+  address_->setMinimumWidth(300);
+  address_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  browse_ = TextButton(tr("Browse"), QStringLiteral("mxTPButton4"), bar, QStringLiteral("go"));
+  stop_ = TextButton(tr("Stop"), QStringLiteral("mxTPButton3"), bar, QStringLiteral("stop"));
+  addressRow->addWidget(back_);
+  addressRow->addWidget(forward_);
+  addressRow->addWidget(address_, 1);
+  addressRow->addWidget(browse_);
+  addressRow->addWidget(stop_);
+  auto* statusRow = new QHBoxLayout;
+  home_ = new widgets::ImageButton(AppIcon("home"), tr("Home"), QSize(32, 32), bar);
+  home_->setObjectName(QStringLiteral("mxImageButton1"));
+  statusRow->addWidget(controls.status, 1);
+  statusRow->addWidget(controls.downloadsSwitch);
+  statusRow->addWidget(home_);
+  left->addLayout(addressRow);
+  left->addLayout(statusRow);
+  barRow->addLayout(left, 1);
+  barRow->addWidget(controls.download);
+  column->addWidget(bar);
+
+  // Middle: the embedded browser.
+  auto* host = new QWidget(this);
+  host->setObjectName(QStringLiteral("BrowserHost"));
+  auto* hostLayout = new QVBoxLayout(host);
+  hostLayout->setContentsMargins(0, 0, 0, 0);
+  column->addWidget(host, 1);
+
+  // Bottom: the download list and its bar.
+  column->addWidget(&downloads_);
+
+  web_ = new browser::TWebBrowser(host);
+  web_->setObjectName(QStringLiteral("WebBrowser1"));
+  web_->setAccessibleName(tr("Web page"));
+  hostLayout->addWidget(web_);
+  web_->OnBeforeNavigate2 = [this](const QString& url) { beforeNavigate(url); };
+  web_->OnDocumentComplete = [this](const QString& url) { documentComplete(url); };
+  web_->OnProgressChange = [this](int, int) { progressChange(); };
+
+  connect(address_->lineEdit(), &QLineEdit::returnPressed, this, &BrowserPage::navigateToAddress);
+  // Chosen in the list by mouse or arrow keys; the box already shows it.
+  connect(address_, &QComboBox::activated, this, &BrowserPage::navigateToAddress);
+  connect(browse_, &QPushButton::clicked, this, &BrowserPage::navigateToAddress);
+  connect(back_, &QToolButton::clicked, this, &BrowserPage::navigateBack);
+  connect(forward_, &QToolButton::clicked, this, &BrowserPage::navigateForward);
+  connect(home_, &QToolButton::clicked, this, &BrowserPage::navigateHome);
+  connect(stop_, &QPushButton::clicked, this, &BrowserPage::stop);
+
+  buildTabOrder();
+  connect(web_, &QWebEngineView::loadFinished, this, &BrowserPage::buildTabOrder);
+}
+
+void BrowserPage::buildTabOrder() {
+  // Tab goes down the page: the bar, the web page, the list and its input
+  // row, the bar under it. The web page takes focus through the widget it
+  // shows the page in, which comes with the first navigation and may be
+  // replaced: the order is set again then and at every load.
+  const DownloadsPanel::BarControls controls = downloads_.barControls();
+  QList<QWidget*> order = {back_, forward_, address_, browse_, stop_, controls.downloadsSwitch,
+                           home_, controls.download, web_};
+  order << downloads_.focusOrder();
+  QWidget* previous = nullptr;
+  for (QWidget* w : order) {
+    if (QWidget* proxy = w->focusProxy()) w = proxy;
+    if (w->focusPolicy() == Qt::NoFocus) continue;
+    if (previous) setTabOrder(previous, w);
+    previous = w;
+  }
+}
+
+QString BrowserPage::address() const { return address_->currentText(); }
+
+void BrowserPage::showAddress(const QString& address) { address_->setEditText(address); }
+
+void BrowserPage::setStopAlso(std::function<void()> alsoStop) { alsoStop_ = std::move(alsoStop); }
+
+void BrowserPage::navigateStartPage() {
+  addressNavigation_ = false;
+  web_->Navigate(QString::fromStdString(state_.sites.startPage));
+  buildTabOrder();  // the web page's view exists once the first navigation started
+}
+
+void BrowserPage::navigateToAddress() {
+  Guarded(services_, [this] {
+    addressNavigation_ = true;
+    web_->Navigate(address_->currentText());
+  });
+}
+
+void BrowserPage::beforeNavigate(const QString& url) {
+  Guarded(services_, [&] {
+    if (!IsWatchAddress(url)) return;
+    address_->setEditText(url);
+    WatchHistory history(history_, historyIndex_);
+    history.Visit(url);
+    if (addressNavigation_) {
+      addressNavigation_ = false;
+      QStringList typed;
+      for (int i = 0; i < address_->count(); ++i) typed << address_->itemText(i);
+      browser::MoveToTop(typed, url);
+      address_->clear();
+      address_->addItems(typed);
+    }
+    address_->setEditText(url);
+    back_->setEnabled(history.BackEnabled());
+    forward_->setEnabled(history.ForwardEnabled());
+  });
+}
+
+void BrowserPage::documentComplete(const QString& url) {
+  Guarded(services_, [&] {
+    if (IsWatchAddress(url)) address_->setEditText(url);
+    if (firstDocumentPending_) {
+      firstDocumentPending_ = false;
+      address_->setEditText(QString::fromStdString(state_.sites.sampleWatch));
+    }
+  });
+}
+
+void BrowserPage::progressChange() {
+  // Progress events already arrive from the event loop; pumping here only
+  // lets other handlers in sooner, and must never nest into itself.
+  static bool pumping = false;
+  if (pumping) return;
+  pumping = true;
+  Guarded(services_, [] { platform::ProcessMessages(); });
+  pumping = false;
+}
+
+void BrowserPage::navigateBack() {
+  Guarded(services_, [this] {
+    const QString target = WatchHistory(history_, historyIndex_).BackTarget();
+    if (target.isEmpty()) return;
+    // Grey as soon as the target is the first entry; the position itself
+    // moves when the navigation reports the address.
+    back_->setEnabled(historyIndex_ != 1);
+    address_->setEditText(target);
+    navigateToAddress();
+  });
+}
+
+void BrowserPage::navigateForward() {
+  Guarded(services_, [this] {
+    const QString target = WatchHistory(history_, historyIndex_).ForwardTarget();
+    if (target.isEmpty()) return;
+    address_->setEditText(target);
+    navigateToAddress();
+  });
+}
+
+void BrowserPage::navigateHome() {
+  Guarded(services_, [this] { web_->Navigate(QString::fromStdString(state_.sites.homePage)); });
+}
+
+void BrowserPage::stop() {
+  Guarded(services_, [this] {
+    // Cuts a running page fetch of the Download action (connected or not, the
+    // status line ends at "Disconnected.") and ends a running conversion (and
+    // the preview); the queue runner's client is left alone.
+    if (alsoStop_) alsoStop_();
+    web_->Stop();
+  });
+}
+
+}  // namespace larkvale::app

@@ -1,0 +1,198 @@
+#include "app/downloadspanel.h"
+
+#include <QHBoxLayout>
+#include <QMenu>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "app/pagewidgets.h"
+#include "platform/dialogs.h"
+#include "platform/filesystem.h"
+#include "platform/pump.h"
+#include "platform/shell.h"
+#include "queue/downloadaction.h"
+#include "queue/downloadlist.h"
+#include "queue/queuerunner.h"
+#include "widgets/downloadgrid.h"
+#include "widgets/statuslabel.h"
+
+namespace larkvale::app {
+
+using widgets::TColor;
+
+DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& state, QWidget* parent)
+    : QWidget(parent), services_(services), state_(state) {
+  setObjectName(QStringLiteral("DownloadsPanel"));
+  // The bar controls; the browser page lays them out in its bar.
+  status_ = new widgets::StatusLabel(this);
+  status_->setObjectName(QStringLiteral("status"));
+  status_->setAccessibleName(tr("Status"));
+  switch_ = TextButton(tr("Stop downloads"), QStringLiteral("mxTPButton10"), this);
+  switch_->SetImages({AppIcon("queue"), AppIcon("pause"), AppIcon("play")});
+  switch_->SetImageIndex(1);
+  downloadButton_ = new widgets::ImageButton(AppIcon("download"), tr("Download"), QSize(64, 64), this);
+  downloadButton_->setObjectName(QStringLiteral("mxImageButton4"));
+  downloadButton_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  downloadButton_->setText(tr("Download"));
+
+  // The list and the bar under it.
+  setFixedHeight(158);
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  grid_ = new widgets::DownloadGrid(state_.downloadList, this);
+  grid_->setObjectName(QStringLiteral("DownloadGrid1"));
+  grid_->OnCellFormating = [this](QObject*, int, int row, TColor& text, widgets::FontStyles& style,
+                                  widgets::CellState) { formatCell(row, text, style); };
+  grid_->OnCellColoring = [this](QObject*, int, int row, TColor& cell, TColor& grid, widgets::CellState) {
+    colorCell(row, cell, grid);
+  };
+  connect(grid_, &widgets::DownloadGrid::dblClicked, this, &DownloadsPanel::openSelectedRow);
+  connect(grid_, &widgets::DownloadGrid::deleteKeyPressed, this, &DownloadsPanel::deleteSelectedRow);
+  rowMenu_ = new QMenu(this);
+  rowMenu_->setObjectName(QStringLiteral("PopupMenu2"));
+  QAction* remove = rowMenu_->addAction(tr("Delete"));
+  remove->setObjectName(QStringLiteral("Delete1"));
+  connect(remove, &QAction::triggered, this, &DownloadsPanel::deleteSelectedRow);
+  grid_->SetPopupMenu(rowMenu_);
+  QWidget* gridBar = Strip(this, 30);
+  auto* gridBarRow = new QHBoxLayout(gridBar);
+  gridBarRow->setContentsMargins(6, 2, 6, 2);
+  browseFiles_ = TextButton(tr("Browse files"), QStringLiteral("mxTPButton9brw"), gridBar, QStringLiteral("folder"));
+  changeDir_ = TextButton(tr("Change dir"), QStringLiteral("mxTPButton21vdir"), gridBar, QStringLiteral("changedir"));
+  connect(browseFiles_, &QPushButton::clicked, this, &DownloadsPanel::downloadFolderRequested);
+  connect(changeDir_, &QPushButton::clicked, this, &DownloadsPanel::videoFolderChangeRequested);
+  gridBarRow->addWidget(browseFiles_);
+  gridBarRow->addWidget(changeDir_);
+  gridBarRow->addStretch(1);
+  column->addWidget(grid_, 1);
+  column->addWidget(gridBar);
+
+  buildClients();
+}
+
+DownloadsPanel::~DownloadsPanel() = default;
+
+void DownloadsPanel::buildClients() {
+  http1_ = std::make_unique<http::TNetHTTP>();
+  http2_ = std::make_unique<http::TNetHTTP>();
+  http::ApplyWindowConfiguration(*http1_);
+  http::ApplyWindowConfiguration(*http2_);
+
+  action_ = std::make_unique<queue::DownloadAction>(*http1_, *state_.downloadList, [] { platform::ProcessMessages(); });
+  action_->OnStatus = [this](const QString& text) { status_->SetText(text); };
+  action_->OnQueued = [this](int) {
+    if (state_.downloadsStopped) toggleDownloads();
+  };
+  action_->OnNoVideo = [this] {
+    services_.dialogs->ShowMessage(QString::fromLatin1(kAppName), QStringLiteral("No video"));
+  };
+
+  queue::RunnerHooks hooks;
+  hooks.stopped = [this] { return state_.downloadsStopped; };
+  hooks.flvDir = [this] { return state_.flvDir; };
+  hooks.status = [this](const QString& text) { status_->SetText(text); };
+  hooks.addToTimeline = [this](const QString& path) { emit downloadFinished(path); };
+  hooks.processMessages = [] { platform::ProcessMessages(); };
+  hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
+  runner_ =
+      std::make_unique<queue::QueueRunner>(*state_.downloadList, *http2_, state_.currentDownloadRow, std::move(hooks));
+
+  // HTTP1's events go to the Download action, HTTP2's to the runner.
+  queue::DownloadAction* action = action_.get();
+  queue::QueueRunner* runner = runner_.get();
+  http1_->OnStatus = [action](http::TNetComponent*, http::TNetStatus, const std::string& t) { action->Status(t); };
+  http1_->OnWorkBegin = [action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action->WorkBegin(n); };
+  http1_->OnWork = [action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action->Work(n); };
+  http1_->OnWorkEnd = [action](http::TNetComponent*, http::TWorkMode) { action->WorkEnd(); };
+  http2_->OnStatus = [this](http::TNetComponent*, http::TNetStatus, const std::string& t) { showRunnerStatus(t); };
+  http2_->OnWorkBegin = [runner](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->WorkBegin(n); };
+  http2_->OnWork = [runner](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->Work(n); };
+  http2_->OnWorkEnd = [runner](http::TNetComponent*, http::TWorkMode) { runner->WorkEnd(); };
+
+  connect(downloadButton_, &QToolButton::clicked, this, &DownloadsPanel::download);
+  connect(switch_, &QPushButton::clicked, this, &DownloadsPanel::toggleDownloads);
+}
+
+void DownloadsPanel::setAddressSource(std::function<QString()> address) { address_ = std::move(address); }
+
+QList<QWidget*> DownloadsPanel::focusOrder() const {
+  QList<QWidget*> order = {grid_->View()};
+  for (int c = queue::colUrl; c < queue::colCount; ++c) order << grid_->InputCell(c);
+  order << browseFiles_ << changeDir_;
+  return order;
+}
+
+// --- The list -------------------------------------------------------------------
+
+void DownloadsPanel::formatCell(int row, TColor& text, widgets::FontStyles& style) {
+  // A finished row reads grey and struck through; the row being downloaded
+  // reads blue, and blue wins over grey.
+  if (state_.downloadList->CellInt(QStringLiteral("ProgressColumn1"), row) == 100) {
+    text = TColor::System(widgets::clGrayTextIndex);
+    style |= widgets::fsStrikeOut;
+  }
+  if (row == state_.currentDownloadRow) text = TColor::Rgb(0, 0, 255);
+}
+
+void DownloadsPanel::colorCell(int row, TColor& cell, TColor& grid) {
+  if (row % 2 == 0) {
+    cell = TColor::System(widgets::clMenuBarIndex);
+    grid = TColor::System(widgets::clMenuBarIndex);
+  }
+}
+
+void DownloadsPanel::openSelectedRow() {
+  Guarded(services_, [this] {
+    const int row = grid_->SelectedRow();
+    if (row < 0) return;
+    const QString path = state_.downloadList->CellText(queue::colFile, row);
+    if (platform::FileExists(path))
+      services_.shell->Open(QUrl::fromLocalFile(path));
+    else
+      emit browserPageRequested();
+  });
+}
+
+void DownloadsPanel::deleteSelectedRow() {
+  Guarded(services_, [this] {
+    const int row = grid_->SelectedRow();
+    if (row >= 0) state_.downloadList->DeleteRow(row);
+  });
+}
+
+// --- The Download action --------------------------------------------------------
+
+void DownloadsPanel::download() {
+  Guarded(services_, [this] {
+    const QString address = address_ ? address_() : QString();
+    action_->Run(address.toStdString(), state_.tempDir, state_.sites);
+  });
+}
+
+void DownloadsPanel::stopPageFetch() { http1_->Disconnect(); }
+
+// --- The queue runner -----------------------------------------------------------
+
+void DownloadsPanel::startDownloads() { runner_->Start(); }
+
+void DownloadsPanel::toggleDownloads() {
+  Guarded(services_, [this] {
+    if (state_.downloadsStopped) {
+      state_.downloadsStopped = false;
+      switch_->setText(tr("Stop downloads"));
+      switch_->setAccessibleName(tr("Stop downloads"));
+      switch_->SetImageIndex(1);
+      startDownloads();
+    } else {
+      state_.downloadsStopped = true;
+      switch_->setText(tr("Start downloads"));
+      switch_->setAccessibleName(tr("Start downloads"));
+      switch_->SetImageIndex(2);
+    }
+  });
+}
+
+void DownloadsPanel::showRunnerStatus(const std::string& text) { status_->SetText(QString::fromStdString(text)); }
+
+}  // namespace larkvale::app

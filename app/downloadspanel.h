@@ -1,0 +1,105 @@
+#pragma once
+// The download list and its controls: the grid with its menu and the bar
+// under it, the status line, the downloads switch and the Download button.
+// It owns the two HTTP clients (one fetches watch pages for the Download
+// action, the other downloads videos for the queue runner), the Download
+// action and the runner, and wires them to its widgets.
+//
+// The browser page places the bar controls (`barControls()`) in its own bar
+// and the panel under its web page.
+
+#include <QList>
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "app/sharedstate.h"
+#include "http/httpclient.h"
+#include "platform/services.h"
+#include "widgets/colors.h"
+#include "widgets/downloadgrid.h"
+
+class QMenu;
+
+namespace larkvale::queue {
+class DownloadAction;
+class QueueRunner;
+}  // namespace larkvale::queue
+namespace larkvale::widgets {
+class ImageButton;
+class StatusLabel;
+class StyledButton;
+}  // namespace larkvale::widgets
+
+namespace larkvale::app {
+
+class DownloadsPanel : public QWidget {
+  Q_OBJECT
+
+ public:
+  DownloadsPanel(const platform::Services& services, SharedState& state, QWidget* parent = nullptr);
+  ~DownloadsPanel() override;
+
+  // Where the Download action takes its watch-page address from.
+  void setAddressSource(std::function<QString()> address);
+
+  // The Download action: fetch the watch page, queue its video's link, and
+  // start downloads again if they were stopped. The fetch processes window
+  // messages, so any handler may run inside it.
+  void download();
+  // Starts the runner's loop (a pass now) unless downloads are stopped or a
+  // loop runs; at the window's first activation and by "Start downloads".
+  void startDownloads();
+  // "Stop downloads" / "Start downloads".
+  void toggleDownloads();
+  // Cuts a running page fetch of the Download action; the runner's transfer
+  // goes on.
+  void stopPageFetch();
+  // A double click: opens the row's file, or shows the browser when it has none.
+  void openSelectedRow();
+  void deleteSelectedRow();
+
+  queue::QueueRunner& runner() { return *runner_; }
+
+  struct BarControls {
+    widgets::StatusLabel* status;
+    widgets::StyledButton* downloadsSwitch;
+    widgets::ImageButton* download;
+  };
+  BarControls barControls() const { return {status_, switch_, downloadButton_}; }
+  // The grid, its input row and the bar under it, in Tab order.
+  QList<QWidget*> focusOrder() const;
+
+ signals:
+  void downloadFinished(const QString& path);  // for the converter's Timeline
+  void browserPageRequested();                 // a row without a file was opened
+  void downloadFolderRequested();              // "Browse files"
+  void videoFolderChangeRequested();           // "Change dir"
+
+ private:
+  void buildClients();
+  void formatCell(int row, widgets::TColor& text, widgets::FontStyles& style);
+  void colorCell(int row, widgets::TColor& cell, widgets::TColor& grid);
+  void showRunnerStatus(const std::string& text);
+
+  const platform::Services& services_;
+  SharedState& state_;
+  std::function<QString()> address_;
+  widgets::StatusLabel* status_ = nullptr;
+  widgets::StyledButton* switch_ = nullptr;
+  widgets::ImageButton* downloadButton_ = nullptr;
+  widgets::DownloadGrid* grid_ = nullptr;
+  widgets::StyledButton* browseFiles_ = nullptr;
+  widgets::StyledButton* changeDir_ = nullptr;
+  QMenu* rowMenu_ = nullptr;
+  // HTTP1 fetches watch pages, HTTP2 downloads videos; each has its own
+  // connection and cookie store.
+  std::unique_ptr<http::TNetHTTP> http1_;
+  std::unique_ptr<http::TNetHTTP> http2_;
+  // Both use a client: declared after them, so they go first.
+  std::unique_ptr<queue::DownloadAction> action_;
+  std::unique_ptr<queue::QueueRunner> runner_;
+};
+
+}  // namespace larkvale::app

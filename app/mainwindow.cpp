@@ -1,0 +1,283 @@
+#include "app/mainwindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QShortcut>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "app/browserpage.h"
+#include "app/clipboardpickup.h"
+#include "app/converterpage.h"
+#include "app/downloadspanel.h"
+#include "app/explorerpage.h"
+#include "app/pagewidgets.h"
+#include "app/workfolders.h"
+#include "platform/clipboard.h"
+#include "platform/dialogs.h"
+#include "platform/help.h"
+#include "platform/pump.h"
+#include "platform/settings.h"
+#include "platform/shell.h"
+#include "platform/version.h"
+#include "queue/downloadlist.h"
+#include "widgets/accessiblelabel.h"
+#include "widgets/taskpane.h"
+
+namespace larkvale::app {
+
+namespace {
+
+const char* const kStyleSheet = R"(
+#Central { background: rgb(246, 246, 246); }
+#TopBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #ffffff, stop:1 #dde5ee);
+          border-bottom: 1px solid #b4c1cf; }
+#TaskPaneHeader { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #5a8cc2, stop:1 #2f5f92); }
+#TaskPaneCaption { color: white; }
+#TaskPaneHeader QToolButton { color: white; }
+QWidget[strip="true"] { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #f7f9fb, stop:1 #e6ecf2);
+                        border-top: 1px solid #ccd6e0; border-bottom: 1px solid #ccd6e0; }
+QLabel[caption="true"] { font-weight: bold; color: #2f4f6f; padding: 4px 6px 2px 6px; }
+QPushButton[styled="true"] { border: 1px solid #a9b6c4; border-radius: 4px; padding: 3px 10px;
+  background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #ffffff, stop:1 #e2e8ef); color: #1f2f3f; }
+QPushButton[styled="true"]:hover { border-color: #4f86c0; background: #eaf2fb; }
+QPushButton[styled="true"]:pressed { background: #d3e2f2; }
+QPushButton[styled="true"]:disabled { color: #9aa6b2; }
+QToolButton[imageButton="true"] { border: 1px solid transparent; border-radius: 6px; }
+QToolButton[imageButton="true"]:hover { border-color: #9fbfe0; background: #eaf2fb; }
+#WebSiteLabel { color: #2f6fb3; text-decoration: underline; }
+#status { color: #2f4f6f; }
+)";
+
+constexpr int kEmailHelpTopic = 223;
+
+}  // namespace
+
+MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QMainWindow(parent), services_(services) {
+  // Before the first label exists: interfaces are made once per widget.
+  widgets::InstallAccessibleLabels();
+  setObjectName(QStringLiteral("Form1"));
+  QFont font = QApplication::font();
+  font.setPointSize(8);
+  setFont(font);
+  resize(1086, 769);
+  setWindowIcon(AppIcon(QStringLiteral("app")));
+  setStyleSheet(QString::fromLatin1(kStyleSheet));
+
+  state_.downloadList = new queue::DownloadList(this);
+
+  auto* central = new QWidget(this);
+  central->setObjectName(QStringLiteral("Central"));
+  central->setAttribute(Qt::WA_StyledBackground, true);
+  auto* column = new QVBoxLayout(central);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  column->addWidget(buildTopBar());
+
+  pages_ = new widgets::TaskPane(central);
+  pages_->setObjectName(QStringLiteral("mxTaskPanePro1"));
+  downloads_ = new DownloadsPanel(services_, state_);
+  browser_ = new BrowserPage(services_, state_, *downloads_);
+  converter_ = new ConverterPage(services_, state_);
+  explorer_ = new ExplorerPage(services_);
+  pages_->AddPage(browser_, tr("Browser"));
+  pages_->AddPage(converter_, tr("Video Converter"));
+  pages_->AddPage(explorer_, tr("Explorer"));
+  column->addWidget(pages_, 1);
+  setCentralWidget(central);
+
+  const Page keys[] = {pgBrowser, pgConverter, pgExplorer};
+  for (int i = 0; i < 3; ++i) {
+    auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(Qt::Key_1 + i)), this);
+    const Page page = keys[i];
+    connect(shortcut, &QShortcut::activated, this, [this, page] { showPage(page); });
+  }
+  connectPages();
+  Guarded(services_, [this] { startUp(); });
+}
+
+MainWindow::~MainWindow() = default;
+
+QWidget* MainWindow::buildTopBar() {
+  auto* bar = new QWidget;
+  bar->setObjectName(QStringLiteral("TopBar"));
+  bar->setAttribute(Qt::WA_StyledBackground, true);
+  bar->setFixedHeight(65);
+
+  // Three large page buttons at 8, 120 and 240 pixels from the left.
+  const struct {
+    const char* caption;
+    const char* name;
+    const char* icon;
+    Page page;
+    int left;
+  } pages[] = {{"Browser", "BrowserPageButton", "browser", pgBrowser, 8},
+               {"Converter", "ConverterPageButton", "converter", pgConverter, 120},
+               {"Files", "FilesPageButton", "files", pgExplorer, 240}};
+  for (const auto& p : pages) {
+    auto* button = TextButton(tr(p.caption), QString::fromLatin1(p.name), bar, QString::fromLatin1(p.icon));
+    button->setGeometry(p.left, 8, 105, 49);
+    button->setIconSize(QSize(24, 24));
+    button->setStyleSheet(QStringLiteral("padding: 2px 4px; font-size: 9pt;"));
+    const Page page = p.page;
+    connect(button, &QPushButton::clicked, this, [this, page] { showPage(page); });
+  }
+
+  // The right-hand block, 348 pixels wide.
+  auto* right = new QWidget(bar);
+  right->setObjectName(QStringLiteral("TopBarRight"));
+  right->setFixedWidth(348);
+  auto* rightColumn = new QVBoxLayout(right);
+  rightColumn->setContentsMargins(4, 6, 8, 6);
+  rightColumn->setSpacing(4);
+  webSiteLabel_ = new QLabel(tr("Larkvale_HD on the web: news, tips and updates"), right);
+  webSiteLabel_->setObjectName(QStringLiteral("WebSiteLabel"));
+  webSiteLabel_->setCursor(Qt::PointingHandCursor);
+  webSiteLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  webSiteLabel_->installEventFilter(this);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  auto* help = TextButton(tr("Help"), QStringLiteral("HelpButton"), right, QStringLiteral("help"));
+  auto* email = TextButton(tr("E-mail"), QStringLiteral("EmailButton"), right, QStringLiteral("email"));
+  auto* webSite = TextButton(tr("Web Site"), QStringLiteral("WebSiteButton"), right, QStringLiteral("website"));
+  for (auto* b : {help, email, webSite}) buttons->addWidget(b);
+  connect(help, &QPushButton::clicked, this, &MainWindow::showHelp);
+  connect(email, &QPushButton::clicked, this, &MainWindow::writeEmail);
+  connect(webSite, &QPushButton::clicked, this, &MainWindow::openWebSite);
+  rightColumn->addWidget(webSiteLabel_);
+  rightColumn->addLayout(buttons);
+
+  auto* row = new QHBoxLayout(bar);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->addStretch(1);
+  row->addWidget(right);
+  return bar;
+}
+
+void MainWindow::connectPages() {
+  connect(pages_, &widgets::TaskPane::closeClicked, this, [this] { Guarded(services_, [this] { close(); }); });
+  connect(pages_, &widgets::TaskPane::homeClicked, this, &MainWindow::openWebSite);
+  connect(converter_, &ConverterPage::backRequested, this, [this] { showPage(pgBrowser); });
+  connect(converter_, &ConverterPage::nextRequested, this, [this] { showPage(pgExplorer); });
+  connect(explorer_, &ExplorerPage::backRequested, this, [this] { showPage(pgConverter); });
+  connect(downloads_, &DownloadsPanel::browserPageRequested, this, [this] { showPage(pgBrowser); });
+  connect(downloads_, &DownloadsPanel::downloadFolderRequested, this, &MainWindow::showDownloadFolder);
+  connect(downloads_, &DownloadsPanel::videoFolderChangeRequested, this, &MainWindow::changeVideoFolder);
+  connect(downloads_, &DownloadsPanel::downloadFinished, converter_, &ConverterPage::addToTimeline);
+  downloads_->setAddressSource([this] { return browser_->address(); });
+  browser_->setStopAlso([this] {
+    downloads_->stopPageFetch();
+    converter_->stopEngine();
+  });
+}
+
+// --- Start-up, activation and close ---------------------------------------------
+
+QString MainWindow::settingsFile() const { return platform::SettingsFilePath(services_.environment.configHome); }
+
+void MainWindow::startUp() {
+  showPage(pgBrowser);
+  state_.appDir = services_.environment.appDir;
+  state_.converterBusy = false;
+  // Pick a watch-page address off the clipboard; the last matching line wins.
+  browser_->showAddress(PickWatchAddress(services_.clipboard->Text(), font()));
+  state_.sites = extract::SiteAddresses::FromEnvironment();
+  browser_->navigateStartPage();
+  services_.help->SetHelpFile(state_.appDir + QStringLiteral("LarkvaleHelp.html"));
+  setWindowTitle(QString::fromLatin1(kAppName));
+
+  SetUpWorkFolders(state_, services_.environment.homeDir, settingsFile());
+  converter_->showFormatPanel();
+  CleanScratchFolder(state_.tempDir);
+  explorer_->showFolder(state_.videoDir);
+}
+
+bool MainWindow::event(QEvent* e) {
+  if (e->type() == QEvent::WindowActivate && !activated_) {
+    activated_ = true;
+    Guarded(services_, [this] { firstActivation(); });
+  }
+  return QMainWindow::event(e);
+}
+
+void MainWindow::firstActivation() {
+  converter_->fillEngineLists();
+  state_.downloadsStopped = false;
+  downloads_->startDownloads();
+}
+
+void MainWindow::closeEvent(QCloseEvent* e) {
+  Guarded(services_, [this] {
+    state_.downloadsStopped = true;
+    converter_->abortConversion();
+  });
+  QMainWindow::closeEvent(e);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
+  if (watched == webSiteLabel_ && e->type() == QEvent::MouseButtonRelease) openWebSite();
+  return QMainWindow::eventFilter(watched, e);
+}
+
+void MainWindow::changeVideoFolder() {
+  Guarded(services_, [this] {
+    const QString chosen = services_.dialogs->ChooseFolder(tr("Choose the video folder"), state_.videoDir);
+    if (chosen.isEmpty()) return;
+    state_.videoDir = chosen;
+    StoreVideoDir(settingsFile(), chosen);
+    explorer_->showFolder(state_.videoDir);
+    CreateWorkFolders(state_);
+  });
+}
+
+// --- Pages, help and contact ---------------------------------------------------------
+
+void MainWindow::showPage(Page page) { pages_->SetActivePage(page); }
+
+MainWindow::Page MainWindow::activePage() const { return static_cast<Page>(pages_->ActivePage()); }
+
+void MainWindow::showDownloadFolder() {
+  Guarded(services_, [this] {
+    showPage(pgExplorer);
+    explorer_->showFolder(state_.videoDir + QStringLiteral("/flv/"));
+  });
+}
+
+void MainWindow::showHelp() {
+  Guarded(services_, [this] { services_.help->ShowContents(); });
+}
+
+void MainWindow::writeEmail() {
+  Guarded(services_, [this] {
+    services_.help->ShowTopic(kEmailHelpTopic);
+    services_.dialogs->ShowMessage(QString::fromLatin1(kAppName),
+                                   QStringLiteral("Please mention your name,  Windows and program version number"));
+    // The address goes out as it stands: it is already encoded.
+    const QString address = MailtoAddress(QString::fromStdString(state_.sites.supportMail));
+    services_.shell->Open(QUrl::fromEncoded(address.toUtf8(), QUrl::TolerantMode));
+  });
+}
+
+void MainWindow::openWebSite() {
+  Guarded(services_, [this] { services_.shell->Open(QUrl(QString::fromStdString(state_.sites.webSite))); });
+}
+
+QString MailtoAddress(const QString& supportMail) {
+  return QStringLiteral("mailto:") + supportMail +
+         QStringLiteral(
+             "?subject=larkvale%20support&body=Hi!%0dMy%20name%20is%20%0d%20Windows%20version%20:%20%0d%20Program%20"
+             "version%20:") +
+         platform::ProgramVersion();
+}
+
+void WaitSeconds(int seconds) {
+  const std::int64_t start = platform::TickCountMs() / 1000;
+  while (platform::TickCountMs() / 1000 < start + seconds) {
+    platform::ProcessMessages();
+    platform::SleepMs(1);
+  }
+}
+
+}  // namespace larkvale::app

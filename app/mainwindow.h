@@ -1,0 +1,77 @@
+#pragma once
+// The main window: the top bar, the task pane with the three pages, start-up,
+// first activation and close. It owns the state the pages share and wires
+// the pages' requests to each other; the pages own their widgets and
+// handlers.
+
+#include <QMainWindow>
+#include <QString>
+
+#include "app/sharedstate.h"
+#include "platform/services.h"
+
+class QLabel;
+
+namespace larkvale::widgets {
+class TaskPane;
+}
+
+namespace larkvale::app {
+
+class BrowserPage;
+class ConverterPage;
+class DownloadsPanel;
+class ExplorerPage;
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // Builds the window and runs start-up; an error there is reported and the
+  // window opens with the state set so far.
+  explicit MainWindow(const platform::Services& services, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  enum Page { pgBrowser = 0, pgConverter = 1, pgExplorer = 2 };
+  void showPage(Page page);
+  Page activePage() const;
+
+  SharedState& state() { return state_; }
+
+ protected:
+  bool event(QEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+
+ private:
+  QWidget* buildTopBar();
+  void connectPages();
+  void startUp();
+  void firstActivation();
+  void changeVideoFolder();   // "Change dir"
+  void showDownloadFolder();  // "Browse files"
+  void showHelp();
+  void writeEmail();
+  void openWebSite();  // also the task pane's home command and the top bar's label
+  QString settingsFile() const;
+
+  platform::Services services_;
+  SharedState state_;
+  bool activated_ = false;
+  widgets::TaskPane* pages_ = nullptr;
+  QLabel* webSiteLabel_ = nullptr;
+  DownloadsPanel* downloads_ = nullptr;
+  BrowserPage* browser_ = nullptr;
+  ConverterPage* converter_ = nullptr;
+  ExplorerPage* explorer_ = nullptr;
+};
+
+// The support mail's address: a fixed subject, and a body that ends in the
+// program's version; encoded as it stands.
+QString MailtoAddress(const QString& supportMail);
+
+// A whole-second wait that keeps the window alive: returns after N - 1 to N
+// seconds, plus the time spent in handlers that run during it.
+void WaitSeconds(int seconds);
+
+}  // namespace larkvale::app

@@ -1,0 +1,68 @@
+#pragma once
+// The Download action: fetches a watch page with the page client, keeps a
+// copy of it as "temp.txt" in the scratch folder, scans it for the video's
+// link and appends the link as a new row of the download list.
+//
+// The fetch processes window messages from the client's work events (see
+// `Work`), so any handler may run nested inside `Run`. A second `Run` during
+// the fetch is refused by the client itself, which never mixes two requests
+// on one connection; the first fetch goes on.
+//
+// No widgets: what the action has to say goes out through its events, and a
+// failing fetch or copy leaves `Run` as the exception it is, for the caller's
+// error report.
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "extract/siteaddresses.h"
+#include "http/httpclient.h"
+#include "queue/downloadlist.h"
+
+namespace larkvale::queue {
+
+class DownloadAction {
+ public:
+  enum class Outcome { Queued, NoVideo };
+
+  // `processMessages` is the message pump, run by every work event.
+  DownloadAction(http::TNetHTTP& client, DownloadList& list, std::function<void()> processMessages);
+
+  // Fetches `url` (as it stands), saves the page's lines into
+  // `tempDir` + "temp.txt" and queues the link found with the addresses of
+  // `sites`. Raises the fetch's error, or "Cannot create file ..." when the
+  // copy cannot be written; no row is added then.
+  Outcome Run(const std::string& url, const QString& tempDir, const extract::SiteAddresses& sites);
+
+  // The client's events during the fetch.
+  void Status(const std::string& text);
+  void WorkBegin(std::int64_t announced);  // 0 when the size is not announced
+  void Work(std::int64_t count);           // bytes so far
+  void WorkEnd();
+
+  // The lines of the last fetched page.
+  const QStringList& PageLines() const { return pageLines_; }
+  // The fetch's announced size and bytes so far; 0 between fetches.
+  std::int64_t AnnouncedBytes() const { return announced_; }
+  std::int64_t BytesSoFar() const { return bytesSoFar_; }
+
+  // Each may be empty.
+  std::function<void(const QString&)> OnStatus;  // the status line's text
+  std::function<void(int)> OnQueued;             // the new row, before "Done"
+  std::function<void()> OnNoVideo;               // no link on the page, before "Done"
+
+ private:
+  void SetStatus(const QString& text);
+
+  http::TNetHTTP& client_;
+  DownloadList& list_;
+  std::function<void()> processMessages_;
+  QStringList pageLines_;
+  std::int64_t announced_ = 0;
+  std::int64_t bytesSoFar_ = 0;
+};
+
+}  // namespace larkvale::queue

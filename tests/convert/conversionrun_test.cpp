@@ -1,0 +1,199 @@
+// The conversion run without a window: the real engine and Timeline, scripted
+// dialogs, media made by the ffmpeg CLI and outputs checked by ffprobe.
+#include "convert/conversionrun.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "convert/timelinemodel.h"
+#include "engine/videoengine.h"
+#include "support/fakes.h"
+#include "support/media_fixtures.h"
+
+namespace larkvale::convert {
+namespace {
+
+using Outcome = ConversionRun::Outcome;
+using testsupport::FfProbe;
+
+struct Clips {
+  QString shortClip;  // 2 s, 320x240, stereo
+  QString longClip;   // 10 s, long enough for a save to report progress
+};
+
+const Clips& Media() {
+  static QTemporaryDir dir;
+  static const Clips clips = [] {
+    Clips c{dir.path() + "/short.flv", dir.path() + "/long.flv"};
+    testsupport::FixtureSpec longer;
+    longer.seconds = 10;
+    const bool ok = testsupport::MakeMediaFixture(c.shortClip.toStdString(), {}) &&
+                    testsupport::MakeMediaFixture(c.longClip.toStdString(), longer);
+    EXPECT_TRUE(ok) << "ffmpeg could not make the fixtures";
+    return c;
+  }();
+  return clips;
+}
+
+class ConversionRunTest : public ::testing::Test {
+ public:
+  ConversionRunTest() {
+    out = dir.path() + "/";
+    run.OnStatus = [this](const QString& s) { statuses << s; };
+    run.OnPosition = [this](int p) {
+      positions.push_back(p);
+      if (p > maximum) positionPastMaximum = true;
+    };
+    run.OnMaximum = [this](int m) { maximum = m; };
+  }
+  void Add(const QString& path) { timeline.Append(path, engine.GetFileDuration(path)); }
+  // Converts into `name` in the output folder, answering the save dialog with it.
+  Outcome Convert(const QString& name, const OutputChoices& choices = {}) {
+    dialogs.saveAnswers.push_back(name.isEmpty() ? QString() : out + name);
+    return run.Run(choices, QStringLiteral(LARKVALE_APPDIR), out);
+  }
+  static OutputChoices Format(const char* entry) {
+    OutputChoices c;
+    for (size_t i = 0; i < OutputFormats().size(); ++i)
+      if (OutputFormats()[i].entry == QLatin1String(entry)) c.format = int(i);
+    return c;
+  }
+
+  QTemporaryDir dir;
+  QString out;
+  engine::TVideoEngine engine;
+  TimelineModel timeline;
+  bool busy = false;
+  testing::ScriptedDialogs dialogs;
+  testing::RecordingHelp help;
+  ConversionRun run{engine, timeline, busy, dialogs, help, QStringLiteral("Larkvale_HD")};
+  QStringList statuses;
+  std::vector<int> positions;
+  int maximum = 100;
+  bool positionPastMaximum = false;
+};
+
+TEST_F(ConversionRunTest, SavesTheTimelineAndReportsItsProgress) {
+  Add(Media().shortClip);
+  Add(Media().shortClip);
+  const struct {
+    const char* entry;
+    const char* file;
+    const char* filter;
+    const char* container;
+    const char* audio;
+  } cases[] = {{"MPEG 1", "out.mpg", "Mpeg File (*.mpg)", "mpeg", "mp2"},
+               {"WAV", "out.wav", "Wave (*.wav)", "wav", "pcm_s16le"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    statuses.clear();
+    dialogs.asked.clear();
+    EXPECT_EQ(Convert(c.file, Format(c.entry)), Outcome::Saved);
+    EXPECT_TRUE(dialogs.shown.empty()) << dialogs.Texts().join('|').toStdString();
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].kind, "save");
+    EXPECT_EQ(dialogs.asked[0].dir, out);
+    EXPECT_EQ(dialogs.asked[0].filter, c.filter);
+    EXPECT_EQ(statuses, QStringList({"Converting video...", "Done."}));
+    ASSERT_FALSE(positions.empty());
+    EXPECT_EQ(positions.back(), 0);  // the bar is emptied at the end
+    EXPECT_EQ(maximum, 4);           // both entries, in whole seconds
+    EXPECT_TRUE(busy);
+    EXPECT_FALSE(run.Saving());
+    const auto probed = FfProbe((out + c.file).toStdString());
+    ASSERT_TRUE(probed.ok);
+    EXPECT_NE(probed.format.find(c.container), std::string::npos) << probed.format;
+    EXPECT_EQ(probed.audio.codec, c.audio);
+    EXPECT_NEAR(probed.duration, 4.0, 0.5);
+  }
+  EXPECT_FALSE(positionPastMaximum);
+  EXPECT_TRUE(QDir(out).entryList({"*.part"}, QDir::Files).isEmpty());
+}
+
+TEST_F(ConversionRunTest, EndingsBeforeTheSave) {
+  // Empty Timeline: the message, then help; no dialog.
+  EXPECT_EQ(Convert("never.avi"), Outcome::EmptyTimeline);
+  EXPECT_EQ(dialogs.Texts(), QStringList{"Timeline empty,cannot process"});
+  EXPECT_EQ(help.shown, std::vector<int>{223});
+  EXPECT_TRUE(dialogs.asked.empty());
+  EXPECT_TRUE(busy);  // set as the run starts, whatever follows
+  dialogs.saveAnswers.clear();
+
+  // A field that is not a whole number stops the run before the dialog.
+  Add(Media().shortClip);
+  dialogs.shown.clear();
+  OutputChoices bad = Format("MPEG 1");
+  bad.width = QStringLiteral("abc");
+  EXPECT_EQ(run.Run(bad, QStringLiteral(LARKVALE_APPDIR), out), Outcome::Error);
+  EXPECT_EQ(dialogs.Errors(), QStringList{"'abc' is not a valid integer value."});
+  EXPECT_TRUE(dialogs.asked.empty());
+
+  // A cancelled dialog: nothing written, nothing said.
+  dialogs.shown.clear();
+  EXPECT_EQ(Convert(QString(), Format("AVI")), Outcome::Cancelled);
+  EXPECT_TRUE(dialogs.shown.empty());
+  EXPECT_TRUE(QDir(out).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(ConversionRunTest, EndingsDuringTheSave) {
+  Add(Media().shortClip);
+  // The WAV fields are read after the dialog: an error report, no file, and
+  // the run can be started again.
+  OutputChoices wav = Format("WAV");
+  wav.wavSampleRate = QStringLiteral("fast");
+  EXPECT_EQ(Convert("bad.wav", wav), Outcome::Error);
+  EXPECT_EQ(dialogs.Errors(), QStringList{"'fast' is not a valid integer value."});
+  EXPECT_FALSE(QFile::exists(out + "bad.wav"));
+  EXPECT_FALSE(run.Saving());
+
+  // A folder that is not there: the engine fails and the run says so.
+  dialogs.shown.clear();
+  EXPECT_EQ(Convert("no/such/dir/x.wav", Format("WAV")), Outcome::Failed);
+  EXPECT_EQ(dialogs.Texts(), QStringList{"Fail to save file"});
+}
+
+TEST_F(ConversionRunTest, ASecondRunDuringTheSaveIsRefusedAndClosingAborts) {
+  timeline.Append(Media().longClip, engine.GetFileDuration(Media().longClip));
+  // The slowest encoder: the save is sure to report progress while it runs.
+  const OutputChoices ipod = Format("iPod");
+  auto progress = engine.OnProcessing;
+  Outcome nested = Outcome::Saved;
+  int events = 0;
+  engine.OnProcessing = [&](double position, double duration) {
+    if (position < duration && ++events == 1) {
+      EXPECT_TRUE(run.Saving());
+      nested = run.Run(ipod, QStringLiteral(LARKVALE_APPDIR), out);
+    }
+    progress(position, duration);
+  };
+  EXPECT_EQ(Convert("first.mp4", ipod), Outcome::Saved);
+  ASSERT_GT(events, 0) << "the save reported no progress";
+  EXPECT_EQ(nested, Outcome::Refused);
+  EXPECT_EQ(dialogs.asked.size(), 1u);
+  EXPECT_EQ(maximum, 10);
+  EXPECT_FALSE(positionPastMaximum);
+  EXPECT_NEAR(FfProbe((out + "first.mp4").toStdString()).duration, 10.0, 0.5);
+
+  // Closing the window mid-save: no file, no leftovers, no message.
+  events = 0;
+  statuses.clear();
+  engine.OnProcessing = [&](double position, double duration) {
+    if (position < duration && ++events == 1) run.AbortForClose();
+    progress(position, duration);
+  };
+  EXPECT_EQ(Convert("second.mp4", ipod), Outcome::Aborted);
+  EXPECT_FALSE(run.Saving());
+  EXPECT_FALSE(QFile::exists(out + "second.mp4"));
+  EXPECT_TRUE(QDir(out).entryList({"*.part"}, QDir::Files).isEmpty());
+  EXPECT_TRUE(dialogs.shown.empty()) << dialogs.Texts().join('|').toStdString();
+  EXPECT_FALSE(statuses.contains("Done."));
+  // Outside a save the close does nothing.
+  run.AbortForClose();
+  EXPECT_EQ(Convert("third.mp3", Format("MP3")), Outcome::Saved);
+}
+
+}  // namespace
+}  // namespace larkvale::convert

@@ -1,0 +1,174 @@
+// The Download action without a window: the real client against a video
+// site on 127.0.0.1, the download list in memory.
+#include "queue/downloadaction.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <algorithm>
+
+#include "support/scripted_server.h"
+#include "support/video_site.h"
+
+namespace larkvale::queue {
+namespace {
+
+using Outcome = DownloadAction::Outcome;
+using testing::ReadFileBytes;
+using testing::ScriptedServer;
+using testing::VideoSite;
+
+VideoSite& Site() {
+  static VideoSite site;  // one nginx for the whole run, stopped at exit
+  return site;
+}
+
+// The action wired as the window wires it: the client's events go to the
+// action, which reports to a recorded status line.
+struct Action : ::testing::Test {
+  Action() {
+    http::ApplyWindowConfiguration(client);
+    client.OnStatus = [this](http::TNetComponent*, http::TNetStatus, const std::string& t) { action.Status(t); };
+    client.OnWorkBegin = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action.WorkBegin(n); };
+    client.OnWork = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action.Work(n); };
+    client.OnWorkEnd = [this](http::TNetComponent*, http::TWorkMode) { action.WorkEnd(); };
+    action.OnStatus = [this](const QString& text) { said << text; };
+    action.OnQueued = [this](int row) { said << QStringLiteral("queued %1").arg(row); };
+    action.OnNoVideo = [this] { said << QStringLiteral("no video"); };
+    sites.videoSite = sites.googleVideoServer = Site().Base();
+    temp = dir.path() + "/";
+  }
+  Outcome Download(const std::string& url) { return action.Run(url, temp, sites); }
+
+  http::TNetHTTP client;
+  DownloadList list;
+  int pumps = 0;
+  std::function<void()> duringTheFetch;  // run by the message pump
+  DownloadAction action{client, list, [this] {
+                          ++pumps;
+                          if (auto once = std::exchange(duringTheFetch, nullptr)) once();
+                        }};
+  extract::SiteAddresses sites;
+  QTemporaryDir dir;
+  QString temp;
+  QStringList said;
+};
+
+TEST_F(Action, EveryWatchPageFormQueuesItsLinkAndKeepsACopy) {
+  const std::string youtube = Site().Base() + "/get_video?asv=&video_id=" + VideoSite::kId + "&t=" + VideoSite::Token();
+  const struct {
+    const char* page;
+    std::string link;
+  } cases[] = {
+      {"/watch_standard.html", youtube + "&fmt=18"},
+      {"/watch_hd.html", youtube + "&fmt=22"},
+      {"/watch_second.html", youtube + "&fmt=18"},
+      {"/watch_google.html", Site().Base() + "/videodownload?version=0&secureurl=" + std::string(262, 'S') +
+                                 "&sigh=" + std::string(27, 'g') + "&"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.page);
+    said.clear();
+    pumps = 0;
+    const int row = list.RowCount();
+    EXPECT_EQ(Download(Site().Url(c.page)), Outcome::Queued);
+    ASSERT_EQ(list.RowCount(), row + 1);
+    EXPECT_EQ(list.CellText(colUrl, row).toStdString(), c.link);
+    EXPECT_EQ(list.CellInt(colSize, row), 0);
+    EXPECT_FALSE(list.CellEmpty(colSize, row));
+    EXPECT_EQ(list.data(list.index(row, colProgress)).toString(), "");
+    EXPECT_EQ(list.CellText(colFile, row), "");
+
+    // "Downloading html" first; the row is reported, then "Done".
+    ASSERT_GE(said.size(), 3);
+    EXPECT_EQ(said.first(), "Downloading html");
+    EXPECT_EQ(said.mid(said.size() - 2), QStringList({QStringLiteral("queued %1").arg(row), "Done"}));
+    EXPECT_GT(pumps, 0);  // the fetch kept the window alive
+
+    // The page's copy, one line per line, each ended by CR LF.
+    const std::string served = ReadFileBytes(Site().Root() + c.page);
+    EXPECT_EQ(ReadFileBytes((temp + "temp.txt").toStdString()), served);
+    EXPECT_EQ(action.PageLines().size(), std::count(served.begin(), served.end(), '\n'));
+    EXPECT_EQ(action.BytesSoFar(), 0);
+  }
+}
+
+TEST_F(Action, PageWithoutVideoSaysSoThenDone) {
+  EXPECT_EQ(Download(Site().Url("/no_video.html")), Outcome::NoVideo);
+  EXPECT_EQ(said.mid(said.size() - 2), QStringList({"no video", "Done"}));
+  EXPECT_EQ(list.RowCount(), 0);
+}
+
+TEST_F(Action, FailuresLeaveNoRowAndKeepTheLastCopy) {
+  ASSERT_EQ(Download(Site().Url("/no_video.html")), Outcome::NoVideo);
+  const std::string copy = ReadFileBytes((temp + "temp.txt").toStdString());
+  const struct {
+    const char* name;
+    std::string url;
+    QString tempDir;
+    QString error;  // the start of the message; empty: any
+  } cases[] = {
+      {"https", "https://www.youtube.com/watch?v=x", temp, "IOHandler value is not valid"},
+      {"404", Site().Url("/missing.html"), temp, "HTTP/1.1 404 Not Found"},
+      {"not a URL", "::::garbage::::", temp, ""},
+      {"nobody listens", "http://127.0.0.1:1/watch", temp, ""},
+      {"scratch folder gone", Site().Url("/watch_standard.html"), temp + "gone/",
+       "Cannot create file \"" + temp + "gone/temp.txt\"."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    said.clear();
+    try {
+      action.Run(c.url, c.tempDir, sites);
+      ADD_FAILURE() << "no error";
+    } catch (const std::exception& e) {
+      EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith(c.error)) << e.what();
+    }
+    EXPECT_EQ(list.RowCount(), 0);
+    EXPECT_TRUE(said.filter(QRegularExpression("^(queued|no video)")).isEmpty()) << said.join('|').toStdString();
+    EXPECT_EQ(ReadFileBytes((temp + "temp.txt").toStdString()), copy);
+  }
+}
+
+TEST_F(Action, FetchStatusTexts) {
+  action.WorkBegin(0);
+  action.Work(2048);
+  EXPECT_EQ(said.last(), "2048 bytes.");
+  action.WorkBegin(5000);
+  EXPECT_EQ(said.last(), "Transfering: 5000");
+  EXPECT_EQ(action.AnnouncedBytes(), 5000);
+  action.Work(1024);
+  EXPECT_EQ(said.last(), "1024 bytes of 5000 bytes.");
+  EXPECT_EQ(action.BytesSoFar(), 1024);
+  action.WorkEnd();
+  EXPECT_EQ(said.last(), "Done");
+  EXPECT_EQ(action.BytesSoFar(), 0);
+  action.Status("Connected.");
+  EXPECT_EQ(said.last(), "Connected.");
+  EXPECT_EQ(pumps, 2);  // every work event pumps first
+}
+
+TEST_F(Action, SecondDownloadWhileTheFirstFetchesIsRefusedAndTheFirstGoesOn) {
+  ScriptedServer server;
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n" + std::string(1500, 'x')),
+                 ScriptedServer::Pause(300), ScriptedServer::Send(std::string(1500, 'x')), ScriptedServer::Close()});
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/slow.html";
+  QString nestedError;
+  duringTheFetch = [&] {
+    try {
+      Download(url);
+    } catch (const std::exception& e) {
+      nestedError = QString::fromUtf8(e.what());
+    }
+  };
+  EXPECT_EQ(Download(url), Outcome::NoVideo);
+  EXPECT_FALSE(nestedError.isEmpty());
+  EXPECT_EQ(server.Connections(), 1);
+  EXPECT_EQ(action.PageLines(), QStringList{QString(3000, 'x')});
+}
+
+}  // namespace
+}  // namespace larkvale::queue
