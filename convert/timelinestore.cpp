@@ -56,15 +56,15 @@ bool ParseTimeline(const QByteArray& bytes, TimelineModel& timeline, QString* wh
 }
 
 TimelineStore::TimelineStore(TimelineModel& timeline, QString filePath, QObject* parent)
-    : QObject(parent), timeline_(timeline), filePath_(std::move(filePath)) {
+    : QObject(parent), timeline_(&timeline), filePath_(std::move(filePath)) {
   timer_.setSingleShot(true);
   timer_.setInterval(kSaveDelayMs);
   connect(&timer_, &QTimer::timeout, this, &TimelineStore::Save);
-  connect(&timeline_, &QAbstractItemModel::dataChanged, this, &TimelineStore::Changed);
-  connect(&timeline_, &QAbstractItemModel::rowsInserted, this, &TimelineStore::Changed);
-  connect(&timeline_, &QAbstractItemModel::rowsRemoved, this, &TimelineStore::Changed);
-  connect(&timeline_, &QAbstractItemModel::layoutChanged, this, &TimelineStore::Changed);
-  connect(&timeline_, &QAbstractItemModel::modelReset, this, &TimelineStore::Changed);
+  connect(timeline_.data(), &QAbstractItemModel::dataChanged, this, &TimelineStore::Changed);
+  connect(timeline_.data(), &QAbstractItemModel::rowsInserted, this, &TimelineStore::Changed);
+  connect(timeline_.data(), &QAbstractItemModel::rowsRemoved, this, &TimelineStore::Changed);
+  connect(timeline_.data(), &QAbstractItemModel::layoutChanged, this, &TimelineStore::Changed);
+  connect(timeline_.data(), &QAbstractItemModel::modelReset, this, &TimelineStore::Changed);
 }
 
 TimelineStore::~TimelineStore() { Flush(); }
@@ -74,6 +74,7 @@ void TimelineStore::Changed() {
 }
 
 bool TimelineStore::Load() {
+  if (!timeline_) return false;
   QFile file(filePath_);
   if (!file.exists()) {
     SayOnStderr(QStringLiteral("no saved Timeline at %1; the Timeline starts empty.").arg(filePath_));
@@ -88,7 +89,7 @@ bool TimelineStore::Load() {
   file.close();
   QString why;
   loading_ = true;
-  const bool ok = ParseTimeline(bytes, timeline_, &why);
+  const bool ok = ParseTimeline(bytes, *timeline_, &why);
   loading_ = false;
   if (ok) return true;
   const QString aside = filePath_ + QStringLiteral(".bad");
@@ -101,7 +102,8 @@ bool TimelineStore::Load() {
 
 bool TimelineStore::Save() {
   timer_.stop();
-  const QByteArray bytes = SerializeTimeline(timeline_);
+  if (!timeline_) return false;
+  const QByteArray bytes = SerializeTimeline(*timeline_);
   QSaveFile file(filePath_);
   const bool ok = QDir().mkpath(QFileInfo(filePath_).absolutePath()) && file.open(QIODevice::WriteOnly) &&
                   file.write(bytes) == bytes.size() && file.commit();

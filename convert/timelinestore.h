@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -32,7 +33,8 @@ class TimelineStore : public QObject {
 
   // Watches `timeline` from now on; it must outlive the store.
   TimelineStore(TimelineModel& timeline, QString filePath, QObject* parent = nullptr);
-  // Saves a pending change.
+  // Saves a pending change, if the watched model still exists (an owner
+  // whose model goes first flushes before).
   ~TimelineStore() override;
 
   // Fills the Timeline from the file; a missing or unreadable file leaves it
@@ -46,7 +48,9 @@ class TimelineStore : public QObject {
  private:
   void Changed();
 
-  TimelineModel& timeline_;
+  // Saves the list while it lives. A store whose list is gone (the window
+  // going down in the wrong order) saves nothing, rather than reading freed rows.
+  QPointer<TimelineModel> timeline_;
   QString filePath_;
   QTimer timer_;
   bool loading_ = false;

@@ -99,15 +99,15 @@ bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why
 }
 
 DownloadListStore::DownloadListStore(DownloadList& list, QString filePath, QObject* parent)
-    : QObject(parent), list_(list), filePath_(std::move(filePath)) {
+    : QObject(parent), list_(&list), filePath_(std::move(filePath)) {
   timer_.setSingleShot(true);
   timer_.setInterval(kSaveDelayMs);
   connect(&timer_, &QTimer::timeout, this, &DownloadListStore::Save);
-  connect(&list_, &QAbstractItemModel::dataChanged, this, &DownloadListStore::Changed);
-  connect(&list_, &QAbstractItemModel::rowsInserted, this, &DownloadListStore::Changed);
-  connect(&list_, &QAbstractItemModel::rowsRemoved, this, &DownloadListStore::Changed);
-  connect(&list_, &QAbstractItemModel::layoutChanged, this, &DownloadListStore::Changed);
-  connect(&list_, &QAbstractItemModel::modelReset, this, &DownloadListStore::Changed);
+  connect(list_.data(), &QAbstractItemModel::dataChanged, this, &DownloadListStore::Changed);
+  connect(list_.data(), &QAbstractItemModel::rowsInserted, this, &DownloadListStore::Changed);
+  connect(list_.data(), &QAbstractItemModel::rowsRemoved, this, &DownloadListStore::Changed);
+  connect(list_.data(), &QAbstractItemModel::layoutChanged, this, &DownloadListStore::Changed);
+  connect(list_.data(), &QAbstractItemModel::modelReset, this, &DownloadListStore::Changed);
 }
 
 DownloadListStore::~DownloadListStore() { Flush(); }
@@ -118,6 +118,7 @@ void DownloadListStore::Changed() {
 }
 
 bool DownloadListStore::Load() {
+  if (!list_) return false;
   QFile file(filePath_);
   if (!file.exists()) {
     SayOnStderr(QStringLiteral("no saved download list at %1; the list starts empty.").arg(filePath_));
@@ -132,7 +133,7 @@ bool DownloadListStore::Load() {
   file.close();
   QString why;
   loading_ = true;
-  const bool ok = ParseDownloadList(bytes, list_, &why);
+  const bool ok = ParseDownloadList(bytes, *list_, &why);
   loading_ = false;
   if (ok) return true;
   const QString aside = filePath_ + QStringLiteral(".bad");
@@ -145,7 +146,8 @@ bool DownloadListStore::Load() {
 
 bool DownloadListStore::Save() {
   timer_.stop();
-  const QByteArray bytes = SerializeDownloadList(list_);
+  if (!list_) return false;
+  const QByteArray bytes = SerializeDownloadList(*list_);
   QSaveFile file(filePath_);
   const bool ok = QDir().mkpath(QFileInfo(filePath_).absolutePath()) && file.open(QIODevice::WriteOnly) &&
                   file.write(bytes) == bytes.size() && file.commit();

@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -38,7 +39,8 @@ class DownloadListStore : public QObject {
 
   // Watches `list` from now on; `list` must outlive the store.
   DownloadListStore(DownloadList& list, QString filePath, QObject* parent = nullptr);
-  // Saves a pending change.
+  // Saves a pending change, if the watched model still exists (an owner
+  // whose model goes first flushes before).
   ~DownloadListStore() override;
 
   // Fills the list from the file (call it before rows are added). A missing
@@ -57,7 +59,9 @@ class DownloadListStore : public QObject {
  private:
   void Changed();
 
-  DownloadList& list_;
+  // Saves the list while it lives. A store whose list is gone (the window
+  // going down in the wrong order) saves nothing, rather than reading freed rows.
+  QPointer<DownloadList> list_;
   QString filePath_;
   QTimer timer_;
   bool loading_ = false;

@@ -239,6 +239,7 @@ void QueueRunner::DownloadRow(int row, int& n) {
   list_.SetState(now, RowState::Failed, error);
   list_.EndUpdate();
   hooks_.status(error);
+  if (hooks_.rowFailed) hooks_.rowFailed(link, error);
 }
 
 void QueueRunner::Transfer(const QString& link, const QString& part, std::int64_t offset) {
@@ -348,6 +349,12 @@ void QueueRunner::Work(std::int64_t count) {
     cutByStop_ = true;
     client_.Disconnect();
   }
+}
+
+void QueueRunner::StopTransfer() {
+  if (downloadingId_ == 0) return;
+  cutByStop_ = true;
+  client_.Disconnect();
 }
 
 void QueueRunner::WorkEnd() { hooks_.status(QStringLiteral("Done")); }

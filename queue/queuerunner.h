@@ -39,6 +39,7 @@ struct RunnerHooks {
   std::function<void(const QString&)> addToTimeline;   // a finished file
   std::function<void()> processMessages;               // the message pump
   std::function<void(std::exception_ptr)> reportError; // a pass that failed unexpectedly
+  std::function<void(const QString& link, const QString& error)> rowFailed;  // optional: for the log
 };
 
 class QueueRunner : public QObject {
@@ -57,6 +58,10 @@ class QueueRunner : public QObject {
   bool Active() const { return active_; }
   // A row's transfer runs (for the question on closing the window).
   bool Downloading() const { return downloadingId_ != 0; }
+  // Ends a running transfer now, from a handler nested in it, as Stop does at
+  // the next block: the row is stopped and keeps its .part file. (A server
+  // that has gone silent sends no next block.)
+  void StopTransfer();
   // The pause timer (for tests that want to move the loop on).
   QTimer& PauseTimer() { return pause_; }
 
