@@ -138,6 +138,8 @@ for r in $(seq "$rounds"); do
   # The download goes to a .part file: wait for it, then let the data run
   # for a while.
   wait_for_size "$flv" 'flv*video.flv.part' 0 || fail "no .part file appeared"
+  # The list is saved a moment after a change: kill once it says so.
+  for _ in $(seq 100); do grep -q '"downloading"' "$root/data/Larkvale_HD/downloads.json" 2>/dev/null && break; sleep 0.05; done
   sleep "0.$((r * 2))"
   kill_worker
   echo "round $r: killed $((r * 200)) ms into the download"
@@ -157,6 +159,22 @@ PY
   done
   [ "$(sha256sum <"$flv/flv0video.flv")" = "$kept" ] || fail "the earlier download was changed"
   leftovers "$flv" "the flv folder"
+  # A fresh start shows the killed row stopped, with its .part file, and
+  # resumes it to the whole file.
+  if timeout -s KILL 150 "$worker" resume "$root" >"$root/resume" 2>/dev/null; then
+    restored=$(grep '^restored' "$root/resume" | tail -1)
+    final=$(grep '^row' "$root/resume" | tail -1)
+    echo "  next start: ${restored#restored }; after the resume: ${final#row }"
+    case "$restored" in *" stopped "*.part) ;; *) fail "the killed row came back as: $restored" ;; esac
+    python3 - "${final##* }" <<'PY' || fail "the resumed download is not the whole file"
+import sys
+data = open(sys.argv[1], "rb").read()
+sent = (bytes(range(256)) * (len(data) // 256 + 1))[:len(data)]
+sys.exit(0 if len(data) == 40 << 20 and data == sent else 1)
+PY
+  else
+    fail "the resumed download did not finish: $(tr '\n' ' ' <"$root/resume")"
+  fi
   clean_start
 done
 kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=
