@@ -17,6 +17,7 @@
 #include "app/pagewidgets.h"
 #include "convert/conversionrun.h"
 #include "convert/timelinemodel.h"
+#include "convert/timelinestore.h"
 #include "engine/videoengine.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
@@ -68,6 +69,7 @@ ConverterPage::ConverterPage(const platform::Services& services, SharedState& st
   convertButton->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
   convertButton->setText(tr("Convert"));
   stripRow->addWidget(output_, 1);
+  connect(output_, &OutputStrip::choicesChanged, this, &ConverterPage::outputChoicesChanged);
   stripRow->addWidget(convertButton);
   column->addWidget(strip);
 
@@ -108,7 +110,21 @@ ConverterPage::ConverterPage(const platform::Services& services, SharedState& st
   run_->OnMaximum = [this](int seconds) { progress_->setMaximum(std::max(1, seconds)); };
 }
 
-ConverterPage::~ConverterPage() = default;
+ConverterPage::~ConverterPage() { saveTimeline(); }
+
+void ConverterPage::keepTimeline(const QString& file) {
+  if (timelineStore_) return;
+  timelineStore_ = new convert::TimelineStore(*timeline_, file, this);
+  timelineStore_->Load();
+}
+
+void ConverterPage::saveTimeline() {
+  if (timelineStore_) timelineStore_->Flush();
+}
+
+convert::OutputChoices ConverterPage::outputChoices() const { return output_->choices(); }
+
+void ConverterPage::setOutputChoices(const convert::OutputChoices& choices) { output_->setChoices(choices); }
 
 void ConverterPage::buildTimeline(QWidget* host) {
   timeline_ = new convert::TimelineModel(this);

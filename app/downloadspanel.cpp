@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "app/pagewidgets.h"
+#include "platform/applog.h"
 #include "platform/dialogs.h"
 #include "platform/filesystem.h"
 #include "platform/pump.h"
@@ -54,6 +55,14 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   QAction* remove = rowMenu_->addAction(tr("Delete"));
   remove->setObjectName(QStringLiteral("Delete1"));
   connect(remove, &QAction::triggered, this, &DownloadsPanel::deleteSelectedRow);
+  retry_ = rowMenu_->addAction(tr("Retry"));
+  retry_->setObjectName(QStringLiteral("Retry1"));
+  connect(retry_, &QAction::triggered, this, &DownloadsPanel::retrySelectedRow);
+  // Only a failed or stopped row can wait again.
+  connect(rowMenu_, &QMenu::aboutToShow, this, [this] {
+    const queue::RowState s = state_.downloadList->State(grid_->SelectedRow());
+    retry_->setEnabled(grid_->SelectedRow() >= 0 && (s == queue::RowState::Failed || s == queue::RowState::Stopped));
+  });
   grid_->SetPopupMenu(rowMenu_);
   QWidget* gridBar = Strip(this, 30);
   auto* gridBarRow = new QHBoxLayout(gridBar);
@@ -95,6 +104,7 @@ void DownloadsPanel::buildClients() {
   hooks.addToTimeline = [this](const QString& path) { emit downloadFinished(path); };
   hooks.processMessages = [] { platform::ProcessMessages(); };
   hooks.atTopLevel = [] { return platform::AtTopLevel(); };
+  hooks.rowFailed = [](const QString& link, const QString& error) { platform::LogFailedDownload(link, error); };
   hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
   runner_ =
       std::make_unique<queue::QueueRunner>(*state_.downloadList, *http2_, state_.currentDownloadRow, std::move(hooks));
@@ -131,9 +141,14 @@ QList<QWidget*> DownloadsPanel::focusOrder() const {
 // --- The list -------------------------------------------------------------------
 
 void DownloadsPanel::formatCell(int row, TColor& text, widgets::FontStyles& style) {
-  // A finished row reads grey and struck through; the row being downloaded
-  // reads blue, and blue wins over grey.
-  if (state_.downloadList->CellInt(QStringLiteral("ProgressColumn1"), row) == 100) {
+  // A finished row reads grey and struck through, a failed one red; the row
+  // being downloaded reads blue, and blue wins. A stopped or failed row is
+  // not finished, whatever its Progress says.
+  const queue::RowState s = state_.downloadList->State(row);
+  if (s == queue::RowState::Failed) {
+    text = TColor::Rgb(255, 0, 0);
+  } else if (s != queue::RowState::Stopped &&
+             state_.downloadList->CellInt(QStringLiteral("ProgressColumn1"), row) == 100) {
     text = TColor::System(widgets::clGrayTextIndex);
     style |= widgets::fsStrikeOut;
   }
@@ -151,8 +166,9 @@ void DownloadsPanel::openSelectedRow() {
   Guarded(services_, [this] {
     const int row = grid_->SelectedRow();
     if (row < 0) return;
+    // A partial (.part) file is not the download: treated as no file.
     const QString path = state_.downloadList->CellText(queue::colFile, row);
-    if (platform::FileExists(path))
+    if (platform::FileExists(path) && !queue::QueueRunner::IsPartFileName(path))
       services_.shell->Open(QUrl::fromLocalFile(path));
     else
       emit browserPageRequested();
@@ -164,6 +180,10 @@ void DownloadsPanel::deleteSelectedRow() {
     const int row = grid_->SelectedRow();
     if (row >= 0) state_.downloadList->DeleteRow(row);
   });
+}
+
+void DownloadsPanel::retrySelectedRow() {
+  Guarded(services_, [this] { state_.downloadList->MakeWaiting(grid_->SelectedRow()); });
 }
 
 // --- The Download action --------------------------------------------------------
@@ -180,6 +200,13 @@ void DownloadsPanel::stopPageFetch() { http1_->Disconnect(); }
 // --- The queue runner -----------------------------------------------------------
 
 void DownloadsPanel::startDownloads() { runner_->Start(); }
+
+bool DownloadsPanel::downloading() const { return runner_->Downloading(); }
+
+void DownloadsPanel::stopForClose() {
+  state_.downloadsStopped = true;
+  runner_->StopTransfer();
+}
 
 void DownloadsPanel::toggleDownloads() {
   Guarded(services_, [this] {

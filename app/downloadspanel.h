@@ -20,6 +20,7 @@
 #include "widgets/colors.h"
 #include "widgets/downloadgrid.h"
 
+class QAction;
 class QMenu;
 
 namespace larkvale::queue {
@@ -59,6 +60,13 @@ class DownloadsPanel : public QWidget {
   // A double click: opens the row's file, or shows the browser when it has none.
   void openSelectedRow();
   void deleteSelectedRow();
+  // "Retry": a failed or stopped row waits again; the next pass takes it.
+  void retrySelectedRow();
+  // A row's transfer runs.
+  bool downloading() const;
+  // The window closes: downloads stop, and a running transfer ends now with
+  // its row stopped and its .part file kept.
+  void stopForClose();
 
   queue::QueueRunner& runner() { return *runner_; }
 
@@ -93,6 +101,7 @@ class DownloadsPanel : public QWidget {
   widgets::StyledButton* browseFiles_ = nullptr;
   widgets::StyledButton* changeDir_ = nullptr;
   QMenu* rowMenu_ = nullptr;
+  QAction* retry_ = nullptr;
   // HTTP1 fetches watch pages, HTTP2 downloads videos; each has its own
   // connection and cookie store.
   std::unique_ptr<http::TNetHTTP> http1_;

@@ -89,6 +89,12 @@ class PrefixSink : public TNetStream {
   std::string kept_;
   std::int64_t position_ = 0, size_ = 0;
 };
+// A "Content-Range" bound, 64-bit; text that is not a number raises the
+// conversion error.
+std::int64_t RangeBound(const std::string& text) {
+  if (auto v = ParseInteger(Trim(text))) return *v;
+  throw EConvertError(text);
+}
 }  // namespace
 
 // --- records -------------------------------------------------------------
@@ -408,8 +414,8 @@ void TNetCustomHTTP::ProcessReplyHeaders() {
     SplitOff(range, " ");  // the unit
     std::string first = SplitOff(range, "-");
     std::string last = SplitOff(range, "/");
-    r.ContentRangeStart = static_cast<std::uint32_t>(StrToInt(first));
-    r.ContentRangeEnd = static_cast<std::uint32_t>(StrToInt(last));
+    r.ContentRangeStart = RangeBound(first);
+    r.ContentRangeEnd = RangeBound(last);
   }
   r.WWWAuthenticate.Clear();
   h.CollectValues("WWW-Authenticate", &r.WWWAuthenticate.Lines);

@@ -34,7 +34,8 @@ struct TNetEntityHeaderInfo {
   std::string Connection, ContentEncoding, ContentLanguage;
   // -1 = none. 64-bit, so that bodies beyond 2 GiB keep their length.
   std::int64_t ContentLength = -1;
-  std::uint32_t ContentRangeEnd = 0, ContentRangeStart = 0;
+  // 64-bit, so that a resumed download past 4 GiB asks for the right bytes.
+  std::int64_t ContentRangeEnd = 0, ContentRangeStart = 0;
   std::string ContentType = "text/html";
   std::string ContentVersion;
   TNetHeaderList CustomHeaders;

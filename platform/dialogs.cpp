@@ -31,4 +31,9 @@ QString QtDialogs::ChooseFolder(const QString& title, const QString& dir) {
   return QFileDialog::getExistingDirectory(parent_, title, dir);
 }
 
+bool QtDialogs::AskYesNo(const QString& title, const QString& text) {
+  return QMessageBox::question(parent_, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+         QMessageBox::Yes;
+}
+
 }  // namespace larkvale::platform

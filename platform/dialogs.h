@@ -22,6 +22,8 @@ class Dialogs {
   virtual QString GetSaveFileName(const QString& title, const QString& dir, const QString& filter,
                                   const QString& defaultSuffix) = 0;
   virtual QString ChooseFolder(const QString& title, const QString& dir) = 0;
+  // A question with Yes and No buttons, No the default; true for Yes.
+  virtual bool AskYesNo(const QString& title, const QString& text) = 0;
 };
 
 // The desktop's dialogs, owned by `parent` when it is set.
@@ -34,6 +36,7 @@ class QtDialogs : public Dialogs {
   QString GetSaveFileName(const QString& title, const QString& dir, const QString& filter,
                           const QString& defaultSuffix) override;
   QString ChooseFolder(const QString& title, const QString& dir) override;
+  bool AskYesNo(const QString& title, const QString& text) override;
 
  private:
   QPointer<QWidget> parent_;

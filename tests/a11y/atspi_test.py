@@ -388,6 +388,7 @@ def run(exe, dump):
         env.update({
             "DISPLAY": display, "QT_QPA_PLATFORM": "xcb", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1",
             "QT_ACCESSIBILITY": "1", "HOME": home, "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+            "XDG_DATA_HOME": os.path.join(home, ".local", "share"),
             "LARKVALE_VIDEO_SITE": base, "LARKVALE_GOOGLE_VIDEO_SERVER": base,
             "LARKVALE_START_PAGE": base + "/index.html", "LARKVALE_HOME_PAGE": base + "/index.html",
             "LARKVALE_SAMPLE_WATCH": base + "/watch?v=sample00000", "LARKVALE_WEB_SITE": base + "/site",

@@ -434,8 +434,10 @@ TEST_F(Converter, ConvertDuringASaveIsIgnoredAndClosingAbortsTheSave) {
   // The progress bar followed the save up to the duration.
   EXPECT_EQ(W<QProgressBar>("ProgressBar2")->maximum(), 10);
 
-  // Closing the window mid-save aborts it: no file, no leftovers, no message.
+  // Closing the window mid-save asks first; Yes aborts it: no file, no
+  // leftovers, no message.
   events = 0;
+  desktop.dialogs.yesNoAnswers.push_back(true);
   W<QLabel>("Label2")->setText("-");
   W<engine::TVideoEngine>("VideoEngine1")->OnProcessing = [&](double pos, double duration) {
     if (pos < duration && ++events == 1) form->close();
@@ -446,7 +448,7 @@ TEST_F(Converter, ConvertDuringASaveIsIgnoredAndClosingAbortsTheSave) {
   EXPECT_FALSE(page->converting());
   EXPECT_FALSE(QFile::exists(out + "second.mp4"));
   EXPECT_TRUE(LeftoverParts().isEmpty());
-  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join('|').toStdString();
+  EXPECT_EQ(desktop.dialogs.Texts(), QStringList{"A conversion is running. Quit anyway?"});
   EXPECT_NE(W<QLabel>("Label2")->text(), "Done.");
 }
 
