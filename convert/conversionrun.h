@@ -20,7 +20,7 @@
 #include "convert/outputsettings.h"
 
 namespace larkvale::engine {
-class TVideoEngine;
+class VideoEngineCore;
 }
 namespace larkvale::platform {
 class Dialogs;
@@ -46,7 +46,7 @@ class ConversionRun {
   // `converterBusy` is the shared ConverterBusy flag: set when a run starts
   // and on every progress event, never cleared. Messages are titled `title`.
   // Takes over the engine's `OnProcessing` and `OnComplete` events.
-  ConversionRun(engine::TVideoEngine& engine, const TimelineModel& timeline, bool& converterBusy,
+  ConversionRun(engine::VideoEngineCore& engine, const TimelineModel& timeline, bool& converterBusy,
                 platform::Dialogs& dialogs, platform::Help& help, QString title);
   ~ConversionRun();
   ConversionRun(const ConversionRun&) = delete;
@@ -76,7 +76,7 @@ class ConversionRun {
   void SetPosition(int seconds);
   void SetMaximum(int seconds);
 
-  engine::TVideoEngine& engine_;
+  engine::VideoEngineCore& engine_;
   const TimelineModel& timeline_;
   bool& converterBusy_;
   platform::Dialogs& dialogs_;

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "engine/videoengine.h"
+#include "engine/videoenginecore.h"
 
 namespace larkvale::convert {
 
@@ -19,12 +19,12 @@ short Channels(const QString& text) { return short(ReadWholeNumber(text, QString
 
 }  // namespace
 
-void ApplyFileSize(const OutputChoices& c, engine::TVideoEngine& engine) {
+void ApplyFileSize(const OutputChoices& c, engine::VideoEngineCore& engine) {
   engine.OutputFileWidth = short(ReadWholeNumber(c.width, QStringLiteral("File Width"), 16, 4096));
   engine.OutputFileHeight = short(ReadWholeNumber(c.height, QStringLiteral("File Height"), 16, 4096));
 }
 
-AppliedOutput ApplyOutputSettings(const OutputChoices& c, engine::TVideoEngine& engine, const QString& appDir) {
+AppliedOutput ApplyOutputSettings(const OutputChoices& c, engine::VideoEngineCore& engine, const QString& appDir) {
   engine.FLVAudioBitrate = Positive(c.flv.audioBitrate, "Audio bit rate");
   engine.FLVAudioChannels = Channels(c.flv.audioChannels);
   engine.FLVAudioSampleRate = Positive(c.flv.audioSampleRate, "Audio sample rate");
@@ -62,7 +62,7 @@ AppliedOutput ApplyOutputSettings(const OutputChoices& c, engine::TVideoEngine& 
   return applied;
 }
 
-bool SaveOutput(const OutputChoices& c, engine::TVideoEngine& engine, const QString& file) {
+bool SaveOutput(const OutputChoices& c, engine::VideoEngineCore& engine, const QString& file) {
   switch (OutputFormats().at(size_t(c.format)).save) {
     case SaveMethod::Wav:
       return engine.SaveTimelineWav(file, Channels(c.wavChannels), Positive(c.wavSampleRate, "Audio sample rate"),

@@ -9,7 +9,7 @@
 #include "convert/outputformats.h"
 
 namespace larkvale::engine {
-class TVideoEngine;
+class VideoEngineCore;
 }
 
 namespace larkvale::convert {
@@ -45,7 +45,7 @@ struct OutputChoices {
 };
 
 // "File Width" and "File Height" into `OutputFileWidth`/`OutputFileHeight`.
-void ApplyFileSize(const OutputChoices& choices, engine::TVideoEngine& engine);
+void ApplyFileSize(const OutputChoices& choices, engine::VideoEngineCore& engine);
 
 struct AppliedOutput {
   QString filter;     // "description|pattern"
@@ -56,11 +56,11 @@ struct AppliedOutput {
 // In this order: the FLV, MPEG and 3GP properties (all twelve, whatever the
 // format), the format's `OutputType`, then AVI, WMV or Zune settings.
 // Properties set before a bad field stay set.
-AppliedOutput ApplyOutputSettings(const OutputChoices& choices, engine::TVideoEngine& engine,
+AppliedOutput ApplyOutputSettings(const OutputChoices& choices, engine::VideoEngineCore& engine,
                                   const QString& appDir);
 
 // Writes the engine's timeline to `file` with the format's save method; the
 // WAV and MP3 fields are read here. False when the engine failed.
-bool SaveOutput(const OutputChoices& choices, engine::TVideoEngine& engine, const QString& file);
+bool SaveOutput(const OutputChoices& choices, engine::VideoEngineCore& engine, const QString& file);
 
 }  // namespace larkvale::convert
