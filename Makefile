@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test sanitize clean
+.PHONY: all deps configure build run test sanitize clean install package
 
 all: build
 
@@ -30,6 +30,17 @@ sanitize: deps
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ./scripts/run-tests.sh build-asan
+
+# Installs under PREFIX (default /usr/local), staged below DESTDIR if given:
+# `make install PREFIX=/usr DESTDIR=/tmp/stage`.
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# A Debian package in $(BUILD_DIR)/package/, its dependencies derived from
+# the libraries the program links.
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan

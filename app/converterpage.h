@@ -1,8 +1,8 @@
 #pragma once
 // The Video Converter page: the Timeline with its buttons, the preview
-// player, the output strip (format, fields and the format's panel) and the
-// conversion's progress. The conversion itself is a `convert::ConversionRun`;
-// the page fills its output choices from the strip and shows its events.
+// player, the output strip (`OutputStrip`) and the conversion's progress.
+// The conversion itself is a `convert::ConversionRun`; the page hands it the
+// strip's output choices and shows its events.
 //
 // Saves and the preview's engine process window messages, so any handler may
 // run nested inside `convert()`; a second Convert meanwhile is ignored.
@@ -12,13 +12,9 @@
 #include <memory>
 
 #include "app/sharedstate.h"
-#include "convert/outputsettings.h"
 #include "platform/services.h"
 
-class QCheckBox;
-class QComboBox;
 class QLabel;
-class QLineEdit;
 class QProgressBar;
 class QSlider;
 class QTreeView;
@@ -36,6 +32,8 @@ class StyledButton;
 }  // namespace larkvale::widgets
 
 namespace larkvale::app {
+
+class OutputStrip;
 
 class ConverterPage : public QWidget {
   Q_OBJECT
@@ -75,15 +73,12 @@ class ConverterPage : public QWidget {
  private:
   void buildTimeline(QWidget* host);
   void buildPreview(QWidget* host);
-  void buildOutputStrip(QWidget* host);
   void insertIntoTimeline(const QString& path, int index);
   void moveEntry(int step);
   void loadPreview(const QString& path);
   void seek();
   void showPlayPosition(double seconds);
   void showPlayState(bool playing);
-  void useWmv9Changed();
-  convert::OutputChoices outputChoices() const;
 
   const platform::Services& services_;
   SharedState& state_;
@@ -102,38 +97,7 @@ class ConverterPage : public QWidget {
   QLabel* width_ = nullptr;
   QLabel* height_ = nullptr;
   QLabel* frameRate_ = nullptr;
-  // Output strip: the common fields, then one panel per kind of format.
-  QComboBox* format_ = nullptr;
-  QLineEdit* fileWidth_ = nullptr;
-  QLineEdit* fileHeight_ = nullptr;
-  QLineEdit* fileFrameRate_ = nullptr;
-  QWidget* mpegPanel_ = nullptr;
-  QWidget* flvPanel_ = nullptr;
-  QWidget* gp3Panel_ = nullptr;
-  QWidget* aviPanel_ = nullptr;
-  QWidget* wmvPanel_ = nullptr;
-  QWidget* wavPanel_ = nullptr;
-  QWidget* mp3Panel_ = nullptr;
-  // Audio bit rate, channels, sample rate, video bit rate.
-  QLineEdit* mpegFields_[4] = {};
-  QLineEdit* flvFields_[4] = {};
-  QComboBox* gp3Audio_ = nullptr;
-  QComboBox* gp3Video_ = nullptr;
-  QLineEdit* gp3SampleRate_ = nullptr;
-  QLineEdit* gp3VideoBitrate_ = nullptr;
-  QCheckBox* useVideoCompressor_ = nullptr;
-  QCheckBox* useAudioCompressor_ = nullptr;
-  QComboBox* videoCompressor_ = nullptr;
-  QComboBox* audioCompressor_ = nullptr;
-  QCheckBox* useWmv9_ = nullptr;
-  QComboBox* wmv8Profile_ = nullptr;
-  QComboBox* wmv9Profile_ = nullptr;
-  QComboBox* wavBits_ = nullptr;
-  QLineEdit* wavChannels_ = nullptr;
-  QLineEdit* wavSampleRate_ = nullptr;
-  QLineEdit* mp3Bitrate_ = nullptr;
-  QLineEdit* mp3Channels_ = nullptr;
-  QLineEdit* mp3SampleRate_ = nullptr;
+  OutputStrip* output_ = nullptr;  // format, fields and panels
   // Progress.
   QLabel* progressText_ = nullptr;
   QProgressBar* progress_ = nullptr;

@@ -94,11 +94,9 @@ void DownloadsPanel::buildClients() {
   hooks.status = [this](const QString& text) { status_->SetText(text); };
   hooks.addToTimeline = [this](const QString& path) { emit downloadFinished(path); };
   hooks.processMessages = [] { platform::ProcessMessages(); };
-  hooks.reportError = [this](std::exception_ptr error) {
-    Guarded(services_, [&] { std::rethrow_exception(error); });
-  };
-  runner_ = std::make_unique<queue::QueueRunner>(*state_.downloadList, *http2_, state_.currentDownloadRow,
-                                                 std::move(hooks));
+  hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
+  runner_ =
+      std::make_unique<queue::QueueRunner>(*state_.downloadList, *http2_, state_.currentDownloadRow, std::move(hooks));
 
   // HTTP1's events go to the Download action, HTTP2's to the runner.
   queue::DownloadAction* action = action_.get();

@@ -11,8 +11,7 @@
 
 namespace larkvale::app {
 
-ExplorerPage::ExplorerPage(const platform::Services& services, QWidget* parent)
-    : QWidget(parent), services_(services) {
+ExplorerPage::ExplorerPage(const platform::Services& services, QWidget* parent) : QWidget(parent), services_(services) {
   setObjectName(QStringLiteral("mxTaskPanePageExplorer"));
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(0, 0, 0, 0);
@@ -40,8 +39,8 @@ ExplorerPage::ExplorerPage(const platform::Services& services, QWidget* parent)
                {"Show Details", "details", &ExplorerPage::showDetails},
                {"Show Thumbnails", "thumbnails", &ExplorerPage::showThumbnails}};
   for (const auto& v : views) {
-    auto* button = IconButton(tr(v.hint), QString::fromLatin1(v.icon) + "ViewButton", QString::fromLatin1(v.icon),
-                              bottom);
+    auto* button =
+        IconButton(tr(v.hint), QString::fromLatin1(v.icon) + "ViewButton", QString::fromLatin1(v.icon), bottom);
     button->setIconSize(QSize(28, 28));
     connect(button, &QToolButton::clicked, this, v.handler);
     row->addWidget(button);

@@ -4,6 +4,7 @@
 #include <csignal>
 
 #include "app/mainwindow.h"
+#include "platform/applog.h"
 #include "platform/clipboard.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
   larkvale::platform::QtHelp help;
   larkvale::platform::Services services{&dialogs, &clipboard, &shell, &help,
                                         larkvale::platform::Environment::FromProcess()};
+  larkvale::platform::StartProcessLog(services.environment.appDir);
 
   larkvale::app::MainWindow window(services);
   dialogs.SetParent(&window);

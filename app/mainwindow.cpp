@@ -55,8 +55,7 @@ constexpr int kEmailHelpTopic = 223;
 
 }  // namespace
 
-MainWindow::MainWindow(const platform::Services& services, QWidget* parent)
-    : QMainWindow(parent), services_(services) {
+MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QMainWindow(parent), services_(services) {
   // Before the first label exists: interfaces are made once per widget.
   widgets::InstallAccessibleLabels();
   setObjectName(QStringLiteral("Form1"));

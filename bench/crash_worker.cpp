@@ -9,13 +9,12 @@
 //
 // It prints "ready" once the work is under way, so the script knows when to kill.
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <cstdio>
 #include <cstring>
-
-#include <QAbstractButton>
 
 #include "app/downloadspanel.h"
 #include "app/mainwindow.h"

@@ -19,11 +19,11 @@
 
 #include "app/downloadspanel.h"
 #include "app/mainwindow.h"
-#include "queue/downloadlist.h"
 #include "engine/videoengine.h"
-#include "support/media_fixtures.h"
+#include "queue/downloadlist.h"
 #include "queue/queuerunner.h"
 #include "support/fakes.h"
+#include "support/media_fixtures.h"
 #include "support/nginx_server.h"
 
 namespace {

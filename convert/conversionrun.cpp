@@ -15,9 +15,7 @@ namespace {
 
 constexpr int kEmptyTimelineHelpTopic = 223;
 
-int WholeSeconds(double seconds) {
-  return int(std::clamp<long long>(RoundHalfEven(seconds), INT_MIN, INT_MAX));
-}
+int WholeSeconds(double seconds) { return int(std::clamp<long long>(RoundHalfEven(seconds), INT_MIN, INT_MAX)); }
 
 }  // namespace
 
@@ -49,8 +47,7 @@ void ConversionRun::SetMaximum(int seconds) {
   if (OnMaximum) OnMaximum(seconds);
 }
 
-ConversionRun::Outcome ConversionRun::Run(const OutputChoices& choices, const QString& appDir,
-                                          const QString& saveDir) {
+ConversionRun::Outcome ConversionRun::Run(const OutputChoices& choices, const QString& appDir, const QString& saveDir) {
   Outcome outcome = Outcome::Error;
   Guard([&] { outcome = RunUnguarded(choices, appDir, saveDir); });
   return outcome;

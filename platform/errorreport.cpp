@@ -1,5 +1,7 @@
 #include "platform/errorreport.h"
 
+#include "platform/applog.h"
+
 namespace larkvale::platform {
 
 QString ErrorReportText(const QString& message) {
@@ -7,6 +9,7 @@ QString ErrorReportText(const QString& message) {
 }
 
 void ShowErrorReport(Dialogs& dialogs, const QString& title, const QString& message) {
+  LogErrorReport(title, ErrorReportText(message));
   dialogs.ShowError(title, ErrorReportText(message));
 }
 

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include "platform/datadir.h"
+
 namespace larkvale::platform {
 
 Environment Environment::FromProcess() {
@@ -10,7 +12,7 @@ Environment Environment::FromProcess() {
   e.homeDir = qEnvironmentVariable("HOME", QDir::homePath());
   e.configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
   if (e.configHome.isEmpty()) e.configHome = e.homeDir + "/.config";
-  e.appDir = QCoreApplication::applicationDirPath() + "/";
+  e.appDir = ProgramDataDir();
   return e;
 }
 

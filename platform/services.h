@@ -14,9 +14,10 @@ class Help;
 struct Environment {
   QString homeDir;     // root of the default working folders
   QString configHome;  // where the settings file lives
-  QString appDir;      // the executable's folder followed by "/"
+  QString appDir;      // the data folder (datadir.h) followed by "/"
 
-  // $HOME, $XDG_CONFIG_HOME (default ~/.config) and the running executable.
+  // $HOME, $XDG_CONFIG_HOME (default ~/.config) and the data folder found
+  // from the running executable.
   static Environment FromProcess();
 };
 

@@ -18,6 +18,7 @@ packages=(
   at-spi2-core python3-pyatspi dbus dbus-x11
   clang libclang-rt-dev
   fonts-dejavu-core
+  desktop-file-utils appstream librsvg2-bin dpkg-dev python3-dbus python3-gi
 )
 
 missing=()

@@ -9,5 +9,7 @@ if [ "$(id -u)" -eq 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
 # Tests never use the user's real settings or home.
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
 chmod 700 "$XDG_RUNTIME_DIR"
+# The program's log of a test run goes nowhere near the user's.
+export XDG_STATE_HOME=$(mktemp -d)
 cd "$build"
 ctest --output-on-failure "${@:2}"

@@ -5,9 +5,9 @@
 #include <QTest>
 #include <vector>
 
-#include "support/window_parts.h"
 #include "browser/webbrowser.h"
 #include "support/fakes.h"
+#include "support/window_parts.h"
 
 namespace larkvale::app {
 namespace {
@@ -54,7 +54,9 @@ TEST(Accessibility, BrowserPageTabsDownThePage) {
     if (QWidget* proxy = widget->focusProxy()) widget = proxy;  // the web page's view
     // The web page takes focus only once its view can show a page (not here,
     // without a graphics back end); everything else always does.
-    if (widget->focusPolicy() == Qt::NoFocus && widget != Child<browser::TWebBrowser>(&form, "WebBrowser1")->focusProxy()) ADD_FAILURE() << "no focus";
+    if (widget->focusPolicy() == Qt::NoFocus &&
+        widget != Child<browser::TWebBrowser>(&form, "WebBrowser1")->focusProxy())
+      ADD_FAILURE() << "no focus";
     if (widget->focusPolicy() == Qt::NoFocus) continue;
     const auto at = std::find(chain.begin(), chain.end(), widget);
     ASSERT_NE(at, chain.end());
@@ -98,10 +100,12 @@ TEST(Accessibility, NamedLabelsExposeTheirCurrentText) {
 TEST(Accessibility, TheAddressFieldAndTheNewRowFieldsAreNamed) {
   FakeDesktop desktop;
   MainWindow form(desktop.services);
-  EXPECT_EQ(QAccessible::queryAccessibleInterface(Child<QComboBox>(&form, "URLs")->lineEdit())->text(QAccessible::Name), "Address");
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(Child<QComboBox>(&form, "URLs")->lineEdit())->text(QAccessible::Name),
+            "Address");
 
   // The input row is reachable from the grid, not buried under the table's cells.
-  QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(Child<widgets::DownloadGrid>(&form, "DownloadGrid1"));
+  QAccessibleInterface* grid =
+      QAccessible::queryAccessibleInterface(Child<widgets::DownloadGrid>(&form, "DownloadGrid1"));
   ASSERT_NE(grid, nullptr);
   QStringList names;
   std::vector<QAccessibleInterface*> todo = {grid};

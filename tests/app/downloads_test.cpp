@@ -7,11 +7,11 @@
 #include <QFile>
 #include <QTimer>
 
-#include "support/window_parts.h"
 #include "queue/queuerunner.h"
 #include "support/fakes.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
+#include "support/window_parts.h"
 
 namespace larkvale::app {
 namespace {
@@ -38,6 +38,7 @@ class Downloads : public ::testing::Test {
     qputenv("LARKVALE_VIDEO_SITE", QByteArray::fromStdString(Site().Base()));
     qputenv("LARKVALE_GOOGLE_VIDEO_SERVER", QByteArray::fromStdString(Site().Base()));
     form = std::make_unique<MainWindow>(desktop.services);
+    panel = Only<DownloadsPanel>(form.get());
   }
   ~Downloads() override {
     qunsetenv("LARKVALE_VIDEO_SITE");
@@ -46,8 +47,8 @@ class Downloads : public ::testing::Test {
 
   queue::DownloadList& List() { return *form->state().downloadList; }
   void Download(const std::string& address) {
-    Child<QComboBox>(form.get(), "URLs")->setEditText(QString::fromStdString(address));
-    Only<DownloadsPanel>(form.get())->download();
+    W<QComboBox>("URLs")->setEditText(QString::fromStdString(address));
+    panel->download();
   }
   int AddRow(const QString& link) {
     const int row = List().RowCount();
@@ -58,17 +59,24 @@ class Downloads : public ::testing::Test {
     return row;
   }
   // One pass of the runner, now.
-  void RunPass() { Only<DownloadsPanel>(form.get())->startDownloads(); }
+  void RunPass() { panel->startDownloads(); }
   // Lets the runner's pause run out at once.
   void EndPause() {
-    if (!Only<DownloadsPanel>(form.get())->runner().PauseTimer().isActive()) return;
-    Only<DownloadsPanel>(form.get())->runner().PauseTimer().start(0);
+    if (!panel->runner().PauseTimer().isActive()) return;
+    panel->runner().PauseTimer().start(0);
     QCoreApplication::processEvents();  // the timer fires
     QCoreApplication::processEvents();  // the pass it posted runs
   }
 
+  // The window's widget called `name`.
+  template <class T>
+  T* W(const char* name) const {
+    return Child<T>(form.get(), name);
+  }
+
   FakeDesktop desktop;
   std::unique_ptr<MainWindow> form;
+  DownloadsPanel* panel = nullptr;
 };
 
 TEST_F(Downloads, EveryWatchPageFormQueuesItsLinkAndTheRunnerFetchesIt) {
@@ -96,13 +104,13 @@ TEST_F(Downloads, EveryWatchPageFormQueuesItsLinkAndTheRunnerFetchesIt) {
     EXPECT_EQ(List().CellText(colUrl, row).toStdString(), c.link);
     EXPECT_EQ(List().data(List().index(row, colProgress)).toString(), "");
     EXPECT_EQ(List().CellText(colFile, row), "");
-    EXPECT_EQ(Child<widgets::StatusLabel>(form.get(), "status")->Text(), "Done");
+    EXPECT_EQ(W<widgets::StatusLabel>("status")->Text(), "Done");
 
     // The page's copy, one line per line, each ended by CR LF.
     const std::string served = ReadFileBytes(Site().Root() + c.page);
     EXPECT_EQ(ReadFileBytes((form->state().tempDir + "temp.txt").toStdString()), served);
 
-    if (Only<DownloadsPanel>(form.get())->runner().Active())
+    if (panel->runner().Active())
       EndPause();  // the loop's next pass
     else
       RunPass();
@@ -113,9 +121,9 @@ TEST_F(Downloads, EveryWatchPageFormQueuesItsLinkAndTheRunnerFetchesIt) {
     EXPECT_EQ(List().CellInt(colProgress, row), 100);
     EXPECT_EQ(List().CellInt(colSize, row), static_cast<qint64>(Site().Video().size()));
     EXPECT_EQ(form->state().currentDownloadRow, List().RowCount());  // no row is blue between passes
-    EXPECT_EQ(Child<widgets::StatusLabel>(form.get(), "status")->Text(), "Done");
-    EXPECT_TRUE(Only<DownloadsPanel>(form.get())->runner().Active());
-    Only<DownloadsPanel>(form.get())->runner().Start();  // a second start while the loop is active runs no pass of its own
+    EXPECT_EQ(W<widgets::StatusLabel>("status")->Text(), "Done");
+    EXPECT_TRUE(panel->runner().Active());
+    panel->runner().Start();  // a second start while the loop is active runs no pass of its own
     EXPECT_EQ(List().CellText(colFile, row), file);
   }
   // Finished rows are skipped by later passes.
@@ -128,19 +136,19 @@ TEST_F(Downloads, PageWithoutVideoSaysSoThenDone) {
   ASSERT_EQ(desktop.dialogs.shown.size(), 1u);
   EXPECT_EQ(desktop.dialogs.shown[0].kind, "message");
   EXPECT_EQ(desktop.dialogs.shown[0].text, "No video");
-  EXPECT_EQ(Child<widgets::StatusLabel>(form.get(), "status")->Text(), "Done");
+  EXPECT_EQ(W<widgets::StatusLabel>("status")->Text(), "Done");
   EXPECT_EQ(List().RowCount(), 0);
 }
 
 TEST_F(Downloads, DownloadWhileStoppedStartsTheDownloads) {
-  Only<DownloadsPanel>(form.get())->toggleDownloads();
+  panel->toggleDownloads();
   EXPECT_TRUE(form->state().downloadsStopped);
-  EXPECT_EQ(Child<widgets::StyledButton>(form.get(), "mxTPButton10")->text(), "Start downloads");
-  EXPECT_EQ(Child<widgets::StyledButton>(form.get(), "mxTPButton10")->ImageIndex(), 2);
+  EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Start downloads");
+  EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->ImageIndex(), 2);
   Download(Site().Url("/watch_standard.html"));
   EXPECT_FALSE(form->state().downloadsStopped);
-  EXPECT_EQ(Child<widgets::StyledButton>(form.get(), "mxTPButton10")->text(), "Stop downloads");
-  EXPECT_EQ(Child<widgets::StyledButton>(form.get(), "mxTPButton10")->ImageIndex(), 1);
+  EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Stop downloads");
+  EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->ImageIndex(), 1);
   // The runner started at once and fetched the row.
   EXPECT_EQ(List().CellText(colFile, 0), form->state().flvDir + "flv0video.avi");
 }
@@ -173,7 +181,7 @@ TEST_F(Downloads, HugePageWithoutMarkersIsScannedAndSaysNoVideo) {
   testing::WriteFileBytes(Site().Root() + "/huge.html", page);
   Download(Site().Url("/huge.html"));
   EXPECT_EQ(desktop.dialogs.Texts(), QStringList{"No video"});
-  EXPECT_EQ(Child<widgets::StatusLabel>(form.get(), "status")->Text(), "Done");
+  EXPECT_EQ(W<widgets::StatusLabel>("status")->Text(), "Done");
   QFile::remove(QString::fromStdString(Site().Root() + "/huge.html"));
 }
 
@@ -184,7 +192,7 @@ TEST_F(Downloads, TheFetchShowsItsProgressInTheStatusLine) {
   server.Expect({ScriptedServer::ReadRequest(),
                  ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n" + std::string(1500, 'x')),
                  ScriptedServer::Pause(300), ScriptedServer::Send(std::string(1500, 'x')), ScriptedServer::Close()});
-  auto* status = Child<widgets::StatusLabel>(form.get(), "status");
+  auto* status = W<widgets::StatusLabel>("status");
   QStringList seen;
   QTimer watch;
   QObject::connect(&watch, &QTimer::timeout, [&] {
@@ -204,8 +212,7 @@ TEST_F(Downloads, RunnerFailuresEndTheLoopAndKeepTheFile) {
     std::function<QString(Downloads&)> prepare;  // returns the row's link
     QString error;                                // empty: any message
   } cases[] = {
-      {"404", [](Downloads&) { return QString::fromStdString(Site().Url("/missing.flv")); },
-       "HTTP/1.1 404 Not Found"},
+      {"404", [](Downloads&) { return QString::fromStdString(Site().Url("/missing.flv")); }, "HTTP/1.1 404 Not Found"},
       {"https", [](Downloads&) { return QStringLiteral("https://127.0.0.1/x.flv"); }, "IOHandler value is not valid."},
       {"not a URL", [](Downloads&) { return QStringLiteral("just words"); }, ""},
       {"download folder missing",
@@ -224,9 +231,9 @@ TEST_F(Downloads, RunnerFailuresEndTheLoopAndKeepTheFile) {
     if (!c.error.isEmpty()) {
       EXPECT_TRUE(desktop.dialogs.Errors()[0].startsWith(c.error)) << desktop.dialogs.Errors()[0].toStdString();
     }
-    EXPECT_FALSE(Only<DownloadsPanel>(form.get())->runner().Active());
+    EXPECT_FALSE(panel->runner().Active());
     EXPECT_EQ(List().CellText(colFile, row), "");
-    EXPECT_EQ(Child<widgets::StyledButton>(form.get(), "mxTPButton10")->text(), "Stop downloads");  // the flag keeps its value
+    EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Stop downloads");  // the flag keeps its value
     List().DeleteRow(row);
   }
   // The missing folder's message names the file and the reason.
@@ -235,7 +242,8 @@ TEST_F(Downloads, RunnerFailuresEndTheLoopAndKeepTheFile) {
 }
 
 TEST_F(Downloads, TakenNamesMoveTheCounterOn) {
-  for (const char* name : {"flv0video.avi", "flv1video.avi"}) QFile(form->state().flvDir + name).open(QIODevice::WriteOnly);
+  for (const char* name : {"flv0video.avi", "flv1video.avi"})
+    QFile(form->state().flvDir + name).open(QIODevice::WriteOnly);
   const QString youtube = QString::fromStdString(Site().Url("/videos/clip.flv?fmt=18"));
   AddRow(youtube);
   AddRow(QString::fromStdString(Site().Url("/videos/clip.flv")));
@@ -254,7 +262,7 @@ TEST_F(Downloads, TakenNamesMoveTheCounterOn) {
 TEST_F(Downloads, StopDuringACountedTransferKeepsThePartialFile) {
   const int row = AddRow(QString::fromStdString(Site().Url("/get_video?video_id=bigbigbigbi&fmt=18")));
   AddRow(QString::fromStdString(Site().Url("/videos/clip.flv")));
-  QTimer::singleShot(0, form.get(), [&] { Only<DownloadsPanel>(form.get())->toggleDownloads(); });
+  QTimer::singleShot(0, form.get(), [&] { panel->toggleDownloads(); });
   RunPass();
   EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
   const QString file = form->state().flvDir + "flv0video.avi";
@@ -265,10 +273,10 @@ TEST_F(Downloads, StopDuringACountedTransferKeepsThePartialFile) {
   EXPECT_EQ(partial, Site().Big().substr(0, partial.size()));
   EXPECT_LT(List().CellInt(colProgress, row), 100);
   EXPECT_EQ(List().CellText(colFile, 1), "");  // no further row started
-  EXPECT_EQ(Child<widgets::StyledButton>(form.get(), "mxTPButton10")->text(), "Start downloads");
+  EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Start downloads");
   // The loop ends when its pause is over.
   EndPause();
-  EXPECT_FALSE(Only<DownloadsPanel>(form.get())->runner().Active());
+  EXPECT_FALSE(panel->runner().Active());
 }
 
 TEST_F(Downloads, StopDuringAChunkedTransferFails) {
@@ -279,12 +287,12 @@ TEST_F(Downloads, StopDuringAChunkedTransferFails) {
                  ScriptedServer::Pause(300), ScriptedServer::Send("5dc\r\n" + chunk + "\r\n0\r\n\r\n"),
                  ScriptedServer::Close()});
   const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/chunked.flv").arg(server.Port()));
-  QTimer::singleShot(0, form.get(), [&] { Only<DownloadsPanel>(form.get())->toggleDownloads(); });
+  QTimer::singleShot(0, form.get(), [&] { panel->toggleDownloads(); });
   RunPass();
   EXPECT_EQ(desktop.dialogs.Errors().size(), 1) << desktop.dialogs.Texts().join("|").toStdString();
   EXPECT_EQ(List().CellText(colFile, row), "");
-  EXPECT_FALSE(Only<DownloadsPanel>(form.get())->runner().Active());
-  EXPECT_EQ(Child<widgets::StyledButton>(form.get(), "mxTPButton10")->text(), "Start downloads");
+  EXPECT_FALSE(panel->runner().Active());
+  EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Start downloads");
   EXPECT_TRUE(QFile::exists(form->state().flvDir + "flv0video.flv"));
 }
 
@@ -324,18 +332,18 @@ TEST_F(Downloads, RowsDeletedOrSortedDuringADownloadNeverReceiveItsValues) {
 
   // Deleted: nothing is written anywhere. (End the loop first, then start it
   // again so that its pass runs now.)
-  Only<DownloadsPanel>(form.get())->toggleDownloads();
+  panel->toggleDownloads();
   EndPause();
-  ASSERT_FALSE(Only<DownloadsPanel>(form.get())->runner().Active());
+  ASSERT_FALSE(panel->runner().Active());
   while (List().RowCount() > 0) List().DeleteRow(0);
   QFile::remove(form->state().flvDir + "flv0video.avi");
   AddRow(big);
   AddRow(QStringLiteral("other"));
   QTimer::singleShot(0, form.get(), [&] {
     List().DeleteRow(0);
-    Only<DownloadsPanel>(form.get())->toggleDownloads();  // and stop, so that "other" is left alone
+    panel->toggleDownloads();  // and stop, so that "other" is left alone
   });
-  Only<DownloadsPanel>(form.get())->toggleDownloads();
+  panel->toggleDownloads();
   EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
   ASSERT_EQ(List().RowCount(), 1);
   EXPECT_EQ(List().CellText(colUrl, 0), "other");
@@ -352,7 +360,7 @@ TEST_F(Downloads, SecondDownloadWhileTheFirstFetchesIsRefusedAndTheFirstGoesOn) 
   bool nested = false;
   QTimer::singleShot(0, form.get(), [&] {
     nested = true;
-    Only<DownloadsPanel>(form.get())->download();
+    panel->download();
   });
   Download("http://127.0.0.1:" + std::to_string(server.Port()) + "/slow.html");
   EXPECT_TRUE(nested);

@@ -4,12 +4,12 @@
 #include <QFile>
 #include <QTimer>
 
-#include "support/window_parts.h"
 #include "app/clipboardpickup.h"
 #include "app/workfolders.h"
 #include "platform/pump.h"
 #include "platform/settings.h"
 #include "support/fakes.h"
+#include "support/window_parts.h"
 
 namespace larkvale::app {
 namespace {

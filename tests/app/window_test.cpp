@@ -6,11 +6,11 @@
 #include <QTest>
 #include <QTextBrowser>
 
-#include "support/window_parts.h"
 #include "platform/help.h"
 #include "platform/version.h"
 #include "support/fakes.h"
 #include "support/media_fixtures.h"
+#include "support/window_parts.h"
 #include "widgets/shelllist.h"
 #include "widgets/taskpane.h"
 
@@ -24,8 +24,8 @@ using testing::Only;
 // The Explorer's view buttons, left to right.
 QList<QToolButton*> ViewButtons(const MainWindow& form) {
   QList<QToolButton*> buttons;
-  for (const char* name : {"largeiconsViewButton", "smalliconsViewButton", "listViewButton", "detailsViewButton",
-                           "thumbnailsViewButton"})
+  for (const char* name :
+       {"largeiconsViewButton", "smalliconsViewButton", "listViewButton", "detailsViewButton", "thumbnailsViewButton"})
     buttons << Child<QToolButton>(&form, name);
   return buttons;
 }
@@ -54,13 +54,14 @@ TEST(Window, PageNavigation) {
     QAbstractButton* button;
     MainWindow::Page page;
     const char* caption;
-  } steps[] = {{Child<QAbstractButton>(&form, "ConverterPageButton"), MainWindow::pgConverter, "Video Converter"},
-               {Child<QAbstractButton>(&form, "FilesPageButton"), MainWindow::pgExplorer, "Explorer"},
-               {Child<QAbstractButton>(&form, "ExplorerBackButton"), MainWindow::pgConverter, "Video Converter"},  // not Browser
-               {Child<QAbstractButton>(&form, "ConverterNextButton"), MainWindow::pgExplorer, "Explorer"},
-               {Child<QAbstractButton>(&form, "BrowserPageButton"), MainWindow::pgBrowser, "Browser"},
-               {Child<QAbstractButton>(&form, "ConverterPageButton"), MainWindow::pgConverter, "Video Converter"},
-               {Child<QAbstractButton>(&form, "ConverterBackButton"), MainWindow::pgBrowser, "Browser"}};
+  } steps[] = {
+      {Child<QAbstractButton>(&form, "ConverterPageButton"), MainWindow::pgConverter, "Video Converter"},
+      {Child<QAbstractButton>(&form, "FilesPageButton"), MainWindow::pgExplorer, "Explorer"},
+      {Child<QAbstractButton>(&form, "ExplorerBackButton"), MainWindow::pgConverter, "Video Converter"},  // not Browser
+      {Child<QAbstractButton>(&form, "ConverterNextButton"), MainWindow::pgExplorer, "Explorer"},
+      {Child<QAbstractButton>(&form, "BrowserPageButton"), MainWindow::pgBrowser, "Browser"},
+      {Child<QAbstractButton>(&form, "ConverterPageButton"), MainWindow::pgConverter, "Video Converter"},
+      {Child<QAbstractButton>(&form, "ConverterBackButton"), MainWindow::pgBrowser, "Browser"}};
   for (const Step& s : steps) {
     SCOPED_TRACE(s.caption);
     s.button->click();

@@ -11,21 +11,21 @@
 #include <functional>
 #include <memory>
 
-#include "support/window_parts.h"
 #include "browser/webbrowser.h"
 #include "support/fakes.h"
 #include "support/media_fixtures.h"
 #include "support/nginx_server.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
+#include "support/window_parts.h"
 
 namespace larkvale::app {
 namespace {
 
 using testing::Child;
 using testing::FakeDesktop;
-using testing::Only;
 using testing::NginxServer;
+using testing::Only;
 using testing::ScriptedServer;
 
 constexpr int kLoadTimeoutMs = 30000;
@@ -82,8 +82,11 @@ class Browsing : public ::testing::Test {
   MainWindow& OpenWindow(const QString& startPage = Url("/index.html")) {
     qputenv("LARKVALE_START_PAGE", startPage.toUtf8());
     form_ = std::make_unique<MainWindow>(desktop_.services);
-    QObject::connect(Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->page(), &QWebEnginePage::loadFinished, form_.get(),
-                     [this] { completed_ << QString::fromLatin1(Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->url().toEncoded()); });
+    QObject::connect(
+        Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->page(), &QWebEnginePage::loadFinished, form_.get(),
+        [this] {
+          completed_ << QString::fromLatin1(Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->url().toEncoded());
+        });
     form_->show();
     EXPECT_TRUE(WaitForPage(startPage));
     return *form_;
@@ -102,20 +105,23 @@ class Browsing : public ::testing::Test {
   }
 
   void ClickLink(const char* id) {
-    Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->page()->runJavaScript(QStringLiteral("document.getElementById('%1').click()").arg(id));
+    Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")
+        ->page()
+        ->runJavaScript(QStringLiteral("document.getElementById('%1').click()").arg(id));
   }
   // A click of the mouse, which counts as the user's own, unlike a script's,
   // on the link's first line box (a link may wrap).
   void MouseClickLink(const char* id) {
     QPoint centre(-1, -1);
-    Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->page()->runJavaScript(
-        QStringLiteral("(function(){var r=document.getElementById('%1').getClientRects()[0];"
-                       "return [r.left+r.width/2, r.top+r.height/2];})()")
-            .arg(id),
-        [&](const QVariant& v) {
-          const QVariantList xy = v.toList();
-          if (xy.size() == 2) centre = QPoint(int(xy[0].toDouble()), int(xy[1].toDouble()));
-        });
+    Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")
+        ->page()
+        ->runJavaScript(QStringLiteral("(function(){var r=document.getElementById('%1').getClientRects()[0];"
+                                       "return [r.left+r.width/2, r.top+r.height/2];})()")
+                            .arg(id),
+                        [&](const QVariant& v) {
+                          const QVariantList xy = v.toList();
+                          if (xy.size() == 2) centre = QPoint(int(xy[0].toDouble()), int(xy[1].toDouble()));
+                        });
     ASSERT_TRUE(WaitUntil([&] { return centre.x() >= 0; }));
     QWidget* surface = Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->focusProxy();
     ASSERT_NE(surface, nullptr);
@@ -129,7 +135,8 @@ class Browsing : public ::testing::Test {
   }
   QStringList DropDown() const {
     QStringList items;
-    for (int i = 0; i < Child<QComboBox>(form_.get(), "URLs")->count(); ++i) items << Child<QComboBox>(form_.get(), "URLs")->itemText(i);
+    for (int i = 0; i < Child<QComboBox>(form_.get(), "URLs")->count(); ++i)
+      items << Child<QComboBox>(form_.get(), "URLs")->itemText(i);
     return items;
   }
 
@@ -145,8 +152,11 @@ TEST_F(Browsing, StartPageLoadedShowsTheSampleAddressInsteadOfTheClipboards) {
   desktop_.clipboard.text = "http://www.youtube.com/watch?v=fromClipbrd";
   form_ = std::make_unique<MainWindow>(desktop_.services);
   EXPECT_EQ(Child<QComboBox>(form_.get(), "URLs")->currentText(), "http://www.youtube.com/watch?v=fromClipbrd");
-  QObject::connect(Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->page(), &QWebEnginePage::loadFinished, form_.get(),
-                   [this] { completed_ << QString::fromLatin1(Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->url().toEncoded()); });
+  QObject::connect(
+      Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->page(), &QWebEnginePage::loadFinished, form_.get(),
+      [this] {
+        completed_ << QString::fromLatin1(Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->url().toEncoded());
+      });
   ASSERT_TRUE(WaitForPage(Url("/index.html")));
   EXPECT_EQ(Child<QComboBox>(form_.get(), "URLs")->currentText(), Watch("SAMPLESAMP1"));
   EXPECT_EQ(Child<browser::TWebBrowser>(form_.get(), "WebBrowser1")->accessibleName(), "Web page");
@@ -180,7 +190,12 @@ TEST_F(Browsing, FollowingLinksBetweenWatchPagesKeepsTheHistory) {
       {"revisit by a link moves the position", [&] { ClickLink("w1"); }, w1, {w1, w3}, 0, false, true},
       {"forward", [&] { Child<QAbstractButton>(&form, "mxMSButton4")->click(); }, w3, {w1, w3}, 1, true, false},
       {"back again", [&] { Child<QAbstractButton>(&form, "mxMSButton5")->click(); }, w1, {w1, w3}, 0, false, true},
-      {"other letter case is the same entry", [&] { ClickLink("w3case"); }, Watch("cccccccccc3"), {w1, w3}, 1, true,
+      {"other letter case is the same entry",
+       [&] { ClickLink("w3case"); },
+       Watch("cccccccccc3"),
+       {w1, w3},
+       1,
+       true,
        false},
   };
   for (const Step& s : steps) {
@@ -349,7 +364,8 @@ TEST_F(Browsing, StopCutsTheDownloadActionsPageFetch) {
     Child<QAbstractButton>(&form, "mxTPButton3")->click();
     statusAfterStop = Child<widgets::StatusLabel>(&form, "status")->Text();
   });
-  Child<QComboBox>(&form, "URLs")->setEditText(QStringLiteral("http://127.0.0.1:%1/watch?v=HALFHALFHA1").arg(server.Port()));
+  Child<QComboBox>(&form, "URLs")
+      ->setEditText(QStringLiteral("http://127.0.0.1:%1/watch?v=HALFHALFHA1").arg(server.Port()));
   Only<DownloadsPanel>(&form)->download();
   EXPECT_TRUE(duringTheFetch);
   EXPECT_EQ(statusAfterStop, "Disconnected.");
@@ -401,8 +417,8 @@ TEST_F(Browsing, DownloadFromAPageReachedByBrowsingQueuesItsLink) {
   Child<QAbstractButton>(&form, "mxImageButton4")->click();
   ASSERT_EQ(form.state().downloadList->RowCount(), 1) << desktop_.dialogs.Texts().join('|').toStdString();
   EXPECT_EQ(form.state().downloadList->CellText(queue::colUrl, 0).toStdString(),
-            videos.Base() + "/get_video?asv=&video_id=" + testing::VideoSite::kId + "&t=" +
-                testing::VideoSite::Token() + "&fmt=18");
+            videos.Base() + "/get_video?asv=&video_id=" + testing::VideoSite::kId +
+                "&t=" + testing::VideoSite::Token() + "&fmt=18");
   EXPECT_TRUE(desktop_.dialogs.shown.empty()) << desktop_.dialogs.Texts().join('|').toStdString();
 }
 

@@ -1,12 +1,13 @@
 // The conversion run without a window: the real engine and Timeline, scripted
 // dialogs, media made by the ffmpeg CLI and outputs checked by ffprobe.
+#include "convert/conversionrun.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "convert/conversionrun.h"
 #include "convert/timelinemodel.h"
 #include "engine/videoengine.h"
 #include "support/fakes.h"

@@ -1,5 +1,7 @@
 // The Download action without a window: the real client against a video
 // site on 127.0.0.1, the download list in memory.
+#include "queue/downloadaction.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -7,7 +9,6 @@
 #include <QTemporaryDir>
 #include <algorithm>
 
-#include "queue/downloadaction.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
 

@@ -1,0 +1,71 @@
+#pragma once
+// The converter's output strip: "Save as:", the size and frame-rate fields,
+// and one settings panel per kind of format, of which only the chosen
+// format's is shown. Number fields stay text: the conversion run reads them.
+
+#include <QWidget>
+
+#include "convert/outputsettings.h"
+#include "platform/services.h"
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+
+namespace larkvale::engine {
+class TVideoEngine;
+}
+
+namespace larkvale::app {
+
+class OutputStrip : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit OutputStrip(const platform::Services& services, QWidget* parent = nullptr);
+
+  // The panel of the chosen format, the others hidden.
+  void showFormatPanel();
+  // The compressors and WMV profiles the engine offers, with their defaults.
+  void fillEngineLists(const engine::TVideoEngine& engine);
+  // What the user set, for the conversion run.
+  convert::OutputChoices choices() const;
+
+ private:
+  void useWmv9Changed();
+
+  const platform::Services& services_;
+  QComboBox* format_ = nullptr;
+  QLineEdit* fileWidth_ = nullptr;
+  QLineEdit* fileHeight_ = nullptr;
+  QLineEdit* fileFrameRate_ = nullptr;
+  QWidget* mpegPanel_ = nullptr;
+  QWidget* flvPanel_ = nullptr;
+  QWidget* gp3Panel_ = nullptr;
+  QWidget* aviPanel_ = nullptr;
+  QWidget* wmvPanel_ = nullptr;
+  QWidget* wavPanel_ = nullptr;
+  QWidget* mp3Panel_ = nullptr;
+  // Audio bit rate, channels, sample rate, video bit rate.
+  QLineEdit* mpegFields_[4] = {};
+  QLineEdit* flvFields_[4] = {};
+  QComboBox* gp3Audio_ = nullptr;
+  QComboBox* gp3Video_ = nullptr;
+  QLineEdit* gp3SampleRate_ = nullptr;
+  QLineEdit* gp3VideoBitrate_ = nullptr;
+  QCheckBox* useVideoCompressor_ = nullptr;
+  QCheckBox* useAudioCompressor_ = nullptr;
+  QComboBox* videoCompressor_ = nullptr;
+  QComboBox* audioCompressor_ = nullptr;
+  QCheckBox* useWmv9_ = nullptr;
+  QComboBox* wmv8Profile_ = nullptr;
+  QComboBox* wmv9Profile_ = nullptr;
+  QComboBox* wavBits_ = nullptr;
+  QLineEdit* wavChannels_ = nullptr;
+  QLineEdit* wavSampleRate_ = nullptr;
+  QLineEdit* mp3Bitrate_ = nullptr;
+  QLineEdit* mp3Channels_ = nullptr;
+  QLineEdit* mp3SampleRate_ = nullptr;
+};
+
+}  // namespace larkvale::app
