@@ -8,3 +8,7 @@ if(TARGET larkvale_engine)
   target_include_directories(bench_engine_convert PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR})
   target_link_libraries(bench_engine_convert PRIVATE larkvale_engine Qt6::Widgets Threads::Threads)
 endif()
+# The `larkvale convert` line runs the command-line program beside it.
+if(TARGET bench_engine_convert AND TARGET larkvale)
+  add_dependencies(bench_engine_convert larkvale)
+endif()

@@ -88,6 +88,36 @@ struct Format {
   const char* cliArgs;                        // the same encode for the ffmpeg CLI
 };
 
+// `larkvale convert` run as a process against the ffmpeg command line on the
+// same clip and settings (the MPEG 2 line's): the command line's start-up,
+// probing and Timeline join included.
+void CommandLineConvertLine(const std::string& larkvale, const std::string& input, const std::string& dir,
+                            int reps) {
+  std::vector<double> ours, theirs;
+  for (int r = 0; r < reps; ++r) {
+    int status = 0;
+    const std::string out = dir + "/larkvale.mpg";
+    ours.push_back(Seconds([&] {
+      RunCommand(ShellQuote(larkvale) + " convert " + ShellQuote(input) + " -f mpeg-2 --width 640 --height 360 -o " +
+                     ShellQuote(out) + " 2>&1",
+                 &status);
+    }));
+    if (status != 0) {
+      std::fprintf(stderr, "larkvale convert failed\n");
+      return;
+    }
+    theirs.push_back(Seconds([&] {
+      RunCommand("ffmpeg -nostdin -v error -y -i " + ShellQuote(input) +
+                     " -c:v mpeg2video -b:v 4600000 -g 15 -bf 2 -r 25 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -f vob " +
+                     ShellQuote(dir + "/cli-process.mpg") + " 2>&1",
+                 &status);
+    }));
+  }
+  const double a = Median(ours), b = Median(theirs);
+  std::printf("| larkvale convert -f mpeg-2 (process) | %.2f | %.2f | %.2f |\n", a, b, b / a);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -214,6 +244,9 @@ int main(int argc, char** argv) {
                 difference.empty() ? "same" : ("differ: " + difference).c_str());
     std::fflush(stdout);
   }
+
+  if (only.empty() || std::string("larkvale").find(only) != std::string::npos)
+    CommandLineConvertLine((fs::path(argv[0]).parent_path() / "larkvale").string(), input, dir, reps);
 
   // Probing: the four numbers the converter asks for, in-process vs a spawned ffprobe.
   std::vector<double> probe, ffprobe;

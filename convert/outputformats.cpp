@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/videoengine.h"
+#include "engine/videoenginecore.h"
 #include "platform/errors.h"
 
 namespace larkvale::convert {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/videoengine.h"
+#include "engine/videoenginecore.h"
 #include "platform/errors.h"
 
 namespace larkvale::convert {
@@ -49,13 +49,13 @@ int ReadField(Field field, const QString& text, Panel selected) {
   throw platform::EConvertError(message.toStdString());
 }
 
-void ApplyFileSize(const OutputChoices& c, engine::TVideoEngine& engine) {
+void ApplyFileSize(const OutputChoices& c, engine::VideoEngineCore& engine) {
   const Panel panel = OutputFormats().at(size_t(c.format)).panel;
   engine.OutputFileWidth = short(ReadField(Field::FileWidth, c.width, panel));
   engine.OutputFileHeight = short(ReadField(Field::FileHeight, c.height, panel));
 }
 
-AppliedOutput ApplyOutputSettings(const OutputChoices& c, engine::TVideoEngine& engine, const QString& appDir) {
+AppliedOutput ApplyOutputSettings(const OutputChoices& c, engine::VideoEngineCore& engine, const QString& appDir) {
   const OutputFormat& f = OutputFormats().at(size_t(c.format));
   const auto read = [&](Field field, const QString& text) { return ReadField(field, text, f.panel); };
   engine.FLVAudioBitrate = read(Field::FlvAudioBitrate, c.flv.audioBitrate);
@@ -93,7 +93,7 @@ AppliedOutput ApplyOutputSettings(const OutputChoices& c, engine::TVideoEngine& 
   return applied;
 }
 
-bool SaveOutput(const OutputChoices& c, engine::TVideoEngine& engine, const QString& file) {
+bool SaveOutput(const OutputChoices& c, engine::VideoEngineCore& engine, const QString& file) {
   const OutputFormat& f = OutputFormats().at(size_t(c.format));
   switch (f.save) {
     case SaveMethod::Wav: {

@@ -10,7 +10,7 @@
 #include "convert/outputformats.h"
 
 namespace larkvale::engine {
-class TVideoEngine;
+class VideoEngineCore;
 }
 
 namespace larkvale::convert {
@@ -73,7 +73,7 @@ const std::vector<FieldRange>& FieldRanges();
 int ReadField(Field field, const QString& text, Panel selected);
 
 // "File Width" and "File Height" into `OutputFileWidth`/`OutputFileHeight`.
-void ApplyFileSize(const OutputChoices& choices, engine::TVideoEngine& engine);
+void ApplyFileSize(const OutputChoices& choices, engine::VideoEngineCore& engine);
 
 struct AppliedOutput {
   QString filter;     // "description|pattern"
@@ -85,13 +85,13 @@ struct AppliedOutput {
 // whatever the format; only the selected format's panel is range-checked),
 // the format's `OutputType`, then AVI, WMV or Zune settings. Properties set
 // before a bad field stay set.
-AppliedOutput ApplyOutputSettings(const OutputChoices& choices, engine::TVideoEngine& engine,
+AppliedOutput ApplyOutputSettings(const OutputChoices& choices, engine::VideoEngineCore& engine,
                                   const QString& appDir);
 
 // Writes the engine's timeline to `file` with the format's save method; the
 // WAV fields (channels, sample rate, then the bit list) and the MP3 fields
 // (sample rate, then bit rate) are read here, one after the other, so the
 // first bad one in that order is the one named. False when the engine failed.
-bool SaveOutput(const OutputChoices& choices, engine::TVideoEngine& engine, const QString& file);
+bool SaveOutput(const OutputChoices& choices, engine::VideoEngineCore& engine, const QString& file);
 
 }  // namespace larkvale::convert

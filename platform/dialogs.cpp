@@ -5,6 +5,8 @@
 
 namespace larkvale::platform {
 
+void QtDialogs::SetParent(QWidget* parent) { parent_ = parent; }
+
 void QtDialogs::ShowError(const QString& title, const QString& text) {
   QMessageBox::critical(parent_, title, text, QMessageBox::Ok);
 }

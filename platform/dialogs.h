@@ -6,7 +6,10 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
-#include <QWidget>
+
+// Only the desktop half (QtDialogs) needs the widget itself; the interface
+// is used without a display by the command line.
+class QWidget;
 
 namespace larkvale::platform {
 
@@ -29,7 +32,7 @@ class Dialogs {
 // The desktop's dialogs, owned by `parent` when it is set.
 class QtDialogs : public Dialogs {
  public:
-  void SetParent(QWidget* parent) { parent_ = parent; }
+  void SetParent(QWidget* parent);
   void ShowError(const QString& title, const QString& text) override;
   void ShowMessage(const QString& title, const QString& text) override;
   QStringList GetOpenFileNames(const QString& title, const QString& dir, const QString& filter) override;
