@@ -259,7 +259,7 @@ void ConverterPage::previewSelectedEntry() {
 void ConverterPage::addVideoFiles() {
   Guarded(services_, [this] {
     const QStringList files = services_.dialogs->GetOpenFileNames(
-        tr("Add video file(s)"), state_.flvDir, convert::DialogFilter(QStringLiteral("video|*.flv;*.avi|all|*.*")));
+        tr("Add video file(s)"), state_.flvDir, convert::DialogFilter(QStringLiteral("video|*.flv;*.avi;*.mp4;*.webm;*.mkv;*.mov;*.m4v;*.ogv|all|*.*")));
     if (files.isEmpty()) return;
     for (const QString& file : files) addToTimeline(file);
     previewSelectedEntry();

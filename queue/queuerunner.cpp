@@ -11,6 +11,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "extract/mediatypes.h"
+
 namespace larkvale::queue {
 namespace {
 
@@ -99,7 +101,10 @@ QString QueueRunner::FileName(const QString& flvDir, int n, const QString& exten
 }
 
 QString QueueRunner::ExtensionFor(const QString& link) {
-  return link.contains(QStringLiteral("fmt=")) ? QStringLiteral(".avi") : QStringLiteral(".flv");
+  if (link.contains(QStringLiteral("fmt="))) return QStringLiteral(".avi");
+  // A link to a file (found on an ordinary page) keeps that file's own kind.
+  const std::string own = extract::MediaExtension(link.toStdString());
+  return own.empty() ? QStringLiteral(".flv") : QString::fromStdString(own);
 }
 
 void QueueRunner::Start() {

@@ -86,7 +86,8 @@ class QueueRunner : public QObject {
 
   // "flv" + N + "video" + extension in the download folder.
   static QString FileName(const QString& flvDir, int n, const QString& extension);
-  // ".avi" for links carrying "fmt=", ".flv" otherwise.
+  // ".avi" for links carrying "fmt="; else the media extension of the
+  // link's path (".mp4", ".webm", ...); else ".flv".
   static QString ExtensionFor(const QString& link);
   // What a download is written to until it is complete.
   static QString PartFileName(const QString& finalName) { return finalName + QStringLiteral(".part"); }

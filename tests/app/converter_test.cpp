@@ -203,7 +203,7 @@ TEST_F(Converter, TimelineAddsInDialogOrderMovesDeletesAndPreviewsTheSelection) 
   AddFiles({m.flv, m.avi});
   ASSERT_EQ(desktop.dialogs.asked.size(), 1u);
   EXPECT_EQ(desktop.dialogs.asked[0].dir, form->state().flvDir);
-  EXPECT_EQ(desktop.dialogs.asked[0].filter, "video (*.flv *.avi);;all (*.*)");
+  EXPECT_EQ(desktop.dialogs.asked[0].filter, "video (*.flv *.avi *.mp4 *.webm *.mkv *.mov *.m4v *.ogv);;all (*.*)");
   EXPECT_EQ(Rows(), QStringList({"a.flv", "b.avi"}));
   EXPECT_EQ(page->timeline().End(0), "2");
   EXPECT_EQ(page->timeline().Start(1), "0");
