@@ -33,6 +33,8 @@ class CommandLineDialogs : public platform::Dialogs {
   QStringList GetOpenFileNames(const QString&, const QString&, const QString&) override { return {}; }
   QString GetSaveFileName(const QString&, const QString&, const QString&, const QString&) override { return output_; }
   QString ChooseFolder(const QString&, const QString&) override { return {}; }
+  // Nobody to ask: a conversion never needs a yes or no.
+  bool AskYesNo(const QString&, const QString&) override { return false; }
   const QString& Said() const { return said_; }
 
  private:

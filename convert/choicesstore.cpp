@@ -7,13 +7,13 @@ namespace larkvale::convert {
 namespace {
 
 // One stored value: its name and how it reads from and writes to the choices.
-struct Field {
+struct StoredField {
   const char* name;
   std::function<QString(const OutputChoices&)> get;
   std::function<bool(OutputChoices&, const QString&)> set;  // false: the text is not usable
 };
 
-Field Text(const char* name, QString OutputChoices::*member) {
+StoredField Text(const char* name, QString OutputChoices::*member) {
   return {name, [member](const OutputChoices& c) { return c.*member; },
           [member](OutputChoices& c, const QString& t) {
             c.*member = t;
@@ -21,7 +21,7 @@ Field Text(const char* name, QString OutputChoices::*member) {
           }};
 }
 
-Field Text(const char* name, AudioVideoFields OutputChoices::*group, QString AudioVideoFields::*member) {
+StoredField Text(const char* name, AudioVideoFields OutputChoices::*group, QString AudioVideoFields::*member) {
   return {name, [group, member](const OutputChoices& c) { return (c.*group).*member; },
           [group, member](OutputChoices& c, const QString& t) {
             (c.*group).*member = t;
@@ -29,7 +29,7 @@ Field Text(const char* name, AudioVideoFields OutputChoices::*group, QString Aud
           }};
 }
 
-Field Number(const char* name, int OutputChoices::*member) {
+StoredField Number(const char* name, int OutputChoices::*member) {
   return {name, [member](const OutputChoices& c) { return QString::number(c.*member); },
           [member](OutputChoices& c, const QString& t) {
             bool ok = false;
@@ -40,7 +40,7 @@ Field Number(const char* name, int OutputChoices::*member) {
           }};
 }
 
-Field Flag(const char* name, bool OutputChoices::*member) {
+StoredField Flag(const char* name, bool OutputChoices::*member) {
   return {name, [member](const OutputChoices& c) { return c.*member ? QStringLiteral("1") : QStringLiteral("0"); },
           [member](OutputChoices& c, const QString& t) {
             if (t != "0" && t != "1") return false;
@@ -49,8 +49,8 @@ Field Flag(const char* name, bool OutputChoices::*member) {
           }};
 }
 
-const std::vector<Field>& Fields() {
-  static const std::vector<Field> fields = {
+const std::vector<StoredField>& Fields() {
+  static const std::vector<StoredField> fields = {
       // The format by its entry in "Save as:", so that a changed order of the
       // list cannot pick another one.
       {"convert.format",
@@ -103,12 +103,12 @@ const std::vector<Field>& Fields() {
 
 void StoreOutputChoices(platform::SettingsAccessor& accessor, const OutputChoices& choices) {
   QList<QPair<QString, QString>> values;
-  for (const Field& f : Fields()) values.append({QString::fromLatin1(f.name), f.get(choices)});
+  for (const StoredField& f : Fields()) values.append({QString::fromLatin1(f.name), f.get(choices)});
   accessor.WriteStrings(values);
 }
 
 OutputChoices RestoreOutputChoices(const platform::SettingsAccessor& accessor, OutputChoices defaults) {
-  for (const Field& f : Fields()) {
+  for (const StoredField& f : Fields()) {
     const QString name = QString::fromLatin1(f.name);
     try {
       if (!accessor.ValueExists(name)) continue;
