@@ -502,21 +502,48 @@ TNetCustomHTTP::Outcome TNetCustomHTTP::ExamineReply() {
   return outcome;
 }
 
-void TNetCustomHTTP::ReadBody(TNetStream* sink) {
-  if (!sink) return;
-  const std::int64_t start = sink->Position();
+namespace {
+
+// Counts the bytes a body delivers. The sink's position cannot tell: its
+// owner may move it when the body starts (a resumed download rewinds to
+// where the server's range begins).
+class CountingSink : public TNetStream {
+ public:
+  explicit CountingSink(TNetStream& inner) : inner_(inner) {}
+  std::size_t Read(void* buffer, std::size_t n) override { return inner_.Read(buffer, n); }
+  void Write(const void* buffer, std::size_t n) override {
+    inner_.Write(buffer, n);
+    written_ += static_cast<std::int64_t>(n);
+  }
+  void Seek(std::int64_t position) override { inner_.Seek(position); }
+  std::int64_t Position() const override { return inner_.Position(); }
+  std::int64_t Size() const override { return inner_.Size(); }
+  void SetSize(std::int64_t size) override { inner_.SetSize(size); }
+  std::int64_t Written() const { return written_; }
+
+ private:
+  TNetStream& inner_;
+  std::int64_t written_ = 0;
+};
+
+}  // namespace
+
+void TNetCustomHTTP::ReadBody(TNetStream* target) {
+  if (!target) return;
+  CountingSink counted(*target);
+  TNetStream* sink = &counted;
   if (Response.ContentLength >= 1) {
     try {
       ReadToStream(*sink, Response.ContentLength);
     } catch (const ENetConnClosedGracefully&) {
       // A short body keeps what came in the sink, but it is no success.
-      throw ENetBodyIncomplete("Connection closed after " + std::to_string(sink->Position() - start) + " of " +
+      throw ENetBodyIncomplete("Connection closed after " + std::to_string(counted.Written()) + " of " +
                                std::to_string(Response.ContentLength) + " bytes.");
     }
     // The read also ends when the connection is gone; short of a Stop, that
     // is the same failure.
-    if (sink->Position() - start < Response.ContentLength && !stopRequested_)
-      throw ENetBodyIncomplete("Connection closed after " + std::to_string(sink->Position() - start) + " of " +
+    if (counted.Written() < Response.ContentLength && !stopRequested_)
+      throw ENetBodyIncomplete("Connection closed after " + std::to_string(counted.Written()) + " of " +
                                std::to_string(Response.ContentLength) + " bytes.");
   } else if (Response.HeaderLines.ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
     ReportStatus(hsStatusText, "Chunk Started");
@@ -526,7 +553,7 @@ void TNetCustomHTTP::ReadBody(TNetStream* sink) {
         ReadLine();  // the line end after the chunk
       }
     } catch (const ENetConnClosedGracefully&) {
-      throw ENetBodyIncomplete("Connection closed after " + std::to_string(sink->Position() - start) +
+      throw ENetBodyIncomplete("Connection closed after " + std::to_string(counted.Written()) +
                                " bytes of a chunked body, before its last chunk.");
     }
     try {

@@ -2,6 +2,8 @@
 // on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -202,7 +204,10 @@ TEST_F(Downloads, TheFetchShowsItsProgressInTheStatusLine) {
   watch.start(0);
   Download("http://127.0.0.1:" + std::to_string(server.Port()) + "/page.html");
   watch.stop();
-  EXPECT_TRUE(seen.contains("Transfering: 3000") || seen.contains("1500 bytes of 3000 bytes."))
+  // Which counts show depends on the block size and on when the pump runs;
+  // at least one of them is seen while the page arrives.
+  EXPECT_TRUE(seen.contains("Transfering: 3000") ||
+              std::any_of(seen.begin(), seen.end(), [](const QString& t) { return t.endsWith(" bytes of 3000 bytes."); }))
       << seen.join('|').toStdString();
   EXPECT_EQ(status->Text(), "Done");
 }
@@ -331,6 +336,7 @@ TEST_F(Downloads, ServerClosingEarlyFailsTheRowKeepsWhatArrivedAndKeepsItOffTheT
     const int timeline = W<QTreeView>("ListView1")->model()->rowCount();
     const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/early.flv").arg(server.Port()));
     RunPass();
+    EndPause();  // the loop goes on after a failed row: its next pass takes a later case's row
     EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
     const QString part = form->state().flvDir + "flv0video.flv.part";
     EXPECT_EQ(List().CellText(colFile, row), part);

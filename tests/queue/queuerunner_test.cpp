@@ -303,7 +303,7 @@ TEST_F(Runner, ACutDownloadResumesToTheSameBytes) {
     EXPECT_NE(server.Requests()[1].find("\r\nRange: bytes=" + std::to_string(have) + "-\r\n"), std::string::npos)
         << server.Requests()[1];
     const QString file = flv + "flv0video.flv";
-    EXPECT_EQ(list->State(row), RowState::Done);
+    EXPECT_EQ(list->State(row), RowState::Done) << list->ErrorText(row).toStdString();
     EXPECT_EQ(list->CellText(colFile, row), file);
     EXPECT_TRUE(Bytes(file) == body);
     EXPECT_FALSE(QFile::exists(part));
