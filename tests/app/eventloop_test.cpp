@@ -236,9 +236,9 @@ TEST_F(EventLoop, APauseEndingDuringAPageFetchWaitsForTheTopLevelLoop) {
 TEST_F(EventLoop, DownloadsStartedDuringAConversionWaitForItsEnd) {
   QTemporaryDir media;
   const QString clip = media.path() + "/clip.flv";
-  testsupport::FixtureSpec spec;
-  spec.seconds = 40;  // a save of a second or more, with progress every 200 ms
-  ASSERT_TRUE(testsupport::MakeMediaFixture(clip.toStdString(), spec));
+  testsupport::FixtureSpec longClip;
+  longClip.seconds = 40;  // a save of a second or more, with progress every 200 ms
+  ASSERT_TRUE(testsupport::MakeMediaFixture(clip.toStdString(), longClip));
   // A video that takes 3 s to arrive: run inside the save, it would stop the
   // conversion's progress for that long.
   ScriptedServer videoServer;
