@@ -17,6 +17,7 @@
 #include "app/pagewidgets.h"
 #include "convert/conversionrun.h"
 #include "convert/timelinemodel.h"
+#include "convert/timelinestore.h"
 #include "engine/videoengine.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
@@ -68,6 +69,7 @@ ConverterPage::ConverterPage(const platform::Services& services, SharedState& st
   convertButton->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
   convertButton->setText(tr("Convert"));
   stripRow->addWidget(output_, 1);
+  connect(output_, &OutputStrip::choicesChanged, this, &ConverterPage::outputChoicesChanged);
   stripRow->addWidget(convertButton);
   column->addWidget(strip);
 
@@ -103,10 +105,26 @@ ConverterPage::ConverterPage(const platform::Services& services, SharedState& st
                                                   *services_.help, QString::fromLatin1(kAppName));
   run_->OnStatus = [this](const QString& text) { progressText_->setText(text); };
   run_->OnPosition = [this](int seconds) { progress_->setValue(seconds); };
-  run_->OnMaximum = [this](int seconds) { progress_->setMaximum(seconds); };
+  // Qt draws a bar whose minimum equals its maximum as busy; with nothing to
+  // show it stays an empty bar instead.
+  run_->OnMaximum = [this](int seconds) { progress_->setMaximum(std::max(1, seconds)); };
 }
 
-ConverterPage::~ConverterPage() = default;
+ConverterPage::~ConverterPage() { saveTimeline(); }
+
+void ConverterPage::keepTimeline(const QString& file) {
+  if (timelineStore_) return;
+  timelineStore_ = new convert::TimelineStore(*timeline_, file, this);
+  timelineStore_->Load();
+}
+
+void ConverterPage::saveTimeline() {
+  if (timelineStore_) timelineStore_->Flush();
+}
+
+convert::OutputChoices ConverterPage::outputChoices() const { return output_->choices(); }
+
+void ConverterPage::setOutputChoices(const convert::OutputChoices& choices) { output_->setChoices(choices); }
 
 void ConverterPage::buildTimeline(QWidget* host) {
   timeline_ = new convert::TimelineModel(this);
@@ -115,6 +133,7 @@ void ConverterPage::buildTimeline(QWidget* host) {
   list_ = new QTreeView(host);
   list_->setObjectName(QStringLiteral("ListView1"));
   list_->setAccessibleName(tr("Timeline"));
+  list_->setToolTip(QStringLiteral("Video files from selected chapter"));
   list_->setModel(timeline_);
   list_->setRootIsDecorated(false);
   list_->setUniformRowHeights(true);
@@ -240,7 +259,7 @@ void ConverterPage::previewSelectedEntry() {
 void ConverterPage::addVideoFiles() {
   Guarded(services_, [this] {
     const QStringList files = services_.dialogs->GetOpenFileNames(
-        tr("Add video file(s)"), state_.flvDir, convert::DialogFilter(QStringLiteral("video|*.flv;*.avi|all|*.*")));
+        tr("Add video file(s)"), state_.flvDir, convert::DialogFilter(QStringLiteral("video|*.flv;*.avi;*.mp4;*.webm;*.mkv;*.mov;*.m4v;*.ogv|all|*.*")));
     if (files.isEmpty()) return;
     for (const QString& file : files) addToTimeline(file);
     previewSelectedEntry();

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "app/sharedstate.h"
+#include "convert/outputsettings.h"
 #include "platform/services.h"
 
 class QLabel;
@@ -22,6 +23,7 @@ class QTreeView;
 namespace larkvale::convert {
 class ConversionRun;
 class TimelineModel;
+class TimelineStore;
 }  // namespace larkvale::convert
 namespace larkvale::engine {
 class TVideoEngine;
@@ -52,6 +54,10 @@ class ConverterPage : public QWidget {
   void previewSelectedEntry();
   int selectedEntry() const;  // -1 when none
   const convert::TimelineModel& timeline() const { return *timeline_; }
+  // The Timeline kept in `file`: restored now (entries whose files are gone
+  // are left out), then saved after each change.
+  void keepTimeline(const QString& file);
+  void saveTimeline();  // a pending save, now
 
   // --- Output and conversion.
   void showFormatPanel();   // the panel of the chosen format, the others hidden
@@ -62,6 +68,9 @@ class ConverterPage : public QWidget {
   void stopEngine();
   // The window closes: a running save is aborted and reports nothing.
   void abortConversion();
+  // The output strip's choices, to keep them across runs.
+  convert::OutputChoices outputChoices() const;
+  void setOutputChoices(const convert::OutputChoices& choices);
 
   // --- Preview.
   void togglePlay();  // "Play" / "Stop"
@@ -72,6 +81,7 @@ class ConverterPage : public QWidget {
   // A save ended: the file was written, or the engine failed to write it.
   void conversionFinished(const QString& file);
   void conversionFailed(const QString& file, const QString& reason);
+  void outputChoicesChanged();
 
  private:
   void buildTimeline(QWidget* host);
@@ -100,7 +110,8 @@ class ConverterPage : public QWidget {
   QLabel* width_ = nullptr;
   QLabel* height_ = nullptr;
   QLabel* frameRate_ = nullptr;
-  OutputStrip* output_ = nullptr;  // format, fields and panels
+  OutputStrip* output_ = nullptr;
+  convert::TimelineStore* timelineStore_ = nullptr;  // format, fields and panels
   // Progress.
   QLabel* progressText_ = nullptr;
   QProgressBar* progress_ = nullptr;

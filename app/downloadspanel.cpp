@@ -5,7 +5,6 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "app/desktopintegration.h"
 #include "app/pagewidgets.h"
 #include "platform/dialogs.h"
 #include "platform/filesystem.h"
@@ -59,6 +58,14 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   QAction* remove = rowMenu_->addAction(tr("Delete"));
   remove->setObjectName(QStringLiteral("Delete1"));
   connect(remove, &QAction::triggered, this, &DownloadsPanel::deleteSelectedRow);
+  retry_ = rowMenu_->addAction(tr("Retry"));
+  retry_->setObjectName(QStringLiteral("Retry1"));
+  connect(retry_, &QAction::triggered, this, &DownloadsPanel::retrySelectedRow);
+  // Only a failed or stopped row can wait again.
+  connect(rowMenu_, &QMenu::aboutToShow, this, [this] {
+    const queue::RowState s = state_.downloadList->State(grid_->SelectedRow());
+    retry_->setEnabled(grid_->SelectedRow() >= 0 && (s == queue::RowState::Failed || s == queue::RowState::Stopped));
+  });
   grid_->SetPopupMenu(rowMenu_);
   QWidget* gridBar = Strip(this, 30);
   auto* gridBarRow = new QHBoxLayout(gridBar);
@@ -99,11 +106,11 @@ void DownloadsPanel::buildClients() {
   hooks.status = [this](const QString& text) { status_->SetText(text); };
   hooks.addToTimeline = [this](const QString& path) { emit downloadFinished(path); };
   hooks.processMessages = [] { platform::ProcessMessages(); };
-  hooks.reportError = [this](std::exception_ptr error) {
-    // Said before the error box, which waits for the user.
-    emit downloadFailed(runner_->LastLink(), runner_->LastFile(), ErrorText(error));
-    Guarded(services_, [&] { std::rethrow_exception(error); });
+  hooks.atTopLevel = [] { return platform::AtTopLevel(); };
+  hooks.rowFailed = [this](const QString& link, const QString& file, const QString& error) {
+    emit downloadFailed(link, file, error);
   };
+  hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
   runner_ =
       std::make_unique<queue::QueueRunner>(*state_.downloadList, *http2_, state_.currentDownloadRow, std::move(hooks));
 
@@ -115,21 +122,18 @@ void DownloadsPanel::buildClients() {
   http1_->OnWork = [action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action->Work(n); };
   http1_->OnWorkEnd = [action](http::TNetComponent*, http::TWorkMode) { action->WorkEnd(); };
   http2_->OnStatus = [this](http::TNetComponent*, http::TNetStatus, const std::string& t) { showRunnerStatus(t); };
-  // The speed and the taskbar follow the video's bytes, not the request's.
+  // The speed follows the bytes as they arrive; the taskbar shows the row's
+  // progress, which the runner counts over the whole file (also when the
+  // body resumes it) and only for the file's own body.
   http2_->OnWorkBegin = [this, runner](http::TNetComponent*, http::TWorkMode mode, std::int64_t n) {
-    if (mode == http::wmRead) {
-      announced_ = n;
-      speed_->Begin(n);
-      emit downloadProgress(n > 0 ? 0 : -1);
-    }
+    if (mode == http::wmRead) speed_->Begin(n);
     runner->WorkBegin(n);
+    if (mode == http::wmRead) showRowProgress();
   };
   http2_->OnWork = [this, runner](http::TNetComponent*, http::TWorkMode mode, std::int64_t n) {
-    if (mode == http::wmRead) {
-      speed_->Work(n);
-      if (announced_ > 0) emit downloadProgress(int(n * 100 / announced_));
-    }
+    if (mode == http::wmRead) speed_->Work(n);
     runner->Work(n);
+    if (mode == http::wmRead) showRowProgress();
   };
   http2_->OnWorkEnd = [this, runner](http::TNetComponent*, http::TWorkMode mode) {
     if (mode == http::wmRead) {
@@ -138,6 +142,10 @@ void DownloadsPanel::buildClients() {
     }
     runner->WorkEnd();
   };
+  // While either client waits for the network the window stays live; Stop
+  // (HTTP1) and "Stop downloads" (HTTP2, through the runner) end the wait.
+  http1_->OnWaiting = [](http::TNetComponent*) { platform::ProcessMessages(); };
+  http2_->OnWaiting = [runner](http::TNetComponent*) { runner->Waiting(); };
 
   connect(downloadButton_, &QToolButton::clicked, this, &DownloadsPanel::download);
   connect(switch_, &QPushButton::clicked, this, &DownloadsPanel::toggleDownloads);
@@ -155,9 +163,14 @@ QList<QWidget*> DownloadsPanel::focusOrder() const {
 // --- The list -------------------------------------------------------------------
 
 void DownloadsPanel::formatCell(int row, TColor& text, widgets::FontStyles& style) {
-  // A finished row reads grey and struck through; the row being downloaded
-  // reads blue, and blue wins over grey.
-  if (state_.downloadList->CellInt(QStringLiteral("ProgressColumn1"), row) == 100) {
+  // A finished row reads grey and struck through, a failed one red; the row
+  // being downloaded reads blue, and blue wins. A stopped or failed row is
+  // not finished, whatever its Progress says.
+  const queue::RowState s = state_.downloadList->State(row);
+  if (s == queue::RowState::Failed) {
+    text = TColor::Rgb(255, 0, 0);
+  } else if (s != queue::RowState::Stopped &&
+             state_.downloadList->CellInt(QStringLiteral("ProgressColumn1"), row) == 100) {
     text = TColor::System(widgets::clGrayTextIndex);
     style |= widgets::fsStrikeOut;
   }
@@ -175,8 +188,9 @@ void DownloadsPanel::openSelectedRow() {
   Guarded(services_, [this] {
     const int row = grid_->SelectedRow();
     if (row < 0) return;
+    // A partial (.part) file is not the download: treated as no file.
     const QString path = state_.downloadList->CellText(queue::colFile, row);
-    if (platform::FileExists(path))
+    if (platform::FileExists(path) && !queue::QueueRunner::IsPartFileName(path))
       services_.shell->Open(QUrl::fromLocalFile(path));
     else
       emit browserPageRequested();
@@ -188,6 +202,10 @@ void DownloadsPanel::deleteSelectedRow() {
     const int row = grid_->SelectedRow();
     if (row >= 0) state_.downloadList->DeleteRow(row);
   });
+}
+
+void DownloadsPanel::retrySelectedRow() {
+  Guarded(services_, [this] { state_.downloadList->MakeWaiting(grid_->SelectedRow()); });
 }
 
 // --- The Download action --------------------------------------------------------
@@ -204,6 +222,13 @@ void DownloadsPanel::stopPageFetch() { http1_->Disconnect(); }
 // --- The queue runner -----------------------------------------------------------
 
 void DownloadsPanel::startDownloads() { runner_->Start(); }
+
+bool DownloadsPanel::downloading() const { return runner_->Downloading(); }
+
+void DownloadsPanel::stopForClose() {
+  state_.downloadsStopped = true;
+  runner_->StopTransfer();
+}
 
 void DownloadsPanel::toggleDownloads() {
   Guarded(services_, [this] {
@@ -223,5 +248,12 @@ void DownloadsPanel::toggleDownloads() {
 }
 
 void DownloadsPanel::showRunnerStatus(const std::string& text) { status_->SetText(QString::fromStdString(text)); }
+
+void DownloadsPanel::showRowProgress() {
+  const queue::DownloadList& list = *state_.downloadList;
+  const int row = state_.currentDownloadRow;
+  const bool known = runner_->Downloading() && row >= 0 && row < list.RowCount() && list.CellInt(queue::colSize, row) > 0;
+  emit downloadProgress(known ? int(list.CellInt(queue::colProgress, row)) : -1);
+}
 
 }  // namespace larkvale::app

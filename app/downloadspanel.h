@@ -20,6 +20,7 @@
 #include "widgets/colors.h"
 #include "widgets/downloadgrid.h"
 
+class QAction;
 class QMenu;
 
 namespace larkvale::queue {
@@ -60,6 +61,13 @@ class DownloadsPanel : public QWidget {
   // A double click: opens the row's file, or shows the browser when it has none.
   void openSelectedRow();
   void deleteSelectedRow();
+  // "Retry": a failed or stopped row waits again; the next pass takes it.
+  void retrySelectedRow();
+  // A row's transfer runs.
+  bool downloading() const;
+  // The window closes: downloads stop, and a running transfer ends now with
+  // its row stopped and its .part file kept.
+  void stopForClose();
 
   queue::QueueRunner& runner() { return *runner_; }
 
@@ -77,7 +85,8 @@ class DownloadsPanel : public QWidget {
   void downloadFinished(const QString& path);  // for the converter's Timeline
   // The runner's download of `url` into `file` ended with an error.
   void downloadFailed(const QString& url, const QString& file, const QString& reason);
-  // The runner's download in percent, -1 when none runs or its length is unknown.
+  // The row being downloaded, in percent; -1 when none runs or its length is
+  // unknown.
   void downloadProgress(int percent);
   void browserPageRequested();                 // a row without a file was opened
   void downloadFolderRequested();              // "Browse files"
@@ -88,19 +97,21 @@ class DownloadsPanel : public QWidget {
   void formatCell(int row, widgets::TColor& text, widgets::FontStyles& style);
   void colorCell(int row, widgets::TColor& cell, widgets::TColor& grid);
   void showRunnerStatus(const std::string& text);
+  // Says the runner's row's progress through `downloadProgress`.
+  void showRowProgress();
 
   const platform::Services& services_;
   SharedState& state_;
   std::function<QString()> address_;
   widgets::StatusLabel* status_ = nullptr;
   widgets::SpeedLabel* speed_ = nullptr;
-  std::int64_t announced_ = 0;  // of the runner's download
   widgets::StyledButton* switch_ = nullptr;
   widgets::ImageButton* downloadButton_ = nullptr;
   widgets::DownloadGrid* grid_ = nullptr;
   widgets::StyledButton* browseFiles_ = nullptr;
   widgets::StyledButton* changeDir_ = nullptr;
   QMenu* rowMenu_ = nullptr;
+  QAction* retry_ = nullptr;
   // HTTP1 fetches watch pages, HTTP2 downloads videos; each has its own
   // connection and cookie store.
   std::unique_ptr<http::TNetHTTP> http1_;

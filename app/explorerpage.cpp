@@ -1,5 +1,6 @@
 #include "app/explorerpage.h"
 
+#include <QDir>
 #include <QHBoxLayout>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -19,6 +20,9 @@ ExplorerPage::ExplorerPage(const platform::Services& services, QWidget* parent) 
   files_ = new widgets::ShellList(this);
   files_->setObjectName(QStringLiteral("ShellList"));
   files_->OnOpenFile = [this](const QString& path) { services_.shell->Open(QUrl::fromLocalFile(path)); };
+  files_->OnFolderMissing = [this](const QString& folder) {
+    emit statusMessage(tr("Folder not found: %1").arg(QDir::toNativeSeparators(folder)));
+  };
   // Pictures of videos for the thumbnail view: their first frame.
   files_->SetThumbnailMaker([](const QString& path) {
     const int side = widgets::ShellList::kThumbnailSize;

@@ -18,6 +18,8 @@ class ExplorerPage : public QWidget {
  public:
   explicit ExplorerPage(const platform::Services& services, QWidget* parent = nullptr);
 
+  // A folder that is not there shows an empty view, and the reason goes out
+  // through `statusMessage`.
   void showFolder(const QString& folder);
   void showLargeIcons();
   void showSmallIcons();
@@ -27,6 +29,7 @@ class ExplorerPage : public QWidget {
 
  signals:
   void backRequested();  // "<- Back": the converter
+  void statusMessage(const QString& text);  // for the window's status line
 
  private:
   const platform::Services& services_;

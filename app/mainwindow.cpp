@@ -5,8 +5,10 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QShortcut>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <cstdio>
 
 #include "app/browserpage.h"
 #include "app/clipboardpickup.h"
@@ -17,6 +19,8 @@
 #include "app/pagewidgets.h"
 #include "app/workfolders.h"
 #include "browser/watchhistory.h"
+#include "convert/choicesstore.h"
+#include "convert/timelinestore.h"
 #include "platform/clipboard.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
@@ -26,7 +30,9 @@
 #include "platform/singleinstance.h"
 #include "platform/version.h"
 #include "queue/downloadlist.h"
+#include "queue/liststore.h"
 #include "widgets/accessiblelabel.h"
+#include "widgets/statuslabel.h"
 #include "widgets/taskpane.h"
 
 namespace larkvale::app {
@@ -108,10 +114,28 @@ MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QM
   }
   desktop_ = new DesktopIntegration(this);
   connectPages();
+  // The download list and the Timeline of the last run, before anything can
+  // add to them; a missing or damaged file starts them empty.
+  listStore_ = new queue::DownloadListStore(*state_.downloadList,
+                                            queue::DownloadListFilePath(services_.environment.dataHome), this);
+  listStore_->Load();
+  converter_->keepTimeline(convert::TimelineFilePath(services_.environment.dataHome));
+  choicesSave_ = new QTimer(this);
+  choicesSave_->setSingleShot(true);
+  choicesSave_->setInterval(1000);
+  connect(choicesSave_, &QTimer::timeout, this, &MainWindow::storeOutputChoices);
+  connect(converter_, &ConverterPage::outputChoicesChanged, this, [this] {
+    if (keepChoices_ && !choicesSave_->isActive()) choicesSave_->start();
+  });
   Guarded(services_, [this] { startUp(); });
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+  // While the lists still exist: they go with the window's children.
+  listStore_->Flush();
+  converter_->saveTimeline();
+  if (choicesSave_->isActive()) storeOutputChoices();
+}
 
 QWidget* MainWindow::buildTopBar() {
   auto* bar = new QWidget;
@@ -175,6 +199,8 @@ void MainWindow::connectPages() {
   connect(converter_, &ConverterPage::backRequested, this, [this] { showPage(pgBrowser); });
   connect(converter_, &ConverterPage::nextRequested, this, [this] { showPage(pgExplorer); });
   connect(explorer_, &ExplorerPage::backRequested, this, [this] { showPage(pgConverter); });
+  connect(explorer_, &ExplorerPage::statusMessage, this,
+          [this](const QString& text) { downloads_->barControls().status->SetText(text); });
   connect(downloads_, &DownloadsPanel::browserPageRequested, this, [this] { showPage(pgBrowser); });
   connect(downloads_, &DownloadsPanel::downloadFolderRequested, this, &MainWindow::showDownloadFolder);
   connect(downloads_, &DownloadsPanel::videoFolderChangeRequested, this, &MainWindow::changeVideoFolder);
@@ -195,6 +221,26 @@ void MainWindow::connectPages() {
 
 QString MainWindow::settingsFile() const { return platform::SettingsFilePath(services_.environment.configHome); }
 
+void MainWindow::restoreOutputChoices() {
+  platform::SettingsAccessor accessor(settingsFile());
+  if (accessor.OpenKey(kSettingsKey, false))
+    converter_->setOutputChoices(convert::RestoreOutputChoices(accessor, converter_->outputChoices()));
+}
+
+void MainWindow::storeOutputChoices() {
+  choicesSave_->stop();
+  try {
+    platform::SettingsAccessor accessor(settingsFile());
+    accessor.OpenKey(kSettingsKey, true);
+    convert::StoreOutputChoices(accessor, converter_->outputChoices());
+    choicesSaveFailed_ = false;
+  } catch (const std::exception& e) {
+    // A background save has no one to answer a box; the choices stay on screen.
+    if (!choicesSaveFailed_) std::fprintf(stderr, "Larkvale_HD: cannot keep the converter's settings: %s\n", e.what());
+    choicesSaveFailed_ = true;
+  }
+}
+
 void MainWindow::startUp() {
   showPage(pgBrowser);
   state_.appDir = services_.environment.appDir;
@@ -207,6 +253,7 @@ void MainWindow::startUp() {
   setWindowTitle(QString::fromLatin1(kAppName));
 
   SetUpWorkFolders(state_, services_.environment.homeDir, settingsFile());
+  restoreOutputChoices();
   converter_->showFormatPanel();
   CleanScratchFolder(state_.tempDir);
   explorer_->showFolder(state_.videoDir);
@@ -222,15 +269,35 @@ bool MainWindow::event(QEvent* e) {
 
 void MainWindow::firstActivation() {
   converter_->fillEngineLists();
+  // The engine's lists exist now: their stored choices can be shown.
+  restoreOutputChoices();
+  keepChoices_ = true;
   state_.downloadsStopped = false;
   downloads_->startDownloads();
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
+  // Closing in the middle of a transfer or a save asks first.
+  bool quit = true;
+  Guarded(services_, [&] {
+    const QString title = QString::fromLatin1(kAppName);
+    if (downloads_->downloading() &&
+        !services_.dialogs->AskYesNo(title, QStringLiteral("A download is running. Quit anyway?")))
+      quit = false;
+    if (quit && converter_->converting() &&
+             !services_.dialogs->AskYesNo(title, QStringLiteral("A conversion is running. Quit anyway?")))
+      quit = false;
+  });
+  if (!quit) {
+    e->ignore();
+    return;
+  }
   Guarded(services_, [this] {
-    state_.downloadsStopped = true;
+    // The transfer ends now with its row stopped and its .part file kept.
+    downloads_->stopForClose();
     converter_->abortConversion();
   });
+  if (choicesSave_->isActive()) storeOutputChoices();
   QMainWindow::closeEvent(e);
 }
 

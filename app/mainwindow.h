@@ -11,6 +11,11 @@
 #include "platform/services.h"
 
 class QLabel;
+class QTimer;
+
+namespace larkvale::queue {
+class DownloadListStore;
+}
 
 namespace larkvale::platform {
 class SingleInstance;
@@ -68,6 +73,10 @@ class MainWindow : public QMainWindow {
   void writeEmail();
   void openWebSite();  // also the task pane's home command and the top bar's label
   QString settingsFile() const;
+  // The converter's choices in the settings file: read over what the strip
+  // shows, written a moment after a change.
+  void restoreOutputChoices();
+  void storeOutputChoices();
 
   platform::Services services_;
   SharedState state_;
@@ -79,6 +88,10 @@ class MainWindow : public QMainWindow {
   ConverterPage* converter_ = nullptr;
   ExplorerPage* explorer_ = nullptr;
   DesktopIntegration* desktop_ = nullptr;
+  queue::DownloadListStore* listStore_ = nullptr;
+  QTimer* choicesSave_ = nullptr;
+  bool keepChoices_ = false;       // from the first activation on, when the stored ones are shown
+  bool choicesSaveFailed_ = false; // one line on standard error, not one per save
 };
 
 // The support mail's address: a fixed subject, and a body that ends in the

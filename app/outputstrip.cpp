@@ -143,7 +143,15 @@ OutputStrip::OutputStrip(const platform::Services& services, QWidget* parent) : 
 
   connect(format_, &QComboBox::currentIndexChanged, this,
           [this] { Guarded(services_, [this] { showFormatPanel(); }); });
-  connect(useWmv9_, &QCheckBox::clicked, this, &OutputStrip::useWmv9Changed);
+  // toggled, not clicked: the accessible Toggle action and setChecked change
+  // the box without a click.
+  connect(useWmv9_, &QCheckBox::toggled, this, &OutputStrip::useWmv9Changed);
+  // Only the chosen format's panel, even if start-up stops before it shows it.
+  showFormatPanel();
+  for (auto* edit : findChildren<QLineEdit*>()) connect(edit, &QLineEdit::textChanged, this, &OutputStrip::choicesChanged);
+  for (auto* box : findChildren<QComboBox*>())
+    connect(box, &QComboBox::currentIndexChanged, this, &OutputStrip::choicesChanged);
+  for (auto* check : findChildren<QCheckBox*>()) connect(check, &QCheckBox::toggled, this, &OutputStrip::choicesChanged);
 }
 
 // --- Output formats ---------------------------------------------------------------
@@ -218,6 +226,43 @@ convert::OutputChoices OutputStrip::choices() const {
   choices.mp3Channels = mp3Channels_->text();
   choices.mp3SampleRate = mp3SampleRate_->text();
   return choices;
+}
+
+void OutputStrip::setChoices(const convert::OutputChoices& c) {
+  auto pick = [](QComboBox* box, int index) {
+    if (index >= 0 && index < box->count()) box->setCurrentIndex(index);
+  };
+  auto fill = [](QLineEdit* const (&edits)[4], const convert::AudioVideoFields& f) {
+    const QString texts[4] = {f.audioBitrate, f.audioChannels, f.audioSampleRate, f.videoBitrate};
+    for (int i = 0; i < 4; ++i) edits[i]->setText(texts[i]);
+  };
+  pick(format_, c.format);
+  fileWidth_->setText(c.width);
+  fileHeight_->setText(c.height);
+  fileFrameRate_->setText(c.frameRate);
+  fill(mpegFields_, c.mpeg);
+  fill(flvFields_, c.flv);
+  pick(gp3Audio_, c.gp3AudioCodec);
+  pick(gp3Video_, c.gp3VideoCodec);
+  gp3SampleRate_->setText(c.gp3AudioSampleRate);
+  gp3VideoBitrate_->setText(c.gp3VideoBitrate);
+  pick(videoCompressor_, c.videoCompressor);
+  pick(audioCompressor_, c.audioCompressor);
+  useVideoCompressor_->setChecked(c.useVideoCompressor);
+  useAudioCompressor_->setChecked(c.useAudioCompressor);
+  if (useWmv9_->isChecked() != c.useWMV9) {
+    useWmv9_->setChecked(c.useWMV9);
+    useWmv9Changed();
+  }
+  pick(wmv8Profile_, wmv8Profile_->findText(c.wmv8Profile));
+  pick(wmv9Profile_, c.wmv9Profile);
+  pick(wavBits_, c.wavBits);
+  wavChannels_->setText(c.wavChannels);
+  wavSampleRate_->setText(c.wavSampleRate);
+  mp3Bitrate_->setText(c.mp3Bitrate);
+  mp3Channels_->setText(c.mp3Channels);
+  mp3SampleRate_->setText(c.mp3SampleRate);
+  showFormatPanel();
 }
 
 }  // namespace larkvale::app

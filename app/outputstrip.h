@@ -30,6 +30,14 @@ class OutputStrip : public QWidget {
   void fillEngineLists(const engine::TVideoEngine& engine);
   // What the user set, for the conversion run.
   convert::OutputChoices choices() const;
+  // Shows stored choices. An index outside a list (the engine's lists are
+  // filled only at the first activation) or a profile name the list lacks
+  // leaves that list as it is.
+  void setChoices(const convert::OutputChoices& choices);
+
+ signals:
+  // A field, a list or a check box changed.
+  void choicesChanged();
 
  private:
   void useWmv9Changed();

@@ -25,8 +25,9 @@ struct SharedState {
   bool downloadsStopped = false;
   // The row the runner's pass is on (drawn blue); the list's size between passes.
   int currentDownloadRow = 0;
-  // Set when a conversion starts and on each of its progress events, never
-  // cleared; the preview ignores the engine's position while it is set.
+  // Set while a conversion runs (at its start and on each progress event),
+  // cleared when it ends; the preview ignores the engine's position while it
+  // is set.
   bool converterBusy = false;
   // The queue of downloads, owned by the main window.
   queue::DownloadList* downloadList = nullptr;

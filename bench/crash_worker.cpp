@@ -5,6 +5,9 @@
 //                                           print every box it showed; exit 1 if it showed any
 //   crash_worker settings <root> <a> <b>    "Change dir" to <a>, <b>, <a>, ... until killed
 //   crash_worker download <root> <url>      one row with <url>, start the downloads (killed during it)
+//   crash_worker resume <root>              open the window on <root> as a fresh start: print the
+//                                           restored rows, let the downloads run until no row is
+//                                           left to fetch (at most 120 s), print the rows again
 //   crash_worker convert <input> <target>   the engine saves <input> as MPEG 2 to <target>
 //
 // It prints "ready" once the work is under way, so the script knows when to kill.
@@ -39,6 +42,7 @@ struct Desktop {
     services.help = &help;
     services.environment.homeDir = root + "/home";
     services.environment.configHome = root + "/config";
+    services.environment.dataHome = root + "/data";
     services.environment.appDir = QStringLiteral(LARKVALE_APPDIR);
   }
   ScriptedDialogs dialogs;
@@ -53,8 +57,17 @@ void Ready() {
   std::fflush(stdout);
 }
 
+// One line per row: `label` index state file.
+void PrintRows(const char* label, const larkvale::queue::DownloadList& list) {
+  static const char* const names[] = {"waiting", "downloading", "stopped", "failed", "done"};
+  for (int r = 0; r < list.RowCount(); ++r)
+    std::printf("%s %d %s %s\n", label, r, names[static_cast<int>(list.State(r))],
+                qPrintable(list.CellText(larkvale::queue::colFile, r)));
+  std::fflush(stdout);
+}
+
 int Usage() {
-  std::fprintf(stderr, "usage: crash_worker start|settings|download|convert ...\n");
+  std::fprintf(stderr, "usage: crash_worker start|settings|download|resume|convert ...\n");
   return 2;
 }
 
@@ -89,6 +102,7 @@ int main(int argc, char** argv) {
 
   Desktop desktop(QString::fromLocal8Bit(argv[2]));
   larkvale::app::MainWindow form(desktop.services);
+  if (mode == "resume") PrintRows("restored", *form.state().downloadList);  // before the first activation
   form.show();
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
 
@@ -115,12 +129,29 @@ int main(int argc, char** argv) {
   }
   if (mode == "download") {
     if (argc < 4) return Usage();
-    form.state().downloadList->AddRows(1);
-    form.state().downloadList->SetCellText(larkvale::queue::colUrl, 0, QString::fromLocal8Bit(argv[3]));
+    // After the rows an earlier run left.
+    larkvale::queue::DownloadList& list = *form.state().downloadList;
+    list.AddRows(1);
+    list.SetCellText(larkvale::queue::colUrl, list.RowCount() - 1, QString::fromLocal8Bit(argv[3]));
     // Downloads run from the start; begin the pass now rather than after the pause.
     form.findChild<larkvale::app::DownloadsPanel*>()->runner().PauseTimer().start(0);
     Ready();
     while (true) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  }
+  if (mode == "resume") {
+    const larkvale::queue::DownloadList& list = *form.state().downloadList;
+    auto pending = [&] {
+      for (int r = 0; r < list.RowCount(); ++r) {
+        const auto s = list.State(r);
+        if (s != larkvale::queue::RowState::Done && s != larkvale::queue::RowState::Failed) return true;
+      }
+      return false;
+    };
+    QElapsedTimer t;
+    t.start();
+    while (pending() && t.elapsed() < 120000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    PrintRows("row", list);
+    return pending() ? 1 : 0;
   }
   return Usage();
 }

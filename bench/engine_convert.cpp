@@ -1,7 +1,9 @@
 // Conversion speed of TVideoEngine against the ffmpeg CLI with the same codec
-// settings, measured in the same run, and probing against ffprobe. Prints
+// settings, measured in the same run, for all 19 output formats (WAV and MP3
+// taken from the video clip's sound), and probing against ffprobe. Prints
 // medians and ratios (CLI time / engine time: above 1 means the engine is
-// faster).
+// faster), and the same for processor time. The last column says whether
+// both outputs hold the same streams.
 //
 //   bench_engine_convert [repetitions=3] [seconds=60] [only formats whose name contains this]
 
@@ -13,12 +15,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 using larkvale::engine::TVideoEngine;
 using larkvale::testsupport::FixtureSpec;
@@ -34,19 +39,84 @@ double Seconds(const std::function<void()>& f) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// What differs between the two outputs' streams ("" when codecs, sizes,
+// rates and channels agree), so a ratio is never quoted for unequal work.
+std::string StreamDifference(const std::string& ours, const std::string& theirs) {
+  const larkvale::testsupport::Probed a = larkvale::testsupport::FfProbe(ours);
+  const larkvale::testsupport::Probed b = larkvale::testsupport::FfProbe(theirs);
+  if (!a.ok || !b.ok) return "unreadable";
+  std::string diff;
+  auto check = [&](bool same, const char* what) {
+    if (!same) diff += diff.empty() ? what : std::string(", ") + what;
+  };
+  check(a.format == b.format, "container");
+  check(a.video.codec == b.video.codec, "video codec");
+  check(a.video.width == b.video.width && a.video.height == b.video.height, "size");
+  check(std::abs(a.video.fps - b.video.fps) < 0.01, "frame rate");
+  check(a.video.displayAspect == b.video.displayAspect, "aspect");
+  check(a.audio.codec == b.audio.codec, "audio codec");
+  check(a.audio.sampleRate == b.audio.sampleRate && a.audio.channels == b.audio.channels, "sound format");
+  // Equal rate control gives files of about one size; a large gap means
+  // different encoder settings.
+  const double bytes = double(fs::file_size(ours)) / double(std::max<std::uintmax_t>(1, fs::file_size(theirs)));
+  if (bytes < 0.85 || bytes > 1.15) check(false, ("size x" + std::to_string(bytes).substr(0, 4)).c_str());
+  return diff;
+}
+
+// Processor seconds (user and system) used so far by this process's threads
+// or by its waited-for children. On a shared machine they vary less than the
+// wall clock.
+double CpuSeconds(int who) {
+  rusage u{};
+  getrusage(who, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   size_t n = v.size();
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+enum class Save { Timeline, Wav, Mp3 };
+
 struct Format {
   const char* name;
   std::function<void(TVideoEngine&)> setup;  // engine properties
-  bool mp3;                                   // SaveTimelineMp3 instead of SaveTimeline
+  Save save;
   const char* ext;
   const char* cliArgs;                        // the same encode for the ffmpeg CLI
 };
+
+// `larkvale convert` run as a process against the ffmpeg command line on the
+// same clip and settings (the MPEG 2 line's): the command line's start-up,
+// probing and Timeline join included.
+void CommandLineConvertLine(const std::string& larkvale, const std::string& input, const std::string& dir,
+                            int reps) {
+  std::vector<double> ours, theirs;
+  for (int r = 0; r < reps; ++r) {
+    int status = 0;
+    const std::string out = dir + "/larkvale.mpg";
+    ours.push_back(Seconds([&] {
+      RunCommand(ShellQuote(larkvale) + " convert " + ShellQuote(input) + " -f mpeg-2 --width 640 --height 360 -o " +
+                     ShellQuote(out) + " 2>&1",
+                 &status);
+    }));
+    if (status != 0) {
+      std::fprintf(stderr, "larkvale convert failed\n");
+      return;
+    }
+    theirs.push_back(Seconds([&] {
+      RunCommand("ffmpeg -nostdin -v error -y -i " + ShellQuote(input) +
+                     " -c:v mpeg2video -b:v 4600000 -g 15 -bf 2 -r 25 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -f vob " +
+                     ShellQuote(dir + "/cli-process.mpg") + " 2>&1",
+                 &status);
+    }));
+  }
+  const double a = Median(ours), b = Median(theirs);
+  std::printf("| larkvale convert -f mpeg-2 (process) | %.2f | %.2f | %.2f |\n", a, b, b / a);
+  std::fflush(stdout);
+}
 
 }  // namespace
 
@@ -68,24 +138,70 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  const QString zuneProfile = QCoreApplication::applicationDirPath() + "/zune.prx";
+  auto type = [](int t) { return [t](TVideoEngine& e) { e.OutputType = t; }; };
+  // Each CLI line asks for what the engine's plan for that type holds (sizes,
+  // rates, bit rates, GOP, B-frames, muxer options) for this 640x360 25 fps
+  // source, so both sides run the same encoders on the same pictures. Where
+  // the frame's shape differs from the source's, the engine keeps the
+  // picture's shape inside black bars: the CLI scales and pads the same way.
   const Format formats[] = {
-      {"MPEG 2", [](TVideoEngine& e) { e.OutputType = 7; }, false, "mpg",
+      {"VCD_NTSC", type(0), Save::Timeline, "mpg",
+       "-vf scale=352:180,pad=352:240:0:30,setdar=4/3 -r 30000/1001 -c:v mpeg1video -b:v 1150000 -maxrate 1150000 -minrate 1150000 "
+       "-bufsize 327680 -g 18 -bf 2 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -packetsize 2324 -muxrate 1411200 -f vcd"},
+      {"VCD_PAL", type(1), Save::Timeline, "mpg",
+       "-vf scale=352:216,pad=352:288:0:36,setdar=4/3 -r 25 -c:v mpeg1video -b:v 1150000 -maxrate 1150000 -minrate 1150000 "
+       "-bufsize 327680 -g 15 -bf 2 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -packetsize 2324 -muxrate 1411200 -f vcd"},
+      {"SVCD_NTSC", type(2), Save::Timeline, "mpg",
+       "-vf scale=480:360,pad=480:480:0:60,setdar=4/3 -r 30000/1001 -c:v mpeg2video -b:v 2040000 -maxrate 2516000 -bufsize 1835008 "
+       "-g 18 -bf 2 -scan_offset 1 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -packetsize 2324 -f svcd"},
+      {"SVCD_PAL", type(3), Save::Timeline, "mpg",
+       "-vf scale=480:432,pad=480:576:0:72,setdar=4/3 -r 25 -c:v mpeg2video -b:v 2040000 -maxrate 2516000 -bufsize 1835008 "
+       "-g 15 -bf 2 -scan_offset 1 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -packetsize 2324 -f svcd"},
+      {"DVD_NTSC", type(4), Save::Timeline, "mpg",
+       "-s 720x480 -aspect 16:9 -r 30000/1001 -c:v mpeg2video -b:v 6000000 -maxrate 9000000 -bufsize 1835008 "
+       "-g 18 -bf 2 -c:a ac3 -b:a 448k -ar 48000 -ac 2 -packetsize 2048 -muxrate 10080000 -f dvd"},
+      {"DVD_PAL", type(5), Save::Timeline, "mpg",
+       "-s 720x576 -aspect 16:9 -r 25 -c:v mpeg2video -b:v 6000000 -maxrate 9000000 -bufsize 1835008 "
+       "-g 15 -bf 2 -c:a ac3 -b:a 448k -ar 48000 -ac 2 -packetsize 2048 -muxrate 10080000 -f dvd"},
+      {"MPEG 1", type(6), Save::Timeline, "mpg",
+       "-c:v mpeg1video -b:v 4600000 -g 15 -bf 2 -r 25 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -f mpeg"},
+      {"MPEG 2", type(7), Save::Timeline, "mpg",
        "-c:v mpeg2video -b:v 4600000 -g 15 -bf 2 -r 25 -c:a mp2 -b:a 224k -ar 44100 -ac 2 -f vob"},
       {"AVI (MJPEG, PCM)", [](TVideoEngine& e) { e.OutputType = 8; e.VideoCompressor = 0; e.AudioCompressor = 0; },
-       false, "avi", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p -r 25 -c:a pcm_s16le -ar 44100 -ac 2 -f avi"},
-      {"FLV", [](TVideoEngine& e) { e.OutputType = 14; }, false, "flv",
-       "-c:v flv -b:v 512000 -g 250 -c:a libmp3lame -b:a 128000 -ar 44100 -ac 2 -f flv"},
-      {"iPod", [](TVideoEngine& e) { e.OutputType = 12; }, false, "mp4",
+       Save::Timeline, "avi", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p -r 25 -c:a pcm_s16le -ar 44100 -ac 2 -f avi"},
+      // The first WMV 8 profile, what the list selects at start: 176x144, 15 fps.
+      {"WMV", [](TVideoEngine& e) { e.OutputType = 9; e.SetWMVProfile(0); }, Save::Timeline, "wmv",
+       "-vf scale=176:100,pad=176:144:0:22,setsar=1 -r 15 -c:v wmv2 -b:v 32000 -g 75 -c:a wmav2 -b:a 24000 -ar 22050 -ac 1 -f asf"},
+      {"QT", type(10), Save::Timeline, "mov",
+       "-c:v mpeg4 -b:v 1152000 -g 250 -r 25 -c:a aac -b:a 128k -ar 44100 -ac 2 -f mov"},
+      {"RM", type(11), Save::Timeline, "rm",
+       "-vf scale=626:352,pad=640:352:6:0,setsar=1 -c:v rv20 -b:v 1126400 -g 250 -r 25 -c:a ac3 -b:a 128k -ar 44100 -ac 2 -f rm"},
+      {"iPod", type(12), Save::Timeline, "mp4",
        "-c:v libx264 -profile:v baseline -level 3.0 -preset fast -b:v 768k -maxrate 1500k -bufsize 2000k "
        "-c:a aac -b:a 128k -ar 44100 -ac 2 -f ipod"},
-      {"MP3", nullptr, true, "mp3", "-vn -c:a libmp3lame -b:a 128k -ar 44100 -ac 2 -f mp3"},
+      {"PSP", type(13), Save::Timeline, "mp4",
+       "-vf scale=480:272,setsar=1 -r 25 -c:v libx264 -profile:v main -level 3.0 -preset fast -b:v 768k -maxrate 1500k "
+       "-bufsize 2000k -c:a aac -b:a 128k -ar 48000 -ac 2 -f psp"},
+      {"FLV", type(14), Save::Timeline, "flv",
+       "-c:v flv -b:v 512000 -g 250 -c:a libmp3lame -b:a 128000 -ar 44100 -ac 2 -f flv"},
+      // The default 3GP choices, MPEG-4 and AAC. (AMR has no encoder in the
+      // ffmpeg CLI to compare with.)
+      {"3GP", type(15), Save::Timeline, "3gp",
+       "-c:v mpeg4 -b:v 4600000 -g 250 -r 25 -c:a aac -b:a 64000 -ar 22050 -ac 2 -f 3gp"},
+      {"Zune", [&](TVideoEngine& e) { e.OutputType = 9; e.SetWMVCustomFileName(zuneProfile); }, Save::Timeline,
+       "wmv", "-vf scale=320:180,pad=320:240:0:30,setsar=1 -r 30 -c:v wmv2 -b:v 768000 -g 150 -c:a wmav2 -b:a 128000 -ar 44100 -ac 2 -f asf"},
+      {"WAV", nullptr, Save::Wav, "wav", "-vn -c:a pcm_s16le -ar 44100 -ac 2 -f wav"},
+      {"MP3", nullptr, Save::Mp3, "mp3", "-vn -c:a libmp3lame -b:a 128k -ar 44100 -ac 2 -f mp3"},
   };
 
   std::printf("\n%d repetitions, medians in seconds; ratio = CLI time / engine time\n\n", reps);
-  std::printf("| Output | engine | ffmpeg CLI | ratio |\n|---|---|---|---|\n");
+  std::printf("| Output | engine | ffmpeg CLI | ratio | CPU s engine | CPU s CLI | CPU ratio | streams |\n"
+              "|---|---|---|---|---|---|---|---|\n");
   for (const Format& f : formats) {
     if (!only.empty() && std::string(f.name).find(only) == std::string::npos) continue;
-    std::vector<double> ours, theirs;
+    std::vector<double> ours, theirs, oursCpu, theirsCpu;
+    std::string difference;
     for (int r = 0; r < reps; ++r) {
       TVideoEngine e;
       e.OutputFileWidth = 640;
@@ -97,7 +213,14 @@ int main(int argc, char** argv) {
       if (f.setup) f.setup(e);
       const QString out = QString::fromStdString(dir + "/engine." + f.ext);
       bool ok = true;
-      ours.push_back(Seconds([&] { ok = f.mp3 ? e.SaveTimelineMp3(out, 44100, 128) : e.SaveTimeline(out); }));
+      const double cpu0 = CpuSeconds(RUSAGE_SELF);
+      ours.push_back(Seconds([&] {
+        switch (f.save) {
+          case Save::Timeline: ok = e.SaveTimeline(out); break;
+          case Save::Wav: ok = e.SaveTimelineWav(out, 2, 44100, 2); break;
+          case Save::Mp3: ok = e.SaveTimelineMp3(out, 44100, 128); break;
+        }
+      }));
       if (!ok) {
         std::fprintf(stderr, "%s: engine failed: %s\n", f.name, e.LastError().toStdString().c_str());
         return 1;
@@ -105,16 +228,25 @@ int main(int argc, char** argv) {
       const std::string cmd = "ffmpeg -nostdin -v error -y -i " + ShellQuote(input) + " " + f.cliArgs + " " +
                               ShellQuote(dir + "/cli." + f.ext) + " 2>&1";
       int status = 0;
+      oursCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu0);
+      const double childCpu0 = CpuSeconds(RUSAGE_CHILDREN);
       theirs.push_back(Seconds([&] { RunCommand(cmd, &status); }));
+      theirsCpu.push_back(CpuSeconds(RUSAGE_CHILDREN) - childCpu0);
       if (status != 0) {
         std::fprintf(stderr, "%s: ffmpeg failed\n", f.name);
         return 1;
       }
+      if (r == 0) difference = StreamDifference(out.toStdString(), dir + "/cli." + f.ext);
     }
     double a = Median(ours), b = Median(theirs);
-    std::printf("| %s | %.2f | %.2f | %.2f |\n", f.name, a, b, b / a);
+    const double ac = Median(oursCpu), bc = Median(theirsCpu);
+    std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %s |\n", f.name, a, b, b / a, ac, bc, bc / ac,
+                difference.empty() ? "same" : ("differ: " + difference).c_str());
     std::fflush(stdout);
   }
+
+  if (only.empty() || std::string("larkvale").find(only) != std::string::npos)
+    CommandLineConvertLine((fs::path(argv[0]).parent_path() / "larkvale").string(), input, dir, reps);
 
   // Probing: the four numbers the converter asks for, in-process vs a spawned ffprobe.
   std::vector<double> probe, ffprobe;
@@ -126,7 +258,7 @@ int main(int argc, char** argv) {
                  ShellQuote(input));
     }));
   double a = Median(probe), b = Median(ffprobe);
-  std::printf("| Probe (duration, size, rate) | %.2f ms | %.2f ms | %.1f |\n", a * 1000, b * 1000, b / a);
+  std::printf("| Probe (duration, size, rate) | %.2f ms | %.2f ms | %.1f | | | | |\n", a * 1000, b * 1000, b / a);
   fs::remove_all(dir);
   return 0;
 }

@@ -8,6 +8,13 @@ set(LARKVALE_DESKTOP_ID example.larkvale.Larkvale_HD)
 set(LARKVALE_DESKTOP_DIR ${CMAKE_SOURCE_DIR}/app/desktop)
 
 install(TARGETS Larkvale_HD RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The command line and its bash completion; a component of their own, so
+# that they can be installed alone (`cmake --install build --component cli`).
+if(TARGET larkvale)
+  install(TARGETS larkvale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)
+  install(FILES ${CMAKE_SOURCE_DIR}/cli/larkvale.bash-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME larkvale COMPONENT cli)
+endif()
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/data/ DESTINATION ${CMAKE_INSTALL_DATADIR}/larkvale_hd
         PATTERN CMakeLists.txt EXCLUDE)
 install(FILES ${LARKVALE_DESKTOP_DIR}/${LARKVALE_DESKTOP_ID}.desktop

@@ -4,7 +4,7 @@
 #include <climits>
 
 #include "convert/timelinemodel.h"
-#include "engine/videoengine.h"
+#include "engine/videoenginecore.h"
 #include "platform/errorreport.h"
 #include "platform/help.h"
 #include "platform/pump.h"
@@ -19,7 +19,7 @@ int WholeSeconds(double seconds) { return int(std::clamp<long long>(RoundHalfEve
 
 }  // namespace
 
-ConversionRun::ConversionRun(engine::TVideoEngine& engine, const TimelineModel& timeline, bool& converterBusy,
+ConversionRun::ConversionRun(engine::VideoEngineCore& engine, const TimelineModel& timeline, bool& converterBusy,
                              platform::Dialogs& dialogs, platform::Help& help, QString title)
     : engine_(engine),
       timeline_(timeline),
@@ -50,6 +50,8 @@ void ConversionRun::SetMaximum(int seconds) {
 ConversionRun::Outcome ConversionRun::Run(const OutputChoices& choices, const QString& appDir, const QString& saveDir) {
   Outcome outcome = Outcome::Error;
   Guard([&] { outcome = RunUnguarded(choices, appDir, saveDir); });
+  // Over, saved or not: the preview follows playback again.
+  if (outcome != Outcome::Refused) converterBusy_ = false;
   return outcome;
 }
 

@@ -20,7 +20,7 @@
 #include "convert/outputsettings.h"
 
 namespace larkvale::engine {
-class TVideoEngine;
+class VideoEngineCore;
 }
 namespace larkvale::platform {
 class Dialogs;
@@ -44,9 +44,11 @@ class ConversionRun {
   };
 
   // `converterBusy` is the shared ConverterBusy flag: set when a run starts
-  // and on every progress event, never cleared. Messages are titled `title`.
+  // and on every progress event, cleared when the run ends, however it ends
+  // (a run refused during a save leaves it to that save). Messages are
+  // titled `title`.
   // Takes over the engine's `OnProcessing` and `OnComplete` events.
-  ConversionRun(engine::TVideoEngine& engine, const TimelineModel& timeline, bool& converterBusy,
+  ConversionRun(engine::VideoEngineCore& engine, const TimelineModel& timeline, bool& converterBusy,
                 platform::Dialogs& dialogs, platform::Help& help, QString title);
   ~ConversionRun();
   ConversionRun(const ConversionRun&) = delete;
@@ -78,7 +80,7 @@ class ConversionRun {
   void SetPosition(int seconds);
   void SetMaximum(int seconds);
 
-  engine::TVideoEngine& engine_;
+  engine::VideoEngineCore& engine_;
   const TimelineModel& timeline_;
   bool& converterBusy_;
   platform::Dialogs& dialogs_;

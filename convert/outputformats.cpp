@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/videoengine.h"
+#include "engine/videoenginecore.h"
 #include "platform/errors.h"
 
 namespace larkvale::convert {
@@ -36,6 +36,20 @@ const std::vector<OutputFormat>& OutputFormats() {
       {"MP3", -1, "Mp3 (*.mp3)|*.mp3", "mp3", P::MP3, S::Mp3, false},
   };
   return formats;
+}
+
+QString PanelName(Panel panel) {
+  switch (panel) {
+    case Panel::None: break;
+    case Panel::MPEG: return QStringLiteral("MPEG");
+    case Panel::FLV: return QStringLiteral("FLV");
+    case Panel::GP3: return QStringLiteral("3GP");
+    case Panel::AVI: return QStringLiteral("AVI");
+    case Panel::WMV: return QStringLiteral("WMV");
+    case Panel::WAV: return QStringLiteral("WAV");
+    case Panel::MP3: return QStringLiteral("MP3");
+  }
+  return {};
 }
 
 const std::vector<WMV9Profile>& WMV9Profiles() {
@@ -99,14 +113,6 @@ int ReadWholeNumber(const QString& text) {
   const int value = text.trimmed().toInt(&ok, 10);
   if (!ok)
     throw platform::EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(text).toStdString());
-  return value;
-}
-
-int ReadWholeNumber(const QString& text, const QString& field, int low, int high) {
-  const int value = ReadWholeNumber(text);
-  if (value < low || value > high)
-    throw platform::EConvertError(
-        QStringLiteral("%1 must be from %2 to %3, not %4").arg(field).arg(low).arg(high).arg(value).toStdString());
   return value;
 }
 

@@ -14,6 +14,8 @@ namespace larkvale::convert {
 
 // Which settings panel of the output strip a format shows.
 enum class Panel { None, MPEG, FLV, GP3, AVI, WMV, WAV, MP3 };
+// The panel's name as messages give it ("MPEG", "3GP"); empty for None.
+QString PanelName(Panel panel);
 // How the file chosen in the save dialog is written.
 enum class SaveMethod { Timeline, Wav, Mp3 };
 
@@ -54,8 +56,6 @@ QString DialogFilter(const QString& filter);
 // "'%s' is not a valid integer value" when there is none (surrounding blanks
 // are allowed, as is a leading sign).
 int ReadWholeNumber(const QString& text);
-// The same, and within [low, high]; otherwise EConvertError naming the field.
-int ReadWholeNumber(const QString& text, const QString& field, int low, int high);
 
 // Seconds to a whole number, halves to even (59.5 -> 60, 60.5 -> 60).
 long long RoundHalfEven(double seconds);

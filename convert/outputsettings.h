@@ -5,11 +5,12 @@
 // exactly where it is read ("'%s' is not a valid integer value").
 
 #include <QString>
+#include <vector>
 
 #include "convert/outputformats.h"
 
 namespace larkvale::engine {
-class TVideoEngine;
+class VideoEngineCore;
 }
 
 namespace larkvale::convert {
@@ -44,8 +45,35 @@ struct OutputChoices {
   QString mp3SampleRate = QStringLiteral("44100");
 };
 
+// The number fields that have a range the engine can honour.
+enum class Field {
+  FileWidth, FileHeight, FrameRate,
+  MpegAudioBitrate, MpegAudioChannels, MpegAudioSampleRate, MpegVideoBitrate,
+  FlvAudioBitrate, FlvAudioChannels, FlvAudioSampleRate, FlvVideoBitrate,
+  Gp3AudioSampleRate, Gp3VideoBitrate,
+  WavAudioChannels, WavAudioSampleRate,
+  Mp3AudioBitrate, Mp3AudioSampleRate,
+};
+
+struct FieldRange {
+  Field field;
+  Panel panel;        // None: a common field, checked wherever it is read
+  const char* label;  // as the strip labels it, without the colon
+  int minimum, maximum;  // in the field's own unit
+  int scale;          // field units per shown unit (1000: bit/s shown as kbit/s)
+  const char* unit;   // the shown unit, empty for a plain count
+};
+const std::vector<FieldRange>& FieldRanges();
+
+// The whole number in a field's text ("'%s' is not a valid integer value"
+// when there is none). Its range is checked only when the field is common or
+// on `selected`, the panel of the format being converted to; a value outside
+// it throws EConvertError naming panel and field, e.g. "FLV: Audio bit rate
+// must be between 8 and 320 kbit/s (is 0).".
+int ReadField(Field field, const QString& text, Panel selected);
+
 // "File Width" and "File Height" into `OutputFileWidth`/`OutputFileHeight`.
-void ApplyFileSize(const OutputChoices& choices, engine::TVideoEngine& engine);
+void ApplyFileSize(const OutputChoices& choices, engine::VideoEngineCore& engine);
 
 struct AppliedOutput {
   QString filter;     // "description|pattern"
@@ -53,14 +81,17 @@ struct AppliedOutput {
   SaveMethod save = SaveMethod::Timeline;
 };
 
-// In this order: the FLV, MPEG and 3GP properties (all twelve, whatever the
-// format), the format's `OutputType`, then AVI, WMV or Zune settings.
-// Properties set before a bad field stay set.
-AppliedOutput ApplyOutputSettings(const OutputChoices& choices, engine::TVideoEngine& engine,
+// In this order: the FLV, MPEG and 3GP properties (all twelve are read,
+// whatever the format; only the selected format's panel is range-checked),
+// the format's `OutputType`, then AVI, WMV or Zune settings. Properties set
+// before a bad field stay set.
+AppliedOutput ApplyOutputSettings(const OutputChoices& choices, engine::VideoEngineCore& engine,
                                   const QString& appDir);
 
 // Writes the engine's timeline to `file` with the format's save method; the
-// WAV and MP3 fields are read here. False when the engine failed.
-bool SaveOutput(const OutputChoices& choices, engine::TVideoEngine& engine, const QString& file);
+// WAV fields (channels, sample rate, then the bit list) and the MP3 fields
+// (sample rate, then bit rate) are read here, one after the other, so the
+// first bad one in that order is the one named. False when the engine failed.
+bool SaveOutput(const OutputChoices& choices, engine::VideoEngineCore& engine, const QString& file);
 
 }  // namespace larkvale::convert

@@ -16,6 +16,14 @@ int TimelineModel::Insert(int index, const QString& path, double duration) {
   return index;
 }
 
+int TimelineModel::AppendSaved(const QString& path, const QString& start, const QString& end) {
+  const int index = Count();
+  beginInsertRows({}, index, index);
+  rows_.push_back(Row{path, start, end});
+  endInsertRows();
+  return index;
+}
+
 void TimelineModel::Remove(int index) {
   if (index < 0 || index >= Count()) return;
   beginRemoveRows({}, index, index);

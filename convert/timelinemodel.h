@@ -21,6 +21,8 @@ class TimelineModel : public QAbstractTableModel {
   // The same at `index` (clamped to the list), which then holds the new row.
   int Insert(int index, const QString& path, double duration);
   void Remove(int index);
+  // A saved row, its Start and End as they were.
+  int AppendSaved(const QString& path, const QString& start, const QString& end);
 
   int Count() const { return int(rows_.size()); }
   QString Path(int index) const { return rows_.at(size_t(index)).path; }

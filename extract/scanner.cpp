@@ -1,7 +1,5 @@
 #include "extract/scanner.h"
 
-#include "extract/siteaddresses.h"
-
 namespace larkvale::extract {
 namespace {
 
@@ -68,11 +66,6 @@ ScanResult ScanWatchPage(const std::vector<std::string>& lines, const std::strin
   result.found = found;
   result.link = hd ? link22 : link18;
   return result;
-}
-
-ScanResult ScanWatchPage(const std::vector<std::string>& lines) {
-  const SiteAddresses& sites = SiteAddresses::Current();
-  return ScanWatchPage(lines, sites.videoSite, sites.googleVideoServer);
 }
 
 }  // namespace larkvale::extract

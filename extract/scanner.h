@@ -19,7 +19,4 @@ struct ScanResult {
 ScanResult ScanWatchPage(const std::vector<std::string>& lines, const std::string& videoSite,
                          const std::string& googleVideoServer);
 
-// Same, with the addresses of `SiteAddresses::Current()`.
-ScanResult ScanWatchPage(const std::vector<std::string>& lines);
-
 }  // namespace larkvale::extract

@@ -35,9 +35,4 @@ SiteAddresses SiteAddresses::FromEnvironment() {
   return a;
 }
 
-const SiteAddresses& SiteAddresses::Current() {
-  static const SiteAddresses current = FromEnvironment();
-  return current;
-}
-
 }  // namespace larkvale::extract

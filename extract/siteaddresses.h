@@ -27,8 +27,6 @@ struct SiteAddresses {
   static SiteAddresses Defaults();
   // Defaults overridden by the environment.
   static SiteAddresses FromEnvironment();
-  // Read from the environment on first use, then fixed for the process.
-  static const SiteAddresses& Current();
 };
 
 // Domain names the clipboard pick-up looks for.

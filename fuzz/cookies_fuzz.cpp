@@ -39,6 +39,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   url.Directory = lines[1];
   const std::string header = manager.HeaderFor(url, false);
   if (manager.Cookies.Count() == 0) FUZZ_CHECK(header.empty());
+  // The setting host and its neighbours: each gets only cookies whose
+  // domain and path match it, and a header that is one clean line.
+  const std::string parent = host.find('.') == std::string::npos ? host : host.substr(host.find('.') + 1);
+  for (const std::string& to : {host, "x" + host, host + ".attacker.test", "a." + host, parent}) {
+    url.Host = to;
+    const std::string sent = manager.HeaderFor(url, false);
+    FUZZ_CHECK(sent.size() <= TNetCookieManager::kMaxHeaderBytes);
+    FUZZ_CHECK(sent.find_first_of(std::string("\r\n\0", 3)) == std::string::npos);
+    std::size_t from = 0;
+    while (from < sent.size()) {
+      std::size_t end = sent.find("; ", from);
+      if (end == std::string::npos) end = sent.size();
+      const std::string pair = sent.substr(from, end - from);
+      from = end + 2;
+      // Some stored cookie that may go there sends exactly this pair (a
+      // value may itself hold "; ", so a piece may also start a longer pair).
+      bool found = false;
+      for (const auto& [domain, names] : manager.Cookies.DomainIndex)
+        for (const auto& [name, cookie] : names)
+          if (cookie->ClientText().rfind(pair, 0) == 0 && larkvale::fuzz::MayReceiveCookie(cookie->Domain, to) &&
+              larkvale::fuzz::MayReceiveCookieAtPath(cookie->Path, url.Directory))
+            found = true;
+      FUZZ_CHECK(found);
+    }
+  }
+  url.Host = host;
   // Every stored cookie's own texts can be produced and parsed again.
   for (const auto& [domain, names] : manager.Cookies.DomainIndex)
     for (const auto& [name, cookie] : names) {

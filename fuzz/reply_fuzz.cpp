@@ -7,6 +7,7 @@
 // peer's close.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "fuzz/fuzz_check.h"
@@ -21,12 +22,12 @@ class MemoryTransport : public TNetIOHandler {
  public:
   MemoryTransport(const std::uint8_t* data, std::size_t size, int step) : data_(data), size_(size), step_(step) {}
   void Close() override { open_ = false; }
-  void ConnectTo(const std::string&, int, const std::string&, int, int) override {
+  void ConnectTo(const std::string&, int, const std::string&, int, int, const TWaitSlice&) override {
     ++connects;
     open_ = true;
   }
   bool IsConnected() override { return open_; }
-  bool WaitReadable(int) override { return true; }
+  bool WaitReadable(int, const TWaitSlice&) override { return true; }
   int Receive(void* buffer, int length) override {
     if (!open_) return 0;
     const std::size_t n = std::min({static_cast<std::size_t>(length), static_cast<std::size_t>(step_), size_ - at_});
@@ -35,8 +36,12 @@ class MemoryTransport : public TNetIOHandler {
     return static_cast<int>(n);
   }
   int ReceiveNow(void* buffer, int length) override { return Receive(buffer, length); }
-  int Send(const void*, int length) override { return length; }
+  int Send(const void* buffer, int length, const TWaitSlice&) override {
+    if (onSend) onSend(std::string(static_cast<const char*>(buffer), static_cast<std::size_t>(length)));
+    return length;
+  }
   int connects = 0;
+  std::function<void(const std::string&)> onSend;
 
  private:
   const std::uint8_t* data_;
@@ -70,6 +75,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lastCount = count;
   };
   client.OnWorkEnd = [&](TNetComponent*, TWorkMode) { ++ended; };
+  // Every request head leaves in one send: its lines are clean, and each
+  // cookie it carries may go to the host it is sent to.
+  transport->onSend = [&client](const std::string& head) {
+    FUZZ_CHECK(larkvale::fuzz::HeadLinesAreClean(head));
+    const std::size_t at = head.find("\r\nCookie: ");
+    if (at == std::string::npos) return;
+    FUZZ_CHECK(client.CookieManager != nullptr);
+    const std::size_t start = at + 10;
+    const std::string cookies = head.substr(start, head.find("\r\n", start) - start);
+    std::size_t from = 0;
+    while (from < cookies.size()) {
+      std::size_t end = cookies.find("; ", from);
+      if (end == std::string::npos) end = cookies.size();
+      const std::string pair = cookies.substr(from, end - from);
+      from = end + 2;
+      bool found = false;
+      for (const auto& [domain, names] : client.CookieManager->Cookies.DomainIndex)
+        for (const auto& [name, cookie] : names)
+          if (cookie->ClientText().rfind(pair, 0) == 0 &&
+              larkvale::fuzz::MayReceiveCookie(cookie->Domain, client.CurrentUrl.Host))
+            found = true;
+      FUZZ_CHECK(found);
+    }
+  };
   TNetMemoryStream sink;
   try {
     client.Get("http://fuzz.test/watch?v=abc", sink);

@@ -34,11 +34,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(merged.find("//") == std::string::npos);
       }
     }
+    const bool unsafe = line.find_first_of(std::string("\r\0", 2)) != std::string::npos;
     try {
       ResolveRequest(current, request, line);
+      FUZZ_CHECK(!unsafe);
       FUZZ_CHECK(!current.Port.empty());
       FUZZ_CHECK(request.Target == current.Directory + current.Resource + current.Query);
+      // Nothing that goes onto the request line or into Host can break a line.
+      FUZZ_CHECK(request.Target.find_first_of(std::string("\r\n\0", 3)) == std::string::npos);
+      FUZZ_CHECK(request.Host.find_first_of(std::string("\r\n\0", 3)) == std::string::npos);
     } catch (const ENetUnknownProtocol&) {
+    } catch (const ENetUnsafeRequestText&) {
+      FUZZ_CHECK(unsafe);
+    } catch (const ENetURIException&) {
+      // An IPv6 literal or a port outside 1-65535.
+      FUZZ_CHECK(!unsafe);
     }
   }
   return 0;

@@ -95,23 +95,27 @@ void TNetIOHandlerSocket::Close() {
 bool TNetIOHandlerSocket::IsConnected() { return socket_ && socket_->Open; }
 
 void TNetIOHandlerSocket::ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort,
-                                    int timeoutMs) {
+                                    int timeoutMs, const TWaitSlice& between) {
   TNetSocketHandle& s = *socket_;
   s.OpenSocket(SOCK_STREAM, 0);
   s.IP = boundIP;
   s.Port = boundPort;
   s.BindLocal();
   if (!TNetStack::IsDottedAddress(host)) ReportStatus(hsResolving, host);
-  s.SetPeer(Stack().LookupHost(host), port);
+  s.SetPeer(Stack().LookupHost(host, between), port);
   if (!UseNagle) {
     int one = 1;
     if (::setsockopt(s.Handle, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) Stack().CheckSocketResult(-1);
   }
   ReportStatus(hsConnecting, s.PeerIP);
-  if (s.ConnectPeer() == -1) Stack().RaiseFromError(Stack().LastError);
+  const int result = s.ConnectPeer(timeoutMs, between);
+  if (result == -2) throw ENetNotConnected();  // cut by a Disconnect meanwhile
+  if (result == -1) Stack().RaiseFromError(Stack().LastError);
 }
 
-bool TNetIOHandlerSocket::WaitReadable(int timeoutMs) { return socket_->WaitReadable(timeoutMs); }
+bool TNetIOHandlerSocket::WaitReadable(int timeoutMs, const TWaitSlice& between) {
+  return socket_->WaitReadable(timeoutMs, between);
+}
 
 int TNetIOHandlerSocket::Receive(void* buffer, int length) {
   if (!IsConnected()) throw ENetClosedSocket();
@@ -123,9 +127,14 @@ int TNetIOHandlerSocket::ReceiveNow(void* buffer, int length) {
   return socket_->ReceiveNow(buffer, length);
 }
 
-int TNetIOHandlerSocket::Send(const void* buffer, int length) {
+int TNetIOHandlerSocket::Send(const void* buffer, int length, const TWaitSlice& between) {
   if (!IsConnected()) throw ENetClosedSocket();
-  return socket_->Send(buffer, length);
+  if (!between) return socket_->Send(buffer, length);
+  for (;;) {
+    const int n = socket_->SendNow(buffer, length);
+    if (n != -1 || Stack().LastError != 10035) return n;
+    if (!socket_->WaitWritable(between)) return 0;
+  }
 }
 
 // --- TNetTCPConnection ---------------------------------------------------
@@ -147,6 +156,18 @@ void TNetTCPConnection::NotifyDisconnected() {
 void TNetTCPConnection::ResetInput() {
   input_.Clear();
   peerClosed_ = false;
+  waitCut_ = false;
+}
+
+TWaitSlice TNetTCPConnection::WaitHook() {
+  if (!OnWaiting) return nullptr;
+  return [this] {
+    OnWaiting(this);
+    // A Disconnect meanwhile closed the socket (and freed an owned transport).
+    if (io_ && io_->IsConnected()) return true;
+    waitCut_ = true;
+    return false;
+  };
 }
 
 void TNetTCPConnection::DropSocket() {
@@ -198,20 +219,27 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool r
     if (raiseIfClosed) throw ENetNotConnected();
     return 0;
   }
+  const TWaitSlice between = WaitHook();
   for (;;) {
     std::shared_ptr<TNetIOHandler> io = io_;
     const int size = std::max(1, RecvBufferSize);
     // The receive lands directly at the end of the input buffer.
     char* area = input_.Reserve(static_cast<std::size_t>(size));
     int n;
-    if (timeoutMs == -2) {
+    if (timeoutMs == -2 && !between) {
       // Waiting without limit: the blocking receive is the wait itself.
       n = io->Receive(area, size);
     } else {
-      // Take what is already there without a select; wait only when empty.
+      // Take what is already there without a poll; wait only when empty.
       n = io->ReceiveNow(area, size);
       if (n == -1 && Stack().LastError == 10035) {
-        if (!io->WaitReadable(timeoutMs)) {
+        if (!io->WaitReadable(timeoutMs, between)) {
+          // A Disconnect from `OnWaiting` ended the wait: no transport is
+          // left, as after a Disconnect from a work event.
+          if (waitCut_) {
+            if (raiseIfClosed) throw ENetNotConnected();
+            return 0;
+          }
           if (raiseOnTimeout) throw ENetReadTimeout();
           return -1;
         }
@@ -325,12 +353,22 @@ void TNetTCPConnection::ReadToStream(TNetStream& stream, std::int64_t count, boo
       try {
         // Reports the block (OnWork) as it takes it out of the input buffer.
         ReadExact(scratch_.data(), k);
+      } catch (const ENetNotConnected&) {
+        // A Disconnect from `OnWaiting` while the body stalled ends it as a
+        // Disconnect from a work event does; the bytes of the incomplete
+        // block stay in the input buffer.
+        if (!waitCut_) throw;
+        break;
       } catch (const ENetConnClosedGracefully&) {
-        if (!untilClose) throw;
-        // The peer's close ends the body: keep the last, unreported bytes.
+        // The peer's close ends the body: keep the last, unreported bytes,
+        // also when the body was meant to be longer (then the close raises).
         k = static_cast<int>(input_.Size());
         if (k > 0) std::memcpy(scratch_.data(), input_.Data(), static_cast<std::size_t>(k));
         input_.Clear();
+        if (!untilClose) {
+          if (k > 0) stream.Write(scratch_.data(), static_cast<std::size_t>(k));
+          throw;
+        }
       }
       if (k > 0) {
         stream.Write(scratch_.data(), static_cast<std::size_t>(k));
@@ -393,10 +431,12 @@ void TNetTCPConnection::WriteBytes(const char* buffer, int count, bool sendNow) 
   }
   std::string copy(buffer, static_cast<std::size_t>(count));
   std::size_t sent = 0;
+  const TWaitSlice between = WaitHook();
   while (sent < copy.size()) {
     std::shared_ptr<TNetIOHandler> io = io_;
     if (!io) throw ENetNotConnected();
-    int n = io->Send(copy.data() + sent, static_cast<int>(copy.size() - sent));
+    int n = io->Send(copy.data() + sent, static_cast<int>(copy.size() - sent), between);
+    if (n == 0 && waitCut_) throw ENetNotConnected();
     peerClosed_ = (n == 0);
     CheckClosed(true, false);
     if (n == -1) {
@@ -448,7 +488,7 @@ void TNetTCPClient::Connect(int timeoutMs) {
   try {
     io->Open();
     ResetInput();
-    io->ConnectTo(host_, port_, BoundIP, BoundPort, timeoutMs);
+    io->ConnectTo(host_, port_, BoundIP, BoundPort, timeoutMs > 0 ? timeoutMs : ConnectTimeoutMs, WaitHook());
     ReportStatus(hsConnected, host_);
     NotifyConnected();
   } catch (...) {

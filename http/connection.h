@@ -1,15 +1,18 @@
-// The blocking TCP connection under the HTTP client: components with status
-// and work events, the socket transport, and the buffered connection with
-// its reads and writes.
+// The TCP connection under the HTTP client: components with status and work
+// events, the socket transport, and the buffered connection with its reads
+// and writes.
 //
-// Threading and re-entrancy: every call blocks on the caller's thread, and
-// events run synchronously inside the call that raises them. The window's
-// `OnWork` handlers pump messages, so other handlers run nested inside a
-// transfer. From inside a connection's own events (or handlers nested in
-// them) the only operation that may be called on that same connection is
-// `Disconnect`; it is always safe: the running read finishes the block it is
-// reporting and returns normally (see `ReadToStream`). Reading properties is
-// also fine. `TNetHTTP` refuses a second request outright.
+// Threading and re-entrancy: every call is synchronous on the caller's
+// thread, and events run synchronously inside the call that raises them.
+// The window's `OnWork` handlers pump messages, and so does its `OnWaiting`
+// handler, which runs every few milliseconds while a call waits for the
+// network (connect, name resolution, receive, send); so other handlers run
+// nested inside a transfer. From inside a connection's own events (or
+// handlers nested in them) the only operation that may be called on that
+// same connection is `Disconnect`; it is always safe: the running read
+// finishes the block it is reporting and returns normally (see
+// `ReadToStream`), and a wait ends at once. Reading properties is also fine.
+// `TNetHTTP` refuses a second request outright.
 #pragma once
 
 #include <cstdint>
@@ -87,15 +90,22 @@ class TNetIOHandler : public TNetComponent {
  public:
   ~TNetIOHandler() override = default;
   virtual void Close() {}
+  // `timeoutMs` bounds the connect (-2 = as long as the system tries; the
+  // time running out raises "Socket Error # 10060"). With `between`, waits
+  // (also a name lookup) run in slices; `between` ending one raises
+  // `ENetNotConnected`.
   virtual void ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort,
-                         int timeoutMs) {}
+                         int timeoutMs, const TWaitSlice& between = nullptr) {}
   virtual bool IsConnected() = 0;
   virtual void Open() {}
-  virtual bool WaitReadable(int timeoutMs) = 0;
+  // false also when `between` ended the wait.
+  virtual bool WaitReadable(int timeoutMs, const TWaitSlice& between = nullptr) = 0;
   virtual int Receive(void* buffer, int length) = 0;
   // Like Receive, but returns -1 with error 10035 instead of waiting.
   virtual int ReceiveNow(void* buffer, int length) = 0;
-  virtual int Send(const void* buffer, int length) = 0;
+  // With `between`, a full socket is waited for in slices; when `between`
+  // ends that wait, 0 is returned.
+  virtual int Send(const void* buffer, int length, const TWaitSlice& between = nullptr) = 0;
 };
 
 class TNetIOHandlerSocket : public TNetIOHandler {
@@ -105,14 +115,14 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   TNetSocketHandle* SocketHandle() { return socket_.get(); }
 
   void Close() override;
-  void ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort,
-                 int timeoutMs) override;
+  void ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort, int timeoutMs,
+                 const TWaitSlice& between = nullptr) override;
   bool IsConnected() override;
   void Open() override;
-  bool WaitReadable(int timeoutMs) override;
+  bool WaitReadable(int timeoutMs, const TWaitSlice& between = nullptr) override;
   int Receive(void* buffer, int length) override;
   int ReceiveNow(void* buffer, int length) override;
-  int Send(const void* buffer, int length) override;
+  int Send(const void* buffer, int length, const TWaitSlice& between = nullptr) override;
 
  private:
   std::unique_ptr<TNetSocketHandle> socket_;
@@ -131,6 +141,10 @@ class TNetTCPConnection : public TNetComponent {
   int MaxLineLength = 16384;    // 0 = no limit
   TNetMaxLineAction MaxLineAction = maException;
   TNotifyEvent OnDisconnected;
+  // Runs between wait slices (every few ms) while a call waits for the
+  // network; a Disconnect from inside it ends the wait at once. Unset, waits
+  // block in one piece.
+  TNotifyEvent OnWaiting;
 
   // Outcome of the last ReadLine.
   bool ReadLineSplit = false;
@@ -174,7 +188,14 @@ class TNetTCPConnection : public TNetComponent {
   std::shared_ptr<TNetIOHandler> io_;
   bool ownsIOHandler_ = false;
   bool peerClosed_ = false;
+  // Set when a Disconnect from `OnWaiting` ended a wait; cleared by a connect.
+  bool waitCut_ = false;
   TNetManagedBuffer input_;
+
+  // The hook the transport runs between wait slices: `OnWaiting`, then
+  // whether the wait may go on (no Disconnect came meanwhile). Null while
+  // `OnWaiting` is unset, so that waits do not slice.
+  TWaitSlice WaitHook();
 
  private:
   std::unique_ptr<std::string> writeBuffer_;
@@ -191,9 +212,14 @@ class TNetTCPClient : public TNetTCPConnection {
   std::string BoundIP;
   int BoundPort = 0;
   TNotifyEvent OnConnected;
+  // Longest wait for a connect to complete, in ms; when it runs out the
+  // connect fails with "Socket Error # 10060". A listener whose queue is full
+  // would otherwise keep a connect waiting for minutes.
+  int ConnectTimeoutMs = 30000;
 
   virtual void NotifyConnected();
-  // A plain blocking connect to `Host`:`Port` (0 and -1 are the only timeouts used).
+  // A connect to `Host`:`Port`, waiting at most `ConnectTimeoutMs` (0 and -1
+  // are the only timeouts passed, and both mean that bound).
   virtual void Connect(int timeoutMs = 0);
 
  protected:

@@ -129,12 +129,31 @@ std::string ParentDomain(const std::string& host) {
 }
 
 bool TNetNetscapeCookie::AcceptableFrom(const std::string& host) const {
+  // A domain of one label (".example", or "." alone) would reach every host
+  // below it, whoever set it.
+  if (!Domain.empty() && Domain[0] == '.' && Domain.find('.', 1) == std::string::npos) return false;
   if (IsIPv4Text(host)) return Domain == host;
   if (LooksLikeHostName(host)) {
     if (LooksLikeHostName(Domain)) return Domain == host;
     return Domain == ParentDomain(host);
   }
   return SameText(Domain, ParentDomain(host));
+}
+
+bool DomainMatches(const std::string& domain, const std::string& host) {
+  if (SameText(domain, host)) return true;
+  // Digits and dots name an address (resolvers read "10.1" too), never a
+  // host below a domain.
+  const bool numeric = host.find_first_not_of("0123456789.") == std::string::npos;
+  if (domain.size() < 2 || domain[0] != '.' || numeric || IsIPv4Text(host)) return false;
+  // ".video.example" matches video.example and *.video.example.
+  if (SameText(domain.substr(1), host)) return true;
+  return host.size() > domain.size() && SameText(host.substr(host.size() - domain.size()), domain);
+}
+
+bool PathMatches(const std::string& path, const std::string& directory) {
+  if (path.empty() || directory.compare(0, path.size(), path) != 0) return false;
+  return directory.size() == path.size() || path.back() == '/' || directory[path.size()] == '/';
 }
 
 std::string TNetCookieRFC2109::ServerText() const {
@@ -165,7 +184,14 @@ void TNetCookieRFC2109::LoadAttributes(const TNetCookieItems& items) {
     Style = NetscapeStyle;
     if (MaxAge >= 0) {
       std::int64_t maxAge = MaxAge;
-      SetExpiry(FormatInternetDate(NowLocal() + static_cast<double>(MaxAge) / 86400.0));
+      // A huge max-age saturates at the last second of year 9999 instead of
+      // overflowing into a date in the past or a nonsense year.
+      const double latest = EncodeDate(9999, 12, 31) + 86399.0 / 86400.0;
+      const double now = NowLocal();
+      const double expiry = static_cast<double>(MaxAge) / 86400.0 >= latest - now
+                                ? latest
+                                : now + static_cast<double>(MaxAge) / 86400.0;
+      SetExpiry(FormatInternetDate(expiry));
       MaxAge = maxAge;
     }
   }
@@ -199,14 +225,35 @@ void TNetCookieRFC2965::LoadAttributes(const TNetCookieItems& items) {
 
 // --- collection and manager ------------------------------------------------
 
-TNetCookieRFC2109* TNetCookies::Add(std::unique_ptr<TNetCookieRFC2109> cookie) {
-  items_.push_back(std::move(cookie));
-  return items_.back().get();
+TNetCookieRFC2109* TNetCookies::Find(const std::string& domain, const std::string& name) const {
+  const auto d = domainAt_.find(UpperCase(domain));
+  if (d == domainAt_.end()) return nullptr;
+  const auto& names = namesAt_[d->second];
+  const auto n = names.find(UpperCase(name));
+  return n == names.end() ? nullptr : n->second;
 }
 
-void TNetCookies::Discard(TNetCookieRFC2109* cookie) {
-  items_.erase(std::remove_if(items_.begin(), items_.end(), [&](const auto& c) { return c.get() == cookie; }),
-               items_.end());
+TNetCookieRFC2109* TNetCookies::Store(std::unique_ptr<TNetCookieRFC2109> cookie, std::size_t maxPerDomain) {
+  auto [d, added] = domainAt_.try_emplace(UpperCase(cookie->Domain), DomainIndex.size());
+  if (added) {
+    DomainIndex.emplace_back(cookie->Domain, NameList{});
+    namesAt_.emplace_back();
+  }
+  const std::size_t at = d->second;
+  while (maxPerDomain > 0 && DomainIndex[at].second.size() >= maxPerDomain) Remove(at, 0);
+  TNetCookieRFC2109* stored = cookie.get();
+  namesAt_[at].emplace(UpperCase(cookie->Name), stored);
+  DomainIndex[at].second.emplace_back(cookie->Name, stored);
+  items_.emplace(stored, std::move(cookie));
+  return stored;
+}
+
+void TNetCookies::Remove(std::size_t d, std::size_t i) {
+  auto& names = DomainIndex[d].second;
+  TNetCookieRFC2109* cookie = names[i].second;
+  namesAt_[d].erase(UpperCase(names[i].first));
+  names.erase(names.begin() + static_cast<std::ptrdiff_t>(i));
+  items_.erase(cookie);
 }
 
 TNetCookieManager::TNetCookieManager() {}
@@ -225,6 +272,7 @@ void TNetCookieManager::AcceptCookie(const std::string& text, const std::string&
     made = std::make_unique<TNetCookieRFC2965>();
   else
     made = std::make_unique<TNetCookieRFC2109>();
+  if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return;
   made->ParseText(text);
   if (made->Domain.empty()) made->Domain = host;
   if (!made->AcceptableFrom(host)) return;
@@ -233,36 +281,25 @@ void TNetCookieManager::AcceptCookie(const std::string& text, const std::string&
   if (!accept) return;
 
   std::unique_lock<std::shared_mutex> write(Cookies.Lock);
-  auto domain = std::find_if(Cookies.DomainIndex.begin(), Cookies.DomainIndex.end(),
-                             [&](const auto& e) { return SameText(e.first, made->Domain); });
-  if (domain == Cookies.DomainIndex.end()) {
-    Cookies.DomainIndex.emplace_back(made->Domain, TNetCookies::NameList{});
-    domain = Cookies.DomainIndex.end() - 1;
-  }
-  auto& names = domain->second;
-  auto stored = std::find_if(names.begin(), names.end(), [&](const auto& e) { return SameText(e.first, made->Name); });
-  if (stored == names.end()) {
-    std::string name = made->Name;
-    names.emplace_back(name, Cookies.Add(std::move(made)));
+  TNetCookieRFC2109* stored = Cookies.Find(made->Domain, made->Name);
+  if (!stored) {
+    Cookies.Store(std::move(made), kMaxCookiesPerDomain);
     return;
   }
   // The stored cookie keeps its object and place and takes over the new one.
-  stored->second->ParseText(made->ServerText());
-  stored->second->Style = made->Style;
+  stored->ParseText(made->ServerText());
+  stored->Style = made->Style;
 }
 
 void TNetCookieManager::PurgeExpired() {
   std::unique_lock<std::shared_mutex> write(Cookies.Lock);
   const double now = NowLocal();
-  for (auto& domain : Cookies.DomainIndex) {
-    auto& names = domain.second;
-    for (int i = static_cast<int>(names.size()) - 1; i >= 0; --i) {
-      TNetCookieRFC2109* c = names[static_cast<std::size_t>(i)].second;
+  for (std::size_t d = 0; d < Cookies.DomainIndex.size(); ++d) {
+    auto& names = Cookies.DomainIndex[d].second;
+    for (std::size_t i = names.size(); i-- > 0;) {
+      TNetCookieRFC2109* c = names[i].second;
       // An unreadable expiry reads as long past.
-      if (!c->Expires.empty() && now > InternetDateToLocal(c->Expires)) {
-        names.erase(names.begin() + i);
-        Cookies.Discard(c);
-      }
+      if (!c->Expires.empty() && now > InternetDateToLocal(c->Expires)) Cookies.Remove(d, i);
     }
   }
 }
@@ -272,12 +309,11 @@ std::string TNetCookieManager::HeaderFor(const TNetURI& url, bool secure) {
   std::vector<TNetCookieRFC2109*> selected;
   {
     std::shared_lock<std::shared_mutex> read(Cookies.Lock);
-    const std::string host = UpperCase(url.Host);
     for (const auto& domain : Cookies.DomainIndex) {
-      if (host.find(UpperCase(domain.first)) == std::string::npos) continue;
+      if (!DomainMatches(domain.first, url.Host)) continue;
       for (auto it = domain.second.rbegin(); it != domain.second.rend(); ++it) {
         TNetCookieRFC2109* c = it->second;
-        if (c->Path.empty() || url.Directory.compare(0, c->Path.size(), c->Path) != 0) continue;
+        if (!PathMatches(c->Path, url.Directory)) continue;
         if (c->Secure && !secure) continue;
         if (c->Value.empty()) continue;
         selected.push_back(c);
@@ -289,7 +325,12 @@ std::string TNetCookieManager::HeaderFor(const TNetURI& url, bool secure) {
     return ::strcasecmp(a->Path.c_str(), b->Path.c_str()) > 0;
   });
   std::string header;
-  for (const auto* c : selected) header += (header.empty() ? "" : "; ") + c->ClientText();
+  for (const auto* c : selected) {
+    const std::string pair = c->ClientText();
+    // Pairs that would make the header too long are left out.
+    if (header.size() + 2 + pair.size() > kMaxHeaderBytes) continue;
+    header += (header.empty() ? "" : "; ") + pair;
+  }
   return header;
 }
 

@@ -124,6 +124,29 @@ class ENetURIException : public ENetException {
   using ENetException::ENetException;
 };
 
+// A body that ended before all of it arrived: a counted body cut short, or a
+// chunked body without its last chunk. Not silent: the bytes that did arrive
+// are in the sink, but the transfer is not complete.
+class ENetBodyIncomplete : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+// A chain of redirects longer than the client allows.
+class ENetTooManyRedirects : public ENetException {
+ public:
+  explicit ENetTooManyRedirects(int count)
+      : ENetException("Too many redirects: gave up after " + std::to_string(count) + "."), Count(count) {}
+  int Count;
+};
+
+// Text that would change the request's lines if it were sent: a line break
+// or a NUL in an address, a redirect target or a header value.
+class ENetUnsafeRequestText : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
 // A scheme other than http or https on a default port; the message is empty.
 class ENetUnknownProtocol : public ENetException {
  public:

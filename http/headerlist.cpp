@@ -1,5 +1,6 @@
 #include "http/headerlist.h"
 
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -34,15 +35,36 @@ std::string TNetHeaderList::ValueAt(int i) const {
   if (i < 0 || i >= Count()) return "";
   const std::string& line = Lines[static_cast<std::size_t>(i)];
   std::size_t at = line.find(':');
-  std::string value = at == std::string::npos ? line : line.substr(at + 1);
+  std::string value = Trim(at == std::string::npos ? line : line.substr(at + 1));
+  // Appended piece by piece: a value folded over many lines costs the
+  // length of its text, not the square of it.
   if (JoinContinuations)
-    for (int k = i + 1; IsContinuation(k); ++k) value = Trim(value) + " " + Trim(Lines[static_cast<std::size_t>(k)]);
+    for (int k = i + 1; IsContinuation(k); ++k) {
+      while (!value.empty() && static_cast<unsigned char>(value.back()) <= ' ') value.pop_back();
+      value += ' ';
+      value += Trim(Lines[static_cast<std::size_t>(k)]);
+    }
   return Trim(value);
+}
+
+bool TNetHeaderList::NameIs(int i, const std::string& name) const {
+  // NameAt without building the name, for lookups over long heads.
+  if (name.empty()) return NameAt(i).empty();
+  const std::string& line = Lines[static_cast<std::size_t>(i)];
+  if (line.size() <= name.size()) return false;
+  const std::string trimmed = TrimRight(Separator);
+  const std::string sep = trimmed.empty() ? std::string(1, ':') : trimmed;
+  if (line.compare(name.size(), sep.size(), sep) != 0 || line.find(sep) != name.size()) return false;
+  for (std::size_t k = 0; k < name.size(); ++k) {
+    const int a = static_cast<unsigned char>(line[k]), b = static_cast<unsigned char>(name[k]);
+    if (std::toupper(a) != std::toupper(b)) return false;
+  }
+  return true;
 }
 
 int TNetHeaderList::IndexOfHeader(const std::string& name) const {
   for (int i = 0; i < Count(); ++i)
-    if (SameText(NameAt(i), name)) return i;
+    if (NameIs(i, name)) return i;
   return -1;
 }
 
@@ -51,7 +73,7 @@ std::string TNetHeaderList::ValueOf(const std::string& name) const { return Valu
 void TNetHeaderList::CollectValues(const std::string& name, std::vector<std::string>* destination) const {
   if (!destination) return;
   for (int i = 0; i < Count(); ++i)
-    if (SameText(NameAt(i), name)) destination->push_back(ValueAt(i));
+    if (NameIs(i, name)) destination->push_back(ValueAt(i));
 }
 
 void TNetHeaderList::DeleteContinuations(int i) {

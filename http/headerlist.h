@@ -35,6 +35,8 @@ class TNetHeaderList {
 
  private:
   bool IsContinuation(int i) const;
+  // Whether line i's name is `name` (as NameAt compares it).
+  bool NameIs(int i, const std::string& name) const;
   void DeleteContinuations(int i);
 };
 

@@ -1,5 +1,7 @@
 #include "http/httpclient.h"
 
+#include <algorithm>
+
 #include "http/exceptions.h"
 #include "http/textutil.h"
 
@@ -39,6 +41,59 @@ std::int64_t ChunkSize(std::string line) {
     size = size * 16 + digit;
   }
   return size;
+}
+
+// The sink of a body that is only drained: counts, keeps nothing.
+class DiscardSink : public TNetStream {
+ public:
+  std::size_t Read(void*, std::size_t) override { return 0; }
+  void Write(const void*, std::size_t n) override {
+    position_ += static_cast<std::int64_t>(n);
+    size_ = std::max(size_, position_);
+  }
+  void Seek(std::int64_t position) override { position_ = position; }
+  std::int64_t Position() const override { return position_; }
+  std::int64_t Size() const override { return size_; }
+  void SetSize(std::int64_t size) override { size_ = size; }
+
+ private:
+  std::int64_t position_ = 0, size_ = 0;
+};
+
+// The sink of an error page: keeps its first `limit` bytes and raises `Full`
+// once more arrive, which ends the read there.
+class PrefixSink : public TNetStream {
+ public:
+  struct Full {};
+  explicit PrefixSink(std::size_t limit) : limit_(limit) {}
+  std::size_t Read(void*, std::size_t) override { return 0; }
+  void Write(const void* buffer, std::size_t n) override {
+    const std::size_t at = static_cast<std::size_t>(position_);
+    if (at < limit_) {
+      const std::size_t k = std::min(n, limit_ - at);
+      if (kept_.size() < at + k) kept_.resize(at + k);
+      kept_.replace(at, k, static_cast<const char*>(buffer), k);
+    }
+    position_ += static_cast<std::int64_t>(n);
+    size_ = std::max(size_, position_);
+    if (static_cast<std::size_t>(position_) > limit_) throw Full{};
+  }
+  void Seek(std::int64_t position) override { position_ = position; }
+  std::int64_t Position() const override { return position_; }
+  std::int64_t Size() const override { return size_; }
+  void SetSize(std::int64_t size) override { size_ = size; }
+  std::string Bytes() const { return kept_.substr(0, static_cast<std::size_t>(std::min<std::int64_t>(size_, static_cast<std::int64_t>(kept_.size())))); }
+
+ private:
+  std::size_t limit_;
+  std::string kept_;
+  std::int64_t position_ = 0, size_ = 0;
+};
+// A "Content-Range" bound, 64-bit; text that is not a number raises the
+// conversion error.
+std::int64_t RangeBound(const std::string& text) {
+  if (auto v = ParseInteger(Trim(text))) return *v;
+  throw EConvertError(text);
 }
 }  // namespace
 
@@ -91,7 +146,16 @@ void ApplyWindowConfiguration(TNetHTTP& c) {
 }
 
 void ResolveRequest(TNetURI& c, TNetHTTPRequest& request, const std::string& address) {
+  // The target and the Host header go onto the wire as they stand: a line
+  // break would end the request line early and let the address write lines
+  // of its own.
+  if (address.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    throw ENetUnsafeRequestText("The address contains a line break or a NUL character and cannot be requested.");
   TNetURI n(address);
+  if (!n.Host.empty() && n.Host.front() == '[')
+    throw ENetURIException("IPv6 addresses are not supported: " + n.Host + (n.Port.empty() ? "" : ":" + n.Port));
+  // A port named for one host says nothing about another.
+  const bool otherHost = !n.Host.empty() && !SameText(n.Host, c.Host);
   if (!n.User.empty()) {
     request.Username = n.User;
     request.Password = n.Password;
@@ -106,8 +170,9 @@ void ResolveRequest(TNetURI& c, TNetHTTPRequest& request, const std::string& add
   if (!n.Port.empty()) {
     c.Port = n.Port;
   } else {
-    // A port given earlier stays in force; default ports follow the scheme.
-    std::int64_t port = StrToInt64Def(c.Port, 0);
+    // A port given earlier stays in force for the same host; default ports
+    // follow the scheme.
+    std::int64_t port = otherHost ? 0 : StrToInt64Def(c.Port, 0);
     if (port == 0 || port == 80 || port == 443) {
       if (SameText(c.Scheme, "http"))
         c.Port = "80";
@@ -117,6 +182,10 @@ void ResolveRequest(TNetURI& c, TNetHTTPRequest& request, const std::string& add
         throw ENetUnknownProtocol();
     }
   }
+  // A number that does not fit a port would be cut to 16 bits by the socket
+  // while the Host header still names it.
+  if (const auto port = ParseInteger(Trim(c.Port)); port && (*port < 1 || *port > 65535))
+    throw ENetURIException("Port " + Trim(c.Port) + " is out of range (1-65535).");
   request.Target = c.Directory + c.Resource + c.Query;
   request.Host = c.Port == "80" ? c.Host : c.Host + ":" + c.Port;
 }
@@ -146,9 +215,17 @@ std::string TNetCustomHTTP::Get(const std::string& address) {
   return sink.Bytes();
 }
 
+void TNetCustomHTTP::Disconnect() {
+  // From a handler during a call this is a Stop: the call ends quietly with
+  // what arrived and makes no further request.
+  if (busy_) stopRequested_ = true;
+  TNetTCPClient::Disconnect();
+}
+
 void TNetCustomHTTP::Get(const std::string& address, TNetStream& sink) {
   if (busy_) throw ENetClientBusy();
   busy_ = true;
+  stopRequested_ = false;
   struct Release {
     bool& flag;
     ~Release() { flag = false; }
@@ -167,29 +244,42 @@ void TNetCustomHTTP::Get(const std::string& address, TNetStream& sink) {
       ChooseConnection();
       OpenConnection();
       SendRequest();
-      // A 100 Continue is followed by the real reply head.
-      do {
+      // A 100 Continue is followed by the real reply head; a server that
+      // sends nothing else would keep the call here for ever.
+      for (int continues = 0;; ++continues) {
         ReadReplyHead();
         StoreCookies();
-      } while (Response.StatusCode() == 100);
+        if (Response.StatusCode() != 100) break;
+        if (continues == kMaxContinueHeads)
+          throw ENetHTTPProtocolException("More than " + std::to_string(kMaxContinueHeads) +
+                                              " \"100 Continue\" replies in a row.",
+                                          100, "");
+      }
       Outcome outcome = ExamineReply();
       if (outcome == FollowRedirect) {
         // Only the final reply's body stays in the sink.
         sink.SetSize(start);
         sink.Seek(start);
+        // A Stop while the redirect's body was drained ends the call without
+        // another request.
+        if (stopRequested_) break;
         continue;
       }
       if (outcome == Finished) break;
       throw ENetException("Undefined situation");
     }
   } catch (...) {
-    if (!Persistent()) Disconnect();
+    // A failed call may have left part of a reply unread: the connection
+    // cannot carry another request.
+    CloseConnection();
     RedirectsSoFar = 0;
     throw;
   }
-  if (!Persistent()) Disconnect();
+  if (!Persistent() || !replyComplete_) CloseConnection();
   RedirectsSoFar = 0;
 }
+
+void TNetCustomHTTP::CloseConnection() { TNetTCPClient::Disconnect(); }
 
 void TNetCustomHTTP::PrepareRequest() {
   ResolveRequest(CurrentUrl, Request, Request.Target);
@@ -202,7 +292,7 @@ void TNetCustomHTTP::PrepareRequest() {
 void TNetCustomHTTP::ChooseConnection() {
   const int port = StrToInt(CurrentUrl.Port);
   if (!SameText(Host(), CurrentUrl.Host) || Port() != port) {
-    if (IsConnected()) Disconnect();
+    if (IsConnected()) CloseConnection();
     SetHost(CurrentUrl.Host);
     SetPort(port);
   }
@@ -212,7 +302,8 @@ void TNetCustomHTTP::ChooseConnection() {
 
 void TNetCustomHTTP::OpenConnection() {
   if (ProtocolVersion == pv1_0 && Request.Connection.empty()) Request.Connection = "keep-alive";
-  if (!Persistent()) Disconnect();
+  // Only a reply read to its end leaves the connection ready for the next.
+  if (!Persistent() || !replyComplete_) CloseConnection();
   // Notices a kept-alive connection that the server has closed meanwhile.
   PollForClose(false);
   if (!IsConnected()) Connect(ReadTimeout);
@@ -255,7 +346,13 @@ void TNetCustomHTTP::BuildRequestHeaders() {
 }
 
 void TNetCustomHTTP::SendRequest() {
+  replyComplete_ = false;
   BuildRequestHeaders();
+  // Every line of the head is checked before any of it is sent.
+  for (const auto& line : Request.HeaderLines.Lines)
+    if (line.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+      throw ENetUnsafeRequestText("A request header contains a line break or a NUL character: " +
+                                  line.substr(0, line.find(':')));
   // The whole head leaves in one send.
   OpenWriteBuffering(-1);
   try {
@@ -273,8 +370,13 @@ void TNetCustomHTTP::SendRequest() {
 }
 
 void TNetCustomHTTP::ReadReplyHead() {
-  Response.StatusLine = ReadLine();
+  // Nothing of an earlier reply may decide about this one (keep-alive above
+  // all), even when reading this head fails half-way.
+  Response.StatusLine.clear();
+  Response.Connection.clear();
+  Response.ProxyConnection.clear();
   Response.HeaderLines.Clear();
+  Response.StatusLine = ReadLine();
   // Wait for the empty line that ends the head. A close after the first
   // header line keeps what arrived. A head that never ends would grow
   // without limit (no work events run here, so Stop cannot cut it): past
@@ -287,13 +389,13 @@ void TNetCustomHTTP::ReadReplyHead() {
       line = ReadLine();
     } catch (const ENetConnClosedGracefully&) {
       if (first) throw;
-      Disconnect();
+      CloseConnection();
       break;
     }
     if (line.empty()) break;
     headBytes += line.size() + 2;
     if (headBytes > kMaxReplyHeadBytes) {
-      Disconnect();
+      CloseConnection();
       throw ENetReadLnMaxLineLengthExceeded();
     }
     Response.HeaderLines.Add(line);
@@ -312,8 +414,8 @@ void TNetCustomHTTP::ProcessReplyHeaders() {
     SplitOff(range, " ");  // the unit
     std::string first = SplitOff(range, "-");
     std::string last = SplitOff(range, "/");
-    r.ContentRangeStart = static_cast<std::uint32_t>(StrToInt(first));
-    r.ContentRangeEnd = static_cast<std::uint32_t>(StrToInt(last));
+    r.ContentRangeStart = RangeBound(first);
+    r.ContentRangeEnd = RangeBound(last);
   }
   r.WWWAuthenticate.Clear();
   h.CollectValues("WWW-Authenticate", &r.WWWAuthenticate.Lines);
@@ -383,34 +485,82 @@ TNetCustomHTTP::Outcome TNetCustomHTTP::ExamineReply() {
       outcome = Finished;
       if (OnRedirect) OnRedirect(this, dest, num, handled, method);
       if (!handled) RaiseProtocolError();
+      // Following redirects and running out of them is a failure: returning
+      // would pass an empty body off as the result.
+      if (HandleRedirects) throw ENetTooManyRedirects(RedirectsSoFar);
       Response.Location = dest;
     }
-    if (IsConnected()) DrainBody();
+    if (IsConnected()) replyComplete_ = DrainBody() && !stopRequested_;
     return outcome;
   }
   if (code / 100 != 2 || code < 0) RaiseProtocolError();
   if (IsConnected()) {
     if (code != 204) ReadBody(Response.BodySink);
+    replyComplete_ = !stopRequested_;
     outcome = Finished;
   }
   return outcome;
 }
 
-void TNetCustomHTTP::ReadBody(TNetStream* sink) {
-  if (!sink) return;
+namespace {
+
+// Counts the bytes a body delivers. The sink's position cannot tell: its
+// owner may move it when the body starts (a resumed download rewinds to
+// where the server's range begins).
+class CountingSink : public TNetStream {
+ public:
+  explicit CountingSink(TNetStream& inner) : inner_(inner) {}
+  std::size_t Read(void* buffer, std::size_t n) override { return inner_.Read(buffer, n); }
+  void Write(const void* buffer, std::size_t n) override {
+    inner_.Write(buffer, n);
+    written_ += static_cast<std::int64_t>(n);
+  }
+  void Seek(std::int64_t position) override { inner_.Seek(position); }
+  std::int64_t Position() const override { return inner_.Position(); }
+  std::int64_t Size() const override { return inner_.Size(); }
+  void SetSize(std::int64_t size) override { inner_.SetSize(size); }
+  std::int64_t Written() const { return written_; }
+
+ private:
+  TNetStream& inner_;
+  std::int64_t written_ = 0;
+};
+
+}  // namespace
+
+void TNetCustomHTTP::ReadBody(TNetStream* target) {
+  if (!target) return;
+  CountingSink counted(*target);
+  TNetStream* sink = &counted;
   if (Response.ContentLength >= 1) {
     try {
       ReadToStream(*sink, Response.ContentLength);
     } catch (const ENetConnClosedGracefully&) {
-      // A short body: the sink keeps what came.
+      // A short body keeps what came in the sink, but it is no success.
+      throw ENetBodyIncomplete("Connection closed after " + std::to_string(counted.Written()) + " of " +
+                               std::to_string(Response.ContentLength) + " bytes.");
     }
+    // The read also ends when the connection is gone; short of a Stop, that
+    // is the same failure.
+    if (counted.Written() < Response.ContentLength && !stopRequested_)
+      throw ENetBodyIncomplete("Connection closed after " + std::to_string(counted.Written()) + " of " +
+                               std::to_string(Response.ContentLength) + " bytes.");
   } else if (Response.HeaderLines.ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
     ReportStatus(hsStatusText, "Chunk Started");
-    for (std::int64_t size = ChunkSize(ReadLine()); size > 0; size = ChunkSize(ReadLine())) {
-      ReadToStream(*sink, size);
-      ReadLine();  // the line end after the chunk
+    try {
+      for (std::int64_t size = ChunkSize(ReadLine()); size > 0; size = ChunkSize(ReadLine())) {
+        ReadToStream(*sink, size);
+        ReadLine();  // the line end after the chunk
+      }
+    } catch (const ENetConnClosedGracefully&) {
+      throw ENetBodyIncomplete("Connection closed after " + std::to_string(counted.Written()) +
+                               " bytes of a chunked body, before its last chunk.");
     }
-    ReadLine();
+    try {
+      ReadLine();
+    } catch (const ENetConnClosedGracefully&) {
+      // Every chunk has arrived; only the closing line is missing.
+    }
   } else if (!Response.LengthGiven()) {
     ReadToStream(*sink, -1, true);
   }
@@ -419,11 +569,16 @@ void TNetCustomHTTP::ReadBody(TNetStream* sink) {
 void TNetCustomHTTP::RaiseProtocolError() {
   const int savedTimeout = ReadTimeout;
   TNetStream* savedSink = Response.BodySink;
-  TNetMemoryStream body;
+  // Only the start of an error page is kept; the call fails and closes the
+  // connection, so the rest is not read at all.
+  PrefixSink body(kMaxErrorPageBytes);
   ReadTimeout = 2000;
   Response.BodySink = &body;
   try {
     ReadBody(&body);
+  } catch (const PrefixSink::Full&) {
+  } catch (const ENetBodyIncomplete&) {
+    // The status is the error; a page cut short does not change it.
   } catch (...) {
     ReadTimeout = savedTimeout;
     Response.BodySink = savedSink;
@@ -434,16 +589,20 @@ void TNetCustomHTTP::RaiseProtocolError() {
   throw ENetHTTPProtocolException(Response.StatusLine, Response.StatusCode(), body.Bytes());
 }
 
-void TNetCustomHTTP::DrainBody() {
+bool TNetCustomHTTP::DrainBody() {
   const int savedTimeout = ReadTimeout;
   ReadTimeout = 4000;
-  TNetMemoryStream discard;
+  DiscardSink discard;
+  bool complete = true;
   try {
     ReadBody(&discard);
   } catch (...) {
-    // A redirect's body does not matter.
+    // A redirect's body does not matter, but a connection left inside it
+    // cannot carry the next request.
+    complete = false;
   }
   ReadTimeout = savedTimeout;
+  return complete;
 }
 
 }  // namespace larkvale::http

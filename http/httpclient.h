@@ -34,7 +34,8 @@ struct TNetEntityHeaderInfo {
   std::string Connection, ContentEncoding, ContentLanguage;
   // -1 = none. 64-bit, so that bodies beyond 2 GiB keep their length.
   std::int64_t ContentLength = -1;
-  std::uint32_t ContentRangeEnd = 0, ContentRangeStart = 0;
+  // 64-bit, so that a resumed download past 4 GiB asks for the right bytes.
+  std::int64_t ContentRangeEnd = 0, ContentRangeStart = 0;
   std::string ContentType = "text/html";
   std::string ContentVersion;
   TNetHeaderList CustomHeaders;
@@ -77,6 +78,10 @@ class TNetCustomHTTP : public TNetTCPClient {
   // Largest reply head (status line and header lines) read before the reply
   // is refused with "Max line length exceeded.".
   static constexpr std::size_t kMaxReplyHeadBytes = 8 * 1024 * 1024;
+  // "100 Continue" heads accepted in a row before the reply is refused.
+  static constexpr int kMaxContinueHeads = 32;
+  // The part of an error page kept in `ENetHTTPProtocolException::ReplyBody`.
+  static constexpr std::size_t kMaxErrorPageBytes = 64 * 1024;
   using TNetHTTPOnRedirectEvent =
       std::function<void(TNetCustomHTTP* Sender, std::string& dest, int& NumRedirect, bool& Handled,
                          TNetHTTPMethod& VMethod)>;
@@ -112,6 +117,9 @@ class TNetCustomHTTP : public TNetTCPClient {
 
   // Keep-alive decision for the last reply (also sets `Response.ReplyVersion`).
   bool Persistent();
+  // During a call (from a handler) this also ends the call: no further
+  // request is made, and `Get` returns normally with what arrived.
+  void Disconnect() override;
 
  private:
   enum Outcome { Undecided, FollowRedirect, Finished };
@@ -125,11 +133,18 @@ class TNetCustomHTTP : public TNetTCPClient {
   Outcome ExamineReply();
   void ReadBody(TNetStream* sink);
   [[noreturn]] void RaiseProtocolError();
-  void DrainBody();
+  // True when the body was read to its end.
+  bool DrainBody();
+  // Closes without counting as a Stop.
+  void CloseConnection();
   void BuildRequestHeaders();
 
   std::unique_ptr<TNetCookieManager> ownedCookieManager_;
   bool busy_ = false;
+  // A Disconnect came from outside during the running call.
+  bool stopRequested_ = false;
+  // The last reply was read to its end, so the connection may carry another.
+  bool replyComplete_ = false;
 };
 
 class TNetHTTP : public TNetCustomHTTP {};
@@ -139,9 +154,11 @@ class TNetHTTP : public TNetCustomHTTP {};
 // browser identification of the original program.
 void ApplyWindowConfiguration(TNetHTTP& client);
 
-// Resolves `address` against the client's current URL (ports given earlier
-// stay in force; "80"/"443" defaults) and fills the request's `Target` and
-// `Host`. Raises ENetUnknownProtocol for other schemes on a default port.
+// Resolves `address` against the client's current URL (a port given earlier
+// stays in force for the same host; "80"/"443" defaults) and fills the
+// request's `Target` and `Host`. Raises ENetUnknownProtocol for other schemes
+// on a default port, ENetUnsafeRequestText for a line break or NUL in the
+// address, ENetURIException for a port outside 1-65535 or an IPv6 literal.
 void ResolveRequest(TNetURI& current, TNetHTTPRequest& request, const std::string& address);
 
 }  // namespace larkvale::http

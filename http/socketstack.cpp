@@ -5,13 +5,19 @@
 #include <cstdio>
 #include <cstring>
 #include <netdb.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "http/exceptions.h"
 
@@ -23,6 +29,29 @@ TNetStack& Stack() {
   if (SocketStack) return *SocketStack;
   static TNetStackPosix fallback;
   return fallback;
+}
+
+int WaitForSocket(int fd, short events, int timeoutMs, const TWaitSlice& between) {
+  using Clock = std::chrono::steady_clock;
+  const bool limited = timeoutMs >= 0;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+  for (;;) {
+    int slice = -1;
+    if (limited) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      slice = static_cast<int>(std::max<long long>(0, left));
+    }
+    if (between) slice = slice < 0 ? kWaitSliceMs : std::min(slice, kWaitSliceMs);
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, slice);
+    if (r > 0) return p.revents;
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -2;
+    }
+    if (limited && Clock::now() >= deadline) return 0;
+    if (between && !between()) return -1;
+  }
 }
 
 int MapErrno(int err) {
@@ -157,18 +186,15 @@ bool TNetStack::IsDottedAddress(const std::string& text) {
   return IsByteField(rest);
 }
 
-std::string TNetStack::ResolveName(const std::string& host) {
-  ++LookupCount;
+namespace {
+// The first IPv4 address of `host` as dotted text, "" when there is none.
+// Touches nothing but its arguments, so it may run on any thread.
+std::string FirstIPv4Address(const std::string& host) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* result = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) {
-    // Every resolver failure, including a missing name server, reads to the
-    // user as an unknown host.
-    LastError = kWsaHostNotFound;
-    RaiseFromError(LastError);
-  }
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) return {};
   char text[INET_ADDRSTRLEN] = {};
   auto* sin = reinterpret_cast<sockaddr_in*>(result->ai_addr);
   inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
@@ -176,12 +202,58 @@ std::string TNetStack::ResolveName(const std::string& host) {
   return text;
 }
 
-std::string TNetStack::LookupHost(const std::string& host) {
+// A lookup on a helper thread. The caller may stop waiting for it; the
+// helper then finishes alone and the shared record dies with the last owner.
+struct BackgroundLookup {
+  std::mutex lock;
+  std::condition_variable done;
+  bool finished = false;
+  std::string address;
+};
+}  // namespace
+
+std::string TNetStack::ResolveName(const std::string& host, const TWaitSlice& between) {
+  ++LookupCount;
+  std::string address;
+  if (!between) {
+    address = FirstIPv4Address(host);
+  } else {
+    // The resolver may take seconds (a slow or missing name server): it must
+    // not hold the caller's thread, which is the window's.
+    auto job = std::make_shared<BackgroundLookup>();
+    std::thread([job, host] {
+      std::string found = FirstIPv4Address(host);
+      std::lock_guard<std::mutex> g(job->lock);
+      job->address = std::move(found);
+      job->finished = true;
+      job->done.notify_all();
+    }).detach();
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> g(job->lock);
+        if (job->done.wait_for(g, std::chrono::milliseconds(kWaitSliceMs), [&] { return job->finished; })) {
+          address = job->address;
+          break;
+        }
+      }
+      if (!between()) throw ENetNotConnected();
+    }
+  }
+  if (address.empty()) {
+    // Every resolver failure, including a missing name server, reads to the
+    // user as an unknown host.
+    LastError = kWsaHostNotFound;
+    RaiseFromError(LastError);
+  }
+  return address;
+}
+
+std::string TNetStack::LookupHost(const std::string& host, const TWaitSlice& between) {
   std::string upper = host;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (upper == "LOCALHOST") return "127.0.0.1";
   if (IsDottedAddress(host)) return host;
-  return ResolveName(host);
+  return ResolveName(host, between);
 }
 
 // --- TNetSocketHandle ---------------------------------------------------
@@ -258,35 +330,69 @@ void TNetSocketHandle::SetPeer(const std::string& address, int port) {
   PeerPort = port;
 }
 
-int TNetSocketHandle::ConnectPeer() {
+int TNetSocketHandle::ConnectPeer(int timeoutMs, const TWaitSlice& between) {
   sockaddr_in a = MakeAddress(PeerIP, PeerPort);
-  int r;
-  do {
-    r = ::connect(Handle, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  } while (r != 0 && errno == EINTR);
-  if (r == 0) {
-    RefreshAddresses(true);
-    return 0;
+  if (timeoutMs == -2 && !between) {
+    int r;
+    do {
+      r = ::connect(Handle, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } while (r != 0 && errno == EINTR);
+    if (r == 0) {
+      RefreshAddresses(true);
+      return 0;
+    }
+    Stack().FetchLastError();
+    return -1;
   }
-  Stack().FetchLastError();
-  return -1;
+  // A connect that may be bounded or sliced starts without blocking and is
+  // waited for with poll(); the socket blocks again afterwards.
+  const int flags = ::fcntl(Handle, F_GETFL);
+  ::fcntl(Handle, F_SETFL, flags | O_NONBLOCK);
+  int r = ::connect(Handle, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  if (r != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+    const int seen = WaitForSocket(Handle, POLLOUT, timeoutMs, between);
+    // Ended by `between`: the socket may already be closed under us.
+    if (seen == -1) {
+      if (Open) ::fcntl(Handle, F_SETFL, flags);
+      return -2;
+    }
+    if (seen == 0) {
+      ::fcntl(Handle, F_SETFL, flags);
+      Stack().LastError = kWsaETimedOut;
+      return -1;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (seen == -2)
+      err = errno;
+    else if (::getsockopt(Handle, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+      err = errno;
+    errno = err;
+    r = err == 0 ? 0 : -1;
+  }
+  if (r != 0) {
+    Stack().FetchLastError();
+    ::fcntl(Handle, F_SETFL, flags);
+    return -1;
+  }
+  ::fcntl(Handle, F_SETFL, flags);
+  RefreshAddresses(true);
+  return 0;
 }
 
-bool TNetSocketHandle::WaitReadable(int timeoutMs) {
+bool TNetSocketHandle::WaitReadable(int timeoutMs, const TWaitSlice& between) {
   if (!Open) throw ENetConnClosedGracefully();
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(Handle, &set);
-  timeval tv{};
-  timeval* limit = nullptr;
-  if (timeoutMs != -2) {
-    tv.tv_sec = timeoutMs / 1000;
-    tv.tv_usec = (timeoutMs % 1000) * 1000;
-    limit = &tv;
-  }
-  int r = ::select(Handle + 1, &set, nullptr, nullptr, limit);
-  if (r < 0) Stack().FetchLastError();
-  return r == 1;
+  // poll(), not select(): select() cannot watch descriptors at or above
+  // FD_SETSIZE. An error or hang-up counts as readable: the receive reports it.
+  const int seen = WaitForSocket(Handle, POLLIN, timeoutMs, between);
+  if (seen == -2) Stack().FetchLastError();
+  return seen > 0;
+}
+
+bool TNetSocketHandle::WaitWritable(const TWaitSlice& between) {
+  if (!Open) return false;
+  const int seen = WaitForSocket(Handle, POLLOUT, -2, between);
+  return seen != -1;
 }
 
 int TNetSocketHandle::Receive(void* buffer, int length) {
@@ -312,6 +418,15 @@ int TNetSocketHandle::Send(const void* buffer, int length) {
   do {
     // A peer that has gone away must surface as an error, never as SIGPIPE.
     n = ::send(Handle, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) Stack().FetchLastError();
+  return static_cast<int>(n);
+}
+
+int TNetSocketHandle::SendNow(const void* buffer, int length) {
+  ssize_t n;
+  do {
+    n = ::send(Handle, buffer, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0) Stack().FetchLastError();
   return static_cast<int>(n);

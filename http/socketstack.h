@@ -1,9 +1,13 @@
-// The process-wide socket stack and the socket handle it drives. Everything
-// is blocking, IPv4 only, and runs on the caller's thread. Error numbers are
+// The process-wide socket stack and the socket handle it drives. Every call
+// is synchronous for its caller, IPv4 only, and runs on the caller's thread.
+// A wait may be given a `TWaitSlice`: it then waits in short poll() slices
+// and runs the hook between them, so that the caller's thread (the window's)
+// keeps working; the hook ends the wait by returning false. Error numbers are
 // the Windows Sockets numbers the client's messages are defined with; errno
 // is mapped onto them.
 #pragma once
 
+#include <functional>
 #include <initializer_list>
 #include <string>
 
@@ -20,6 +24,19 @@ enum : int {
   kWsaEConnRefused = 10061,
   kWsaHostNotFound = 11001,
 };
+
+// Runs between two slices of a wait; false ends the wait at once.
+using TWaitSlice = std::function<bool()>;
+// Length of one slice: short enough that a window pumped between slices
+// stays within a frame, long enough to cost nothing measurable.
+constexpr int kWaitSliceMs = 4;
+
+// Waits for `events` (poll() flags) on `fd`, at most `timeoutMs` (-2 = no
+// limit). Without `between` this is one poll(); with it, slices of
+// kWaitSliceMs with `between` run after each empty slice. Returns the
+// revents seen, 0 when the time ran out, -1 when `between` ended the wait,
+// -2 when poll() failed (errno kept).
+int WaitForSocket(int fd, short events, int timeoutMs, const TWaitSlice& between = nullptr);
 
 // Maps an errno value onto its Windows Sockets number; numbers without a
 // counterpart pass through unchanged (and have no text).
@@ -38,7 +55,10 @@ class TNetStack {
   static bool IsDottedAddress(const std::string& text);
   // "LOCALHOST" (any case) and dotted addresses without a lookup; otherwise the
   // first IPv4 address of the name. Failure raises `ENetSocketError` 11001.
-  std::string LookupHost(const std::string& host);
+  // With `between`, the resolver runs on a helper thread and the caller
+  // waits for it in slices; when `between` ends the wait, the lookup is
+  // abandoned (the helper finishes on its own) and `ENetNotConnected` raised.
+  std::string LookupHost(const std::string& host, const TWaitSlice& between = nullptr);
   // false for a result other than -1; for -1 the last error is fetched and
   // true returned when it is one of `expected`, otherwise `RaiseFromError`.
   bool CheckSocketResult(int result, std::initializer_list<int> expected = {});
@@ -51,7 +71,7 @@ class TNetStack {
   int FetchLastError();
 
  protected:
-  virtual std::string ResolveName(const std::string& host);
+  virtual std::string ResolveName(const std::string& host, const TWaitSlice& between = nullptr);
 };
 
 // POSIX sockets need neither start-up nor run-time loading.
@@ -83,16 +103,23 @@ class TNetSocketHandle {
   // Binds to `IP`/`Port` (empty = any, 0 = any port).
   void BindLocal();
   void SetPeer(const std::string& address, int port);
-  // connect(); -1 is returned for the caller to check.
-  int ConnectPeer();
+  // connect(), waiting at most `timeoutMs` (-2 = as long as the system
+  // tries); -1 is returned for the caller to check, with `LastError` 10060
+  // when the time ran out. When `between` ends the wait, -2 is returned.
+  int ConnectPeer(int timeoutMs = -2, const TWaitSlice& between = nullptr);
   // true only when the socket became readable; -2 waits without limit.
   // A handle that is not open raises `ENetConnClosedGracefully`.
-  bool WaitReadable(int timeoutMs);
+  bool WaitReadable(int timeoutMs, const TWaitSlice& between = nullptr);
+  // true when the socket can take more bytes (or has failed: the next send
+  // tells); false when `between` ended the wait.
+  bool WaitWritable(const TWaitSlice& between);
   // One recv/send; -1 on failure (with the stack's error fetched).
   int Receive(void* buffer, int length);
   // Receive without waiting: -1 with `LastError` 10035 when nothing is there.
   int ReceiveNow(void* buffer, int length);
   int Send(const void* buffer, int length);
+  // Send without waiting: -1 with `LastError` 10035 when the socket is full.
+  int SendNow(const void* buffer, int length);
   void ShutAndClose();
   void Reset(bool resetLocal = true);
 

@@ -62,7 +62,7 @@ bool AppLog::Append(const QString& kind, const QString& text) {
 
 QString DefaultLogDir() {
   QString state = qEnvironmentVariable("XDG_STATE_HOME");
-  // The base directory specification says to ignore relative paths.
+  // XDG base directory rules: a relative path is ignored.
   if (state.isEmpty() || QDir::isRelativePath(state))
     state = qEnvironmentVariable("HOME", QDir::homePath()) + QStringLiteral("/.local/state");
   return state + QStringLiteral("/Larkvale_HD");

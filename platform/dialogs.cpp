@@ -5,6 +5,8 @@
 
 namespace larkvale::platform {
 
+void QtDialogs::SetParent(QWidget* parent) { parent_ = parent; }
+
 void QtDialogs::ShowError(const QString& title, const QString& text) {
   QMessageBox::critical(parent_, title, text, QMessageBox::Ok);
 }
@@ -29,6 +31,11 @@ QString QtDialogs::GetSaveFileName(const QString& title, const QString& dir, con
 
 QString QtDialogs::ChooseFolder(const QString& title, const QString& dir) {
   return QFileDialog::getExistingDirectory(parent_, title, dir);
+}
+
+bool QtDialogs::AskYesNo(const QString& title, const QString& text) {
+  return QMessageBox::question(parent_, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+         QMessageBox::Yes;
 }
 
 }  // namespace larkvale::platform

@@ -6,7 +6,10 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
-#include <QWidget>
+
+// Only the desktop half (QtDialogs) needs the widget itself; the interface
+// is used without a display by the command line.
+class QWidget;
 
 namespace larkvale::platform {
 
@@ -22,18 +25,21 @@ class Dialogs {
   virtual QString GetSaveFileName(const QString& title, const QString& dir, const QString& filter,
                                   const QString& defaultSuffix) = 0;
   virtual QString ChooseFolder(const QString& title, const QString& dir) = 0;
+  // A question with Yes and No buttons, No the default; true for Yes.
+  virtual bool AskYesNo(const QString& title, const QString& text) = 0;
 };
 
 // The desktop's dialogs, owned by `parent` when it is set.
 class QtDialogs : public Dialogs {
  public:
-  void SetParent(QWidget* parent) { parent_ = parent; }
+  void SetParent(QWidget* parent);
   void ShowError(const QString& title, const QString& text) override;
   void ShowMessage(const QString& title, const QString& text) override;
   QStringList GetOpenFileNames(const QString& title, const QString& dir, const QString& filter) override;
   QString GetSaveFileName(const QString& title, const QString& dir, const QString& filter,
                           const QString& defaultSuffix) override;
   QString ChooseFolder(const QString& title, const QString& dir) override;
+  bool AskYesNo(const QString& title, const QString& text) override;
 
  private:
   QPointer<QWidget> parent_;

@@ -10,6 +10,8 @@ QString HelpTopicAnchor(int topic) { return QStringLiteral("topic-%1").arg(topic
 
 QtHelp::~QtHelp() { delete viewer_; }
 
+QTextBrowser* QtHelp::Viewer() const { return viewer_; }
+
 void QtHelp::ShowContents() { Show(QString()); }
 
 void QtHelp::ShowTopic(int topic) { Show(HelpTopicAnchor(topic)); }

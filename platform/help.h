@@ -6,7 +6,8 @@
 #include <QPointer>
 #include <QString>
 
-#include <QTextBrowser>
+// Only the desktop half (QtHelp) needs the widget itself.
+class QTextBrowser;
 
 namespace larkvale::platform {
 
@@ -25,7 +26,7 @@ class QtHelp : public Help {
   void ShowContents() override;
   void ShowTopic(int topic) override;
   // The window, once shown (for tests).
-  QTextBrowser* Viewer() const { return viewer_; }
+  QTextBrowser* Viewer() const;
 
  private:
   void Show(const QString& anchor);

@@ -1,15 +1,31 @@
 #pragma once
 // The one message pump. Long operations on the UI thread (transfers, saves,
-// the runner's pause) call ProcessMessages from their progress callbacks, so
-// any handler of the window may run nested inside them: callers re-check
-// their state after each call.
+// the runner's pause, waits for the network) call ProcessMessages from their
+// progress callbacks, so any handler of the window may run nested inside
+// them: callers re-check their state after each call.
+//
+// A transfer calls it for every received block, thousands of times a
+// second. On a real display a pass over the window system's queue (reading
+// the display connection, flushing, repainting) costs far more than a block,
+// so the pump does that work at most once every kPumpIntervalMs and returns
+// at once between: input, timers and Stop are still seen well within a frame.
 
 #include <cstdint>
 
 namespace larkvale::platform {
 
-// Processes all pending window messages.
+constexpr int kPumpIntervalMs = 4;
+
+// Processes all pending window messages, unless it did so less than
+// kPumpIntervalMs ago.
 void ProcessMessages();
+
+// Number of ProcessMessages calls on the stack now (0 at the top level).
+int PumpDepth();
+
+// Whether control is in the top-level event loop: no pump on the stack and
+// no nested event loop (a modal dialog) running.
+bool AtTopLevel();
 
 // Milliseconds of a monotonic clock; it does not wrap.
 std::int64_t TickCountMs();

@@ -14,10 +14,11 @@ class Help;
 struct Environment {
   QString homeDir;     // root of the default working folders
   QString configHome;  // where the settings file lives
+  QString dataHome;    // where the download list and the Timeline are kept
   QString appDir;      // the data folder (datadir.h) followed by "/"
 
-  // $HOME, $XDG_CONFIG_HOME (default ~/.config) and the data folder found
-  // from the running executable.
+  // $HOME, $XDG_CONFIG_HOME (default ~/.config), $XDG_DATA_HOME (default
+  // ~/.local/share) and the data folder found from the running executable.
   static Environment FromProcess();
 };
 

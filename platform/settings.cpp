@@ -148,29 +148,36 @@ QString SettingsAccessor::ReadString(const QString& name) const {
   return v.text;
 }
 
-void SettingsAccessor::WriteString(const QString& name, const QString& value) {
-  auto fail = [&] { throw ESettingsError(QString("Failed to set data for '%1'").arg(name).toStdString()); };
+void SettingsAccessor::WriteString(const QString& name, const QString& value) { WriteStrings({{name, value}}); }
+
+void SettingsAccessor::WriteStrings(const QList<QPair<QString, QString>>& values) {
+  if (values.isEmpty()) return;
+  auto fail = [&] {
+    throw ESettingsError(QString("Failed to set data for '%1'").arg(values.first().first).toStdString());
+  };
   if (openKey_.isEmpty()) fail();
   QStringList lines;
   if (!Load(lines)) fail();
-  auto [begin, end] = SectionRange(lines, openKey_);
-  if (begin < 0) {  // the key vanished since it was opened
-    lines << SectionLine(openKey_);
-    begin = end = static_cast<int>(lines.size());
-  }
-  const QString line = Quote(name) + "=" + Quote(value);
-  bool replaced = false;
-  for (int i = end - 1; i >= begin; --i) {
-    QString n, rest;
-    if (!SplitValueLine(lines[i], n, rest) || n.compare(name, Qt::CaseInsensitive) != 0) continue;
-    if (replaced) {
-      lines.removeAt(i);  // a duplicate of the value just replaced
-    } else {
-      lines[i] = line;
-      replaced = true;
+  for (const auto& [name, value] : values) {
+    auto [begin, end] = SectionRange(lines, openKey_);
+    if (begin < 0) {  // the key vanished since it was opened
+      lines << SectionLine(openKey_);
+      begin = end = static_cast<int>(lines.size());
     }
+    const QString line = Quote(name) + "=" + Quote(value);
+    bool replaced = false;
+    for (int i = end - 1; i >= begin; --i) {
+      QString n, rest;
+      if (!SplitValueLine(lines[i], n, rest) || n.compare(name, Qt::CaseInsensitive) != 0) continue;
+      if (replaced) {
+        lines.removeAt(i);  // a duplicate of the value just replaced
+      } else {
+        lines[i] = line;
+        replaced = true;
+      }
+    }
+    if (!replaced) lines.insert(end, line);
   }
-  if (!replaced) lines.insert(end, line);
   if (!Save(lines)) fail();
 }
 

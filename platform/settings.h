@@ -13,6 +13,8 @@
 // the "=" (dword:..., hex:..., garbage) is a value of another type. Lines the
 // accessor does not understand are kept as they are when the file is rewritten.
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -36,6 +38,9 @@ class SettingsAccessor {
   // Throws ESettingsError "Failed to set data for '%s'" when no key is open or
   // the file cannot be written.
   void WriteString(const QString& name, const QString& value);
+  // Several values in one replacement of the file: all of them or, when it
+  // fails (the same error as WriteString, naming the first value), none.
+  void WriteStrings(const QList<QPair<QString, QString>>& values);
 
   const QString& FilePath() const { return filePath_; }
 

@@ -3,6 +3,11 @@
 // copy of it as "temp.txt" in the scratch folder, scans it for the video's
 // link and appends the link as a new row of the download list.
 //
+// A page without the watch-page markers is searched for ordinary videos
+// (<video>, og:video, links to video files); each one found becomes a row,
+// in page order. An address that is itself a video (so its reply head says)
+// is queued as it stands, without reading its body.
+//
 // The fetch processes window messages from the client's work events (see
 // `Work`), so any handler may run nested inside `Run`. A second `Run` during
 // the fetch is refused by the client itself, which never mixes two requests
@@ -33,7 +38,8 @@ class DownloadAction {
 
   // Fetches `url` (as it stands), saves the page's lines into
   // `tempDir` + "temp.txt" and queues the link found with the addresses of
-  // `sites`. Raises the fetch's error, or "Cannot create file ..." when the
+  // `sites` (or the videos found on an ordinary page, or `url` itself when
+  // it is a video; then the copy is empty). Raises the fetch's error, or "Cannot create file ..." when the
   // copy cannot be written; no row is added then.
   Outcome Run(const std::string& url, const QString& tempDir, const extract::SiteAddresses& sites);
 
@@ -56,6 +62,7 @@ class DownloadAction {
 
  private:
   void SetStatus(const QString& text);
+  void QueueRow(const std::string& link);
 
   http::TNetHTTP& client_;
   DownloadList& list_;

@@ -33,7 +33,7 @@ bool DownloadList::Valid(int column, int row) const {
 void DownloadList::AddRows(int count) {
   if (count <= 0) return;
   beginInsertRows(QModelIndex(), RowCount(), RowCount() + count - 1);
-  for (int i = 0; i < count; ++i) rows_.push_back(Row{nextId_++, {}, {}, {}, {}});
+  for (int i = 0; i < count; ++i) rows_.push_back(Row{nextId_++, {}, {}, {}, {}, RowState::Waiting, {}});
   endInsertRows();
 }
 
@@ -92,6 +92,38 @@ int DownloadList::RowOfId(quint64 id) const {
   for (int r = 0; r < RowCount(); ++r)
     if (rows_[r].id == id) return r;
   return -1;
+}
+
+RowState DownloadList::State(int row) const {
+  return row >= 0 && row < RowCount() ? rows_[row].state : RowState::Waiting;
+}
+
+QString DownloadList::ErrorText(int row) const { return row >= 0 && row < RowCount() ? rows_[row].error : QString(); }
+
+void DownloadList::SetState(int row, RowState state, const QString& errorText) {
+  if (row < 0 || row >= RowCount()) return;
+  Row& r = rows_[row];
+  r.state = state;
+  r.error = state == RowState::Failed ? errorText : QString();
+  Changed(row);
+}
+
+bool DownloadList::MakeWaiting(int row) {
+  const RowState s = State(row);
+  if (row < 0 || row >= RowCount() || (s != RowState::Failed && s != RowState::Stopped)) return false;
+  SetState(row, RowState::Waiting);
+  return true;
+}
+
+QString DownloadList::FileDisplayText(int row) const {
+  if (row < 0 || row >= RowCount()) return {};
+  const Row& r = rows_[row];
+  switch (r.state) {
+    case RowState::Failed: return QStringLiteral("Failed: ") + r.error;
+    case RowState::Stopped:
+      return QStringLiteral("Stopped at %1 %").arg(r.progress ? RoundHalfEven(*r.progress) : 0);
+    default: return r.file;
+  }
 }
 
 bool DownloadList::CellEmpty(int column, int row) const {
@@ -206,13 +238,17 @@ QVariant DownloadList::data(const QModelIndex& index, int role) const {
         case colUrl: return r.url;
         case colSize: return r.size ? FormatSize(*r.size) : QString();
         case colProgress: return r.progress ? FormatProgress(*r.progress) : QString();
-        case colFile: return r.file;
+        case colFile: return FileDisplayText(row);
       }
       break;
     case Qt::ToolTipRole:
-      // The narrow FLV url column shows its link in full as a hint.
+      // The narrow FLV url column shows its link in full as a hint; a stopped
+      // or failed row's File cell names its partial file there.
       if (column == colUrl && !r.url.isEmpty()) return r.url;
+      if (column == colFile && FileDisplayText(row) != r.file && !r.file.isEmpty()) return r.file;
       break;
+    case StateRole: return static_cast<int>(r.state);
+    case FailedRole: return r.state == RowState::Failed;
     case Qt::TextAlignmentRole:
       if (column == colNo || column == colSize) return int(Qt::AlignRight | Qt::AlignVCenter);
       return int(Qt::AlignLeft | Qt::AlignVCenter);

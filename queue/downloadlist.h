@@ -19,6 +19,12 @@ namespace larkvale::queue {
 
 enum Column { colNo = 0, colUrl = 1, colSize = 2, colProgress = 3, colFile = 4, colCount = 5 };
 
+// Where a row stands. A new row waits; the runner moves it to downloading
+// and on to done, stopped (Stop, or the program ended during the transfer:
+// the File cell names the partial ".part" file) or failed (with the error's
+// text). Stopped and failed rows are left alone until they wait again.
+enum class RowState { Waiting, Downloading, Stopped, Failed, Done };
+
 class DownloadList : public QAbstractTableModel {
   Q_OBJECT
 
@@ -46,6 +52,15 @@ class DownloadList : public QAbstractTableModel {
   // yields -1 once the row is gone.
   quint64 RowId(int row) const;
   int RowOfId(quint64 id) const;
+
+  // The row's state and, for a failed row, the error's text (ending in a
+  // full stop). Setting a state other than failed clears the text.
+  RowState State(int row) const;
+  QString ErrorText(int row) const;
+  void SetState(int row, RowState state, const QString& errorText = QString());
+  // "Retry": a failed or stopped row waits again (its partial file, if any,
+  // is resumed). False for a row in another state.
+  bool MakeWaiting(int row);
 
   QString CellText(const QString& columnName, int row) const { return CellText(ColumnIndex(columnName), row); }
   qint64 CellInt(const QString& columnName, int row) const { return CellInt(ColumnIndex(columnName), row); }
@@ -75,6 +90,14 @@ class DownloadList : public QAbstractTableModel {
 
   // Role that yields a cell's raw number (Size, Progress) for painting.
   static constexpr int NumberRole = Qt::UserRole + 1;
+  // Role that yields the row's RowState (as int) for every cell, and one that
+  // is true for every cell of a failed row, whose text is drawn red.
+  static constexpr int StateRole = Qt::UserRole + 2;
+  static constexpr int FailedRole = Qt::UserRole + 3;
+
+  // The File cell as shown: "Failed: " + the error for a failed row,
+  // "Stopped at 28 %" for a stopped one, the path otherwise.
+  QString FileDisplayText(int row) const;
 
  private:
   struct Row {
@@ -83,6 +106,8 @@ class DownloadList : public QAbstractTableModel {
     std::optional<double> size;
     std::optional<double> progress;
     QString file;
+    RowState state = RowState::Waiting;
+    QString error;
   };
   bool Valid(int column, int row) const;
   void Changed(int row);

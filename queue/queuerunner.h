@@ -10,9 +10,22 @@
 // call stack never grows from pass to pass and at most one loop exists; a
 // start request while a loop is active only leaves the stop flag cleared.
 //
+// A pass starts only from the top-level event loop. When the pause ends (or
+// a start comes) while a nested pump runs (a page fetch, a save, a modal
+// dialog), the pass would run inside that action and hold it up for as long
+// as its downloads last; it waits instead until control is back at the top,
+// checking again every kTopLevelRetryMs.
+//
 // The runner follows the row it downloads by the row's id: when rows are
 // deleted or re-sorted meanwhile, progress goes to the row wherever it moved
 // and nowhere when it is gone. Nothing is ever written outside the list.
+//
+// A download goes to its final name plus ".part" and is renamed when it is
+// complete, so a file under a final name is always whole. A failed row is
+// marked with its error and the pass goes on; a row cut by Stop (or by a
+// peer closing early) keeps its ".part" file, and a later download of the
+// row resumes it with a Range request. Only complete files reach the
+// Timeline.
 
 #include <QObject>
 #include <QString>
@@ -32,6 +45,10 @@ struct RunnerHooks {
   std::function<void(const QString&)> addToTimeline;   // a finished file
   std::function<void()> processMessages;               // the message pump
   std::function<void(std::exception_ptr)> reportError; // a pass that failed
+  std::function<bool()> atTopLevel;                    // no nested pump; unset = always
+  // optional: a row failed (for the log and the desktop); `file` is the name it
+  // would have had when whole
+  std::function<void(const QString& link, const QString& file, const QString& error)> rowFailed;
 };
 
 class QueueRunner : public QObject {
@@ -42,14 +59,18 @@ class QueueRunner : public QObject {
               QObject* parent = nullptr);
 
   // Starts the loop with a pass now; returns at once when downloads are
-  // stopped or a loop is active. A failing pass ends the loop through
-  // `reportError`.
+  // stopped or a loop is active. Stopped rows wait again first, so "Start
+  // downloads" resumes them (also in a loop that is already active). A row
+  // that fails is marked failed and the pass goes on; only an unexpected
+  // failure of the pass itself ends the loop through `reportError`.
   void Start();
   bool Active() const { return active_; }
-  // The link and file of the last row a download was started for, kept
-  // after it ended, so that a failure can be named.
-  const QString& LastLink() const { return lastLink_; }
-  const QString& LastFile() const { return lastFile_; }
+  // A row's transfer runs (for the question on closing the window).
+  bool Downloading() const { return downloadingId_ != 0; }
+  // Ends a running transfer now, from a handler nested in it, as Stop does at
+  // the next block: the row is stopped and keeps its .part file. (A server
+  // that has gone silent sends no next block.)
+  void StopTransfer();
   // The pause timer (for tests that want to move the loop on).
   QTimer& PauseTimer() { return pause_; }
 
@@ -57,16 +78,32 @@ class QueueRunner : public QObject {
   void WorkBegin(std::int64_t announced);
   void Work(std::int64_t count);
   void WorkEnd();
+  // The client's `OnWaiting`: processes messages, and when downloads are
+  // stopped and no block has come for kStalledStopMs, disconnects, as the
+  // work event would at the next block that a stalled server never sends.
+  void Waiting();
+
+  static constexpr int kTopLevelRetryMs = 20;
+  static constexpr int kStalledStopMs = 100;
 
   // "flv" + N + "video" + extension in the download folder.
   static QString FileName(const QString& flvDir, int n, const QString& extension);
-  // ".avi" for links carrying "fmt=", ".flv" otherwise.
+  // ".avi" for links carrying "fmt="; else the media extension of the
+  // link's path (".mp4", ".webm", ...); else ".flv".
   static QString ExtensionFor(const QString& link);
+  // What a download is written to until it is complete.
+  static QString PartFileName(const QString& finalName) { return finalName + QStringLiteral(".part"); }
+  static bool IsPartFileName(const QString& path) { return path.endsWith(QStringLiteral(".part")); }
 
  private:
   void Step();
   void RunPass();
+  // False for rows the pass leaves alone: done (their file exists), failed,
+  // stopped.
+  bool Pending(int row);
   void DownloadRow(int row, int& n);
+  // Gets `link` into `part`, from `offset` on when that is not 0.
+  void Transfer(const QString& link, const QString& part, std::int64_t offset);
   // The index of the row being downloaded now, -1 when it is gone.
   int CurrentRow();
 
@@ -77,8 +114,16 @@ class QueueRunner : public QObject {
   QTimer pause_;
   bool active_ = false;
   quint64 downloadingId_ = 0;  // 0 while no row downloads
-  QString lastLink_;
-  QString lastFile_;
+  std::int64_t lastBlockMs_ = 0;  // when the transfer last moved
+
+  // The transfer of the row being downloaded.
+  http::TNetStream* sink_ = nullptr;  // its .part file while Get runs
+  std::int64_t resumeFrom_ = 0;       // length of the .part file it resumes
+  std::int64_t base_ = 0;             // bytes of the file before this body
+  std::int64_t expected_ = -1;        // the whole file's length, -1 unknown
+  bool counting_ = false;             // the body is the file's, not a redirect's or an error's
+  bool cutByStop_ = false;            // Stop disconnected it
+  QString rangeError_;                // a 206 that does not continue the file
 };
 
 // Creates `path` as an empty file, or raises "Cannot create file "%s". %s".

@@ -2,8 +2,9 @@
 # Crash safety (by hand, not in CI): kills the real window and engine with
 # SIGKILL during "Change dir" (the settings write), during a download and
 # during a conversion, then checks that the settings file is whole, that no
-# file that existed before was changed, lists what the kill left behind, and
-# starts the window again on the same home to see it start without a box.
+# file that existed before was changed, that no download looks complete and
+# is not, lists what the kill left behind, and starts the window again on the
+# same home to see it start without a box.
 #   scripts/crash-safety.sh [rounds=4]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -96,14 +97,26 @@ python3 - "$port_file" <<'PY' &
 import http.server, sys, time
 class H(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
+        # Byte p of the file is p % 256; "Range: bytes=N-" gets the rest from N.
         size = 40 << 20
-        self.send_response(200)
-        self.send_header("Content-Length", str(size))
+        start = 0
+        asked = self.headers.get("Range", "")
+        if asked.startswith("bytes=") and asked.endswith("-") and asked[6:-1].isdigit():
+            start = min(int(asked[6:-1]), size)
+        if start:
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+        else:
+            self.send_response(200)
+        self.send_header("Content-Length", str(size - start))
         self.end_headers()
         block = bytes(range(256)) * 256
         try:
-            for _ in range(size // len(block)):
-                self.wfile.write(block)
+            at = start
+            while at < size:
+                piece = block[at % len(block):][:size - at]
+                self.wfile.write(piece)
+                at += len(piece)
                 time.sleep(0.01)
         except OSError:
             pass
@@ -124,24 +137,46 @@ kept=$(sha256sum <"$flv/flv0video.flv")
 for r in $(seq "$rounds"); do
   touch "$root/stamp"
   start_worker download "$root" "$url" || continue
-  # The file is presized to the announced length at once: wait for it, then
-  # let the data run for a while.
-  wait_for_size "$flv" 'flv*video.flv' 0 || fail "no download file appeared"
+  # The download goes to a .part file: wait for it, then let the data run
+  # for a while.
+  wait_for_size "$flv" 'flv*video.flv.part' 0 || fail "no .part file appeared"
+  # The list is saved a moment after a change: kill once it says so.
+  for _ in $(seq 100); do grep -q '"downloading"' "$root/data/Larkvale_HD/downloads.json" 2>/dev/null && break; sleep 0.05; done
   sleep "0.$((r * 2))"
   kill_worker
   echo "round $r: killed $((r * 200)) ms into the download"
-  for f in $(find "$flv" -name 'flv*video.flv' -newer "$root/stamp"); do
-    python3 - "$f" <<'PY'
+  for f in $(find "$flv" -name 'flv*video.flv*' -newer "$root/stamp"); do
+    # A file under its final name must be whole; a .part file holds exactly
+    # the bytes that arrived, with no zeros after them.
+    if ! python3 - "$f" <<'PY'; then fail "$(basename "$f") looks complete and is not"; fi
 import sys
-data = open(sys.argv[1], "rb").read()
-good = len(data.rstrip(b"\0"))
-sent = (bytes(range(256)) * (good // 256 + 1))[:good]
-print("  %s: %d bytes long; the first %d %s, then zeros to the end" % (sys.argv[1].rsplit("/", 1)[1], len(data),
-      good, "as sent" if data[:good] == sent else "NOT as sent"))
+path = sys.argv[1]
+data = open(path, "rb").read()
+sent = (bytes(range(256)) * (len(data) // 256 + 1))[:len(data)]
+whole = len(data) == 40 << 20
+print("  %s: %d bytes, %s%s" % (path.rsplit("/", 1)[1], len(data), "as sent" if data == sent else "NOT as sent",
+      ", whole" if whole else ""))
+sys.exit(0 if data == sent and (whole or path.endswith(".part")) else 1)
 PY
   done
   [ "$(sha256sum <"$flv/flv0video.flv")" = "$kept" ] || fail "the earlier download was changed"
   leftovers "$flv" "the flv folder"
+  # A fresh start shows the killed row stopped, with its .part file, and
+  # resumes it to the whole file.
+  if timeout -s KILL 150 "$worker" resume "$root" >"$root/resume" 2>/dev/null; then
+    restored=$(grep '^restored' "$root/resume" | tail -1)
+    final=$(grep '^row' "$root/resume" | tail -1)
+    echo "  next start: ${restored#restored }; after the resume: ${final#row }"
+    case "$restored" in *" stopped "*.part) ;; *) fail "the killed row came back as: $restored" ;; esac
+    python3 - "${final##* }" <<'PY' || fail "the resumed download is not the whole file"
+import sys
+data = open(sys.argv[1], "rb").read()
+sent = (bytes(range(256)) * (len(data) // 256 + 1))[:len(data)]
+sys.exit(0 if len(data) == 40 << 20 and data == sent else 1)
+PY
+  else
+    fail "the resumed download did not finish: $(tr '\n' ' ' <"$root/resume")"
+  fi
   clean_start
 done
 kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=

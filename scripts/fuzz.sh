@@ -2,7 +2,7 @@
 # Runs one fuzz target for a given time with libFuzzer (clang, AddressSanitizer
 # and UndefinedBehaviorSanitizer), one process on one core.
 #
-#   scripts/fuzz.sh <target> <seconds>        targets: scanner uri headers dates cookies reply
+#   scripts/fuzz.sh <target> <seconds>        targets: scanner uri headers dates cookies reply media
 #
 # The kept inputs in fuzz/corpus/<target>/ seed the run; the inputs the run
 # discovers go to a scratch corpus under build-fuzz/ (not kept). A crash is
@@ -27,7 +27,10 @@ mkdir -p "$scratch"
 # Reply inputs need room for a line at the 16384-byte limit.
 maxlen=4096
 [ "$target" = reply ] && maxlen=40000
+# Seconds one input may take before it counts as a hang. Under `nice` on a
+# loaded machine a run can be starved for longer than that: raise it there.
+timeout=${FUZZ_TIMEOUT:-10}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:malloc_limit_mb=2048}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 "$build/bin/fuzz_$target" "$scratch" "$kept" -max_total_time="$seconds" -max_len=$maxlen \
-  -rss_limit_mb=2048 -timeout=10 -artifact_prefix="$kept/" -print_final_stats=1
+  -rss_limit_mb=2048 -timeout="$timeout" -artifact_prefix="$kept/" -print_final_stats=1

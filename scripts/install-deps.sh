@@ -12,8 +12,9 @@ packages=(
   libgl-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
   libopencore-amrnb-dev
+  libgumbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg xvfb xauth nginx-light curl
+  ffmpeg xvfb xauth nginx-light curl openbox
   x11-apps xdotool imagemagick
   at-spi2-core python3-pyatspi dbus dbus-x11
   clang libclang-rt-dev

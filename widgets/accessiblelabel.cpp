@@ -1,5 +1,7 @@
 #include "widgets/accessiblelabel.h"
 
+#include "widgets/statuslabel.h"
+
 #include <QEvent>
 #include <QTextDocument>
 
@@ -51,7 +53,10 @@ void* AccessibleLabel::interface_cast(QAccessible::InterfaceType type) {
 }
 
 QString AccessibleLabel::Text() const {
-  const QString raw = Label()->text();
+  // A status line shows its newest text at the next display frame; a screen
+  // reader that asks meanwhile gets the newest text already.
+  const auto* status = qobject_cast<const StatusLabel*>(Label());
+  const QString raw = status ? status->Text() : Label()->text();
   const Qt::TextFormat format = Label()->textFormat();
   if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(raw))) return raw;
   QTextDocument document;

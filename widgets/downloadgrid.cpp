@@ -1,5 +1,8 @@
 #include "widgets/downloadgrid.h"
 
+#include "widgets/displayframe.h"
+
+#include <QAccessible>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QPainter>
@@ -85,9 +88,24 @@ class GridDelegate : public QStyledItemDelegate {
 }  // namespace
 
 GridView::GridView(DownloadGrid* grid, QWidget* parent) : QTableView(parent), grid_(grid) {
-  repaint_.setSingleShot(true);
-  repaint_.setInterval(16);
-  connect(&repaint_, &QTimer::timeout, this, [this] { viewport()->update(); });
+  connect(&DisplayFrame::Instance(), &DisplayFrame::tick, this, &GridView::ShowChanges);
+}
+
+void GridView::ShowChanges() {
+  if (!dirty_) return;
+  dirty_ = false;
+  DisplayFrame::Instance().Hold();  // changes until the next tick wait for it
+  viewport()->update();
+  // Screen readers hear of the frame's changed cells once, together.
+  if (dirtyFirst_ >= 0 && QAccessible::isActive() && model() && dirtyLast_ < model()->rowCount()) {
+    QAccessibleTableModelChangeEvent event(this, QAccessibleTableModelChangeEvent::DataChanged);
+    event.setFirstRow(dirtyFirst_);
+    event.setLastRow(dirtyLast_);
+    event.setFirstColumn(0);
+    event.setLastColumn(model()->columnCount() - 1);
+    QAccessible::updateAccessibility(&event);
+  }
+  dirtyFirst_ = dirtyLast_ = -1;
 }
 
 void GridView::updateGeometries() {
@@ -112,9 +130,13 @@ void GridView::paintEvent(QPaintEvent* e) {
   }
 }
 
-void GridView::dataChanged(const QModelIndex&, const QModelIndex&, const QList<int>&) {
-  // The delegate reads the list when it paints; one repaint per frame is enough.
-  if (!repaint_.isActive()) repaint_.start();
+void GridView::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>&) {
+  // The delegate reads the list when it paints; one repaint per frame is
+  // enough, and one accessibility event per frame for the rows it changed.
+  dirtyFirst_ = dirtyFirst_ < 0 ? topLeft.row() : std::min(dirtyFirst_, topLeft.row());
+  dirtyLast_ = std::max(dirtyLast_, bottomRight.row());
+  dirty_ = true;
+  DisplayFrame::Instance().Hold();
 }
 
 void GridView::mouseDoubleClickEvent(QMouseEvent* e) {

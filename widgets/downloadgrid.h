@@ -4,8 +4,10 @@
 // style through two events that run before a cell is drawn.
 //
 // Repainting is throttled: changes of the list mark the grid dirty and it
-// repaints at most once per frame, so a row that changes thousands of times a
-// second costs one paint per frame; the display may lag by a frame.
+// repaints at the next display frame (see DisplayFrame), so a row that
+// changes thousands of times a second costs one paint per frame; the display
+// may lag by a frame. The same frame carries the one accessibility event for
+// the rows that changed.
 
 #include <QLineEdit>
 #include <QMenu>
@@ -112,8 +114,10 @@ class GridView : public QTableView {
   void keyPressEvent(QKeyEvent* e) override;
 
  private:
+  void ShowChanges();
   DownloadGrid* grid_;
-  QTimer repaint_;
+  bool dirty_ = false;
+  int dirtyFirst_ = -1, dirtyLast_ = -1;  // rows changed since the last frame
   int inputRowHeight_ = 22;
   friend class DownloadGrid;
 };

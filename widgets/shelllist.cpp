@@ -1,13 +1,18 @@
 #include "widgets/shelllist.h"
 
+#include <algorithm>
+
 #include <QApplication>
+#include <QEvent>
 #include <QDesktopServices>
 #include <QFileIconProvider>
 #include <QStyle>
 #include <QFile>
+#include <QFileSystemWatcher>
 #include <QHeaderView>
 #include <QImageReader>
 #include <QMenu>
+#include <QStandardItemModel>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -103,11 +108,30 @@ ShellList::ShellList(QWidget* parent) : QWidget(parent) {
     connect(view, &QWidget::customContextMenuRequested, this,
             [this, view](const QPoint& at) { ShowContextMenu(view, at); });
   }
-  // Empty until a folder is set.
-  listView_->setRootIndex(proxy_->mapFromSource(model_->index(QString())));
-  treeView_->setRootIndex(QModelIndex());
-  listView_->setEnabled(false);
-  treeView_->setEnabled(false);
+  // The same columns as the file system model, no rows: what is shown while
+  // there is no folder (the file system model would show the root "/").
+  auto* empty = new QStandardItemModel(0, model_->columnCount(), this);
+  for (int c = 0; c < model_->columnCount(); ++c)
+    empty->setHeaderData(c, Qt::Horizontal, model_->headerData(c, Qt::Horizontal));
+  empty_ = empty;
+
+  // Names are what the user reads: the Name column is as wide as its longest
+  // name and takes whatever width the other columns leave.
+  fitName_ = new QTimer(this);
+  fitName_->setSingleShot(true);
+  fitName_->setInterval(0);
+  connect(fitName_, &QTimer::timeout, this, &ShellList::FitNameColumn);
+  treeView_->viewport()->installEventFilter(this);
+  connect(model_, &QFileSystemModel::directoryLoaded, fitName_, qOverload<>(&QTimer::start));
+  connect(proxy_, &QAbstractItemModel::rowsInserted, fitName_, qOverload<>(&QTimer::start));
+  connect(proxy_, &QAbstractItemModel::dataChanged, fitName_, qOverload<>(&QTimer::start));
+  // The file system model keeps showing a folder that was removed under it.
+  watcher_ = new QFileSystemWatcher(this);
+  connect(watcher_, &QFileSystemWatcher::directoryChanged, this, [this](const QString& path) {
+    if (path != folder_ || QFileInfo(folder_).isDir()) return;
+    ShowNothing();
+    if (OnFolderMissing) OnFolderMissing(folder_);
+  });
 
   stack_ = new QStackedWidget(this);
   stack_->addWidget(listView_);
@@ -115,6 +139,9 @@ ShellList::ShellList(QWidget* parent) : QWidget(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(stack_);
+  ShowNothing();
+  listView_->setEnabled(false);
+  treeView_->setEnabled(false);
   SetViewStyle(vsReport);
 }
 
@@ -126,13 +153,57 @@ ShellList::~ShellList() {
   delete model_;
 }
 
-void ShellList::SetFolder(const QString& folder) {
+bool ShellList::SetFolder(const QString& folder) {
   folder_ = folder;
+  listView_->setEnabled(true);
+  treeView_->setEnabled(true);
+  if (!QFileInfo(folder).isDir()) {
+    ShowNothing();
+    if (OnFolderMissing) OnFolderMissing(folder);
+    return false;
+  }
+  ShowModel(proxy_);
+  if (!watcher_->directories().isEmpty()) watcher_->removePaths(watcher_->directories());
+  watcher_->addPath(folder);
   const QModelIndex root = proxy_->mapFromSource(model_->setRootPath(folder));
   listView_->setRootIndex(root);
   treeView_->setRootIndex(root);
-  listView_->setEnabled(true);
-  treeView_->setEnabled(true);
+  fitName_->start();
+  return true;
+}
+
+void ShellList::ShowNothing() {
+  ShowModel(empty_);
+  listView_->setRootIndex(QModelIndex());
+  treeView_->setRootIndex(QModelIndex());
+  fitName_->start();
+}
+
+void ShellList::ShowModel(QAbstractItemModel* model) {
+  if (treeView_->model() == model) return;
+  listView_->setModel(model);
+  treeView_->setModel(model);
+  // A new model brings new header sections with default modes.
+  QHeaderView* header = treeView_->header();
+  header->setStretchLastSection(false);
+  header->setSectionResizeMode(QHeaderView::ResizeToContents);
+  header->setSectionResizeMode(0, QHeaderView::Interactive);
+}
+
+void ShellList::FitNameColumn() {
+  QHeaderView* header = treeView_->header();
+  if (header->count() == 0) return;
+  int others = 0;
+  for (int c = 1; c < header->count(); ++c)
+    if (!header->isSectionHidden(c)) others += header->sectionSize(c);
+  const int spare = treeView_->viewport()->width() - others;
+  const QAbstractItemView* view = treeView_;  // QTreeView hides the hint it overrides
+  header->resizeSection(0, std::max({view->sizeHintForColumn(0), header->sectionSizeHint(0), spare}));
+}
+
+bool ShellList::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == treeView_->viewport() && event->type() == QEvent::Resize) fitName_->start();
+  return QWidget::eventFilter(watched, event);
 }
 
 void ShellList::SetViewStyle(ViewStyle style) {
@@ -182,7 +253,7 @@ QAbstractItemView* ShellList::CurrentView() const {
 
 QStringList ShellList::ShownPaths() const {
   QStringList paths;
-  if (folder_.isEmpty()) return paths;
+  if (folder_.isEmpty() || treeView_->model() != proxy_) return paths;
   const QModelIndex root = model_->index(folder_);
   for (int r = 0; r < model_->rowCount(root); ++r) paths << model_->filePath(model_->index(r, 0, root));
   return paths;

@@ -5,11 +5,13 @@
 // trash and dragged in and out.
 
 #include <QFileSystemModel>
+#include <QFileSystemWatcher>
 #include <QHash>
 #include <QIdentityProxyModel>
 #include <QImage>
 #include <QListView>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QTreeView>
 #include <functional>
 #include <memory>
@@ -26,9 +28,12 @@ class ShellList : public QWidget {
   explicit ShellList(QWidget* parent = nullptr);
   ~ShellList() override;
 
-  // Empty until a folder is set.
-  void SetFolder(const QString& folder);
+  // Empty until a folder is set, and while the folder set is not there
+  // (false then; OnFolderMissing is told as well).
+  bool SetFolder(const QString& folder);
   QString Folder() const { return folder_; }
+  // The folder set is not there: given to SetFolder so, or removed while shown.
+  std::function<void(const QString& folder)> OnFolderMissing;
 
   void SetViewStyle(ViewStyle style);
   ViewStyle Style() const { return style_; }
@@ -54,10 +59,17 @@ class ShellList : public QWidget {
   class ThumbnailProxy;
   void ShowContextMenu(QAbstractItemView* view, const QPoint& at);
   void OpenIndex(const QModelIndex& index);
+  void ShowModel(QAbstractItemModel* model);
+  void ShowNothing();
+  void FitNameColumn();
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
   std::unique_ptr<QAbstractFileIconProvider> iconProvider_;  // must outlive the model: see the destructor
   QFileSystemModel* model_;
   ThumbnailProxy* proxy_;
+  QAbstractItemModel* empty_;  // shown while there is no folder
+  QTimer* fitName_;            // fits the Name column once the views have settled
+  QFileSystemWatcher* watcher_;  // notices the folder's removal
   QStackedWidget* stack_;
   QListView* listView_;
   QTreeView* treeView_;

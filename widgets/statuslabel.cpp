@@ -1,26 +1,26 @@
 #include "widgets/statuslabel.h"
 
+#include "widgets/displayframe.h"
+
 namespace larkvale::widgets {
 
 StatusLabel::StatusLabel(QWidget* parent) : QLabel(parent) {
   setTextFormat(Qt::PlainText);
   // The text never changes the layout around it.
   setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-  frame_.setSingleShot(true);
-  frame_.setInterval(16);
-  connect(&frame_, &QTimer::timeout, this, &StatusLabel::Show);
+  connect(&DisplayFrame::Instance(), &DisplayFrame::tick, this, &StatusLabel::Show);
 }
 
 void StatusLabel::SetText(const QString& text) {
   pending_ = text;
-  if (!frame_.isActive()) {
-    Show();
-    frame_.start();  // later texts within this frame wait for its end
-  }
+  // No frame due: shown at once. Otherwise the next tick shows the newest.
+  if (!DisplayFrame::Instance().Pending()) Show();
 }
 
 void StatusLabel::Show() {
-  if (text() != pending_) setText(pending_);
+  if (text() == pending_) return;  // nothing new: the label goes idle
+  setText(pending_);
+  DisplayFrame::Instance().Hold();  // later texts wait for the next tick
 }
 
 }  // namespace larkvale::widgets

@@ -1,13 +1,14 @@
 #pragma once
 #include <QLabel>
-#include <QTimer>
 
 namespace larkvale::widgets {
 
 // A one-line status label for texts that change with every received block.
 // `SetText` takes effect at once for `Text()`, but the label shows it at most
-// once per frame: laying out and repainting a label thousands of times a
-// second would cost more than the transfer it reports.
+// once per display frame (see DisplayFrame): laying out, repainting and
+// telling the accessibility bus thousands of times a second would cost more
+// than the transfer it reports. A text set while no frame is due shows at
+// once; texts set after that show together, the newest, at the next tick.
 class StatusLabel : public QLabel {
   Q_OBJECT
  public:
@@ -19,7 +20,6 @@ class StatusLabel : public QLabel {
  private:
   void Show();
   QString pending_;
-  QTimer frame_;
 };
 
 }  // namespace larkvale::widgets

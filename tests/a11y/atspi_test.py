@@ -6,7 +6,8 @@ on, against a video site on 127.0.0.1, then walks its accessibility tree with
 pyatspi: every control a screen reader user needs carries its name and a
 sensible role, the download grid exposes its column headers and cells, and
 typing an address into "Address" and pressing "Download" through the
-accessibility actions queues the video while "Status" follows the transfer.
+accessibility actions queues the video while "Status" follows the transfer;
+toggling "Use WMV9" through its action switches the live WMV profile list.
 
 Run it inside a D-Bus session of its own (run_atspi_test.sh does that):
     atspi_test.py PATH/TO/Larkvale_HD [--dump]
@@ -338,6 +339,33 @@ def check_grid_headers(grid):
         raise Failure("download grid column headers are %r, not %r" % (headers, GRID_HEADERS))
 
 
+def enabled(acc):
+    return acc.getState().contains(PYATSPI[0].STATE_ENABLED)
+
+
+def toggle(acc):
+    action = acc.queryAction()
+    for i in range(action.nActions):
+        if action.getName(i).lower() == "toggle":
+            action.doAction(i)
+            return
+    raise Failure("%r has no toggle action" % acc.name)
+
+
+def check_wmv9_toggle(nodes):
+    """"Use WMV9" toggled the way a screen reader does it switches the live
+    profile list, as a click does."""
+    box = one(nodes, "Use WMV9", {"check box"})
+    wmv8 = one(nodes, "WMV 8 Profile", {"combo box"})
+    wmv9 = one(nodes, "WMV 9 Profile", {"combo box"})
+    for ticked in (True, False):
+        toggle(box)
+        wait_for("'WMV 8 Profile' %s and 'WMV 9 Profile' %s after Toggle" % (
+            ("disabled", "enabled") if ticked else ("enabled", "disabled")),
+            lambda: enabled(wmv8) != ticked and enabled(wmv9) == ticked, timeout=10)
+    log("'Use WMV9' Toggle switches the profile lists")
+
+
 def run(exe, dump):
     tmp = tempfile.mkdtemp(prefix="larkvale-a11y-")
     logdir = os.path.join(tmp, "logs")
@@ -360,6 +388,7 @@ def run(exe, dump):
         env.update({
             "DISPLAY": display, "QT_QPA_PLATFORM": "xcb", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1",
             "QT_ACCESSIBILITY": "1", "HOME": home, "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+            "XDG_DATA_HOME": os.path.join(home, ".local", "share"),
             "LARKVALE_VIDEO_SITE": base, "LARKVALE_GOOGLE_VIDEO_SERVER": base,
             "LARKVALE_START_PAGE": base + "/index.html", "LARKVALE_HOME_PAGE": base + "/index.html",
             "LARKVALE_SAMPLE_WATCH": base + "/watch?v=sample00000", "LARKVALE_WEB_SITE": base + "/site",
@@ -392,6 +421,7 @@ def run(exe, dump):
         check_names(nodes, CONVERTER_NAMES)
         check_web_page(nodes)
         log("names and roles: %d checked" % (len(MAIN_NAMES) + len(CONVERTER_NAMES)))
+        check_wmv9_toggle(nodes)
 
         grid = one(nodes, "FLV Downloads list", {"table"})
         check_grid_headers(grid)

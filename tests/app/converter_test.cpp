@@ -2,6 +2,7 @@
 // media made by the ffmpeg CLI and outputs checked by ffprobe.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -182,6 +183,19 @@ TEST_F(Converter, StartsWithAviPanelDefaultsAndEngineLists) {
   W<QCheckBox>("chkusewmv9")->click();
   EXPECT_TRUE(W<QComboBox>("cbowmv")->isEnabled());
   EXPECT_FALSE(W<QComboBox>("cbowmv9")->isEnabled());
+  // However the box changes: from code, and through its accessible Toggle
+  // action, as a screen reader or an automation tool would.
+  W<QCheckBox>("chkusewmv9")->setChecked(true);
+  EXPECT_FALSE(W<QComboBox>("cbowmv")->isEnabled());
+  EXPECT_TRUE(W<QComboBox>("cbowmv9")->isEnabled());
+  QAccessibleInterface* box = QAccessible::queryAccessibleInterface(W<QCheckBox>("chkusewmv9"));
+  ASSERT_TRUE(box && box->actionInterface());
+  box->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+  EXPECT_FALSE(W<QCheckBox>("chkusewmv9")->isChecked());
+  EXPECT_TRUE(W<QComboBox>("cbowmv")->isEnabled());
+  EXPECT_FALSE(W<QComboBox>("cbowmv9")->isEnabled());
+
+  EXPECT_EQ(W<QTreeView>("ListView1")->toolTip(), "Video files from selected chapter");
 }
 
 TEST_F(Converter, TimelineAddsInDialogOrderMovesDeletesAndPreviewsTheSelection) {
@@ -189,7 +203,7 @@ TEST_F(Converter, TimelineAddsInDialogOrderMovesDeletesAndPreviewsTheSelection) 
   AddFiles({m.flv, m.avi});
   ASSERT_EQ(desktop.dialogs.asked.size(), 1u);
   EXPECT_EQ(desktop.dialogs.asked[0].dir, form->state().flvDir);
-  EXPECT_EQ(desktop.dialogs.asked[0].filter, "video (*.flv *.avi);;all (*.*)");
+  EXPECT_EQ(desktop.dialogs.asked[0].filter, "video (*.flv *.avi *.mp4 *.webm *.mkv *.mov *.m4v *.ogv);;all (*.*)");
   EXPECT_EQ(Rows(), QStringList({"a.flv", "b.avi"}));
   EXPECT_EQ(page->timeline().End(0), "2");
   EXPECT_EQ(page->timeline().Start(1), "0");
@@ -292,7 +306,7 @@ TEST_F(Converter, ConvertsTheTimelineIntoEachKindOfOutput) {
     EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join('|').toStdString();
     EXPECT_EQ(W<QLabel>("Label2")->text(), "Done.");
     EXPECT_EQ(W<QProgressBar>("ProgressBar2")->value(), 0);
-    EXPECT_TRUE(form->state().converterBusy);
+    EXPECT_FALSE(form->state().converterBusy);  // cleared as the run ends
     const auto p = FfProbe((out + c.file).toStdString());
     ASSERT_TRUE(p.ok);
     EXPECT_NE(p.format.find(c.container), std::string::npos) << p.format;
@@ -328,7 +342,10 @@ TEST_F(Converter, EmptyTimelineCancelledSaveAndBadFieldsStopTheRun) {
   EXPECT_EQ(desktop.help.shown, std::vector<int>{223});
   EXPECT_TRUE(desktop.dialogs.asked.empty());
   EXPECT_EQ(W<QLabel>("Label2")->text(), "Converting video...");
-  EXPECT_TRUE(form->state().converterBusy);
+  EXPECT_FALSE(form->state().converterBusy);  // the run is over
+  // Nothing to show: an empty bar, not Qt's busy animation (minimum == maximum).
+  EXPECT_LT(W<QProgressBar>("ProgressBar2")->minimum(), W<QProgressBar>("ProgressBar2")->maximum());
+  EXPECT_EQ(W<QProgressBar>("ProgressBar2")->value(), W<QProgressBar>("ProgressBar2")->minimum());
 
   // Only a file that went away and one that is not media: nothing to convert.
   const QString gone = out + "gone.flv";
@@ -366,9 +383,9 @@ TEST_F(Converter, EmptyTimelineCancelledSaveAndBadFieldsStopTheRun) {
   } cases[] = {
       {W<QLineEdit>("txtWidth"), "abc", "MPEG 1", "'abc' is not a valid integer value."},
       {W<QLineEdit>("txtWidth"), "32.5", "MPEG 1", "'32.5' is not a valid integer value."},
-      {W<QLineEdit>("txtWidth"), "0", "MPEG 1", "File Width must be from 16 to 4096, not 0."},
-      {W<QLineEdit>("txtHeight"), "100000", "MPEG 1", "File Height must be from 16 to 4096, not 100000."},
-      {W<QLineEdit>("txtFrameRate"), "-5", "AVI", "Frame Rate must be from 1 to 120, not -5."},
+      {W<QLineEdit>("txtWidth"), "0", "MPEG 1", "File Width must be between 16 and 4096 pixels (is 0)."},
+      {W<QLineEdit>("txtHeight"), "100000", "MPEG 1", "File Height must be between 16 and 4096 pixels (is 100000)."},
+      {W<QLineEdit>("txtFrameRate"), "-5", "AVI", "AVI: Frame Rate must be between 1 and 120 frames/s (is -5)."},
       {W<QLineEdit>("txtMpegVideoBitrate"), "", "FLV", "'' is not a valid integer value."},
   };
   for (const auto& c : cases) {
@@ -417,8 +434,10 @@ TEST_F(Converter, ConvertDuringASaveIsIgnoredAndClosingAbortsTheSave) {
   // The progress bar followed the save up to the duration.
   EXPECT_EQ(W<QProgressBar>("ProgressBar2")->maximum(), 10);
 
-  // Closing the window mid-save aborts it: no file, no leftovers, no message.
+  // Closing the window mid-save asks first; Yes aborts it: no file, no
+  // leftovers, no message.
   events = 0;
+  desktop.dialogs.yesNoAnswers.push_back(true);
   W<QLabel>("Label2")->setText("-");
   W<engine::TVideoEngine>("VideoEngine1")->OnProcessing = [&](double pos, double duration) {
     if (pos < duration && ++events == 1) form->close();
@@ -429,8 +448,26 @@ TEST_F(Converter, ConvertDuringASaveIsIgnoredAndClosingAbortsTheSave) {
   EXPECT_FALSE(page->converting());
   EXPECT_FALSE(QFile::exists(out + "second.mp4"));
   EXPECT_TRUE(LeftoverParts().isEmpty());
-  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join('|').toStdString();
+  EXPECT_EQ(desktop.dialogs.Texts(), QStringList{"A conversion is running. Quit anyway?"});
   EXPECT_NE(W<QLabel>("Label2")->text(), "Done.");
+}
+
+TEST_F(Converter, AfterAConversionThePreviewFollowsPlaybackAndStopsAtTheEnd) {
+  const Media& m = Files();
+  AddFiles({m.avi});
+  SelectFormat("WAV");
+  Convert(out + "first.wav");
+  ASSERT_EQ(W<QLabel>("Label2")->text(), "Done.");
+  EXPECT_FALSE(form->state().converterBusy);
+
+  W<QSlider>("TrackBar2")->setValue(0);
+  W<QAbstractButton>("mxTPButton13")->click();
+  ASSERT_EQ(W<QAbstractButton>("mxTPButton13")->text(), "Stop");
+  // The 1-second clip plays to its end: the bar moves with it and the button
+  // turns back by itself.
+  QTRY_COMPARE_WITH_TIMEOUT(W<QAbstractButton>("mxTPButton13")->text(), QString("Play"), 5000);
+  EXPECT_EQ(W<QSlider>("TrackBar2")->maximum(), 1);
+  EXPECT_EQ(W<QSlider>("TrackBar2")->value(), 1);
 }
 
 TEST_F(Converter, PlayStopAndTheEndOfPlayback) {

@@ -2,10 +2,13 @@
 // on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTimer>
+#include <QTreeView>
 
 #include "queue/queuerunner.h"
 #include "support/fakes.h"
@@ -201,12 +204,15 @@ TEST_F(Downloads, TheFetchShowsItsProgressInTheStatusLine) {
   watch.start(0);
   Download("http://127.0.0.1:" + std::to_string(server.Port()) + "/page.html");
   watch.stop();
-  EXPECT_TRUE(seen.contains("Transfering: 3000") || seen.contains("1500 bytes of 3000 bytes."))
+  // Which counts show depends on the block size and on when the pump runs;
+  // at least one of them is seen while the page arrives.
+  EXPECT_TRUE(seen.contains("Transfering: 3000") ||
+              std::any_of(seen.begin(), seen.end(), [](const QString& t) { return t.endsWith(" bytes of 3000 bytes."); }))
       << seen.join('|').toStdString();
   EXPECT_EQ(status->Text(), "Done");
 }
 
-TEST_F(Downloads, RunnerFailuresEndTheLoopAndKeepTheFile) {
+TEST_F(Downloads, RunnerFailuresMarkTheRowAndTheLoopGoesOn) {
   const struct {
     const char* name;
     std::function<QString(Downloads&)> prepare;  // returns the row's link
@@ -222,23 +228,29 @@ TEST_F(Downloads, RunnerFailuresEndTheLoopAndKeepTheFile) {
        },
        ""},
   };
+  QString lastError;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    desktop.dialogs.shown.clear();
     const int row = AddRow(c.prepare(*this));
-    RunPass();
-    ASSERT_EQ(desktop.dialogs.Errors().size(), 1) << desktop.dialogs.Texts().join("|").toStdString();
+    if (panel->runner().Active())
+      EndPause();
+    else
+      RunPass();
+    // No box stops the queue: the row and the status line carry the error.
+    EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+    EXPECT_EQ(List().State(row), queue::RowState::Failed);
+    lastError = List().ErrorText(row);
     if (!c.error.isEmpty()) {
-      EXPECT_TRUE(desktop.dialogs.Errors()[0].startsWith(c.error)) << desktop.dialogs.Errors()[0].toStdString();
+      EXPECT_TRUE(lastError.startsWith(c.error)) << lastError.toStdString();
     }
-    EXPECT_FALSE(panel->runner().Active());
+    EXPECT_EQ(W<widgets::StatusLabel>("status")->Text(), lastError);
+    EXPECT_TRUE(panel->runner().Active());
     EXPECT_EQ(List().CellText(colFile, row), "");
-    EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Stop downloads");  // the flag keeps its value
+    EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Stop downloads");
     List().DeleteRow(row);
   }
   // The missing folder's message names the file and the reason.
-  EXPECT_EQ(desktop.dialogs.Errors()[0],
-            "Cannot create file \"" + form->state().flvDir + "flv0video.flv\". No such file or directory.");
+  EXPECT_EQ(lastError, "Cannot create file \"" + form->state().flvDir + "flv0video.flv.part\". No such file or directory.");
 }
 
 TEST_F(Downloads, TakenNamesMoveTheCounterOn) {
@@ -260,13 +272,18 @@ TEST_F(Downloads, TakenNamesMoveTheCounterOn) {
 }
 
 TEST_F(Downloads, StopDuringACountedTransferKeepsThePartialFile) {
-  const int row = AddRow(QString::fromStdString(Site().Url("/get_video?video_id=bigbigbigbi&fmt=18")));
+  // Straight to the file: a Stop while a redirect's body is drained would
+  // end the call before the file is asked for.
+  const int row = AddRow(QString::fromStdString(Site().Url("/videos/big.bin?fmt=18")));
   AddRow(QString::fromStdString(Site().Url("/videos/clip.flv")));
   QTimer::singleShot(0, form.get(), [&] { panel->toggleDownloads(); });
   RunPass();
   EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
-  const QString file = form->state().flvDir + "flv0video.avi";
+  // Recorded in the row, but as a stopped download, not a finished one.
+  const QString file = form->state().flvDir + "flv0video.avi.part";
   EXPECT_EQ(List().CellText(colFile, row), file);
+  EXPECT_EQ(List().State(row), queue::RowState::Stopped);
+  EXPECT_FALSE(QFile::exists(form->state().flvDir + "flv0video.avi"));
   const std::string partial = ReadFileBytes(file.toStdString());
   EXPECT_GT(partial.size(), 0u);
   EXPECT_LT(partial.size(), Site().Big().size());
@@ -279,7 +296,7 @@ TEST_F(Downloads, StopDuringACountedTransferKeepsThePartialFile) {
   EXPECT_FALSE(panel->runner().Active());
 }
 
-TEST_F(Downloads, StopDuringAChunkedTransferFails) {
+TEST_F(Downloads, StopDuringAChunkedTransferLeavesAStoppedRow) {
   ScriptedServer server;
   std::string chunk(1500, 'c');
   server.Expect({ScriptedServer::ReadRequest(),
@@ -289,27 +306,49 @@ TEST_F(Downloads, StopDuringAChunkedTransferFails) {
   const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/chunked.flv").arg(server.Port()));
   QTimer::singleShot(0, form.get(), [&] { panel->toggleDownloads(); });
   RunPass();
-  EXPECT_EQ(desktop.dialogs.Errors().size(), 1) << desktop.dialogs.Texts().join("|").toStdString();
-  EXPECT_EQ(List().CellText(colFile, row), "");
-  EXPECT_FALSE(panel->runner().Active());
+  // The client fails the cut chunked body; Stop caused it, so the row is
+  // stopped, not failed, and keeps what arrived.
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+  EXPECT_EQ(List().State(row), queue::RowState::Stopped);
+  EXPECT_EQ(List().CellText(colFile, row), form->state().flvDir + "flv0video.flv.part");
   EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Start downloads");
-  EXPECT_TRUE(QFile::exists(form->state().flvDir + "flv0video.flv"));
+  EXPECT_TRUE(QFile::exists(form->state().flvDir + "flv0video.flv.part"));
+  EXPECT_FALSE(QFile::exists(form->state().flvDir + "flv0video.flv"));
 }
 
-TEST_F(Downloads, ServerClosingEarlyFinishesTheRowWithWhatArrived) {
-  ScriptedServer server;
-  const std::string body(3000, 'b');
-  server.Expect({ScriptedServer::ReadRequest(),
-                 ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + body), ScriptedServer::Close()});
-  const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/early.flv").arg(server.Port()));
-  RunPass();
-  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
-  const QString file = form->state().flvDir + "flv0video.flv";
-  EXPECT_EQ(List().CellText(colFile, row), file);
-  EXPECT_EQ(List().CellInt(colSize, row), 5000);
-  const std::string got = ReadFileBytes(file.toStdString());
-  EXPECT_LE(got.size(), body.size());
-  EXPECT_EQ(got, body.substr(0, got.size()));
+TEST_F(Downloads, ServerClosingEarlyFailsTheRowKeepsWhatArrivedAndKeepsItOffTheTimeline) {
+  const std::string body(4500, 'b');
+  const struct {
+    const char* name;
+    std::string reply;
+    std::string kept;
+    QString error;
+  } cases[] = {
+      {"counted", "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + body, body,
+       "Connection closed after 4500 of 5000 bytes."},
+      {"chunked", "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1194\r\n" + body + "\r\n1000\r\nxy", body + "xy",
+       "Connection closed after 4502 bytes of a chunked body, before its last chunk."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(c.reply), ScriptedServer::Close()});
+    const int timeline = W<QTreeView>("ListView1")->model()->rowCount();
+    const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/early.flv").arg(server.Port()));
+    RunPass();
+    EndPause();  // the loop goes on after a failed row: its next pass takes a later case's row
+    EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+    const QString part = form->state().flvDir + "flv0video.flv.part";
+    EXPECT_EQ(List().CellText(colFile, row), part);
+    EXPECT_EQ(List().State(row), queue::RowState::Failed);
+    EXPECT_TRUE(List().ErrorText(row).startsWith(c.error)) << List().ErrorText(row).toStdString();
+    // Every byte that came is in the partial file, ready for a retry.
+    EXPECT_EQ(ReadFileBytes(part.toStdString()), c.kept);
+    EXPECT_FALSE(QFile::exists(form->state().flvDir + "flv0video.flv"));
+    EXPECT_EQ(W<QTreeView>("ListView1")->model()->rowCount(), timeline);
+    List().DeleteRow(row);
+    QFile::remove(part);
+  }
 }
 
 TEST_F(Downloads, RowsDeletedOrSortedDuringADownloadNeverReceiveItsValues) {

@@ -89,6 +89,11 @@ TEST(Startup, StoredFolderThatIsGoneStopsStartupWithTheStateSoFar) {
   EXPECT_EQ(form.state().flvDir, desktop.home + "/larkvale/Larkvale_HD/flv/");
   EXPECT_FALSE(IsDir(gone));
   EXPECT_EQ(form.windowTitle(), "Larkvale_HD");
+  // The converter shows the chosen format's panel only, as after a clean start.
+  for (const char* panel : {"Panel1mpeg", "Panel1flv", "Panel3gp", "avipanel", "wmvpanel", "Panel1wav", "Panel1mp3"}) {
+    SCOPED_TRACE(panel);
+    EXPECT_EQ(Child<QWidget>(&form, panel)->isHidden(), std::string(panel) != "avipanel");
+  }
 }
 
 TEST(Startup, BadHomesAndBadSettingsGiveTheirMessages) {

@@ -159,6 +159,24 @@ TEST(Explorer, BrowseFilesShowsTheDownloadFolderAndViewsSwitch) {
   }
 }
 
+TEST(Explorer, ARemovedDownloadFolderShowsAnEmptyViewAndTheReason) {
+  FakeDesktop desktop;
+  MainWindow form(desktop.services);
+  const QString flv = form.state().videoDir + "/flv/";
+  ASSERT_TRUE(QDir(flv).removeRecursively());
+  Child<QAbstractButton>(&form, "mxTPButton9brw")->click();
+  EXPECT_EQ(form.activePage(), MainWindow::pgExplorer);
+  auto* files = Child<widgets::ShellList>(&form, "ShellList");
+  for (QToolButton* view : ViewButtons(form)) {
+    SCOPED_TRACE(view->toolTip().toStdString());
+    view->click();
+    EXPECT_EQ(files->CurrentView()->model()->rowCount(files->CurrentView()->rootIndex()), 0);
+  }
+  EXPECT_TRUE(files->ShownPaths().isEmpty());
+  EXPECT_EQ(Child<widgets::StatusLabel>(&form, "status")->Text(),
+            "Folder not found: " + QDir::toNativeSeparators(flv));
+}
+
 TEST(Explorer, ListHidesDotFilesAndShowsThumbnailsOfPictures) {
   FakeDesktop desktop;
   const QString folder = desktop.root.path() + "/shown";

@@ -357,13 +357,18 @@ TEST_F(Browsing, StopCutsTheDownloadActionsPageFetch) {
                  ScriptedServer::Pause(60000), ScriptedServer::Send(std::string(1500, 'x')), ScriptedServer::Close()});
   QString statusAfterStop;
   bool duringTheFetch = false;
-  QTimer::singleShot(0, &form, [&] {
-    // Pressed while the page arrives: its first half has been reported.
+  // The window is live from the connect on; Stop is pressed once the first
+  // half has been reported.
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, &form, [&] {
     const QString text = Child<widgets::StatusLabel>(&form, "status")->Text();
-    duringTheFetch = text.startsWith("Transfering") || text.endsWith(" bytes.");
+    if (duringTheFetch || !(text.startsWith("Transfering") || text.endsWith(" bytes."))) return;
+    duringTheFetch = true;
+    watch.stop();
     Child<QAbstractButton>(&form, "mxTPButton3")->click();
     statusAfterStop = Child<widgets::StatusLabel>(&form, "status")->Text();
   });
+  watch.start(0);
   Child<QComboBox>(&form, "URLs")
       ->setEditText(QStringLiteral("http://127.0.0.1:%1/watch?v=HALFHALFHA1").arg(server.Port()));
   Only<DownloadsPanel>(&form)->download();

@@ -101,7 +101,7 @@ TEST_F(ConversionRunTest, SavesTheTimelineAndReportsItsProgress) {
     ASSERT_FALSE(positions.empty());
     EXPECT_EQ(positions.back(), 0);  // the bar is emptied at the end
     EXPECT_EQ(maximum, 4);           // both entries, in whole seconds
-    EXPECT_TRUE(busy);
+    EXPECT_FALSE(busy);              // cleared once the run is over
     EXPECT_FALSE(run.Saving());
     const auto probed = FfProbe((out + c.file).toStdString());
     ASSERT_TRUE(probed.ok);
@@ -119,7 +119,7 @@ TEST_F(ConversionRunTest, EndingsBeforeTheSave) {
   EXPECT_EQ(dialogs.Texts(), QStringList{"Timeline empty,cannot process"});
   EXPECT_EQ(help.shown, std::vector<int>{223});
   EXPECT_TRUE(dialogs.asked.empty());
-  EXPECT_TRUE(busy);  // set as the run starts, whatever follows
+  EXPECT_FALSE(busy);  // the run is over
   dialogs.saveAnswers.clear();
 
   // A field that is not a whole number stops the run before the dialog.
@@ -136,6 +136,46 @@ TEST_F(ConversionRunTest, EndingsBeforeTheSave) {
   EXPECT_EQ(Convert(QString(), Format("AVI")), Outcome::Cancelled);
   EXPECT_TRUE(dialogs.shown.empty());
   EXPECT_TRUE(QDir(out).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(ConversionRunTest, ConverterBusyIsSetWhileARunGoesAndClearedWhenItEnds) {
+  Add(Media().shortClip);
+  OutputChoices badWav = Format("WAV");
+  badWav.wavChannels = QStringLiteral("x");
+  OutputChoices badWidth = Format("MPEG 1");
+  badWidth.width = QStringLiteral("0");
+  const struct {
+    const char* what;
+    OutputChoices choices;
+    const char* answer;  // the save dialog's, "" for Cancel
+    Outcome outcome;
+  } cases[] = {
+      {"saved", Format("WAV"), "ok.wav", Outcome::Saved},
+      {"engine failed", Format("WAV"), "no/such/dir/x.wav", Outcome::Failed},
+      {"dialog cancelled", Format("AVI"), "", Outcome::Cancelled},
+      {"bad field before the dialog", badWidth, "never.mpg", Outcome::Error},
+      {"bad field after the dialog", badWav, "bad.wav", Outcome::Error},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    busy = true;  // as a run before it left it, were it not cleared
+    bool busyDuringSave = false;
+    auto progress = engine.OnProcessing;
+    engine.OnProcessing = [&](double position, double duration) {
+      progress(position, duration);
+      busyDuringSave = busy;
+    };
+    dialogs.saveAnswers.clear();
+    EXPECT_EQ(Convert(QString::fromLatin1(c.answer), c.choices), c.outcome);
+    engine.OnProcessing = progress;
+    EXPECT_FALSE(busy);
+    if (c.outcome == Outcome::Saved) EXPECT_TRUE(busyDuringSave);
+  }
+  // A stop at the empty-Timeline check clears it too.
+  timeline.Remove(0);
+  busy = true;
+  EXPECT_EQ(Convert("never.avi"), Outcome::EmptyTimeline);
+  EXPECT_FALSE(busy);
 }
 
 TEST_F(ConversionRunTest, EndingsDuringTheSave) {
@@ -166,6 +206,7 @@ TEST_F(ConversionRunTest, ASecondRunDuringTheSaveIsRefusedAndClosingAborts) {
     if (position < duration && ++events == 1) {
       EXPECT_TRUE(run.Saving());
       nested = run.Run(ipod, QStringLiteral(LARKVALE_APPDIR), out);
+      EXPECT_TRUE(busy) << "the refused run cleared the flag of the save still going";
     }
     progress(position, duration);
   };

@@ -103,8 +103,6 @@ TEST(Numbers, WholeNumberFieldsRefuseOtherTextWithTheTextInTheMessage) {
       EXPECT_EQ(std::string(e.what()), "'" + std::string(bad) + "' is not a valid integer value");
     }
   }
-  EXPECT_THROW(ReadWholeNumber("0", "File Width", 16, 4096), platform::EConvertError);
-  EXPECT_THROW(ReadWholeNumber("100000", "File Width", 16, 4096), platform::EConvertError);
 }
 
 class Apply : public ::testing::Test {
@@ -210,6 +208,143 @@ TEST_F(Apply, AviSettingsAndBadFieldsStopWhereTheyAreRead) {
     SCOPED_TRACE(width);
     choices.width = width;
     EXPECT_THROW(ApplyFileSize(choices, engine), platform::EConvertError);
+  }
+}
+
+// The message of the EConvertError that `f` throws, or "" when it throws none.
+template <class F>
+std::string Refusal(F&& f) {
+  try {
+    f();
+  } catch (const platform::EConvertError& e) {
+    return e.what();
+  }
+  return {};
+}
+
+// The text field of `choices` that feeds `field`.
+QString& FieldText(OutputChoices& c, Field field) {
+  switch (field) {
+    case Field::FileWidth: return c.width;
+    case Field::FileHeight: return c.height;
+    case Field::FrameRate: return c.frameRate;
+    case Field::MpegAudioBitrate: return c.mpeg.audioBitrate;
+    case Field::MpegAudioChannels: return c.mpeg.audioChannels;
+    case Field::MpegAudioSampleRate: return c.mpeg.audioSampleRate;
+    case Field::MpegVideoBitrate: return c.mpeg.videoBitrate;
+    case Field::FlvAudioBitrate: return c.flv.audioBitrate;
+    case Field::FlvAudioChannels: return c.flv.audioChannels;
+    case Field::FlvAudioSampleRate: return c.flv.audioSampleRate;
+    case Field::FlvVideoBitrate: return c.flv.videoBitrate;
+    case Field::Gp3AudioSampleRate: return c.gp3AudioSampleRate;
+    case Field::Gp3VideoBitrate: return c.gp3VideoBitrate;
+    case Field::WavAudioChannels: return c.wavChannels;
+    case Field::WavAudioSampleRate: return c.wavSampleRate;
+    case Field::Mp3AudioBitrate: return c.mp3Bitrate;
+    case Field::Mp3AudioSampleRate: return c.mp3SampleRate;
+  }
+  ADD_FAILURE() << "no text for field " << int(field);
+  return c.width;
+}
+
+// Steps 2 and 3 of a run and, for WAV and MP3, the save that reads their
+// panel (on an empty timeline, so nothing is written).
+std::string ConvertRefusal(const OutputChoices& choices) {
+  engine::TVideoEngine engine;
+  return Refusal([&] {
+    ApplyFileSize(choices, engine);
+    ApplyOutputSettings(choices, engine, "/app/");
+    if (OutputFormats().at(size_t(choices.format)).save != SaveMethod::Timeline)
+      SaveOutput(choices, engine, "/nonexistent/out");
+  });
+}
+
+TEST(RangeChecks, OnlyTheSelectedFormatsPanelIsCheckedAndTheRefusalNamesPanelAndField) {
+  ASSERT_EQ(ConvertRefusal(OutputChoices{}), "") << "the defaults must pass";
+  const auto& formats = OutputFormats();
+  for (const FieldRange& r : FieldRanges()) {
+    for (const char* bad : {"0", "999999999"}) {
+      for (int format = 0; format < int(formats.size()); ++format) {
+        SCOPED_TRACE(std::string(r.label) + " = " + bad + ", format " + formats[size_t(format)].entry.toStdString());
+        OutputChoices choices;
+        choices.format = format;
+        FieldText(choices, r.field) = QString::fromLatin1(bad);
+        const std::string refusal = ConvertRefusal(choices);
+        // Common fields (File Width, File Height) are used by every format.
+        const bool used = r.panel == Panel::None || r.panel == formats[size_t(format)].panel;
+        if (!used) {
+          EXPECT_EQ(refusal, "");
+          continue;
+        }
+        const std::string prefix =
+            (r.panel == Panel::None ? "" : PanelName(r.panel).toStdString() + ": ") + r.label + " must be between ";
+        EXPECT_EQ(refusal.substr(0, prefix.size()), prefix);
+        EXPECT_TRUE(refusal.ends_with(".")) << refusal;
+      }
+    }
+  }
+}
+
+TEST(RangeChecks, MessagesShowTheRangeInItsUnit) {
+  const struct {
+    int format;
+    Field field;
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {14, Field::FlvAudioBitrate, "0", "FLV: Audio bit rate must be between 8 and 320 kbit/s (is 0)."},
+      {14, Field::FlvAudioBitrate, "7500", "FLV: Audio bit rate must be between 8 and 320 kbit/s (is 7.5)."},
+      {0, Field::MpegAudioChannels, "3", "MPEG: Audio channels must be between 1 and 2 (is 3)."},
+      {7, Field::MpegVideoBitrate, "-1000", "MPEG: Video bit rate must be between 100 and 80000 kbit/s (is -1)."},
+      {15, Field::Gp3AudioSampleRate, "96000", "3GP: Audio sample rate must be between 8000 and 48000 Hz (is 96000)."},
+      {8, Field::FrameRate, "121", "AVI: Frame Rate must be between 1 and 120 frames/s (is 121)."},
+      {10, Field::FileHeight, "8", "File Height must be between 16 and 4096 pixels (is 8)."},
+      {18, Field::Mp3AudioBitrate, "0", "MP3: Audio bit rate must be between 8 and 320 kbit/s (is 0)."},
+      // Not a whole number: refused on any panel, with the text as typed.
+      {7, Field::FlvAudioBitrate, "128k", "'128k' is not a valid integer value"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    OutputChoices choices;
+    choices.format = c.format;
+    FieldText(choices, c.field) = QString::fromLatin1(c.text);
+    EXPECT_EQ(ConvertRefusal(choices), c.message);
+  }
+  // The limits themselves are allowed.
+  for (const FieldRange& r : FieldRanges())
+    for (int v : {r.minimum, r.maximum}) {
+      SCOPED_TRACE(std::string(r.label) + " " + std::to_string(v));
+      EXPECT_EQ(Refusal([&] { ReadField(r.field, QString::number(v), r.panel); }), "");
+    }
+}
+
+TEST(RangeChecks, WavAndMp3NameTheFirstBadFieldInReadingOrder) {
+  const struct {
+    int format;
+    const char *channels, *sampleRate, *bitrate;
+    const char* message;
+  } cases[] = {
+      {17, "0", "0", nullptr, "WAV: Audio channels must be between 1 and 2 (is 0)."},
+      {17, "x", "y", nullptr, "'x' is not a valid integer value"},
+      {17, "2", "100", nullptr, "WAV: Audio sample rate must be between 8000 and 192000 Hz (is 100)."},
+      {17, "3", "y", nullptr, "WAV: Audio channels must be between 1 and 2 (is 3)."},
+      {18, nullptr, "0", "0", "MP3: Audio sample rate must be between 8000 and 48000 Hz (is 0)."},
+      {18, nullptr, "s", "b", "'s' is not a valid integer value"},
+      {18, nullptr, "44100", "b", "'b' is not a valid integer value"},
+      {18, nullptr, "1", "b", "MP3: Audio sample rate must be between 8000 and 48000 Hz (is 1)."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    OutputChoices choices;
+    choices.format = c.format;
+    if (c.format == 17) {
+      choices.wavChannels = c.channels;
+      choices.wavSampleRate = c.sampleRate;
+    } else {
+      choices.mp3SampleRate = c.sampleRate;
+      choices.mp3Bitrate = c.bitrate;
+    }
+    EXPECT_EQ(ConvertRefusal(choices), c.message);
   }
 }
 

@@ -15,6 +15,8 @@ echo "$deb"
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./usr/bin/Larkvale_HD \
+         ./usr/bin/larkvale \
+         ./usr/share/bash-completion/completions/larkvale \
          ./usr/share/larkvale_hd/LarkvaleHelp.html \
          ./usr/share/larkvale_hd/zune.prx \
          "./usr/share/applications/$id.desktop" \

@@ -33,20 +33,29 @@ TEST(Cookies, ParseTextAndServerText) {
 
 TEST(Cookies, AcceptanceTable) {
   const struct {
-    const char *text, *host;
+    std::string text;
+    const char* host;
     bool stored;
   } cases[] = {
-      {"PREF=abc; path=/; domain=.dom", "h.dom", true},
-      {"a=1; domain=dom", "h.dom", false},
-      {"a=1; domain=.other", "h.dom", false},
-      {"a=1; domain=h.dom", "h.dom", true},
+      {"PREF=abc; path=/; domain=.video.example", "www.video.example", true},
+      {"a=1; domain=video.example", "www.video.example", false},
+      {"a=1; domain=.other.example", "www.video.example", false},
+      {"a=1; domain=www.video.example", "www.video.example", true},
       {"a=1; domain=.b.dom", "a.b.dom", true},
       {"a=1; domain=.dom", "a.b.dom", false},  // only one level up
+      // A parent of one label would reach every host under it.
+      {"a=1; domain=.dom", "h.dom", false},
+      {"a=1; path=/; domain=.example", "evil.example", false},
+      {"a=1; domain=.", "localhost", false},
       {"a=1", "10.0.0.1", true},
       {"a=1; domain=10.0.0.2", "10.0.0.1", false},
+      // A line break or NUL in the value would come back in the Cookie line.
+      {"a=b\rc; path=/", "h", false},
+      {"a=b; path=/\nX-Injected: 1", "h", false},
+      {std::string("a=b\0c; path=/", 14), "h", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.text) + " from " + c.host);
+    SCOPED_TRACE(c.text + " from " + c.host);
     TNetCookieManager m;
     m.AcceptCookie(c.text, c.host, Rfc2109Style);
     EXPECT_EQ(m.Cookies.Count(), c.stored ? 1 : 0);
@@ -55,8 +64,8 @@ TEST(Cookies, AcceptanceTable) {
 
 TEST(Cookies, HeaderSelectionAndOrder) {
   TNetCookieManager m;
-  m.AcceptCookie("PREF=abc; path=/; domain=.dom", "h.dom", Rfc2109Style);
-  EXPECT_EQ(HeaderAt(m, "http://OTHER.DOM/watch?v=1"), "PREF=abc");
+  m.AcceptCookie("PREF=abc; path=/; domain=.video.example", "www.video.example", Rfc2109Style);
+  EXPECT_EQ(HeaderAt(m, "http://OTHER.VIDEO.EXAMPLE/watch?v=1"), "PREF=abc");
   EXPECT_EQ(HeaderAt(m, "http://elsewhere.org/"), "");
 
   TNetCookieManager n;
@@ -118,9 +127,84 @@ TEST(Cookies, Rfc2965PortList) {
   }
 }
 
-TEST(Cookies, HugeCookieText) {
+TEST(Cookies, HugeCookieTextIsStoredButNotSent) {
   TNetCookieManager m;
   std::string text = "big=" + std::string(1 << 20, 'v') + "; path=/";
   m.AcceptCookie(text, "h", Rfc2109Style);
-  EXPECT_EQ(HeaderAt(m, "http://h/").size(), 4u + (1u << 20));
+  m.AcceptCookie("small=1; path=/", "h", Rfc2109Style);
+  EXPECT_EQ(m.Cookies.Count(), 2);
+  // The header stays within its limit; what fits is still sent.
+  EXPECT_EQ(HeaderAt(m, "http://h/"), "small=1");
+}
+
+// Which stored cookie goes to which request: domains match by equality or
+// at a label boundary, host-only and IP cookies by equality, paths at a "/".
+TEST(Cookies, MatchingTable) {
+  const struct {
+    const char *text, *setBy, *url;
+    bool sent;
+  } cases[] = {
+      {"a=1; path=/", "www.video.example", "http://www.video.example/", true},
+      {"a=1; path=/", "www.video.example", "http://WWW.Video.Example/", true},
+      {"a=1; path=/", "www.video.example", "http://www.video.example.attacker.test/", false},
+      {"a=1; path=/", "www.video.example", "http://xwww.video.example/", false},
+      {"a=1; path=/", "www.video.example", "http://sub.www.video.example/", false},
+      {"a=1; path=/", "www.video.example", "http://video.example/", false},
+      {"a=1; path=/", "10.0.0.1", "http://10.0.0.1/", true},
+      {"a=1; path=/", "10.0.0.1", "http://10.0.0.10/", false},
+      {"a=1; path=/", "10.0.0.1", "http://110.0.0.1/", false},
+      {"a=1; path=/; domain=.video.example", "www.video.example", "http://video.example/", true},
+      {"a=1; path=/; domain=.video.example", "www.video.example", "http://a.b.video.example/", true},
+      {"a=1; path=/; domain=.video.example", "www.video.example", "http://xvideo.example/", false},
+      {"a=1; path=/; domain=.video.example", "www.video.example", "http://video.example.attacker.test/", false},
+      {"a=1; path=/watch", "h", "http://h/watch/x", true},
+      {"a=1; path=/watch", "h", "http://h/watch/", true},
+      {"a=1; path=/watch", "h", "http://h/watchlater/x", false},
+      {"a=1; path=/watch/", "h", "http://h/watch/a/b", true},
+      {"a=1; path=/", "h", "http://h/anything/x", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.text) + " from " + c.setBy + " to " + c.url);
+    TNetCookieManager m;
+    m.AcceptCookie(c.text, c.setBy, Rfc2109Style);
+    ASSERT_EQ(m.Cookies.Count(), 1);
+    EXPECT_EQ(HeaderAt(m, c.url), c.sent ? "a=1" : "");
+  }
+}
+
+TEST(Cookies, ADomainKeepsItsNewestCookiesUpToTheLimit) {
+  TNetCookieManager m;
+  const int total = static_cast<int>(TNetCookieManager::kMaxCookiesPerDomain) + 10;
+  for (int i = 0; i < total; ++i) m.AcceptCookie("c" + std::to_string(i) + "=v; path=/", "h", Rfc2109Style);
+  m.AcceptCookie("other=1; path=/", "g", Rfc2109Style);
+  ASSERT_EQ(m.Cookies.DomainIndex.size(), 2u);
+  const auto& names = m.Cookies.DomainIndex[0].second;
+  ASSERT_EQ(names.size(), TNetCookieManager::kMaxCookiesPerDomain);
+  EXPECT_EQ(names.front().first, "c10");
+  EXPECT_EQ(names.back().first, "c" + std::to_string(total - 1));
+  EXPECT_EQ(m.Cookies.Count(), static_cast<int>(TNetCookieManager::kMaxCookiesPerDomain) + 1);
+  // A name that is stored already is replaced, not added.
+  m.AcceptCookie("C59=new; path=/", "h", Rfc2109Style);
+  EXPECT_EQ(names.size(), TNetCookieManager::kMaxCookiesPerDomain);
+  EXPECT_EQ(names.back().second->Value, "new");
+  // Many long cookies: the header stops at its limit.
+  TNetCookieManager n;
+  for (int i = 0; i < 40; ++i) n.AcceptCookie("k" + std::to_string(i) + "=" + std::string(1000, 'x') + "; path=/", "h", Rfc2109Style);
+  const std::string header = HeaderAt(n, "http://h/");
+  EXPECT_LE(header.size(), TNetCookieManager::kMaxHeaderBytes);
+  EXPECT_GE(header.size(), TNetCookieManager::kMaxHeaderBytes - 1010);
+}
+
+TEST(Cookies, MaxAgeNearTheLimitSaturates) {
+  for (const char* age : {"9223372036854775807", "9223372036854775000", "315537897600000"}) {
+    SCOPED_TRACE(age);
+    TNetCookieManager m;
+    m.AcceptCookie(std::string("a=1; path=/; max-age=") + age, "h", Rfc2109Style);
+    ASSERT_EQ(m.Cookies.Count(), 1);
+    const TNetCookieRFC2109* c = m.Cookies.DomainIndex[0].second[0].second;
+    EXPECT_NE(c->Expires.find("31 Dec 9999 23:59:59"), std::string::npos) << c->Expires;
+    EXPECT_EQ(std::to_string(c->MaxAge), age);
+    // Far in the future, so it is sent, not purged.
+    EXPECT_EQ(HeaderAt(m, "http://h/"), "a=1");
+  }
 }

@@ -108,9 +108,10 @@ TEST(URI, ResolveRequestAgainstTheCurrentUrl) {
       {"http://h/watch?v=abc", "/watch?v=abc", "h"},
       {"HTTP://h/", "/", "h"},
       {"http://h:8080/a", "/a", "h:8080"},
-      {"http://g/b/", "/b/", "g:8080"},  // the earlier port stays in force
-      {"x.flv", "/b/x.flv", "g:8080"},
-      {"../y.flv", "/y.flv", "g:8080"},
+      {"http://h/c/", "/c/", "h:8080"},  // the earlier port stays in force for its host
+      {"http://g/b/", "/b/", "g"},       // another host gets its scheme's default port
+      {"x.flv", "/b/x.flv", "g"},
+      {"../y.flv", "/y.flv", "g"},
       {"http://h:80/a/b/", "/a/b/", "h"},
       {"x.flv", "/a/b/x.flv", "h"},
       {"../x.flv", "/a/x.flv", "h"},

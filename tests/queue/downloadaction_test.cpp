@@ -8,7 +8,12 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
 
+#include "support/nginx_server.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
 
@@ -168,6 +173,138 @@ TEST_F(Action, SecondDownloadWhileTheFirstFetchesIsRefusedAndTheFirstGoesOn) {
   EXPECT_FALSE(nestedError.isEmpty());
   EXPECT_EQ(server.Connections(), 1);
   EXPECT_EQ(action.PageLines(), QStringList{QString(3000, 'x')});
+}
+
+// Ordinary pages without the watch-page markers, and addresses that are
+// videos themselves, on a second loopback server that names its types.
+struct OrdinaryPages : Action {
+  static testing::TempDir& Root() {
+    static testing::TempDir root;
+    return root;
+  }
+  static testing::NginxServer& Server() {
+    static testing::NginxServer* server = [] {
+      const std::string& r = Root().Path();
+      std::string many;
+      for (int i = 0; i < 25; ++i) many += "<a href=\"v" + std::to_string(i) + ".mp4\">" + std::to_string(i) + "</a>\n";
+      const struct {
+        const char* name;
+        std::string body;
+      } pages[] = {
+          {"video.html",
+           "<html><body><video controls><source src=\"/media/clip.webm\" type=\"video/webm\"></video></body></html>"},
+          {"og.html",
+           "<html><head><meta property=\"og:video\" content=\"https://cdn.example.invalid/og/clip.mp4\">"
+           "</head><body>x</body></html>"},
+          {"links.html",
+           "<p><a href=\"a.mp4\">a</a> <a href=\"/b.webm?x=1\">b</a> <a href=\"a.mp4\">again</a>"
+           " <a href=\"pic.png\">picture</a></p>"},
+          {"sub/rel.html", "<a href=\"clip.mov\">clip</a> <a href=\"../up.mkv\">up</a>"},
+          {"many.html", many},
+          {"images.html", "<img src=\"a.png\"><a href=\"b.jpg\">b</a><a href=\"c.gif\">c</a>"},
+          {"markers_and_video.html",
+           ReadFileBytes(Site().Root() + "/watch_standard.html") + "\n<video src=\"other.mp4\"></video>\n"},
+          {"small.webm", std::string(4096, 'w')},
+          {"blob.bin", std::string(100, 'b')},
+      };
+      ::mkdir((r + "/sub").c_str(), 0755);
+      for (const auto& p : pages) testing::WriteFileBytes(r + "/" + p.name, p.body);
+      // A 1 GiB video that takes no disk: only its head may ever be read.
+      testing::WriteFileBytes(r + "/big.mp4", "");
+      if (::truncate((r + "/big.mp4").c_str(), off_t(1) << 30) != 0) ADD_FAILURE() << "cannot size big.mp4";
+      return new testing::NginxServer(r,
+                                      "    types { text/html html; video/mp4 mp4; image/png png; }\n"
+                                      "    location = /moved { return 302 /sub/rel.html; }\n"
+                                      "    location = /latest { return 302 /big.mp4; }\n");
+    }();
+    return *server;
+  }
+  std::string Url(const std::string& path) const { return Server().BaseUrl() + path; }
+  QStringList Rows(int from) const {
+    QStringList rows;
+    for (int row = from; row < list.RowCount(); ++row) rows << list.CellText(colUrl, row);
+    return rows;
+  }
+};
+
+TEST_F(OrdinaryPages, VideosOnPagesWithoutMarkersAreQueuedInPageOrder) {
+  const std::string base = Server().BaseUrl();
+  const std::string youtube = Site().Base() + "/get_video?asv=&video_id=" + VideoSite::kId + "&t=" + VideoSite::Token();
+  QStringList many;
+  for (int i = 0; i < 20; ++i) many << QString::fromStdString(base + "/v" + std::to_string(i) + ".mp4");
+  const struct {
+    const char* path;
+    QStringList rows;
+    QString lastStatus;
+  } cases[] = {
+      {"/video.html", {QString::fromStdString(base + "/media/clip.webm")}, "Done"},
+      {"/og.html", {"https://cdn.example.invalid/og/clip.mp4"}, "Done"},
+      {"/links.html", {QString::fromStdString(base + "/a.mp4"), QString::fromStdString(base + "/b.webm?x=1")}, "Done"},
+      // Relative links resolve against the address the redirect led to.
+      {"/moved", {QString::fromStdString(base + "/sub/clip.mov"), QString::fromStdString(base + "/up.mkv")}, "Done"},
+      {"/many.html", many, "Queued 20 videos; 5 more not queued"},
+      {"/images.html", {}, "Done"},
+      // The markers win: their link only, never the page's other videos.
+      {"/markers_and_video.html", {QString::fromStdString(youtube + "&fmt=18")}, "Done"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const int first = list.RowCount();
+    said.clear();
+    const Outcome outcome = Download(Url(c.path));
+    EXPECT_EQ(outcome, c.rows.isEmpty() ? Outcome::NoVideo : Outcome::Queued);
+    EXPECT_EQ(Rows(first), c.rows);
+    for (int row = first; row < list.RowCount(); ++row) {
+      EXPECT_EQ(list.CellInt(colSize, row), 0);
+      EXPECT_EQ(list.CellText(colFile, row), "");
+    }
+    EXPECT_EQ(said.filter(QRegularExpression("^queued ")).size(), c.rows.size());
+    EXPECT_EQ(said.contains("no video"), c.rows.isEmpty());
+    EXPECT_EQ(said.last(), c.lastStatus);
+    // The page's copy is kept as for a watch page.
+    EXPECT_EQ(action.PageLines().isEmpty(), false);
+  }
+}
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+TEST_F(OrdinaryPages, AddressThatIsAVideoIsQueuedFromItsHeadAlone) {
+  const struct {
+    const char* path;
+    bool direct;
+  } cases[] = {
+      {"/big.mp4", true},     // video/mp4, 1 GiB
+      {"/latest", true},      // redirects to it: the typed address is queued
+      {"/small.webm", true},  // application/octet-stream with a video extension
+      {"/blob.bin", false},   // application/octet-stream without one: a page with no video
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const int first = list.RowCount();
+    said.clear();
+    const long before = ResidentKiB();
+    ASSERT_GT(before, 0);
+    const Outcome outcome = Download(Url(c.path));
+    const long grown = ResidentKiB() - before;
+    EXPECT_LT(grown, 4 * 1024) << grown << " KiB";
+    if (c.direct) {
+      EXPECT_EQ(outcome, Outcome::Queued);
+      EXPECT_EQ(Rows(first), QStringList{QString::fromStdString(Url(c.path))});
+      EXPECT_EQ(ReadFileBytes((temp + "temp.txt").toStdString()), "");
+      EXPECT_TRUE(action.PageLines().isEmpty());
+    } else {
+      EXPECT_EQ(outcome, Outcome::NoVideo);
+      EXPECT_EQ(list.RowCount(), first);
+      EXPECT_EQ(action.PageLines(), QStringList{QString(100, 'b')});
+    }
+    EXPECT_EQ(said.last(), "Done");
+  }
 }
 
 }  // namespace

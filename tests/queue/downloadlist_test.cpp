@@ -117,5 +117,59 @@ TEST(DownloadList, DisplayTexts) {
   EXPECT_EQ(list.headerData(colProgress, Qt::Horizontal).toString(), "Progress");
 }
 
+TEST(DownloadList, EachStateShowsInTheFileCellWithoutNewColumns) {
+  DownloadList list;
+  list.AddRows(1);
+  list.SetCellText(colFile, 0, "/f/flv0video.avi.part");
+  list.SetCellText(colProgress, 0, "28.4");
+  const struct {
+    RowState state;
+    const char* error;
+    const char* shown;  // the File cell's display text
+    bool red;
+  } cases[] = {
+      {RowState::Waiting, "", "/f/flv0video.avi.part", false},
+      {RowState::Downloading, "", "/f/flv0video.avi.part", false},
+      {RowState::Stopped, "", "Stopped at 28 %", false},
+      {RowState::Failed, "HTTP/1.0 404 Not Found.", "Failed: HTTP/1.0 404 Not Found.", true},
+      {RowState::Done, "", "/f/flv0video.avi.part", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    QSignalSpy changed(&list, &DownloadList::dataChanged);
+    list.SetState(0, c.state, c.error);
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_EQ(list.State(0), c.state);
+    EXPECT_EQ(list.data(list.index(0, colFile)).toString(), c.shown);
+    EXPECT_EQ(list.data(list.index(0, colFile), DownloadList::StateRole).toInt(), static_cast<int>(c.state));
+    for (int column = 0; column < colCount; ++column)
+      EXPECT_EQ(list.data(list.index(0, column), DownloadList::FailedRole).toBool(), c.red) << column;
+    // The path itself stays the cell's value, and Progress stays.
+    EXPECT_EQ(list.CellText(colFile, 0), "/f/flv0video.avi.part");
+    EXPECT_EQ(list.CellInt(colProgress, 0), 28);
+    EXPECT_EQ(list.data(list.index(0, colProgress)).toString(), "28%");
+  }
+  EXPECT_EQ(list.columnCount(), colCount);  // no new columns
+}
+
+TEST(DownloadList, OnlyFailedAndStoppedRowsWaitAgain) {
+  DownloadList list;
+  list.AddRows(5);
+  const RowState states[] = {RowState::Waiting, RowState::Downloading, RowState::Stopped, RowState::Failed,
+                             RowState::Done};
+  for (int r = 0; r < 5; ++r) list.SetState(r, states[r], "gone.");
+  EXPECT_EQ(list.ErrorText(0), "");  // only a failed row carries an error
+  EXPECT_EQ(list.ErrorText(3), "gone.");
+  const bool waits[] = {false, false, true, true, false};
+  for (int r = 0; r < 5; ++r) {
+    SCOPED_TRACE(r);
+    EXPECT_EQ(list.MakeWaiting(r), waits[r]);
+    EXPECT_EQ(list.State(r), waits[r] ? RowState::Waiting : states[r]);
+  }
+  EXPECT_EQ(list.ErrorText(3), "");
+  EXPECT_FALSE(list.MakeWaiting(5));
+  EXPECT_FALSE(list.MakeWaiting(-1));
+}
+
 }  // namespace
 }  // namespace larkvale::queue

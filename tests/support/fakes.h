@@ -21,7 +21,7 @@ namespace larkvale::testing {
 class ScriptedDialogs : public platform::Dialogs {
  public:
   struct Shown {
-    QString kind;  // "error" or "message"
+    QString kind;  // "error", "message" or "question"
     QString title;
     QString text;
   };
@@ -39,6 +39,11 @@ class ScriptedDialogs : public platform::Dialogs {
   QString ChooseFolder(const QString& title, const QString& dir) override {
     asked.push_back({"folder", dir, QString()});
     return Next(folderAnswers);
+  }
+  // Recorded as shown (kind "question"); no answer left answers No.
+  bool AskYesNo(const QString& title, const QString& text) override {
+    shown.push_back({"question", title, text});
+    return !yesNoAnswers.empty() && Next(yesNoAnswers);
   }
 
   QStringList Texts() const {
@@ -61,6 +66,7 @@ class ScriptedDialogs : public platform::Dialogs {
   std::deque<QStringList> openAnswers;  // an empty list cancels
   std::deque<QString> saveAnswers;      // an empty text cancels
   std::deque<QString> folderAnswers;    // an empty text cancels
+  std::deque<bool> yesNoAnswers;
 
  private:
   template <class T>
@@ -105,6 +111,7 @@ struct FakeDesktop {
     services.help = &help;
     services.environment.homeDir = home;
     services.environment.configHome = root.path() + "/config";
+    services.environment.dataHome = root.path() + "/data";
     services.environment.appDir = QStringLiteral(LARKVALE_APPDIR);
   }
   QTemporaryDir root;

@@ -1,0 +1,194 @@
+// larkvale convert IN... -f FORMAT -o OUT [options]: the converter page's
+// conversion run on a Timeline of the inputs, without the window.
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <vector>
+
+#include "cli/commandline.h"
+#include "cli/convertoptions.h"
+#include "cli/interrupt.h"
+#include "cli/progress.h"
+#include "convert/conversionrun.h"
+#include "convert/timelinemodel.h"
+#include "engine/probe.h"
+#include "engine/videoenginecore.h"
+#include "platform/dialogs.h"
+#include "platform/errorreport.h"
+#include "platform/help.h"
+#include "platform/services.h"
+
+namespace larkvale::cli {
+
+namespace {
+
+// The run's dialogs without a window: the save dialog answers with the
+// output named on the command line; messages and error reports are kept
+// for the one error line.
+class CommandLineDialogs : public platform::Dialogs {
+ public:
+  explicit CommandLineDialogs(QString output) : output_(std::move(output)) {}
+  void ShowError(const QString&, const QString& text) override { said_ = text; }
+  void ShowMessage(const QString&, const QString& text) override { said_ = text; }
+  QStringList GetOpenFileNames(const QString&, const QString&, const QString&) override { return {}; }
+  QString GetSaveFileName(const QString&, const QString&, const QString&, const QString&) override { return output_; }
+  QString ChooseFolder(const QString&, const QString&) override { return {}; }
+  // Nobody to ask: a conversion never needs a yes or no.
+  bool AskYesNo(const QString&, const QString&) override { return false; }
+  const QString& Said() const { return said_; }
+
+ private:
+  QString output_;
+  QString said_;
+};
+
+// Help topics need the window's help viewer; on the command line the error
+// line says it all.
+class NoHelp : public platform::Help {
+ public:
+  void SetHelpFile(const QString&) override {}
+  void ShowContents() override {}
+  void ShowTopic(int) override {}
+};
+
+}  // namespace
+
+int RunConvert(const QStringList& arguments) {
+  const auto& formats = convert::OutputFormats();
+  QCommandLineParser parser;
+  QString description = QStringLiteral(
+      "Joins the input files in order, as the converter's Timeline does, and converts them into one "
+      "output file. FORMAT is a \"Save as:\" entry, matched without regard to case (");
+  for (size_t i = 0; i < formats.size(); ++i)
+    description += (i ? QStringLiteral(", ") : QString()) + FormatCommandName(int(i));
+  description += QStringLiteral(
+      "). Each option is a setting of the format's panel, with the converter page's default and range; "
+      "'larkvale formats' shows which options each format takes. Ctrl+C stops the conversion and "
+      "writes nothing.");
+  parser.setApplicationDescription(description);
+  parser.addPositionalArgument(QStringLiteral("IN"), QStringLiteral("Media files, in order."),
+                               QStringLiteral("IN..."));
+  const QCommandLineOption format({QStringLiteral("f"), QStringLiteral("format")},
+                                  QStringLiteral("The output format."), QStringLiteral("FORMAT"));
+  const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
+                                  QStringLiteral("The output file."), QStringLiteral("OUT"));
+  parser.addOption(format);
+  parser.addOption(output);
+  for (const ConvertOption& o : ConvertOptions())
+    parser.addOption(o.valueName.isEmpty() ? QCommandLineOption(o.name, o.description)
+                                           : QCommandLineOption(o.name, o.description, o.valueName));
+
+  const QString command = QStringLiteral("convert");
+  if (const int status = ParseSubcommand(parser, command, arguments); status >= 0) return status;
+  const QStringList inputs = parser.positionalArguments();
+  if (inputs.isEmpty()) {
+    ReportError(command, QStringLiteral("no input file given (see 'larkvale convert --help')"));
+    return kBadUsage;
+  }
+  if (!parser.isSet(format)) {
+    ReportError(command, QStringLiteral("-f FORMAT is required (see 'larkvale formats')"));
+    return kBadUsage;
+  }
+  if (!parser.isSet(output)) {
+    ReportError(command, QStringLiteral("-o OUT is required"));
+    return kBadUsage;
+  }
+  const int formatIndex = FindFormat(parser.value(format));
+  if (formatIndex < 0) {
+    ReportError(parser.value(format), QStringLiteral("unknown format (see 'larkvale formats')"));
+    return kBadUsage;
+  }
+  const convert::OutputFormat& chosen = formats.at(size_t(formatIndex));
+  const QString appDir = platform::Environment::FromProcess().appDir;
+
+  engine::VideoEngineCore engine;
+  const convert::OutputChoices defaults = [&] {
+    convert::OutputChoices c = PageDefaults(engine);
+    c.format = formatIndex;
+    return c;
+  }();
+  convert::OutputChoices choices = defaults;
+  for (const ConvertOption& o : ConvertOptions()) {
+    if (!parser.isSet(o.name)) continue;
+    const QString value = parser.value(o.name);
+    const QString named = QStringLiteral("--") + o.name + (o.valueName.isEmpty() ? QString() : QLatin1Char(' ') + value);
+    if (!o.appliesTo(chosen.panel)) {
+      ReportError(QStringLiteral("--") + o.name, QStringLiteral("does not apply to ") + chosen.entry);
+      return kBadUsage;
+    }
+    QString refused = o.set(choices, chosen.panel, value, engine);
+    // Each option on its own over the defaults, so that the error names it.
+    if (refused.isEmpty()) {
+      convert::OutputChoices alone = defaults;
+      o.set(alone, chosen.panel, value, engine);
+      refused = CheckChoices(alone, appDir);
+    }
+    if (!refused.isEmpty()) {
+      ReportError(named, refused);
+      return kBadUsage;
+    }
+  }
+
+  bool unreadable = false;
+  for (const QString& input : inputs) {
+    const QFileInfo info(input);
+    QString problem;
+    if (!info.exists())
+      problem = QStringLiteral("no such file");
+    else if (info.isDir() || !info.isReadable())
+      problem = QStringLiteral("cannot be read");
+    else if (!engine::ProbeFile(input.toStdString()).ok)
+      problem = QStringLiteral("not a media file the converter can read");
+    if (!problem.isEmpty()) {
+      ReportError(input, problem);
+      unreadable = true;
+    }
+  }
+  if (unreadable) return kJobFailed;
+  if (Interrupted()) EndAsInterrupted();
+
+  convert::TimelineModel timeline;
+  for (const QString& input : inputs) timeline.Append(input, engine.GetFileDuration(input));
+
+  const QFileInfo out(parser.value(output));
+  CommandLineDialogs dialogs(out.absoluteFilePath());
+  NoHelp help;
+  bool busy = false;
+  convert::ConversionRun run(engine, timeline, busy, dialogs, help, QStringLiteral("larkvale"));
+  ProgressLine line(out.fileName(), ProgressLine::Unit::Seconds, ProgressLine::StandardErrorIsTerminal());
+  int total = 0;
+  run.OnMaximum = [&](int seconds) {
+    total = seconds;
+    line.SetTotal(seconds);
+  };
+  run.OnPosition = [&](int seconds) {
+    line.SetDone(seconds);
+    // The run's own abort: the engine drops its temporary file and leaves
+    // the output as it was.
+    if (Interrupted()) run.AbortForClose();
+  };
+  const auto outcome = run.Run(choices, appDir, out.absolutePath());
+  using Outcome = convert::ConversionRun::Outcome;
+  switch (outcome) {
+    case Outcome::Saved:
+      line.SetDone(total);
+      line.Finish(QStringLiteral("done"));
+      return kSucceeded;
+    case Outcome::Aborted:
+      line.Finish(QStringLiteral("stopped; nothing written"));
+      EndAsInterrupted();
+    case Outcome::Failed:
+      line.Finish(QStringLiteral("failed"));
+      ReportError(out.filePath(), dialogs.Said() + QStringLiteral(": ") + engine.LastError());
+      return kJobFailed;
+    case Outcome::EmptyTimeline:
+      ReportError(inputs.join(QLatin1Char(' ')), dialogs.Said());
+      return kJobFailed;
+    default:
+      ReportError(out.filePath(), dialogs.Said().isEmpty() ? QStringLiteral("the conversion did not run")
+                                                           : dialogs.Said());
+      return kJobFailed;
+  }
+}
+
+}  // namespace larkvale::cli

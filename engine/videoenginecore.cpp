@@ -1,0 +1,208 @@
+#include "engine/videoenginecore.h"
+
+#include "engine/probe.h"
+#include "engine/save_job.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace larkvale::engine {
+
+QString TEngineCollection::Name(int index) const {
+  return index >= 0 && index < int(names_.size()) ? names_[index] : QString();
+}
+
+bool TEngineCollection::IsHidden(int index) const {
+  return index >= 0 && index < int(hidden_.size()) && hidden_[index];
+}
+
+short TEngineCollection::IndexOf(const QString& name) const {
+  auto it = std::find(names_.begin(), names_.end(), name);
+  return it == names_.end() ? short(-1) : short(it - names_.begin());
+}
+
+namespace {
+
+template <class List>
+std::vector<QString> NamesOf(const List& list) {
+  std::vector<QString> out;
+  for (const auto& item : list) out.push_back(QString::fromStdString(item.name));
+  return out;
+}
+
+}  // namespace
+
+VideoEngineCore::VideoEngineCore() {
+  std::vector<bool> hidden;
+  for (const auto& p : BuiltinWMVProfiles()) hidden.push_back(p.hidden);
+  wmvProfiles_ = TEngineCollection(NamesOf(BuiltinWMVProfiles()), hidden);
+  videoCompressors_ = TEngineCollection(NamesOf(VideoCompressorList()));
+  audioCompressors_ = TEngineCollection(NamesOf(AudioCompressorList()));
+}
+
+VideoEngineCore::~VideoEngineCore() {
+  if (running_) running_->Abort();
+}
+
+void VideoEngineCore::SetWMVProfile(short index) {
+  wmvProfile_ = index;
+  wmvCustomChosen_ = false;
+}
+
+void VideoEngineCore::SetWMVCustomFileName(const QString& path) {
+  wmvCustomFileName_ = path;
+  wmvCustomChosen_ = !path.isEmpty();
+}
+
+// ---------------------------------------------------------------- probing
+
+double VideoEngineCore::GetFileDuration(const QString& file) const {
+  return ProbeFile(file.toStdString()).duration;
+}
+
+short VideoEngineCore::GetFileWidth(const QString& file) const {
+  return short(std::min(ProbeFile(file.toStdString()).width, 32767));
+}
+
+short VideoEngineCore::GetFileHeight(const QString& file) const {
+  return short(std::min(ProbeFile(file.toStdString()).height, 32767));
+}
+
+double VideoEngineCore::GetFileFrameRate(const QString& file) const {
+  return ProbeFile(file.toStdString()).frameRate;
+}
+
+// ---------------------------------------------------------------- timeline
+
+void VideoEngineCore::ClearTimeline() {
+  timeline_.video.clear();
+  timeline_.audio.clear();
+}
+
+bool VideoEngineCore::AddClip(std::vector<Clip>& track, bool video, const QString& file, double start, double end) {
+  MediaInfo info = ProbeFile(file.toStdString());
+  if (!info.ok || !std::isfinite(start) || !std::isfinite(end)) return false;
+  start = std::max(0.0, start);
+  if (info.duration > 0) end = std::min(end, info.duration);
+  if (end - start <= 0.001) return false;
+  track.push_back(Clip{file.toStdString(), start, end, video ? info.hasVideo : info.hasAudio});
+  return true;
+}
+
+bool VideoEngineCore::AddVideo(const QString& file, double start, double end, short) {
+  return AddClip(timeline_.video, true, file, start, end);
+}
+
+bool VideoEngineCore::AddAudio(const QString& file, double start, double end) {
+  return AddClip(timeline_.audio, false, file, start, end);
+}
+
+double VideoEngineCore::GetTimelineDuration() const { return timeline_.Duration(); }
+
+// ---------------------------------------------------------------- saving
+
+OutputSettings VideoEngineCore::CurrentSettings() const {
+  OutputSettings s;
+  s.outputType = OutputType;
+  s.outputFileWidth = OutputFileWidth;
+  s.outputFileHeight = OutputFileHeight;
+  s.mpegAudioBitrate = MPEGAudioBitrate;
+  s.mpegAudioChannels = MPEGAudioChannels;
+  s.mpegAudioSampleRate = MPEGAudioSampleRate;
+  s.mpegVideoBitrate = MPEGVideoBitrate;
+  s.flvAudioBitrate = FLVAudioBitrate;
+  s.flvAudioChannels = FLVAudioChannels;
+  s.flvAudioSampleRate = FLVAudioSampleRate;
+  s.flvVideoBitrate = FLVVideoBitrate;
+  s.video3gpAudioCodec = Video3GPAudioCodec;
+  s.video3gpVideoCodec = Video3GPVideoCodec;
+  s.video3gpAudioSampleRate = Video3GPAudioSampleRate;
+  s.video3gpVideoBitrate = Video3GPVideoBitrate;
+  s.videoCompressor = VideoCompressor;
+  s.audioCompressor = AudioCompressor;
+  s.useVideoCompressor = UseVideoCompressor;
+  s.useAudioCompressor = UseAudioCompressor;
+  s.frameRate = FrameRate;
+  s.wmvProfile = wmvProfile_;
+  s.wmvCustomFileName = wmvCustomFileName_.toStdString();
+  s.wmvCustomChosen = wmvCustomChosen_;
+  return s;
+}
+
+bool VideoEngineCore::SaveTimeline(const QString& file) {
+  if (running_) {
+    lastError_ = "a save is already running";
+    return false;
+  }
+  MediaInfo first;
+  if (!timeline_.video.empty()) first = ProbeFile(timeline_.video.front().path);
+  std::string error;
+  auto plan = PlanOutput(CurrentSettings(), first.frameRate, first.width, first.height, &error);
+  return RunSave(plan, file, error);
+}
+
+bool VideoEngineCore::SaveTimelineWav(const QString& file, short channels, int sampleRate, short sampleSize) {
+  if (running_) {
+    lastError_ = "a save is already running";
+    return false;
+  }
+  std::string error;
+  auto plan = PlanWav(channels, sampleRate, sampleSize, &error);
+  if (plan) plan->hasVideo = false;
+  return RunSave(plan, file, error);
+}
+
+bool VideoEngineCore::SaveTimelineMp3(const QString& file, int sampleRate, short kbps) {
+  if (running_) {
+    lastError_ = "a save is already running";
+    return false;
+  }
+  std::string error;
+  auto plan = PlanMp3(sampleRate, kbps, &error);
+  return RunSave(plan, file, error);
+}
+
+bool VideoEngineCore::RunSave(const std::optional<EncodePlan>& plan, const QString& file, const std::string& planError) {
+  lastError_.clear();
+  if (!plan) {
+    lastError_ = QString::fromStdString(planError);
+    return false;
+  }
+  if (file.isEmpty()) {
+    lastError_ = "no file name";
+    return false;
+  }
+  if (timeline_.Empty() || timeline_.Duration() <= 0 || (!plan->hasVideo && timeline_.audio.empty() &&
+                                                         timeline_.video.empty())) {
+    lastError_ = "timeline empty";
+    return false;
+  }
+  SaveJob job(timeline_, *plan, file.toStdString());
+  running_ = &job;
+  job.Start();
+  const std::weak_ptr<bool> self = alive_;
+  // Progress on the caller's thread; its handler may pump messages and run
+  // other handlers, among them `Abort` or (refused) a second save.
+  while (!job.WaitFor(200)) {
+    if (OnProcessing) OnProcessing(job.Position(), job.Duration());
+    if (self.expired()) {
+      job.Abort();
+      job.WaitFor(60000);
+      return false;
+    }
+  }
+  running_ = nullptr;
+  if (!job.Succeeded()) {
+    lastError_ = QString::fromStdString(job.Error());
+    return false;
+  }
+  if (OnProcessing) OnProcessing(job.Duration(), job.Duration());
+  if (!self.expired() && OnComplete) OnComplete();
+  return true;
+}
+
+void VideoEngineCore::Abort() {
+  if (running_) running_->Abort();
+}
+
+}  // namespace larkvale::engine

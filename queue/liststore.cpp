@@ -1,0 +1,167 @@
+#include "queue/liststore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <cstdio>
+
+namespace larkvale::queue {
+namespace {
+
+constexpr int kVersion = 1;
+
+const char* StateName(RowState state) {
+  switch (state) {
+    case RowState::Waiting: return "waiting";
+    case RowState::Downloading: return "downloading";
+    case RowState::Stopped: return "stopped";
+    case RowState::Failed: return "failed";
+    case RowState::Done: return "done";
+  }
+  return "waiting";
+}
+
+RowState StateOf(const QString& name) {
+  for (RowState s : {RowState::Downloading, RowState::Stopped, RowState::Failed, RowState::Done})
+    if (name == QLatin1String(StateName(s))) return s;
+  return RowState::Waiting;
+}
+
+QJsonValue NumberCell(const DownloadList& list, int column, int row) {
+  if (list.CellEmpty(column, row)) return QJsonValue::Null;
+  return list.CellText(column, row).toDouble();
+}
+
+void SayOnStderr(const QString& line) {
+  std::fprintf(stderr, "Larkvale_HD: %s\n", line.toLocal8Bit().constData());
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+QString DownloadListFilePath(const QString& dataHome) { return dataHome + "/Larkvale_HD/downloads.json"; }
+
+QByteArray SerializeDownloadList(const DownloadList& list) {
+  QJsonArray rows;
+  for (int r = 0; r < list.RowCount(); ++r) {
+    QJsonObject row;
+    row["url"] = list.CellText(colUrl, r);
+    row["size"] = NumberCell(list, colSize, r);
+    row["progress"] = NumberCell(list, colProgress, r);
+    row["file"] = list.CellText(colFile, r);
+    row["state"] = QString::fromLatin1(StateName(list.State(r)));
+    row["error"] = list.ErrorText(r);
+    rows.append(row);
+  }
+  QJsonObject root;
+  root["version"] = kVersion;
+  root["rows"] = rows;
+  return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why) {
+  auto fail = [why](const QString& reason) {
+    if (why) *why = reason;
+    return false;
+  };
+  QJsonParseError error{};
+  const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
+  if (error.error != QJsonParseError::NoError)
+    return fail(QStringLiteral("%1 at byte %2").arg(error.errorString()).arg(error.offset));
+  if (!doc.isObject()) return fail(QStringLiteral("not a download list"));
+  const QJsonObject root = doc.object();
+  if (root.value("version").toInt(-1) != kVersion) return fail(QStringLiteral("unknown version"));
+  if (!root.value("rows").isArray()) return fail(QStringLiteral("no rows"));
+  const QJsonArray rows = root.value("rows").toArray();
+  for (const QJsonValue& v : rows)
+    if (!v.isObject()) return fail(QStringLiteral("a row that is not an object"));
+
+  list.BeginUpdate();
+  for (const QJsonValue& v : rows) {
+    const QJsonObject o = v.toObject();
+    const int r = list.RowCount();
+    list.AddRows(1);
+    list.SetCellText(colUrl, r, o.value("url").toString());
+    for (auto [column, key] : {std::pair{colSize, "size"}, std::pair{colProgress, "progress"}})
+      if (o.value(key).isDouble()) list.SetCellText(column, r, QString::number(o.value(key).toDouble(), 'g', 17));
+    list.SetCellText(colFile, r, o.value("file").toString());
+    RowState state = StateOf(o.value("state").toString());
+    // It was downloading when the program ended: its transfer is gone.
+    if (state == RowState::Downloading) state = RowState::Stopped;
+    list.SetState(r, state, o.value("error").toString());
+  }
+  list.EndUpdate();
+  return true;
+}
+
+DownloadListStore::DownloadListStore(DownloadList& list, QString filePath, QObject* parent)
+    : QObject(parent), list_(&list), filePath_(std::move(filePath)) {
+  timer_.setSingleShot(true);
+  timer_.setInterval(kSaveDelayMs);
+  connect(&timer_, &QTimer::timeout, this, &DownloadListStore::Save);
+  connect(list_.data(), &QAbstractItemModel::dataChanged, this, &DownloadListStore::Changed);
+  connect(list_.data(), &QAbstractItemModel::rowsInserted, this, &DownloadListStore::Changed);
+  connect(list_.data(), &QAbstractItemModel::rowsRemoved, this, &DownloadListStore::Changed);
+  connect(list_.data(), &QAbstractItemModel::layoutChanged, this, &DownloadListStore::Changed);
+  connect(list_.data(), &QAbstractItemModel::modelReset, this, &DownloadListStore::Changed);
+}
+
+DownloadListStore::~DownloadListStore() { Flush(); }
+
+void DownloadListStore::Changed() {
+  // The first change starts the clock; later ones ride on the same save.
+  if (!loading_ && !timer_.isActive()) timer_.start();
+}
+
+bool DownloadListStore::Load() {
+  if (!list_) return false;
+  QFile file(filePath_);
+  if (!file.exists()) {
+    SayOnStderr(QStringLiteral("no saved download list at %1; the list starts empty.").arg(filePath_));
+    return false;
+  }
+  if (!file.open(QIODevice::ReadOnly)) {
+    SayOnStderr(QStringLiteral("cannot read the download list %1 (%2); the list starts empty.")
+                    .arg(filePath_, file.errorString()));
+    return false;
+  }
+  const QByteArray bytes = file.readAll();
+  file.close();
+  QString why;
+  loading_ = true;
+  const bool ok = ParseDownloadList(bytes, *list_, &why);
+  loading_ = false;
+  if (ok) return true;
+  const QString aside = filePath_ + QStringLiteral(".bad");
+  QFile::remove(aside);
+  const bool moved = QFile::rename(filePath_, aside);
+  SayOnStderr(QStringLiteral("the download list %1 is damaged (%2); the list starts empty%3.")
+                  .arg(filePath_, why, moved ? QStringLiteral(", the file is kept as ") + aside : QString()));
+  return false;
+}
+
+bool DownloadListStore::Save() {
+  timer_.stop();
+  if (!list_) return false;
+  const QByteArray bytes = SerializeDownloadList(*list_);
+  QSaveFile file(filePath_);
+  const bool ok = QDir().mkpath(QFileInfo(filePath_).absolutePath()) && file.open(QIODevice::WriteOnly) &&
+                  file.write(bytes) == bytes.size() && file.commit();
+  if (!ok) {
+    if (!lastSaveFailed_)
+      SayOnStderr(QStringLiteral("cannot save the download list to %1 (%2).").arg(filePath_, file.errorString()));
+    file.cancelWriting();
+  }
+  lastSaveFailed_ = !ok;
+  return ok;
+}
+
+void DownloadListStore::Flush() {
+  if (timer_.isActive()) Save();
+}
+
+}  // namespace larkvale::queue

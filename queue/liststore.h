@@ -1,0 +1,71 @@
+#pragma once
+// Keeps the download list across runs: a JSON file under
+// $XDG_DATA_HOME/Larkvale_HD/ that holds every row (link, size, progress,
+// file, state, error). Every change of the list schedules a save; saves are
+// coalesced to one per `kSaveDelayMs` and replace the file atomically, so a
+// kill leaves the previous or the new list, never half of one.
+//
+// File format (UTF-8 JSON):
+//   {"version": 1, "rows": [{"url": "...", "size": 5000, "progress": 28,
+//     "file": ".../flv0video.avi.part", "state": "stopped", "error": ""}]}
+// Size and progress are null while a cell holds no value.
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include "queue/downloadlist.h"
+
+namespace larkvale::queue {
+
+// $XDG_DATA_HOME/Larkvale_HD/downloads.json for the given data home.
+QString DownloadListFilePath(const QString& dataHome);
+
+// The list as the file holds it.
+QByteArray SerializeDownloadList(const DownloadList& list);
+// Appends the rows of `bytes` to `list`. A row that was downloading when it
+// was saved comes back stopped: the program ended during its transfer, and
+// its ".part" file is resumed later. Unknown states read as waiting. False
+// (nothing appended, `why` says what is wrong) for bytes that are not such a
+// file.
+bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why = nullptr);
+
+class DownloadListStore : public QObject {
+  Q_OBJECT
+ public:
+  static constexpr int kSaveDelayMs = 400;
+
+  // Watches `list` from now on; `list` must outlive the store.
+  DownloadListStore(DownloadList& list, QString filePath, QObject* parent = nullptr);
+  // Saves a pending change, if the watched model still exists (an owner
+  // whose model goes first flushes before).
+  ~DownloadListStore() override;
+
+  // Fills the list from the file (call it before rows are added). A missing
+  // or unreadable file leaves the list empty and says so in one line on
+  // standard error; a corrupt one is first moved aside (name + ".bad") so
+  // that the next save does not destroy what it held. Never throws.
+  bool Load();
+  // Writes the file now; false (and one line on standard error) when it
+  // could not be written.
+  bool Save();
+  // Saves now when a change is waiting for its save.
+  void Flush();
+  bool SavePending() const { return timer_.isActive(); }
+  const QString& FilePath() const { return filePath_; }
+
+ private:
+  void Changed();
+
+  // Saves the list while it lives. A store whose list is gone (the window
+  // going down in the wrong order) saves nothing, rather than reading freed rows.
+  QPointer<DownloadList> list_;
+  QString filePath_;
+  QTimer timer_;
+  bool loading_ = false;
+  bool lastSaveFailed_ = false;  // one line per run of failures, not one per save
+};
+
+}  // namespace larkvale::queue

@@ -1,0 +1,406 @@
+// The `larkvale` program end to end: run as a process against a loopback
+// video site and media made by the ffmpeg CLI, outputs judged by ffprobe.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "cli/convertoptions.h"
+#include "cli/larkvale_process.h"
+#include "convert/outputformats.h"
+#include "engine/videoenginecore.h"
+#include "support/media_fixtures.h"
+#include "support/nginx_server.h"
+#include "support/video_site.h"
+
+namespace larkvale::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::FfProbe;
+using testsupport::FixtureSpec;
+using testsupport::MakeMediaFixture;
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::int64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? std::int64_t(st.st_size) : -1;
+}
+
+// Every error is one line that names what it is about.
+void ExpectOneErrorLineNaming(const LarkvaleRun& run, const std::string& named) {
+  const auto lines = run.ErrLines();
+  ASSERT_EQ(lines.size(), 1u) << run.err;
+  EXPECT_EQ(lines[0].rfind("larkvale: ", 0), 0u) << lines[0];
+  EXPECT_TRUE(Contains(lines[0], named)) << lines[0] << " does not name " << named;
+}
+
+TEST(LarkvaleCommandLine, HelpVersionAndUsage) {
+  TempDir home;
+  const LarkvaleRun help = RunLarkvale({"--help"}, home.Path());
+  ASSERT_TRUE(help.exited);
+  EXPECT_EQ(help.status, 0);
+  for (const char* command : {"download", "convert", "probe", "formats"})
+    EXPECT_TRUE(Contains(help.out, std::string("  ") + command + " ")) << command << " missing from\n" << help.out;
+
+  const LarkvaleRun version = RunLarkvale({"--version"}, home.Path());
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(Contains(version.out, "larkvale 1.0.0.0")) << version.out;
+
+  for (const char* command : {"download", "convert", "probe", "formats"}) {
+    const LarkvaleRun sub = RunLarkvale({command, "--help"}, home.Path());
+    EXPECT_EQ(sub.status, 0) << command;
+    EXPECT_TRUE(Contains(sub.out, std::string("larkvale ") + command + " [options]")) << sub.out;
+  }
+
+  const struct {
+    std::vector<std::string> args;
+    std::string named;
+  } bad[] = {
+      {{"dance"}, "dance"},
+      {{"download"}, "download"},
+      {{"probe"}, "probe"},
+      {{"convert", "x.mp4", "-o", "y.mp4"}, "convert"},
+      {{"convert", "x.mp4", "-f", "mp3"}, "convert"},
+      {{"download", "--bogus", "http://127.0.0.1:9/"}, "bogus"},
+  };
+  for (const auto& c : bad) {
+    const LarkvaleRun run = RunLarkvale(c.args, home.Path());
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 2) << c.args[0] << "\n" << run.err;
+    ExpectOneErrorLineNaming(run, c.named);
+  }
+  EXPECT_EQ(RunLarkvale({}, home.Path()).status, 2);
+}
+
+std::map<std::string, std::string> SiteEnvironment(const std::string& base) {
+  return {{"LARKVALE_VIDEO_SITE", base}, {"LARKVALE_GOOGLE_VIDEO_SERVER", base}};
+}
+
+TEST(LarkvaleDownload, SavesEachVideoByteForByteUnderTheWindowsNames) {
+  VideoSite site;
+  TempDir home, out;
+  // A name already taken is skipped, and the count goes on from there for
+  // the next file, as in a pass of the queue. Links with "fmt=" save as .avi.
+  WriteFileBytes(out.File("flv0video.flv"), "taken");
+  const LarkvaleRun run = RunLarkvale(
+      {"download", site.Url("/watch_google.html"), site.Url("/watch_standard.html"), site.Url("/watch_google.html"),
+       "-o", out.Path()},
+      home.Path(), SiteEnvironment(site.Base()));
+  ASSERT_TRUE(run.exited);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, out.File("flv1video.flv") + "\n" + out.File("flv1video.avi") + "\n" + out.File("flv2video.flv") +
+                         "\n");
+  EXPECT_EQ(ReadFileBytes(out.File("flv0video.flv")), "taken");
+  for (const char* name : {"flv1video.flv", "flv1video.avi", "flv2video.flv"})
+    EXPECT_TRUE(ReadFileBytes(out.File(name)) == site.Video()) << name;
+  // Not a terminal: one line a file.
+  const auto lines = run.ErrLines();
+  ASSERT_EQ(lines.size(), 3u) << run.err;
+  EXPECT_TRUE(Contains(lines[0], "flv1video.flv: done")) << lines[0];
+  EXPECT_TRUE(Contains(lines[1], std::to_string(site.Video().size()) + " bytes")) << lines[1];
+
+  // Without -o: the flv/ folder of the window's working folder.
+  const LarkvaleRun byDefault =
+      RunLarkvale({"download", site.Url("/watch_google.html")}, home.Path(), SiteEnvironment(site.Base()));
+  ASSERT_EQ(byDefault.status, 0) << byDefault.err;
+  const std::string expected = home.Path() + "/larkvale/Larkvale_HD/flv/flv0video.flv";
+  EXPECT_EQ(byDefault.out, expected + "\n");
+  EXPECT_TRUE(ReadFileBytes(expected) == site.Video());
+}
+
+TEST(LarkvaleDownload, FailuresNameTheAddressAndTheOthersStillDownload) {
+  VideoSite site;
+  TempDir home, out;
+  const std::string dead = "http://127.0.0.1:9/watch?v=gone";
+  const struct {
+    std::string url;
+    std::string says;
+  } cases[] = {
+      {dead, ""},
+      {site.Url("/missing.html"), "404"},
+      {site.Url("/no_video.html"), "no video link"},
+  };
+  for (const auto& c : cases) {
+    const LarkvaleRun run = RunLarkvale({"download", c.url, site.Url("/watch_google.html"), "-o", out.Path()},
+                                        home.Path(), SiteEnvironment(site.Base()));
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 1) << c.url << "\n" << run.err;
+    // The failing address's line, then the good one's progress line.
+    const auto lines = run.ErrLines();
+    ASSERT_EQ(lines.size(), 2u) << run.err;
+    EXPECT_TRUE(Contains(lines[0], "larkvale: " + c.url + ": ")) << lines[0];
+    EXPECT_TRUE(Contains(lines[0], c.says)) << lines[0];
+    EXPECT_EQ(run.out, out.File("flv0video.flv") + "\n");
+    EXPECT_TRUE(ReadFileBytes(out.File("flv0video.flv")) == site.Video());
+    fs::remove(out.File("flv0video.flv"));
+  }
+  const LarkvaleRun noFolder = RunLarkvale({"download", site.Url("/watch_standard.html"), "-o", out.File("nope")},
+                                           home.Path(), SiteEnvironment(site.Base()));
+  EXPECT_EQ(noFolder.status, 2);
+  ExpectOneErrorLineNaming(noFolder, out.File("nope"));
+}
+
+TEST(LarkvaleDownload, CtrlCStopsAndKeepsThePartWritten) {
+  // A slow body, so that the interruption lands in the middle.
+  TempDir root;
+  std::string big(2 * 1024 * 1024, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 3);
+  fs::create_directories(root.Path() + "/videos");
+  WriteFileBytes(root.Path() + "/videos/big.flv", big);
+  WriteFileBytes(root.File("watch.html"), std::string("<html>\r\n  var swfHTML = '<embed src=\"/p.swf?video_id=") +
+                                              VideoSite::kId + "&t=" + VideoSite::Token() + "\">';\r\n</html>\r\n");
+  NginxServer server(root.Path(),
+                     "    location = /get_video { return 303 /videos/big.flv; }\n"
+                     "    location /videos/ { limit_rate 262144; }\n");
+  TempDir home, out;
+  LarkvaleProcess process({"download", server.BaseUrl() + "/watch.html", "-o", out.Path()}, home.Path(),
+                          SiteEnvironment(server.BaseUrl()));
+  // The watch page's link carries "fmt=", so the file is an .avi.
+  const std::string file = out.File("flv0video.avi");
+  ASSERT_TRUE(process.WaitUntil([&] { return FileSize(file) > 0; }));
+  ::kill(process.Pid(), SIGINT);
+  const LarkvaleRun run = process.Wait(60000);
+  EXPECT_FALSE(run.exited) << run.err;
+  EXPECT_EQ(run.status, SIGINT);
+  const std::string kept = ReadFileBytes(file);
+  EXPECT_GT(kept.size(), 0u);
+  EXPECT_LT(kept.size(), big.size());
+  EXPECT_TRUE(kept == big.substr(0, kept.size()));
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(Contains(run.err, "stopped")) << run.err;
+}
+
+// Two short clips for the converter, made once.
+class LarkvaleMedia : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir;
+    FixtureSpec first;
+    first.seconds = 2;
+    FixtureSpec second;
+    second.seconds = 1;
+    second.width = 176;
+    second.height = 144;
+    second.fps = 15;
+    second.sampleRate = 22050;
+    second.channels = 1;
+    ASSERT_TRUE(MakeMediaFixture(dir_->File("first.mp4"), first));
+    ASSERT_TRUE(MakeMediaFixture(dir_->File("second.avi"), second));
+    WriteFileBytes(dir_->File("notes.txt"), "not a video\n");
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static std::string First() { return dir_->File("first.mp4"); }
+  static std::string Second() { return dir_->File("second.avi"); }
+  static std::string Text() { return dir_->File("notes.txt"); }
+  static TempDir* dir_;
+};
+TempDir* LarkvaleMedia::dir_ = nullptr;
+
+TEST_F(LarkvaleMedia, ConvertJoinsTheInputsIntoTheChosenFormat) {
+  TempDir home, out;
+  const struct {
+    std::vector<std::string> options;
+    std::string file;
+    std::string videoCodec;  // empty: no picture
+    int width, height;
+    std::string audioCodec;
+    int channels;
+  } cases[] = {
+      {{"-f", "ipod", "--width", "320", "--height", "240"}, "clip.mp4", "h264", 320, 240, "aac", 2},
+      {{"-f", "DVD-PAL"}, "clip.mpg", "mpeg2video", 720, 576, "", 2},
+      {{"-f", "avi", "--width", "160", "--height", "120", "--rate", "15"}, "clip.avi", "", 160, 120, "", 0},
+      {{"-f", "Mp3", "--audio-bitrate", "96"}, "clip.mp3", "", 0, 0, "mp3", 0},
+      {{"-f", "wav", "--bits", "8", "--audio-channels", "1", "--audio-sample-rate", "22050"}, "clip.wav", "", 0, 0,
+       "pcm_u8", 1},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"convert", First(), Second(), "-o", out.File(c.file)};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const LarkvaleRun run = RunLarkvale(args, home.Path());
+    ASSERT_TRUE(run.exited);
+    ASSERT_EQ(run.status, 0) << c.file << "\n" << run.err;
+    const auto probed = FfProbe(out.File(c.file));
+    ASSERT_TRUE(probed.ok) << c.file;
+    // Both inputs, one after the other.
+    EXPECT_NEAR(probed.duration, 3.0, 0.3) << c.file;
+    if (!c.videoCodec.empty()) EXPECT_EQ(probed.video.codec, c.videoCodec) << c.file;
+    if (c.width) {
+      EXPECT_EQ(probed.video.width, c.width) << c.file;
+      EXPECT_EQ(probed.video.height, c.height) << c.file;
+    } else {
+      EXPECT_EQ(probed.video.codec, "") << c.file;
+    }
+    if (!c.audioCodec.empty()) EXPECT_EQ(probed.audio.codec, c.audioCodec) << c.file;
+    if (c.channels) EXPECT_EQ(probed.audio.channels, c.channels) << c.file;
+    EXPECT_EQ(run.out, "");
+  }
+  // The AVI rate option reached the file.
+  EXPECT_NEAR(FfProbe(out.File("clip.avi")).video.fps, 15, 0.01);
+  EXPECT_EQ(FfProbe(out.File("clip.wav")).audio.sampleRate, 22050);
+  // Nothing but the outputs was left in the folder.
+  EXPECT_EQ(FilesIn(out.Path()),
+            (std::vector<std::string>{"clip.avi", "clip.mp3", "clip.mp4", "clip.mpg", "clip.wav"}));
+}
+
+TEST_F(LarkvaleMedia, ConvertRefusesBadFormatsOptionsAndInputsBeforeWriting) {
+  TempDir home, out;
+  const std::string target = out.File("out.mpg");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string named;
+    std::string says;
+  } cases[] = {
+      {{"-f", "betamax"}, 2, "betamax", "unknown format"},
+      {{"-f", "vcd-pal", "--width", "5"}, 2, "--width 5", "File Width must be between 16 and 4096 pixels (is 5)."},
+      {{"-f", "flv", "--audio-channels", "3"}, 2, "--audio-channels 3", "Audio channels"},
+      {{"-f", "mp3", "--audio-sample-rate", "0"}, 2, "--audio-sample-rate 0", "Audio sample rate"},
+      {{"-f", "avi", "--rate", "fast"}, 2, "--rate fast", "'fast' is not a valid integer value"},
+      {{"-f", "mp3", "--rate", "10"}, 2, "--rate", "does not apply to MP3"},
+      {{"-f", "3gp", "--audio-codec", "opus"}, 2, "--audio-codec opus", "AAC, AMR"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"convert", First(), "-o", target};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const LarkvaleRun run = RunLarkvale(args, home.Path());
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.status, c.status) << c.named << "\n" << run.err;
+    ExpectOneErrorLineNaming(run, c.named);
+    EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+  }
+  // Inputs that cannot be read: each one named, nothing converted.
+  const std::string missing = out.File("missing.mp4");
+  const LarkvaleRun run = RunLarkvale({"convert", First(), missing, Text(), "-f", "mpeg-1", "-o", target}, home.Path());
+  ASSERT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 1) << run.err;
+  const auto lines = run.ErrLines();
+  ASSERT_EQ(lines.size(), 2u) << run.err;
+  EXPECT_TRUE(Contains(lines[0], missing + ": no such file")) << lines[0];
+  EXPECT_TRUE(Contains(lines[1], Text() + ": not a media file")) << lines[1];
+  EXPECT_TRUE(FilesIn(out.Path()).empty());
+}
+
+TEST_F(LarkvaleMedia, CtrlCDuringAConversionLeavesNoOutput) {
+  TempDir home, media, out;
+  FixtureSpec longer;
+  longer.seconds = 40;
+  longer.codecArgs = "-c:v mpeg4 -q:v 5 -c:a mp2";
+  ASSERT_TRUE(MakeMediaFixture(media.File("long.avi"), longer));
+  // An earlier output of that name stays as it was.
+  const std::string target = out.File("long.mpg");
+  WriteFileBytes(target, "earlier");
+  LarkvaleProcess process({"convert", media.File("long.avi"), "-f", "dvd-ntsc", "-o", target}, home.Path());
+  // The engine's temporary file beside the target shows the save has begun.
+  ASSERT_TRUE(process.WaitUntil([&] { return FilesIn(out.Path()).size() > 1; }));
+  ::kill(process.Pid(), SIGINT);
+  const LarkvaleRun run = process.Wait(60000);
+  EXPECT_FALSE(run.exited) << "exit status " << run.status << "\n" << run.err;
+  EXPECT_EQ(run.status, SIGINT);
+  EXPECT_EQ(FilesIn(out.Path()), std::vector<std::string>{"long.mpg"});
+  EXPECT_EQ(ReadFileBytes(target), "earlier");
+}
+
+TEST_F(LarkvaleMedia, ProbeShowsTheEnginesFigures) {
+  TempDir home;
+  engine::VideoEngineCore engine;
+  const LarkvaleRun json = RunLarkvale({"probe", "--json", First(), Second()}, home.Path());
+  ASSERT_EQ(json.status, 0) << json.err;
+  const QJsonArray all = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
+  ASSERT_EQ(all.size(), 2) << json.out;
+  const std::string files[] = {First(), Second()};
+  for (int i = 0; i < 2; ++i) {
+    const QJsonObject o = all[i].toObject();
+    const QString file = QString::fromStdString(files[i]);
+    EXPECT_EQ(o["file"].toString(), file);
+    EXPECT_EQ(o["duration"].toDouble(), engine.GetFileDuration(file));
+    EXPECT_EQ(o["width"].toInt(), engine.GetFileWidth(file));
+    EXPECT_EQ(o["height"].toInt(), engine.GetFileHeight(file));
+    EXPECT_EQ(o["frameRate"].toDouble(), engine.GetFileFrameRate(file));
+    EXPECT_EQ(o["durationText"].toString(), convert::DurationText(engine.GetFileDuration(file)));
+  }
+  EXPECT_EQ(all[1].toObject()["width"].toInt(), 176);
+  EXPECT_EQ(all[1].toObject()["frameRate"].toDouble(), 15);
+
+  const LarkvaleRun text = RunLarkvale({"probe", Second(), Text()}, home.Path());
+  EXPECT_EQ(text.status, 1);
+  EXPECT_TRUE(Contains(text.out, "Duration:   " + convert::DurationText(engine.GetFileDuration(
+                                                      QString::fromStdString(Second()))).toStdString()))
+      << text.out;
+  EXPECT_TRUE(Contains(text.out, "Width:      176\n  Height:     144\n  Frame rate: 15\n")) << text.out;
+  ExpectOneErrorLineNaming(text, Text());
+}
+
+TEST(LarkvaleFormats, EveryNameListedFindsItsFormat) {
+  TempDir home;
+  const LarkvaleRun names = RunLarkvale({"formats", "--names"}, home.Path());
+  ASSERT_EQ(names.status, 0);
+  std::istringstream in(names.out);
+  int index = 0;
+  for (std::string name; std::getline(in, name); ++index) {
+    EXPECT_EQ(cli::FindFormat(QString::fromStdString(name)), index) << name;
+    // The list's own entry, in any case, finds it too.
+    const QString entry = convert::OutputFormats().at(size_t(index)).entry;
+    EXPECT_EQ(cli::FindFormat(entry.toUpper()), index);
+    EXPECT_EQ(cli::FindFormat(entry.toLower()), index);
+  }
+  EXPECT_EQ(index, 19);
+  EXPECT_EQ(cli::FindFormat("dvd-pal"), cli::FindFormat("DVD_PAL"));
+  EXPECT_EQ(cli::FindFormat("mpeg1"), cli::FindFormat("MPEG 1"));
+  EXPECT_EQ(cli::FindFormat("dvd"), -1);
+  EXPECT_EQ(cli::FindFormat(""), -1);
+
+  const LarkvaleRun all = RunLarkvale({"formats"}, home.Path());
+  ASSERT_EQ(all.status, 0);
+  // The page's defaults, under the formats whose panels show them.
+  EXPECT_TRUE(Contains(all.out, "--video-bitrate BPS")) << all.out;
+  EXPECT_TRUE(Contains(all.out, "default: 4600000"));
+  EXPECT_TRUE(Contains(all.out, "default: 512000"));
+  EXPECT_TRUE(Contains(all.out, "--bits BITS                default: 16")) << all.out;
+}
+
+TEST(LarkvaleCompletion, InstalledWithTheProgramAndValidBash) {
+  TempDir prefix;
+  int status = -1;
+  const std::string log = testsupport::RunCommand(
+      "cmake --install " + testsupport::ShellQuote(std::string(LARKVALE_APPDIR) + "..") +
+          " --component cli --prefix " + testsupport::ShellQuote(prefix.Path()) + " 2>&1",
+      &status);
+  ASSERT_EQ(status, 0) << log;
+  const std::string completion = prefix.Path() + "/share/bash-completion/completions/larkvale";
+  EXPECT_GT(FileSize(prefix.Path() + "/bin/larkvale"), 0);
+  ASSERT_GT(FileSize(completion), 0);
+  testsupport::RunCommand("bash -n " + testsupport::ShellQuote(completion) + " 2>&1", &status);
+  EXPECT_EQ(status, 0);
+  // Every option of convert is offered.
+  const std::string text = ReadFileBytes(completion);
+  for (const cli::ConvertOption& o : cli::ConvertOptions())
+    EXPECT_TRUE(Contains(text, "--" + o.name.toStdString())) << o.name.toStdString();
+}
+
+}  // namespace
+}  // namespace larkvale::testing

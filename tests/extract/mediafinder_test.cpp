@@ -1,0 +1,249 @@
+#include "extract/mediafinder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "extract/scanner.h"
+#include "extract/pagelines.h"
+
+namespace larkvale::extract {
+namespace {
+
+const char* kPage = "http://site.test/watch/page.html";
+
+struct Case {
+  const char* name;
+  std::string html;
+  MediaSource source;
+  std::vector<std::string> links;
+  std::size_t more = 0;
+  const char* address = kPage;
+};
+
+void Check(const Case& c, std::size_t cap = kMediaLinkCap) {
+  SCOPED_TRACE(c.name);
+  const MediaLinks found = FindMediaLinks(c.html, c.address, cap);
+  EXPECT_EQ(found.source, c.source);
+  EXPECT_EQ(found.links, c.links);
+  EXPECT_EQ(found.more, c.more);
+}
+
+TEST(FindMediaLinks, EachTagForm) {
+  const std::vector<Case> cases = {
+      {"video src", R"(<video src="clip.mp4" controls></video>)", MediaSource::kVideoElement,
+       {"http://site.test/watch/clip.mp4"}},
+      {"video src without a file extension", R"(<video src="/stream?id=7"></video>)", MediaSource::kVideoElement,
+       {"http://site.test/stream?id=7"}},
+      {"source with a video type",
+       R"(<video controls><source src="/v/a.webm" type="video/webm; codecs=vp9"></video>)",
+       MediaSource::kVideoElement, {"http://site.test/v/a.webm"}},
+      {"source without a type", R"(<video><source src="b.mp4"></video>)", MediaSource::kVideoElement,
+       {"http://site.test/watch/b.mp4"}},
+      {"source of another type is passed over",
+       R"(<video><source src="a.m3u8" type="application/x-mpegURL"><source src="a.mp4" type="Video/MP4"></video>)",
+       MediaSource::kVideoElement, {"http://site.test/watch/a.mp4"}},
+      {"one link per video: its sources are the same video",
+       R"(<video><source src="a.webm" type="video/webm"><source src="a.mp4" type="video/mp4"></video>)",
+       MediaSource::kVideoElement, {"http://site.test/watch/a.webm"}},
+      {"src wins over the sources", R"(<video src="s.mp4"><source src="t.mp4"></video>)",
+       MediaSource::kVideoElement, {"http://site.test/watch/s.mp4"}},
+      {"a blob src falls back to a source", R"(<video src="blob:http://site.test/9"><source src="t.mp4"></video>)",
+       MediaSource::kVideoElement, {"http://site.test/watch/t.mp4"}},
+      {"a video of blobs only gives nothing", R"(<video src="blob:http://site.test/9"></video>)", MediaSource::kNone,
+       {}},
+      {"source outside a video is not a video", R"(<audio><source src="a.mp4"></audio><source src="b.mp4">)",
+       MediaSource::kNone, {}},
+      {"og:video", R"(<head><meta property="og:video" content="https://cdn.test/og.mp4"></head>)",
+       MediaSource::kOpenGraph, {"https://cdn.test/og.mp4"}},
+      {"og:video:secure_url", R"(<meta property="og:video:secure_url" content="https://cdn.test/s.mp4">)",
+       MediaSource::kOpenGraph, {"https://cdn.test/s.mp4"}},
+      {"og:video:url", R"(<meta property="OG:Video:URL" content="/u.mp4">)", MediaSource::kOpenGraph,
+       {"http://site.test/u.mp4"}},
+      {"og:video written with name=", R"(<meta name="og:video" content="n.mp4">)", MediaSource::kOpenGraph,
+       {"http://site.test/watch/n.mp4"}},
+      {"og:video with its secure url is one video",
+       R"(<meta property="og:video" content="http://cdn.test/a.mp4">)"
+       R"(<meta property="og:video:secure_url" content="https://cdn.test/a.mp4">)"
+       R"(<meta property="og:video:type" content="video/mp4">)",
+       MediaSource::kOpenGraph, {"http://cdn.test/a.mp4"}},
+      {"og:video of an embedded player page is not a video",
+       R"(<meta property="og:video" content="https://player.test/embed/1">)"
+       R"(<meta property="og:video:type" content="text/html">)"
+       R"(<meta property="og:video" content="https://cdn.test/2.mp4">)"
+       R"(<meta property="og:video:type" content="video/mp4">)",
+       MediaSource::kOpenGraph, {"https://cdn.test/2.mp4"}},
+      {"a flash player only gives nothing",
+       R"(<meta property="og:video" content="http://player.test/p.swf">)"
+       R"(<meta property="og:video:type" content="application/x-shockwave-flash">)",
+       MediaSource::kNone, {}},
+      {"links to each video extension",
+       R"(<a href="1.mp4">1</a><a href="2.webm">2</a><a href="3.mkv">3</a><a href="4.mov">4</a>)"
+       R"(<a href="5.m4v">5</a><a href="6.ogv">6</a><a href="7.flv">7</a><a href="8.AVI?dl=1">8</a>)",
+       MediaSource::kFileLink,
+       {"http://site.test/watch/1.mp4", "http://site.test/watch/2.webm", "http://site.test/watch/3.mkv",
+        "http://site.test/watch/4.mov", "http://site.test/watch/5.m4v", "http://site.test/watch/6.ogv",
+        "http://site.test/watch/7.flv", "http://site.test/watch/8.AVI?dl=1"}},
+      {"links to other files are passed over",
+       R"(<a href="page.html">p</a><a href="x.mp4.html">h</a><a href="/get?f=a.mp4">q</a><a>none</a>)"
+       R"(<a href="song.mp3">s</a><a href="ok.mp4">v</a>)",
+       MediaSource::kFileLink, {"http://site.test/watch/ok.mp4"}},
+  };
+  for (const auto& c : cases) Check(c);
+}
+
+TEST(FindMediaLinks, RelativeLinksAndBase) {
+  const std::vector<Case> cases = {
+      {"relative to the address after redirects", R"(<a href="../v/a.mp4">a</a><a href="b.mp4">b</a>)",
+       MediaSource::kFileLink, {"https://cdn.test/v/a.mp4", "https://cdn.test/final/b.mp4"}, 0,
+       "https://cdn.test/final/index.html"},
+      {"root-relative and scheme-relative", R"(<a href="/r.mp4">r</a><a href="//other.test/s.mp4">s</a>)",
+       MediaSource::kFileLink, {"http://site.test/r.mp4", "http://other.test/s.mp4"}},
+      {"base href", R"(<head><base href="http://media.test/files/"></head><a href="a.mp4">a</a>)",
+       MediaSource::kFileLink, {"http://media.test/files/a.mp4"}},
+      {"a relative base resolves against the page",
+       R"(<base href="../media/"><video src="v.webm"></video>)", MediaSource::kVideoElement,
+       {"http://site.test/media/v.webm"}},
+      {"a base further down still holds for the links above it",
+       R"(<a href="a.mp4">a</a><base href="/late/">)", MediaSource::kFileLink, {"http://site.test/late/a.mp4"}},
+      {"only the first base counts", R"(<base href="/one/"><base href="/two/"><a href="a.mp4">a</a>)",
+       MediaSource::kFileLink, {"http://site.test/one/a.mp4"}},
+      {"a base without href is passed over", R"(<base target="_top"><base href="/two/"><a href="a.mp4">a</a>)",
+       MediaSource::kFileLink, {"http://site.test/two/a.mp4"}},
+      {"a base that is not http is ignored", R"x(<base href="javascript:void(0)"><a href="a.mp4">a</a>)x",
+       MediaSource::kFileLink, {"http://site.test/watch/a.mp4"}},
+      {"without a usable page address only absolute links count",
+       R"(<a href="rel.mp4">r</a><a href="http://abs.test/x.mp4">x</a>)", MediaSource::kFileLink,
+       {"http://abs.test/x.mp4"}, 0, ""},
+      {"character references in attributes are decoded",
+       R"(<a href="get.mp4?a=1&amp;b=2">x</a><a href="sp&#32;ace.webm">y</a>)", MediaSource::kFileLink,
+       {"http://site.test/watch/get.mp4?a=1&b=2", "http://site.test/watch/sp%20ace.webm"}},
+  };
+  for (const auto& c : cases) Check(c);
+}
+
+TEST(FindMediaLinks, SeveralVideosDuplicatesAndOrder) {
+  const std::vector<Case> cases = {
+      {"several videos in page order",
+       R"(<video src="3.mp4"></video><p>text</p><div><video><source src="1.webm"></video></div><video src="2.mp4">)",
+       MediaSource::kVideoElement,
+       {"http://site.test/watch/3.mp4", "http://site.test/watch/1.webm", "http://site.test/watch/2.mp4"}},
+      {"one link written four ways is one row",
+       R"(<a href="a.mp4">1</a><a href="./a.mp4#t=5">2</a><a href="http://SITE.test:80/watch/a.mp4">3</a>)"
+       R"(<a href="/watch/x/../a.mp4">4</a><a href="b.mp4">5</a>)",
+       MediaSource::kFileLink, {"http://site.test/watch/a.mp4", "http://site.test/watch/b.mp4"}},
+      {"a video element wins over og:video and links",
+       R"(<meta property="og:video" content="/og.mp4"><a href="/link.mp4">l</a><video src="/el.mp4"></video>)",
+       MediaSource::kVideoElement, {"http://site.test/el.mp4"}},
+      {"og:video wins over links", R"(<a href="/link.mp4">l</a><meta property="og:video" content="/og.mp4">)",
+       MediaSource::kOpenGraph, {"http://site.test/og.mp4"}},
+      {"an unusable video element leaves the next kind to answer",
+       R"(<video src="blob:x"></video><a href="/link.mp4">l</a>)", MediaSource::kFileLink,
+       {"http://site.test/link.mp4"}},
+  };
+  for (const auto& c : cases) Check(c);
+}
+
+TEST(FindMediaLinks, NothingToFind) {
+  const std::vector<Case> cases = {
+      {"empty page", "", MediaSource::kNone, {}},
+      {"links to images only",
+       R"(<a href="a.jpg"><img src="a.jpg"></a><a href="b.png">b</a><a href="c.gif">c</a><img src="d.webp">)"
+       R"(<a href="/gallery/">more</a>)",
+       MediaSource::kNone, {}},
+      {"video-looking text outside tags", "see http://site.test/a.mp4 or <b>b.webm</b>", MediaSource::kNone, {}},
+      {"links in comments, scripts and attributes of other tags",
+       R"(<!-- <video src="c.mp4"></video> --><script>var s = '<a href="s.mp4">';</script>)"
+       R"(<div data-src="d.mp4" title="<a href='t.mp4'>"></div><textarea><a href="x.mp4"></textarea>)",
+       MediaSource::kNone, {}},
+      {"a watch page with markers has no media tags", "var swfHTML = 'video_id=abcdefghijk&t=x';",
+       MediaSource::kNone, {}},
+  };
+  for (const auto& c : cases) Check(c);
+}
+
+TEST(FindMediaLinks, BrokenHtml) {
+  const std::vector<Case> cases = {
+      {"unclosed video with unquoted attributes", "<body><video src=a.mp4 controls><p>fallback", MediaSource::kVideoElement,
+       {"http://site.test/watch/a.mp4"}},
+      {"source after a missing end tag still belongs to its video",
+       "<video><div><source src=x.mp4></div><source src=y.mp4>", MediaSource::kVideoElement,
+       {"http://site.test/watch/y.mp4"}},
+      {"unclosed anchors and stray end tags",
+       "</a></div><a href='1.mp4'>one<a href=\"2.webm\">two</td></tr><a href=3.mkv", MediaSource::kFileLink,
+       {"http://site.test/watch/1.mp4", "http://site.test/watch/2.webm"}},
+      {"bytes that are not UTF-8 and a NUL", std::string("<a href=\"\xff\xfe.mp4\">x</a>\0<a href=\"b.mp4\">", 40),
+       MediaSource::kFileLink,
+       {"http://site.test/watch/%EF%BF%BD%EF%BF%BD.mp4", "http://site.test/watch/b.mp4"}},
+      {"a long run of stray '<'", std::string(100000, '<') + "<a href=x.mp4>", MediaSource::kFileLink,
+       {"http://site.test/watch/x.mp4"}},
+  };
+  for (const auto& c : cases) Check(c);
+}
+
+TEST(FindMediaLinks, CappedWithTheRestCounted) {
+  std::string html;
+  for (int i = 0; i < 25; ++i) {
+    html += "<a href=\"v" + std::to_string(i) + ".mp4\">" + std::to_string(i) + "</a>";
+    html += "<a href=\"v" + std::to_string(i) + ".mp4\">again</a>";  // duplicates count once
+  }
+  Case c{"25 distinct links", html, MediaSource::kFileLink, {}, 5};
+  for (int i = 0; i < 20; ++i) c.links.push_back("http://site.test/watch/v" + std::to_string(i) + ".mp4");
+  Check(c);
+
+  Case three{"a cap of 3", html, MediaSource::kFileLink,
+             {"http://site.test/watch/v0.mp4", "http://site.test/watch/v1.mp4", "http://site.test/watch/v2.mp4"},
+             22};
+  Check(three, 3);
+}
+
+TEST(FindMediaLinks, DeeplyNestedElements) {
+  // Far deeper than real pages nest. (Not much deeper: the parser's time
+  // grows with the square of the depth, about 3 s for 20000 levels.)
+  std::string html;
+  for (int i = 0; i < 10000; ++i) html += "<div>";
+  html += "<video src=\"deep.mp4\"></video>";
+  const MediaLinks found = FindMediaLinks(html, kPage);
+  EXPECT_EQ(found.links, std::vector<std::string>{"http://site.test/watch/deep.mp4"});
+}
+
+TEST(FindMediaLinks, FiftyMegabytePageIsReadAsFarAsTheLimit) {
+  // A long text page with a link to a video after every MB of text, and the
+  // first one linked again at the very end.
+  const std::string paragraph =
+      "<p>Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod tempor incididunt ut labore "
+      "et dolore magna aliqua. <a href=\"/item.html\">An item</a> &amp; <img src=\"/i.jpg\"></p>\n";
+  const std::size_t target = 50u << 20;
+  std::string html = "<!DOCTYPE html><html><head><title>long</title></head><body>\n";
+  html.reserve(target + 4096);
+  std::vector<std::string> before, after;
+  std::size_t nextMb = 1;
+  while (html.size() < target) {
+    html += paragraph;
+    if (html.size() >= (nextMb << 20)) {
+      const std::string link = "/v/" + std::to_string(nextMb++) + ".mp4";
+      // Only links that lie wholly before the limit can be found.
+      (html.size() + 100 < kMaxParsedPageBytes ? before : after).push_back("http://site.test" + link);
+      html += "<a href=\"" + link + "\">video</a>\n";
+    }
+  }
+  html += "<a href=\"/v/1.mp4\">again</a></body></html>";
+  ASSERT_GE(html.size(), target);
+  ASSERT_FALSE(before.empty());
+  ASSERT_FALSE(after.empty());
+
+  const MediaLinks found = FindMediaLinks(html, kPage);
+  EXPECT_EQ(found.source, MediaSource::kFileLink);
+  EXPECT_EQ(found.links, before);
+  EXPECT_EQ(found.more, 0u);
+  EXPECT_TRUE(found.cut);
+
+  // The same start of the page on its own is read whole.
+  const MediaLinks start = FindMediaLinks(std::string_view(html).substr(0, kMaxParsedPageBytes), kPage);
+  EXPECT_EQ(start.links, before);
+  EXPECT_FALSE(start.cut);
+}
+
+}  // namespace
+}  // namespace larkvale::extract

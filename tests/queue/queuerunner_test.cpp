@@ -1,0 +1,416 @@
+// The queue runner without a window, against servers on 127.0.0.1: failed
+// rows that do not stop the queue, Retry, Stop and resume with a Range
+// request, servers that ignore Range or close early, and a restart from the
+// saved list; and the names it gives downloaded files.
+#include "queue/queuerunner.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+
+#include "queue/liststore.h"
+#include "support/scripted_server.h"
+#include "support/video_site.h"
+
+namespace larkvale::queue {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::ScriptedServer;
+using testing::VideoSite;
+using testing::WriteFileBytes;
+
+VideoSite& Site() {
+  static VideoSite site;  // one nginx for the whole run, stopped at exit
+  return site;
+}
+
+// Bytes that differ from position to position, so that a misplaced block shows.
+std::string Pattern(std::size_t size) {
+  std::string s(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 131 + i / 977) & 0xff);
+  return s;
+}
+
+std::string Head(const std::string& status, const std::string& headers) { return status + "\r\n" + headers + "\r\n"; }
+
+// A runner over its own list, client and download folder, wired the way the
+// window wires it.
+class Runner : public ::testing::Test {
+ public:
+  Runner() { Build(); }
+
+  void Build() {
+    runner.reset();
+    list = std::make_unique<DownloadList>();
+    client = std::make_unique<http::TNetHTTP>();
+    http::ApplyWindowConfiguration(*client);
+    flv = dir.path() + "/flv/";
+    QDir().mkpath(flv);
+    RunnerHooks hooks;
+    hooks.stopped = [this] { return stopped; };
+    hooks.flvDir = [this] { return flv; };
+    hooks.status = [this](const QString& text) { statuses << text; };
+    hooks.addToTimeline = [this](const QString& path) { timeline << path; };
+    hooks.processMessages = [] { QCoreApplication::processEvents(); };
+    hooks.reportError = [this](std::exception_ptr) { ++passErrors; };
+    runner = std::make_unique<QueueRunner>(*list, *client, currentRow, std::move(hooks));
+    client->OnWorkBegin = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->WorkBegin(n); };
+    client->OnWork = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) {
+      if (onWork) onWork(n);
+      runner->Work(n);
+    };
+    client->OnWorkEnd = [this](http::TNetComponent*, http::TWorkMode) { runner->WorkEnd(); };
+  }
+
+  int AddRow(const QString& link) {
+    const int row = list->RowCount();
+    list->AddRows(1);
+    list->SetCellText(colUrl, row, link);
+    list->SetCellInt(colSize, row, 0);
+    list->SetCellInt(colProgress, row, 0);
+    return row;
+  }
+  static QString Local(const ScriptedServer& s, const char* path) {
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(s.Port()).arg(path);
+  }
+  // The first pass runs now; later ones when the pause is cut short.
+  void Pass() {
+    if (!runner->Active()) {
+      runner->Start();
+      return;
+    }
+    runner->PauseTimer().start(0);
+    QCoreApplication::processEvents();  // the timer fires
+    QCoreApplication::processEvents();  // the pass it posted runs
+  }
+  // "Stop downloads" as soon as `bytes` of the body have arrived.
+  void StopAt(std::int64_t bytes) {
+    onWork = [this, bytes](std::int64_t count) {
+      if (count >= bytes) stopped = true;
+    };
+  }
+  void StartDownloads() {
+    onWork = nullptr;
+    stopped = false;
+    runner->Start();
+  }
+  QStringList FilesInFlv() const { return QDir(flv).entryList(QDir::Files, QDir::Name); }
+  std::string Bytes(const QString& path) const { return ReadFileBytes(path.toStdString()); }
+
+  QTemporaryDir dir;
+  QString flv;
+  std::unique_ptr<DownloadList> list;
+  std::unique_ptr<http::TNetHTTP> client;
+  std::unique_ptr<QueueRunner> runner;
+  int currentRow = 0;
+  bool stopped = false;
+  int passErrors = 0;
+  QStringList statuses, timeline;
+  std::function<void(std::int64_t)> onWork;
+};
+
+TEST_F(Runner, AFailedRowBetweenGoodOnesIsMarkedAndThePassGoesOn) {
+  const QString video = QString::fromStdString(Site().Url("/videos/clip.flv"));
+  const QString missing = QString::fromStdString(Site().Url("/videos/retry-later.flv"));
+  AddRow(video);
+  AddRow(missing);
+  AddRow(video + "?fmt=18");
+  Pass();
+
+  EXPECT_EQ(passErrors, 0);
+  EXPECT_TRUE(runner->Active());  // the loop goes on
+  for (int row : {0, 2}) {
+    SCOPED_TRACE(row);
+    EXPECT_EQ(list->State(row), RowState::Done);
+    EXPECT_EQ(Bytes(list->CellText(colFile, row)), Site().Video());
+    EXPECT_EQ(list->CellInt(colProgress, row), 100);
+  }
+  EXPECT_EQ(timeline, (QStringList{list->CellText(colFile, 0), list->CellText(colFile, 2)}));
+
+  // The failed row: its error in the File cell and on the status line, red,
+  // Size and Progress untouched by the error page, no file left behind.
+  EXPECT_EQ(list->State(1), RowState::Failed);
+  EXPECT_EQ(list->ErrorText(1), "HTTP/1.1 404 Not Found.");
+  EXPECT_EQ(list->data(list->index(1, colFile)).toString(), "Failed: HTTP/1.1 404 Not Found.");
+  EXPECT_TRUE(list->data(list->index(1, colUrl), DownloadList::FailedRole).toBool());
+  EXPECT_EQ(list->CellText(colFile, 1), "");
+  EXPECT_EQ(list->CellInt(colSize, 1), 0);
+  EXPECT_EQ(list->CellInt(colProgress, 1), 0);
+  EXPECT_TRUE(statuses.contains("HTTP/1.1 404 Not Found."));
+  EXPECT_EQ(FilesInFlv(), (QStringList{"flv0video.flv", "flv1video.avi"}));  // the counter is not reset by a failure
+
+  // Later passes leave it alone.
+  statuses.clear();
+  Pass();
+  EXPECT_EQ(list->State(1), RowState::Failed);
+  EXPECT_FALSE(statuses.contains("Downloading video"));
+
+  // Retry: it waits again and the next pass fetches it.
+  WriteFileBytes(Site().Root() + "/videos/retry-later.flv", Site().Video());
+  EXPECT_FALSE(list->MakeWaiting(0));  // a done row does not wait again
+  EXPECT_TRUE(list->MakeWaiting(1));
+  EXPECT_EQ(list->ErrorText(1), "");
+  Pass();
+  QFile::remove(QString::fromStdString(Site().Root() + "/videos/retry-later.flv"));
+  EXPECT_EQ(list->State(1), RowState::Done);
+  EXPECT_EQ(Bytes(list->CellText(colFile, 1)), Site().Video());
+  EXPECT_EQ(timeline.size(), 3);
+  EXPECT_EQ(FilesInFlv().size(), 3);
+}
+
+TEST_F(Runner, EveryKindOfFailureMarksTheRowAndLeavesNoEmptyFile) {
+  const struct {
+    const char* name;
+    std::function<QString(Runner&)> prepare;  // returns the row's link
+    QString error;
+  } cases[] = {
+      {"https", [](Runner&) { return QStringLiteral("https://127.0.0.1/x.flv"); }, "IOHandler value is not valid."},
+      {"refused", [](Runner&) { return QStringLiteral("http://127.0.0.1:1/x.flv"); }, ""},
+      {"not a URL", [](Runner&) { return QStringLiteral("just words"); }, ""},
+      {"download folder missing",
+       [](Runner& t) {
+         QDir(t.flv).removeRecursively();
+         return QString::fromStdString(Site().Url("/videos/clip.flv"));
+       },
+       "Cannot create file \"%1flv0video.flv.part\". No such file or directory."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    statuses.clear();
+    const int row = AddRow(c.prepare(*this));
+    Pass();
+    EXPECT_EQ(passErrors, 0);
+    EXPECT_EQ(list->State(row), RowState::Failed);
+    const QString error = list->ErrorText(row);
+    EXPECT_TRUE(error.endsWith('.')) << error.toStdString();
+    if (!c.error.isEmpty()) {
+      EXPECT_EQ(error, c.error.contains("%1") ? c.error.arg(flv) : c.error);
+    }
+    EXPECT_EQ(statuses.last(), error);
+    EXPECT_EQ(list->CellText(colFile, row), "");
+    EXPECT_TRUE(FilesInFlv().isEmpty()) << FilesInFlv().join(' ').toStdString();
+    EXPECT_TRUE(timeline.isEmpty());
+  }
+}
+
+TEST_F(Runner, NamesTakenByPartialFilesAreNotChosen) {
+  // A partial download nobody follows any more still holds its name.
+  WriteFileBytes((flv + "flv0video.flv.part").toStdString(), "partial");
+  WriteFileBytes((flv + "flv1video.flv").toStdString(), "whole");
+  AddRow(QString::fromStdString(Site().Url("/videos/clip.flv")));
+  Pass();
+  EXPECT_EQ(list->CellText(colFile, 0), flv + "flv2video.flv");
+  EXPECT_EQ(Bytes(flv + "flv0video.flv.part"), "partial");
+}
+
+TEST_F(Runner, ARowWhosePartialFileWasRenamedBeforeTheLastSaveIsDone) {
+  // The list says downloading into the .part; the disk has the whole file.
+  WriteFileBytes((flv + "flv0video.flv").toStdString(), "whole");
+  const int row = AddRow(QString::fromStdString(Site().Url("/videos/clip.flv")));
+  list->SetCellText(colFile, row, flv + "flv0video.flv.part");
+  list->SetState(row, RowState::Stopped);
+  runner->Start();
+  EXPECT_EQ(list->State(row), RowState::Done);
+  EXPECT_EQ(list->CellText(colFile, row), flv + "flv0video.flv");
+  EXPECT_EQ(Bytes(flv + "flv0video.flv"), "whole");
+  EXPECT_EQ(FilesInFlv(), QStringList{"flv0video.flv"});
+}
+
+// The first transfer is cut at about half of 300000 bytes, by Stop or by the
+// peer; the second request asks for the rest with a Range header, and the
+// server answers it in one of several ways.
+TEST_F(Runner, ACutDownloadResumesToTheSameBytes) {
+  const std::string body = Pattern(300000);
+  enum How { Stop, PeerCloses };
+  enum Answer { Appends, StartsEarlier, Ignores };
+  const struct {
+    const char* name;
+    How how;
+    Answer answer;
+  } cases[] = {
+      {"Stop, then 206", Stop, Appends},
+      {"Stop, then 206 from an earlier byte", Stop, StartsEarlier},
+      {"Stop, then 200 (Range ignored)", Stop, Ignores},
+      {"peer closes early, then 206", PeerCloses, Appends},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Build();
+    QDir(flv).removeRecursively();
+    QDir().mkpath(flv);
+    timeline.clear();
+    ScriptedServer server;
+    const std::string head = Head("HTTP/1.0 200 OK", "Content-Length: 300000\r\n");
+    if (c.how == Stop) {
+      StopAt(150000);
+      server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head + body.substr(0, 200000)),
+                     ScriptedServer::WaitClose()});
+    } else {
+      server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head + body.substr(0, 150000)),
+                     ScriptedServer::Close()});
+    }
+    const int row = AddRow(Local(server, "/clip.flv"));
+    Pass();
+
+    const QString part = flv + "flv0video.flv.part";
+    EXPECT_EQ(list->CellText(colFile, row), part);
+    EXPECT_TRUE(timeline.isEmpty());  // not a finished download
+    EXPECT_FALSE(QFile::exists(flv + "flv0video.flv"));
+    const std::string partial = Bytes(part);
+    ASSERT_GT(partial.size(), 0u);
+    ASSERT_LT(partial.size(), body.size());
+    EXPECT_EQ(partial, body.substr(0, partial.size()));
+    const qint64 percent = list->CellInt(colProgress, row);
+    EXPECT_GT(percent, 0);
+    EXPECT_LT(percent, 100);
+    if (c.how == Stop) {
+      EXPECT_EQ(list->State(row), RowState::Stopped);
+      EXPECT_EQ(list->data(list->index(row, colFile)).toString(), QStringLiteral("Stopped at %1 %").arg(percent));
+      EXPECT_FALSE(list->data(list->index(row, colFile), DownloadList::FailedRole).toBool());
+    } else {
+      EXPECT_EQ(list->State(row), RowState::Failed);
+      EXPECT_EQ(list->ErrorText(row),
+                QStringLiteral("Connection closed after %1 of 300000 bytes.").arg(partial.size()));
+    }
+
+    const std::size_t have = partial.size();
+    const std::size_t from = c.answer == StartsEarlier ? have - 1000 : have;
+    std::string reply;
+    if (c.answer == Ignores)
+      reply = head + body;
+    else
+      reply = Head("HTTP/1.0 206 Partial Content",
+                   "Content-Range: bytes " + std::to_string(from) + "-299999/300000\r\nContent-Length: " +
+                       std::to_string(body.size() - from) + "\r\n") +
+              body.substr(from);
+    server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(reply), ScriptedServer::Close()});
+    if (c.how == Stop) {
+      StartDownloads();  // the stopped row waits again; the active loop's next pass takes it
+    } else {
+      list->MakeWaiting(row);  // "Retry"
+    }
+    Pass();
+
+    server.WaitIdle();
+    ASSERT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(server.Requests()[0].find("Range:"), std::string::npos);
+    EXPECT_NE(server.Requests()[1].find("\r\nRange: bytes=" + std::to_string(have) + "-\r\n"), std::string::npos)
+        << server.Requests()[1];
+    const QString file = flv + "flv0video.flv";
+    EXPECT_EQ(list->State(row), RowState::Done) << list->ErrorText(row).toStdString();
+    EXPECT_EQ(list->CellText(colFile, row), file);
+    EXPECT_TRUE(Bytes(file) == body);
+    EXPECT_FALSE(QFile::exists(part));
+    EXPECT_EQ(list->CellInt(colSize, row), 300000);  // the whole file, not the rest
+    EXPECT_EQ(list->CellInt(colProgress, row), 100);
+    EXPECT_TRUE(statuses.contains("300000 bytes of 300000 bytes."));
+    EXPECT_EQ(timeline, QStringList{file});
+  }
+}
+
+TEST_F(Runner, AResumeThatWouldLeaveAGapFailsAndKeepsThePartialFile) {
+  ScriptedServer server;
+  const std::string body = Pattern(1000);
+  WriteFileBytes((flv + "flv0video.flv.part").toStdString(), body.substr(0, 400));
+  const int row = AddRow(Local(server, "/clip.flv"));
+  list->SetCellText(colFile, row, flv + "flv0video.flv.part");
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.0 206 Partial Content",
+                                           "Content-Range: bytes 500-999/1000\r\nContent-Length: 500\r\n") +
+                                      body.substr(500)),
+                 ScriptedServer::WaitClose()});
+  Pass();
+  EXPECT_EQ(list->State(row), RowState::Failed);
+  EXPECT_EQ(list->ErrorText(row), "The server resumed at byte 500, not at byte 400.");
+  EXPECT_EQ(Bytes(flv + "flv0video.flv.part"), body.substr(0, 400));
+  EXPECT_TRUE(timeline.isEmpty());
+}
+
+// The program ends in the middle of a download (the list as last saved, the
+// .part file as far as it reached the disk); the next run shows the row
+// stopped and resumes it from nginx with a real Range reply.
+TEST_F(Runner, ARestartResumesTheRowThatWasDownloading) {
+  const QString big = QString::fromStdString(Site().Url("/videos/big.bin"));
+  const QString saved = dir.path() + "/data/downloads.json";
+  QByteArray savedList;
+  std::string partOnDisk;
+  {
+    DownloadListStore store(*list, saved);
+    AddRow(big);
+    const QString part = flv + "flv0video.flv.part";
+    onWork = [&](std::int64_t count) {
+      if (count < static_cast<std::int64_t>(Site().Big().size() / 2) || !partOnDisk.empty()) return;
+      // What a kill here would leave: the last save, the bytes on disk.
+      ASSERT_TRUE(store.Save());
+      savedList = QByteArray::fromStdString(ReadFileBytes(saved.toStdString()));
+      partOnDisk = Bytes(part);
+      stopped = true;
+    };
+    Pass();
+    ASSERT_FALSE(partOnDisk.empty());
+  }
+  // The kill's leftovers replace what this run went on to write.
+  QFile::remove(saved);
+  WriteFileBytes(saved.toStdString(), savedList.toStdString());
+  WriteFileBytes((flv + "flv0video.flv.part").toStdString(), partOnDisk);
+
+  stopped = false;
+  onWork = nullptr;
+  Build();
+  DownloadListStore store(*list, saved);
+  ASSERT_TRUE(store.Load());
+  ASSERT_EQ(list->RowCount(), 1);
+  EXPECT_EQ(list->State(0), RowState::Stopped);
+  EXPECT_EQ(list->CellText(colFile, 0), flv + "flv0video.flv.part");
+  EXPECT_TRUE(list->data(list->index(0, colFile)).toString().startsWith("Stopped at "));
+
+  qint64 firstProgress = -1;
+  onWork = [&](std::int64_t) {
+    if (firstProgress < 0) firstProgress = list->CellInt(colProgress, 0);
+  };
+  runner->Start();  // the first activation starts downloads
+  const QString file = flv + "flv0video.flv";
+  EXPECT_EQ(list->State(0), RowState::Done);
+  EXPECT_EQ(list->CellText(colFile, 0), file);
+  EXPECT_TRUE(Bytes(file) == Site().Big());
+  EXPECT_EQ(list->CellInt(colSize, 0), static_cast<qint64>(Site().Big().size()));
+  EXPECT_EQ(timeline, QStringList{file});
+  // It went on from the partial file rather than from the start.
+  EXPECT_GE(firstProgress, static_cast<qint64>(partOnDisk.size() * 100 / Site().Big().size()));
+}
+
+TEST(QueueRunnerNames, ExtensionFollowsTheLink) {
+  const struct {
+    const char* link;
+    const char* extension;
+  } cases[] = {
+      // Watch-page links keep the names they always had.
+      {"http://127.0.0.1/get_video?asv=&video_id=abc&t=T&fmt=18", ".avi"},
+      {"http://127.0.0.1/videodownload?version=0&secureurl=SSS&sigh=g&", ".flv"},
+      {"http://127.0.0.1/videos/clip.flv?fmt=22", ".avi"},
+      // Links found on ordinary pages keep their file's own extension.
+      {"http://127.0.0.1/media/clip.mp4", ".mp4"},
+      {"https://cdn.example.invalid/a/Clip.WEBM?token=x#t=10", ".webm"},
+      {"http://127.0.0.1/sub/clip.mov", ".mov"},
+      {"http://127.0.0.1/v.mkv", ".mkv"},
+      {"http://127.0.0.1/videos/clip.flv", ".flv"},
+      // Neither marker nor media extension.
+      {"http://127.0.0.1/stream", ".flv"},
+      {"http://127.0.0.1/page.html", ".flv"},
+      {"http://127.0.0.1/dir.mp4/file", ".flv"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    EXPECT_EQ(QueueRunner::ExtensionFor(QString::fromLatin1(c.link)), QString::fromLatin1(c.extension));
+  }
+  EXPECT_EQ(QueueRunner::FileName("/d/", 3, QueueRunner::ExtensionFor("http://h/x.m4v")), "/d/flv3video.m4v");
+}
+
+}  // namespace
+}  // namespace larkvale::queue
