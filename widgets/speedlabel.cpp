@@ -27,7 +27,6 @@ void SpeedLabel::End() {
 }
 
 void SpeedLabel::Refresh() {
-  meter_.Tick();
   setText(meter_.Text());
 }
 

@@ -25,8 +25,8 @@ class SpeedLabel : public QLabel {
   void Refresh();
 
   queue::RateMeter meter_;
-  // Redraws twice a second, also while no block arrives: the figure falls
-  // when the transfer stalls.
+  // Redraws twice a second, also while no block arrives: the figure moves
+  // on when a burst has ended, and falls when the transfer stalls.
   QTimer refresh_;
 };
 
