@@ -4,6 +4,7 @@
 // service, see tests/desktop/notify_test.sh).
 #include <gtest/gtest.h>
 
+#include <QDBusConnection>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -168,5 +169,70 @@ TEST(DesktopEventsOnBus, EveryEndOfADownloadOrConversionIsNotified) {
   }
 }
 
+// Listens to the taskbar entry's updates on a connection of its own, as a
+// dock would.
+class LauncherListener : public QObject {
+  Q_OBJECT
+ public:
+  struct Update {
+    QString app;
+    double progress;
+    bool visible;
+  };
+  explicit LauncherListener(QDBusConnection bus) : bus_(bus) {
+    bus_.connect(QString(), QString(), QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"),
+                 this, SLOT(update(QString, QVariantMap)));
+  }
+  std::vector<Update> updates;
+
+ public slots:
+  void update(const QString& app, const QVariantMap& properties) {
+    updates.push_back({app, properties.value(QStringLiteral("progress")).toDouble(),
+                       properties.value(QStringLiteral("progress-visible")).toBool()});
+  }
+
+ private:
+  QDBusConnection bus_;
+};
+
+TEST(DesktopEventsOnBus, TheTaskbarEntryFollowsTheRowBeingDownloaded) {
+  if (qEnvironmentVariable("LARKVALE_TEST_NOTIFY_RECORD").isEmpty())
+    GTEST_SKIP() << "needs the private bus of tests/desktop/notify_test.sh";
+  QDBusConnection listenerBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("dock"));
+  ASSERT_TRUE(listenerBus.isConnected());
+  LauncherListener dock(listenerBus);
+  Events e;
+
+  // 100000 bytes in ten pieces, so that the client reads several blocks.
+  ScriptedServer::Script script{ScriptedServer::ReadRequest(),
+                                ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n")};
+  for (int i = 0; i < 10; ++i) {
+    script.push_back(ScriptedServer::Pause(30));
+    script.push_back(ScriptedServer::Send(std::string(10000, 'v')));
+  }
+  script.push_back(ScriptedServer::Close());
+  e.site.Expect(script);
+  e.DownloadRow(e.Link("/pieces.flv"));
+  ASSERT_TRUE(QFile::exists(e.form->state().downloadList->CellText(queue::colFile, 0)));
+
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dock.updates.empty() && !dock.updates.back().visible; }, 5000));
+  const std::vector<LauncherListener::Update>& got = dock.updates;
+  ASSERT_GE(got.size(), 4u);  // 0 %, at least one block between, 100 %, hidden
+  EXPECT_EQ(got.front().progress, 0.0);
+  double shown = -1;
+  for (size_t i = 0; i + 1 < got.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got[i].app, LauncherEntryUri());
+    EXPECT_TRUE(got[i].visible);
+    EXPECT_GT(got[i].progress, shown);  // rising, and never the same twice
+    shown = got[i].progress;
+  }
+  EXPECT_EQ(shown, 1.0);
+  EXPECT_FALSE(got.back().visible);
+  QDBusConnection::disconnectFromBus(QStringLiteral("dock"));
+}
+
 }  // namespace
 }  // namespace larkvale::app
+
+#include "desktop_events_test.moc"

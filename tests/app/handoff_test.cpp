@@ -3,6 +3,7 @@
 // the real program hands off and exits when another one listens.
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
@@ -79,24 +80,57 @@ TEST(HandOff, ALaterStartsUrlIsTypedIntoTheRunningWindowAndAWatchPageIsDownloade
   EXPECT_EQ(Child<widgets::StatusLabel>(&form, "status")->Text(), "Done");
 }
 
-// The real program as a later start: it must leave before it opens a window.
+// The real program, started with a URL. As a later start it must leave
+// before it opens a window; as the first one it works in the test's folder.
 struct LaterStart {
-  explicit LaterStart(const QString& runtimeDir, const QString& url) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  explicit LaterStart(const QString& runtimeDir, const QString& url, QProcessEnvironment env = {}) {
+    if (env.isEmpty()) env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_RUNTIME_DIR", runtimeDir);
-    // Should it start after all, it works in the test's folder only.
     env.insert("HOME", runtimeDir);
     env.insert("XDG_CONFIG_HOME", runtimeDir + "/config");
+    env.insert("XDG_DATA_HOME", runtimeDir + "/data");
     env.insert("XDG_STATE_HOME", runtimeDir + "/state");
     env.insert("QT_QPA_PLATFORM", "offscreen");
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(LARKVALE_APPDIR "Larkvale_HD"), {url});
+  }
+  ~LaterStart() {
+    if (process.state() == QProcess::NotRunning) return;
+    process.kill();
+    process.waitForFinished(5000);
   }
   bool Ended() {
     return QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000);
   }
   QProcess process;
 };
+
+TEST(HandOff, TheFirstStartTypesItsUrlAndDownloadsAWatchPage) {
+  ScriptedServer site;
+  const QString base = QStringLiteral("http://127.0.0.1:%1").arg(site.Port());
+  // The watch page, then the runner's request for the link it queued.
+  site.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(WatchPageResponse()), ScriptedServer::Close()});
+  site.Expect({ScriptedServer::ReadRequest(),
+               ScriptedServer::Send("HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"),
+               ScriptedServer::Close()});
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("LARKVALE_VIDEO_SITE", base);
+  env.insert("LARKVALE_START_PAGE", "about:blank");
+  env.insert("LARKVALE_HOME_PAGE", "about:blank");
+  QTemporaryDir runtime;
+  LaterStart first(runtime.path(), base + "/watch?v=abcdefghijk", env);
+
+  ASSERT_TRUE(QTest::qWaitFor([&] { return site.Requests().size() >= 2 || first.process.state() == QProcess::NotRunning; },
+                              60000))
+      << "requests: " << site.Requests().size();
+  ASSERT_EQ(first.process.state(), QProcess::Running) << first.process.readAllStandardError().toStdString();
+  const std::vector<std::string> requests = site.Requests();
+  EXPECT_EQ(requests[0].rfind("GET /watch?v=abcdefghijk HTTP/1.0\r\n", 0), 0u) << requests[0];
+  EXPECT_EQ(requests[1].rfind("GET /get_video?asv=&video_id=abcdefghijk&t=" + kToken + "&fmt=18 HTTP/1.0\r\n", 0), 0u)
+      << requests[1];
+  // It listens for later starts in the runtime folder.
+  EXPECT_TRUE(QFileInfo(runtime.filePath("Larkvale_HD.socket")).exists());
+}
 
 TEST(HandOff, TheProgramHandsItsUrlToTheRunningOneAndExits) {
   QTemporaryDir runtime;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Desktop notifications on a private session bus: first with a fake
-# notification service that records what reaches it, then with no service at
-# all. The assertions are in the test executable's DesktopNotifierOnBus tests;
+# Desktop notifications and the taskbar entry on a private session bus: first
+# with a fake notification service that records what reaches it, then with no
+# service at all. The assertions are in the test executable's *OnBus tests;
 # this script provides the buses.
 set -euo pipefail
 tests=$1
@@ -32,12 +32,14 @@ with_fake_service() {
 with_fake_service "DesktopNotifierOnBus.ReachesTheNotificationService" run1
 # The window's own downloads and conversions, while it is not active.
 with_fake_service "DesktopEventsOnBus.EveryEndOfADownloadOrConversionIsNotified" run3
+# The taskbar entry's progress, heard by a listener on the same bus.
+with_fake_service "DesktopEventsOnBus.TheTaskbarEntryFollowsTheRowBeingDownloaded" run4
 
 LARKVALE_TEST_NOTIFY_NO_SERVICE=1 dbus-run-session --config-file="$here/session-bus.conf" -- \
   "$tests" --gtest_filter="DesktopNotifierOnBus.ABusWithoutServiceOnlyReportsIt" >"$work/run2.out" 2>&1 || {
   cat "$work/run2.out"; exit 1; }
 cat "$work/run2.out"
 # Each run must have passed its test, not skipped it or selected none.
-for run in run1 run2 run3; do
+for run in run1 run2 run3 run4; do
   grep -q '^\[  PASSED  \] 1 test\.' "$work/$run.out" || { echo "$run did not pass its test" >&2; exit 1; }
 done
