@@ -54,9 +54,8 @@ QPushButton[styled="true"] { border: 1px solid #a9b6c4; border-radius: 4px; padd
 QPushButton[styled="true"]:hover { border-color: #4f86c0; background: #eaf2fb; }
 QPushButton[styled="true"]:pressed { background: #d3e2f2; }
 QPushButton[styled="true"]:disabled { color: #9aa6b2; }
-QToolButton[imageButton="true"] { border: 1px solid transparent; border-radius: 6px; padding: 1px; }
+QToolButton[imageButton="true"] { border: 1px solid transparent; border-radius: 6px; }
 QToolButton[imageButton="true"]:hover { border-color: #9fbfe0; background: #eaf2fb; }
-QToolButton[imageButton="true"]:focus { border: 2px solid palette(highlight); padding: 0px; }
 #WebSiteLabel { color: #2f6fb3; text-decoration: underline; }
 #status { color: #2f4f6f; }
 )";

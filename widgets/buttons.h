@@ -23,11 +23,16 @@ class StyledButton : public QPushButton {
 };
 
 // A large picture button without a caption; its accessible name and hint
-// say what it does.
+// say what it does. It takes the focus from the keyboard only, and then
+// wears a frame in the palette's highlight colour, whatever the window's
+// style sheet draws.
 class ImageButton : public QToolButton {
   Q_OBJECT
  public:
   ImageButton(const QIcon& icon, const QString& name, const QSize& iconSize, QWidget* parent = nullptr);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
 };
 
 }  // namespace larkvale::widgets
