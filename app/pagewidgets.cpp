@@ -15,7 +15,6 @@ QIcon AppIcon(const QString& name) {
 QWidget* Strip(QWidget* parent, int height) {
   auto* strip = new QWidget(parent);
   strip->setProperty("strip", true);
-  strip->setAttribute(Qt::WA_StyledBackground, true);
   if (height > 0) strip->setFixedHeight(height);
   return strip;
 }
