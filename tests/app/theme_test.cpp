@@ -12,6 +12,8 @@
 #include <QStyle>
 #include <QTest>
 
+#include "app/pagewidgets.h"
+#include "app/theme.h"
 #include "platform/contrast.h"
 #include "support/fakes.h"
 #include "support/window_parts.h"
@@ -217,6 +219,18 @@ class ContrastWalk {
         const widgets::DownloadGrid::CellColors c = grid->ColorsOf(column, row);
         Check(view, QString("row %1 column %2").arg(row + 1).arg(column), c.text, {c.background});
       }
+    // The rows on screen are painted in those colours: the File cell's
+    // empty right end shows its background.
+    const QImage shown = const_cast<widgets::GridView*>(view)->viewport()->grab().toImage();
+    int sampled = 0;
+    for (int row = 0; row < list->RowCount(); ++row) {
+      const QRect cell = view->visualRect(list->index(row, queue::colFile));
+      const QPoint at(cell.right() - 8, cell.center().y());
+      if (!shown.rect().contains(at) || !view->viewport()->rect().contains(cell)) continue;
+      EXPECT_EQ(shown.pixelColor(at).name(), grid->ColorsOf(queue::colFile, row).background.name()) << "row " << row + 1;
+      ++sampled;
+    }
+    if (list->RowCount() > 0) EXPECT_GE(sampled, 2);
   }
 
   QString state_;
@@ -315,6 +329,31 @@ TEST(Theme, EveryTextPassesContrastAAInLightAndDarkPalettes) {
     const ContrastWalk walk = WalkAllPages(form, desktop.name);
     EXPECT_GT(walk.checked, 100);
     EXPECT_TRUE(walk.failures.empty()) << Report(walk.failures);
+  }
+}
+
+// The monochrome icons (the Explorer's view buttons, "Change dir",
+// "Converter") stand out on the bars of every palette: 3:1, as a control's
+// picture must. Measured on the pixels the icon paints.
+TEST(Theme, MonochromeIconsStandOutOnTheBars) {
+  for (const QPalette& palette : {DesktopLight(), AdwaitaDark(), FusionDark()}) {
+    DesktopPalette theme(palette);
+    const Theme t = Theme::FromDesktop(palette);
+    for (const char* name : {"details", "largeicons", "changedir"}) {
+      SCOPED_TRACE(name);
+      const QImage image = AppIcon(name).pixmap(QSize(28, 28)).toImage();
+      // The icon is drawn in the ink its palette gets.
+      QColor ink = InkFor(palette);
+      int inked = 0;
+      for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+          const QColor c = image.pixelColor(x, y);
+          if (c.alpha() == 255 && c.rgb() == ink.rgb()) ++inked;
+        }
+      EXPECT_GT(inked, 20);
+      for (const QColor& bar : {t.stripTop, t.stripBottom, t.buttonTop, t.buttonBottom})
+        EXPECT_GE(ContrastRatio(ink, bar), 3.0) << qPrintable(ink.name()) << " on " << qPrintable(bar.name());
+    }
   }
 }
 
