@@ -47,22 +47,26 @@ Theme Theme::FromDesktop(const QPalette& desktop) {
     t.hoverBorder = QColor(0x4f, 0x86, 0xc0);
     t.pressedBackground = QColor(0xd3, 0xe2, 0xf2);
   } else {
-    // Shades of the desktop's own dark colours.
+    // Shades of the desktop's own dark colours; a shade the desktop's text
+    // would not read on moves away from it (a mid-grey desktop gets darker
+    // bars rather than unreadable ones).
     const QColor w = desktop.color(QPalette::Window);
     const QColor b = desktop.color(QPalette::Button);
+    const QList<QColor> texts = {desktop.color(QPalette::WindowText), desktop.color(QPalette::ButtonText)};
+    auto behindText = [&texts](const QColor& c) { return ReadableOn(c, texts); };
     t.window = w;
-    t.barTop = Mix(w, white, 0.14);
-    t.barBottom = Mix(w, white, 0.05);
+    t.barTop = behindText(Mix(w, white, 0.14));
+    t.barBottom = behindText(Mix(w, white, 0.05));
     t.barBorder = Mix(w, black, 0.35);
-    t.stripTop = Mix(w, white, 0.08);
-    t.stripBottom = Mix(w, white, 0.03);
+    t.stripTop = behindText(Mix(w, white, 0.08));
+    t.stripBottom = behindText(Mix(w, white, 0.03));
     t.stripBorder = Mix(w, black, 0.3);
-    t.buttonTop = Mix(b, white, 0.12);
-    t.buttonBottom = Mix(b, white, 0.05);
+    t.buttonTop = behindText(Mix(b, white, 0.12));
+    t.buttonBottom = behindText(Mix(b, white, 0.05));
     t.buttonBorder = Mix(b, white, 0.28);
-    t.hoverBackground = Mix(b, desktop.color(QPalette::Highlight), 0.25);
+    t.hoverBackground = behindText(Mix(b, desktop.color(QPalette::Highlight), 0.25));
     t.hoverBorder = desktop.color(QPalette::Highlight);
-    t.pressedBackground = Mix(b, black, 0.2);
+    t.pressedBackground = behindText(Mix(b, black, 0.2));
   }
   // The header is ours in either palette: white on blue.
   t.headerText = white;

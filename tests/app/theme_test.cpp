@@ -332,6 +332,42 @@ TEST(Theme, EveryTextPassesContrastAAInLightAndDarkPalettes) {
   }
 }
 
+// The window's own colours read on every background they are drawn on,
+// whatever the desktop's palette: the usual ones, and those that push the
+// derivation (black and mid-grey windows, white on black, a tinted light one).
+TEST(Theme, OwnColoursReadOnAnyPalette) {
+  auto palette = [](const char* window, const char* text) {
+    QPalette p{QColor(text), QColor(window)};  // button text and colour; the shades derived
+    p.setColor(QPalette::Window, QColor(window));
+    p.setColor(QPalette::WindowText, QColor(text));
+    p.setColor(QPalette::Text, QColor(text));
+    return p;
+  };
+  const struct {
+    const char* name;
+    QPalette palette;
+    bool dark;
+  } desktops[] = {{"light", DesktopLight(), false},
+                  {"Adwaita:dark", AdwaitaDark(), true},
+                  {"Fusion dark", FusionDark(), true},
+                  {"black", palette("#000000", "#ffffff"), true},
+                  {"mid grey, white text", palette("#777777", "#ffffff"), true},
+                  {"mid grey, black text", palette("#999999", "#000000"), false},
+                  {"tinted light", palette("#fff8dc", "#202020"), false}};
+  for (const auto& d : desktops) {
+    SCOPED_TRACE(d.name);
+    const Theme t = Theme::FromDesktop(d.palette);
+    EXPECT_EQ(t.dark, d.dark);
+    for (const Theme::TextOn& text : t.Texts())
+      for (const QColor& background : text.backgrounds)
+        EXPECT_GE(ContrastRatio(text.text, background), 4.5)
+            << text.what << ": " << qPrintable(text.text.name()) << " on " << qPrintable(background.name());
+  }
+  // On a light desktop the window keeps the colour it was designed with.
+  EXPECT_EQ(Theme::FromDesktop(DesktopLight()).window, QColor(246, 246, 246));
+  EXPECT_EQ(Theme::FromDesktop(AdwaitaDark()).window, QColor("#323232"));
+}
+
 // The monochrome icons (the Explorer's view buttons, "Change dir",
 // "Converter") stand out on the bars of every palette: 3:1, as a control's
 // picture must. Measured on the pixels the icon paints.
