@@ -43,6 +43,13 @@ QColor Mix(const QColor& from, const QColor& to, double t) {
 
 }  // namespace
 
+QColor BlendOnto(const QColor& top, const QColor& below) {
+  const QColor t = top.toRgb(), b = below.toRgb();
+  const double a = t.alphaF();
+  auto channel = [a](double x, double y) { return float(x * a + y * (1 - a)); };
+  return QColor::fromRgbF(channel(t.redF(), b.redF()), channel(t.greenF(), b.greenF()), channel(t.blueF(), b.blueF()));
+}
+
 QColor ReadableOn(const QColor& color, const QList<QColor>& backgrounds, double ratio) {
   const QColor opaque(color.toRgb().rgb());
   if (LeastContrast(opaque, backgrounds) >= ratio) return opaque;

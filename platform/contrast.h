@@ -18,6 +18,9 @@ double ContrastRatio(const QColor& a, const QColor& b);
 // WCAG AA: 4.5 for body text, 3 for large text (18 pt, or 14 pt bold).
 bool PassesContrastAA(const QColor& text, const QColor& background, bool largeText = false);
 
+// A translucent colour as it shows over an opaque one.
+QColor BlendOnto(const QColor& top, const QColor& below);
+
 // `color` itself when its contrast with each of `backgrounds` reaches
 // `ratio`; otherwise the nearest colour of the same hue, moved towards black
 // or white (the side that stands further from the backgrounds), that does.

@@ -295,11 +295,9 @@ DownloadGrid::CellColors DownloadGrid::ColorsOf(int column, int row) const {
   CellColors colors{Resolve(look.text, palette), Resolve(look.cell, palette), Resolve(look.grid, palette)};
   if (SelectedRow() == row) {
     // The highlight, faint over the row's own colour.
-    const QColor h = palette.color(QPalette::Highlight);
-    const double a = 70 / 255.0;
-    const QColor& b = colors.background;
-    colors.background = QColor::fromRgbF(float(h.redF() * a + b.redF() * (1 - a)), float(h.greenF() * a + b.greenF() * (1 - a)),
-                                         float(h.blueF() * a + b.blueF() * (1 - a)));
+    QColor h = palette.color(QPalette::Highlight);
+    h.setAlpha(70);
+    colors.background = platform::BlendOnto(h, colors.background);
   }
   if (look.text.system)
     colors.text = platform::ReadableOn(colors.text, {colors.background});
@@ -315,11 +313,7 @@ void DownloadGrid::ShowInputPrompt(QLineEdit* edit) {
   // palette change of the cell.
   const QColor base = edit->palette().color(QPalette::Base);
   const QColor prompt = QApplication::palette(edit).color(QPalette::PlaceholderText);
-  const double a = prompt.alphaF();
-  const QColor seen = QColor::fromRgbF(float(prompt.redF() * a + base.redF() * (1 - a)),
-                                       float(prompt.greenF() * a + base.greenF() * (1 - a)),
-                                       float(prompt.blueF() * a + base.blueF() * (1 - a)));
-  const QColor readable = platform::ReadableOn(seen, {base});
+  const QColor readable = platform::ReadableOn(platform::BlendOnto(prompt, base), {base});
   if (edit->palette().color(QPalette::PlaceholderText) == readable) return;
   QPalette p = edit->palette();
   p.setColor(QPalette::PlaceholderText, readable);

@@ -88,12 +88,6 @@ class DesktopPalette {
   QPalette saved_;
 };
 
-QColor Over(const QColor& top, const QColor& below) {
-  const double a = top.alphaF();
-  return QColor::fromRgbF(float(top.redF() * a + below.redF() * (1 - a)), float(top.greenF() * a + below.greenF() * (1 - a)),
-                          float(top.blueF() * a + below.blueF() * (1 - a)));
-}
-
 // The colours a brush paints: its colour, or each stop of its gradient.
 QList<QColor> Paints(const QBrush& brush) {
   if (const QGradient* g = brush.gradient()) {
@@ -114,7 +108,7 @@ QList<QColor> Opaque(const QList<QColor>& colors, const QWidget* painter) {
       out << QColor(c.rgb());
       continue;
     }
-    for (const QColor& below : BehindOf(painter->parentWidget())) out << Over(c, below);
+    for (const QColor& below : BehindOf(painter->parentWidget())) out << platform::BlendOnto(c, below);
   }
   return out;
 }
@@ -148,7 +142,7 @@ class ContrastWalk {
     const double points = f.pointSizeF() > 0 ? f.pointSizeF() : f.pixelSize() * 0.75;
     const bool large = points >= 18 || (f.bold() && points >= 14);
     for (const QColor& bg : backgrounds) {
-      const QColor seen = fg.alpha() == 255 ? fg : Over(fg, bg);
+      const QColor seen = fg.alpha() == 255 ? fg : platform::BlendOnto(fg, bg);
       const double ratio = ContrastRatio(seen, bg);
       ++checked;
       if (ratio < (large ? 3.0 : 4.5))

@@ -61,6 +61,10 @@ TEST(Contrast, ReadableOnMovesAColourJustFarEnough) {
     if (in.hue() >= 0 && out.hue() >= 0) EXPECT_NEAR(out.hue(), in.hue(), 2);
     EXPECT_EQ(in.hue() < 0, out.hue() < 0 || out == Qt::black || out == Qt::white);
   }
+  // Qt's default input prompt: black at half strength, seen on white.
+  const QColor prompt = BlendOnto(QColor(0, 0, 0, 128), Qt::white);
+  EXPECT_EQ(prompt.name(), "#7f7f7f");
+  EXPECT_EQ(ReadableOn(prompt, {Qt::white}).name(), "#767676");
 }
 
 }  // namespace
