@@ -97,8 +97,8 @@ QList<Theme::TextOn> Theme::Texts() const {
 
 QString Theme::StyleSheet() const {
   // Each part sets its background and the colour of the texts on it; the
-  // more specific selectors (a bar inside the window, a caption) win over
-  // the window's own. Input fields, lists and menus keep the desktop's.
+  // narrower selectors (a bar inside the window, a caption) win over the
+  // window's own. Input fields, lists and menus keep the desktop's.
   const QString barText = ReadableOn(windowText, {barTop, barBottom}).name();
   return QStringLiteral(R"(
 #Central { background: %1; }
