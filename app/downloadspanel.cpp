@@ -165,10 +165,11 @@ QList<QWidget*> DownloadsPanel::focusOrder() const {
 void DownloadsPanel::formatCell(int row, TColor& text, widgets::FontStyles& style) {
   // A finished row reads grey and struck through, a failed one red; the row
   // being downloaded reads blue, and blue wins. A stopped or failed row is
-  // not finished, whatever its Progress says.
+  // not finished, whatever its Progress says. The red is a dark one: pure
+  // red on white stays under AA contrast.
   const queue::RowState s = state_.downloadList->State(row);
   if (s == queue::RowState::Failed) {
-    text = TColor::Rgb(255, 0, 0);
+    text = kFailedRowRed;
   } else if (s != queue::RowState::Stopped &&
              state_.downloadList->CellInt(QStringLiteral("ProgressColumn1"), row) == 100) {
     text = TColor::System(widgets::clGrayTextIndex);

@@ -71,6 +71,9 @@ class DownloadsPanel : public QWidget {
 
   queue::QueueRunner& runner() { return *runner_; }
 
+  // The text colour of a failed row.
+  static constexpr widgets::TColor kFailedRowRed{false, 0, 0xffc00000};
+
   struct BarControls {
     widgets::StatusLabel* status;
     widgets::SpeedLabel* speed;  // beside the status line

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QShortcut>
@@ -17,6 +18,7 @@
 #include "app/downloadspanel.h"
 #include "app/explorerpage.h"
 #include "app/pagewidgets.h"
+#include "app/theme.h"
 #include "app/workfolders.h"
 #include "browser/watchhistory.h"
 #include "convert/choicesstore.h"
@@ -39,27 +41,6 @@ namespace larkvale::app {
 
 namespace {
 
-const char* const kStyleSheet = R"(
-#Central { background: rgb(246, 246, 246); }
-#TopBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #ffffff, stop:1 #dde5ee);
-          border-bottom: 1px solid #b4c1cf; }
-#TaskPaneHeader { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #5a8cc2, stop:1 #2f5f92); }
-#TaskPaneCaption { color: white; }
-#TaskPaneHeader QToolButton { color: white; }
-QWidget[strip="true"] { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #f7f9fb, stop:1 #e6ecf2);
-                        border-top: 1px solid #ccd6e0; border-bottom: 1px solid #ccd6e0; }
-QLabel[caption="true"] { font-weight: bold; color: #2f4f6f; padding: 4px 6px 2px 6px; }
-QPushButton[styled="true"] { border: 1px solid #a9b6c4; border-radius: 4px; padding: 3px 10px;
-  background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #ffffff, stop:1 #e2e8ef); color: #1f2f3f; }
-QPushButton[styled="true"]:hover { border-color: #4f86c0; background: #eaf2fb; }
-QPushButton[styled="true"]:pressed { background: #d3e2f2; }
-QPushButton[styled="true"]:disabled { color: #9aa6b2; }
-QToolButton[imageButton="true"] { border: 1px solid transparent; border-radius: 6px; }
-QToolButton[imageButton="true"]:hover { border-color: #9fbfe0; background: #eaf2fb; }
-#WebSiteLabel { color: #2f6fb3; text-decoration: underline; }
-#status { color: #2f4f6f; }
-)";
-
 constexpr int kEmailHelpTopic = 223;
 
 }  // namespace
@@ -73,13 +54,11 @@ MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QM
   setFont(font);
   resize(1086, 769);
   setWindowIcon(AppIcon(QStringLiteral("app")));
-  setStyleSheet(QString::fromLatin1(kStyleSheet));
 
   state_.downloadList = new queue::DownloadList(this);
 
   auto* central = new QWidget(this);
   central->setObjectName(QStringLiteral("Central"));
-  central->setAttribute(Qt::WA_StyledBackground, true);
   auto* column = new QVBoxLayout(central);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
@@ -113,6 +92,7 @@ MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QM
   }
   desktop_ = new DesktopIntegration(this);
   connectPages();
+  followDesktopTheme();
   // The download list and the Timeline of the last run, before anything can
   // add to them; a missing or damaged file starts them empty.
   listStore_ = new queue::DownloadListStore(*state_.downloadList,
@@ -139,7 +119,6 @@ MainWindow::~MainWindow() {
 QWidget* MainWindow::buildTopBar() {
   auto* bar = new QWidget;
   bar->setObjectName(QStringLiteral("TopBar"));
-  bar->setAttribute(Qt::WA_StyledBackground, true);
   bar->setFixedHeight(65);
 
   // Three large page buttons at 8, 120 and 240 pixels from the left.
@@ -258,7 +237,11 @@ void MainWindow::startUp() {
   explorer_->showFolder(state_.videoDir);
 }
 
+void MainWindow::followDesktopTheme() { ApplyTheme(this, Theme::FromDesktop(QGuiApplication::palette())); }
+
 bool MainWindow::event(QEvent* e) {
+  // The desktop switched its theme while the program runs.
+  if (e->type() == QEvent::ApplicationPaletteChange || e->type() == QEvent::ThemeChange) followDesktopTheme();
   if (e->type() == QEvent::WindowActivate && !activated_) {
     activated_ = true;
     Guarded(services_, [this] { firstActivation(); });

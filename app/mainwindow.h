@@ -66,6 +66,8 @@ class MainWindow : public QMainWindow {
   QWidget* buildTopBar();
   void connectPages();
   void startUp();
+  // The window's own colours from the desktop's palette, again whenever it changes.
+  void followDesktopTheme();
   void firstActivation();
   void changeVideoFolder();   // "Change dir"
   void showDownloadFolder();  // "Browse files"

@@ -1,21 +1,93 @@
 #include "app/pagewidgets.h"
 
+#include <QApplication>
+#include <QFile>
+#include <QIconEngine>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOption>
+#include <QSvgRenderer>
+
+#include "app/theme.h"
+#include "platform/contrast.h"
+
 // The icons are compiled into this static library; make sure the linker
 // keeps them.
 static void InitIconResources() { Q_INIT_RESOURCE(icons); }
 
 namespace larkvale::app {
 
+namespace {
+
+// The slate of the monochrome icons. On the dark bars of a dark palette it
+// would vanish, so it is drawn in the nearest shade that stands out (3:1,
+// as for any control's picture) on the bars and buttons of the palette in
+// use when the icon is painted, also after the desktop changes its theme.
+const QByteArray kIconInk = QByteArrayLiteral("#34495e");
+
+class InkIconEngine : public QIconEngine {
+ public:
+  explicit InkIconEngine(QByteArray svg) : svg_(std::move(svg)) {}
+
+  void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+    painter->drawPixmap(rect, pixmap(rect.size() * ratio, mode, state));
+  }
+
+  QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State) override {
+    const QColor ink = InkFor(QGuiApplication::palette());
+    if (cached_.isNull() || cached_.size() != size || cachedInk_ != ink || cachedMode_ != mode) {
+      QByteArray svg = svg_;
+      svg.replace(kIconInk, ink.name().toLatin1());
+      QImage image(size, QImage::Format_ARGB32_Premultiplied);
+      image.fill(Qt::transparent);
+      QPainter painter(&image);
+      QSvgRenderer(svg).render(&painter);
+      painter.end();
+      cached_ = QPixmap::fromImage(image);
+      if (mode == QIcon::Disabled) {
+        QStyleOption option;
+        cached_ = QApplication::style()->generatedIconPixmap(mode, cached_, &option);
+      }
+      cachedInk_ = ink;
+      cachedMode_ = mode;
+    }
+    return cached_;
+  }
+
+  QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override { return size; }
+  QIconEngine* clone() const override { return new InkIconEngine(svg_); }
+
+ private:
+  QByteArray svg_;
+  QPixmap cached_;
+  QColor cachedInk_;
+  QIcon::Mode cachedMode_ = QIcon::Normal;
+};
+
+}  // namespace
+
+QColor InkFor(const QPalette& palette) {
+  const Theme t = Theme::FromDesktop(palette);
+  return platform::ReadableOn(QColor(QString::fromLatin1(kIconInk)),
+                              {t.stripTop, t.stripBottom, t.buttonTop, t.buttonBottom, t.hoverBackground}, 3.0);
+}
+
 QIcon AppIcon(const QString& name) {
   static const bool loaded = (InitIconResources(), true);
   Q_UNUSED(loaded);
-  return QIcon(QStringLiteral(":/icons/%1.svg").arg(name));
+  const QString path = QStringLiteral(":/icons/%1.svg").arg(name);
+  QFile file(path);
+  if (file.open(QIODevice::ReadOnly)) {
+    const QByteArray svg = file.readAll();
+    if (svg.contains(kIconInk)) return QIcon(new InkIconEngine(svg));
+  }
+  return QIcon(path);
 }
 
 QWidget* Strip(QWidget* parent, int height) {
   auto* strip = new QWidget(parent);
   strip->setProperty("strip", true);
-  strip->setAttribute(Qt::WA_StyledBackground, true);
   if (height > 0) strip->setFixedHeight(height);
   return strip;
 }

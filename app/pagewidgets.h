@@ -18,6 +18,8 @@ namespace larkvale::app {
 
 // The icon of the given name from the program's own set.
 QIcon AppIcon(const QString& name);
+// The colour the monochrome icons are drawn in under `palette`.
+QColor InkFor(const QPalette& palette);
 
 // A shaded strip across a page; `height` 0 leaves the height free.
 QWidget* Strip(QWidget* parent, int height);

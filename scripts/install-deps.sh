@@ -15,7 +15,7 @@ packages=(
   libgumbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg xvfb xauth nginx-light curl openbox
-  x11-apps xdotool imagemagick
+  x11-apps xdotool imagemagick qt6-gtk-platformtheme
   at-spi2-core python3-pyatspi dbus dbus-x11
   clang libclang-rt-dev
   fonts-dejavu-core

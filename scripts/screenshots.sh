@@ -5,7 +5,9 @@
 # Extra set-up (a video site to show, rows to queue) is done by the caller
 # through the environment (LARKVALE_START_PAGE, ...); LARKVALE_SHOT_BEFORE,
 # when set, is a shell command run once the window is up (its id in $WINDOW),
-# e.g. xdotool clicks.
+# e.g. xdotool clicks. LARKVALE_SHOT_THEME=dark shows the program as a desktop
+# running GTK's Adwaita:dark gives it (through Qt's GTK platform theme) and
+# names the files dark-<page>.png.
 set -euo pipefail
 build=${1:-build}
 shift || true
@@ -25,10 +27,15 @@ export DISPLAY=$display HOME=$home XDG_CONFIG_HOME=$home/.config QT_QPA_PLATFORM
 export XDG_RUNTIME_DIR=$home/run XDG_STATE_HOME=$home/.local/state
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 [ "$(id -u)" -eq 0 ] && export QTWEBENGINE_DISABLE_SANDBOX=1
+prefix=
+if [ "${LARKVALE_SHOT_THEME:-}" = dark ]; then
+  export QT_QPA_PLATFORMTHEME=gtk3 GTK_THEME=Adwaita:dark
+  prefix=dark-
+fi
 "$build/bin/Larkvale_HD" >/dev/null 2>&1 &
 app=$!
 sleep "${LARKVALE_SHOT_WAIT:-6}"
-window=$(xdotool search --sync --name '^Larkvale_HD$' | head -n1)
+window=$(xdotool search --sync --onlyvisible --name '^Larkvale_HD$' | head -n1)
 xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
 if [ -n "${LARKVALE_SHOT_BEFORE:-}" ]; then WINDOW=$window bash -c "$LARKVALE_SHOT_BEFORE"; fi
 for page in "${pages[@]}"; do
@@ -40,6 +47,6 @@ for page in "${pages[@]}"; do
   esac
   xdotool key --window "$window" "$key"
   sleep 1.5
-  xwd -root -silent | convert xwd:- "png:$out/$page.png"
-  echo "docs/$page.png"
+  xwd -root -silent | convert xwd:- "png:$out/$prefix$page.png"
+  echo "docs/$prefix$page.png"
 done

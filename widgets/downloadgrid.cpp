@@ -2,7 +2,10 @@
 
 #include "widgets/displayframe.h"
 
+#include "platform/contrast.h"
+
 #include <QAccessible>
+#include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QPainter>
@@ -31,18 +34,11 @@ class GridDelegate : public QStyledItemDelegate {
     const int row = index.row();
     const int column = index.column();
     const DownloadGrid::CellLook look = grid_->LookOf(column, row);
-    const bool selected = option.state & QStyle::State_Selected;
+    const DownloadGrid::CellColors colors = grid_->ColorsOf(column, row);
 
     painter->save();
-    QColor background = Resolve(look.cell, palette);
-    if (selected) {
-      QColor h = palette.color(QPalette::Highlight);
-      h.setAlpha(70);
-      painter->fillRect(option.rect, background);
-      background = h;
-    }
-    painter->fillRect(option.rect, background);
-    painter->setPen(Resolve(look.grid, palette));
+    painter->fillRect(option.rect, colors.background);
+    painter->setPen(colors.grid);
     painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
     painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
 
@@ -52,7 +48,7 @@ class GridDelegate : public QStyledItemDelegate {
     font.setUnderline(look.style & fsUnderline);
     font.setStrikeOut(look.style & fsStrikeOut);
     painter->setFont(font);
-    painter->setPen(Resolve(look.text, palette));
+    painter->setPen(colors.text);
 
     const QRect area = option.rect.adjusted(3, 0, -3, 0);
     const QString text = index.data(Qt::DisplayRole).toString();
@@ -125,9 +121,13 @@ void GridView::paintEvent(QPaintEvent* e) {
   QTableView::paintEvent(e);
   if (model() && model()->rowCount() == 0) {
     QPainter painter(viewport());
-    painter.setPen(palette().color(QPalette::Disabled, QPalette::Text));
+    painter.setPen(EmptyCaptionColor());
     painter.drawText(viewport()->rect(), Qt::AlignCenter, QString::fromLatin1(DownloadGrid::kEmptyCaption));
   }
+}
+
+QColor GridView::EmptyCaptionColor() const {
+  return platform::ReadableOn(palette().color(QPalette::Disabled, QPalette::Text), {palette().color(QPalette::Base)});
 }
 
 void GridView::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>&) {
@@ -195,6 +195,8 @@ DownloadGrid::DownloadGrid(queue::DownloadList* list, QWidget* parent) : QWidget
     input_[c] = edit;
   }
   input_[colUrl]->setPlaceholderText(QString::fromLatin1(kInputPrompt));
+  ShowInputPrompt(input_[colUrl]);
+  input_[colUrl]->installEventFilter(this);
   // Whole numbers up to 5000000000.
   input_[colSize]->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}|[1-4][0-9]{9}|5000000000")),
@@ -285,6 +287,43 @@ DownloadGrid::CellLook DownloadGrid::LookOf(int column, int row) const {
   if (OnCellColoring) OnCellColoring(const_cast<DownloadGrid*>(this), column, row, look.cell, look.grid, state);
   if (OnCellFormating) OnCellFormating(const_cast<DownloadGrid*>(this), column, row, look.text, look.style, state);
   return look;
+}
+
+DownloadGrid::CellColors DownloadGrid::ColorsOf(int column, int row) const {
+  const CellLook look = LookOf(column, row);
+  const QPalette& palette = view_->palette();
+  CellColors colors{Resolve(look.text, palette), Resolve(look.cell, palette), Resolve(look.grid, palette)};
+  if (SelectedRow() == row) {
+    // The highlight, faint over the row's own colour.
+    QColor h = palette.color(QPalette::Highlight);
+    h.setAlpha(70);
+    colors.background = platform::BlendOnto(h, colors.background);
+  }
+  if (look.text.system)
+    colors.text = platform::ReadableOn(colors.text, {colors.background});
+  else
+    colors.background = platform::ReadableOn(colors.background, {colors.text});
+  return colors;
+}
+
+void DownloadGrid::ShowInputPrompt(QLineEdit* edit) {
+  // Qt's prompt is the desktop's text colour at half strength, too faint to
+  // read; it is made readable on the cell. A style sheet replaces a
+  // widget's palette whenever it polishes it, so this runs again at every
+  // palette change of the cell.
+  const QColor base = edit->palette().color(QPalette::Base);
+  const QColor prompt = QApplication::palette(edit).color(QPalette::PlaceholderText);
+  const QColor readable = platform::ReadableOn(platform::BlendOnto(prompt, base), {base});
+  if (edit->palette().color(QPalette::PlaceholderText) == readable) return;
+  QPalette p = edit->palette();
+  p.setColor(QPalette::PlaceholderText, readable);
+  edit->setPalette(p);
+}
+
+bool DownloadGrid::eventFilter(QObject* watched, QEvent* e) {
+  if (e->type() == QEvent::PaletteChange)
+    if (auto* edit = qobject_cast<QLineEdit*>(watched)) ShowInputPrompt(edit);
+  return QWidget::eventFilter(watched, e);
 }
 
 int DownloadGrid::PaintCount() const { return view_->paintCount; }

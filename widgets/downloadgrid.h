@@ -70,6 +70,18 @@ class DownloadGrid : public QWidget {
   };
   CellLook LookOf(int column, int row) const;
 
+  // The colours a cell is painted with: its look in the grid's palette, the
+  // selection tinted over it, and kept readable (AA contrast). A colour of
+  // the palette that would not read is moved towards black or white; a
+  // plain colour the owner chose (the current row's blue) stays, and the
+  // cell behind it moves instead, so a dark palette cannot hide it.
+  struct CellColors {
+    QColor text;
+    QColor background;
+    QColor grid;
+  };
+  CellColors ColorsOf(int column, int row) const;
+
   TCellFormatingEvent OnCellFormating;
   TCellColoringEvent OnCellColoring;
 
@@ -87,6 +99,9 @@ class DownloadGrid : public QWidget {
 
  private:
   void PlaceInputRow();
+  // The input row's prompt in a grey that reads on the row.
+  void ShowInputPrompt(QLineEdit* edit);
+  bool eventFilter(QObject* watched, QEvent* e) override;
   queue::DownloadList* list_;
   GridView* view_;
   QWidget* inputRow_ = nullptr;
@@ -104,6 +119,8 @@ class GridView : public QTableView {
   GridView(DownloadGrid* grid, QWidget* parent);
   int InputRowHeight() const { return inputRowHeight_; }
   int paintCount = 0;
+  // The grey of the empty list's caption, readable on the rows' background.
+  QColor EmptyCaptionColor() const;
 
  protected:
   void updateGeometries() override;

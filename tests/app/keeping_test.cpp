@@ -77,7 +77,7 @@ TEST_F(Keeping, EachRowStateHasItsLookAndRetryWaitsAgain) {
     std::optional<TColor> text;  // none: the grid's own
     bool struck;
   } rows[] = {
-      {RowState::Failed, 100, "Failed: HTTP/1.0 404 Not Found.", TColor::Rgb(255, 0, 0), false},
+      {RowState::Failed, 100, "Failed: HTTP/1.0 404 Not Found.", TColor::Rgb(192, 0, 0), false},
       {RowState::Stopped, 28, "Stopped at 28 %", std::nullopt, false},
       {RowState::Done, 100, "/f/flv0video.avi", TColor::System(widgets::clGrayTextIndex), true},
       {RowState::Waiting, 0, "", std::nullopt, false},
@@ -112,7 +112,7 @@ TEST_F(Keeping, EachRowStateHasItsLookAndRetryWaitsAgain) {
   retry->trigger();
   EXPECT_EQ(List().State(0), RowState::Waiting);
   EXPECT_EQ(List().ErrorText(0), "");
-  EXPECT_FALSE(grid->LookOf(colUrl, 0).text == TColor::Rgb(255, 0, 0));
+  EXPECT_FALSE(grid->LookOf(colUrl, 0).text == TColor::Rgb(192, 0, 0));
 }
 
 TEST_F(Keeping, AFailedRowBetweenGoodOnesShowsNoBox) {

@@ -37,5 +37,35 @@ TEST(Contrast, AaThresholdsForBodyAndLargeText) {
   EXPECT_FALSE(PassesContrastAA(Qt::white, QColor("#f0f0f0"), true));
 }
 
+TEST(Contrast, ReadableOnMovesAColourJustFarEnough) {
+  struct Case {
+    const char* color;
+    QList<QColor> backgrounds;
+    const char* expected;  // empty: any colour that passes, of the same hue
+  };
+  const Case cases[] = {
+      {"#000000", {QColor("#ffffff")}, "#000000"},                    // already readable: kept
+      {"#bebebe", {QColor("#ffffff")}, "#767676"},                    // grey text on white: the lightest grey that reads
+      {"#828282", {QColor("#242424"), QColor("#323232")}, ""},        // a dark desktop's grey text, on two panels
+      {"#ff0000", {QColor("#ffffff"), QColor("#c6dfef")}, ""},        // red on white and on a selection tint
+      {"#242424", {QColor("#0000ff")}, ""},                           // a dark cell behind blue text: lightened
+      {"#f0f0f0", {QColor("#f7f9fb"), QColor("#e6ecf2")}, ""},        // white text on a light gradient: darkened
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.color);
+    const QColor in(c.color);
+    const QColor out = ReadableOn(in, c.backgrounds);
+    for (const QColor& b : c.backgrounds) EXPECT_GE(ContrastRatio(out, b), 4.5) << qPrintable(out.name());
+    if (*c.expected) EXPECT_EQ(out.name(), c.expected);
+    // Same hue (greys stay grey), only lightness moved.
+    if (in.hue() >= 0 && out.hue() >= 0) EXPECT_NEAR(out.hue(), in.hue(), 2);
+    EXPECT_EQ(in.hue() < 0, out.hue() < 0 || out == Qt::black || out == Qt::white);
+  }
+  // Qt's default input prompt: black at half strength, seen on white.
+  const QColor prompt = BlendOnto(QColor(0, 0, 0, 128), Qt::white);
+  EXPECT_EQ(prompt.name(), "#7f7f7f");
+  EXPECT_EQ(ReadableOn(prompt, {Qt::white}).name(), "#767676");
+}
+
 }  // namespace
 }  // namespace larkvale::platform
