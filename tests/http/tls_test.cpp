@@ -164,7 +164,9 @@ TEST(Https, CertificateThatFailsIsRefusedWithTheReason) {
     }
     EXPECT_EQ(sink.Size(), 0);
     EXPECT_FALSE(k.c.IsConnected());
-    // The same client then fetches from a trusted server.
+    // The same client then fetches over plain http (the failed TLS
+    // transport does not stay in the way) and from a trusted server.
+    EXPECT_EQ(k.Fetch(Site().plain->BaseUrl() + "/small"), "small reply");
     EXPECT_EQ(k.Fetch(Site().secure->BaseUrl() + "/small"), "small reply");
   }
 }
