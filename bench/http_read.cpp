@@ -1,14 +1,21 @@
-// Reads a 1 GiB counted body from a private nginx on 127.0.0.1 three ways,
-// each into a file, and prints the client's time as ratios:
+// Reads a 1 GiB counted body from a private nginx on 127.0.0.1, each way
+// into a file, and prints the client's time as ratios:
 //   curl       the curl CLI (anchor a)
 //   bare       blocking 1024-byte recv calls, each block fwrite()n to the
 //              file through a 256 KiB stdio buffer (anchor b: the limit of
 //              one receive per 1024 bytes)
 //   client     TNetTCPClient with RecvBufferSize 1024, ReadToStream into a
 //              TNetFileStream, an OnWork handler that does nothing
+// and the same body from a second nginx with TLS (a certificate made by the
+// openssl CLI for the run, trusted through SSL_CERT_FILE):
+//   curl tls   the curl CLI over https
+//   client tls the client as above over its TLS transport (anchor c: the
+//              client over plain http; the target is >= 0.8 of it)
+// with the processor time (user + system) of the client per GiB for both.
 // Usage: bench_http_read [rounds=5] [MiB=1024]
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,11 +32,14 @@
 #include <vector>
 
 #include "http/connection.h"
+#include "http/tlshandler.h"
 #include "support/nginx_server.h"
+#include "support/tls_certificates.h"
 
 using namespace larkvale::http;
 using larkvale::testing::NginxServer;
 using larkvale::testing::TempDir;
+using larkvale::testing::TlsCertificates;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -41,9 +51,17 @@ long long FileSize(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-double RunCurl(const std::string& url, const std::string& out) {
+// Processor seconds (user + system) of this process so far.
+double CpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return s(u.ru_utime) + s(u.ru_stime);
+}
+
+double RunCurl(const std::string& url, const std::string& out, const std::string& caFile = "") {
   auto t0 = Clock::now();
-  std::string cmd = "curl -s -o '" + out + "' '" + url + "'";
+  std::string cmd = "curl -s -o '" + out + "' " + (caFile.empty() ? "" : "--cacert '" + caFile + "' ") + "'" + url + "'";
   if (std::system(cmd.c_str()) != 0) throw std::runtime_error("curl failed");
   return Seconds(t0, Clock::now());
 }
@@ -87,9 +105,18 @@ double RunBare(int port, const std::string& path, const std::string& out) {
   return Seconds(t0, Clock::now());
 }
 
-double RunClient(int port, const std::string& path, const std::string& out) {
+// The client over TLS: the same connection class with the TLS transport.
+class TlsClient : public TNetTCPClient {
+ protected:
+  std::shared_ptr<TNetIOHandler> NewIOHandler() override { return std::make_shared<TNetIOHandlerTLS>(); }
+};
+
+// The client's wall time; its processor time goes to `cpu`.
+template <class Client>
+double RunClient(int port, const std::string& path, const std::string& out, double& cpu) {
+  const double cpu0 = CpuSeconds();
   auto t0 = Clock::now();
-  TNetTCPClient c;
+  Client c;
   c.SetHost("127.0.0.1");
   c.SetPort(port);
   c.RecvBufferSize = 1024;
@@ -111,7 +138,9 @@ double RunClient(int port, const std::string& path, const std::string& out) {
   }
   c.Disconnect();
   if (works < length / 1024) throw std::runtime_error("too few OnWork events");
-  return Seconds(t0, Clock::now());
+  const double wall = Seconds(t0, Clock::now());
+  cpu = CpuSeconds() - cpu0;
+  return wall;
 }
 
 double Median(std::vector<double> v) {
@@ -137,29 +166,47 @@ int main(int argc, char** argv) {
     ::close(fd);
   }
   const long long bytes = mib << 20;
+  const TlsCertificates& certificates = TlsCertificates::Shared();
   NginxServer nginx(served);
+  NginxServer nginxTls(served, "", certificates.Trusted());
   const std::string url = nginx.BaseUrl() + "/body.bin";
+  const std::string tlsUrl = nginxTls.BaseUrl() + "/body.bin";
   const std::string out = dir.Path() + "/out.bin";
-  std::printf("body %lld bytes from %s, %d rounds\n", bytes, url.c_str(), rounds);
-  std::printf("%-6s %10s %10s %10s\n", "round", "curl s", "bare s", "client s");
-  std::vector<double> tc, tb, tl;
+  std::printf("body %lld bytes from %s and %s, %d rounds\n", bytes, url.c_str(), tlsUrl.c_str(), rounds);
+  std::printf("%-6s %10s %10s %10s %10s %10s %10s %10s\n", "round", "curl s", "bare s", "client s", "curl tls", "tls s",
+              "cpu s", "tls cpu s");
+  std::vector<double> tc, tb, tl, tct, tt, cl, ct;
+  auto check = [&](const char* who) {
+    if (FileSize(out) != bytes) throw std::runtime_error(std::string(who) + ": wrong size");
+    ::unlink(out.c_str());
+  };
   for (int r = 1; r <= rounds; ++r) {
+    double cpu = 0;
     tc.push_back(RunCurl(url, out));
-    if (FileSize(out) != bytes) throw std::runtime_error("curl: wrong size");
-    ::unlink(out.c_str());
+    check("curl");
     tb.push_back(RunBare(nginx.Port(), "/body.bin", out));
-    if (FileSize(out) != bytes) throw std::runtime_error("bare: wrong size");
-    ::unlink(out.c_str());
-    tl.push_back(RunClient(nginx.Port(), "/body.bin", out));
-    if (FileSize(out) != bytes) throw std::runtime_error("client: wrong size");
-    ::unlink(out.c_str());
-    std::printf("%-6d %10.3f %10.3f %10.3f\n", r, tc.back(), tb.back(), tl.back());
+    check("bare");
+    tl.push_back(RunClient<TNetTCPClient>(nginx.Port(), "/body.bin", out, cpu));
+    cl.push_back(cpu);
+    check("client");
+    tct.push_back(RunCurl(tlsUrl, out, certificates.CaFile()));
+    check("curl tls");
+    tt.push_back(RunClient<TlsClient>(nginxTls.Port(), "/body.bin", out, cpu));
+    ct.push_back(cpu);
+    check("client tls");
+    std::printf("%-6d %10.3f %10.3f %10.3f %10.3f %10.3f %10.3f %10.3f\n", r, tc.back(), tb.back(), tl.back(),
+                tct.back(), tt.back(), cl.back(), ct.back());
   }
-  double c = Median(tc), b = Median(tb), l = Median(tl);
+  double c = Median(tc), b = Median(tb), l = Median(tl), cs = Median(tct), t = Median(tt);
   auto mbs = [&](double s) { return static_cast<double>(bytes) / s / 1e6; };
-  std::printf("median %10.3f %10.3f %10.3f  (MB/s: curl %.0f, bare %.0f, client %.0f)\n", c, b, l, mbs(c), mbs(b),
-              mbs(l));
+  const double gib = static_cast<double>(bytes) / (1024.0 * 1024 * 1024);
+  std::printf("median %10.3f %10.3f %10.3f %10.3f %10.3f %10.3f %10.3f\n", c, b, l, cs, t, Median(cl), Median(ct));
+  std::printf("MB/s: curl %.0f, bare %.0f, client %.0f, curl tls %.0f, client tls %.0f\n", mbs(c), mbs(b), mbs(l),
+              mbs(cs), mbs(t));
   std::printf("client throughput / curl      = %.3f\n", c / l);
   std::printf("client throughput / bare loop = %.3f  (target >= 0.9)\n", b / l);
+  std::printf("client tls throughput / client http = %.3f  (target >= 0.8)\n", l / t);
+  std::printf("client tls throughput / curl tls    = %.3f\n", cs / t);
+  std::printf("client cpu s per GiB: http %.3f, tls %.3f\n", Median(cl) / gib, Median(ct) / gib);
   return 0;
 }

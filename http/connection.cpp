@@ -474,9 +474,11 @@ void TNetTCPClient::NotifyConnected() {
   if (OnConnected) OnConnected(this);
 }
 
+std::shared_ptr<TNetIOHandler> TNetTCPClient::NewIOHandler() { return std::make_shared<TNetIOHandlerSocket>(); }
+
 void TNetTCPClient::Connect(int timeoutMs) {
   if (!io_) {
-    auto handler = std::make_shared<TNetIOHandlerSocket>();
+    std::shared_ptr<TNetIOHandler> handler = NewIOHandler();
     handler->OnStatus = OnStatus;
     io_ = handler;
     ownsIOHandler_ = true;

@@ -223,6 +223,10 @@ class TNetTCPClient : public TNetTCPConnection {
   virtual void Connect(int timeoutMs = 0);
 
  protected:
+  // The transport `Connect` creates when none is attached: plain TCP here;
+  // the HTTP client picks TLS for https.
+  virtual std::shared_ptr<TNetIOHandler> NewIOHandler();
+
   std::string host_;
   int port_ = 0;
 };

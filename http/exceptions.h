@@ -167,6 +167,23 @@ class ENetClientBusy : public ENetException {
       : ENetException("The HTTP client is busy with another request; only Disconnect may be called now.") {}
 };
 
+// A TLS connection that could not be made or kept: a failed handshake, a
+// protocol error on an established connection. The message names the host
+// and says why.
+class ENetTLSError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+// A server certificate that failed verification; never bypassed.
+// `VerifyResult` is the verifier's code (X509_V_ERR_...).
+class ENetCertificateError : public ENetTLSError {
+ public:
+  ENetCertificateError(const std::string& message, long verifyResult)
+      : ENetTLSError(message), VerifyResult(verifyResult) {}
+  long VerifyResult;
+};
+
 // Text that should have been a whole number ("'%s' is not a valid integer
 // value"), the conversion error of port texts, Content-Range bounds and
 // cookie port lists. Not part of the ENetException family.

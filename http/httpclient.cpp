@@ -4,6 +4,7 @@
 
 #include "http/exceptions.h"
 #include "http/textutil.h"
+#include "http/tlshandler.h"
 
 namespace larkvale::http {
 
@@ -291,13 +292,28 @@ void TNetCustomHTTP::PrepareRequest() {
 
 void TNetCustomHTTP::ChooseConnection() {
   const int port = StrToInt(CurrentUrl.Port);
-  if (!SameText(Host(), CurrentUrl.Host) || Port() != port) {
+  // The scheme picks the transport: TLS for https, plain TCP for http.
+  const bool secure = SameText(CurrentUrl.Scheme, "HTTPS");
+  if (!SameText(Host(), CurrentUrl.Host) || Port() != port || secure != secure_) {
     if (IsConnected()) CloseConnection();
     SetHost(CurrentUrl.Host);
     SetPort(port);
   }
-  // No transport here speaks TLS; refuse before any resolution.
-  if (SameText(CurrentUrl.Scheme, "HTTPS")) throw ENetIOHandlerPropInvalid();
+  // Any other scheme (with a port of its own) has no transport here; refuse
+  // before any resolution.
+  if (!secure && !SameText(CurrentUrl.Scheme, "HTTP")) throw ENetIOHandlerPropInvalid();
+  secure_ = secure;
+  // A transport left attached by a failed connect may be of the other kind.
+  if (ownsIOHandler_ && io_ && !io_->IsConnected() &&
+      secure != (dynamic_cast<TNetIOHandlerTLS*>(io_.get()) != nullptr)) {
+    io_.reset();
+    ownsIOHandler_ = false;
+  }
+}
+
+std::shared_ptr<TNetIOHandler> TNetCustomHTTP::NewIOHandler() {
+  if (secure_) return std::make_shared<TNetIOHandlerTLS>();
+  return TNetTCPClient::NewIOHandler();
 }
 
 void TNetCustomHTTP::OpenConnection() {
@@ -341,8 +357,9 @@ void TNetCustomHTTP::BuildRequestHeaders() {
     if (Request.ContentRangeEnd != 0) range += std::to_string(Request.ContentRangeEnd);
     set("Range", range);
   }
-  // No credentials are configured, so no Authorization lines.
-  if (CookieManager) set("Cookie", CookieManager->HeaderFor(CurrentUrl, false));
+  // No credentials are configured, so no Authorization lines. Cookies
+  // marked secure go out only over https.
+  if (CookieManager) set("Cookie", CookieManager->HeaderFor(CurrentUrl, secure_));
 }
 
 void TNetCustomHTTP::SendRequest() {

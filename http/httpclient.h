@@ -121,6 +121,9 @@ class TNetCustomHTTP : public TNetTCPClient {
   // request is made, and `Get` returns normally with what arrived.
   void Disconnect() override;
 
+ protected:
+  std::shared_ptr<TNetIOHandler> NewIOHandler() override;
+
  private:
   enum Outcome { Undecided, FollowRedirect, Finished };
   void PrepareRequest();
@@ -145,6 +148,8 @@ class TNetCustomHTTP : public TNetTCPClient {
   bool stopRequested_ = false;
   // The last reply was read to its end, so the connection may carry another.
   bool replyComplete_ = false;
+  // The current address is https: connections are made with TLS.
+  bool secure_ = false;
 };
 
 class TNetHTTP : public TNetCustomHTTP {};

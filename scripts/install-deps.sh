@@ -13,6 +13,7 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
   libopencore-amrnb-dev
   libgumbo-dev
+  libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg xvfb xauth nginx-light curl openbox
   x11-apps xdotool imagemagick qt6-gtk-platformtheme

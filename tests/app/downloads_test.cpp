@@ -13,6 +13,7 @@
 #include "queue/queuerunner.h"
 #include "support/fakes.h"
 #include "support/scripted_server.h"
+#include "support/tls_certificates.h"
 #include "support/video_site.h"
 #include "support/window_parts.h"
 
@@ -33,6 +34,22 @@ using testing::VideoSite;
 VideoSite& Site() {
   static VideoSite site;  // one nginx for the whole run, stopped at exit
   return site;
+}
+
+// The same site over https, with a certificate the test CA signed.
+VideoSite& HttpsSite() {
+  static VideoSite site(testing::TlsCertificates::Shared().Trusted());
+  return site;
+}
+
+// The site's files over https with certificates that must be refused.
+struct RefusedCertificates {
+  testing::NginxServer selfSigned{Site().Root(), "", testing::TlsCertificates::Shared().SelfSigned()};
+  testing::NginxServer otherName{Site().Root(), "", testing::TlsCertificates::Shared().OtherName()};
+};
+RefusedCertificates& Refused() {
+  static RefusedCertificates servers;
+  return servers;
 }
 
 class Downloads : public ::testing::Test {
@@ -157,10 +174,16 @@ TEST_F(Downloads, DownloadWhileStoppedStartsTheDownloads) {
 }
 
 TEST_F(Downloads, BadAddressesEndTheActionWithAMessageAndNoRow) {
+  const std::string selfSigned = std::to_string(Refused().selfSigned.Port());
+  const std::string otherName = std::to_string(Refused().otherName.Port());
   const struct {
-    const char* address;
-    const char* message;  // empty: any message
-  } cases[] = {{"https://www.youtube.com/watch?v=x", "IOHandler value is not valid."},
+    std::string address;
+    QString message;  // empty: any message
+  } cases[] = {{"ftp://127.0.0.1:21/watch?v=x", "IOHandler value is not valid."},
+               {"https://127.0.0.1:" + selfSigned + "/watch_standard.html",
+                "Certificate not trusted for 127.0.0.1: self-signed certificate."},
+               {"https://localhost:" + otherName + "/watch_standard.html",
+                "Certificate not valid for localhost: hostname mismatch."},
                {"", ""},
                {"watch?v=relative", ""},
                {"::::garbage::::", ""},
@@ -170,7 +193,7 @@ TEST_F(Downloads, BadAddressesEndTheActionWithAMessageAndNoRow) {
     desktop.dialogs.shown.clear();
     Download(c.address);
     ASSERT_EQ(desktop.dialogs.Errors().size(), 1) << desktop.dialogs.Texts().join("|").toStdString();
-    if (*c.message) {
+    if (!c.message.isEmpty()) {
       EXPECT_EQ(desktop.dialogs.Errors()[0], c.message);
     }
     EXPECT_EQ(List().RowCount(), 0);
@@ -219,7 +242,11 @@ TEST_F(Downloads, RunnerFailuresMarkTheRowAndTheLoopGoesOn) {
     QString error;                                // empty: any message
   } cases[] = {
       {"404", [](Downloads&) { return QString::fromStdString(Site().Url("/missing.flv")); }, "HTTP/1.1 404 Not Found"},
-      {"https", [](Downloads&) { return QStringLiteral("https://127.0.0.1/x.flv"); }, "IOHandler value is not valid."},
+      {"no transport for the scheme", [](Downloads&) { return QStringLiteral("ftp://127.0.0.1:21/x.flv"); },
+       "IOHandler value is not valid."},
+      {"self-signed certificate",
+       [](Downloads&) { return QStringLiteral("https://127.0.0.1:%1/videos/clip.flv").arg(Refused().selfSigned.Port()); },
+       "Certificate not trusted for 127.0.0.1: self-signed certificate."},
       {"not a URL", [](Downloads&) { return QStringLiteral("just words"); }, ""},
       {"download folder missing",
        [](Downloads& t) {
@@ -407,6 +434,56 @@ TEST_F(Downloads, SecondDownloadWhileTheFirstFetchesIsRefusedAndTheFirstGoesOn) 
   EXPECT_EQ(desktop.dialogs.Errors().size(), 1) << desktop.dialogs.Texts().join("|").toStdString();
   EXPECT_TRUE(desktop.dialogs.Texts().contains("No video"));
   EXPECT_EQ(server.Connections(), 1);
+}
+
+// The road of one video over https: the Download action fetches the watch
+// page with HTTP1, the link is built on the https site, and the runner's
+// HTTP2 follows its redirect and fetches the video, byte for byte.
+TEST_F(Downloads, HttpsWatchPageAndItsVideoEndToEnd) {
+  form->state().sites.videoSite = HttpsSite().Base();
+  Download(HttpsSite().Url("/watch_standard.html"));
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+  ASSERT_EQ(List().RowCount(), 1);
+  EXPECT_EQ(List().CellText(colUrl, 0).toStdString(), HttpsSite().Base() + "/get_video?asv=&video_id=" +
+                                                          VideoSite::kId + "&t=" + VideoSite::Token() + "&fmt=18");
+  EXPECT_EQ(W<widgets::StatusLabel>("status")->Text(), "Done");
+  EXPECT_EQ(ReadFileBytes((form->state().tempDir + "temp.txt").toStdString()),
+            ReadFileBytes(HttpsSite().Root() + "/watch_standard.html"));
+  if (panel->runner().Active())
+    EndPause();
+  else
+    RunPass();
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+  const QString file = form->state().flvDir + "flv0video.avi";
+  EXPECT_EQ(List().CellText(colFile, 0), file);
+  EXPECT_EQ(ReadFileBytes(file.toStdString()), HttpsSite().Video());
+  EXPECT_EQ(List().CellInt(colProgress, 0), 100);
+  EXPECT_EQ(List().CellInt(colSize, 0), static_cast<qint64>(HttpsSite().Video().size()));
+}
+
+// Stop in the middle of an https body keeps the partial file, as on http;
+// "Start downloads" resumes it (a Range request over TLS) to the same bytes.
+TEST_F(Downloads, StopDuringAnHttpsBodyKeepsThePartialFileAndResumes) {
+  const int row = AddRow(QString::fromStdString(HttpsSite().Url("/videos/big.bin?fmt=18")));
+  QTimer::singleShot(0, form.get(), [&] { panel->toggleDownloads(); });
+  RunPass();
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+  const QString part = form->state().flvDir + "flv0video.avi.part";
+  EXPECT_EQ(List().State(row), queue::RowState::Stopped);
+  const std::string partial = ReadFileBytes(part.toStdString());
+  EXPECT_GT(partial.size(), 0u);
+  EXPECT_LT(partial.size(), HttpsSite().Big().size());
+  EXPECT_EQ(partial, HttpsSite().Big().substr(0, partial.size()));
+  EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Start downloads");
+  EndPause();
+  ASSERT_FALSE(panel->runner().Active());
+
+  panel->toggleDownloads();
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+  const QString file = form->state().flvDir + "flv0video.avi";
+  EXPECT_EQ(List().State(row), queue::RowState::Done);
+  EXPECT_EQ(List().CellText(colFile, row), file);
+  EXPECT_EQ(ReadFileBytes(file.toStdString()), HttpsSite().Big());
 }
 
 }  // namespace

@@ -215,10 +215,12 @@ TEST(HttpGet, LocationWithSpacesAndHighBytesIsSentAsItStands) {
   EXPECT_EQ(server.Requests()[1].substr(0, 24), "GET /a b\xe9%20c HTTP/1.0\r\n");
 }
 
-TEST(HttpGet, HttpsIsRefusedBeforeAnyResolution) {
+// A scheme with a port of its own passes the address rules, but there is no
+// transport for it: refused before any resolution, never sent as http.
+TEST(HttpGet, SchemeWithoutATransportIsRefusedBeforeAnyResolution) {
   Http h;
   try {
-    h.c.Get("https://no-such-host.invalid/x");
+    h.c.Get("ftp://no-such-host.invalid:21/x");
     FAIL() << "no exception";
   } catch (const ENetIOHandlerPropInvalid& e) {
     EXPECT_STREQ(e.what(), "IOHandler value is not valid");

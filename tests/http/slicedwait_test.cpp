@@ -75,6 +75,7 @@ TEST(SlicedWait, DisconnectFromOnWaitingEndsAStalledCallAtOnce) {
     bool fullQueue;
     const char* error;      // "" = the Get returns normally
     std::size_t bodyBytes;  // what the sink holds afterwards
+    const char* scheme = "http";
   } cases[] = {
       {"server never answers", {S::ReadRequest(), S::Pause(5000), S::Close()}, false, "Not Connected", 0},
       {"stall after the status line",
@@ -84,6 +85,8 @@ TEST(SlicedWait, DisconnectFromOnWaitingEndsAStalledCallAtOnce) {
       {"stall mid-body", {S::ReadRequest(), S::Send(head + std::string(2500, 'b')), S::Pause(5000), S::Close()},
        false, "", twoReports},
       {"accept queue full", {}, true, "Not Connected", 0},
+      // The TCP connect succeeds; the TLS handshake then waits for a reply.
+      {"TLS handshake never answered", {S::Pause(5000), S::Close()}, false, "Not Connected", 0, "https"},
   };
   for (const auto& t : cases) {
     SCOPED_TRACE(t.name);
@@ -100,7 +103,7 @@ TEST(SlicedWait, DisconnectFromOnWaitingEndsAStalledCallAtOnce) {
     TNetMemoryStream sink;
     std::string error;
     try {
-      k.c.Get("http://127.0.0.1:" + std::to_string(port) + "/page", sink);
+      k.c.Get(std::string(t.scheme) + "://127.0.0.1:" + std::to_string(port) + "/page", sink);
     } catch (const ENetException& e) {
       error = e.Message();
     }

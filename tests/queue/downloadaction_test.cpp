@@ -115,7 +115,7 @@ TEST_F(Action, FailuresLeaveNoRowAndKeepTheLastCopy) {
     QString tempDir;
     QString error;  // the start of the message; empty: any
   } cases[] = {
-      {"https", "https://www.youtube.com/watch?v=x", temp, "IOHandler value is not valid"},
+      {"no transport for the scheme", "ftp://127.0.0.1:21/watch?v=x", temp, "IOHandler value is not valid"},
       {"404", Site().Url("/missing.html"), temp, "HTTP/1.1 404 Not Found"},
       {"not a URL", "::::garbage::::", temp, ""},
       {"nobody listens", "http://127.0.0.1:1/watch", temp, ""},

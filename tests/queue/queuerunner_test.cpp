@@ -170,7 +170,8 @@ TEST_F(Runner, EveryKindOfFailureMarksTheRowAndLeavesNoEmptyFile) {
     std::function<QString(Runner&)> prepare;  // returns the row's link
     QString error;
   } cases[] = {
-      {"https", [](Runner&) { return QStringLiteral("https://127.0.0.1/x.flv"); }, "IOHandler value is not valid."},
+      {"no transport for the scheme", [](Runner&) { return QStringLiteral("ftp://127.0.0.1:21/x.flv"); },
+       "IOHandler value is not valid."},
       {"refused", [](Runner&) { return QStringLiteral("http://127.0.0.1:1/x.flv"); }, ""},
       {"not a URL", [](Runner&) { return QStringLiteral("just words"); }, ""},
       {"download folder missing",

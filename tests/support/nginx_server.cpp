@@ -73,7 +73,7 @@ void ReplaceAll(std::string& s, const std::string& from, const std::string& to) 
 }
 }  // namespace
 
-NginxServer::NginxServer(const std::string& root, const std::string& extraServerConfig) {
+NginxServer::NginxServer(const std::string& root, const std::string& extraServerConfig, const Tls& tls) : tls_(tls) {
   std::string nginx = Executable();
   if (nginx.empty()) throw std::runtime_error("nginx is not installed (scripts/install-deps.sh installs it)");
   // A port picked free may be taken before nginx binds it: try a few.
@@ -109,7 +109,11 @@ bool NginxServer::StartOnce(const std::string& nginx, const std::string& root, c
   ReplaceAll(conf, "@PORT@", std::to_string(port_));
   ReplaceAll(conf, "@ROOT@", root);
   ReplaceAll(conf, "@PREFIX@", prefix_);
-  ReplaceAll(conf, "@EXTRA@", extra);
+  ReplaceAll(conf, "@LISTEN@", tls_.certificate.empty() ? "" : " ssl");
+  ReplaceAll(conf, "@EXTRA@",
+             tls_.certificate.empty()
+                 ? extra
+                 : "    ssl_certificate " + tls_.certificate + ";\n    ssl_certificate_key " + tls_.key + ";\n" + extra);
   std::string confPath = prefix_ + "/nginx.conf";
   std::ofstream(confPath) << conf;
 
@@ -157,6 +161,8 @@ NginxServer::~NginxServer() {
   if (!prefix_.empty()) fs::remove_all(prefix_, ec);
 }
 
-std::string NginxServer::BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+std::string NginxServer::BaseUrl() const {
+  return (tls_.certificate.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(port_);
+}
 
 }  // namespace larkvale::testing

@@ -11,14 +11,20 @@ namespace larkvale::testing {
 
 class NginxServer {
  public:
+  // A certificate and its key in PEM files; empty: plain http.
+  struct Tls {
+    std::string certificate, key;
+  };
+
   // Throws std::runtime_error when nginx cannot be found or does not start.
-  explicit NginxServer(const std::string& root, const std::string& extraServerConfig = "");
+  // With `tls`, the port speaks https only.
+  explicit NginxServer(const std::string& root, const std::string& extraServerConfig = "", const Tls& tls = {});
   ~NginxServer();
   NginxServer(const NginxServer&) = delete;
   NginxServer& operator=(const NginxServer&) = delete;
 
   int Port() const { return port_; }
-  // "http://127.0.0.1:<port>"
+  // "http://127.0.0.1:<port>", or "https://..." with TLS.
   std::string BaseUrl() const;
   // The nginx executable, or "" when none is installed.
   static std::string Executable();
@@ -27,6 +33,7 @@ class NginxServer {
   bool StartOnce(const std::string& nginx, const std::string& root, const std::string& extra);
   void Stop();
   std::string prefix_;
+  Tls tls_;
   int port_ = 0;
   pid_t pid_ = -1;
 };

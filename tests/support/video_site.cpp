@@ -22,7 +22,7 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-VideoSite::VideoSite() {
+VideoSite::VideoSite(const NginxServer::Tls& tls) {
   const std::string root = root_.Path();
   std::system(("mkdir -p " + testsupport::ShellQuote(root + "/videos")).c_str());
   testsupport::FixtureSpec clip;
@@ -58,7 +58,7 @@ VideoSite::VideoSite() {
       "      return 303 /videos/clip.flv;\n"
       "    }\n"
       "    location = /videodownload { return 303 /videos/clip.flv; }\n";
-  server_ = std::make_unique<NginxServer>(root, extra);
+  server_ = std::make_unique<NginxServer>(root, extra, tls);
 }
 
 }  // namespace larkvale::testing

@@ -13,7 +13,8 @@ namespace larkvale::testing {
 
 class VideoSite {
  public:
-  VideoSite();
+  // With `tls`, the same site over https only.
+  explicit VideoSite(const NginxServer::Tls& tls = {});
 
   std::string Base() const { return server_->BaseUrl(); }
   std::string Url(const std::string& path) const { return Base() + path; }
