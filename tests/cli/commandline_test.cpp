@@ -221,6 +221,39 @@ TEST(LarkvaleDownload, VideoAddressesAndOrdinaryPagesTakeTheWindowsPaths) {
   EXPECT_TRUE(ReadFileBytes(out.File("flv1video.webm")) == webm);
   EXPECT_EQ(FilesIn(out.Path()), (std::vector<std::string>{"flv0video.mp4", "flv1video.mp4", "flv1video.webm"}));
   EXPECT_EQ(run.ErrLines().size(), 3u) << run.err;
+
+  // On a terminal: a bar, redrawn in place, that ends full.
+  int status = -1;
+  const std::string transcript = testsupport::RunCommand(
+      "env -u DISPLAY -u WAYLAND_DISPLAY HOME=" + testsupport::ShellQuote(home.Path()) + " script -qec " +
+          testsupport::ShellQuote(testsupport::ShellQuote(LarkvaleExecutable()) + " download " +
+                                  server.BaseUrl() + "/media/clip.mp4 -o " + testsupport::ShellQuote(out.Path())) +
+          " /dev/null",
+      &status);
+  EXPECT_EQ(status, 0) << transcript;
+  EXPECT_TRUE(Contains(transcript, "\rflv2video.mp4 [########################] 100% 68.4 KiB of 68.4 KiB  ")) << transcript;
+  EXPECT_TRUE(Contains(transcript, "/s\033[K  done")) << transcript;
+}
+
+// The window queues at most 20 videos of a page; the command line saves the
+// same 20 and says how many it left.
+TEST(LarkvaleDownload, APageWithMoreVideosThanTheWindowQueuesSaysHowManyWereLeft) {
+  TempDir root, home, out;
+  WriteFileBytes(root.File("t.mp4"), "tiny");
+  std::string page = "<html><body>\n";
+  for (int i = 0; i < 22; ++i) page += "<a href=\"t.mp4?n=" + std::to_string(i) + "\">clip</a>\n";
+  WriteFileBytes(root.File("many.html"), page + "</body></html>\n");
+  NginxServer server(root.Path(), "    types { text/html html; video/mp4 mp4; }\n");
+  const std::string url = server.BaseUrl() + "/many.html";
+  const LarkvaleRun run = RunLarkvale({"download", url, "-o", out.Path()}, home.Path());
+  ASSERT_TRUE(run.exited);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto lines = run.ErrLines();
+  ASSERT_EQ(lines.size(), 21u) << run.err;
+  EXPECT_EQ(lines[0], "larkvale: " + url + ": Queued 20 videos; 2 more not queued");
+  const auto files = FilesIn(out.Path());
+  ASSERT_EQ(files.size(), 20u);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(ReadFileBytes(out.File("flv" + std::to_string(i) + "video.mp4")), "tiny");
 }
 
 std::string Head(const std::string& status, const std::string& headers) { return status + "\r\n" + headers + "\r\n"; }
