@@ -29,10 +29,12 @@ namespace {
 
 // The .part file that an earlier run started for `link` under one of the
 // window's names in `flvDir`, found by the link it records; "" when none.
+// One whose final name is taken meanwhile is left alone: finishing it would
+// replace that file.
 QString PartStartedFor(const QString& flvDir, const QString& link) {
   const QString pattern = QStringLiteral("flv*video") + queue::QueueRunner::ExtensionFor(link) + QStringLiteral(".part");
   for (const QString& part : QDir(flvDir).entryList({pattern}, QDir::Files, QDir::Name))
-    if (queue::PartOrigin(flvDir + part) == link) return flvDir + part;
+    if (queue::PartOrigin(flvDir + part) == link && !QFileInfo::exists(flvDir + part.chopped(5))) return flvDir + part;
   return {};
 }
 
