@@ -115,7 +115,7 @@ class QueueRunner : public QObject {
   bool active_ = false;
   quint64 downloadingId_ = 0;  // 0 while no row downloads
   std::int64_t lastBlockMs_ = 0;  // when the transfer last moved
-  PartTransfer transfer_;         // the transfer of the row being downloaded
+  PartTransfer transfer_;  // the transfer of the row being downloaded
 };
 
 }  // namespace larkvale::queue
