@@ -68,8 +68,9 @@ int RunDownload(const QStringList& arguments) {
       "folder is the flv/ folder of the window's working folder. Each saved file's path is written to "
       "standard output; progress goes to standard error.\n\n"
       "A video is written to its name plus .part and renamed when it is whole. Ctrl+C stops the "
-      "download and keeps the .part, which records its link; a later download of the same link into "
-      "the same folder continues that .part from where it stopped."));
+      "download and keeps the .part, as does a transfer that fails after some of it arrived. The .part "
+      "records its link: a later download of the same link into the same folder continues it from "
+      "where it stopped."));
   parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("Page or video addresses, in order."),
                                QStringLiteral("URL..."));
   const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
