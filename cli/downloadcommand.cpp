@@ -1,5 +1,5 @@
-// larkvale download URL... [-o DIR]: the window's Download action and the
-// queue's file naming, one address after the other.
+// larkvale download URL... [-o DIR]: the window's Download action, the
+// queue's file naming and its .part transfer, one address after the other.
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -15,49 +15,27 @@
 #include "cli/progress.h"
 #include "extract/siteaddresses.h"
 #include "http/httpclient.h"
-#include "http/streams.h"
 #include "platform/pump.h"
 #include "platform/services.h"
 #include "platform/settings.h"
 #include "queue/downloadaction.h"
 #include "queue/downloadlist.h"
+#include "queue/parttransfer.h"
 #include "queue/queuerunner.h"
 
 namespace larkvale::cli {
 
 namespace {
 
-bool FileExists(const QString& path) {
-  const QFileInfo info(path);
-  return info.exists() && !info.isDir();
-}
-
-// The next free name of the download folder, counting from `n` as a pass of
-// the queue runner does.
-QString NextFreeName(const QString& flvDir, int& n, const QString& extension) {
-  QString name = queue::QueueRunner::FileName(flvDir, n, extension);
-  while (FileExists(name)) name = queue::QueueRunner::FileName(flvDir, ++n, extension);
-  return name;
-}
-
-// The one place where the command line writes a download to disk: the body
-// of `link` into `path`, created empty first, as the queue runner does it.
-// A stopped or failed transfer keeps what arrived. Returns false when the
-// transfer was stopped by an interruption.
-bool DownloadInto(http::TNetHTTP& client, const QString& link, const QString& path) {
-  queue::CreateEmptyFile(path);
-  http::TNetFileStream sink(path.toLocal8Bit().toStdString());
-  try {
-    client.Get(link.toStdString(), sink);
-    sink.Flush();
-  } catch (...) {
-    try {
-      sink.Flush();  // keep what arrived before the failure
-    } catch (...) {
-    }
-    throw;
-  }
-  return !Interrupted();
+// The .part file that an earlier run started for `link` under one of the
+// window's names in `flvDir`, found by the link it records; "" when none.
+// One whose final name is taken meanwhile is left alone: finishing it would
+// replace that file.
+QString PartStartedFor(const QString& flvDir, const QString& link) {
+  const QString pattern = QStringLiteral("flv*video") + queue::QueueRunner::ExtensionFor(link) + QStringLiteral(".part");
+  for (const QString& part : QDir(flvDir).entryList({pattern}, QDir::Files, QDir::Name))
+    if (queue::PartOrigin(flvDir + part) == link && !QFileInfo::exists(flvDir + part.chopped(5))) return flvDir + part;
+  return {};
 }
 
 QString ErrorText(const std::exception_ptr& error) {
@@ -84,11 +62,16 @@ QString WindowDownloadFolder() {
 int RunDownload(const QStringList& arguments) {
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral(
-      "Fetches each watch page, finds its video link and downloads the video into DIR, named as the "
-      "window names its downloads (flv0video.flv, ...). The default folder is the flv/ folder of the "
-      "window's working folder. Each saved file's path is written to standard output; progress goes "
-      "to standard error. Ctrl+C stops the download and keeps the part already written."));
-  parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("Watch-page addresses, in order."),
+      "Fetches each address as the window's Download does (a watch page gives its video, an ordinary "
+      "page the videos it shows, at most 20, and the address of a video file that file) and downloads "
+      "the videos into DIR, named as the window names its downloads (flv0video.flv, ...). The default "
+      "folder is the flv/ folder of the window's working folder. Each saved file's path is written to "
+      "standard output; progress goes to standard error.\n\n"
+      "A video is written to its name plus .part and renamed when it is whole. Ctrl+C stops the "
+      "download and keeps the .part, as does a transfer that fails after some of it arrived. The .part "
+      "records its link: a later download of the same link into the same folder continues it from "
+      "where it stopped."));
+  parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("Page or video addresses, in order."),
                                QStringLiteral("URL..."));
   const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                   QStringLiteral("Download into DIR."), QStringLiteral("DIR"));
@@ -135,23 +118,66 @@ int RunDownload(const QStringList& arguments) {
     platform::ProcessMessages();
     if (Interrupted()) pageClient.Disconnect();
   });
+  QString lastStatus;
+  action.OnStatus = [&lastStatus](const QString& text) { lastStatus = text; };
   pageClient.OnWork = [&action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action.Work(n); };
 
+  queue::PartTransfer transfer(fileClient);
+  transfer.recordOrigin = true;  // how a later run finds the .part of a link
   const bool terminal = ProgressLine::StandardErrorIsTerminal();
   ProgressLine* progress = nullptr;
-  fileClient.OnWorkBegin = [&progress](http::TNetComponent*, http::TWorkMode mode, std::int64_t announced) {
-    // The request going out is work too; only the body coming in is shown.
-    if (progress && mode == http::wmRead) progress->SetTotal(double(announced));
+  fileClient.OnWorkBegin = [&progress, &transfer](http::TNetComponent*, http::TWorkMode mode, std::int64_t announced) {
+    // The request going out is work too; only the file's body is shown.
+    if (mode != http::wmRead || !transfer.Begin(announced) || !progress) return;
+    progress->SetStart(double(transfer.Base()));
+    progress->SetTotal(double(transfer.Expected()));
   };
-  fileClient.OnWork = [&progress, &fileClient](http::TNetComponent*, http::TWorkMode mode, std::int64_t count) {
-    if (progress && mode == http::wmRead) progress->SetDone(double(count));
-    if (Interrupted()) fileClient.Disconnect();
+  fileClient.OnWork = [&progress, &transfer](http::TNetComponent*, http::TWorkMode mode, std::int64_t count) {
+    if (progress && mode == http::wmRead && transfer.Counting()) progress->SetDone(double(transfer.Base() + count));
+    if (Interrupted()) transfer.Stop();
+  };
+  // A connection that has gone silent sends no next block: Ctrl+C ends its
+  // wait between the client's poll slices.
+  fileClient.OnWaiting = [&transfer](http::TNetComponent*) {
+    if (Interrupted()) transfer.Stop();
+  };
+  pageClient.OnWaiting = [&pageClient](http::TNetComponent*) {
+    if (Interrupted()) pageClient.Disconnect();
+  };
+
+  // One link into the folder: the .part an earlier run left for it, or the
+  // next free name as the window counts them from `n`.
+  int n = 0;
+  enum class Saved { Done, Failed, Stopped };
+  const auto save = [&](const QString& url, const QString& link) {
+    QString part = PartStartedFor(flvDir, link);
+    if (part.isEmpty())
+      part = queue::QueueRunner::PartFileName(
+          queue::QueueRunner::FreeName(flvDir, n, queue::QueueRunner::ExtensionFor(link)));
+    const QString name = part.chopped(5);
+    ProgressLine line(QFileInfo(name).fileName(), ProgressLine::Unit::Bytes, terminal);
+    progress = &line;
+    const queue::PartTransfer::Result result = transfer.Run(link, part);
+    progress = nullptr;
+    if (result.complete) {
+      line.Finish(QStringLiteral("done"));
+      std::printf("%s\n", name.toLocal8Bit().constData());
+      std::fflush(stdout);
+      return Saved::Done;
+    }
+    if (result.stopped) {
+      line.Finish(QStringLiteral("stopped; the part downloaded is kept"));
+      return Saved::Stopped;
+    }
+    line.Finish(result.have > 0 ? QStringLiteral("failed; the part downloaded is kept") : QStringLiteral("failed"));
+    ReportError(url, result.error);
+    return Saved::Failed;
   };
 
   bool failed = false;
-  int n = 0;
   for (const QString& url : urls) {
     if (Interrupted()) break;
+    const int first = list.RowCount();
     queue::DownloadAction::Outcome outcome;
     try {
       outcome = action.Run(url.toStdString(), tempDir, sites);
@@ -167,28 +193,15 @@ int RunDownload(const QStringList& arguments) {
       failed = true;
       continue;
     }
-    const QString link = list.CellText(queue::colUrl, list.RowCount() - 1);
-    const QString name = NextFreeName(flvDir, n, queue::QueueRunner::ExtensionFor(link));
-    ProgressLine line(QFileInfo(name).fileName(), ProgressLine::Unit::Bytes, terminal);
-    progress = &line;
-    bool complete = false;
-    try {
-      complete = DownloadInto(fileClient, link, name);
-    } catch (...) {
-      progress = nullptr;
-      line.Finish(QStringLiteral("failed"));
-      ReportError(url, ErrorText(std::current_exception()));
-      failed = true;
-      continue;
+    // A page with more videos than the window queues says so.
+    if (lastStatus.startsWith(QStringLiteral("Queued "))) ReportError(url, lastStatus);
+    bool stopped = false;
+    for (int row = first; row < list.RowCount() && !stopped; ++row) {
+      const Saved saved = save(url, list.CellText(queue::colUrl, row));
+      failed = failed || saved == Saved::Failed;
+      stopped = saved == Saved::Stopped || Interrupted();
     }
-    progress = nullptr;
-    if (!complete) {
-      line.Finish(QStringLiteral("stopped; the part downloaded is kept"));
-      break;
-    }
-    line.Finish(QStringLiteral("done"));
-    std::printf("%s\n", name.toLocal8Bit().constData());
-    std::fflush(stdout);
+    if (stopped) break;
   }
   if (Interrupted()) EndAsInterrupted();
   return failed ? kJobFailed : kSucceeded;

@@ -19,8 +19,9 @@ void InstallInterruptHandler() {
   struct sigaction action {};
   action.sa_handler = Handle;
   sigemptyset(&action.sa_mask);
-  // Blocking calls resume after the handler (the transfer checks the flag
-  // at its next block); the second signal takes the default action.
+  // Blocking calls resume after the handler: a transfer checks the flag at
+  // its next block and between the slices of its waits for the network; the
+  // second signal takes the default action.
   action.sa_flags = SA_RESTART | SA_RESETHAND;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);

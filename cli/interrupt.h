@@ -1,7 +1,8 @@
 #pragma once
 // Ctrl+C (SIGINT) and SIGTERM: the first one asks the running job to stop at
-// its next progress event, so that it can leave its files in order; a second
-// one ends the program at once (the handler resets itself).
+// its next progress event (or, for a transfer, its next poll slice while it
+// waits), so that it can leave its files in order; a second one ends the
+// program at once (the handler resets itself).
 
 namespace larkvale::cli {
 

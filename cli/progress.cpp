@@ -43,6 +43,12 @@ void ProgressLine::SetTotal(double total) {
   Draw(false);
 }
 
+void ProgressLine::SetStart(double start) {
+  startAmount_ = start;
+  done_ = std::max(done_, start);
+  Draw(false);
+}
+
 void ProgressLine::SetDone(double done) {
   done_ = done;
   Draw(false);
@@ -57,7 +63,7 @@ void ProgressLine::Draw(bool force) {
   drawn_ = true;
 
   const double elapsed = Elapsed();
-  const double speed = elapsed > 0 ? done_ / elapsed : 0;
+  const double speed = elapsed > 0 ? (done_ - startAmount_) / elapsed : 0;
   QString line = label_ + QLatin1Char(' ');
   constexpr int kWidth = 24;
   if (total_ > 0) {
@@ -87,7 +93,10 @@ void ProgressLine::Finish(const QString& ending) {
     std::fprintf(out_, "  %s\n", ending.toLocal8Bit().constData());
   } else {
     QString line = label_ + QStringLiteral(": ") + ending + QStringLiteral(", ") + Amount(done_);
-    if (unit_ == Unit::Bytes) line += QStringLiteral(" (%1 bytes)").arg(qint64(done_));
+    if (unit_ == Unit::Bytes && startAmount_ > 0)
+      line += QStringLiteral(" (%1 bytes, resumed at byte %2)").arg(qint64(done_)).arg(qint64(startAmount_));
+    else if (unit_ == Unit::Bytes)
+      line += QStringLiteral(" (%1 bytes)").arg(qint64(done_));
     line += QStringLiteral(" in %1 s").arg(elapsed, 0, 'f', 1);
     std::fprintf(out_, "%s\n", line.toLocal8Bit().constData());
   }

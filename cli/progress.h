@@ -22,6 +22,9 @@ class ProgressLine {
   ProgressLine(QString label, Unit unit, bool terminal, std::FILE* out = stderr);
 
   void SetTotal(double total);  // 0 or less: not known
+  // What was there before this run (a resumed download): counted in the
+  // amount done, not in the speed.
+  void SetStart(double start);
   void SetDone(double done);
   // The job ended: the bar is finished off, or the single line written.
   void Finish(const QString& ending);
@@ -39,6 +42,7 @@ class ProgressLine {
   bool terminal_;
   std::FILE* out_;
   double total_ = 0;
+  double startAmount_ = 0;
   double done_ = 0;
   bool drawn_ = false;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

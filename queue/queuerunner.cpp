@@ -1,15 +1,8 @@
 #include "queue/queuerunner.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <stdexcept>
 
 #include "extract/mediatypes.h"
 
@@ -21,74 +14,24 @@ std::int64_t NowMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// A file opened for writing from its start, closed on every way out.
-class OpenFile {
- public:
-  explicit OpenFile(const QString& path) {
-    fd_ = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CLOEXEC);
-    if (fd_ < 0)
-      throw std::runtime_error(
-          QStringLiteral("Cannot open file \"%1\". %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))).toStdString());
-  }
-  ~OpenFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
 // A file (not a folder) of that path exists.
 bool FileExists(const QString& path) {
   struct stat st {};
   return !path.isEmpty() && ::stat(path.toLocal8Bit().constData(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-// The length of the file, -1 when there is none.
-std::int64_t FileLength(const QString& path) {
-  struct stat st {};
-  if (path.isEmpty() || ::stat(path.toLocal8Bit().constData(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
-  return st.st_size;
-}
-
-// A .part file grows only by what arrives. The client gives a file its
-// announced length up front; here that would leave a killed download's file
-// full length with zeros at the end, indistinguishable from a whole one, and
-// its length could no longer say where to resume.
-class PartFile : public http::TNetStream {
- public:
-  explicit PartFile(int fd) : file_(fd, false) {}
-  std::size_t Read(void* buffer, std::size_t n) override { return file_.Read(buffer, n); }
-  void Write(const void* buffer, std::size_t n) override { file_.Write(buffer, n); }
-  void Seek(std::int64_t position) override { file_.Seek(position); }
-  std::int64_t Position() const override { return file_.Position(); }
-  std::int64_t Size() const override { return file_.Size(); }
-  // Cuts (a redirect, a restart); never grows.
-  void SetSize(std::int64_t size) override {
-    if (size < file_.Size()) file_.SetSize(size);
-  }
-  void Flush() { file_.Flush(); }
-
- private:
-  http::TNetFileStream file_;
-};
-
 QString WithFullStop(const QString& text) { return text.endsWith('.') ? text : text + '.'; }
 
 }  // namespace
 
-void CreateEmptyFile(const QString& path) {
-  const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0)
-    throw std::runtime_error(
-        QStringLiteral("Cannot create file \"%1\". %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))).toStdString());
-  ::close(fd);
-}
-
 QueueRunner::QueueRunner(DownloadList& list, http::TNetHTTP& client, int& currentDownloadRow, RunnerHooks hooks,
                          QObject* parent)
-    : QObject(parent), list_(list), client_(client), currentDownloadRow_(currentDownloadRow), hooks_(std::move(hooks)) {
+    : QObject(parent),
+      list_(list),
+      client_(client),
+      currentDownloadRow_(currentDownloadRow),
+      hooks_(std::move(hooks)),
+      transfer_(client) {
   pause_.setSingleShot(true);
   // The pass runs from a posted call, not inside the timer's own event: a
   // pass processes messages for as long as its download lasts, and the timer
@@ -98,6 +41,12 @@ QueueRunner::QueueRunner(DownloadList& list, http::TNetHTTP& client, int& curren
 
 QString QueueRunner::FileName(const QString& flvDir, int n, const QString& extension) {
   return flvDir + QStringLiteral("flv") + QString::number(n) + QStringLiteral("video") + extension;
+}
+
+QString QueueRunner::FreeName(const QString& flvDir, int& n, const QString& extension) {
+  QString name = FileName(flvDir, n, extension);
+  while (FileExists(name) || FileExists(PartFileName(name))) name = FileName(flvDir, ++n, extension);
+  return name;
 }
 
 QString QueueRunner::ExtensionFor(const QString& link) {
@@ -192,13 +141,7 @@ void QueueRunner::DownloadRow(int row, int& n) {
   // A row with a partial file continues it; any other takes the first free
   // name, where a name whose .part exists is taken too.
   QString part = list_.CellText(colFile, row);
-  const std::int64_t offset = IsPartFileName(part) ? FileLength(part) : -1;
-  if (offset < 0) {
-    const QString extension = ExtensionFor(link);
-    QString name = FileName(hooks_.flvDir(), n, extension);
-    while (FileExists(name) || FileExists(PartFileName(name))) name = FileName(hooks_.flvDir(), ++n, extension);
-    part = PartFileName(name);
-  }
+  if (!IsPartFileName(part) || !FileExists(part)) part = PartFileName(FreeName(hooks_.flvDir(), n, ExtensionFor(link)));
   const QString name = part.chopped(5);
 
   hooks_.status(QStringLiteral("Downloading video"));
@@ -209,27 +152,12 @@ void QueueRunner::DownloadRow(int row, int& n) {
   list_.SetCellText(colFile, row, part);  // a kill from here on leaves a stopped row with this file
   list_.EndUpdate();
 
-  QString error;
-  try {
-    Transfer(link, part, std::max<std::int64_t>(offset, 0));
-  } catch (const std::exception& e) {
-    error = QString::fromUtf8(e.what());
-    if (error.isEmpty()) error = QStringLiteral("Unknown error");
-  } catch (...) {
-    error = QStringLiteral("Unknown error");
-  }
-  if (error.isEmpty()) error = rangeError_;
-  const std::int64_t have = FileLength(part);
-  // A Stop that came with the last block still leaves a whole file.
-  const bool whole = error.isEmpty() && (expected_ >= 0 ? have >= expected_ : !cutByStop_);
-  if (error.isEmpty() && !whole && !cutByStop_)
-    error = QStringLiteral("Connection closed after %1 of %2 bytes.").arg(have).arg(expected_);
-  if (whole && std::rename(part.toLocal8Bit().constData(), name.toLocal8Bit().constData()) != 0)
-    error = QStringLiteral("Cannot rename \"%1\". %2").arg(part, QString::fromLocal8Bit(std::strerror(errno)));
+  const PartTransfer::Result result = transfer_.Run(link, part);
+  const std::int64_t have = result.have;
 
   const int now = CurrentRow();
   downloadingId_ = 0;
-  if (whole && error.isEmpty()) {
+  if (result.complete) {
     hooks_.addToTimeline(name);
     list_.BeginUpdate();
     list_.SetCellText(colFile, now, name);
@@ -237,57 +165,17 @@ void QueueRunner::DownloadRow(int row, int& n) {
     list_.EndUpdate();
     return;
   }
-  if (cutByStop_) {
+  if (result.stopped) {
     list_.SetState(now, RowState::Stopped);
     return;
   }
-  // A failure leaves no empty file behind; received bytes stay for a retry.
-  if (have == 0) ::unlink(part.toLocal8Bit().constData());
-  error = WithFullStop(error);
+  const QString error = WithFullStop(result.error);
   list_.BeginUpdate();
   if (have <= 0) list_.SetCellText(colFile, now, QString());
   list_.SetState(now, RowState::Failed, error);
   list_.EndUpdate();
   hooks_.status(error);
   if (hooks_.rowFailed) hooks_.rowFailed(link, name, error);
-}
-
-void QueueRunner::Transfer(const QString& link, const QString& part, std::int64_t offset) {
-  if (offset == 0) CreateEmptyFile(part);
-  OpenFile file(part);
-  PartFile sink(file.Fd());
-  sink.Seek(offset);
-  sink_ = &sink;
-  resumeFrom_ = offset;
-  base_ = 0;
-  expected_ = -1;
-  counting_ = false;
-  cutByStop_ = false;
-  rangeError_.clear();
-  // "Range: bytes=N-" asks for the rest; the request record keeps its fields
-  // from call to call, so they go back to 0 on every way out.
-  client_.Request.ContentRangeStart = offset;
-  client_.Request.ContentRangeEnd = 0;
-  struct Restore {
-    QueueRunner& r;
-    ~Restore() {
-      r.client_.Request.ContentRangeStart = 0;
-      r.sink_ = nullptr;
-      r.counting_ = false;
-    }
-  } restore{*this};
-  try {
-    client_.Get(link.toStdString(), sink);
-  } catch (...) {
-    try {
-      sink.Flush();  // keep what arrived before the failure
-    } catch (...) {
-    }
-    throw;
-  }
-  sink.Flush();
-  // The bytes that came with a refused reply's head were written all the same.
-  if (!rangeError_.isEmpty()) sink.SetSize(offset);
 }
 
 int QueueRunner::CurrentRow() {
@@ -305,34 +193,15 @@ void QueueRunner::WorkBegin(std::int64_t announced) {
   lastBlockMs_ = NowMs();
   // Only the body of a 2xx reply is the file's: a redirect's or an error's
   // body leaves Size and Progress alone.
-  const int code = client_.Response.StatusCode();
-  counting_ = sink_ && code / 100 == 2;
-  if (!counting_) return;
-  base_ = 0;
-  if (resumeFrom_ > 0) {
-    const std::int64_t start = client_.Response.ContentRangeStart;
-    if (code == 206 && start > resumeFrom_) {
-      // A gap would follow; nothing is written. (No exception here: it
-      // would leave the client's work bracket open.)
-      rangeError_ = QStringLiteral("The server resumed at byte %1, not at byte %2.").arg(start).arg(resumeFrom_);
-      counting_ = false;
-      client_.Disconnect();
-      return;
-    }
-    // 206 appends to what is there (from where the server starts); any other
-    // reply is the whole file again.
-    base_ = code == 206 ? start : 0;
-    sink_->SetSize(base_);
-    sink_->Seek(base_);
-  }
-  expected_ = announced > 0 ? base_ + announced : -1;
+  if (!transfer_.Begin(announced)) return;
+  const std::int64_t base = transfer_.Base(), expected = transfer_.Expected();
   const int row = CurrentRow();
   list_.BeginUpdate();
-  if (expected_ > 0) {
-    hooks_.status(QStringLiteral("Transfering: ") + QString::number(expected_));
-    list_.SetCellInt(colSize, row, expected_);
+  if (expected > 0) {
+    hooks_.status(QStringLiteral("Transfering: ") + QString::number(expected));
+    list_.SetCellInt(colSize, row, expected);
     list_.SetCellInt(colProgress, row,
-                     RoundHalfEven(static_cast<double>(base_) / static_cast<double>(expected_) * 100.0));
+                     RoundHalfEven(static_cast<double>(base) / static_cast<double>(expected) * 100.0));
   } else {
     list_.SetCellInt(colProgress, row, 0);
   }
@@ -342,9 +211,9 @@ void QueueRunner::WorkBegin(std::int64_t announced) {
 void QueueRunner::Work(std::int64_t count) {
   lastBlockMs_ = NowMs();
   hooks_.processMessages();
-  if (counting_) {
+  if (transfer_.Counting()) {
     // Counts cover the whole file, also when this body resumes it.
-    const std::int64_t whole = base_ + count;
+    const std::int64_t whole = transfer_.Base() + count;
     const int row = CurrentRow();
     const qint64 size = list_.CellInt(colSize, row);
     if (size < 1) {
@@ -357,16 +226,12 @@ void QueueRunner::Work(std::int64_t count) {
       list_.EndUpdate();
     }
   }
-  if (hooks_.stopped()) {
-    cutByStop_ = true;
-    client_.Disconnect();
-  }
+  if (hooks_.stopped()) transfer_.Stop();
 }
 
 void QueueRunner::StopTransfer() {
   if (downloadingId_ == 0) return;
-  cutByStop_ = true;
-  client_.Disconnect();
+  transfer_.Stop();
 }
 
 void QueueRunner::WorkEnd() { hooks_.status(QStringLiteral("Done")); }

@@ -35,6 +35,7 @@
 
 #include "http/httpclient.h"
 #include "queue/downloadlist.h"
+#include "queue/parttransfer.h"
 
 namespace larkvale::queue {
 
@@ -88,6 +89,9 @@ class QueueRunner : public QObject {
 
   // "flv" + N + "video" + extension in the download folder.
   static QString FileName(const QString& flvDir, int n, const QString& extension);
+  // The first free such name from `n` on, where a name whose .part exists is
+  // taken too; `n` is left at its number.
+  static QString FreeName(const QString& flvDir, int& n, const QString& extension);
   // ".avi" for links carrying "fmt="; else the media extension of the
   // link's path (".mp4", ".webm", ...); else ".flv".
   static QString ExtensionFor(const QString& link);
@@ -102,8 +106,6 @@ class QueueRunner : public QObject {
   // stopped.
   bool Pending(int row);
   void DownloadRow(int row, int& n);
-  // Gets `link` into `part`, from `offset` on when that is not 0.
-  void Transfer(const QString& link, const QString& part, std::int64_t offset);
   // The index of the row being downloaded now, -1 when it is gone.
   int CurrentRow();
 
@@ -115,18 +117,7 @@ class QueueRunner : public QObject {
   bool active_ = false;
   quint64 downloadingId_ = 0;  // 0 while no row downloads
   std::int64_t lastBlockMs_ = 0;  // when the transfer last moved
-
-  // The transfer of the row being downloaded.
-  http::TNetStream* sink_ = nullptr;  // its .part file while Get runs
-  std::int64_t resumeFrom_ = 0;       // length of the .part file it resumes
-  std::int64_t base_ = 0;             // bytes of the file before this body
-  std::int64_t expected_ = -1;        // the whole file's length, -1 unknown
-  bool counting_ = false;             // the body is the file's, not a redirect's or an error's
-  bool cutByStop_ = false;            // Stop disconnected it
-  QString rangeError_;                // a 206 that does not continue the file
+  PartTransfer transfer_;  // the transfer of the row being downloaded
 };
-
-// Creates `path` as an empty file, or raises "Cannot create file "%s". %s".
-void CreateEmptyFile(const QString& path);
 
 }  // namespace larkvale::queue

@@ -153,10 +153,12 @@ TEST_F(Keeping, ClosingDuringADownloadAsks) {
     const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/clip.flv").arg(server.Port()));
     desktop.dialogs.yesNoAnswers.push_back(quit);
     bool closed = !quit;
-    // Closed by the user in the middle of the transfer.
+    // Closed by the user in the middle of the transfer: once the body has
+    // begun (its length is in the Size cell), not while the request still
+    // waits for the reply, which would leave nothing to keep.
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-      if (!panel->downloading()) return;
+      if (!panel->downloading() || List().CellInt(colSize, row) != 300000) return;
       watch.stop();
       closed = form->close();
     });

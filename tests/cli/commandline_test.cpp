@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <sstream>
@@ -24,6 +25,7 @@
 #include "engine/videoenginecore.h"
 #include "support/media_fixtures.h"
 #include "support/nginx_server.h"
+#include "support/scripted_server.h"
 #include "support/video_site.h"
 
 namespace larkvale::testing {
@@ -177,8 +179,9 @@ TEST(LarkvaleDownload, CtrlCStopsAndKeepsThePartWritten) {
   TempDir home, out;
   LarkvaleProcess process({"download", server.BaseUrl() + "/watch.html", "-o", out.Path()}, home.Path(),
                           SiteEnvironment(server.BaseUrl()));
-  // The watch page's link carries "fmt=", so the file is an .avi.
-  const std::string file = out.File("flv0video.avi");
+  // The watch page's link carries "fmt=", so the file is an .avi; it has
+  // its final name only once it is whole.
+  const std::string file = out.File("flv0video.avi.part");
   ASSERT_TRUE(process.WaitUntil([&] { return FileSize(file) > 0; }));
   ::kill(process.Pid(), SIGINT);
   const LarkvaleRun run = process.Wait(60000);
@@ -190,6 +193,192 @@ TEST(LarkvaleDownload, CtrlCStopsAndKeepsThePartWritten) {
   EXPECT_TRUE(kept == big.substr(0, kept.size()));
   EXPECT_EQ(run.out, "");
   EXPECT_TRUE(Contains(run.err, "stopped")) << run.err;
+  EXPECT_EQ(FilesIn(out.Path()), std::vector<std::string>{"flv0video.avi.part"});
+}
+
+// A direct video address is saved as it stands; an ordinary page gives each
+// of its videos, under the names the window gives them (the count goes on
+// from file to file, each file keeps its own extension).
+TEST(LarkvaleDownload, VideoAddressesAndOrdinaryPagesTakeTheWindowsPaths) {
+  TempDir root, home, out;
+  fs::create_directories(root.Path() + "/media");
+  const std::string mp4(70000, 'm'), webm = std::string(50000, 'w') + "end";
+  WriteFileBytes(root.Path() + "/media/clip.mp4", mp4);
+  WriteFileBytes(root.Path() + "/media/other.webm", webm);
+  WriteFileBytes(root.File("page.html"),
+                 "<html><body><video src=\"media/clip.mp4\"></video>\n"
+                 "<video><source src=\"/media/other.webm\" type=\"video/webm\"></video></body></html>\n");
+  NginxServer server(root.Path(), "    types { text/html html; video/mp4 mp4; video/webm webm; }\n");
+  const LarkvaleRun run =
+      RunLarkvale({"download", server.BaseUrl() + "/media/clip.mp4", server.BaseUrl() + "/page.html", "-o", out.Path()},
+                  home.Path());
+  ASSERT_TRUE(run.exited);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, out.File("flv0video.mp4") + "\n" + out.File("flv1video.mp4") + "\n" + out.File("flv1video.webm") +
+                         "\n");
+  EXPECT_TRUE(ReadFileBytes(out.File("flv0video.mp4")) == mp4);
+  EXPECT_TRUE(ReadFileBytes(out.File("flv1video.mp4")) == mp4);
+  EXPECT_TRUE(ReadFileBytes(out.File("flv1video.webm")) == webm);
+  EXPECT_EQ(FilesIn(out.Path()), (std::vector<std::string>{"flv0video.mp4", "flv1video.mp4", "flv1video.webm"}));
+  EXPECT_EQ(run.ErrLines().size(), 3u) << run.err;
+
+  // On a terminal: a bar, redrawn in place, that ends full.
+  int status = -1;
+  const std::string transcript = testsupport::RunCommand(
+      "env -u DISPLAY -u WAYLAND_DISPLAY HOME=" + testsupport::ShellQuote(home.Path()) + " script -qec " +
+          testsupport::ShellQuote(testsupport::ShellQuote(LarkvaleExecutable()) + " download " +
+                                  server.BaseUrl() + "/media/clip.mp4 -o " + testsupport::ShellQuote(out.Path())) +
+          " /dev/null",
+      &status);
+  EXPECT_EQ(status, 0) << transcript;
+  EXPECT_TRUE(Contains(transcript, "\rflv2video.mp4 [########################] 100% 68.4 KiB of 68.4 KiB  ")) << transcript;
+  EXPECT_TRUE(Contains(transcript, "/s\033[K  done")) << transcript;
+}
+
+// The window queues at most 20 videos of a page; the command line saves the
+// same 20 and says how many it left.
+TEST(LarkvaleDownload, APageWithMoreVideosThanTheWindowQueuesSaysHowManyWereLeft) {
+  TempDir root, home, out;
+  WriteFileBytes(root.File("t.mp4"), "tiny");
+  std::string page = "<html><body>\n";
+  for (int i = 0; i < 22; ++i) page += "<a href=\"t.mp4?n=" + std::to_string(i) + "\">clip</a>\n";
+  WriteFileBytes(root.File("many.html"), page + "</body></html>\n");
+  NginxServer server(root.Path(), "    types { text/html html; video/mp4 mp4; }\n");
+  const std::string url = server.BaseUrl() + "/many.html";
+  const LarkvaleRun run = RunLarkvale({"download", url, "-o", out.Path()}, home.Path());
+  ASSERT_TRUE(run.exited);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto lines = run.ErrLines();
+  ASSERT_EQ(lines.size(), 21u) << run.err;
+  EXPECT_EQ(lines[0], "larkvale: " + url + ": Queued 20 videos; 2 more not queued");
+  const auto files = FilesIn(out.Path());
+  ASSERT_EQ(files.size(), 20u);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(ReadFileBytes(out.File("flv" + std::to_string(i) + "video.mp4")), "tiny");
+}
+
+std::string Head(const std::string& status, const std::string& headers) { return status + "\r\n" + headers + "\r\n"; }
+
+// Every byte the server on `port` has sent on its open connections has been
+// taken in by the program at the other end: acknowledged, and no longer
+// waiting in the receiving socket (from /proc/net/tcp, whose ports are hex).
+bool EverythingSentWasRead(int port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the column titles
+  int seen = 0;
+  for (; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues;
+    fields >> slot >> local >> remote >> state >> queues;
+    if (state != "01") continue;  // established
+    const auto portOf = [](const std::string& address) { return std::stoi(address.substr(address.find(':') + 1), nullptr, 16); };
+    const bool serverSide = portOf(local) == port, clientSide = portOf(remote) == port;
+    if (!serverSide && !clientSide) continue;
+    ++seen;
+    const auto colon = queues.find(':');
+    const std::string queue = serverSide ? queues.substr(0, colon) : queues.substr(colon + 1);  // unacknowledged / unread
+    if (std::stoll(queue, nullptr, 16) != 0) return false;
+  }
+  return seen > 0;
+}
+
+// The first run is stopped by Ctrl+C while the server has gone silent in the
+// middle of the body; the second run of the same address finds the .part by
+// the link it records and asks for the rest. A .part of another link under
+// the first free name is left alone by both runs.
+TEST(LarkvaleDownload, CtrlCOnASilentServerKeepsThePartAndTheNextRunResumesIt) {
+  ScriptedServer server;
+  TempDir home, out;
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/clip.mp4";
+  std::string body(300000, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 131 + i / 977) & 0xff);
+  constexpr std::size_t kFirst = 100000;
+  const std::string head = Head("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\nContent-Length: 300000\r\n");
+  const std::string stranger = out.File("flv0video.mp4.part");
+  WriteFileBytes(stranger, "another video's start");
+  const std::string otherLink = "http://127.0.0.1:9/other.mp4";
+  ASSERT_EQ(::setxattr(stranger.c_str(), "user.xdg.origin.url", otherLink.data(), otherLink.size(), 0), 0);
+
+  // The Download action reads the head to see a video; then the file's own request.
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head + body.substr(0, 1000)),
+                 ScriptedServer::WaitClose()});
+  // Then silence, until the program goes away.
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head + body.substr(0, kFirst)),
+                 ScriptedServer::WaitClose()});
+  const std::string part = out.File("flv1video.mp4.part");
+  {
+    LarkvaleProcess process({"download", url, "-o", out.Path()}, home.Path());
+    ASSERT_TRUE(process.WaitUntil([&] { return server.Requests().size() == 2 && EverythingSentWasRead(server.Port()); }));
+    ::kill(process.Pid(), SIGINT);
+    // Well before the server gives up waiting (10 s) and closes.
+    const LarkvaleRun run = process.Wait(8000);
+    EXPECT_FALSE(run.exited) << run.err;
+    EXPECT_EQ(run.status, SIGINT) << run.err;
+    EXPECT_TRUE(Contains(run.err, "flv1video.mp4: stopped")) << run.err;
+  }
+  // The client hands on whole 1024-byte blocks; the bytes of an incomplete
+  // last block stay in its input buffer when the wait is cut.
+  const std::string kept = ReadFileBytes(part);
+  ASSERT_GT(kept.size(), kFirst - 1024);
+  ASSERT_LE(kept.size(), kFirst);
+  ASSERT_TRUE(kept == body.substr(0, kept.size()));
+  const std::string have = std::to_string(kept.size());
+
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head + body.substr(0, 1000)),
+                 ScriptedServer::WaitClose()});
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.0 206 Partial Content",
+                                           "Content-Type: video/mp4\r\nContent-Range: bytes " + have +
+                                               "-299999/300000\r\nContent-Length: " +
+                                               std::to_string(body.size() - kept.size()) + "\r\n") +
+                                      body.substr(kept.size())),
+                 ScriptedServer::Close()});
+  const LarkvaleRun run = RunLarkvale({"download", url, "-o", out.Path()}, home.Path());
+  ASSERT_TRUE(run.exited);
+  ASSERT_EQ(run.status, 0) << run.err;
+  server.WaitIdle();
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_TRUE(Contains(requests[3], "\r\nRange: bytes=" + have + "-\r\n")) << requests[3];
+  for (int i : {0, 1, 2}) EXPECT_FALSE(Contains(requests[i], "Range:")) << requests[i];
+  EXPECT_EQ(run.out, out.File("flv1video.mp4") + "\n");
+  EXPECT_TRUE(ReadFileBytes(out.File("flv1video.mp4")) == body);
+  EXPECT_TRUE(Contains(run.err, "(300000 bytes, resumed at byte " + have + ")")) << run.err;
+  EXPECT_EQ(ReadFileBytes(stranger), "another video's start");
+  EXPECT_EQ(FilesIn(out.Path()), (std::vector<std::string>{"flv0video.mp4.part", "flv1video.mp4"}));
+}
+
+// Ctrl+C while a request waits for a reply that never comes: the page's and
+// the file's. The program ends at once, not when the server gives up.
+TEST(LarkvaleDownload, CtrlCEndsAWaitForASilentServer) {
+  const std::string videoHead = Head("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\nContent-Length: 5000\r\n");
+  const struct {
+    const char* name;
+    std::vector<ScriptedServer::Script> scripts;
+    std::vector<std::string> left;  // in the download folder afterwards
+  } cases[] = {
+      {"the page", {{ScriptedServer::ReadRequest(), ScriptedServer::WaitClose()}}, {}},
+      {"the file's head",
+       {{ScriptedServer::ReadRequest(), ScriptedServer::Send(videoHead + std::string(100, 'v')),
+         ScriptedServer::WaitClose()},
+        {ScriptedServer::ReadRequest(), ScriptedServer::WaitClose()}},
+       {"flv0video.mp4.part"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    TempDir home, out;
+    for (const auto& script : c.scripts) server.Expect(script);
+    LarkvaleProcess process(
+        {"download", "http://127.0.0.1:" + std::to_string(server.Port()) + "/clip.mp4", "-o", out.Path()},
+        home.Path());
+    ASSERT_TRUE(process.WaitUntil([&] { return server.Requests().size() == c.scripts.size(); }));
+    ::kill(process.Pid(), SIGINT);
+    const LarkvaleRun run = process.Wait(8000);  // the server would wait 10 s
+    EXPECT_FALSE(run.exited) << run.err;
+    EXPECT_EQ(run.status, SIGINT) << run.err;
+    EXPECT_EQ(FilesIn(out.Path()), c.left);
+  }
 }
 
 // Two short clips for the converter, made once.

@@ -1,0 +1,82 @@
+#pragma once
+// One download into a ".part" file, shared by the queue runner and the
+// command line: the body goes to the final name plus ".part", a .part that
+// exists is continued with a Range request from its length, and the file gets
+// its final name only when the body is whole, so a file under a final name is
+// always complete.
+//
+// A resumed body is checked as it starts: a 206 from the .part's length or
+// from an earlier byte continues the file from where the server starts, a 200
+// (the server ignored Range) replaces it, and a 206 from a later byte, which
+// would leave a gap, is refused without writing anything.
+//
+// The caller owns the client and its events: it calls `Begin` from the
+// client's `OnWorkBegin` and `Stop` from its `OnWork` or `OnWaiting` while
+// `Run` runs.
+
+#include <QString>
+#include <cstdint>
+
+#include "http/httpclient.h"
+
+namespace larkvale::queue {
+
+class PartTransfer {
+ public:
+  explicit PartTransfer(http::TNetHTTP& client) : client_(client) {}
+
+  struct Result {
+    bool complete = false;   // whole, and renamed to the final name
+    bool stopped = false;    // cut by `Stop`; the .part is kept
+    QString error;           // why it is not complete (empty when stopped without one)
+    std::int64_t have = -1;  // bytes in the .part at the end; -1 when there is none
+  };
+
+  // Gets `link` into `part` (a name ending in ".part"): from the .part's
+  // length on when it exists, else into a new, empty one. A failure keeps the
+  // bytes received for a later resume, but leaves no empty file behind.
+  // Raises nothing: the client's errors come back as the result's `error`.
+  Result Run(const QString& link, const QString& part);
+
+  // The client's work begin during `Run`: decides whether the body coming is
+  // the file's (a 2xx reply, not a redirect's or an error's) and where in the
+  // file it starts. Returns whether it counts.
+  bool Begin(std::int64_t announced);
+  // Ends the running transfer now, from one of the client's events: the
+  // result is stopped and the .part kept (unless the body was whole already).
+  void Stop();
+
+  // The body being received counts towards the file.
+  bool Counting() const { return counting_; }
+  // Bytes of the file before this body (a resumed .part), and the whole
+  // file's length, -1 while unknown.
+  std::int64_t Base() const { return base_; }
+  std::int64_t Expected() const { return expected_; }
+
+  // Set: a .part that `Run` creates records its link in the
+  // "user.xdg.origin.url" extended attribute (the freedesktop.org name for
+  // where a download came from), so that a run that has no list of its own
+  // can find the .part of a link again (see `PartOrigin`).
+  bool recordOrigin = false;
+
+ private:
+  void Transfer(const QString& link, const QString& part, std::int64_t offset);
+
+  http::TNetHTTP& client_;
+  http::TNetStream* sink_ = nullptr;  // the .part file while Get runs
+  std::int64_t resumeFrom_ = 0;       // length of the .part file it resumes
+  std::int64_t base_ = 0;             // bytes of the file before this body
+  std::int64_t expected_ = -1;        // the whole file's length, -1 unknown
+  bool counting_ = false;             // the body is the file's, not a redirect's or an error's
+  bool cutByStop_ = false;            // Stop disconnected it
+  QString rangeError_;                // a 206 that does not continue the file
+};
+
+// The link recorded in a .part file's "user.xdg.origin.url" attribute; empty
+// when it has none (or the file system keeps no attributes).
+QString PartOrigin(const QString& part);
+
+// Creates `path` as an empty file, or raises "Cannot create file "%s". %s".
+void CreateEmptyFile(const QString& path);
+
+}  // namespace larkvale::queue
