@@ -120,6 +120,7 @@ MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QM
 MainWindow::~MainWindow() {
   // While the lists still exist: they go with the window's children.
   listStore_->Flush();
+  converter_->finishPendingDownloads();
   converter_->saveTimeline();
   if (choicesSave_->isActive()) storeOutputChoices();
 }
@@ -191,7 +192,7 @@ void MainWindow::connectPages() {
   connect(downloads_, &DownloadsPanel::browserPageRequested, this, [this] { showPage(pgBrowser); });
   connect(downloads_, &DownloadsPanel::downloadFolderRequested, this, &MainWindow::showDownloadFolder);
   connect(downloads_, &DownloadsPanel::videoFolderChangeRequested, this, &MainWindow::changeVideoFolder);
-  connect(downloads_, &DownloadsPanel::downloadFinished, converter_, &ConverterPage::addToTimeline);
+  connect(downloads_, &DownloadsPanel::downloadFinished, converter_, &ConverterPage::addFinishedDownload);
   downloads_->setAddressSource([this] { return browser_->address(); });
   browser_->setStopAlso([this] {
     downloads_->stopPageFetch();
