@@ -20,6 +20,7 @@
 #include "convert/choicesstore.h"
 #include "convert/timelinestore.h"
 #include "platform/clipboard.h"
+#include "platform/composition.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
 #include "platform/pump.h"
@@ -62,6 +63,8 @@ constexpr int kEmailHelpTopic = 223;
 }  // namespace
 
 MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QMainWindow(parent), services_(services) {
+  // Before the browser's view exists: it fixes how the window is composed.
+  platform::ChooseWindowComposition();
   // Before the first label exists: interfaces are made once per widget.
   widgets::InstallAccessibleLabels();
   setObjectName(QStringLiteral("Form1"));

@@ -23,6 +23,7 @@
 
 #include "app/downloadspanel.h"
 #include "app/mainwindow.h"
+#include "platform/composition.h"
 #include "queue/downloadlist.h"
 #include "queue/queuerunner.h"
 #include "support/fakes.h"
@@ -92,8 +93,9 @@ int main(int argc, char** argv) {
     usleep(5000);
   }
   const long idleKiB = StatusKiB("VmRSS:");
-  std::printf("platform %s, accessibility %s\n", qPrintable(QGuiApplication::platformName()),
-              QAccessible::isActive() ? "active" : "off");
+  std::printf("platform %s, accessibility %s, window composed %s\n", qPrintable(QGuiApplication::platformName()),
+              QAccessible::isActive() ? "active" : "off",
+              larkvale::platform::ComposedInSoftware() ? "in software" : "by the platform's default");
   std::fflush(stdout);
 
   std::vector<double> curlTimes, runnerTimes, cpuPerGiB, windowCpuPerGiB;
