@@ -136,7 +136,7 @@ class TNetTCPConnection : public TNetComponent {
   ~TNetTCPConnection() override;
 
   int ReadTimeout = 0;          // ms per receive; 0 = no limit
-  int RecvBufferSize = 32768;   // largest single receive; block size of stream reads
+  int RecvBufferSize = 32768;   // block size of stream reads (one OnWork each); largest receive outside them
   int SendBufferSize = 32768;   // block size of stream writes
   int MaxLineLength = 16384;    // 0 = no limit
   TNetMaxLineAction MaxLineAction = maException;
