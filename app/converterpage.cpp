@@ -18,6 +18,7 @@
 #include "convert/conversionrun.h"
 #include "convert/timelinemodel.h"
 #include "convert/timelinestore.h"
+#include "engine/probe.h"
 #include "engine/videoengine.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
@@ -41,6 +42,7 @@ int WholeSeconds(double seconds) { return int(std::clamp<long long>(RoundHalfEve
 ConverterPage::ConverterPage(const platform::Services& services, SharedState& state, QWidget* parent)
     : QWidget(parent), services_(services), state_(state) {
   setObjectName(QStringLiteral("mxTaskPanePageConverter"));
+  probes_.setMaxThreadCount(1);
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
@@ -110,7 +112,11 @@ ConverterPage::ConverterPage(const platform::Services& services, SharedState& st
   run_->OnMaximum = [this](int seconds) { progress_->setMaximum(std::max(1, seconds)); };
 }
 
-ConverterPage::~ConverterPage() { saveTimeline(); }
+ConverterPage::~ConverterPage() {
+  // No probe may outlive the page it reports to.
+  finishPendingDownloads();
+  saveTimeline();
+}
 
 void ConverterPage::keepTimeline(const QString& file) {
   if (timelineStore_) return;
@@ -239,10 +245,38 @@ int ConverterPage::selectedEntry() const {
   return rows.isEmpty() ? -1 : rows.constFirst().row();
 }
 
-void ConverterPage::addToTimeline(const QString& path) { insertIntoTimeline(path, timeline_->Count()); }
+void ConverterPage::addToTimeline(const QString& path) {
+  insertIntoTimeline(path, timeline_->Count(), engine_->GetFileDuration(path));
+}
 
-void ConverterPage::insertIntoTimeline(const QString& path, int index) {
-  const int row = timeline_->Insert(index, path, engine_->GetFileDuration(path));
+void ConverterPage::addFinishedDownload(const QString& path) {
+  auto file = std::make_shared<ProbedFile>();
+  file->path = path;
+  probed_.push_back(file);
+  probes_.start([this, file] {
+    file->duration = engine::ProbeFile(file->path.toStdString()).duration;
+    file->done.store(true, std::memory_order_release);
+    // The page is alive: it waits for this task before it goes.
+    QMetaObject::invokeMethod(this, &ConverterPage::appendProbedDownloads, Qt::QueuedConnection);
+  });
+}
+
+void ConverterPage::appendProbedDownloads() {
+  // A later download whose probe was quicker waits for the earlier ones.
+  while (!probed_.empty() && probed_.front()->done.load(std::memory_order_acquire)) {
+    const std::shared_ptr<ProbedFile> file = probed_.front();
+    probed_.pop_front();
+    insertIntoTimeline(file->path, timeline_->Count(), file->duration);
+  }
+}
+
+void ConverterPage::finishPendingDownloads() {
+  probes_.waitForDone();
+  appendProbedDownloads();
+}
+
+void ConverterPage::insertIntoTimeline(const QString& path, int index, double duration) {
+  const int row = timeline_->Insert(index, path, duration);
   const QModelIndex at = timeline_->index(row, 0);
   selectingByCode_ = true;
   list_->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
@@ -295,7 +329,7 @@ void ConverterPage::moveEntry(int step) {
       selectingByCode_ = true;
       timeline_->Remove(row);
       selectingByCode_ = false;
-      insertIntoTimeline(path, target);
+      insertIntoTimeline(path, target, engine_->GetFileDuration(path));
     }
     previewSelectedEntry();
   });

@@ -8,7 +8,10 @@
 // run nested inside `convert()`; a second Convert meanwhile is ignored.
 
 #include <QString>
+#include <QThreadPool>
 #include <QWidget>
+#include <atomic>
+#include <deque>
 #include <memory>
 
 #include "app/sharedstate.h"
@@ -47,6 +50,14 @@ class ConverterPage : public QWidget {
   // --- Timeline. Rows other parts add are appended and selected without
   // loading the preview.
   void addToTimeline(const QString& path);
+  // A finished download: its file is probed on a worker thread (a large file
+  // takes a while) and appended when the probe is done, in the order the
+  // downloads finished.
+  void addFinishedDownload(const QString& path);
+  // Downloads whose probe has not reached the Timeline yet.
+  int pendingDownloads() const { return int(probed_.size()); }
+  // Waits for those probes and appends their rows now (the window closes).
+  void finishPendingDownloads();
   void addVideoFiles();        // "Add video file(s)"
   void deleteSelectedEntry();  // "Delete"
   void moveEntryUp();
@@ -86,7 +97,8 @@ class ConverterPage : public QWidget {
  private:
   void buildTimeline(QWidget* host);
   void buildPreview(QWidget* host);
-  void insertIntoTimeline(const QString& path, int index);
+  void insertIntoTimeline(const QString& path, int index, double duration);
+  void appendProbedDownloads();
   void moveEntry(int step);
   void loadPreview(const QString& path);
   void seek();
@@ -100,6 +112,18 @@ class ConverterPage : public QWidget {
   std::unique_ptr<convert::ConversionRun> run_;
   bool playing_ = false;          // PlayState: "play" or "stop"
   bool selectingByCode_ = false;  // a row is selected without loading it
+
+  // Finished downloads in the order they finished, each with its probe's
+  // result once the worker has it. Only `done` and `duration` are written
+  // by the worker; the list itself belongs to the window's thread.
+  struct ProbedFile {
+    QString path;
+    double duration = 0;
+    std::atomic<bool> done{false};
+  };
+  std::deque<std::shared_ptr<ProbedFile>> probed_;
+  // One probe at a time; the page waits for it before it goes.
+  QThreadPool probes_;
 
   // Timeline and preview.
   QTreeView* list_ = nullptr;

@@ -24,6 +24,7 @@
 #include "convert/choicesstore.h"
 #include "convert/timelinestore.h"
 #include "platform/clipboard.h"
+#include "platform/composition.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
 #include "platform/pump.h"
@@ -46,6 +47,8 @@ constexpr int kEmailHelpTopic = 223;
 }  // namespace
 
 MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QMainWindow(parent), services_(services) {
+  // Before the browser's view exists: it fixes how the window is composed.
+  platform::ChooseWindowComposition();
   // Before the first label exists: interfaces are made once per widget.
   widgets::InstallAccessibleLabels();
   setObjectName(QStringLiteral("Form1"));
@@ -112,6 +115,7 @@ MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QM
 MainWindow::~MainWindow() {
   // While the lists still exist: they go with the window's children.
   listStore_->Flush();
+  converter_->finishPendingDownloads();
   converter_->saveTimeline();
   if (choicesSave_->isActive()) storeOutputChoices();
 }
@@ -182,7 +186,7 @@ void MainWindow::connectPages() {
   connect(downloads_, &DownloadsPanel::browserPageRequested, this, [this] { showPage(pgBrowser); });
   connect(downloads_, &DownloadsPanel::downloadFolderRequested, this, &MainWindow::showDownloadFolder);
   connect(downloads_, &DownloadsPanel::videoFolderChangeRequested, this, &MainWindow::changeVideoFolder);
-  connect(downloads_, &DownloadsPanel::downloadFinished, converter_, &ConverterPage::addToTimeline);
+  connect(downloads_, &DownloadsPanel::downloadFinished, converter_, &ConverterPage::addFinishedDownload);
   connect(downloads_, &DownloadsPanel::downloadFinished, desktop_, &DesktopIntegration::downloadFinished);
   connect(downloads_, &DownloadsPanel::downloadFailed, desktop_, &DesktopIntegration::downloadFailed);
   connect(downloads_, &DownloadsPanel::downloadProgress, desktop_, &DesktopIntegration::showProgress);

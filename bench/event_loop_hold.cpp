@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "app/mainwindow.h"
+#include "platform/composition.h"
 #include "queue/downloadlist.h"
 #include "support/fakes.h"
 #include "support/scripted_server.h"
@@ -171,8 +172,9 @@ int main(int argc, char** argv) {
     QCoreApplication::processEvents();
     ::usleep(5000);
   }
-  std::printf("platform %s, accessibility %s\n", qPrintable(QGuiApplication::platformName()),
-              QAccessible::isActive() ? "active" : "off");
+  std::printf("platform %s, accessibility %s, window composed %s\n", qPrintable(QGuiApplication::platformName()),
+              QAccessible::isActive() ? "active" : "off",
+              larkvale::platform::ComposedInSoftware() ? "in software" : "by the platform's default");
   std::fflush(stdout);
 
   auto* urls = Find<QComboBox>(&form, "URLs");

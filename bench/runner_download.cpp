@@ -1,7 +1,8 @@
 // The real queue runner of the real window (shown, with its grid and status
 // line) downloading one large file from a private nginx on 127.0.0.1, against
 // curl fetching the same file in the same run. Also the process's CPU time
-// per GiB, and its peak memory during the download against its size when idle.
+// per GiB (and the window thread's part of it: the rest is other threads,
+// such as the display's renderer), and its peak memory during the download against its size when idle.
 //   bench_runner_download [rounds=3] [MiB=1024]
 // The platform plugin is QT_QPA_PLATFORM when set (xcb under Xvfb is what a
 // user runs; see scripts/bench-display.sh), offscreen otherwise.
@@ -22,6 +23,7 @@
 
 #include "app/downloadspanel.h"
 #include "app/mainwindow.h"
+#include "platform/composition.h"
 #include "queue/downloadlist.h"
 #include "queue/queuerunner.h"
 #include "support/fakes.h"
@@ -41,9 +43,10 @@ long StatusKiB(const char* field) {
   return -1;
 }
 
-double CpuSeconds() {
+// The whole process's, or (with RUSAGE_THREAD) the window thread's.
+double CpuSeconds(int who = RUSAGE_SELF) {
   rusage u{};
-  ::getrusage(RUSAGE_SELF, &u);
+  ::getrusage(who, &u);
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
@@ -90,11 +93,12 @@ int main(int argc, char** argv) {
     usleep(5000);
   }
   const long idleKiB = StatusKiB("VmRSS:");
-  std::printf("platform %s, accessibility %s\n", qPrintable(QGuiApplication::platformName()),
-              QAccessible::isActive() ? "active" : "off");
+  std::printf("platform %s, accessibility %s, window composed %s\n", qPrintable(QGuiApplication::platformName()),
+              QAccessible::isActive() ? "active" : "off",
+              larkvale::platform::ComposedInSoftware() ? "in software" : "by the platform's default");
   std::fflush(stdout);
 
-  std::vector<double> curlTimes, runnerTimes, cpuPerGiB;
+  std::vector<double> curlTimes, runnerTimes, cpuPerGiB, windowCpuPerGiB;
   long peakKiB = 0;
   for (int r = 0; r < rounds; ++r) {
     const std::string curlOut = site.File("curl.out");
@@ -112,10 +116,11 @@ int main(int argc, char** argv) {
     list->AddRows(1);
     list->SetCellText(larkvale::queue::colUrl, 0, QString::fromStdString(url));
     t0 = Clock::now();
-    const double cpu0 = CpuSeconds();
+    const double cpu0 = CpuSeconds(), windowCpu0 = CpuSeconds(RUSAGE_THREAD);
     downloads->toggleDownloads();  // start (downloads are stopped here): runs the pass now
     runnerTimes.push_back(Seconds(t0, Clock::now()));
     cpuPerGiB.push_back((CpuSeconds() - cpu0) * 1024.0 / static_cast<double>(mib));
+    windowCpuPerGiB.push_back((CpuSeconds(RUSAGE_THREAD) - windowCpu0) * 1024.0 / static_cast<double>(mib));
     peakKiB = std::max(peakKiB, StatusKiB("VmHWM:"));
     const QString got = list->CellText(larkvale::queue::colFile, 0);
     if (QFile(got).size() != mib * 1024 * 1024 || !desktop.dialogs.shown.empty()) {
@@ -123,15 +128,16 @@ int main(int argc, char** argv) {
       return 1;
     }
     QFile::remove(got);
-    std::printf("round %d: curl %.2f s, runner %.2f s, runner CPU %.2f s/GiB\n", r + 1, curlTimes.back(),
-                runnerTimes.back(), cpuPerGiB.back());
+    std::printf("round %d: curl %.2f s, runner %.2f s, runner CPU %.2f s/GiB (window thread %.2f)\n", r + 1,
+                curlTimes.back(), runnerTimes.back(), cpuPerGiB.back(), windowCpuPerGiB.back());
     std::fflush(stdout);
   }
   const double curl = Median(curlTimes), runner = Median(runnerTimes);
   std::printf("file %ld MiB, %d rounds, medians: curl %.2f s (%.0f MiB/s), runner %.2f s (%.0f MiB/s)\n", mib, rounds,
               curl, mib / curl, runner, mib / runner);
   std::printf("runner throughput / curl throughput = %.2f\n", curl / runner);
-  std::printf("process CPU per GiB (median): %.2f s\n", Median(cpuPerGiB));
+  std::printf("process CPU per GiB (median): %.2f s, of it the window thread %.2f s\n", Median(cpuPerGiB),
+              Median(windowCpuPerGiB));
   std::printf("memory: idle %ld KiB, peak %ld KiB, growth %.1f MiB\n", idleKiB, peakKiB, (peakKiB - idleKiB) / 1024.0);
   return 0;
 }

@@ -136,7 +136,7 @@ class TNetTCPConnection : public TNetComponent {
   ~TNetTCPConnection() override;
 
   int ReadTimeout = 0;          // ms per receive; 0 = no limit
-  int RecvBufferSize = 32768;   // largest single receive; block size of stream reads
+  int RecvBufferSize = 32768;   // block size of stream reads (one OnWork each); largest receive outside them
   int SendBufferSize = 32768;   // block size of stream writes
   int MaxLineLength = 16384;    // 0 = no limit
   TNetMaxLineAction MaxLineAction = maException;
@@ -174,8 +174,13 @@ class TNetTCPConnection : public TNetComponent {
 
   void ReadExact(char* buffer, int count);
   // Copies `count` bytes (or, with `untilClose`, everything until the peer
-  // closes) into `stream` at its position, with one `OnWork` per block.
+  // closes) into `stream` at its position, with one `OnWork` per block of
+  // `RecvBufferSize` bytes. Receives take up to kReadAheadBytes of the body
+  // at once (never past its end); the events are the same as with one
+  // receive per block. A Disconnect meanwhile drops what was read ahead of
+  // the reported blocks.
   void ReadToStream(TNetStream& stream, std::int64_t count, bool untilClose = false);
+  static constexpr int kReadAheadBytes = 32768;
 
   void WriteBytes(const char* buffer, int count, bool sendNow = false);
   void OpenWriteBuffering(int threshold = -1);
@@ -201,6 +206,9 @@ class TNetTCPConnection : public TNetComponent {
   std::unique_ptr<std::string> writeBuffer_;
   int writeThreshold_ = 0;
   std::vector<char> scratch_;
+  // Set by ReadToStream: the body bytes not yet buffered, which the next
+  // receive may take beyond `RecvBufferSize` (up to kReadAheadBytes).
+  std::int64_t bodyAhead_ = 0;
 };
 
 class TNetTCPClient : public TNetTCPConnection {

@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
 
 #include "extract/mediatypes.h"
@@ -208,6 +211,27 @@ void QueueRunner::WorkBegin(std::int64_t announced) {
   list_.EndUpdate();
 }
 
+namespace {
+
+// "N bytes." or "N bytes of M bytes.", built in one piece: this runs for
+// every 1024-byte block.
+QString BytesText(std::int64_t count, std::int64_t size) {
+  char text[64];
+  char* end = std::to_chars(text, text + 20, count).ptr;
+  if (size < 1) {
+    std::memcpy(end, " bytes.", 7);
+    end += 7;
+  } else {
+    std::memcpy(end, " bytes of ", 10);
+    end = std::to_chars(end + 10, end + 30, size).ptr;
+    std::memcpy(end, " bytes.", 7);
+    end += 7;
+  }
+  return QString::fromLatin1(text, end - text);
+}
+
+}  // namespace
+
 void QueueRunner::Work(std::int64_t count) {
   lastBlockMs_ = NowMs();
   hooks_.processMessages();
@@ -216,14 +240,16 @@ void QueueRunner::Work(std::int64_t count) {
     const std::int64_t whole = transfer_.Base() + count;
     const int row = CurrentRow();
     const qint64 size = list_.CellInt(colSize, row);
-    if (size < 1) {
-      hooks_.status(QString::number(whole) + QStringLiteral(" bytes."));
-    } else {
-      hooks_.status(QString::number(whole) + QStringLiteral(" bytes of ") + QString::number(size) +
-                    QStringLiteral(" bytes."));
-      list_.BeginUpdate();
-      list_.SetCellInt(colProgress, row, RoundHalfEven(static_cast<double>(whole) / static_cast<double>(size) * 100.0));
-      list_.EndUpdate();
+    hooks_.status(BytesText(whole, size < 1 ? 0 : size));
+    if (size >= 1) {
+      // The percentage moves once in about a hundred blocks of a large file;
+      // writing the same value again would only announce a change that is none.
+      const qint64 percent = RoundHalfEven(static_cast<double>(whole) / static_cast<double>(size) * 100.0);
+      if (list_.CellEmpty(colProgress, row) || list_.CellInt(colProgress, row) != percent) {
+        list_.BeginUpdate();
+        list_.SetCellInt(colProgress, row, percent);
+        list_.EndUpdate();
+      }
     }
   }
   if (hooks_.stopped()) transfer_.Stop();

@@ -373,6 +373,7 @@ TEST_F(Downloads, ServerClosingEarlyFailsTheRowKeepsWhatArrivedAndKeepsItOffTheT
     EXPECT_EQ(ReadFileBytes(part.toStdString()), c.kept);
     EXPECT_FALSE(QFile::exists(form->state().flvDir + "flv0video.flv"));
     EXPECT_EQ(W<QTreeView>("ListView1")->model()->rowCount(), timeline);
+    EXPECT_EQ(Only<ConverterPage>(form.get())->pendingDownloads(), 0);  // nor on its way there
     List().DeleteRow(row);
     QFile::remove(part);
   }

@@ -15,6 +15,7 @@
 #include "platform/settings.h"
 #include "queue/liststore.h"
 #include "support/fakes.h"
+#include "support/media_fixtures.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
 #include "support/window_parts.h"
@@ -61,6 +62,13 @@ class Keeping : public ::testing::Test {
   }
   QString Flv() const { return form->state().flvDir; }
   QString DataFile(const char* name) const { return desktop.root.path() + "/data/Larkvale_HD/" + name; }
+  // Finished downloads are probed on a worker: wait (at most 20 s) until
+  // every one has reached the Timeline.
+  bool WaitForProbes() {
+    auto* converter = Only<ConverterPage>(form.get());
+    for (int i = 0; i < 2000 && converter->pendingDownloads() > 0; ++i) QTest::qWait(10);
+    return converter->pendingDownloads() == 0;
+  }
 
   FakeDesktop desktop;
   std::unique_ptr<MainWindow> form;
@@ -134,7 +142,63 @@ TEST_F(Keeping, AFailedRowBetweenGoodOnesShowsNoBox) {
   EXPECT_EQ(List().State(1), RowState::Failed);
   EXPECT_EQ(List().data(List().index(1, colFile)).toString(), "Failed: HTTP/1.0 404 Not Found.");
   EXPECT_EQ(QDir(Flv()).entryList(QDir::Files).size(), 2);  // no empty file for the failed row
+  EXPECT_TRUE(WaitForProbes());
   EXPECT_EQ(Only<ConverterPage>(form.get())->timeline().Count(), 2);
+}
+
+// A finished download is probed off the window's thread and then joins the
+// Timeline: rows come in the order the downloads finished, with the lengths
+// the probe found, and a window closed before a probe is done still keeps
+// the file in the Timeline it saves.
+TEST_F(Keeping, FinishedDownloadsReachTheTimelineInTheirOrder) {
+  testing::TempDir media;
+  struct Clip {
+    const char* name;
+    double seconds;
+    std::string bytes;
+  } clips[] = {{"/long.mp4", 7, {}}, {"/short.mp4", 2, {}}, {"/middle.mp4", 4, {}}};
+  for (Clip& c : clips) {
+    testsupport::FixtureSpec spec;
+    spec.seconds = c.seconds;
+    spec.width = 160;
+    spec.height = 120;
+    const std::string path = media.File(c.name + 1);
+    ASSERT_TRUE(testsupport::MakeMediaFixture(path, spec));
+    c.bytes = ReadFileBytes(path);
+  }
+  for (bool closeAtOnce : {false, true}) {
+    SCOPED_TRACE(closeAtOnce ? "closed at once" : "left open");
+    ScriptedServer server;
+    Open();
+    for (const Clip& c : clips) {
+      server.Expect({ScriptedServer::ReadRequest(),
+                     ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(c.bytes.size()) +
+                                          "\r\n\r\n" + c.bytes),
+                     ScriptedServer::Close()});
+      AddRow(QStringLiteral("http://127.0.0.1:%1%2").arg(server.Port()).arg(c.name));
+    }
+    panel->startDownloads();
+    ASSERT_EQ(List().State(2), RowState::Done);
+    QStringList files;
+    for (int row = 0; row < 3; ++row) files << List().CellText(colFile, row);
+    if (closeAtOnce) {
+      form.reset();
+      Open();
+    } else {
+      EXPECT_TRUE(WaitForProbes());
+    }
+    const convert::TimelineModel& timeline = Only<ConverterPage>(form.get())->timeline();
+    ASSERT_EQ(timeline.Count(), 3);
+    for (int row = 0; row < 3; ++row) {
+      SCOPED_TRACE(row);
+      EXPECT_EQ(timeline.Path(row), files[row]);
+      EXPECT_EQ(timeline.End(row), QString::number(clips[row].seconds));
+    }
+    form.reset();
+    QFile::remove(DataFile("timeline.json"));
+    QFile::remove(DataFile("downloads.json"));
+    for (const QString& f : files) QFile::remove(f);
+  }
 }
 
 // Closing while a row downloads asks first. No: the download goes on to its
@@ -262,6 +326,7 @@ TEST_F(Keeping, AStartRestoresWhatTheLastRunLeft) {
   EXPECT_EQ(List().State(0), RowState::Done);
   EXPECT_TRUE(ReadFileBytes((flv + "flv0video.flv").toStdString()) == body);
   EXPECT_EQ(List().State(2), RowState::Failed);  // failed rows wait for Retry
+  EXPECT_TRUE(WaitForProbes());
   EXPECT_EQ(timeline.Count(), 2);
 
   // A changed choice is kept beside the values already in the file.

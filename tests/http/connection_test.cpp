@@ -3,9 +3,12 @@
 // by Disconnect from inside OnWork, writes and faults.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <string>
 #include <vector>
@@ -27,8 +30,9 @@ std::string Bytes(std::size_t n, char seed = 'a') {
 }
 
 // A client on the scripted server with every event written to `log`.
-struct Client {
-  explicit Client(int port, std::string host = "127.0.0.1") {
+template <class C = TNetTCPClient>
+struct BasicClient {
+  explicit BasicClient(int port, std::string host = "127.0.0.1") {
     c.SetHost(host);
     c.SetPort(port);
     c.RecvBufferSize = 1024;
@@ -44,10 +48,11 @@ struct Client {
     c.OnWorkEnd = [this](TNetComponent*, TWorkMode) { log.push_back("end"); };
     c.OnDisconnected = [this](TNetComponent*) { log.push_back("ondisconnected"); };
   }
-  TNetTCPClient c;
+  C c;
   std::vector<std::string> log;
   std::function<void(std::int64_t)> onWork;
 };
+using Client = BasicClient<>;
 
 using Log = std::vector<std::string>;
 
@@ -216,6 +221,112 @@ TEST(ReadToStream, DisconnectInsideOnWorkEndsTheReadNormally) {
   EXPECT_EQ(sink.Size(), 2048);
   EXPECT_EQ(sink.Bytes(), body.substr(0, 2048));
   EXPECT_FALSE(k.c.IsConnected());
+}
+
+// A transport that counts its receives, put under a client before Connect.
+struct CountingSocket : TNetIOHandlerSocket {
+  int receives = 0;
+  int Receive(void* buffer, int length) override {
+    ++receives;
+    return TNetIOHandlerSocket::Receive(buffer, length);
+  }
+  int ReceiveNow(void* buffer, int length) override {
+    ++receives;
+    return TNetIOHandlerSocket::ReceiveNow(buffer, length);
+  }
+};
+// A client whose transport is given to it.
+struct ClientOnTransport : TNetTCPClient {
+  void Use(std::shared_ptr<TNetIOHandler> io) { io_ = std::move(io); }
+};
+struct CountingClient : BasicClient<ClientOnTransport> {
+  explicit CountingClient(int port) : BasicClient(port) { c.Use(socket); }
+  std::shared_ptr<CountingSocket> socket = std::make_shared<CountingSocket>();
+  // Waits (at most 5 s) until the kernel holds `bytes` for this client, or
+  // as much as its receive window lets it hold.
+  void AwaitBuffered(int bytes) {
+    for (int i = 0, n = 0, last = -1, still = 0; i < 5000 && still < 50; ++i) {
+      if (::ioctl(socket->SocketHandle()->Handle, FIONREAD, &n) != 0 || n >= bytes) return;
+      still = n == last ? still + 1 : 0;
+      last = n;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+};
+
+Log BlockReports(int bodySize, int block = 1024) {
+  Log log{"begin 0 " + std::to_string(bodySize)};
+  for (int at = block; at < bodySize + block; at += block) log.push_back("work " + std::to_string(std::min(at, bodySize)));
+  log.push_back("end");
+  return log;
+}
+
+// A receive takes several blocks of a body at once, but the body still comes
+// out one `RecvBufferSize` block, one report, at a time, however it arrives,
+// and never a byte past its end: what follows it stays for the next read.
+TEST(ReadToStream, ReceivesAheadButReportsEveryBlock) {
+  const std::string body = Bytes(300000);
+  struct Case {
+    const char* name;
+    S::Script script;
+    bool whole;  // all of it in the kernel before the read
+  };
+  S::Script pieces;
+  for (std::size_t at = 0; at < body.size(); at += 70001) {
+    pieces.push_back(S::Send(body.substr(at, 70001)));
+    pieces.push_back(S::Pause(20));
+  }
+  pieces.push_back(S::Send("NEXT\r\n"));
+  pieces.push_back(S::WaitClose());
+  const Case cases[] = {
+      {"whole", {S::Send(body + "NEXT\r\n"), S::WaitClose()}, true},
+      {"in odd pieces", pieces, false},
+      {"body and next line in one send", {S::Pause(20), S::Send(body.substr(0, 299990)), S::Pause(20),
+                                           S::Send(body.substr(299990) + "NEXT\r\n"), S::WaitClose()}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    S server;
+    server.Expect(c.script);
+    CountingClient k(server.Port());
+    k.c.Connect(0);
+    if (c.whole) k.AwaitBuffered(static_cast<int>(body.size()) + 6);
+    k.log.clear();
+    k.socket->receives = 0;
+    TNetMemoryStream sink;
+    k.c.ReadToStream(sink, static_cast<std::int64_t>(body.size()));
+    EXPECT_EQ(k.log, BlockReports(300000));
+    EXPECT_TRUE(sink.Bytes() == body);
+    // 293 blocks; a body waiting whole takes one receive per 32 KiB.
+    if (c.whole) EXPECT_LE(k.socket->receives, 300000 / TNetTCPConnection::kReadAheadBytes + 2);
+    EXPECT_LT(k.c.InputBuffer().Size(), 1024u + 6u);
+    EXPECT_EQ(k.c.ReadLine(), "NEXT");
+  }
+}
+
+// A Disconnect from OnWork ends the body at the reported blocks, however far
+// the receives had read ahead: nothing of it is left for a later read.
+TEST(ReadToStream, DisconnectDropsWhatWasReadAhead) {
+  S server;
+  const std::string body = Bytes(100000);
+  server.Expect({S::Send(body), S::WaitClose()});
+  CountingClient k(server.Port());
+  k.c.Connect(0);
+  k.AwaitBuffered(100000);
+  k.log.clear();
+  std::size_t bufferedAtStop = 0;
+  k.onWork = [&](std::int64_t n) {
+    if (n != 2048) return;
+    bufferedAtStop = k.c.InputBuffer().Size();
+    k.c.Disconnect();
+  };
+  TNetMemoryStream sink;
+  EXPECT_NO_THROW(k.c.ReadToStream(sink, 100000));
+  EXPECT_EQ(k.log, (Log{"begin 0 100000", "work 1024", "work 2048", "status Disconnecting.", "ondisconnected",
+                        "status Disconnected.", "end"}));
+  EXPECT_GT(bufferedAtStop, 1024u);  // the receive did take more than a block
+  EXPECT_TRUE(sink.Bytes() == body.substr(0, 2048));
+  EXPECT_EQ(k.c.InputBuffer().Size(), 0u);
 }
 
 TEST(ReadToStream, DisconnectDuringTheReportOfTheHeaderBytes) {
