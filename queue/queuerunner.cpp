@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "extract/mediatypes.h"
 
@@ -94,6 +95,11 @@ QueueRunner::QueueRunner(DownloadList& list, http::TNetHTTP& client, int& curren
   // pass processes messages for as long as its download lasts, and the timer
   // machinery is not meant to be re-entered that deeply.
   connect(&pause_, &QTimer::timeout, this, &QueueRunner::Step, Qt::QueuedConnection);
+  // Delete on the row being downloaded stops its transfer as Stop would (its
+  // .part file stays); the pass then goes on with the next row.
+  connect(&list_, &QAbstractItemModel::rowsRemoved, this, [this] {
+    if (downloadingId_ != 0 && list_.RowOfId(downloadingId_) < 0) StopTransfer();
+  });
 }
 
 QString QueueRunner::FileName(const QString& flvDir, int n, const QString& extension) {
@@ -146,9 +152,15 @@ void QueueRunner::RunPass() {
   if (n == 0) return;  // CurrentDownloadRow keeps its value
   currentDownloadRow_ = 0;
   int fileCounter = 0;
-  for (int r = 0; r < n; ++r) {
-    // Rows deleted during the pass are simply gone: never read past the list.
-    if (r >= list_.RowCount()) break;
+  // The pass visits the rows it began with by their ids: one deleted or
+  // re-sorted during a download neither makes it skip the next row nor
+  // visit one twice, and a deleted one is simply gone.
+  std::vector<quint64> ids(n);
+  for (int r = 0; r < n; ++r) ids[r] = list_.RowId(r);
+  int r = -1;
+  for (const quint64 id : ids) {
+    r = list_.RowId(r + 1) == id ? r + 1 : list_.RowOfId(id);
+    if (r < 0) continue;
     currentDownloadRow_ = r;
     if (!Pending(r)) continue;
     if (hooks_.stopped()) break;  // the remaining rows are left alone

@@ -19,6 +19,8 @@
 // The runner follows the row it downloads by the row's id: when rows are
 // deleted or re-sorted meanwhile, progress goes to the row wherever it moved
 // and nowhere when it is gone. Nothing is ever written outside the list.
+// Deleting the row being downloaded stops its transfer, as Stop would, and
+// the pass goes on with the next row.
 //
 // A download goes to its final name plus ".part" and is renamed when it is
 // complete, so a file under a final name is always whole. A failed row is
