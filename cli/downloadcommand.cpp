@@ -16,6 +16,7 @@
 #include "extract/siteaddresses.h"
 #include "http/httpclient.h"
 #include "http/streams.h"
+#include "platform/filesystem.h"
 #include "platform/pump.h"
 #include "platform/services.h"
 #include "platform/settings.h"
@@ -27,16 +28,11 @@ namespace larkvale::cli {
 
 namespace {
 
-bool FileExists(const QString& path) {
-  const QFileInfo info(path);
-  return info.exists() && !info.isDir();
-}
-
 // The next free name of the download folder, counting from `n` as a pass of
 // the queue runner does.
 QString NextFreeName(const QString& flvDir, int& n, const QString& extension) {
   QString name = queue::QueueRunner::FileName(flvDir, n, extension);
-  while (FileExists(name)) name = queue::QueueRunner::FileName(flvDir, ++n, extension);
+  while (platform::FileExists(name)) name = queue::QueueRunner::FileName(flvDir, ++n, extension);
   return name;
 }
 

@@ -7,6 +7,9 @@ namespace larkvale::platform {
 
 EInOutError::EInOutError(int code) : std::runtime_error(InOutErrorText(code)), code_(code) {}
 
+EFCreateError::EFCreateError(const QString& path, const QString& reason)
+    : std::runtime_error(QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason).toStdString()) {}
+
 std::string InOutErrorText(int code) {
   switch (code) {
     case 2: return "File not found";

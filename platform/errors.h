@@ -3,6 +3,7 @@
 // std::exception whose what() is the exact text the user sees; the handler
 // guard (errorreport.h) is the only place that catches them.
 
+#include <QString>
 #include <stdexcept>
 #include <string>
 
@@ -33,10 +34,11 @@ class ESettingsError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A file that cannot be created: "Cannot create file "%s". %s".
+// A file that cannot be created: "Cannot create file "%s". %s", with its
+// path and the system's reason ("No such file or directory").
 class EFCreateError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  EFCreateError(const QString& path, const QString& reason);
 };
 
 // A text field that must hold a whole number: "'%s' is not a valid integer value".

@@ -6,21 +6,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
 #include "extract/mediatypes.h"
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/filesystem.h"
+#include "platform/rounding.h"
 
 namespace larkvale::queue {
 namespace {
-
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // A file opened for writing from its start, closed on every way out.
 class OpenFile {
@@ -40,11 +38,9 @@ class OpenFile {
   int fd_ = -1;
 };
 
-// A file (not a folder) of that path exists.
-bool FileExists(const QString& path) {
-  struct stat st {};
-  return !path.isEmpty() && ::stat(path.toLocal8Bit().constData(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
+using platform::FileExists;
+using platform::RoundHalfEven;
+using platform::TickCountMs;
 
 // The length of the file, -1 when there is none.
 std::int64_t FileLength(const QString& path) {
@@ -81,9 +77,7 @@ QString WithFullStop(const QString& text) { return text.endsWith('.') ? text : t
 
 void CreateEmptyFile(const QString& path) {
   const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0)
-    throw std::runtime_error(
-        QStringLiteral("Cannot create file \"%1\". %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))).toStdString());
+  if (fd < 0) throw platform::EFCreateError(path, QString::fromLocal8Bit(std::strerror(errno)));
   ::close(fd);
 }
 
@@ -142,7 +136,7 @@ void QueueRunner::Step() {
     return;
   }
   // The pause ends when the whole-second count has moved on by three.
-  const std::int64_t now = NowMs();
+  const std::int64_t now = TickCountMs();
   const std::int64_t end = (now / 1000 + 3) * 1000;
   pause_.start(static_cast<int>(end - now));
 }
@@ -215,7 +209,7 @@ void QueueRunner::DownloadRow(int row, int& n) {
 
   hooks_.status(QStringLiteral("Downloading video"));
   downloadingId_ = list_.RowId(row);
-  lastBlockMs_ = NowMs();
+  lastBlockMs_ = TickCountMs();
   list_.BeginUpdate();
   list_.SetState(row, RowState::Downloading);
   list_.SetCellText(colFile, row, part);  // a kill from here on leaves a stopped row with this file
@@ -314,7 +308,7 @@ int QueueRunner::CurrentRow() {
 }
 
 void QueueRunner::WorkBegin(std::int64_t announced) {
-  lastBlockMs_ = NowMs();
+  lastBlockMs_ = TickCountMs();
   // Only the body of a 2xx reply is the file's: a redirect's or an error's
   // body leaves Size and Progress alone.
   const int code = client_.Response.StatusCode();
@@ -352,7 +346,7 @@ void QueueRunner::WorkBegin(std::int64_t announced) {
 }
 
 void QueueRunner::Work(std::int64_t count) {
-  lastBlockMs_ = NowMs();
+  lastBlockMs_ = TickCountMs();
   hooks_.processMessages();
   if (counting_) {
     // Counts cover the whole file, also when this body resumes it.
@@ -386,7 +380,7 @@ void QueueRunner::WorkEnd() { hooks_.status(QStringLiteral("Done")); }
 void QueueRunner::Waiting() {
   hooks_.processMessages();
   // A stalled transfer ends the way a Stop at its next block would.
-  if (hooks_.stopped() && NowMs() - lastBlockMs_ >= kStalledStopMs) StopTransfer();
+  if (hooks_.stopped() && TickCountMs() - lastBlockMs_ >= kStalledStopMs) StopTransfer();
 }
 
 }  // namespace larkvale::queue

@@ -6,9 +6,10 @@
 // It is driven by a timer, not by a nested loop: a pass runs synchronously
 // (its transfer processes window messages from the work events), and the
 // pause between passes is a single-shot timer that ends on the whole-second
-// boundary three seconds on, as a three-second `WaitSeconds` would. So the
-// call stack never grows from pass to pass and at most one loop exists; a
-// start request while a loop is active only leaves the stop flag cleared.
+// boundary three seconds on, so that it lasts between two and three
+// seconds. So the call stack never grows from pass to pass and at most one
+// loop exists; a start request while a loop is active only leaves the stop
+// flag cleared.
 //
 // A pass starts only from the top-level event loop. When the pause ends (or
 // a start comes) while a nested pump runs (a page fetch, a save, a modal
@@ -126,7 +127,7 @@ class QueueRunner : public QObject {
   QString rangeError_;                // a 206 that does not continue the file
 };
 
-// Creates `path` as an empty file, or raises "Cannot create file "%s". %s".
+// Creates `path` as an empty file, or raises platform::EFCreateError.
 void CreateEmptyFile(const QString& path);
 
 }  // namespace larkvale::queue
