@@ -83,7 +83,6 @@ class DownloadGrid : public QWidget {
  signals:
   void dblClicked();
   void deleteKeyPressed();
-  void rowAdded(int row);
 
  private:
   void PlaceInputRow();
