@@ -68,6 +68,14 @@ class Runner : public ::testing::Test {
     client->OnWorkEnd = [this](http::TNetComponent*, http::TWorkMode) { runner->WorkEnd(); };
   }
 
+  // A new list, client and runner over an empty download folder.
+  void StartAfresh() {
+    Build();
+    QDir(flv).removeRecursively();
+    QDir().mkpath(flv);
+    timeline.clear();
+  }
+
   int AddRow(const QString& link) {
     const int row = list->RowCount();
     list->AddRows(1);
@@ -241,10 +249,7 @@ TEST_F(Runner, ACutDownloadResumesToTheSameBytes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Build();
-    QDir(flv).removeRecursively();
-    QDir().mkpath(flv);
-    timeline.clear();
+    StartAfresh();
     ScriptedServer server;
     const std::string head = Head("HTTP/1.0 200 OK", "Content-Length: 300000\r\n");
     if (c.how == Stop) {
@@ -402,10 +407,7 @@ TEST_F(Runner, RowsDeletedOrMovedDuringADownloadLeaveThePassOnTheNextRow) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Build();
-    QDir(flv).removeRecursively();
-    QDir().mkpath(flv);
-    timeline.clear();
+    StartAfresh();
     ScriptedServer server;
     server.Expect({ScriptedServer::ReadRequest(),
                    ScriptedServer::Send(Head("HTTP/1.0 200 OK", "Content-Length: 300000\r\n") + body.substr(0, 100000)),
