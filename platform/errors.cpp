@@ -5,6 +5,8 @@
 
 namespace larkvale::platform {
 
+QString ErrorReportText(const QString& message) { return message.endsWith('.') ? message : message + '.'; }
+
 EInOutError::EInOutError(int code) : std::runtime_error(InOutErrorText(code)), code_(code) {}
 
 EFCreateError::EFCreateError(const QString& path, const QString& reason)

@@ -9,6 +9,10 @@
 
 namespace larkvale::platform {
 
+// An error's text as the user sees it, in the error report and in a failed
+// download's row: a full stop is appended unless it already ends in one.
+QString ErrorReportText(const QString& message);
+
 // An input/output failure of the file system, with the program's error code
 // (2 file not found, 3 invalid filename, 4 too many open files, 5 access
 // denied, 101 disk full, ...) and its fixed text.

@@ -71,8 +71,6 @@ class PartFile : public http::TNetStream {
   http::TNetFileStream file_;
 };
 
-QString WithFullStop(const QString& text) { return text.endsWith('.') ? text : text + '.'; }
-
 }  // namespace
 
 void CreateEmptyFile(const QString& path) {
@@ -249,7 +247,7 @@ void QueueRunner::DownloadRow(int row, int& n) {
   }
   // A failure leaves no empty file behind; received bytes stay for a retry.
   if (have == 0) ::unlink(part.toLocal8Bit().constData());
-  error = WithFullStop(error);
+  error = platform::ErrorReportText(error);
   list_.BeginUpdate();
   if (have <= 0) list_.SetCellText(colFile, now, QString());
   list_.SetState(now, RowState::Failed, error);
