@@ -11,11 +11,11 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <climits>
 
 #include "app/outputstrip.h"
 #include "app/pagewidgets.h"
 #include "convert/conversionrun.h"
+#include "convert/outputformats.h"
 #include "convert/timelinemodel.h"
 #include "convert/timelinestore.h"
 #include "engine/probe.h"
@@ -26,14 +26,12 @@
 
 namespace larkvale::app {
 
-using convert::RoundHalfEven;
+using convert::WholeSeconds;
 using widgets::StyledButton;
 
 namespace {
 
 constexpr int kTimelineHelpTopic = 1502;
-
-int WholeSeconds(double seconds) { return int(std::clamp<long long>(RoundHalfEven(seconds), INT_MIN, INT_MAX)); }
 
 }  // namespace
 

@@ -27,7 +27,6 @@
 #include "platform/composition.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
-#include "platform/pump.h"
 #include "platform/settings.h"
 #include "platform/shell.h"
 #include "platform/singleinstance.h"
@@ -363,14 +362,6 @@ QString MailtoAddress(const QString& supportMail) {
              "?subject=larkvale%20support&body=Hi!%0dMy%20name%20is%20%0d%20Windows%20version%20:%20%0d%20Program%20"
              "version%20:") +
          platform::ProgramVersion();
-}
-
-void WaitSeconds(int seconds) {
-  const std::int64_t start = platform::TickCountMs() / 1000;
-  while (platform::TickCountMs() / 1000 < start + seconds) {
-    platform::ProcessMessages();
-    platform::SleepMs(1);
-  }
 }
 
 }  // namespace larkvale::app

@@ -100,8 +100,4 @@ class MainWindow : public QMainWindow {
 // program's version; encoded as it stands.
 QString MailtoAddress(const QString& supportMail);
 
-// A whole-second wait that keeps the window alive: returns after N - 1 to N
-// seconds, plus the time spent in handlers that run during it.
-void WaitSeconds(int seconds);
-
 }  // namespace larkvale::app

@@ -1,8 +1,8 @@
 #include "convert/conversionrun.h"
 
 #include <algorithm>
-#include <climits>
 
+#include "convert/outputformats.h"
 #include "convert/timelinemodel.h"
 #include "engine/videoenginecore.h"
 #include "platform/errorreport.h"
@@ -14,8 +14,6 @@ namespace larkvale::convert {
 namespace {
 
 constexpr int kEmptyTimelineHelpTopic = 223;
-
-int WholeSeconds(double seconds) { return int(std::clamp<long long>(RoundHalfEven(seconds), INT_MIN, INT_MAX)); }
 
 }  // namespace
 

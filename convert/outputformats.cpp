@@ -1,12 +1,12 @@
 #include "convert/outputformats.h"
 
 #include <QLocale>
-#include <cfenv>
-#include <cmath>
-#include <limits>
+#include <algorithm>
+#include <climits>
 
 #include "engine/videoenginecore.h"
 #include "platform/errors.h"
+#include "platform/rounding.h"
 
 namespace larkvale::convert {
 
@@ -116,20 +116,12 @@ int ReadWholeNumber(const QString& text) {
   return value;
 }
 
-long long RoundHalfEven(double seconds) {
-  if (!std::isfinite(seconds)) return 0;
-  // nearbyint rounds in the current mode; make sure it is to-nearest-even.
-  const int mode = std::fegetround();
-  std::fesetround(FE_TONEAREST);
-  const double r = std::nearbyint(seconds);
-  std::fesetround(mode);
-  if (r >= double(std::numeric_limits<long long>::max())) return std::numeric_limits<long long>::max();
-  if (r <= double(std::numeric_limits<long long>::min())) return std::numeric_limits<long long>::min();
-  return static_cast<long long>(r);
+int WholeSeconds(double seconds) {
+  return int(std::clamp<long long>(platform::RoundHalfEven(seconds), INT_MIN, INT_MAX));
 }
 
 QString DurationText(double seconds) {
-  const long long n = RoundHalfEven(seconds);
+  const long long n = platform::RoundHalfEven(seconds);
   return QStringLiteral("%1 min %2 sec").arg(n / 60).arg(n % 60);
 }
 

@@ -57,8 +57,9 @@ QString DialogFilter(const QString& filter);
 // are allowed, as is a leading sign).
 int ReadWholeNumber(const QString& text);
 
-// Seconds to a whole number, halves to even (59.5 -> 60, 60.5 -> 60).
-long long RoundHalfEven(double seconds);
+// Seconds as a whole number that fits an int (for a bar or a slider),
+// halves to even.
+int WholeSeconds(double seconds);
 
 // "m min s sec" for the rounded duration (125 -> "2 min 5 sec").
 QString DurationText(double seconds);

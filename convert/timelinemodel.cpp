@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "convert/outputformats.h"
+#include "platform/rounding.h"
 
 namespace larkvale::convert {
 
@@ -11,7 +12,8 @@ int TimelineModel::Append(const QString& path, double duration) { return Insert(
 int TimelineModel::Insert(int index, const QString& path, double duration) {
   index = std::clamp(index, 0, Count());
   beginInsertRows({}, index, index);
-  rows_.insert(rows_.begin() + index, Row{path, QStringLiteral("0"), QString::number(RoundHalfEven(duration))});
+  rows_.insert(rows_.begin() + index,
+               Row{path, QStringLiteral("0"), QString::number(platform::RoundHalfEven(duration))});
   endInsertRows();
   return index;
 }

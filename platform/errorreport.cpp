@@ -4,10 +4,6 @@
 
 namespace larkvale::platform {
 
-QString ErrorReportText(const QString& message) {
-  return message.endsWith('.') ? message : message + '.';
-}
-
 void ShowErrorReport(Dialogs& dialogs, const QString& title, const QString& message) {
   LogErrorReport(title, ErrorReportText(message));
   dialogs.ShowError(title, ErrorReportText(message));

@@ -9,11 +9,9 @@
 #include <utility>
 
 #include "platform/dialogs.h"
+#include "platform/errors.h"
 
 namespace larkvale::platform {
-
-// The text as shown: a full stop is appended unless it already ends in one.
-QString ErrorReportText(const QString& message);
 
 void ShowErrorReport(Dialogs& dialogs, const QString& title, const QString& message);
 

@@ -5,7 +5,12 @@
 
 namespace larkvale::platform {
 
+QString ErrorReportText(const QString& message) { return message.endsWith('.') ? message : message + '.'; }
+
 EInOutError::EInOutError(int code) : std::runtime_error(InOutErrorText(code)), code_(code) {}
+
+EFCreateError::EFCreateError(const QString& path, const QString& reason)
+    : std::runtime_error(QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason).toStdString()) {}
 
 std::string InOutErrorText(int code) {
   switch (code) {

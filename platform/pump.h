@@ -10,8 +10,6 @@
 // so the pump does that work at most once every kPumpIntervalMs and returns
 // at once between: input, timers and Stop are still seen well within a frame.
 
-#include <cstdint>
-
 namespace larkvale::platform {
 
 constexpr int kPumpIntervalMs = 4;
@@ -26,10 +24,5 @@ int PumpDepth();
 // Whether control is in the top-level event loop: no pump on the stack and
 // no nested event loop (a modal dialog) running.
 bool AtTopLevel();
-
-// Milliseconds of a monotonic clock; it does not wrap.
-std::int64_t TickCountMs();
-
-void SleepMs(int ms);
 
 }  // namespace larkvale::platform

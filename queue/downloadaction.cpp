@@ -1,12 +1,12 @@
 #include "queue/downloadaction.h"
 
 #include <QFile>
-#include <stdexcept>
 
 #include "extract/mediafinder.h"
 #include "extract/mediatypes.h"
 #include "extract/pagelines.h"
 #include "extract/scanner.h"
+#include "platform/errors.h"
 
 namespace larkvale::queue {
 namespace {
@@ -96,8 +96,7 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
   const std::string text = extract::JoinLinesCrLf(lines);
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
       file.write(text.data(), qint64(text.size())) != qint64(text.size()))
-    throw std::runtime_error(
-        QStringLiteral("Cannot create file \"%1\". %2").arg(scratch, file.errorString()).toStdString());
+    throw platform::EFCreateError(scratch, file.errorString());
   file.close();
 
   // The watch-page markers first: a page that has them gets exactly their

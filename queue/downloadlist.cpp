@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/rounding.h"
+
 namespace larkvale::queue {
 
-qint64 RoundHalfEven(double value) {
-  if (!std::isfinite(value)) return 0;
-  const double clamped = std::clamp(value, -9.2e18, 9.2e18);
-  return static_cast<qint64>(std::nearbyint(clamped));  // the default rounding mode rounds halves to even
-}
+using platform::RoundHalfEven;
 
 DownloadList::DownloadList(QObject* parent) : QAbstractTableModel(parent) {}
 

@@ -120,7 +120,4 @@ class DownloadList : public QAbstractTableModel {
   int dirtyLast_ = -1;
 };
 
-// Nearest whole number, halves to the even neighbour.
-qint64 RoundHalfEven(double value);
-
 }  // namespace larkvale::queue

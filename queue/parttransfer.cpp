@@ -11,6 +11,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/errors.h"
+
 namespace larkvale::queue {
 namespace {
 
@@ -67,9 +69,7 @@ class PartFile : public http::TNetStream {
 
 void CreateEmptyFile(const QString& path) {
   const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0)
-    throw std::runtime_error(
-        QStringLiteral("Cannot create file \"%1\". %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))).toStdString());
+  if (fd < 0) throw platform::EFCreateError(path, QString::fromLocal8Bit(std::strerror(errno)));
   ::close(fd);
 }
 

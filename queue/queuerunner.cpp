@@ -5,25 +5,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
+#include <cstring>
+#include <vector>
 
 #include "extract/mediatypes.h"
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/filesystem.h"
+#include "platform/rounding.h"
 
 namespace larkvale::queue {
 namespace {
 
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// A file (not a folder) of that path exists.
-bool FileExists(const QString& path) {
-  struct stat st {};
-  return !path.isEmpty() && ::stat(path.toLocal8Bit().constData(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
-QString WithFullStop(const QString& text) { return text.endsWith('.') ? text : text + '.'; }
+using platform::FileExists;
+using platform::RoundHalfEven;
+using platform::TickCountMs;
 
 }  // namespace
 
@@ -40,6 +36,11 @@ QueueRunner::QueueRunner(DownloadList& list, http::TNetHTTP& client, int& curren
   // pass processes messages for as long as its download lasts, and the timer
   // machinery is not meant to be re-entered that deeply.
   connect(&pause_, &QTimer::timeout, this, &QueueRunner::Step, Qt::QueuedConnection);
+  // Delete on the row being downloaded stops its transfer as Stop would (its
+  // .part file stays); the pass then goes on with the next row.
+  connect(&list_, &QAbstractItemModel::rowsRemoved, this, [this] {
+    if (downloadingId_ != 0 && list_.RowOfId(downloadingId_) < 0) StopTransfer();
+  });
 }
 
 QString QueueRunner::FileName(const QString& flvDir, int n, const QString& extension) {
@@ -88,7 +89,7 @@ void QueueRunner::Step() {
     return;
   }
   // The pause ends when the whole-second count has moved on by three.
-  const std::int64_t now = NowMs();
+  const std::int64_t now = TickCountMs();
   const std::int64_t end = (now / 1000 + 3) * 1000;
   pause_.start(static_cast<int>(end - now));
 }
@@ -98,9 +99,15 @@ void QueueRunner::RunPass() {
   if (n == 0) return;  // CurrentDownloadRow keeps its value
   currentDownloadRow_ = 0;
   int fileCounter = 0;
-  for (int r = 0; r < n; ++r) {
-    // Rows deleted during the pass are simply gone: never read past the list.
-    if (r >= list_.RowCount()) break;
+  // The pass visits the rows it began with by their ids: one deleted or
+  // re-sorted during a download neither makes it skip the next row nor
+  // visit one twice, and a deleted one is simply gone.
+  std::vector<quint64> ids(n);
+  for (int r = 0; r < n; ++r) ids[r] = list_.RowId(r);
+  int r = -1;
+  for (const quint64 id : ids) {
+    r = list_.RowId(r + 1) == id ? r + 1 : list_.RowOfId(id);
+    if (r < 0) continue;
     currentDownloadRow_ = r;
     if (!Pending(r)) continue;
     if (hooks_.stopped()) break;  // the remaining rows are left alone
@@ -149,7 +156,7 @@ void QueueRunner::DownloadRow(int row, int& n) {
 
   hooks_.status(QStringLiteral("Downloading video"));
   downloadingId_ = list_.RowId(row);
-  lastBlockMs_ = NowMs();
+  lastBlockMs_ = TickCountMs();
   list_.BeginUpdate();
   list_.SetState(row, RowState::Downloading);
   list_.SetCellText(colFile, row, part);  // a kill from here on leaves a stopped row with this file
@@ -172,7 +179,7 @@ void QueueRunner::DownloadRow(int row, int& n) {
     list_.SetState(now, RowState::Stopped);
     return;
   }
-  const QString error = WithFullStop(result.error);
+  const QString error = platform::ErrorReportText(result.error);
   list_.BeginUpdate();
   if (have <= 0) list_.SetCellText(colFile, now, QString());
   list_.SetState(now, RowState::Failed, error);
@@ -193,7 +200,7 @@ int QueueRunner::CurrentRow() {
 }
 
 void QueueRunner::WorkBegin(std::int64_t announced) {
-  lastBlockMs_ = NowMs();
+  lastBlockMs_ = TickCountMs();
   // Only the body of a 2xx reply is the file's: a redirect's or an error's
   // body leaves Size and Progress alone.
   if (!transfer_.Begin(announced)) return;
@@ -233,7 +240,7 @@ QString BytesText(std::int64_t count, std::int64_t size) {
 }  // namespace
 
 void QueueRunner::Work(std::int64_t count) {
-  lastBlockMs_ = NowMs();
+  lastBlockMs_ = TickCountMs();
   hooks_.processMessages();
   if (transfer_.Counting()) {
     // Counts cover the whole file, also when this body resumes it.
@@ -265,7 +272,7 @@ void QueueRunner::WorkEnd() { hooks_.status(QStringLiteral("Done")); }
 void QueueRunner::Waiting() {
   hooks_.processMessages();
   // A stalled transfer ends the way a Stop at its next block would.
-  if (hooks_.stopped() && NowMs() - lastBlockMs_ >= kStalledStopMs) StopTransfer();
+  if (hooks_.stopped() && TickCountMs() - lastBlockMs_ >= kStalledStopMs) StopTransfer();
 }
 
 }  // namespace larkvale::queue

@@ -6,9 +6,10 @@
 // It is driven by a timer, not by a nested loop: a pass runs synchronously
 // (its transfer processes window messages from the work events), and the
 // pause between passes is a single-shot timer that ends on the whole-second
-// boundary three seconds on, as a three-second `WaitSeconds` would. So the
-// call stack never grows from pass to pass and at most one loop exists; a
-// start request while a loop is active only leaves the stop flag cleared.
+// boundary three seconds on, so that it lasts between two and three
+// seconds. So the call stack never grows from pass to pass and at most one
+// loop exists; a start request while a loop is active only leaves the stop
+// flag cleared.
 //
 // A pass starts only from the top-level event loop. When the pause ends (or
 // a start comes) while a nested pump runs (a page fetch, a save, a modal
@@ -19,6 +20,8 @@
 // The runner follows the row it downloads by the row's id: when rows are
 // deleted or re-sorted meanwhile, progress goes to the row wherever it moved
 // and nowhere when it is gone. Nothing is ever written outside the list.
+// Deleting the row being downloaded stops its transfer, as Stop would, and
+// the pass goes on with the next row.
 //
 // A download goes to its final name plus ".part" and is renamed when it is
 // complete, so a file under a final name is always whole. A failed row is

@@ -1,20 +1,12 @@
 #include "queue/ratemeter.h"
 
 #include <algorithm>
-#include <chrono>
+
+#include "platform/clock.h"
 
 namespace larkvale::queue {
 
-namespace {
-
-std::int64_t SteadyMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace
-
-RateMeter::RateMeter(Clock now, std::int64_t windowMs) : now_(now ? std::move(now) : SteadyMs), windowMs_(windowMs) {}
+RateMeter::RateMeter(Clock now, std::int64_t windowMs) : now_(now ? std::move(now) : platform::TickCountMs), windowMs_(windowMs) {}
 
 void RateMeter::Start(std::int64_t announced) {
   announced_ = announced;

@@ -257,7 +257,6 @@ void DownloadGrid::CommitInputRow() {
     input_[c]->clear();
   }
   list_->EndUpdate();
-  emit rowAdded(row);
 }
 
 void DownloadGrid::ClickHeader(int column) {

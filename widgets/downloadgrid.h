@@ -95,7 +95,6 @@ class DownloadGrid : public QWidget {
  signals:
   void dblClicked();
   void deleteKeyPressed();
-  void rowAdded(int row);
 
  private:
   void PlaceInputRow();

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QTest>
 #include <QTimer>
 #include <QTreeView>
 
@@ -417,6 +419,95 @@ TEST_F(Downloads, RowsDeletedOrSortedDuringADownloadNeverReceiveItsValues) {
   EXPECT_EQ(List().CellText(colFile, 0), "");
   EXPECT_EQ(List().CellInt(colProgress, 0), 0);
   EXPECT_EQ(List().CellInt(colSize, 0), 0);
+}
+
+// Delete on the row being downloaded, while its server has gone silent
+// after a third of the body: the transfer stops with the part that arrived
+// kept on disk, the row goes, and the row after it downloads in the same
+// pass without ever showing the first one's size or progress.
+TEST_F(Downloads, DeleteOnTheDownloadingRowStopsItKeepsItsPartAndTheNextRowDownloads) {
+  // Bytes that differ from position to position, so that a misplaced block shows.
+  std::string body(300000, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 131 + i / 977) & 0xff);
+  const std::size_t sent = 100000;
+  form->show();
+  auto* grid = W<widgets::DownloadGrid>("DownloadGrid1");
+  const struct {
+    const char* name;
+    std::function<void()> remove;
+  } ways[] = {
+      {"the row menu's Delete", [&] { W<QAction>("Delete1")->trigger(); }},
+      {"the Delete key", [&] { QTest::keyClick(grid->View(), Qt::Key_Delete); }},
+  };
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.name);
+    ScriptedServer server;
+    server.Expect({ScriptedServer::ReadRequest(),
+                   ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 300000\r\n\r\n" + body.substr(0, sent)),
+                   ScriptedServer::WaitClose()});
+    AddRow(QStringLiteral("http://127.0.0.1:%1/stalls.flv").arg(server.Port()));
+    const QString next = QString::fromStdString(Site().Url("/videos/clip.flv"));
+    AddRow(next);
+    const quint64 nextId = List().RowId(1);
+    // Every Size and Progress value the second row ever shows.
+    QList<qint64> nextSizes, nextProgress;
+    QObject::connect(&List(), &QAbstractItemModel::dataChanged, form.get(), [&] {
+      const int row = List().RowOfId(nextId);
+      nextSizes << List().CellInt(colSize, row);
+      nextProgress << List().CellInt(colProgress, row);
+    });
+    // Delete once every whole block the server sent has been reported and
+    // the server waits. (The bytes of a last, incomplete block are never
+    // reported nor written.)
+    std::int64_t reported = 0;
+    QTimer poll;
+    bool deleted = false;
+    QObject::connect(&poll, &QTimer::timeout, form.get(), [&] {
+      const QString status = panel->barControls().status->Text();
+      if (deleted || !status.endsWith(" bytes of 300000 bytes.")) return;
+      reported = status.section(' ', 0, 0).toLongLong();
+      if (reported + 1024 <= static_cast<std::int64_t>(sent)) return;
+      deleted = true;
+      grid->SelectRow(0);
+      way.remove();
+    });
+    poll.start(5);
+    if (panel->runner().Active())
+      EndPause();
+    else
+      RunPass();
+    poll.stop();
+    QObject::disconnect(&List(), &QAbstractItemModel::dataChanged, form.get(), nullptr);
+
+    ASSERT_TRUE(deleted);
+    server.WaitIdle();  // the client closed the silent connection
+    EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+    // The part holds exactly the bytes reported: nothing missing, no padding.
+    const QString part = form->state().flvDir + "flv0video.flv.part";
+    const std::string kept = ReadFileBytes(part.toStdString());
+    EXPECT_EQ(static_cast<std::int64_t>(kept.size()), reported);
+    EXPECT_TRUE(kept == body.substr(0, kept.size()));
+    EXPECT_FALSE(QFile::exists(form->state().flvDir + "flv0video.flv"));
+    // The next row went on in the same pass, to the next free name.
+    ASSERT_EQ(List().RowCount(), 1);
+    EXPECT_EQ(List().CellText(colUrl, 0), next);
+    const QString file = form->state().flvDir + "flv1video.flv";
+    EXPECT_EQ(List().State(0), queue::RowState::Done) << List().ErrorText(0).toStdString();
+    EXPECT_EQ(List().CellText(colFile, 0), file);
+    EXPECT_TRUE(ReadFileBytes(file.toStdString()) == Site().Video());
+    const qint64 size = static_cast<qint64>(Site().Video().size());
+    EXPECT_EQ(List().CellInt(colSize, 0), size);
+    EXPECT_EQ(List().CellInt(colProgress, 0), 100);
+    for (qint64 s : nextSizes) EXPECT_TRUE(s == 0 || s == size) << s;
+    // Until its own transfer began, its progress stayed at 0.
+    const qsizetype firstOwn = nextSizes.indexOf(size);
+    ASSERT_GE(firstOwn, 0);
+    for (qsizetype i = 0; i < firstOwn; ++i) EXPECT_EQ(nextProgress[i], 0) << i;
+
+    List().DeleteRow(0);
+    QFile::remove(part);
+    QFile::remove(file);
+  }
 }
 
 TEST_F(Downloads, SecondDownloadWhileTheFirstFetchesIsRefusedAndTheFirstGoesOn) {

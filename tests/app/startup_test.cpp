@@ -6,7 +6,6 @@
 
 #include "app/clipboardpickup.h"
 #include "app/workfolders.h"
-#include "platform/pump.h"
 #include "platform/settings.h"
 #include "support/fakes.h"
 #include "support/window_parts.h"
@@ -242,17 +241,6 @@ TEST(ChangeDir, CancelChangesNothingAndAChoiceMovesTheFolders) {
   EXPECT_EQ(form.state().videoDir, vanished);
   EXPECT_EQ(StoredVideoDir(SettingsFile(desktop)), vanished);
   EXPECT_EQ(form.state().flvDir, chosen + "/flv/");
-}
-
-TEST(WaitSeconds, EndsOnAWholeSecondBoundaryAndKeepsMessagesFlowing) {
-  FakeDesktop desktop;
-  MainWindow form(desktop.services);
-  bool timerFired = false;
-  QTimer::singleShot(0, [&] { timerFired = true; });
-  const std::int64_t startSecond = platform::TickCountMs() / 1000;
-  WaitSeconds(1);
-  EXPECT_GE(platform::TickCountMs() / 1000, startSecond + 1);
-  EXPECT_TRUE(timerFired);
 }
 
 TEST(Shutdown, ClosingTheWindowStopsDownloads) {

@@ -68,6 +68,14 @@ class Runner : public ::testing::Test {
     client->OnWorkEnd = [this](http::TNetComponent*, http::TWorkMode) { runner->WorkEnd(); };
   }
 
+  // A new list, client and runner over an empty download folder.
+  void StartAfresh() {
+    Build();
+    QDir(flv).removeRecursively();
+    QDir().mkpath(flv);
+    timeline.clear();
+  }
+
   int AddRow(const QString& link) {
     const int row = list->RowCount();
     list->AddRows(1);
@@ -242,10 +250,7 @@ TEST_F(Runner, ACutDownloadResumesToTheSameBytes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Build();
-    QDir(flv).removeRecursively();
-    QDir().mkpath(flv);
-    timeline.clear();
+    StartAfresh();
     ScriptedServer server;
     const std::string head = Head("HTTP/1.0 200 OK", "Content-Length: 300000\r\n");
     if (c.how == Stop) {
@@ -384,6 +389,76 @@ TEST_F(Runner, ARestartResumesTheRowThatWasDownloading) {
   EXPECT_EQ(timeline, QStringList{file});
   // It went on from the partial file rather than from the start.
   EXPECT_GE(firstProgress, static_cast<qint64>(partOnDisk.size() * 100 / Site().Big().size()));
+}
+
+// Rows deleted or re-sorted while the first of two downloads runs: the pass
+// goes on with the other row at once, and nothing of the first transfer
+// lands on it.
+TEST_F(Runner, RowsDeletedOrMovedDuringADownloadLeaveThePassOnTheNextRow) {
+  const std::string body = Pattern(300000);
+  const QString clip = QString::fromStdString(Site().Url("/videos/clip.flv"));
+  enum Change { DeleteIt, DeleteTheOneAbove, SortItLast };
+  const struct {
+    const char* name;
+    Change change;
+  } cases[] = {
+      {"the downloading row deleted", DeleteIt},
+      {"a finished row above it deleted", DeleteTheOneAbove},
+      {"the rows sorted so that it comes last", SortItLast},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartAfresh();
+    ScriptedServer server;
+    server.Expect({ScriptedServer::ReadRequest(),
+                   ScriptedServer::Send(Head("HTTP/1.0 200 OK", "Content-Length: 300000\r\n") + body.substr(0, 100000)),
+                   ScriptedServer::Pause(100), ScriptedServer::Send(body.substr(100000)), ScriptedServer::Close()});
+    WriteFileBytes((flv + "done.flv").toStdString(), "whole");
+    const int above = AddRow(QStringLiteral("http://127.0.0.1:1/done.flv"));
+    list->SetCellText(colFile, above, flv + "done.flv");
+    const quint64 first = list->RowId(AddRow(Local(server, "/first.flv")));
+    const quint64 second = list->RowId(AddRow(clip));
+    QList<qint64> secondSizes;
+    QObject::connect(list.get(), &QAbstractItemModel::dataChanged, list.get(),
+                     [&] { secondSizes << list->CellInt(colSize, list->RowOfId(second)); });
+    bool changed = false;
+    onWork = [&](std::int64_t count) {
+      if (changed || count < 50000) return;
+      changed = true;
+      if (c.change == DeleteIt) list->DeleteRow(list->RowOfId(first));
+      if (c.change == DeleteTheOneAbove) list->DeleteRow(above);
+      if (c.change == SortItLast) list->SortRows(colSize, Qt::AscendingOrder);  // its announced 300000 goes last
+    };
+    Pass();
+
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(passErrors, 0);
+    const int row = list->RowOfId(second);
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(list->State(row), RowState::Done) << list->ErrorText(row).toStdString();
+    EXPECT_TRUE(Bytes(list->CellText(colFile, row)) == Site().Video());
+    const qint64 size = static_cast<qint64>(Site().Video().size());
+    EXPECT_EQ(list->CellInt(colSize, row), size);
+    for (qint64 s : secondSizes) EXPECT_TRUE(s == 0 || s == size) << s;
+    if (c.change == DeleteIt) {
+      // Stopped where it was; its part stays, without a row and off the Timeline.
+      EXPECT_EQ(list->RowOfId(first), -1);
+      const std::string kept = Bytes(flv + "flv0video.flv.part");
+      EXPECT_GE(kept.size(), 50000u);
+      EXPECT_LT(kept.size(), body.size());
+      EXPECT_TRUE(kept == body.substr(0, kept.size()));
+      EXPECT_EQ(list->CellText(colFile, row), flv + "flv1video.flv");
+      EXPECT_EQ(timeline, QStringList{flv + "flv1video.flv"});
+    } else {
+      // Followed to its end wherever it moved.
+      const int moved = list->RowOfId(first);
+      EXPECT_EQ(list->State(moved), RowState::Done);
+      EXPECT_EQ(list->CellText(colFile, moved), flv + "flv0video.flv");
+      EXPECT_TRUE(Bytes(flv + "flv0video.flv") == body);
+      EXPECT_EQ(list->CellInt(colSize, moved), 300000);
+      EXPECT_EQ(timeline, (QStringList{flv + "flv0video.flv", flv + "flv1video.flv"}));
+    }
+  }
 }
 
 TEST(QueueRunnerNames, ExtensionFollowsTheLink) {
