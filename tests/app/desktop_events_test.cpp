@@ -31,11 +31,11 @@ using testing::ScriptedServer;
 struct Events {
   Events() {
     clip = desktop.root.path() + "/clip.flv";
-    testsupport::FixtureSpec spec;
-    spec.seconds = 1;
-    spec.width = 160;
-    spec.height = 120;
-    ready = testsupport::MakeMediaFixture(clip.toStdString(), spec);
+    testsupport::FixtureSpec shape;
+    shape.seconds = 1;
+    shape.width = 160;
+    shape.height = 120;
+    ready = testsupport::MakeMediaFixture(clip.toStdString(), shape);
     form = std::make_unique<MainWindow>(desktop.services);
     panel = Only<DownloadsPanel>(form.get());
     converter = Only<ConverterPage>(form.get());

@@ -158,12 +158,12 @@ TEST_F(Keeping, FinishedDownloadsReachTheTimelineInTheirOrder) {
     std::string bytes;
   } clips[] = {{"/long.mp4", 7, {}}, {"/short.mp4", 2, {}}, {"/middle.mp4", 4, {}}};
   for (Clip& c : clips) {
-    testsupport::FixtureSpec spec;
-    spec.seconds = c.seconds;
-    spec.width = 160;
-    spec.height = 120;
+    testsupport::FixtureSpec shape;
+    shape.seconds = c.seconds;
+    shape.width = 160;
+    shape.height = 120;
     const std::string path = media.File(c.name + 1);
-    ASSERT_TRUE(testsupport::MakeMediaFixture(path, spec));
+    ASSERT_TRUE(testsupport::MakeMediaFixture(path, shape));
     c.bytes = ReadFileBytes(path);
   }
   for (bool closeAtOnce : {false, true}) {
