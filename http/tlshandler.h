@@ -51,6 +51,8 @@ class TNetIOHandlerTLS : public TNetIOHandlerSocket {
   // -1 a failure (the stack's `LastError` set; 10035 = nothing there yet).
   // With `peek` the bytes stay to be read.
   int ReadAttempt(void* buffer, int length, bool peek);
+  // ReadAttempt, then whatever further records are already read in.
+  int ReadMore(void* buffer, int length);
   void Handshake(int timeoutMs, const TWaitSlice& between);
   void FreeSession();
   int Fd();
