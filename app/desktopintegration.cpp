@@ -41,16 +41,6 @@ void DesktopIntegration::showProgress(int percent) {
   bus_.send(update);
 }
 
-QString ErrorText(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return QString::fromUtf8(e.what());
-  } catch (...) {
-    return QStringLiteral("Unknown error");
-  }
-}
-
 QString LauncherEntryUri() {
   return QStringLiteral("application://") + QString::fromLatin1(platform::kDesktopId) + QStringLiteral(".desktop");
 }

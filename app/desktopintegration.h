@@ -7,7 +7,6 @@
 #include <QDBusConnection>
 #include <QObject>
 #include <QString>
-#include <exception>
 
 #include "platform/notifier.h"
 
@@ -39,9 +38,6 @@ class DesktopIntegration : public QObject {
   platform::DesktopNotifier notifier_;
   int progress_ = -1;
 };
-
-// The text an error report shows for `error`.
-QString ErrorText(std::exception_ptr error);
 
 // The launcher entry's address of the installed desktop file.
 QString LauncherEntryUri();

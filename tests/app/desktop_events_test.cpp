@@ -16,6 +16,7 @@
 #include "platform/applog.h"
 #include "support/fakes.h"
 #include "support/media_fixtures.h"
+#include "support/notify_record.h"
 #include "support/scripted_server.h"
 #include "support/window_parts.h"
 
@@ -127,14 +128,7 @@ TEST(DesktopEvents, FailedDownloadsAndConversionsLeaveALogLineFinishedOnesNone) 
   EXPECT_TRUE(lines[1].contains("download failed: " + missing + ": HTTP/1.0 404 Not Found")) << lines[1].toStdString();
 }
 
-std::vector<QJsonObject> Recorded(const QString& path) {
-  std::vector<QJsonObject> entries;
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return entries;
-  for (const QByteArray& line : f.readAll().split('\n'))
-    if (!line.isEmpty()) entries.push_back(QJsonDocument::fromJson(line).object());
-  return entries;
-}
+using larkvale::testing::Recorded;
 
 TEST(DesktopEventsOnBus, EveryEndOfADownloadOrConversionIsNotified) {
   const QString record = qEnvironmentVariable("LARKVALE_TEST_NOTIFY_RECORD");

@@ -8,6 +8,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "support/notify_record.h"
+
 namespace larkvale::platform {
 namespace {
 
@@ -29,14 +31,7 @@ TEST(DesktopNotifier, WithoutABusNothingIsSentAndNothingFails) {
 // The two below run on a private session bus provided by
 // tests/desktop/notify_test.sh (a ctest entry of its own).
 
-std::vector<QJsonObject> Recorded(const QString& path) {
-  std::vector<QJsonObject> entries;
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return entries;
-  for (const QByteArray& line : f.readAll().split('\n'))
-    if (!line.isEmpty()) entries.push_back(QJsonDocument::fromJson(line).object());
-  return entries;
-}
+using larkvale::testing::Recorded;
 
 TEST(DesktopNotifierOnBus, ReachesTheNotificationService) {
   const QString record = qEnvironmentVariable("LARKVALE_TEST_NOTIFY_RECORD");
