@@ -218,7 +218,7 @@ void DownloadsPanel::download() {
   });
 }
 
-void DownloadsPanel::stopPageFetch() { http1_->Disconnect(); }
+void DownloadsPanel::stopPageFetch() { action_->Stop(); }
 
 // --- The queue runner -----------------------------------------------------------
 
@@ -228,6 +228,7 @@ bool DownloadsPanel::downloading() const { return runner_->Downloading(); }
 
 void DownloadsPanel::stopForClose() {
   state_.downloadsStopped = true;
+  action_->Stop();
   runner_->StopTransfer();
 }
 

@@ -19,7 +19,7 @@
 #include "app/explorerpage.h"
 #include "app/pagewidgets.h"
 #include "app/theme.h"
-#include "app/workfolders.h"
+#include "app/sharedstate.h"
 #include "browser/watchhistory.h"
 #include "convert/choicesstore.h"
 #include "convert/timelinestore.h"

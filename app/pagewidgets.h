@@ -9,7 +9,7 @@
 #include <QToolButton>
 #include <utility>
 
-#include "app/workfolders.h"
+#include "app/sharedstate.h"
 #include "platform/errorreport.h"
 #include "platform/services.h"
 #include "widgets/buttons.h"

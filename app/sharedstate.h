@@ -7,6 +7,7 @@
 #include <QString>
 
 #include "extract/siteaddresses.h"
+#include "platform/workfolders.h"
 
 namespace larkvale::queue {
 class DownloadList;
@@ -14,12 +15,18 @@ class DownloadList;
 
 namespace larkvale::app {
 
-struct SharedState {
-  // Working folders. AppDir and FlvDir/TempDir end in "/", VideoDir does not.
-  QString appDir;
-  QString videoDir;
-  QString tempDir;  // scratch: the last fetched page
-  QString flvDir;   // downloads
+// The working folders' names, as the pages use them.
+using platform::CleanScratchFolder;
+using platform::CreateWorkFolders;
+using platform::kAppName;
+using platform::kSettingsKey;
+using platform::kVideoDirValue;
+using platform::SetUpWorkFolders;
+using platform::StoreVideoDir;
+
+// The working folders (appDir, videoDir, tempDir, flvDir) and what the pages
+// share besides.
+struct SharedState : platform::WorkFolders {
   // Keeps the queue runner from starting downloads; a running download
   // cuts itself at its next progress event once it is set.
   bool downloadsStopped = false;

@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <exception>
 
-#include "app/sharedstate.h"
-#include "app/workfolders.h"
 #include "cli/commandline.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
@@ -18,6 +16,7 @@
 #include "platform/pump.h"
 #include "platform/services.h"
 #include "platform/settings.h"
+#include "platform/workfolders.h"
 #include "queue/downloadaction.h"
 #include "queue/downloadlist.h"
 #include "queue/parttransfer.h"
@@ -52,9 +51,9 @@ QString ErrorText(const std::exception_ptr& error) {
 // or the default tree's, each created when missing.
 QString WindowDownloadFolder() {
   const platform::Environment environment = platform::Environment::FromProcess();
-  app::SharedState state;
-  app::SetUpWorkFolders(state, environment.homeDir, platform::SettingsFilePath(environment.configHome));
-  return state.flvDir;
+  platform::WorkFolders folders;
+  platform::SetUpWorkFolders(folders, environment.homeDir, platform::SettingsFilePath(environment.configHome));
+  return folders.flvDir;
 }
 
 }  // namespace
@@ -108,16 +107,24 @@ int RunDownload(const QStringList& arguments) {
     return kJobFailed;
   }
   const QString tempDir = scratch.path() + QLatin1Char('/');
+  // A signal ends the program without running destructors: it removes the
+  // folder itself.
+  RemoveOnInterrupt(scratch.path());
+  struct Forget {
+    ~Forget() { ForgetScratchFolder(); }
+  } forget;
 
   const extract::SiteAddresses sites = extract::SiteAddresses::FromEnvironment();
   http::TNetHTTP pageClient, fileClient;
   http::ApplyWindowConfiguration(pageClient);
   http::ApplyWindowConfiguration(fileClient);
   queue::DownloadList list;
-  queue::DownloadAction action(pageClient, list, [&pageClient] {
+  queue::DownloadAction* stoppable = nullptr;
+  queue::DownloadAction action(pageClient, list, [&stoppable] {
     platform::ProcessMessages();
-    if (Interrupted()) pageClient.Disconnect();
+    if (Interrupted() && stoppable) stoppable->Stop();
   });
+  stoppable = &action;
   QString lastStatus;
   action.OnStatus = [&lastStatus](const QString& text) { lastStatus = text; };
   pageClient.OnWork = [&action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action.Work(n); };
@@ -141,8 +148,8 @@ int RunDownload(const QStringList& arguments) {
   fileClient.OnWaiting = [&transfer](http::TNetComponent*) {
     if (Interrupted()) transfer.Stop();
   };
-  pageClient.OnWaiting = [&pageClient](http::TNetComponent*) {
-    if (Interrupted()) pageClient.Disconnect();
+  pageClient.OnWaiting = [&action](http::TNetComponent*) {
+    if (Interrupted()) action.Stop();
   };
 
   // One link into the folder: the .part an earlier run left for it, or the
@@ -187,7 +194,10 @@ int RunDownload(const QStringList& arguments) {
       failed = true;
       continue;
     }
-    if (Interrupted()) break;
+    if (Interrupted() || outcome == queue::DownloadAction::Outcome::Stopped) break;
+    // (A page with more videos says so in its "Queued" line below.)
+    if (action.PageCut() && !lastStatus.startsWith(QStringLiteral("Queued ")))
+      ReportError(url, queue::DownloadAction::PageCutText());
     if (outcome == queue::DownloadAction::Outcome::NoVideo) {
       ReportError(url, QStringLiteral("no video link found on the page"));
       failed = true;

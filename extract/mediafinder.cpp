@@ -1,11 +1,9 @@
 #include "extract/mediafinder.h"
 
-#include <gumbo.h>
-
-#include <memory>
 #include <optional>
 #include <unordered_set>
 
+#include "extract/htmltags.h"
 #include "extract/linkresolver.h"
 #include "extract/mediatypes.h"
 
@@ -26,17 +24,12 @@ std::string_view Trimmed(std::string_view text) {
   return text;
 }
 
-// An attribute's value (character references already decoded by the parser),
-// or nothing when the element does not have it.
-std::optional<std::string_view> Attribute(const GumboElement& element, const char* name) {
-  const GumboAttribute* attribute = gumbo_get_attribute(&element.attributes, name);
-  if (attribute == nullptr) return std::nullopt;
-  return std::string_view(attribute->value);
-}
-
-bool IsHtml(const GumboNode* node, GumboTag tag) {
-  return node->type == GUMBO_NODE_ELEMENT && node->v.element.tag == tag &&
-         node->v.element.tag_namespace == GUMBO_NAMESPACE_HTML;
+// An attribute's value (character references already decoded), or nothing
+// when the tag does not have it.
+std::optional<std::string_view> Attribute(const HtmlTag& tag, std::string_view name) {
+  const std::string* value = tag.Find(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string_view(*value);
 }
 
 // One og:video with its structured properties.
@@ -53,77 +46,130 @@ struct PageLinks {
   std::vector<std::string> anchors;
 };
 
-void CollectVideo(const GumboElement& video, PageLinks& links) {
-  std::vector<std::string> candidates;
-  if (const auto src = Attribute(video, "src")) candidates.emplace_back(*src);
-  for (unsigned i = 0; i < video.children.length; ++i) {
-    const auto* child = static_cast<const GumboNode*>(video.children.data[i]);
-    if (!IsHtml(child, GUMBO_TAG_SOURCE)) continue;
-    const auto src = Attribute(child->v.element, "src");
-    if (!src) continue;
-    const std::string type = Lowered(Trimmed(Attribute(child->v.element, "type").value_or("")));
-    if (type.empty() || type.rfind("video/", 0) == 0) candidates.emplace_back(*src);
-  }
-  links.videoCandidates.push_back(std::move(candidates));
+// Elements that never have content, so never stay open.
+bool IsVoidElement(std::string_view name) {
+  static constexpr std::string_view kNames[] = {"area",  "base",  "br",   "col",    "embed", "hr",
+                                                "img",   "image", "input", "keygen", "link",  "meta",
+                                                "param", "source", "track", "wbr"};
+  for (const std::string_view n : kNames)
+    if (n == name) return true;
+  return false;
 }
 
-void CollectMeta(const GumboElement& meta, PageLinks& links) {
-  // Pages that write name= where Open Graph says property= are common.
-  auto key = Attribute(meta, "property");
-  if (!key) key = Attribute(meta, "name");
-  const auto content = Attribute(meta, "content");
-  if (!key || !content) return;
-  const std::string property = Lowered(Trimmed(*key));
-  if (property == "og:video") {
-    links.openGraph.push_back({{std::string(*content)}, std::nullopt});
-  } else if (property == "og:video:url" || property == "og:video:secure_url") {
-    if (links.openGraph.empty()) links.openGraph.emplace_back();
-    links.openGraph.back().addresses.emplace_back(*content);
-  } else if (property == "og:video:type" && !links.openGraph.empty()) {
-    links.openGraph.back().type = Lowered(Trimmed(*content));
-  }
+// Whether an <a href> may turn out to be a link to a video file: its path as
+// written ends in a video extension, or it has no path of its own and takes
+// the base's. Only those are kept, so a page of a million ordinary links
+// costs nothing.
+bool MayBeVideoFileLink(std::string_view href) {
+  href = Trimmed(href);
+  const std::string_view path = href.substr(0, href.find_first_of("?#"));
+  if (path.empty() || path.find_first_of("%\\") != std::string_view::npos) return true;
+  return HasVideoFileExtension("http://h/" + std::string(path));
 }
 
-// Walks the tree in document order with a stack of its own: a page of deeply
-// nested elements must not exhaust ours.
-PageLinks Collect(const GumboNode* root) {
-  PageLinks links;
-  std::vector<const GumboNode*> stack{root};
-  while (!stack.empty()) {
-    const GumboNode* node = stack.back();
-    stack.pop_back();
-    const GumboVector* children = nullptr;
-    if (node->type == GUMBO_NODE_DOCUMENT) {
-      children = &node->v.document.children;
-    } else if (node->type == GUMBO_NODE_ELEMENT || node->type == GUMBO_NODE_TEMPLATE) {
-      const GumboElement& element = node->v.element;
-      children = &element.children;
-      if (element.tag_namespace == GUMBO_NAMESPACE_HTML) {
-        switch (element.tag) {
-          case GUMBO_TAG_VIDEO:
-            CollectVideo(element, links);
-            break;
-          case GUMBO_TAG_META:
-            CollectMeta(element, links);
-            break;
-          case GUMBO_TAG_A:
-            if (const auto href = Attribute(element, "href")) links.anchors.emplace_back(*href);
-            break;
-          case GUMBO_TAG_BASE:
-            if (const auto href = Attribute(element, "href"); href && !links.base) links.base = std::string(*href);
-            break;
-          default:
-            break;
-        }
+}  // namespace
+
+// What the tags have shown so far. Elements are tracked only inside a
+// <video>, where a <source> counts when the video is its parent; the depth
+// tracked there is bounded, deeper elements are only counted.
+struct MediaFinder::State {
+  static constexpr std::size_t kMaxTrackedDepth = 256;
+  struct Open {
+    std::string name;
+    int video = -1;  // index into videoCandidates for a <video>
+  };
+
+  State() : reader([this](const HtmlTag& tag) { Take(tag); }) {}
+
+  void Keep(std::vector<std::string>& into, std::string_view link) {
+    if (keptBytes + link.size() > kMaxKeptLinkBytes) {
+      overflow = true;
+      return;
+    }
+    keptBytes += link.size();
+    into.emplace_back(link);
+  }
+
+  void Take(const HtmlTag& tag) {
+    if (tag.end) {
+      Close(tag.name);
+      return;
+    }
+    if (tag.name == "video") {
+      links.videoCandidates.emplace_back();
+      const int index = int(links.videoCandidates.size()) - 1;
+      if (const auto src = Attribute(tag, "src")) Keep(links.videoCandidates.back(), *src);
+      Push(tag.name, index);
+      return;
+    }
+    if (tag.name == "source") {
+      if (untracked == 0 && !open.empty() && open.back().video >= 0) {
+        const auto src = Attribute(tag, "src");
+        const std::string type = Lowered(Trimmed(Attribute(tag, "type").value_or("")));
+        if (src && (type.empty() || type.rfind("video/", 0) == 0))
+          Keep(links.videoCandidates[std::size_t(open.back().video)], *src);
+      }
+      return;
+    }
+    if (tag.name == "meta") {
+      Meta(tag);
+    } else if (tag.name == "a") {
+      if (const auto href = Attribute(tag, "href"); href && MayBeVideoFileLink(*href)) Keep(links.anchors, *href);
+    } else if (tag.name == "base") {
+      if (const auto href = Attribute(tag, "href"); href && !links.base) links.base = std::string(*href);
+    }
+    if (!IsVoidElement(tag.name) && (!open.empty() || untracked > 0)) Push(tag.name, -1);
+  }
+
+  void Meta(const HtmlTag& tag) {
+    // Pages that write name= where Open Graph says property= are common.
+    auto key = Attribute(tag, "property");
+    if (!key) key = Attribute(tag, "name");
+    const auto content = Attribute(tag, "content");
+    if (!key || !content) return;
+    const std::string property = Lowered(Trimmed(*key));
+    if (property == "og:video") {
+      links.openGraph.emplace_back();
+      Keep(links.openGraph.back().addresses, *content);
+    } else if (property == "og:video:url" || property == "og:video:secure_url") {
+      if (links.openGraph.empty()) links.openGraph.emplace_back();
+      Keep(links.openGraph.back().addresses, *content);
+    } else if (property == "og:video:type" && !links.openGraph.empty()) {
+      links.openGraph.back().type = Lowered(Trimmed(*content));
+    }
+  }
+
+  void Push(const std::string& name, int video) {
+    if (untracked > 0 || open.size() >= kMaxTrackedDepth)
+      ++untracked;
+    else
+      open.push_back({name, video});
+  }
+
+  // An end tag closes its element and all opened inside it; one that matches
+  // nothing open is stray and ignored, as browsers ignore it.
+  void Close(const std::string& name) {
+    if (untracked > 0) {
+      --untracked;
+      return;
+    }
+    for (std::size_t i = open.size(); i > 0; --i) {
+      if (open[i - 1].name == name) {
+        open.resize(i - 1);
+        return;
       }
     }
-    if (children != nullptr)
-      for (unsigned i = children->length; i > 0; --i)
-        stack.push_back(static_cast<const GumboNode*>(children->data[i - 1]));
   }
-  return links;
-}
 
+  HtmlTagReader reader;
+  PageLinks links;
+  std::vector<Open> open;
+  std::size_t untracked = 0;
+  std::size_t keptBytes = 0;
+  bool overflow = false;
+};
+
+namespace {
 // Keeps the distinct links in order, up to the cap, and counts the rest.
 class LinkList {
  public:
@@ -153,14 +199,17 @@ std::optional<std::string> FirstResolved(const std::vector<std::string>& candida
   return std::nullopt;
 }
 
-MediaLinks Find(std::string_view page, std::string_view pageAddress, std::size_t cap) {
-  GumboOptions options = kGumboDefaultOptions;
-  // Parse errors are of no use here, and a broken page could have millions.
-  options.max_errors = 0;
-  const std::unique_ptr<GumboOutput, void (*)(GumboOutput*)> output(
-      gumbo_parse_with_options(&options, page.empty() ? "" : page.data(), page.size()),
-      [](GumboOutput* o) { gumbo_destroy_output(&kGumboDefaultOptions, o); });
-  const PageLinks raw = Collect(output->document);
+// The links of `raw`, resolved, of the first kind that gives any.
+MediaLinks Resolve(const PageLinks& raw, std::string_view pageAddress, std::size_t cap,
+                   const std::function<bool()>& stop) {
+  // Resolving is the one part whose work grows with the links kept: it asks
+  // `stop` now and then.
+  std::size_t sinceAsked = 0;
+  bool stopped = false;
+  const auto stopping = [&] {
+    if (!stopped && stop && ++sinceAsked % 1024 == 0) stopped = stop();
+    return stopped;
+  };
 
   // The base is the page's own address, or its <base href> resolved against
   // that; a <base> that does not resolve to http or https is ignored.
@@ -168,36 +217,56 @@ MediaLinks Find(std::string_view page, std::string_view pageAddress, std::size_t
   if (raw.base)
     if (auto resolved = ResolveLink(*raw.base, base)) base = std::move(*resolved);
 
+  const auto finish = [&](MediaLinks result) {
+    result.stopped = stopped;
+    return result;
+  };
   {
     LinkList list(cap);
-    for (const auto& candidates : raw.videoCandidates)
+    for (const auto& candidates : raw.videoCandidates) {
+      if (stopping()) break;
       if (auto link = FirstResolved(candidates, base)) list.Add(std::move(*link));
+    }
     MediaLinks result = list.Take(MediaSource::kVideoElement);
-    if (result.source != MediaSource::kNone) return result;
+    if (result.source != MediaSource::kNone || stopped) return finish(std::move(result));
   }
   {
     LinkList list(cap);
     for (const auto& video : raw.openGraph) {
+      if (stopping()) break;
       if (video.type && !video.type->empty() && video.type->rfind("video/", 0) != 0) continue;
       if (auto link = FirstResolved(video.addresses, base)) list.Add(std::move(*link));
     }
     MediaLinks result = list.Take(MediaSource::kOpenGraph);
-    if (result.source != MediaSource::kNone) return result;
+    if (result.source != MediaSource::kNone || stopped) return finish(std::move(result));
   }
   LinkList list(cap);
   for (const auto& anchor : raw.anchors) {
+    if (stopping()) break;
     auto link = ResolveLink(anchor, base);
     if (link && HasVideoFileExtension(*link)) list.Add(std::move(*link));
   }
-  return list.Take(MediaSource::kFileLink);
+  return finish(list.Take(MediaSource::kFileLink));
 }
 
 }  // namespace
 
-MediaLinks FindMediaLinks(std::string_view page, std::string_view pageAddress, std::size_t cap) {
-  MediaLinks result = Find(page.substr(0, kMaxParsedPageBytes), pageAddress, cap);
-  result.cut = page.size() > kMaxParsedPageBytes;
+MediaFinder::MediaFinder() : state_(std::make_unique<State>()) {}
+
+MediaFinder::~MediaFinder() = default;
+
+void MediaFinder::Feed(std::string_view html) { state_->reader.Feed(html); }
+
+MediaLinks MediaFinder::Finish(std::string_view pageAddress, std::size_t cap, const std::function<bool()>& stop) {
+  MediaLinks result = Resolve(state_->links, pageAddress, cap, stop);
+  result.moreUncounted = state_->overflow && result.source != MediaSource::kNone;
   return result;
+}
+
+MediaLinks FindMediaLinks(std::string_view page, std::string_view pageAddress, std::size_t cap) {
+  MediaFinder finder;
+  finder.Feed(page);
+  return finder.Finish(pageAddress, cap);
 }
 
 }  // namespace larkvale::extract

@@ -1,11 +1,14 @@
 #pragma once
 // Finds the videos of an ordinary web page, one without the watch-page
 // markers: an HTML5 <video>, an og:video tag or a plain link to a video file.
-// The page goes through a real HTML parser (gumbo), so comments, scripts,
-// character references and broken markup are read the way a browser reads
-// them.
+// The page's tags are read the way a browser's tokenizer reads them (see
+// HtmlTagReader), so comments, scripts, character references and broken
+// markup do not mislead it; no tree is built, so neither the page's size nor
+// its nesting costs more than linear time and bounded memory.
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,18 +31,41 @@ struct MediaLinks {
   std::vector<std::string> links;
   // How many further distinct links were found beyond the cap.
   std::size_t more = 0;
-  // The page was longer than kMaxParsedPageBytes and only its start was read.
-  bool cut = false;
+  // A page with more candidate links than are kept in memory: `more` counts
+  // those kept, and there were more beyond them.
+  bool moreUncounted = false;
+  // The search was stopped before it ended: the links are those found so far.
+  bool stopped = false;
 };
 
 inline constexpr std::size_t kMediaLinkCap = 20;
 
-// The parser reads a few MB a second and needs about 14 bytes of memory per
-// byte of page, all on the window's thread; no real page holds its video
-// further down than this.
-inline constexpr std::size_t kMaxParsedPageBytes = 8u << 20;
+// How many bytes of candidate links (as written) one page may keep.
+inline constexpr std::size_t kMaxKeptLinkBytes = 8u << 20;
 
-// `page` is the HTML as fetched (its first kMaxParsedPageBytes are read); `pageAddress` is the page's final address
+// The finder fed as the page arrives: `Feed` the HTML in pieces of any size,
+// then `Finish` once.
+class MediaFinder {
+ public:
+  MediaFinder();
+  ~MediaFinder();
+  MediaFinder(const MediaFinder&) = delete;
+  MediaFinder& operator=(const MediaFinder&) = delete;
+
+  void Feed(std::string_view html);
+  // Resolves what was found against `pageAddress`, the page's final address
+  // (after redirects; known only once the page has come). `stop`, when
+  // given, is asked now and then and ends the work early when it says so
+  // (the result then has `stopped`).
+  MediaLinks Finish(std::string_view pageAddress, std::size_t cap = kMediaLinkCap,
+                    const std::function<bool()>& stop = {});
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// The whole page at once. `pageAddress` is the page's final address
 // (after redirects), against which relative links and <base href> resolve.
 // Links that do not resolve to http or https (blob:, data:, javascript:, ...)
 // are skipped. One <video> gives one link: its sources are the same video in

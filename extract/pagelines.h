@@ -12,3 +12,27 @@ std::vector<std::string> SplitPageLines(const std::string& page);
 std::string JoinLinesCrLf(const std::vector<std::string>& lines);
 
 }  // namespace larkvale::extract
+
+#include <functional>
+#include <string_view>
+
+namespace larkvale::extract {
+
+// The same for a page that arrives in pieces: each line goes out ended by
+// CR LF as soon as it is complete, nothing is held but a pending CR.
+class PageLineWriter {
+ public:
+  using Out = std::function<void(std::string_view)>;
+  explicit PageLineWriter(Out out) : out_(std::move(out)) {}
+  void Feed(std::string_view text);
+  // Ends an unterminated last line.
+  void Finish();
+
+ private:
+  Out out_;
+  bool lineOpen_ = false;
+  bool afterCr_ = false;
+  bool ended_ = false;
+};
+
+}  // namespace larkvale::extract

@@ -1,11 +1,15 @@
 #include "queue/downloadaction.h"
 
-#include <QFile>
+#include <QSaveFile>
+#include <algorithm>
+#include <memory>
+#include <string_view>
 
 #include "extract/mediafinder.h"
 #include "extract/mediatypes.h"
 #include "extract/pagelines.h"
 #include "extract/scanner.h"
+#include "http/exceptions.h"
 #include "platform/errors.h"
 
 namespace larkvale::queue {
@@ -23,27 +27,109 @@ std::string FinalAddress(const http::TNetURI& current) {
   }
 }
 
-// The page's body in memory, unless the reply turns out to be a video itself:
-// then the connection is dropped at the body's first bytes, so that a file of
-// any size costs no memory and no transfer. The decision needs only the head,
-// which the client has read by the time the body arrives.
+// The page on its way in. `Take` is the one door its bytes pass through: they
+// go, as they arrive, into the copy (line by line, ended by CR LF) and into
+// both searches, and are not kept. A decoder for compressed pages belongs in
+// front of `Take`.
+class PageIntake {
+ public:
+  PageIntake(QString scratch, const extract::SiteAddresses& sites) : scratch_(std::move(scratch)), sites_(sites) {
+    Restart();
+  }
+
+  // Takes a piece of the page; false when the page has passed the limit and
+  // nothing more is wanted.
+  bool Take(std::string_view bytes) {
+    if (cut_) return false;
+    const std::int64_t room = kMaxPageBytes - taken_;
+    if (std::int64_t(bytes.size()) > room) {
+      cut_ = true;
+      bytes = bytes.substr(0, std::size_t(room));
+    }
+    taken_ += std::int64_t(bytes.size());
+    lines_->Feed(bytes);
+    scanner_->Feed(bytes);
+    finder_->Feed(bytes);
+    return !cut_;
+  }
+
+  // Forgets what came: the body of a reply that was not the final one.
+  void Restart() {
+    file_ = std::make_unique<QSaveFile>(scratch_);
+    writeFailed_ = false;
+    lines_ = std::make_unique<extract::PageLineWriter>([this](std::string_view text) { Write(text); });
+    scanner_ = std::make_unique<extract::WatchPageScanner>(sites_.videoSite, sites_.googleVideoServer);
+    finder_ = std::make_unique<extract::MediaFinder>();
+    taken_ = 0;
+    cut_ = false;
+  }
+
+  // The copy becomes "temp.txt" only now, whole: a fetch that fails keeps
+  // the previous page's copy.
+  void Commit() {
+    lines_->Finish();
+    if (!file_->isOpen()) Open();
+    if (writeFailed_ || !file_->commit()) throw platform::EFCreateError(scratch_, file_->errorString());
+  }
+
+  bool Cut() const { return cut_; }
+  extract::WatchPageScanner& Scanner() { return *scanner_; }
+  extract::MediaFinder& Finder() { return *finder_; }
+
+ private:
+  void Open() {
+    if (!file_->open(QIODevice::WriteOnly)) writeFailed_ = true;
+  }
+  void Write(std::string_view text) {
+    if (!file_->isOpen() && !writeFailed_) Open();
+    if (writeFailed_) return;
+    if (file_->write(text.data(), qint64(text.size())) != qint64(text.size())) writeFailed_ = true;
+  }
+
+  QString scratch_;
+  const extract::SiteAddresses& sites_;
+  std::unique_ptr<QSaveFile> file_;
+  bool writeFailed_ = false;
+  std::unique_ptr<extract::PageLineWriter> lines_;
+  std::unique_ptr<extract::WatchPageScanner> scanner_;
+  std::unique_ptr<extract::MediaFinder> finder_;
+  std::int64_t taken_ = 0;
+  bool cut_ = false;
+};
+
+// The reply's body on its way to the intake, unless the reply turns out to
+// be a video itself: then the connection is dropped at the body's first
+// bytes, so that a file of any size costs no memory and no transfer. The
+// decision needs only the head, which the client has read by the time the
+// body arrives. A page past the limit is dropped the same way.
 class PageSink : public http::TNetStream {
  public:
-  explicit PageSink(http::TNetHTTP& client) : client_(client) {}
+  PageSink(http::TNetHTTP& client, PageIntake& intake) : client_(client), intake_(intake) {}
 
-  std::size_t Read(void* buffer, std::size_t n) override { return page_.Read(buffer, n); }
+  std::size_t Read(void*, std::size_t) override { return 0; }
   void Write(const void* buffer, std::size_t n) override {
     if (Decide()) {
       client_.Disconnect();
       return;
     }
-    page_.Write(buffer, n);
+    if (dropped_) return;
+    position_ += std::int64_t(n);
+    if (!intake_.Take(std::string_view(static_cast<const char*>(buffer), n))) {
+      dropped_ = true;
+      client_.Disconnect();
+    }
   }
-  void Seek(std::int64_t position) override { page_.Seek(position); }
-  std::int64_t Position() const override { return page_.Position(); }
-  std::int64_t Size() const override { return page_.Size(); }
-  // Only records the size: an announced length allocates nothing.
-  void SetSize(std::int64_t size) override { page_.SetSize(size); }
+  void Seek(std::int64_t position) override {
+    if (position < position_) Rewind();
+  }
+  std::int64_t Position() const override { return position_; }
+  std::int64_t Size() const override { return std::max(size_, position_); }
+  // Only records the size: an announced length allocates nothing. Cutting
+  // back to the start drops a reply that was not the final one.
+  void SetSize(std::int64_t size) override {
+    if (size < position_) Rewind();
+    size_ = size;
+  }
 
   // Whether the final reply is a video, judged once from its head.
   bool Decide() {
@@ -54,13 +140,23 @@ class PageSink : public http::TNetStream {
     return direct_;
   }
   bool Direct() const { return direct_; }
-  std::string Bytes() const { return direct_ ? std::string() : page_.Bytes(); }
+  // The page passed the limit and the rest of it was refused.
+  bool Dropped() const { return dropped_; }
 
  private:
+  void Rewind() {
+    intake_.Restart();
+    position_ = 0;
+    dropped_ = false;
+  }
+
   http::TNetHTTP& client_;
-  http::TNetMemoryStream page_;
+  PageIntake& intake_;
+  std::int64_t position_ = 0;
+  std::int64_t size_ = 0;
   bool decided_ = false;
   bool direct_ = false;
+  bool dropped_ = false;
 };
 
 }  // namespace
@@ -72,32 +168,54 @@ void DownloadAction::SetStatus(const QString& text) {
   if (OnStatus) OnStatus(text);
 }
 
+QString DownloadAction::PageCutText() {
+  return QStringLiteral("The page is larger than %1 MiB; only its first %1 MiB were searched.")
+      .arg(kMaxPageBytes >> 20);
+}
+
+void DownloadAction::Stop() {
+  stopRequested_ = true;
+  client_.Disconnect();
+}
+
 DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QString& tempDir,
                                             const extract::SiteAddresses& sites) {
+  // The search after the fetch pumps messages too; a Download pressed then
+  // gets the answer a busy client gives.
+  if (running_) throw http::ENetClientBusy();
+  running_ = true;
+  struct Release {
+    bool& flag;
+    ~Release() { flag = false; }
+  } release{running_};
+  stopRequested_ = false;
+  pageCut_ = false;
+
   SetStatus(QStringLiteral("Downloading html"));
-  PageSink sink(client_);
+  PageIntake intake(tempDir + QStringLiteral("temp.txt"), sites);
+  PageSink sink(client_, intake);
   try {
     client_.Get(url, sink);
   } catch (...) {
-    // Dropping a video's connection may cut a chunked body mid-way: that
-    // is the intended end, not a failure.
-    if (!sink.Direct()) throw;
+    // Dropping a video's connection may cut a chunked body mid-way, and so
+    // may dropping the rest of a page past the limit: both are the intended
+    // end, not a failure.
+    if (!sink.Direct() && !sink.Dropped()) throw;
   }
   // A reply without body bytes was never written to: judge its head now.
   const bool direct = sink.Decide();
-  const std::string page = sink.Bytes();
+  if (direct) intake.Restart();  // a video leaves an empty copy
+  intake.Commit();
+  pageCut_ = intake.Cut();
   const std::string pageAddress = FinalAddress(client_.CurrentUrl);
 
-  const std::vector<std::string> lines = extract::SplitPageLines(page);
-  pageLines_.clear();
-  for (const std::string& line : lines) pageLines_ << QString::fromLatin1(line.data(), qsizetype(line.size()));
-  const QString scratch = tempDir + QStringLiteral("temp.txt");
-  QFile file(scratch);
-  const std::string text = extract::JoinLinesCrLf(lines);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-      file.write(text.data(), qint64(text.size())) != qint64(text.size()))
-    throw platform::EFCreateError(scratch, file.errorString());
-  file.close();
+  // A Stop during the fetch has done its work: the search runs on what came.
+  // From here on Stop ends the search.
+  stopRequested_ = false;
+  const auto stopping = [this] {
+    if (processMessages_) processMessages_();
+    return stopRequested_;
+  };
 
   // The watch-page markers first: a page that has them gets exactly their
   // link. Only without them is the page searched for ordinary videos.
@@ -105,18 +223,21 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
   QString finalStatus = QStringLiteral("Done");
   if (direct) {
     links.push_back(url);
-  } else if (const extract::ScanResult found =
-                 extract::ScanWatchPage(lines, sites.videoSite, sites.googleVideoServer);
-             found.found) {
+  } else if (const extract::ScanResult found = intake.Scanner().Finish(); found.found) {
     links.push_back(found.link);
   } else {
-    extract::MediaLinks media = extract::FindMediaLinks(page, pageAddress);
+    extract::MediaLinks media = intake.Finder().Finish(pageAddress, extract::kMediaLinkCap, stopping);
+    if (media.stopped) {
+      SetStatus(QStringLiteral("Stopped"));
+      return Outcome::Stopped;
+    }
     links = std::move(media.links);
-    if (!links.empty() && media.more > 0)
+    if (!links.empty() && media.moreUncounted)
+      finalStatus = QStringLiteral("Queued %1 videos; more than %2 more not queued").arg(links.size()).arg(media.more);
+    else if (!links.empty() && media.more > 0)
       finalStatus = QStringLiteral("Queued %1 videos; %2 more not queued").arg(links.size()).arg(media.more);
-    else if (!links.empty() && media.cut)
-      finalStatus = QStringLiteral("Queued %1 videos; the rest of the page was too long to read").arg(links.size());
   }
+  if (pageCut_) finalStatus = finalStatus == QStringLiteral("Done") ? PageCutText() : finalStatus + ' ' + PageCutText();
 
   for (const std::string& link : links) QueueRow(link);
   if (links.empty() && OnNoVideo) OnNoVideo();

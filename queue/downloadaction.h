@@ -13,6 +13,11 @@
 // the fetch is refused by the client itself, which never mixes two requests
 // on one connection; the first fetch goes on.
 //
+// The page is never held whole: it goes into "temp.txt" and through the
+// searches as it arrives, so a page of any size costs bounded memory. Only
+// its first kMaxPageBytes are fetched and searched; the status line says so
+// when a page is longer.
+//
 // No widgets: what the action has to say goes out through its events, and a
 // failing fetch or copy leaves `Run` as the exception it is, for the caller's
 // error report.
@@ -29,9 +34,13 @@
 
 namespace larkvale::queue {
 
+// How much of a page is fetched and searched.
+inline constexpr std::int64_t kMaxPageBytes = std::int64_t(64) << 20;
+
 class DownloadAction {
  public:
-  enum class Outcome { Queued, NoVideo };
+  // Stopped: `Stop` ended the search after the page had come; nothing queued.
+  enum class Outcome { Queued, NoVideo, Stopped };
 
   // `processMessages` is the message pump, run by every work event.
   DownloadAction(http::TNetHTTP& client, DownloadList& list, std::function<void()> processMessages);
@@ -43,14 +52,21 @@ class DownloadAction {
   // copy cannot be written; no row is added then.
   Outcome Run(const std::string& url, const QString& tempDir, const extract::SiteAddresses& sites);
 
+  // Stop (the browser bar's, Ctrl+C, closing the window): ends the fetch, and
+  // the search of a page that has come, at once. Safe from any handler that
+  // runs nested in `Run`.
+  void Stop();
+  // Whether the last page was longer than kMaxPageBytes.
+  bool PageCut() const { return pageCut_; }
+  // The status line's text for a page that was cut.
+  static QString PageCutText();
+
   // The client's events during the fetch.
   void Status(const std::string& text);
   void WorkBegin(std::int64_t announced);  // 0 when the size is not announced
   void Work(std::int64_t count);           // bytes so far
   void WorkEnd();
 
-  // The lines of the last fetched page.
-  const QStringList& PageLines() const { return pageLines_; }
   // The fetch's announced size and bytes so far; 0 between fetches.
   std::int64_t AnnouncedBytes() const { return announced_; }
   std::int64_t BytesSoFar() const { return bytesSoFar_; }
@@ -67,7 +83,9 @@ class DownloadAction {
   http::TNetHTTP& client_;
   DownloadList& list_;
   std::function<void()> processMessages_;
-  QStringList pageLines_;
+  bool running_ = false;
+  bool stopRequested_ = false;
+  bool pageCut_ = false;
   std::int64_t announced_ = 0;
   std::int64_t bytesSoFar_ = 0;
 };

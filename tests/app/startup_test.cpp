@@ -5,7 +5,7 @@
 #include <QTimer>
 
 #include "app/clipboardpickup.h"
-#include "app/workfolders.h"
+#include "app/sharedstate.h"
 #include "platform/settings.h"
 #include "support/fakes.h"
 #include "support/window_parts.h"

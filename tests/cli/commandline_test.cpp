@@ -381,6 +381,50 @@ TEST(LarkvaleDownload, CtrlCEndsAWaitForASilentServer) {
   }
 }
 
+// A run ended by a signal leaves nothing in TMPDIR: not its scratch folder,
+// not the page's copy half written, also when a second signal ends it at once.
+TEST(LarkvaleDownload, SignalsLeaveNothingInTheTemporaryFolder) {
+  const std::string videoHead = Head("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\nContent-Length: 5000\r\n");
+  // A page that has begun to come, then silence.
+  const std::vector<ScriptedServer::Script> pageStalls = {
+      {ScriptedServer::ReadRequest(),
+       ScriptedServer::Send(Head("HTTP/1.0 200 OK", "Content-Type: text/html\r\n") + std::string(5000, 'p') + "\n"),
+       ScriptedServer::WaitClose()}};
+  const std::vector<ScriptedServer::Script> fileStalls = {
+      {ScriptedServer::ReadRequest(), ScriptedServer::Send(videoHead + std::string(100, 'v')),
+       ScriptedServer::WaitClose()},
+      {ScriptedServer::ReadRequest(), ScriptedServer::Send(videoHead + std::string(100, 'v')),
+       ScriptedServer::WaitClose()}};
+  const struct {
+    const char* name;
+    std::vector<ScriptedServer::Script> scripts;
+    std::vector<int> sent;  // the signals, in order
+  } cases[] = {
+      {"SIGTERM while the page comes", pageStalls, {SIGTERM}},
+      {"SIGINT while the page comes", pageStalls, {SIGINT}},
+      {"two SIGINT while the page comes", pageStalls, {SIGINT, SIGINT}},
+      {"SIGTERM while the file comes", fileStalls, {SIGTERM}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    TempDir home, out, tmp;
+    for (const auto& script : c.scripts) server.Expect(script);
+    LarkvaleProcess process(
+        {"download", "http://127.0.0.1:" + std::to_string(server.Port()) + "/page.html", "-o", out.Path()},
+        home.Path(), {{"TMPDIR", tmp.Path()}});
+    ASSERT_TRUE(process.WaitUntil([&] {
+      return server.Requests().size() == c.scripts.size() && EverythingSentWasRead(server.Port());
+    }));
+    ASSERT_FALSE(FilesIn(tmp.Path()).empty());  // the scratch folder is there meanwhile
+    for (const int signal : c.sent) ::kill(process.Pid(), signal);
+    const LarkvaleRun run = process.Wait(8000);  // the server would wait 10 s
+    EXPECT_FALSE(run.exited) << run.err;
+    EXPECT_EQ(run.status, c.sent.front()) << run.err;
+    EXPECT_EQ(FilesIn(tmp.Path()), std::vector<std::string>{});
+  }
+}
+
 // Two short clips for the converter, made once.
 class LarkvaleMedia : public ::testing::Test {
  protected:

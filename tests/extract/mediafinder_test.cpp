@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/scanner.h"
-#include "extract/pagelines.h"
+#include "extract/htmltags.h"
 
 namespace larkvale::extract {
 namespace {
@@ -198,51 +197,115 @@ TEST(FindMediaLinks, CappedWithTheRestCounted) {
   Check(three, 3);
 }
 
-TEST(FindMediaLinks, DeeplyNestedElements) {
-  // Far deeper than real pages nest. (Not much deeper: the parser's time
-  // grows with the square of the depth, about 3 s for 20000 levels.)
-  std::string html;
-  for (int i = 0; i < 10000; ++i) html += "<div>";
-  html += "<video src=\"deep.mp4\"></video>";
-  const MediaLinks found = FindMediaLinks(html, kPage);
-  EXPECT_EQ(found.links, std::vector<std::string>{"http://site.test/watch/deep.mp4"});
+TEST(FindMediaLinks, DeepNestingCostsLinearTime) {
+  // No tree is built, so no depth makes the work grow faster than the page:
+  // a million nested elements (11 MB) read as quickly as any 11 MB.
+  const auto nested = [](const char* open, const char* close, int depth, const std::string& inside) {
+    std::string html;
+    html.reserve(std::size_t(depth) * 16 + inside.size());
+    for (int i = 0; i < depth; ++i) html += open;
+    html += inside;
+    for (int i = 0; i < depth; ++i) html += close;
+    return html;
+  };
+  const std::vector<Case> cases = {
+      {"a video inside a million <div>", nested("<div>", "</div>", 1000000, R"(<video src="deep.mp4"></video>)"),
+       MediaSource::kVideoElement, {"http://site.test/watch/deep.mp4"}},
+      {"unclosed elements", nested("<b><i><span>", "", 300000, R"(<a href="x.mp4">x</a>)"), MediaSource::kFileLink,
+       {"http://site.test/watch/x.mp4"}},
+      // Inside a video the depth is counted past what is tracked, so the
+      // source after the deep part is still the video's own.
+      {"a video's source after deep nesting inside it",
+       "<video src=\"blob:x\">" + nested("<div>", "</div>", 100000, R"(<source src="nested.mp4">)") +
+           R"(<source src="own.mp4"></video>)",
+       MediaSource::kVideoElement, {"http://site.test/watch/own.mp4"}},
+  };
+  for (const auto& c : cases) Check(c);
 }
 
-TEST(FindMediaLinks, FiftyMegabytePageIsReadAsFarAsTheLimit) {
+TEST(FindMediaLinks, PageInPiecesReadsAsWhole) {
+  // Every boundary a network read can fall on: inside a tag name, a quoted
+  // value, a character reference, a comment's end, a script's end tag.
+  const std::string html =
+      "<!DOCTYPE html><!-- <a href=\"c.mp4\"> --!><script>x = '</scrip' + '<a href=\"s.mp4\">';</script >"
+      "<title><video src=t.mp4></title><!---->"
+      "<base href=\"/media/\"><VIDEO SRC='v.mp4?a=1&amp;b=2&#x41;'></VIDEO>"
+      "<video><div><source src=nested.mp4></div><source src=\"o&#32;k.webm\" type=video/webm></video>"
+      "<meta property=og:video content=\"/og.mp4\"><a href=\"x.mkv\">x</a><a href=y.mov";
+  MediaLinks whole = FindMediaLinks(html, kPage);
+  ASSERT_EQ(whole.links, (std::vector<std::string>{"http://site.test/media/v.mp4?a=1&b=2A",
+                                                   "http://site.test/media/o%20k.webm"}));
+  for (const std::size_t piece : {1u, 2u, 3u, 5u, 7u, 64u}) {
+    SCOPED_TRACE(piece);
+    MediaFinder finder;
+    for (std::size_t at = 0; at < html.size(); at += piece) finder.Feed(std::string_view(html).substr(at, piece));
+    const MediaLinks found = finder.Finish(kPage);
+    EXPECT_EQ(found.source, whole.source);
+    EXPECT_EQ(found.links, whole.links);
+  }
+}
+
+TEST(FindMediaLinks, LongPagesAreReadToTheEndInBoundedMemory) {
   // A long text page with a link to a video after every MB of text, and the
-  // first one linked again at the very end.
+  // first one linked again at the very end; a million ordinary links on the
+  // way are not kept.
   const std::string paragraph =
       "<p>Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod tempor incididunt ut labore "
       "et dolore magna aliqua. <a href=\"/item.html\">An item</a> &amp; <img src=\"/i.jpg\"></p>\n";
   const std::size_t target = 50u << 20;
   std::string html = "<!DOCTYPE html><html><head><title>long</title></head><body>\n";
   html.reserve(target + 4096);
-  std::vector<std::string> before, after;
+  std::vector<std::string> all;
   std::size_t nextMb = 1;
   while (html.size() < target) {
     html += paragraph;
     if (html.size() >= (nextMb << 20)) {
       const std::string link = "/v/" + std::to_string(nextMb++) + ".mp4";
-      // Only links that lie wholly before the limit can be found.
-      (html.size() + 100 < kMaxParsedPageBytes ? before : after).push_back("http://site.test" + link);
+      all.push_back("http://site.test" + link);
       html += "<a href=\"" + link + "\">video</a>\n";
     }
   }
   html += "<a href=\"/v/1.mp4\">again</a></body></html>";
-  ASSERT_GE(html.size(), target);
-  ASSERT_FALSE(before.empty());
-  ASSERT_FALSE(after.empty());
 
-  const MediaLinks found = FindMediaLinks(html, kPage);
+  const MediaLinks found = FindMediaLinks(html, kPage, 1000);
   EXPECT_EQ(found.source, MediaSource::kFileLink);
-  EXPECT_EQ(found.links, before);
+  EXPECT_EQ(found.links, all);
   EXPECT_EQ(found.more, 0u);
-  EXPECT_TRUE(found.cut);
+  EXPECT_FALSE(found.moreUncounted);
+}
 
-  // The same start of the page on its own is read whole.
-  const MediaLinks start = FindMediaLinks(std::string_view(html).substr(0, kMaxParsedPageBytes), kPage);
-  EXPECT_EQ(start.links, before);
-  EXPECT_FALSE(start.cut);
+TEST(FindMediaLinks, MoreLinksThanAreKeptAreSaidToBeMore) {
+  std::string html;
+  for (std::size_t i = 0; html.size() < kMaxKeptLinkBytes * 2; ++i)
+    html += "<a href=\"/videos/a/long/path/to/one/of/many/" + std::to_string(i) + ".mp4\">v</a>";
+  const MediaLinks found = FindMediaLinks(html, kPage);
+  EXPECT_EQ(found.links.size(), kMediaLinkCap);
+  EXPECT_GT(found.more, 0u);
+  EXPECT_TRUE(found.moreUncounted);
+}
+
+TEST(DecodeAttributeValue, ReferencesAndBytesAsABrowserReadsThem) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"a&amp;b", "a&b"},
+      {"a&ampb", "a&ampb"},         // runs on into a name: as written
+      {"a&amp=b", "a&amp=b"},       // before '=': as written
+      {"a&amp b", "a& b"},          // legacy form without ';'
+      {"&lt;&gt;&quot;&apos;", "<>\"'"},
+      {"&#32;&#x41;&#X42", " AB"},  // numeric, ';' optional
+      {"&#0;&#xD800;&#99999999999;", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"&#128;", "\xE2\x82\xAC"},  // windows-1252 in the C1 range
+      {"&#;&#x;&unknown;&", "&#;&#x;&unknown;&"},
+      {"\xC3\xA9", "\xC3\xA9"},      // UTF-8 stays
+      {"\xFF\xC3", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // an encoded surrogate is not UTF-8
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(DecodeAttributeValue(c.in), c.out);
+  }
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -95,7 +97,6 @@ TEST_F(Action, EveryWatchPageFormQueuesItsLinkAndKeepsACopy) {
     // The page's copy, one line per line, each ended by CR LF.
     const std::string served = ReadFileBytes(Site().Root() + c.page);
     EXPECT_EQ(ReadFileBytes((temp + "temp.txt").toStdString()), served);
-    EXPECT_EQ(action.PageLines().size(), std::count(served.begin(), served.end(), '\n'));
     EXPECT_EQ(action.BytesSoFar(), 0);
   }
 }
@@ -172,7 +173,16 @@ TEST_F(Action, SecondDownloadWhileTheFirstFetchesIsRefusedAndTheFirstGoesOn) {
   EXPECT_EQ(Download(url), Outcome::NoVideo);
   EXPECT_FALSE(nestedError.isEmpty());
   EXPECT_EQ(server.Connections(), 1);
-  EXPECT_EQ(action.PageLines(), QStringList{QString(3000, 'x')});
+  EXPECT_EQ(ReadFileBytes((temp + "temp.txt").toStdString()), std::string(3000, 'x') + "\r\n");
+}
+
+// `depth` nested <div> around `inside`, closed again.
+std::string Nested(int depth, const std::string& inside) {
+  std::string html;
+  for (int i = 0; i < depth; ++i) html += "<div>";
+  html += inside;
+  for (int i = 0; i < depth; ++i) html += "</div>";
+  return html;
 }
 
 // Ordinary pages without the watch-page markers, and addresses that are
@@ -205,9 +215,18 @@ struct OrdinaryPages : Action {
           {"markers_and_video.html",
            ReadFileBytes(Site().Root() + "/watch_standard.html") + "\n<video src=\"other.mp4\"></video>\n"},
           {"small.webm", std::string(4096, 'w')},
+          {"nested.html", Nested(100000, "<video src=\"/deep.mp4\"></video>")},
           {"blob.bin", std::string(100, 'b')},
       };
       ::mkdir((r + "/sub").c_str(), 0755);
+      // Past the limit by 1 MiB: a video near the start, one after the limit.
+      {
+        std::ofstream huge(r + "/huge.html", std::ios::binary);
+        huge << "<a href=\"early.mp4\">early</a>\n";
+        const std::string filler = std::string(1023, 'f') + "\n";
+        for (std::int64_t n = 0; n < (kMaxPageBytes >> 10) + 1024; ++n) huge << filler;
+        huge << "<a href=\"late.mp4\">late</a>\n";
+      }
       for (const auto& p : pages) testing::WriteFileBytes(r + "/" + p.name, p.body);
       // A 1 GiB video that takes no disk: only its head may ever be read.
       testing::WriteFileBytes(r + "/big.mp4", "");
@@ -262,7 +281,80 @@ TEST_F(OrdinaryPages, VideosOnPagesWithoutMarkersAreQueuedInPageOrder) {
     EXPECT_EQ(said.contains("no video"), c.rows.isEmpty());
     EXPECT_EQ(said.last(), c.lastStatus);
     // The page's copy is kept as for a watch page.
-    EXPECT_EQ(action.PageLines().isEmpty(), false);
+    EXPECT_FALSE(ReadFileBytes((temp + "temp.txt").toStdString()).empty());
+  }
+}
+
+TEST_F(OrdinaryPages, APageLargerThanTheLimitIsSearchedAsFarAsTheLimitAndSaysSo) {
+  const int first = list.RowCount();
+  said.clear();
+  EXPECT_EQ(Download(Url("/huge.html")), Outcome::Queued);
+  EXPECT_EQ(Rows(first), QStringList{QString::fromStdString(Url("/early.mp4"))});
+  EXPECT_EQ(said.last(), "The page is larger than 64 MiB; only its first 64 MiB were searched.");
+  EXPECT_TRUE(action.PageCut());
+  // The copy holds the page's first 64 MiB, its lines ended by CR LF.
+  QFile copy(temp + "temp.txt");
+  ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+  EXPECT_GE(copy.size(), kMaxPageBytes);
+  EXPECT_LT(copy.size(), kMaxPageBytes + (kMaxPageBytes >> 10) + 64);
+  copy.seek(copy.size() - 2);
+  EXPECT_EQ(copy.read(2), "\r\n");
+
+  // A page within the limit says nothing of it.
+  said.clear();
+  EXPECT_EQ(Download(Url("/links.html")), Outcome::Queued);
+  EXPECT_FALSE(action.PageCut());
+  EXPECT_EQ(said.last(), "Done");
+}
+
+TEST_F(OrdinaryPages, DeeplyNestedPageIsSearchedAsItComes) {
+  // 100000 nested elements (1.1 MB) cost no more than any page of that size.
+  const int first = list.RowCount();
+  EXPECT_EQ(Download(Url("/nested.html")), Outcome::Queued);
+  EXPECT_EQ(Rows(first), QStringList{QString::fromStdString(Url("/deep.mp4"))});
+}
+
+// Stop while such a page still comes ends the fetch at once, and the search
+// ran on what came; Stop during the search of a page that has come ends the
+// search, and nothing is queued.
+TEST_F(Action, StopEndsTheFetchAndTheSearchOfAPageAtOnce) {
+  using Clock = std::chrono::steady_clock;
+  {
+    ScriptedServer server;
+    const std::string half = Nested(100000, "").substr(0, 550000);
+    server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send("HTTP/1.0 200 OK\r\n\r\n" + half),
+                   ScriptedServer::WaitClose()});
+    Clock::time_point stoppedAt;
+    client.OnWork = [&](http::TNetComponent*, http::TWorkMode, std::int64_t n) {
+      action.Work(n);
+      if (n >= 500000 && stoppedAt == Clock::time_point{}) {
+        stoppedAt = Clock::now();
+        action.Stop();
+      }
+    };
+    said.clear();
+    EXPECT_EQ(Download("http://127.0.0.1:" + std::to_string(server.Port()) + "/deep.html"), Outcome::NoVideo);
+    ASSERT_NE(stoppedAt, Clock::time_point{});
+    const double afterStopMs = std::chrono::duration<double, std::milli>(Clock::now() - stoppedAt).count();
+    EXPECT_LT(afterStopMs, 100);
+    EXPECT_EQ(said.last(), "Done");
+    client.OnWork = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action.Work(n); };
+  }
+  {
+    std::string many;
+    for (int i = 0; i < 5000; ++i) many += "<a href=\"v" + std::to_string(i) + ".mp4\">" + std::to_string(i) + "</a>";
+    ScriptedServer server;
+    server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send("HTTP/1.0 200 OK\r\n\r\n" + many),
+                   ScriptedServer::Close()});
+    // The first pump after the fetch ended is the search's.
+    client.OnWorkEnd = [this](http::TNetComponent*, http::TWorkMode) {
+      action.WorkEnd();
+      duringTheFetch = [this] { action.Stop(); };
+    };
+    said.clear();
+    EXPECT_EQ(Download("http://127.0.0.1:" + std::to_string(server.Port()) + "/many.html"), Outcome::Stopped);
+    EXPECT_EQ(list.RowCount(), 0);
+    EXPECT_EQ(said.last(), "Stopped");
   }
 }
 
@@ -297,11 +389,10 @@ TEST_F(OrdinaryPages, AddressThatIsAVideoIsQueuedFromItsHeadAlone) {
       EXPECT_EQ(outcome, Outcome::Queued);
       EXPECT_EQ(Rows(first), QStringList{QString::fromStdString(Url(c.path))});
       EXPECT_EQ(ReadFileBytes((temp + "temp.txt").toStdString()), "");
-      EXPECT_TRUE(action.PageLines().isEmpty());
     } else {
       EXPECT_EQ(outcome, Outcome::NoVideo);
       EXPECT_EQ(list.RowCount(), first);
-      EXPECT_EQ(action.PageLines(), QStringList{QString(100, 'b')});
+      EXPECT_EQ(ReadFileBytes((temp + "temp.txt").toStdString()), std::string(100, 'b') + "\r\n");
     }
     EXPECT_EQ(said.last(), "Done");
   }

@@ -1,27 +1,25 @@
-#include "app/workfolders.h"
+#include "platform/workfolders.h"
 
 #include "platform/filesystem.h"
 #include "platform/settings.h"
 
-namespace larkvale::app {
-
-using platform::CreateDirIfMissing;
+namespace larkvale::platform {
 
 QString TempDirOf(const QString& videoDir) { return videoDir + "/temp/"; }
 QString FlvDirOf(const QString& videoDir) { return videoDir + "/flv/"; }
 
 void CleanScratchFolder(const QString& tempDir) {
-  for (const QString& name : platform::ListPlainFiles(tempDir)) platform::DeleteFile(tempDir + name);
+  for (const QString& name : ListPlainFiles(tempDir)) DeleteFile(tempDir + name);
 }
 
-void CreateWorkFolders(SharedState& state) {
+void CreateWorkFolders(WorkFolders& state) {
   state.tempDir = TempDirOf(state.videoDir);
   CreateDirIfMissing(state.tempDir);
   state.flvDir = FlvDirOf(state.videoDir);
   CreateDirIfMissing(state.flvDir);
 }
 
-void SetUpWorkFolders(SharedState& state, const QString& homeDir, const QString& settingsFile) {
+void SetUpWorkFolders(WorkFolders& state, const QString& homeDir, const QString& settingsFile) {
   state.videoDir = homeDir + QStringLiteral("/larkvale");
   CreateDirIfMissing(state.videoDir);
   state.videoDir = state.videoDir + "/" + QString::fromLatin1(kAppName);
@@ -29,13 +27,13 @@ void SetUpWorkFolders(SharedState& state, const QString& homeDir, const QString&
   CreateWorkFolders(state);
 
   {
-    platform::SettingsAccessor accessor(settingsFile);
+    SettingsAccessor accessor(settingsFile);
     accessor.CreateKey(kSettingsKey);
   }
   bool found = false;
   QString stored;
   {
-    platform::SettingsAccessor accessor(settingsFile);
+    SettingsAccessor accessor(settingsFile);
     accessor.OpenKey(kSettingsKey, false);
     if (accessor.ValueExists(kVideoDirValue)) {
       stored = accessor.ReadString(kVideoDirValue);
@@ -51,9 +49,9 @@ void SetUpWorkFolders(SharedState& state, const QString& homeDir, const QString&
 }
 
 void StoreVideoDir(const QString& settingsFile, const QString& videoDir) {
-  platform::SettingsAccessor accessor(settingsFile);
+  SettingsAccessor accessor(settingsFile);
   accessor.OpenKey(kSettingsKey, false);
   accessor.WriteString(kVideoDirValue, videoDir);
 }
 
-}  // namespace larkvale::app
+}  // namespace larkvale::platform
