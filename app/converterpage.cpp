@@ -342,9 +342,14 @@ void ConverterPage::convert() {
     case convert::ConversionRun::Outcome::Saved:
       emit conversionFinished(run_->OutputFile());
       break;
-    case convert::ConversionRun::Outcome::Failed:
-      emit conversionFailed(run_->OutputFile(), QStringLiteral("Fail to save file"));
+    case convert::ConversionRun::Outcome::Failed: {
+      // The log and the notification name why, as the command line does (an
+      // input whose pictures do not decode, a folder that cannot be written).
+      const QString why = engine_->LastError();
+      emit conversionFailed(run_->OutputFile(), why.isEmpty() ? QStringLiteral("Fail to save file")
+                                                              : QStringLiteral("Fail to save file: ") + why);
       break;
+    }
     default:
       break;
   }

@@ -103,7 +103,8 @@ MediaInfo ProbeFile(const std::string& path) {
   if (v >= 0) {
     const AVStream* st = fc->streams[v];
     // Cover art in an MP3 is a still, not a picture track.
-    if (!(st->disposition & AV_DISPOSITION_ATTACHED_PIC) && st->codecpar->width > 0) {
+    info.hasPictureStream = !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
+    if (info.hasPictureStream && st->codecpar->width > 0) {
       info.hasVideo = true;
       info.width = st->codecpar->width;
       info.height = st->codecpar->height;

@@ -17,6 +17,9 @@ struct MediaInfo {
   int height = 0;
   double frameRate = 0;   // frames per second (0 without picture)
   bool hasVideo = false;
+  // A picture track, also one whose size the probe could not learn because
+  // its pictures do not decode (hasVideo is false then).
+  bool hasPictureStream = false;
   bool hasAudio = false;
   int sampleRate = 0;     // of the first sound stream
 };

@@ -267,13 +267,14 @@ bool SaveJob::Write(const std::string& tmp) {
   HandOver<FramePtr> pictures(8);
   HandOver<PacketPtr> sounds(64);
   std::thread picturer, sounder;
-  std::string soundError;
+  std::string soundError, pictureError;
   if (plan_.hasVideo) {
     picturer = std::thread([&] {
       VideoTrackReader reader(timeline_.video, plan_.video);
       while (!abort_) {
         FramePtr f = reader.Next();
         bool end = !f;
+        if (end) pictureError = reader.Undecodable();  // read after the end is popped
         if (!pictures.Push(std::move(f)) || end) return;
       }
       pictures.Push(nullptr);
@@ -367,6 +368,7 @@ bool SaveJob::Write(const std::string& tmp) {
       position_ = at;
     }
   }
+  if (!pictureError.empty()) return fail(pictureError);
   if (!soundError.empty()) return fail(soundError);
   if (writeFailed) return fail("writing " + tmp + " failed (disk full?)");
   if (abort_) return fail("aborted");

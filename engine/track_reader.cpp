@@ -50,6 +50,7 @@ class Decoder {
   AVFrame* Next() {
     for (;;) {
       int r = avcodec_receive_frame(cc_.get(), frame_.get());
+      if (r == 0) ++decoded_;
       if (r == 0) {
         int64_t ts = frame_->best_effort_timestamp;
         if (ts == AV_NOPTS_VALUE) {
@@ -60,17 +61,29 @@ class Decoder {
         lastDur_ = Duration();
         return frame_.get();
       }
-      if (r != AVERROR(EAGAIN) || flushed_) return nullptr;
+      if (r != AVERROR(EAGAIN) && r != AVERROR_EOF && !flushed_)
+        ++failed_;  // a picture the decoder refused: on to the next packet
+      else if (r != AVERROR(EAGAIN) || flushed_)
+        return nullptr;
       if (av_read_frame(fc_.get(), pkt_.get()) < 0) {
         avcodec_send_packet(cc_.get(), nullptr);
         flushed_ = true;
         continue;
       }
       // Damaged packets are skipped: a cut-short download still converts.
-      if (pkt_->stream_index == stream_) avcodec_send_packet(cc_.get(), pkt_.get());
+      if (pkt_->stream_index == stream_) {
+        ++packets_;
+        if (avcodec_send_packet(cc_.get(), pkt_.get()) < 0) ++failed_;
+      }
       av_packet_unref(pkt_.get());
     }
   }
+
+  // Packets of the stream read, pictures (or sound frames) decoded from them,
+  // and packets the decoder refused.
+  int64_t Packets() const { return packets_; }
+  int64_t Decoded() const { return decoded_; }
+  int64_t Failed() const { return failed_; }
 
   // Seconds from the file's start of the frame last returned.
   double Time() const { return lastTime_; }
@@ -95,6 +108,9 @@ class Decoder {
   bool flushed_ = false;
   double lastTime_ = 0;
   double lastDur_ = 0;
+  int64_t packets_ = 0;
+  int64_t decoded_ = 0;
+  int64_t failed_ = 0;
 };
 
 // Clip index holding output position `pos` given each clip's first position.
@@ -234,16 +250,47 @@ FramePtr VideoTrackReader::Convert(const AVFrame* in) {
   return out;
 }
 
+// A clip whose pictures mostly fail to decode would come out black (or
+// frozen): a conversion must not pass that off as done. Half is the line;
+// the decoder's own delay and the first packets before a key frame stay far
+// below it. A stream of nothing but failures is found out early, so that a
+// long file is not read to its end for nothing.
+void VideoTrackReader::Judge(bool ended) {
+  if (!src_ || !undecodable_.empty()) return;
+  const Decoder& dec = src_->dec;
+  constexpr int64_t kEnoughToTell = 100;
+  const int64_t packets = dec.Packets();
+  if (packets == 0) return;
+  const std::string& path = clips_[clip_].path;
+  if (dec.Decoded() == 0 && (ended || dec.Failed() >= kEnoughToTell)) {
+    undecodable_ = path + ": none of its pictures could be decoded";
+  } else if (ended && dec.Failed() * 2 > packets) {
+    undecodable_ = path + ": " + std::to_string(dec.Failed()) + " of its " + std::to_string(packets) +
+                   " pictures could not be decoded";
+  }
+}
+
 FramePtr VideoTrackReader::Next() {
-  if (next_ >= total_ || clips_.empty()) return nullptr;
+  if (next_ >= total_ || clips_.empty()) {
+    Judge(true);
+    return nullptr;
+  }
   bool opened = false;
   while (clip_ + 1 < clips_.size() && next_ >= clipFirst_[clip_ + 1]) {
+    Judge(true);
     ++clip_;
     src_.reset();
     shown_.reset();
   }
-  if (!src_ && !shown_) opened = OpenClip(clip_);
-  (void)opened;
+  if (!src_ && !shown_) {
+    opened = OpenClip(clip_);
+    // A picture stream the probe saw but no decoder takes is as black as
+    // one whose every picture fails.
+    if (!opened && clips_[clip_].hasStream && undecodable_.empty()) {
+      undecodable_ = clips_[clip_].path + ": its pictures cannot be decoded";
+      return nullptr;
+    }
+  }
 
   if (src_) {
     const Clip& c = clips_[clip_];
@@ -268,6 +315,8 @@ FramePtr VideoTrackReader::Next() {
       src_->fresh = false;
       if (FramePtr f = Convert(src_->raw.get())) shown_ = std::move(f);
     }
+    Judge(false);
+    if (!undecodable_.empty()) return nullptr;
   }
   FramePtr out = shown_ ? FramePtr(av_frame_clone(shown_.get())) : Black();
   if (!out) return nullptr;

@@ -10,6 +10,7 @@
 #include "engine/timeline.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace larkvale::engine {
@@ -35,9 +36,14 @@ class VideoTrackReader {
   FramePtr Next();
   // Total number of frames of the track.
   int64_t FrameCount() const { return total_; }
+  // Why the track is not what its files hold, once `Next` has ended it: a
+  // clip of which no picture, or not even half of them, could be decoded
+  // ("<file>: <reason>"). Empty when all is well.
+  const std::string& Undecodable() const { return undecodable_; }
 
  private:
   struct Source;
+  void Judge(bool ended);
   bool OpenClip(size_t i);
   FramePtr Convert(const AVFrame* src);
   FramePtr Black();
@@ -51,6 +57,7 @@ class VideoTrackReader {
   std::unique_ptr<Source> src_;
   FramePtr shown_;   // converted frame currently repeated
   FramePtr black_;
+  std::string undecodable_;
 };
 
 struct AudioFormat {

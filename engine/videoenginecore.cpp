@@ -85,7 +85,9 @@ bool VideoEngineCore::AddClip(std::vector<Clip>& track, bool video, const QStrin
   start = std::max(0.0, start);
   if (info.duration > 0) end = std::min(end, info.duration);
   if (end - start <= 0.001) return false;
-  track.push_back(Clip{file.toStdString(), start, end, video ? info.hasVideo : info.hasAudio});
+  // A picture track that does not decode is still the file's pictures: the
+  // save finds out and fails, rather than passing black off as them.
+  track.push_back(Clip{file.toStdString(), start, end, video ? info.hasVideo || info.hasPictureStream : info.hasAudio});
   return true;
 }
 

@@ -151,7 +151,8 @@ TEST(DesktopEventsOnBus, EveryEndOfADownloadOrConversionIsNotified) {
     QString body;
   } expected[] = {
       {"Conversion finished", "converted.avi"},
-      {"Conversion failed", "out.avi\nFail to save file"},
+      {"Conversion failed", "out.avi\nFail to save file: cannot write beside " + e.desktop.root.path() +
+                                "/no such folder/out.avi: No such file or directory"},
       {"Download finished", "flv0video.flv"},
       {"Download failed", "flv1video.flv\nHTTP/1.0 404 Not Found."},
   };

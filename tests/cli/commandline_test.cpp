@@ -558,6 +558,23 @@ TEST_F(LarkvaleMedia, CtrlCDuringAConversionLeavesNoOutput) {
   EXPECT_EQ(ReadFileBytes(target), "earlier");
 }
 
+// A video whose pictures all declare a size no decoder takes: the conversion
+// fails with exit 1, one line naming the file and why, and no output.
+TEST_F(LarkvaleMedia, ConvertOfUndecodableVideoFailsAndWritesNothing) {
+  TempDir home, media, out;
+  for (const int side : {20000, 0}) {
+    SCOPED_TRACE(side);
+    const std::string input = media.File("pictures-" + std::to_string(side) + ".flv");
+    ASSERT_TRUE(testsupport::MakeFlvDeclaringPictureSize(input, 3, side, side));
+    const LarkvaleRun run = RunLarkvale({"convert", input, "-f", "flv", "-o", out.File("out.flv")}, home.Path());
+    ASSERT_TRUE(run.exited) << run.err;
+    EXPECT_EQ(run.status, 1) << run.err;
+    const std::string lastLine = run.ErrLines().empty() ? "" : run.ErrLines().back();
+    EXPECT_TRUE(Contains(lastLine, input) && Contains(lastLine, "decoded")) << run.err;
+    EXPECT_EQ(FilesIn(out.Path()), std::vector<std::string>{});
+  }
+}
+
 TEST_F(LarkvaleMedia, ProbeShowsTheEnginesFigures) {
   TempDir home;
   engine::VideoEngineCore engine;

@@ -274,6 +274,49 @@ TEST(VideoEngineSave, FailuresReturnFalseAndLeaveNoFileBehind) {
   (void)m;
 }
 
+// Pictures that declare a size no decoder takes would convert into black:
+// such a save fails, names the file and why, and writes nothing. A single
+// bad picture among good ones is not such a file.
+TEST(VideoEngineSave, VideoWhosePicturesDoNotDecodeFailsAndWritesNothing) {
+  const std::string dir = FreshDir("undecodable");
+  const struct {
+    const char* name;
+    int width, height, every;
+    bool saves;
+  } cases[] = {
+      {"every picture 20000x20000", 20000, 20000, 1, false},
+      {"every picture 0x0", 0, 0, 1, false},
+      {"one picture in twenty 20000x20000", 20000, 20000, 20, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string input = dir + "/in-" + std::to_string(c.width) + "-" + std::to_string(c.every) + ".flv";
+    ASSERT_TRUE(testsupport::MakeFlvDeclaringPictureSize(input, 3, c.width, c.height, c.every));
+    TVideoEngine e;
+    const double d = e.GetFileDuration(Q(input));
+    ASSERT_GT(d, 2.5);
+    // Added as the converter adds a file; the probe may or may not see the pictures.
+    e.AddVideo(Q(input), 0, d, 0);
+    ASSERT_TRUE(e.AddAudio(Q(input), 0, d));
+    e.OutputType = 14;  // FLV
+    const std::string out = dir + "/out.flv";
+    const bool saved = e.SaveTimeline(Q(out));
+    EXPECT_EQ(saved, c.saves) << e.LastError().toStdString();
+    if (c.saves) {
+      EXPECT_EQ(FfProbe(out).video.codec, "flv1");
+      fs::remove(out);
+      continue;
+    }
+    const std::string error = e.LastError().toStdString();
+    EXPECT_NE(error.find(input), std::string::npos) << error;
+    EXPECT_NE(error.find("decoded"), std::string::npos) << error;
+    // Nothing written: no output, no temporary file beside it.
+    for (const auto& entry : fs::directory_iterator(dir))
+      EXPECT_EQ(entry.path().extension(), ".flv") << entry.path();
+    EXPECT_FALSE(fs::exists(out));
+  }
+}
+
 // A timeline long enough that a save reports progress a few times.
 void LoadLongTimeline(TVideoEngine& e) {
   const EngineMedia& m = Media();

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -45,6 +47,75 @@ bool MakeMediaFixture(const std::string& path, const FixtureSpec& s) {
   int status = 0;
   RunCommand(cmd.str(), &status);
   return status == 0;
+}
+
+namespace {
+
+// Writes `bits` bits of `value` at bit `at` (most significant first).
+void PutBits(std::string& bytes, std::size_t at, int bits, unsigned value) {
+  for (int k = 0; k < bits; ++k) {
+    const std::size_t bit = at + std::size_t(k);
+    const unsigned char mask = static_cast<unsigned char>(0x80u >> (bit % 8));
+    if ((value >> (bits - 1 - k)) & 1u)
+      bytes[bit / 8] = static_cast<char>(static_cast<unsigned char>(bytes[bit / 8]) | mask);
+    else
+      bytes[bit / 8] = static_cast<char>(static_cast<unsigned char>(bytes[bit / 8]) & ~mask);
+  }
+}
+
+unsigned GetBits(const std::string& bytes, std::size_t at, int bits) {
+  unsigned value = 0;
+  for (int k = 0; k < bits; ++k) {
+    const std::size_t bit = at + std::size_t(k);
+    value = (value << 1) | ((static_cast<unsigned char>(bytes[bit / 8]) >> (7 - bit % 8)) & 1u);
+  }
+  return value;
+}
+
+}  // namespace
+
+bool MakeFlvDeclaringPictureSize(const std::string& path, double seconds, int width, int height, int every) {
+  FixtureSpec spec;
+  spec.seconds = seconds;
+  spec.width = 320;  // wider than 255: the picture header holds 16-bit sizes
+  spec.height = 256;
+  spec.fps = 10;
+  spec.codecArgs = "-c:v flv1 -c:a aac -f flv";
+  if (!MakeMediaFixture(path, spec)) return false;
+  std::string flv;
+  {
+    std::ifstream in(path, std::ios::binary);
+    flv.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  // FLV: a 9-byte header and a 4-byte size, then tags of an 11-byte head,
+  // their data and a 4-byte size. A video tag's data is one byte of frame
+  // type and codec (2: Sorenson H.263), then the picture: a 17-bit start
+  // code, 5 bits of version, 8 of time, 3 of size format (1: 16-bit sizes),
+  // then 16 bits of width and 16 of height.
+  if (flv.size() < 13 || flv.compare(0, 3, "FLV") != 0) return false;
+  std::size_t at = 13;
+  int pictures = 0, patched = 0;
+  while (at + 11 <= flv.size()) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(flv[i]); };
+    const std::size_t size = (std::size_t(byte(at + 1)) << 16) | (std::size_t(byte(at + 2)) << 8) | byte(at + 3);
+    const std::size_t data = at + 11;
+    if (data + size > flv.size()) return false;
+    if (byte(at) == 9 && size > 9 && (byte(data) & 0x0F) == 2) {
+      std::string picture = flv.substr(data + 1, size - 1);
+      if (GetBits(picture, 0, 17) != 1 || GetBits(picture, 30, 3) != 1) return false;
+      if (pictures++ % every == 0) {
+        PutBits(picture, 33, 16, unsigned(width));
+        PutBits(picture, 49, 16, unsigned(height));
+        flv.replace(data + 1, size - 1, picture);
+        ++patched;
+      }
+    }
+    at = data + size + 4;
+  }
+  if (patched == 0) return false;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(flv.data(), std::streamsize(flv.size()));
+  return bool(out);
 }
 
 namespace {

@@ -43,6 +43,13 @@ struct Probed {
 
 Probed FfProbe(const std::string& path);
 
+// Makes an FLV (Sorenson H.263 pictures of 320x256, AAC sound, 10 pictures a
+// second) and then rewrites the size that pictures declare in their own
+// headers: every `every`-th picture from the first declares `width` x
+// `height` (each below 65536). False when ffmpeg failed or the file is not
+// as expected.
+bool MakeFlvDeclaringPictureSize(const std::string& path, double seconds, int width, int height, int every = 1);
+
 // The first picture as packed RGB rows; empty on failure.
 std::vector<unsigned char> FirstFrameRgb(const std::string& path, int width, int height);
 
