@@ -385,10 +385,12 @@ TEST(LarkvaleDownload, CtrlCEndsAWaitForASilentServer) {
 // not the page's copy half written, also when a second signal ends it at once.
 TEST(LarkvaleDownload, SignalsLeaveNothingInTheTemporaryFolder) {
   const std::string videoHead = Head("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\nContent-Length: 5000\r\n");
-  // A page that has begun to come, then silence.
+  // A page of 100000 nested elements that has begun to come, then silence.
+  std::string nested;
+  for (int i = 0; i < 100000; ++i) nested += "<div>";
   const std::vector<ScriptedServer::Script> pageStalls = {
       {ScriptedServer::ReadRequest(),
-       ScriptedServer::Send(Head("HTTP/1.0 200 OK", "Content-Type: text/html\r\n") + std::string(5000, 'p') + "\n"),
+       ScriptedServer::Send(Head("HTTP/1.0 200 OK", "Content-Type: text/html\r\n") + nested),
        ScriptedServer::WaitClose()}};
   const std::vector<ScriptedServer::Script> fileStalls = {
       {ScriptedServer::ReadRequest(), ScriptedServer::Send(videoHead + std::string(100, 'v')),
