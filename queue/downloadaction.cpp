@@ -1,12 +1,14 @@
 #include "queue/downloadaction.h"
 
 #include <QFile>
+#include <algorithm>
 
 #include "extract/mediafinder.h"
 #include "extract/mediatypes.h"
 #include "extract/pagelines.h"
 #include "extract/scanner.h"
 #include "platform/errors.h"
+#include "queue/sessionscope.h"
 
 namespace larkvale::queue {
 namespace {
@@ -73,10 +75,19 @@ void DownloadAction::SetStatus(const QString& text) {
 }
 
 DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QString& tempDir,
-                                            const extract::SiteAddresses& sites) {
+                                            const extract::SiteAddresses& sites,
+                                            const browser::BrowsedPage* browsed) {
   SetStatus(QStringLiteral("Downloading html"));
   PageSink sink(client_);
+  // The page again as the browser asked for it: its cookies and User-Agent
+  // (no Referer, as for a reload).
+  browser::PageSession pageSession;
+  if (browsed) {
+    pageSession = browsed->SessionFor(url);
+    pageSession.referer.clear();
+  }
   try {
+    const SessionScope session(client_, pageSession, url);
     client_.Get(url, sink);
   } catch (...) {
     // Dropping a video's connection may cut a chunked body mid-way: that
@@ -110,24 +121,35 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
              found.found) {
     links.push_back(found.link);
   } else {
+    // What the page's scripts asked for first: players choose their video
+    // after the page has loaded, and the HTML often names none of it.
+    if (browsed) links = browsed->media;
     extract::MediaLinks media = extract::FindMediaLinks(page, pageAddress);
-    links = std::move(media.links);
+    for (std::string& link : media.links)
+      if (std::find(links.begin(), links.end(), link) == links.end()) links.push_back(std::move(link));
     if (!links.empty() && media.more > 0)
       finalStatus = QStringLiteral("Queued %1 videos; %2 more not queued").arg(links.size()).arg(media.more);
     else if (!links.empty() && media.cut)
       finalStatus = QStringLiteral("Queued %1 videos; the rest of the page was too long to read").arg(links.size());
   }
 
-  for (const std::string& link : links) QueueRow(link);
+  for (const std::string& link : links) QueueRow(link, browsed ? browsed->SessionFor(link) : browser::PageSession{});
   if (links.empty() && OnNoVideo) OnNoVideo();
   SetStatus(finalStatus);
   return links.empty() ? Outcome::NoVideo : Outcome::Queued;
 }
 
-void DownloadAction::QueueRow(const std::string& link) {
+void DownloadAction::QueueFound(const std::vector<std::string>& links, const browser::BrowsedPage& page) {
+  for (const std::string& link : links) QueueRow(link, page.SessionFor(link));
+  if (!links.empty())
+    SetStatus(links.size() == 1 ? QStringLiteral("Queued 1 video") : QStringLiteral("Queued %1 videos").arg(links.size()));
+}
+
+void DownloadAction::QueueRow(const std::string& link, const browser::PageSession& session) {
   list_.AddRows(1);
   const int row = list_.RowCount() - 1;
   list_.BeginUpdate();
+  list_.SetSession(row, session);
   list_.SetCellText(colUrl, row, QString::fromStdString(link));
   list_.SetCellInt(colSize, row, 0);
   list_.SetCellInt(colProgress, row, 0);
