@@ -247,7 +247,7 @@ TEST_F(PageMedia, AVideoSourceSetTwoSecondsAfterLoadIsFoundAndQueuedFromTheButto
   EXPECT_FALSE(List().Session(0).userAgent.empty());
   RunDownloads();
   EXPECT_EQ(List().State(0), queue::RowState::Done) << List().ErrorText(0).toStdString();
-  EXPECT_EQ(ReadFileBytes(List().CellText(colFile, 0).toStdString()), TheSite().clip);
+  EXPECT_TRUE(ReadFileBytes(List().CellText(colFile, 0).toStdString()) == TheSite().clip);  // whole
 }
 
 TEST_F(PageMedia, MediaBehindThePagesCookiesAndRefererDownloadWholeAndNoOtherServerGetsThem) {
@@ -274,7 +274,7 @@ TEST_F(PageMedia, MediaBehindThePagesCookiesAndRefererDownloadWholeAndNoOtherSer
                                  QString::fromStdString(TheSite().Url("/protected/away.mp4"))}));
   RunDownloads();
   EXPECT_EQ(List().State(0), queue::RowState::Done) << List().ErrorText(0).toStdString();
-  EXPECT_EQ(ReadFileBytes(List().CellText(colFile, 0).toStdString()), TheSite().clip);
+  EXPECT_TRUE(ReadFileBytes(List().CellText(colFile, 0).toStdString()) == TheSite().clip);  // whole
   EXPECT_EQ(List().State(1), queue::RowState::Done) << List().ErrorText(1).toStdString();
   EXPECT_EQ(ReadFileBytes(List().CellText(colFile, 1).toStdString()), "mirror");
 
@@ -307,7 +307,7 @@ TEST_F(PageMedia, AWatchPageKeepsItsMarkedLinkAndNameWhateverElseItPlays) {
                                                        "&fmt=18")});
   RunDownloads();
   EXPECT_EQ(List().CellText(colFile, 0), form_->state().flvDir + "flv0video.avi");
-  EXPECT_EQ(ReadFileBytes(List().CellText(colFile, 0).toStdString()), videos.Video());
+  EXPECT_TRUE(ReadFileBytes(List().CellText(colFile, 0).toStdString()) == videos.Video());
 }
 
 }  // namespace
