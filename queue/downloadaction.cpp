@@ -127,8 +127,14 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
     extract::MediaLinks media = extract::FindMediaLinks(page, pageAddress);
     for (std::string& link : media.links)
       if (std::find(links.begin(), links.end(), link) == links.end()) links.push_back(std::move(link));
-    if (!links.empty() && media.more > 0)
-      finalStatus = QStringLiteral("Queued %1 videos; %2 more not queued").arg(links.size()).arg(media.more);
+    // Together they keep to the finder's cap, and say what they left out.
+    std::size_t more = media.more;
+    if (links.size() > extract::kMediaLinkCap) {
+      more += links.size() - extract::kMediaLinkCap;
+      links.resize(extract::kMediaLinkCap);
+    }
+    if (!links.empty() && more > 0)
+      finalStatus = QStringLiteral("Queued %1 videos; %2 more not queued").arg(links.size()).arg(more);
     else if (!links.empty() && media.cut)
       finalStatus = QStringLiteral("Queued %1 videos; the rest of the page was too long to read").arg(links.size());
   }

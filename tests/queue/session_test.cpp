@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 
+#include "extract/mediafinder.h"
 #include "queue/downloadaction.h"
 #include "queue/liststore.h"
 #include "queue/sessionscope.h"
@@ -162,6 +163,30 @@ TEST(RowSession, DownloadOfABrowsedPageTakesWhatThePageAskedForFirstThenItsHtml)
   http::TNetHTTP plain;
   http::ApplyWindowConfiguration(plain);
   EXPECT_EQ(client.Request.UserAgent, plain.Request.UserAgent);  // lent for the fetch only
+}
+
+TEST(RowSession, APageThatAskedForMoreThanTheCapQueuesTheFirstAndSaysHowManyWereLeft) {
+  ScriptedServer server;
+  const std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
+  const std::string html = "<html><body><a href=\"/html.mp4\">a</a></body></html>";
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                                      std::to_string(html.size()) + "\r\n\r\n" + html),
+                 ScriptedServer::Close()});
+  http::TNetHTTP client;
+  http::ApplyWindowConfiguration(client);
+  DownloadList list;
+  DownloadAction action(client, list, {});
+  QString status;
+  action.OnStatus = [&](const QString& text) { status = text; };
+  QTemporaryDir dir;
+  browser::BrowsedPage page;
+  page.address = base + "/gallery.html";
+  for (std::size_t i = 0; i < extract::kMediaLinkCap + 4; ++i) page.media.push_back(base + "/p" + std::to_string(i) + ".mp4");
+  action.Run(page.address, dir.path() + "/", extract::SiteAddresses{}, &page);
+  ASSERT_EQ(list.RowCount(), int(extract::kMediaLinkCap));
+  EXPECT_EQ(list.CellText(colUrl, 0).toStdString(), base + "/p0.mp4");
+  EXPECT_EQ(status, QStringLiteral("Queued %1 videos; 5 more not queued").arg(extract::kMediaLinkCap));
 }
 
 TEST(RowSession, TheListFileKeepsItAndOldFilesStillLoad) {
