@@ -122,6 +122,10 @@ document.body.appendChild(v);
         "      if ($cookie_js != \"yes\") { return 403; }\n"
         "      if ($http_referer !~ \"/protected\\.html$\") { return 403; }\n"
         "    }\n");
+    // The late page again, in a frame of another origin (the same server by
+    // another name).
+    WriteFileBytes(r + "/framed.html", "<html><body><p>A player from elsewhere:</p><iframe src=\"http://localhost:" +
+                                           std::to_string(server->Port()) + "/late.html\"></iframe></body></html>");
   }
   std::string Url(const std::string& path) const { return server->BaseUrl() + path; }
 };
@@ -221,12 +225,12 @@ TEST_F(PageMedia, AStreamAScriptFetchesAfterLoadIsQueuedNotThePageAndLeavingTheP
   EXPECT_EQ(List().RowCount(), 1);
 }
 
-TEST_F(PageMedia, AVideoSourceSetTwoSecondsAfterLoadIsFoundAndQueuedFromTheButtonsList) {
+TEST_F(PageMedia, AVideoSourceSetTwoSecondsAfterLoadInAFrameOfAnotherOriginIsFoundAndQueuedFromTheButtonsList) {
   OpenWindow();
-  Visit(TheSite().Url("/late.html"));
+  Visit(TheSite().Url("/framed.html"));
   EXPECT_TRUE(Only<BrowserPage>(form_.get())->foundMedia().isEmpty());
   ASSERT_TRUE(WaitForFinds(1));
-  const QString late = QString::fromStdString(TheSite().Url("/media/late.mp4"));
+  const QString late = QStringLiteral("http://localhost:%1/media/late.mp4").arg(TheSite().server->Port());
   // The player reads the file in ranges: still one find.
   WaitUntil([] { return false; }, 500);
   EXPECT_EQ(Only<BrowserPage>(form_.get())->foundMedia(), QStringList{late});
@@ -243,7 +247,7 @@ TEST_F(PageMedia, AVideoSourceSetTwoSecondsAfterLoadIsFoundAndQueuedFromTheButto
   QTest::keyClick(Button(), Qt::Key_Space);
   ASSERT_TRUE(WaitUntil([&] { return List().RowCount() == 1; }, 5000)) << Rows().join(' ').toStdString();
   EXPECT_EQ(Rows(), QStringList{late});
-  EXPECT_EQ(List().Session(0).referer, TheSite().Url("/late.html"));
+  EXPECT_EQ(List().Session(0).referer, TheSite().Url("/framed.html"));
   EXPECT_FALSE(List().Session(0).userAgent.empty());
   RunDownloads();
   EXPECT_EQ(List().State(0), queue::RowState::Done) << List().ErrorText(0).toStdString();
