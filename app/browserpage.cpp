@@ -101,6 +101,7 @@ BrowserPage::BrowserPage(const platform::Services& services, const SharedState& 
   web_->OnDocumentComplete = [this](const QString& url) { documentComplete(url); };
   web_->OnProgressChange = [this](int, int) { progressChange(); };
   web_->OnFoundMediaChanged = [this] { showFoundMedia(); };
+  showFoundMedia();
   connect(foundMenu_, &QMenu::aboutToShow, this, &BrowserPage::fillFoundMediaMenu);
 
   connect(address_->lineEdit(), &QLineEdit::returnPressed, this, &BrowserPage::navigateToAddress);
