@@ -266,6 +266,8 @@ TEST_F(PageMedia, MediaBehindThePagesCookiesAndRefererDownloadWholeAndNoOtherSer
     return false;
   };
   ASSERT_TRUE(WaitUntil([&] { return has("srv") && has("js"); }));
+  // Cookies of an address belong to that address alone, under the client's rules too.
+  for (const browser::BrowserCookie& c : Web()->Cookies()) EXPECT_EQ(c.domain, "127.0.0.1") << c.name;
 
   TheSite().elsewhere.Expect({ScriptedServer::ReadRequest(),
                               ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 6\r\n\r\n"
