@@ -3,6 +3,9 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
+#include <QMenu>
+#include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include "app/downloadspanel.h"
@@ -54,6 +57,19 @@ BrowserPage::BrowserPage(const platform::Services& services, const SharedState& 
   addressRow->addWidget(address_, 1);
   addressRow->addWidget(browse_);
   addressRow->addWidget(stop_);
+  // Shown once the page has asked for media; Space or Enter opens its list.
+  found_ = new QToolButton(bar);
+  found_->setObjectName(QStringLiteral("FoundMediaButton"));
+  found_->setIcon(AppIcon("download"));
+  found_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  found_->setPopupMode(QToolButton::InstantPopup);
+  found_->setFocusPolicy(Qt::StrongFocus);
+  foundMenu_ = new QMenu(found_);
+  foundMenu_->setObjectName(QStringLiteral("FoundMediaMenu"));
+  foundMenu_->setAccessibleName(tr("Videos found on this page"));
+  found_->setMenu(foundMenu_);
+  found_->setVisible(false);
+  addressRow->addWidget(found_);
   auto* statusRow = new QHBoxLayout;
   home_ = new widgets::ImageButton(AppIcon("home"), tr("Home"), QSize(32, 32), bar);
   home_->setObjectName(QStringLiteral("mxImageButton1"));
@@ -84,6 +100,9 @@ BrowserPage::BrowserPage(const platform::Services& services, const SharedState& 
   web_->OnBeforeNavigate2 = [this](const QString& url) { beforeNavigate(url); };
   web_->OnDocumentComplete = [this](const QString& url) { documentComplete(url); };
   web_->OnProgressChange = [this](int, int) { progressChange(); };
+  web_->OnFoundMediaChanged = [this] { showFoundMedia(); };
+  showFoundMedia();
+  connect(foundMenu_, &QMenu::aboutToShow, this, &BrowserPage::fillFoundMediaMenu);
 
   connect(address_->lineEdit(), &QLineEdit::returnPressed, this, &BrowserPage::navigateToAddress);
   // Chosen in the list by mouse or arrow keys; the box already shows it.
@@ -104,7 +123,7 @@ void BrowserPage::buildTabOrder() {
   // shows the page in, which comes with the first navigation and may be
   // replaced: the order is set again then and at every load.
   const DownloadsPanel::BarControls controls = downloads_.barControls();
-  QList<QWidget*> order = {back_, forward_, address_, browse_, stop_, controls.downloadsSwitch,
+  QList<QWidget*> order = {back_, forward_, address_, browse_, stop_, found_, controls.downloadsSwitch,
                            home_, controls.download, web_};
   order << downloads_.focusOrder();
   QWidget* previous = nullptr;
@@ -117,6 +136,49 @@ void BrowserPage::buildTabOrder() {
 }
 
 QString BrowserPage::address() const { return address_->currentText(); }
+
+std::optional<browser::BrowsedPage> BrowserPage::browsedPageAt(const QString& address) const {
+  // The box may hold a typed address the browser never went to: only the
+  // page it shows has finds and a session to lend.
+  const QUrl shown = web_->url();
+  if (address.trimmed().isEmpty() || shown.isEmpty()) return std::nullopt;
+  const QUrl asked = QUrl::fromUserInput(address.trimmed());
+  if (asked.adjusted(QUrl::RemoveFragment) != shown.adjusted(QUrl::RemoveFragment)) return std::nullopt;
+  return web_->CurrentPage();
+}
+
+QStringList BrowserPage::foundMedia() const { return web_->Found().Addresses(); }
+
+void BrowserPage::showFoundMedia() {
+  const int n = web_->Found().Count();
+  const QString text = n == 1 ? tr("1 video") : tr("%1 videos").arg(n);
+  found_->setText(text);
+  found_->setAccessibleName(tr("%1 found on this page").arg(text));
+  found_->setToolTip(tr("Videos this page asked for: list them, download one or all"));
+  found_->setVisible(n > 0);
+  if (n == 0 && foundMenu_->isVisible()) foundMenu_->close();
+}
+
+void BrowserPage::fillFoundMediaMenu() {
+  foundMenu_->clear();
+  const browser::BrowsedPage page = web_->CurrentPage();
+  for (const std::string& link : page.media) {
+    const QUrl url(QString::fromStdString(link));
+    QString name = url.fileName().isEmpty() ? url.host() : url.fileName() + QStringLiteral(" (") + url.host() + ')';
+    name.replace('&', QStringLiteral("&&"));  // shown as it is, no mnemonics
+    QAction* one = foundMenu_->addAction(name);
+    one->setToolTip(QString::fromStdString(link));
+    one->setStatusTip(QString::fromStdString(link));
+    connect(one, &QAction::triggered, this, [this, link, page] { downloads_.queueFound({link}, page); });
+  }
+  if (page.media.size() > 1) {
+    foundMenu_->addSeparator();
+    QAction* all = foundMenu_->addAction(tr("Download all %1").arg(page.media.size()));
+    all->setObjectName(QStringLiteral("DownloadAllFound"));
+    connect(all, &QAction::triggered, this, [this, page] { downloads_.queueFound(page.media, page); });
+  }
+  foundMenu_->setToolTipsVisible(true);
+}
 
 void BrowserPage::showAddress(const QString& address) { address_->setEditText(address); }
 

@@ -11,11 +11,14 @@
 #include <QStringList>
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 #include "app/sharedstate.h"
+#include "browser/pagesession.h"
 #include "platform/services.h"
 
 class QComboBox;
+class QMenu;
 class QToolButton;
 
 namespace larkvale::browser {
@@ -60,11 +63,19 @@ class BrowserPage : public QWidget {
   QStringList history() const { return history_; }
   int historyIndex() const { return historyIndex_; }
 
+  // The browser's state, when `address` is the page it shows.
+  std::optional<browser::BrowsedPage> browsedPageAt(const QString& address) const;
+  // The media the shown page asked for, in the order it asked.
+  QStringList foundMedia() const;
+
  private:
   void beforeNavigate(const QString& url);
   void documentComplete(const QString& url);
   void progressChange();
   void buildTabOrder();
+  // The found-media button follows the browser's finds.
+  void showFoundMedia();
+  void fillFoundMediaMenu();
 
   const platform::Services& services_;
   const SharedState& state_;
@@ -83,6 +94,8 @@ class BrowserPage : public QWidget {
   widgets::StyledButton* browse_ = nullptr;
   widgets::StyledButton* stop_ = nullptr;
   widgets::ImageButton* home_ = nullptr;
+  QToolButton* found_ = nullptr;  // "N videos": lists the finds, queues one or all
+  QMenu* foundMenu_ = nullptr;
   browser::TWebBrowser* web_ = nullptr;
 };
 

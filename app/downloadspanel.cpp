@@ -214,8 +214,19 @@ void DownloadsPanel::retrySelectedRow() {
 void DownloadsPanel::download() {
   Guarded(services_, [this] {
     const QString address = address_ ? address_() : QString();
-    action_->Run(address.toStdString(), state_.tempDir, state_.sites);
+    const std::optional<browser::BrowsedPage> browsed =
+        browsedPage_ ? browsedPage_(address) : std::optional<browser::BrowsedPage>();
+    action_->Run(address.toStdString(), state_.tempDir, state_.sites, browsed ? &*browsed : nullptr);
   });
+}
+
+void DownloadsPanel::setBrowsedPageSource(
+    std::function<std::optional<browser::BrowsedPage>(const QString& address)> source) {
+  browsedPage_ = std::move(source);
+}
+
+void DownloadsPanel::queueFound(const std::vector<std::string>& links, const browser::BrowsedPage& page) {
+  Guarded(services_, [&] { action_->QueueFound(links, page); });
 }
 
 void DownloadsPanel::stopPageFetch() { action_->Stop(); }

@@ -13,8 +13,11 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "app/sharedstate.h"
+#include "browser/pagesession.h"
 #include "http/httpclient.h"
 #include "platform/services.h"
 #include "widgets/colors.h"
@@ -45,6 +48,12 @@ class DownloadsPanel : public QWidget {
 
   // Where the Download action takes its watch-page address from.
   void setAddressSource(std::function<QString()> address);
+  // The browser's state when the given address is the page it shows (its
+  // finds and session go with the Download); nothing for any other address.
+  void setBrowsedPageSource(std::function<std::optional<browser::BrowsedPage>(const QString& address)> source);
+  // Queues links the browser found on `page`, each with its session, and
+  // starts downloads again if they were stopped.
+  void queueFound(const std::vector<std::string>& links, const browser::BrowsedPage& page);
 
   // The Download action: fetch the watch page, queue its video's link, and
   // start downloads again if they were stopped. The fetch processes window
@@ -106,6 +115,7 @@ class DownloadsPanel : public QWidget {
   const platform::Services& services_;
   SharedState& state_;
   std::function<QString()> address_;
+  std::function<std::optional<browser::BrowsedPage>(const QString&)> browsedPage_;
   widgets::StatusLabel* status_ = nullptr;
   widgets::SpeedLabel* speed_ = nullptr;
   widgets::StyledButton* switch_ = nullptr;

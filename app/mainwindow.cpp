@@ -192,6 +192,7 @@ void MainWindow::connectPages() {
   connect(converter_, &ConverterPage::conversionFinished, desktop_, &DesktopIntegration::conversionFinished);
   connect(converter_, &ConverterPage::conversionFailed, desktop_, &DesktopIntegration::conversionFailed);
   downloads_->setAddressSource([this] { return browser_->address(); });
+  downloads_->setBrowsedPageSource([this](const QString& address) { return browser_->browsedPageAt(address); });
   browser_->setStopAlso([this] {
     downloads_->stopPageFetch();
     converter_->stopEngine();

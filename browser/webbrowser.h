@@ -6,6 +6,12 @@
 
 #include <QWebEngineView>
 #include <functional>
+#include <vector>
+
+#include "browser/foundmedia.h"
+#include "browser/pagesession.h"
+
+class QWebEngineProfile;
 
 namespace larkvale::browser {
 
@@ -29,9 +35,33 @@ class TWebBrowser : public QWebEngineView {
   // Stops loading.
   void Stop();
 
+  // The media the shown page asked for (see FoundMedia), frames included,
+  // forgotten when the browser goes to another page.
+  const FoundMedia& Found() const { return found_; }
+  // After every change of `Found()`, on the user-interface thread.
+  std::function<void()> OnFoundMediaChanged;
+
+  // The page shown, its finds, the cookies of the browser's store and its
+  // User-Agent, for a download that comes from this page.
+  BrowsedPage CurrentPage() const;
+  // Every cookie of the browser's store, as last reported by the store.
+  const std::vector<BrowserCookie>& Cookies() const { return cookies_; }
+
  private:
   class Page;
   class PopupCatcher;
+  class RequestWatcher;
+
+  void RequestSeen(const QUrl& url, bool mainFrame, bool mediaResource);
+  void CookieAdded(const BrowserCookie& cookie);
+  void CookieRemoved(const BrowserCookie& cookie);
+
+  // The browser's own profile: its cookie store and its request watcher
+  // belong to this view alone.
+  QWebEngineProfile* profile_ = nullptr;
+  RequestWatcher* watcher_ = nullptr;
+  FoundMedia found_;
+  std::vector<BrowserCookie> cookies_;
 };
 
 }  // namespace larkvale::browser

@@ -11,6 +11,7 @@
 #include "extract/scanner.h"
 #include "http/exceptions.h"
 #include "platform/errors.h"
+#include "queue/sessionscope.h"
 
 namespace larkvale::queue {
 namespace {
@@ -179,7 +180,8 @@ void DownloadAction::Stop() {
 }
 
 DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QString& tempDir,
-                                            const extract::SiteAddresses& sites) {
+                                            const extract::SiteAddresses& sites,
+                                            const browser::BrowsedPage* browsed) {
   // The search after the fetch pumps messages too; a Download pressed then
   // gets the answer a busy client gives.
   if (running_) throw http::ENetClientBusy();
@@ -194,7 +196,15 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
   SetStatus(QStringLiteral("Downloading html"));
   PageIntake intake(tempDir + QStringLiteral("temp.txt"), sites);
   PageSink sink(client_, intake);
+  // The page again as the browser asked for it: its cookies and User-Agent
+  // (no Referer, as for a reload).
+  browser::PageSession pageSession;
+  if (browsed) {
+    pageSession = browsed->SessionFor(url);
+    pageSession.referer.clear();
+  }
   try {
+    const SessionScope session(client_, pageSession, url);
     client_.Get(url, sink);
   } catch (...) {
     // Dropping a video's connection may cut a chunked body mid-way, and so
@@ -231,24 +241,41 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
       SetStatus(QStringLiteral("Stopped"));
       return Outcome::Stopped;
     }
-    links = std::move(media.links);
+    // What the page's scripts asked for first: players choose their video
+    // after the page has loaded, and the HTML often names none of it.
+    if (browsed) links = browsed->media;
+    for (std::string& link : media.links)
+      if (std::find(links.begin(), links.end(), link) == links.end()) links.push_back(std::move(link));
+    // Together they keep to the finder's cap, and say what they left out.
+    std::size_t more = media.more;
+    if (links.size() > extract::kMediaLinkCap) {
+      more += links.size() - extract::kMediaLinkCap;
+      links.resize(extract::kMediaLinkCap);
+    }
     if (!links.empty() && media.moreUncounted)
-      finalStatus = QStringLiteral("Queued %1 videos; more than %2 more not queued").arg(links.size()).arg(media.more);
-    else if (!links.empty() && media.more > 0)
-      finalStatus = QStringLiteral("Queued %1 videos; %2 more not queued").arg(links.size()).arg(media.more);
+      finalStatus = QStringLiteral("Queued %1 videos; more than %2 more not queued").arg(links.size()).arg(more);
+    else if (!links.empty() && more > 0)
+      finalStatus = QStringLiteral("Queued %1 videos; %2 more not queued").arg(links.size()).arg(more);
   }
   if (pageCut_) finalStatus = finalStatus == QStringLiteral("Done") ? PageCutText() : finalStatus + ' ' + PageCutText();
 
-  for (const std::string& link : links) QueueRow(link);
+  for (const std::string& link : links) QueueRow(link, browsed ? browsed->SessionFor(link) : browser::PageSession{});
   if (links.empty() && OnNoVideo) OnNoVideo();
   SetStatus(finalStatus);
   return links.empty() ? Outcome::NoVideo : Outcome::Queued;
 }
 
-void DownloadAction::QueueRow(const std::string& link) {
+void DownloadAction::QueueFound(const std::vector<std::string>& links, const browser::BrowsedPage& page) {
+  for (const std::string& link : links) QueueRow(link, page.SessionFor(link));
+  if (!links.empty())
+    SetStatus(links.size() == 1 ? QStringLiteral("Queued 1 video") : QStringLiteral("Queued %1 videos").arg(links.size()));
+}
+
+void DownloadAction::QueueRow(const std::string& link, const browser::PageSession& session) {
   list_.AddRows(1);
   const int row = list_.RowCount() - 1;
   list_.BeginUpdate();
+  list_.SetSession(row, session);
   list_.SetCellText(colUrl, row, QString::fromStdString(link));
   list_.SetCellInt(colSize, row, 0);
   list_.SetCellInt(colProgress, row, 0);

@@ -28,6 +28,7 @@
 #include <functional>
 #include <string>
 
+#include "browser/pagesession.h"
 #include "extract/siteaddresses.h"
 #include "http/httpclient.h"
 #include "queue/downloadlist.h"
@@ -50,7 +51,13 @@ class DownloadAction {
   // `sites` (or the videos found on an ordinary page, or `url` itself when
   // it is a video; then the copy is empty). Raises the fetch's error, or "Cannot create file ..." when the
   // copy cannot be written; no row is added then.
-  Outcome Run(const std::string& url, const QString& tempDir, const extract::SiteAddresses& sites);
+  // `browsed`: the browser's state when `url` is the page it shows; null for
+  // a typed or pasted address, whose requests stay as they always were.
+  Outcome Run(const std::string& url, const QString& tempDir, const extract::SiteAddresses& sites,
+              const browser::BrowsedPage* browsed = nullptr);
+  // Queues `links` found by the browser on `page`, each a row with its
+  // session, without fetching anything.
+  void QueueFound(const std::vector<std::string>& links, const browser::BrowsedPage& page);
 
   // Stop (the browser bar's, Ctrl+C, closing the window): ends the fetch, and
   // the search of a page that has come, at once. Safe from any handler that
@@ -78,7 +85,7 @@ class DownloadAction {
 
  private:
   void SetStatus(const QString& text);
-  void QueueRow(const std::string& link);
+  void QueueRow(const std::string& link, const browser::PageSession& session = {});
 
   http::TNetHTTP& client_;
   DownloadList& list_;

@@ -31,7 +31,7 @@ bool DownloadList::Valid(int column, int row) const {
 void DownloadList::AddRows(int count) {
   if (count <= 0) return;
   beginInsertRows(QModelIndex(), RowCount(), RowCount() + count - 1);
-  for (int i = 0; i < count; ++i) rows_.push_back(Row{nextId_++, {}, {}, {}, {}, RowState::Waiting, {}});
+  for (int i = 0; i < count; ++i) rows_.push_back(Row{nextId_++, {}, {}, {}, {}, RowState::Waiting, {}, {}});
   endInsertRows();
 }
 
@@ -111,6 +111,17 @@ bool DownloadList::MakeWaiting(int row) {
   if (row < 0 || row >= RowCount() || (s != RowState::Failed && s != RowState::Stopped)) return false;
   SetState(row, RowState::Waiting);
   return true;
+}
+
+const browser::PageSession& DownloadList::Session(int row) const {
+  static const browser::PageSession none;
+  return row >= 0 && row < RowCount() ? rows_[row].session : none;
+}
+
+void DownloadList::SetSession(int row, browser::PageSession session) {
+  if (row < 0 || row >= RowCount()) return;
+  rows_[row].session = std::move(session);
+  Changed(row);  // not shown, but kept: the store saves it
 }
 
 QString DownloadList::FileDisplayText(int row) const {

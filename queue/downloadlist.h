@@ -15,6 +15,8 @@
 #include <optional>
 #include <vector>
 
+#include "browser/pagesession.h"
+
 namespace larkvale::queue {
 
 enum Column { colNo = 0, colUrl = 1, colSize = 2, colProgress = 3, colFile = 4, colCount = 5 };
@@ -62,6 +64,11 @@ class DownloadList : public QAbstractTableModel {
   // is resumed). False for a row in another state.
   bool MakeWaiting(int row);
 
+  // What the browser would send with the row's requests (cookies, Referer,
+  // User-Agent) when the row came from a browsed page; empty otherwise.
+  const browser::PageSession& Session(int row) const;
+  void SetSession(int row, browser::PageSession session);
+
   QString CellText(const QString& columnName, int row) const { return CellText(ColumnIndex(columnName), row); }
   qint64 CellInt(const QString& columnName, int row) const { return CellInt(ColumnIndex(columnName), row); }
 
@@ -108,6 +115,7 @@ class DownloadList : public QAbstractTableModel {
     QString file;
     RowState state = RowState::Waiting;
     QString error;
+    browser::PageSession session;
   };
   bool Valid(int column, int row) const;
   void Changed(int row);

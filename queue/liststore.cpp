@@ -36,6 +36,42 @@ QJsonValue NumberCell(const DownloadList& list, int column, int row) {
   return list.CellText(column, row).toDouble();
 }
 
+QJsonObject SessionObject(const browser::PageSession& session) {
+  QJsonObject o;
+  o["referer"] = QString::fromStdString(session.referer);
+  o["userAgent"] = QString::fromStdString(session.userAgent);
+  QJsonArray cookies;
+  for (const browser::BrowserCookie& c : session.cookies) {
+    QJsonObject cookie;
+    cookie["name"] = QString::fromStdString(c.name);
+    cookie["value"] = QString::fromStdString(c.value);
+    cookie["domain"] = QString::fromStdString(c.domain);
+    cookie["path"] = QString::fromStdString(c.path);
+    cookie["secure"] = c.secure;
+    cookies.append(cookie);
+  }
+  o["cookies"] = cookies;
+  return o;
+}
+
+// What is not text, or a cookie without a name or a domain, is left out.
+browser::PageSession SessionOf(const QJsonObject& o) {
+  browser::PageSession session;
+  session.referer = o.value("referer").toString().toStdString();
+  session.userAgent = o.value("userAgent").toString().toStdString();
+  for (const QJsonValue& v : o.value("cookies").toArray()) {
+    const QJsonObject c = v.toObject();
+    browser::BrowserCookie cookie;
+    cookie.name = c.value("name").toString().toStdString();
+    cookie.value = c.value("value").toString().toStdString();
+    cookie.domain = c.value("domain").toString().toStdString();
+    cookie.path = c.value("path").toString(QStringLiteral("/")).toStdString();
+    cookie.secure = c.value("secure").toBool();
+    if (!cookie.name.empty() && !cookie.domain.empty()) session.cookies.push_back(std::move(cookie));
+  }
+  return session;
+}
+
 void SayOnStderr(const QString& line) {
   std::fprintf(stderr, "Larkvale_HD: %s\n", line.toLocal8Bit().constData());
   std::fflush(stderr);
@@ -55,6 +91,8 @@ QByteArray SerializeDownloadList(const DownloadList& list) {
     row["file"] = list.CellText(colFile, r);
     row["state"] = QString::fromLatin1(StateName(list.State(r)));
     row["error"] = list.ErrorText(r);
+    // Only rows from a browsed page have one; files without it still load.
+    if (!list.Session(r).Empty()) row["session"] = SessionObject(list.Session(r));
     rows.append(row);
   }
   QJsonObject root;
@@ -93,6 +131,7 @@ bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why
     // It was downloading when the program ended: its transfer is gone.
     if (state == RowState::Downloading) state = RowState::Stopped;
     list.SetState(r, state, o.value("error").toString());
+    if (o.value("session").isObject()) list.SetSession(r, SessionOf(o.value("session").toObject()));
   }
   list.EndUpdate();
   return true;
@@ -149,7 +188,11 @@ bool DownloadListStore::Save() {
   if (!list_) return false;
   const QByteArray bytes = SerializeDownloadList(*list_);
   QSaveFile file(filePath_);
+  bool cookies = false;
+  for (int r = 0; r < list_->RowCount() && !cookies; ++r) cookies = !list_->Session(r).cookies.empty();
+  // Browser cookies may open someone's account: such a list is the user's alone.
   const bool ok = QDir().mkpath(QFileInfo(filePath_).absolutePath()) && file.open(QIODevice::WriteOnly) &&
+                  (!cookies || file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) &&
                   file.write(bytes) == bytes.size() && file.commit();
   if (!ok) {
     if (!lastSaveFailed_)

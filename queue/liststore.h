@@ -8,7 +8,10 @@
 // File format (UTF-8 JSON):
 //   {"version": 1, "rows": [{"url": "...", "size": 5000, "progress": 28,
 //     "file": ".../flv0video.avi.part", "state": "stopped", "error": ""}]}
-// Size and progress are null while a cell holds no value.
+// Size and progress are null while a cell holds no value. A row that came
+// from a browsed page also has "session": {"referer": "...", "userAgent":
+// "...", "cookies": [{"name", "value", "domain", "path", "secure"}]}; the
+// file is then readable by its owner only.
 
 #include <QByteArray>
 #include <QObject>

@@ -13,6 +13,7 @@
 #include "platform/errors.h"
 #include "platform/filesystem.h"
 #include "platform/rounding.h"
+#include "queue/sessionscope.h"
 
 namespace larkvale::queue {
 namespace {
@@ -162,7 +163,12 @@ void QueueRunner::DownloadRow(int row, int& n) {
   list_.SetCellText(colFile, row, part);  // a kill from here on leaves a stopped row with this file
   list_.EndUpdate();
 
-  const PartTransfer::Result result = transfer_.Run(link, part);
+  PartTransfer::Result result;
+  {
+    // A row from a browsed page goes out with the browser's session.
+    const SessionScope session(client_, list_.Session(row), link.toStdString());
+    result = transfer_.Run(link, part);
+  }
   const std::int64_t have = result.have;
 
   const int now = CurrentRow();

@@ -7,7 +7,9 @@
 # when set, is a shell command run once the window is up (its id in $WINDOW),
 # e.g. xdotool clicks. LARKVALE_SHOT_THEME=dark shows the program as a desktop
 # running GTK's Adwaita:dark gives it (through Qt's GTK platform theme) and
-# names the files dark-<page>.png.
+# names the files dark-<page>.png. LARKVALE_SHOT_LAST, when set, runs once the
+# page is shown, just before the picture (a menu opened stays open);
+# LARKVALE_SHOT_NAME names the file instead of the page.
 set -euo pipefail
 build=${1:-build}
 shift || true
@@ -47,6 +49,8 @@ for page in "${pages[@]}"; do
   esac
   xdotool key --window "$window" "$key"
   sleep 1.5
-  xwd -root -silent | convert xwd:- "png:$out/$prefix$page.png"
-  echo "docs/$prefix$page.png"
+  if [ -n "${LARKVALE_SHOT_LAST:-}" ]; then WINDOW=$window bash -c "$LARKVALE_SHOT_LAST"; fi
+  name=${LARKVALE_SHOT_NAME:-$page}
+  xwd -root -silent | convert xwd:- "png:$out/$prefix$name.png"
+  echo "docs/$prefix$name.png"
 done
