@@ -199,6 +199,7 @@ QString PartTransfer::Attempt(const QString& link, const QString& part, std::int
 
 void PartTransfer::Transfer(const QString& link, const QString& part, std::int64_t offset) {
   kept_ = PartState();
+  keptFound_ = false;
   if (offset == 0) {
     CreateEmptyFile(part);
     // A state left from another file would validate the wrong one.
@@ -209,7 +210,7 @@ void PartTransfer::Transfer(const QString& link, const QString& part, std::int64
       ::setxattr(part.toLocal8Bit().constData(), kOriginAttribute, value.constData(), std::size_t(value.size()), 0);
     }
   } else {
-    PartState::Load(part, kept_);
+    keptFound_ = PartState::Load(part, kept_);
   }
   part_ = part;
   OpenFile file(part);
@@ -300,10 +301,13 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
   // Anything but an appending 206 is the whole file from its first byte.
   sink_->SetSize(base_);
   sink_->Seek(base_);
-  if (base_ == 0) {
-    // Best effort: without it a later resume is checked by its offset alone.
+  // Best effort: without it a later resume is checked by its offset alone.
+  // A .part kept by a version that wrote no state gets one from the first
+  // 206 that continues it.
+  if (base_ == 0 || !keptFound_) {
     now.Save(part_);
     kept_ = now;
+    keptFound_ = true;
   }
   resumed_ = base_;
   // A chunked body announces each chunk; only a Content-Length is the whole.

@@ -102,6 +102,7 @@ class PartTransfer {
   std::uint64_t reply_ = 0;           // the client's reply whose body is being counted
   bool restart_ = false;              // the resumed .part is not the server's file any more
   PartState kept_;                    // the first reply's, from the state file
+  bool keptFound_ = false;            // the .part had a state file
   QString part_;                      // the .part being written
 };
 

@@ -437,6 +437,32 @@ TEST_F(Runner, AResumeContinuesOnlyTheSameFile) {
   }
 }
 
+// A .part left by a version that kept no validators is continued by its
+// offset alone; the reply that continues it gives it its state, so the
+// next resume is checked in full.
+TEST_F(Runner, APartWithoutStateGetsOneFromTheReplyThatContinuesIt) {
+  ScriptedServer server;
+  const std::string body = Pattern(10000);
+  const QString partFile = flv + "flv0video.flv.part";
+  WriteFileBytes(partFile.toStdString(), body.substr(0, 4000));
+  const int row = AddRow(Local(server, "/clip.flv"));
+  list->SetCellText(colFile, row, partFile);
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.0 206 Partial Content",
+                                           "ETag: \"s\"\r\nContent-Range: bytes 4000-9999/10000\r\nContent-Length: 6000\r\n") +
+                                      body.substr(4000, 3000)),
+                 ScriptedServer::Close()});
+  Pass();
+  server.WaitIdle();
+  EXPECT_EQ(server.Requests()[0].find("If-Range"), std::string::npos) << server.Requests()[0];
+  EXPECT_EQ(list->State(row), RowState::Failed);
+  EXPECT_EQ(Bytes(partFile), body.substr(0, 7000));
+  PartState state;
+  ASSERT_TRUE(PartState::Load(partFile, state));
+  EXPECT_EQ(state.etag, "\"s\"");
+  EXPECT_EQ(state.total, 10000);
+}
+
 // A run killed between the last byte and the rename leaves a whole .part:
 // the server's 416 for the range after its end finishes the row, with no
 // byte fetched again. A 416 for a .part that is not whole starts it again.
