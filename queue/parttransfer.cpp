@@ -96,6 +96,13 @@ std::string OneLine(std::string value) {
   return value;
 }
 
+// A validator as it is kept and sent back: one line, of a sane length
+// (anything longer is no validator a server means to be repeated).
+std::string Validator(const std::string& value) {
+  std::string line = OneLine(value);
+  return line.size() <= 1024 ? line : std::string();
+}
+
 bool StrongETag(const std::string& etag) { return !etag.empty() && etag.rfind("W/", 0) != 0; }
 
 // Two values of one validator differ only when both are known.
@@ -231,9 +238,11 @@ void PartTransfer::Transfer(const QString& link, const QString& part, std::int64
   // fields from call to call, so they go back on every way out.
   client_.Request.ContentRangeStart = offset;
   client_.Request.ContentRangeEnd = 0;
+  client_.Request.CustomHeaders.SetHeader("If-Range", "");
   if (offset > 0) {
     const std::string validator = StrongETag(kept_.etag) ? kept_.etag : kept_.lastModified;
-    client_.Request.CustomHeaders.SetHeader("If-Range", validator);
+    // Added as one line: a long ETag must not be folded onto a second.
+    if (!validator.empty()) client_.Request.CustomHeaders.Add("If-Range: " + validator);
   }
   struct Restore {
     PartTransfer& t;
@@ -255,7 +264,7 @@ void PartTransfer::Transfer(const QString& link, const QString& part, std::int64
   }
   sink.Flush();
   // The bytes that came with a refused reply's head were written all the same.
-  if (!rangeError_.isEmpty()) sink.SetSize(offset);
+  if (!rangeError_.isEmpty() || restart_) sink.SetSize(offset);
   // A whole new file with no body at all (no work events came): it is empty.
   if (offset > 0 && reply_ == 0 && !restart_ && client_.Response.StatusCode() == 200) sink.SetSize(0);
 }
@@ -276,8 +285,8 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
   const bool ranged = code == 206 && reply.HeaderLines.IndexOfHeader("Content-Range") >= 0;
   const std::int64_t start = ranged ? reply.ContentRangeStart : 0;
   PartState now;
-  now.etag = reply.HeaderLines.ValueOf("ETag");
-  now.lastModified = reply.HeaderLines.ValueOf("Last-Modified");
+  now.etag = Validator(reply.HeaderLines.ValueOf("ETag"));
+  now.lastModified = Validator(reply.HeaderLines.ValueOf("Last-Modified"));
   now.total = ranged ? reply.ContentRangeTotal : code == 206 ? -1 : reply.ContentLength;
   base_ = 0;
   if (resumeFrom_ > 0 && code == 206) {
