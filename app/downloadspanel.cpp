@@ -6,9 +6,11 @@
 #include <QVBoxLayout>
 
 #include "app/pagewidgets.h"
+#include "platform/workfolders.h"
 #include "platform/dialogs.h"
 #include "platform/filesystem.h"
 #include "platform/pump.h"
+#include "platform/settings.h"
 #include "platform/shell.h"
 #include "queue/downloadaction.h"
 #include "queue/downloadlist.h"
@@ -20,6 +22,31 @@
 namespace larkvale::app {
 
 using widgets::TColor;
+
+namespace {
+
+// The silence limits from the settings, in whole seconds ("idletimeout": no
+// byte for that long ends a transfer; "headtimeout": a reply head must be
+// complete within it; 0: no limit). A value that is missing or not such a
+// number leaves the client's default.
+void ApplyStoredLimits(const QString& settingsFile, http::TNetHTTP& client) {
+  try {
+    platform::SettingsAccessor accessor(settingsFile);
+    if (!accessor.OpenKey(kSettingsKey, false)) return;
+    const auto seconds = [&accessor](const QString& name) -> int {
+      if (!accessor.ValueExists(name)) return -1;
+      bool ok = false;
+      const int value = accessor.ReadString(name).trimmed().toInt(&ok);
+      return ok && value >= 0 && value <= 1'000'000 ? value : -1;
+    };
+    if (const int idle = seconds(QStringLiteral("idletimeout")); idle >= 0) client.IdleLimitMs = idle * 1000;
+    if (const int head = seconds(QStringLiteral("headtimeout")); head >= 0) client.HeadLimitMs = head * 1000;
+  } catch (const std::exception&) {
+    // A value of another type: the defaults hold.
+  }
+}
+
+}  // namespace
 
 DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& state, QWidget* parent)
     : QWidget(parent), services_(services), state_(state) {
@@ -90,6 +117,9 @@ void DownloadsPanel::buildClients() {
   http2_ = std::make_unique<http::TNetHTTP>();
   http::ApplyWindowConfiguration(*http1_);
   http::ApplyWindowConfiguration(*http2_);
+  const QString settingsFile = platform::SettingsFilePath(services_.environment.configHome);
+  ApplyStoredLimits(settingsFile, *http1_);
+  ApplyStoredLimits(settingsFile, *http2_);
 
   action_ = std::make_unique<queue::DownloadAction>(*http1_, *state_.downloadList, [] { platform::ProcessMessages(); });
   action_->OnStatus = [this](const QString& text) { status_->SetText(text); };

@@ -37,6 +37,9 @@ QString PartStartedFor(const QString& flvDir, const QString& link) {
   return {};
 }
 
+// The longest --timeout: its milliseconds still fit an int.
+constexpr int kMaxLimitSeconds = 1'000'000;
+
 QString ErrorText(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
@@ -75,12 +78,33 @@ int RunDownload(const QStringList& arguments) {
   const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                   QStringLiteral("Download into DIR."), QStringLiteral("DIR"));
   parser.addOption(output);
+  const QCommandLineOption timeout(
+      QStringLiteral("timeout"),
+      QStringLiteral("Give up on a server that sends no byte for SECONDS, or whose reply head is not complete "
+                     "within SECONDS (default %1; 0: wait for ever).")
+          .arg(http::kDefaultLimitSeconds),
+      QStringLiteral("SECONDS"));
+  parser.addOption(timeout);
   const QString command = QStringLiteral("download");
   if (const int status = ParseSubcommand(parser, command, arguments); status >= 0) return status;
   const QStringList urls = parser.positionalArguments();
   if (urls.isEmpty()) {
     ReportError(command, QStringLiteral("no address given (see 'larkvale download --help')"));
     return kBadUsage;
+  }
+
+  int limitSeconds = http::kDefaultLimitSeconds;
+  if (parser.isSet(timeout)) {
+    bool ok = false;
+    limitSeconds = parser.value(timeout).toInt(&ok);
+    // Milliseconds of it must fit the client's int.
+    if (!ok || limitSeconds < 0 || limitSeconds > kMaxLimitSeconds) {
+      ReportError(QStringLiteral("--timeout"),
+                  QStringLiteral("'%1' is not a whole number of seconds from 0 to %2")
+                      .arg(parser.value(timeout))
+                      .arg(kMaxLimitSeconds));
+      return kBadUsage;
+    }
   }
 
   QString flvDir;
@@ -118,6 +142,10 @@ int RunDownload(const QStringList& arguments) {
   http::TNetHTTP pageClient, fileClient;
   http::ApplyWindowConfiguration(pageClient);
   http::ApplyWindowConfiguration(fileClient);
+  for (http::TNetHTTP* client : {&pageClient, &fileClient}) {
+    client->IdleLimitMs = limitSeconds * 1000;
+    client->HeadLimitMs = limitSeconds * 1000;
+  }
   queue::DownloadList list;
   queue::DownloadAction* stoppable = nullptr;
   queue::DownloadAction action(pageClient, list, [&stoppable] {
@@ -136,7 +164,7 @@ int RunDownload(const QStringList& arguments) {
   fileClient.OnWorkBegin = [&progress, &transfer](http::TNetComponent*, http::TWorkMode mode, std::int64_t announced) {
     // The request going out is work too; only the file's body is shown.
     if (mode != http::wmRead || !transfer.Begin(announced) || !progress) return;
-    progress->SetStart(double(transfer.Base()));
+    progress->SetStart(double(transfer.Resumed()));
     progress->SetTotal(double(transfer.Expected()));
   };
   fileClient.OnWork = [&progress, &transfer](http::TNetComponent*, http::TWorkMode mode, std::int64_t count) {

@@ -111,11 +111,17 @@ std::optional<std::string> Authority(std::string_view text, std::string_view sch
     unsigned long value = 0;
     for (const char c : portText) {
       if (!IsDigit(c)) return std::nullopt;
-      value = value * 10 + static_cast<unsigned long>(c - '0');
-      if (value > 65535) return std::nullopt;
+      if (value <= 65535) value = value * 10 + static_cast<unsigned long>(c - '0');
     }
     const bool isDefault = (scheme == "http" && value == 80) || (scheme == "https" && value == 443);
-    if (!isDefault) port = ":" + std::to_string(value);
+    if (value > 65535) {
+      // Kept as written, like port 0: the download then says what is wrong
+      // with it, the same way for every port out of range.
+      const std::size_t first = portText.find_first_not_of('0');
+      port = ":" + std::string(portText.substr(first));
+    } else if (!isDefault) {
+      port = ":" + std::to_string(value);
+    }
   }
   return userinfo + host + port;
 }

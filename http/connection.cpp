@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -155,6 +156,8 @@ void TNetTCPConnection::NotifyDisconnected() {
 
 void TNetTCPConnection::ResetInput() {
   input_.Clear();
+  deadline_.reset();
+  lastActivity_ = std::chrono::steady_clock::now();
   peerClosed_ = false;
   waitCut_ = false;
 }
@@ -211,6 +214,20 @@ bool TNetTCPConnection::IsConnected() {
 
 void TNetTCPConnection::PollForClose(bool raiseIfClosed) { FillInputBuffer(raiseIfClosed, 1, false); }
 
+namespace {
+// "60", or "0.5" for a limit that is not whole seconds.
+std::string SecondsText(int ms) {
+  if (ms % 1000 == 0) return std::to_string(ms / 1000);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", ms / 1000.0);
+  return text;
+}
+}  // namespace
+
+void TNetTCPConnection::SetReadDeadline(int ms, std::string message) {
+  deadline_ = Deadline{std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), std::move(message)};
+}
+
 int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool raiseOnTimeout) {
   if (timeoutMs == -1) timeoutMs = ReadTimeout;
   if (timeoutMs == 0) timeoutMs = -2;
@@ -218,6 +235,22 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool r
   if (!IsConnected()) {
     if (raiseIfClosed) throw ENetNotConnected();
     return 0;
+  }
+  // The limits only shorten a wait. Which one ended it decides the error.
+  enum class Bound { Caller, Idle, Deadline } bound = Bound::Caller;
+  if (IdleLimitMs > 0 && (timeoutMs < 0 || timeoutMs > IdleLimitMs)) {
+    timeoutMs = IdleLimitMs;
+    bound = Bound::Idle;
+  }
+  if (deadline_) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_->at - std::chrono::steady_clock::now()).count();
+    // Bytes that keep dripping in never end a wait, so the deadline is also
+    // checked before each one.
+    if (left <= 0) throw ENetHeadTimeout(deadline_->message);
+    if (timeoutMs < 0 || timeoutMs > left) {
+      timeoutMs = static_cast<int>(left);
+      bound = Bound::Deadline;
+    }
   }
   const TWaitSlice between = WaitHook();
   for (;;) {
@@ -244,6 +277,14 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool r
             if (raiseIfClosed) throw ENetNotConnected();
             return 0;
           }
+          // A deadline reached after a silence of the idle limit is that
+          // silence (measured to the deadline, which the wait may end a
+          // fraction of a millisecond short of).
+          const bool silent = bound == Bound::Deadline && IdleLimitMs > 0 &&
+                              lastActivity_ <= deadline_->at - std::chrono::milliseconds(IdleLimitMs);
+          if (bound == Bound::Deadline && !silent) throw ENetHeadTimeout(deadline_->message);
+          if (bound != Bound::Caller)
+            throw ENetIdleTimeout("No data from " + PeerName() + " for " + SecondsText(IdleLimitMs) + " s.");
           if (raiseOnTimeout) throw ENetReadTimeout();
           return -1;
         }
@@ -261,7 +302,10 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool r
         Stack().RaiseFromError(err);
       }
     }
-    if (n > 0) input_.Commit(static_cast<std::size_t>(n));
+    if (n > 0) {
+      input_.Commit(static_cast<std::size_t>(n));
+      lastActivity_ = std::chrono::steady_clock::now();
+    }
     CheckClosed(raiseIfClosed, false);
     if (n != 0) return n;
     if (!IsConnected()) return 0;
@@ -377,6 +421,14 @@ void TNetTCPConnection::ReadToStream(TNetStream& stream, std::int64_t count, boo
           if (k > 0) stream.Write(scratch_.data(), static_cast<std::size_t>(k));
           throw;
         }
+        // The last bytes of a body that runs to the close count like every
+        // other block; the total shown would otherwise fall short of the file.
+        if (k > 0) {
+          stream.Write(scratch_.data(), static_cast<std::size_t>(k));
+          remaining -= k;
+          ReportWork(wmRead, k);
+        }
+        continue;
       }
       if (k > 0) {
         stream.Write(scratch_.data(), static_cast<std::size_t>(k));
@@ -457,6 +509,7 @@ void TNetTCPConnection::WriteBytes(const char* buffer, int count, bool sendNow) 
       if (err == kWsaEShutdown || err == kWsaEConnAborted || err == kWsaEConnReset) DropSocket();
       Stack().RaiseFromError(err);
     }
+    lastActivity_ = std::chrono::steady_clock::now();
     ReportWork(wmWrite, n);
     sent += static_cast<std::size_t>(n);
   }

@@ -15,9 +15,11 @@
 // `TNetHTTP` refuses a second request outright.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -140,6 +142,10 @@ class TNetTCPConnection : public TNetComponent {
   int SendBufferSize = 32768;   // block size of stream writes
   int MaxLineLength = 16384;    // 0 = no limit
   TNetMaxLineAction MaxLineAction = maException;
+  // A receive that waits this long without a byte ends the read with
+  // ENetIdleTimeout "No data from <host> for <n> s."; 0 = no limit. It bounds
+  // every wait, also one that `ReadTimeout` would let run longer.
+  int IdleLimitMs = 0;
   TNotifyEvent OnDisconnected;
   // Runs between wait slices (every few ms) while a call waits for the
   // network; a Disconnect from inside it ends the wait at once. Unset, waits
@@ -182,6 +188,12 @@ class TNetTCPConnection : public TNetComponent {
   void ReadToStream(TNetStream& stream, std::int64_t count, bool untilClose = false);
   static constexpr int kReadAheadBytes = 32768;
 
+  // From now on, a read that needs more bytes after `ms` have passed fails
+  // with ENetHeadTimeout(`message`), and waits end at that moment. Cleared by
+  // `ClearReadDeadline` (and by a connect).
+  void SetReadDeadline(int ms, std::string message);
+  void ClearReadDeadline() { deadline_.reset(); }
+
   void WriteBytes(const char* buffer, int count, bool sendNow = false);
   void OpenWriteBuffering(int threshold = -1);
   void CloseWriteBuffering();
@@ -201,6 +213,8 @@ class TNetTCPConnection : public TNetComponent {
   // whether the wait may go on (no Disconnect came meanwhile). Null while
   // `OnWaiting` is unset, so that waits do not slice.
   TWaitSlice WaitHook();
+  // Who the idle message names: the host connected to.
+  virtual std::string PeerName() const { return std::string(); }
 
  private:
   std::unique_ptr<std::string> writeBuffer_;
@@ -209,6 +223,14 @@ class TNetTCPConnection : public TNetComponent {
   // Set by ReadToStream: the body bytes not yet buffered, which the next
   // receive may take beyond `RecvBufferSize` (up to kReadAheadBytes).
   std::int64_t bodyAhead_ = 0;
+  struct Deadline {
+    std::chrono::steady_clock::time_point at;
+    std::string message;
+  };
+  std::optional<Deadline> deadline_;
+  // The last byte received or sent: a deadline that runs out on a
+  // connection silent for the idle limit is silence, not slowness.
+  std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
 };
 
 class TNetTCPClient : public TNetTCPConnection {
@@ -229,6 +251,7 @@ class TNetTCPClient : public TNetTCPConnection {
   // A connect to `Host`:`Port`, waiting at most `ConnectTimeoutMs` (0 and -1
   // are the only timeouts passed, and both mean that bound).
   virtual void Connect(int timeoutMs = 0);
+  std::string PeerName() const override { return host_; }
 
  protected:
   // The transport `Connect` creates when none is attached: plain TCP here;

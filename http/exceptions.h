@@ -52,6 +52,23 @@ class ENetIOHandlerPropInvalid : public ENetTCPConnectionError {
 class ENetReadTimeout : public ENetException {
  public:
   ENetReadTimeout() : ENetException("Read Timeout") {}
+
+ protected:
+  explicit ENetReadTimeout(const std::string& message) : ENetException(message) {}
+};
+
+// No byte arrived for the connection's idle limit: "No data from <host> for
+// <n> s.".
+class ENetIdleTimeout : public ENetReadTimeout {
+ public:
+  explicit ENetIdleTimeout(const std::string& message) : ENetReadTimeout(message) {}
+};
+
+// A reply head that was not complete within the client's head limit, however
+// many bytes of it dripped in meanwhile.
+class ENetHeadTimeout : public ENetReadTimeout {
+ public:
+  explicit ENetHeadTimeout(const std::string& message) : ENetReadTimeout(message) {}
 };
 
 class ENetReadLnMaxLineLengthExceeded : public ENetException {
@@ -130,6 +147,21 @@ class ENetURIException : public ENetException {
 class ENetBodyIncomplete : public ENetException {
  public:
   using ENetException::ENetException;
+};
+
+// A reply whose framing cannot be read: a chunk size that is not a
+// hexadecimal number or does not fit one, a Content-Length that is not a
+// single non-negative number, a head cut off by the server's close. Where
+// the body ends is then unknown, so the body is never taken as whole.
+class ENetMalformedReply : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+// A reply head (status line and header lines) larger than the client reads.
+class ENetReplyHeadTooLarge : public ENetException {
+ public:
+  ENetReplyHeadTooLarge() : ENetException("The reply head is larger than 8 MiB.") {}
 };
 
 // A chain of redirects longer than the client allows.

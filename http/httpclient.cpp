@@ -1,6 +1,8 @@
 #include "http/httpclient.h"
 
 #include <algorithm>
+#include <climits>
+#include <vector>
 
 #include "http/exceptions.h"
 #include "http/textutil.h"
@@ -23,13 +25,20 @@ const char* VerbText(TNetHTTPMethod m) {
   return "GET";
 }
 
-// The hexadecimal size at the start of a chunk line; 0 when it is not one
-// (extensions after ";" are not recognised).
-std::int64_t ChunkSize(std::string line) {
-  std::string token = SplitOff(line, " ");
-  if (token.empty() || token.size() > 15) return 0;
+// The size at the start of a chunk line: hexadecimal digits, then optional
+// blanks and extensions after ";" (which are skipped). Anything else, or a
+// size that does not fit 63 bits, is "Invalid chunk size": reading it as 0
+// would end the body there and pass what came so far off as all of it.
+std::int64_t ChunkSize(const std::string& line) {
+  std::size_t end = line.find(';');
+  if (end == std::string::npos) end = line.size();
+  std::size_t first = 0;
+  while (first < end && (line[first] == ' ' || line[first] == '\t')) ++first;
+  while (end > first && (line[end - 1] == ' ' || line[end - 1] == '\t')) --end;
+  if (first == end) throw ENetMalformedReply("Invalid chunk size");
   std::int64_t size = 0;
-  for (char c : token) {
+  for (std::size_t i = first; i < end; ++i) {
+    const char c = line[i];
     int digit;
     if (c >= '0' && c <= '9')
       digit = c - '0';
@@ -38,10 +47,41 @@ std::int64_t ChunkSize(std::string line) {
     else if (c >= 'A' && c <= 'F')
       digit = c - 'A' + 10;
     else
-      return 0;
+      throw ENetMalformedReply("Invalid chunk size");
+    if (size > (INT64_MAX >> 4)) throw ENetMalformedReply("Invalid chunk size");
     size = size * 16 + digit;
   }
   return size;
+}
+
+// The body's length from every "Content-Length" of a head: -1 when there is
+// none. Each must be digits only, and all of them (also a comma-separated
+// list) the same number; otherwise the body's end is unknown.
+std::int64_t ContentLengthOf(const TNetHeaderList& headers) {
+  std::vector<std::string> values;
+  headers.CollectValues("Content-Length", &values);
+  std::int64_t length = -1;
+  for (const std::string& value : values) {
+    std::string rest = value;
+    do {
+      const std::string item = Trim(SplitOff(rest, ","));
+      std::int64_t n = 0;
+      bool valid = !item.empty();
+      for (const char c : item) {
+        if (c < '0' || c > '9' || n > (INT64_MAX - (c - '0')) / 10) {
+          valid = false;
+          break;
+        }
+        n = n * 10 + (c - '0');
+      }
+      if (!valid) throw ENetMalformedReply("Invalid Content-Length \"" + Trim(value) + "\".");
+      if (length >= 0 && n != length)
+        throw ENetMalformedReply("Conflicting Content-Length values " + std::to_string(length) + " and " +
+                                 std::to_string(n) + ".");
+      length = n;
+    } while (!rest.empty());
+  }
+  return length;
 }
 
 // The sink of a body that is only drained: counts, keeps nothing.
@@ -135,6 +175,8 @@ void ApplyWindowConfiguration(TNetHTTP& c) {
   c.HandleRedirects = true;
   c.RedirectMaximum = 15;
   c.ReadTimeout = 0;
+  c.IdleLimitMs = kDefaultLimitSeconds * 1000;
+  c.HeadLimitMs = kDefaultLimitSeconds * 1000;
   c.RecvBufferSize = 1024;
   c.MaxLineAction = maException;
   c.MaxLineLength = 16384;
@@ -185,8 +227,12 @@ void ResolveRequest(TNetURI& c, TNetHTTPRequest& request, const std::string& add
   }
   // A number that does not fit a port would be cut to 16 bits by the socket
   // while the Host header still names it.
-  if (const auto port = ParseInteger(Trim(c.Port)); port && (*port < 1 || *port > 65535))
-    throw ENetURIException("Port " + Trim(c.Port) + " is out of range (1-65535).");
+  // Digits too many for any number are out of range too, with the same words.
+  const std::string portText = Trim(c.Port);
+  const auto port = ParseInteger(portText);
+  const bool digitsOnly = !portText.empty() && portText.find_first_not_of("0123456789") == std::string::npos;
+  if ((port && (*port < 1 || *port > 65535)) || (!port && digitsOnly))
+    throw ENetURIException("Port " + portText + " is out of range (1-65535).");
   request.Target = c.Directory + c.Resource + c.Query;
   request.Host = c.Port == "80" ? c.Host : c.Host + ":" + c.Port;
 }
@@ -267,6 +313,8 @@ void TNetCustomHTTP::Get(const std::string& address, TNetStream& sink) {
         continue;
       }
       if (outcome == Finished) break;
+      // The body of a 2xx reply cannot follow a head the server cut off.
+      if (headCut_) throw ENetMalformedReply("Connection closed before the end of the reply head.");
       throw ENetException("Undefined situation");
     }
   } catch (...) {
@@ -393,6 +441,17 @@ void TNetCustomHTTP::ReadReplyHead() {
   Response.Connection.clear();
   Response.ProxyConnection.clear();
   Response.HeaderLines.Clear();
+  headCut_ = false;
+  ++ReplyCount;
+  // A head must be whole within the limit, however slowly it drips in.
+  if (HeadLimitMs > 0)
+    SetReadDeadline(HeadLimitMs, "No complete reply head from " + Host() + " within " +
+                                     (HeadLimitMs % 1000 == 0 ? std::to_string(HeadLimitMs / 1000) + " s."
+                                                              : std::to_string(HeadLimitMs) + " ms."));
+  struct DeadlineOff {
+    TNetCustomHTTP& c;
+    ~DeadlineOff() { c.ClearReadDeadline(); }
+  } deadlineOff{*this};
   Response.StatusLine = ReadLine();
   // Wait for the empty line that ends the head. A close after the first
   // header line keeps what arrived. A head that never ends would grow
@@ -407,13 +466,21 @@ void TNetCustomHTTP::ReadReplyHead() {
     } catch (const ENetConnClosedGracefully&) {
       if (first) throw;
       CloseConnection();
+      headCut_ = true;
+      break;
+    }
+    // A close in the middle of a line gives it back empty: that is no end
+    // of the head.
+    if (line.empty() && ReadLineTimedOut) {
+      CloseConnection();
+      headCut_ = true;
       break;
     }
     if (line.empty()) break;
     headBytes += line.size() + 2;
     if (headBytes > kMaxReplyHeadBytes) {
       CloseConnection();
-      throw ENetReadLnMaxLineLengthExceeded();
+      throw ENetReplyHeadTooLarge();
     }
     Response.HeaderLines.Add(line);
   }
@@ -426,13 +493,21 @@ void TNetCustomHTTP::ProcessReplyHeaders() {
   r.Location = h.ValueOf("Location");
   r.Server = h.ValueOf("Server");
   r.ProxyConnection = h.ValueOf("Proxy-Connection");
+  r.ContentRangeTotal = -1;
   if (h.IndexOfHeader("Content-Range") >= 0) {
     std::string range = h.ValueOf("Content-Range");
     SplitOff(range, " ");  // the unit
-    std::string first = SplitOff(range, "-");
-    std::string last = SplitOff(range, "/");
-    r.ContentRangeStart = RangeBound(first);
-    r.ContentRangeEnd = RangeBound(last);
+    // "*/total" (a 416's form) names no bytes, only the whole length.
+    if (Trim(range).rfind('*', 0) == 0) {
+      SplitOff(range, "/");
+      r.ContentRangeStart = r.ContentRangeEnd = 0;
+    } else {
+      std::string first = SplitOff(range, "-");
+      std::string last = SplitOff(range, "/");
+      r.ContentRangeStart = RangeBound(first);
+      r.ContentRangeEnd = RangeBound(last);
+    }
+    if (const auto total = ParseInteger(Trim(range)); total && *total >= 0) r.ContentRangeTotal = *total;
   }
   r.WWWAuthenticate.Clear();
   h.CollectValues("WWW-Authenticate", &r.WWWAuthenticate.Lines);
@@ -443,8 +518,7 @@ void TNetCustomHTTP::ProcessReplyHeaders() {
   r.ContentEncoding = h.ValueOf("Content-Encoding");
   r.ContentLanguage = h.ValueOf("Content-Language");
   r.ContentType = h.ValueOf("Content-Type");
-  r.ContentLength = StrToInt64Def(Trim(h.ValueOf("Content-Length")), -1);
-  if (r.ContentLength < 0) r.ContentLength = -1;
+  r.ContentLength = ContentLengthOf(h);
   r.Date = InternetDateToLocal(h.ValueOf("Date"));
   r.LastModified = InternetDateToLocal(h.ValueOf("Last-Modified"));
   std::string expires = h.ValueOf("Expires");

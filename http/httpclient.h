@@ -62,6 +62,9 @@ struct TNetHTTPRequest : TNetRequestHeaderInfo {
 
 struct TNetResponseHeaderInfo : TNetEntityHeaderInfo {
   std::string Location, Server, ProxyConnection;
+  // The whole length a "Content-Range" names after "/"; -1 when the reply
+  // has none or gives "*".
+  std::int64_t ContentRangeTotal = -1;
   TNetHeaderList ProxyAuthenticate, WWWAuthenticate;
 };
 
@@ -76,7 +79,7 @@ struct TNetHTTPResponse : TNetResponseHeaderInfo {
 class TNetCustomHTTP : public TNetTCPClient {
  public:
   // Largest reply head (status line and header lines) read before the reply
-  // is refused with "Max line length exceeded.".
+  // is refused with "The reply head is larger than 8 MiB.".
   static constexpr std::size_t kMaxReplyHeadBytes = 8 * 1024 * 1024;
   // "100 Continue" heads accepted in a row before the reply is refused.
   static constexpr int kMaxContinueHeads = 32;
@@ -98,6 +101,12 @@ class TNetCustomHTTP : public TNetTCPClient {
   // reply when none is set and `AllowCookies` holds.
   TNetCookieManager* CookieManager = nullptr;
   TNetHTTPOnRedirectEvent OnRedirect;
+  // A reply head must be complete within this many ms (ENetHeadTimeout);
+  // 0 = no limit. The idle limit (`IdleLimitMs`) bounds each silence.
+  int HeadLimitMs = 0;
+  // Reply heads read so far: tells a new reply from the next chunk of the
+  // same one in the work events.
+  std::uint64_t ReplyCount = 0;
 
   TNetHTTPRequest Request;
   TNetHTTPResponse Response;
@@ -150,13 +159,17 @@ class TNetCustomHTTP : public TNetTCPClient {
   bool replyComplete_ = false;
   // The current address is https: connections are made with TLS.
   bool secure_ = false;
+  // The server closed the connection in the middle of the last reply head.
+  bool headCut_ = false;
 };
 
 class TNetHTTP : public TNetCustomHTTP {};
 
 // The configuration both of the window's clients carry: HTTP/1.0, redirects
-// followed (at most 15 requests), cookies, 1024-byte receives, and the
-// browser identification of the original program.
+// followed (at most 15 requests), cookies, 1024-byte receives, the browser
+// identification of the original program, and the silence limits (no byte
+// for kDefaultLimitSeconds, a head not complete within as long).
+inline constexpr int kDefaultLimitSeconds = 60;
 void ApplyWindowConfiguration(TNetHTTP& client);
 
 // Resolves `address` against the client's current URL (a port given earlier

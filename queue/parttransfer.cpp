@@ -11,6 +11,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <QFile>
+#include <QSaveFile>
+
+#include "http/exceptions.h"
 #include "platform/errors.h"
 
 namespace larkvale::queue {
@@ -82,17 +86,76 @@ QString PartOrigin(const QString& part) {
   return n > 0 ? QString::fromUtf8(value.constData(), n) : QString();
 }
 
+namespace {
+
+constexpr char kStateFirstLine[] = "larkvale-part 1";
+
+// A header value as it may stand on one line of the state file.
+std::string OneLine(std::string value) {
+  value.erase(std::remove_if(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n'; }), value.end());
+  return value;
+}
+
+// A validator as it is kept and sent back: one line, of a sane length
+// (anything longer is no validator a server means to be repeated).
+std::string Validator(const std::string& value) {
+  std::string line = OneLine(value);
+  return line.size() <= 1024 ? line : std::string();
+}
+
+bool StrongETag(const std::string& etag) { return !etag.empty() && etag.rfind("W/", 0) != 0; }
+
+// Two values of one validator differ only when both are known.
+bool Differ(const std::string& kept, const std::string& now) { return !kept.empty() && !now.empty() && kept != now; }
+bool Differ(std::int64_t kept, std::int64_t now) { return kept >= 0 && now >= 0 && kept != now; }
+
+}  // namespace
+
+bool PartState::Load(const QString& part, PartState& state) {
+  state = PartState();
+  QFile file(FileNameFor(part));
+  if (!file.open(QIODevice::ReadOnly)) return false;
+  // A state file is a few lines; anything larger is not ours.
+  const QList<QByteArray> lines = file.read(64 * 1024).split('\n');
+  if (lines.isEmpty() || lines.front().trimmed() != kStateFirstLine) return false;
+  for (const QByteArray& line : lines) {
+    const int colon = line.indexOf(':');
+    if (colon <= 0) continue;
+    const QByteArray name = line.left(colon).trimmed().toLower();
+    const std::string value = line.mid(colon + 1).trimmed().toStdString();
+    if (name == "etag") {
+      state.etag = value;
+    } else if (name == "last-modified") {
+      state.lastModified = value;
+    } else if (name == "length") {
+      bool ok = false;
+      const qint64 n = QByteArray::fromStdString(value).toLongLong(&ok);
+      state.total = ok && n >= 0 ? n : -1;
+    }
+  }
+  return true;
+}
+
+bool PartState::Save(const QString& part) const {
+  // Written aside and renamed over the old one, so a kill leaves either.
+  QSaveFile file(FileNameFor(part));
+  if (!file.open(QIODevice::WriteOnly)) return false;
+  std::string text = std::string(kStateFirstLine) + "\n";
+  if (!etag.empty()) text += "etag: " + OneLine(etag) + "\n";
+  if (!lastModified.empty()) text += "last-modified: " + OneLine(lastModified) + "\n";
+  if (total >= 0) text += "length: " + std::to_string(total) + "\n";
+  file.write(text.data(), qint64(text.size()));
+  return file.commit();
+}
+
+void PartState::Remove(const QString& part) { QFile::remove(FileNameFor(part)); }
+
 PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part) {
   Result result;
-  try {
-    Transfer(link, part, std::max<std::int64_t>(FileLength(part), 0));
-  } catch (const std::exception& e) {
-    result.error = QString::fromUtf8(e.what());
-    if (result.error.isEmpty()) result.error = QStringLiteral("Unknown error");
-  } catch (...) {
-    result.error = QStringLiteral("Unknown error");
-  }
-  if (result.error.isEmpty()) result.error = rangeError_;
+  result.error = Attempt(link, part, std::max<std::int64_t>(FileLength(part), 0));
+  // The .part belongs to another version of the file: the whole file again,
+  // once, with a plain request.
+  if (restart_ && !cutByStop_) result.error = Attempt(link, part, 0);
   result.have = FileLength(part);
   // A Stop that came with the last block still leaves a whole file.
   const bool whole = result.error.isEmpty() && (expected_ >= 0 ? result.have >= expected_ : !cutByStop_);
@@ -105,36 +168,87 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
   result.stopped = !result.complete && cutByStop_;
   // A failure leaves no empty file behind; received bytes stay for a retry.
   if (!result.complete && !result.stopped && result.have == 0) ::unlink(part.toLocal8Bit().constData());
+  // The state goes with its .part.
+  if (result.complete || FileLength(part) < 0) PartState::Remove(part);
   return result;
 }
 
+QString PartTransfer::Attempt(const QString& link, const QString& part, std::int64_t offset) {
+  try {
+    Transfer(link, part, offset);
+  } catch (const http::ENetHTTPProtocolException& e) {
+    if (offset > 0 && e.ReplyCode == 416) {
+      // Nothing left to send: whole when the .part has the file's length
+      // (the run that got the last byte ended before the rename), else it
+      // is not this file any more.
+      std::int64_t total = client_.Response.ContentRangeTotal;
+      if (total < 0) total = kept_.total;
+      if (total == offset) {
+        expected_ = total;
+        return {};
+      }
+      restart_ = true;
+      return {};
+    }
+    return QString::fromUtf8(e.what());
+  } catch (const std::exception& e) {
+    // The client's error after the Disconnect that ends a body to be
+    // replaced (a chunked one cannot end quietly) does not count.
+    if (restart_) return {};
+    const QString error = QString::fromUtf8(e.what());
+    return error.isEmpty() ? QStringLiteral("Unknown error") : error;
+  } catch (...) {
+    if (restart_) return {};
+    return QStringLiteral("Unknown error");
+  }
+  return rangeError_;
+}
+
 void PartTransfer::Transfer(const QString& link, const QString& part, std::int64_t offset) {
+  kept_ = PartState();
+  keptFound_ = false;
   if (offset == 0) {
     CreateEmptyFile(part);
+    // A state left from another file would validate the wrong one.
+    PartState::Remove(part);
     // Best effort: without the attribute the .part is simply not found again.
     if (recordOrigin) {
       const QByteArray value = link.toUtf8();
       ::setxattr(part.toLocal8Bit().constData(), kOriginAttribute, value.constData(), std::size_t(value.size()), 0);
     }
+  } else {
+    keptFound_ = PartState::Load(part, kept_);
   }
+  part_ = part;
   OpenFile file(part);
   PartFile sink(file.Fd());
   sink.Seek(offset);
   sink_ = &sink;
   resumeFrom_ = offset;
   base_ = 0;
+  resumed_ = 0;
   expected_ = -1;
   counting_ = false;
   cutByStop_ = false;
+  restart_ = false;
+  reply_ = 0;
   rangeError_.clear();
-  // "Range: bytes=N-" asks for the rest; the request record keeps its fields
-  // from call to call, so they go back to 0 on every way out.
+  // "Range: bytes=N-" asks for the rest, "If-Range" for it only if the file
+  // is still the one the .part began with; the request record keeps its
+  // fields from call to call, so they go back on every way out.
   client_.Request.ContentRangeStart = offset;
   client_.Request.ContentRangeEnd = 0;
+  client_.Request.CustomHeaders.SetHeader("If-Range", "");
+  if (offset > 0) {
+    const std::string validator = StrongETag(kept_.etag) ? kept_.etag : kept_.lastModified;
+    // Added as one line: a long ETag must not be folded onto a second.
+    if (!validator.empty()) client_.Request.CustomHeaders.Add("If-Range: " + validator);
+  }
   struct Restore {
     PartTransfer& t;
     ~Restore() {
       t.client_.Request.ContentRangeStart = 0;
+      t.client_.Request.CustomHeaders.SetHeader("If-Range", "");
       t.sink_ = nullptr;
       t.counting_ = false;
     }
@@ -150,33 +264,63 @@ void PartTransfer::Transfer(const QString& link, const QString& part, std::int64
   }
   sink.Flush();
   // The bytes that came with a refused reply's head were written all the same.
-  if (!rangeError_.isEmpty()) sink.SetSize(offset);
+  if (!rangeError_.isEmpty() || restart_) sink.SetSize(offset);
+  // A whole new file with no body at all (no work events came): it is empty.
+  if (offset > 0 && reply_ == 0 && !restart_ && client_.Response.StatusCode() == 200) sink.SetSize(0);
 }
 
-bool PartTransfer::Begin(std::int64_t announced) {
+bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, read from it directly*/) {
   // Only the body of a 2xx reply is the file's: a redirect's or an error's
   // body leaves the file alone.
-  const int code = client_.Response.StatusCode();
-  counting_ = sink_ && code / 100 == 2;
+  const http::TNetHTTPResponse& reply = client_.Response;
+  const int code = reply.StatusCode();
+  counting_ = sink_ && code / 100 == 2 && !restart_ && rangeError_.isEmpty();
   if (!counting_) return false;
+  // The next chunk of the same reply goes on where the last one ended.
+  if (client_.ReplyCount == reply_) {
+    base_ = sink_->Position();
+    return true;
+  }
+  reply_ = client_.ReplyCount;
+  const bool ranged = code == 206 && reply.HeaderLines.IndexOfHeader("Content-Range") >= 0;
+  const std::int64_t start = ranged ? reply.ContentRangeStart : 0;
+  PartState now;
+  now.etag = Validator(reply.HeaderLines.ValueOf("ETag"));
+  now.lastModified = Validator(reply.HeaderLines.ValueOf("Last-Modified"));
+  now.total = ranged ? reply.ContentRangeTotal : code == 206 ? -1 : reply.ContentLength;
   base_ = 0;
-  if (resumeFrom_ > 0) {
-    const std::int64_t start = client_.Response.ContentRangeStart;
-    if (code == 206 && start > resumeFrom_) {
-      // A gap would follow; nothing is written. (No exception here: it
-      // would leave the client's work bracket open.)
-      rangeError_ = QStringLiteral("The server resumed at byte %1, not at byte %2.").arg(start).arg(resumeFrom_);
+  if (resumeFrom_ > 0 && code == 206) {
+    // Appending is safe only to the same file, from the .part's end.
+    if (!ranged || start != resumeFrom_ || Differ(kept_.etag, now.etag) ||
+        Differ(kept_.lastModified, now.lastModified) || Differ(kept_.total, now.total)) {
+      // (No exception here: it would leave the client's work bracket open.)
+      restart_ = true;
       counting_ = false;
       client_.Disconnect();
       return false;
     }
-    // 206 appends to what is there (from where the server starts); any other
-    // reply is the whole file again.
-    base_ = code == 206 ? start : 0;
-    sink_->SetSize(base_);
-    sink_->Seek(base_);
+    base_ = resumeFrom_;
+  } else if (start > 0) {
+    // A part of the file when all of it was asked for: a gap would follow.
+    rangeError_ = QStringLiteral("The server resumed at byte %1, not at byte %2.").arg(start).arg(resumeFrom_);
+    counting_ = false;
+    client_.Disconnect();
+    return false;
   }
-  expected_ = announced > 0 ? base_ + announced : -1;
+  // Anything but an appending 206 is the whole file from its first byte.
+  sink_->SetSize(base_);
+  sink_->Seek(base_);
+  // Best effort: without it a later resume is checked by its offset alone.
+  // A .part kept by a version that wrote no state gets one from the first
+  // 206 that continues it.
+  if (base_ == 0 || !keptFound_) {
+    now.Save(part_);
+    kept_ = now;
+    keptFound_ = true;
+  }
+  resumed_ = base_;
+  // A chunked body announces each chunk; only a Content-Length is the whole.
+  expected_ = reply.ContentLength >= 1 ? base_ + reply.ContentLength : -1;
   return true;
 }
 

@@ -5,10 +5,15 @@
 // its final name only when the body is whole, so a file under a final name is
 // always complete.
 //
-// A resumed body is checked as it starts: a 206 from the .part's length or
-// from an earlier byte continues the file from where the server starts, a 200
-// (the server ignored Range) replaces it, and a 206 from a later byte, which
-// would leave a gap, is refused without writing anything.
+// A resume is validated. The first reply's ETag, Last-Modified and whole
+// length are kept beside the .part, in "<part>.state" (see `PartState`); a
+// resume asks with "If-Range" (a strong ETag, else the date) so that a server
+// whose file changed sends the whole new file (200), which replaces the
+// .part. A 206 is checked as well, since some servers ignore If-Range: one
+// that does not start at the .part's length, or whose total, ETag or
+// Last-Modified differ from the first reply's, starts the file again with a
+// plain request. A 416 for a .part that holds the whole length already (a
+// run killed between the last byte and the rename) finishes the file.
 //
 // The caller owns the client and its events: it calls `Begin` from the
 // client's `OnWorkBegin` and `Stop` from its `OnWork` or `OnWaiting` while
@@ -16,10 +21,28 @@
 
 #include <QString>
 #include <cstdint>
+#include <string>
 
 #include "http/httpclient.h"
 
 namespace larkvale::queue {
+
+// What is kept beside a .part, in "<part>.state": the first reply's
+// validators and whole length, one "name: value" line each after a first
+// line "larkvale-part 1". Lines a reader does not know are skipped, so that
+// later versions can add their own (the ranges of several connections).
+struct PartState {
+  std::string etag;          // as the server sent it, quotes and W/ included
+  std::string lastModified;  // the header's text, as If-Range must repeat it
+  std::int64_t total = -1;   // the whole file's length; -1 unknown
+
+  static QString FileNameFor(const QString& part) { return part + QStringLiteral(".state"); }
+  // false when there is no readable state (nothing is kept then).
+  static bool Load(const QString& part, PartState& state);
+  // Replaces the file atomically; false when it cannot be written.
+  bool Save(const QString& part) const;
+  static void Remove(const QString& part);
+};
 
 class PartTransfer {
  public:
@@ -48,9 +71,11 @@ class PartTransfer {
 
   // The body being received counts towards the file.
   bool Counting() const { return counting_; }
-  // Bytes of the file before this body (a resumed .part), and the whole
-  // file's length, -1 while unknown.
+  // Bytes of the file before this body (a resumed .part, or the chunks
+  // before this one), the bytes that were there before this reply (what a
+  // resume starts from), and the whole file's length, -1 while unknown.
   std::int64_t Base() const { return base_; }
+  std::int64_t Resumed() const { return resumed_; }
   std::int64_t Expected() const { return expected_; }
 
   // Set: a .part that `Run` creates records its link in the
@@ -60,6 +85,9 @@ class PartTransfer {
   bool recordOrigin = false;
 
  private:
+  // One request from `offset`; the error text, empty when it went well or
+  // when it asks for the file to start again (`restart_`).
+  QString Attempt(const QString& link, const QString& part, std::int64_t offset);
   void Transfer(const QString& link, const QString& part, std::int64_t offset);
 
   http::TNetHTTP& client_;
@@ -70,7 +98,14 @@ class PartTransfer {
   bool counting_ = false;             // the body is the file's, not a redirect's or an error's
   bool cutByStop_ = false;            // Stop disconnected it
   QString rangeError_;                // a 206 that does not continue the file
+  std::int64_t resumed_ = 0;          // bytes of the file before this reply
+  std::uint64_t reply_ = 0;           // the client's reply whose body is being counted
+  bool restart_ = false;              // the resumed .part is not the server's file any more
+  PartState kept_;                    // the first reply's, from the state file
+  bool keptFound_ = false;            // the .part had a state file
+  QString part_;                      // the .part being written
 };
+
 
 // The link recorded in a .part file's "user.xdg.origin.url" attribute; empty
 // when it has none (or the file system keeps no attributes).

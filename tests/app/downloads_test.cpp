@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QTreeView>
 
+#include "platform/workfolders.h"
+#include "platform/settings.h"
 #include "queue/queuerunner.h"
 #include "support/fakes.h"
 #include "support/scripted_server.h"
@@ -379,6 +381,34 @@ TEST_F(Downloads, ServerClosingEarlyFailsTheRowKeepsWhatArrivedAndKeepsItOffTheT
     List().DeleteRow(row);
     QFile::remove(part);
   }
+}
+
+// The silence limits come from the settings. A server that stops sending in
+// the middle of the body fails its row at the limit, with the reason and no
+// box, and the row keeps what arrived for a retry.
+TEST_F(Downloads, ASilentServerFailsTheRowAtTheStoredLimit) {
+  {
+    platform::SettingsAccessor accessor(platform::SettingsFilePath(desktop.services.environment.configHome));
+    accessor.CreateKey(platform::kSettingsKey);
+    accessor.WriteStrings({{"idletimeout", "1"}, {"headtimeout", "1"}});
+  }
+  form.reset();
+  form = std::make_unique<MainWindow>(desktop.services);
+  panel = Only<DownloadsPanel>(form.get());
+  ScriptedServer server;
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(4096, 's')),
+                 ScriptedServer::Pause(5000)});
+  const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/silent.flv").arg(server.Port()));
+  RunPass();
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+  EXPECT_EQ(List().State(row), queue::RowState::Failed);
+  EXPECT_EQ(List().ErrorText(row), "No data from 127.0.0.1 for 1 s.");
+  const QString part = form->state().flvDir + "flv0video.flv.part";
+  EXPECT_EQ(List().CellText(colFile, row), part);
+  const std::string kept = ReadFileBytes(part.toStdString());
+  EXPECT_GT(kept.size(), 0u);
+  EXPECT_EQ(kept, std::string(kept.size(), 's'));
 }
 
 TEST_F(Downloads, RowsDeletedOrSortedDuringADownloadNeverReceiveItsValues) {

@@ -86,6 +86,8 @@ TEST(LarkvaleCommandLine, HelpVersionAndUsage) {
       {{"convert", "x.mp4", "-o", "y.mp4"}, "convert"},
       {{"convert", "x.mp4", "-f", "mp3"}, "convert"},
       {{"download", "--bogus", "http://127.0.0.1:9/"}, "bogus"},
+      {{"download", "--timeout", "soon", "http://127.0.0.1:9/"}, "--timeout"},
+      {{"download", "--timeout", "-1", "http://127.0.0.1:9/"}, "--timeout"},
   };
   for (const auto& c : bad) {
     const LarkvaleRun run = RunLarkvale(c.args, home.Path());
@@ -193,7 +195,9 @@ TEST(LarkvaleDownload, CtrlCStopsAndKeepsThePartWritten) {
   EXPECT_TRUE(kept == big.substr(0, kept.size()));
   EXPECT_EQ(run.out, "");
   EXPECT_TRUE(Contains(run.err, "stopped")) << run.err;
-  EXPECT_EQ(FilesIn(out.Path()), std::vector<std::string>{"flv0video.avi.part"});
+  // Beside it, the validators a resume checks (nginx sends an ETag).
+  EXPECT_EQ(FilesIn(out.Path()), (std::vector<std::string>{"flv0video.avi.part", "flv0video.avi.part.state"}));
+  EXPECT_TRUE(Contains(ReadFileBytes(out.File("flv0video.avi.part.state")), "\netag: \"")) << "no ETag kept";
 }
 
 // A direct video address is saved as it stands; an ordinary page gives each
@@ -425,6 +429,101 @@ TEST(LarkvaleDownload, SignalsLeaveNothingInTheTemporaryFolder) {
     EXPECT_EQ(run.status, c.sent.front()) << run.err;
     EXPECT_EQ(FilesIn(tmp.Path()), std::vector<std::string>{});
   }
+}
+
+// Replies that a server got wrong or left unfinished: each file fails with
+// the reason and exit status 1, nothing is called whole, and a .part (with
+// what is kept beside it) stays only when bytes of the file arrived. The
+// limits are set to 1 s. A body of many small chunks counts every byte.
+TEST(LarkvaleDownload, HostileRepliesFailWithTheirReason) {
+  const std::string videoHead = Head("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\nContent-Length: 5000\r\n");
+  const std::string chunked = Head("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\nTransfer-Encoding: chunked\r\n");
+  const struct {
+    const char* name;
+    ScriptedServer::Script file;  // the file's own request
+    const char* error;            // nullptr: done
+    std::vector<std::string> left;
+  } cases[] = {
+      {"overflowing chunk size",
+       {ScriptedServer::ReadRequest(), ScriptedServer::Send(chunked + "FFFFFFFFFFFFFFFFF\r\n"),
+        ScriptedServer::SendRepeated(std::string(1024, 'c'), 1024), ScriptedServer::WaitClose()},
+       "Invalid chunk size", {}},
+      {"length below zero",
+       {ScriptedServer::ReadRequest(),
+        ScriptedServer::Send(Head("HTTP/1.0 200 OK", "Content-Length: -5\r\n") + std::string(3000, 'v')),
+        ScriptedServer::Close()},
+       "Invalid Content-Length \"-5\".", {}},
+      {"silence before the head", {ScriptedServer::ReadRequest(), ScriptedServer::Pause(5000)},
+       "No data from 127.0.0.1 for 1 s.", {}},
+      {"silence in the body",
+       {ScriptedServer::ReadRequest(), ScriptedServer::Send(videoHead + std::string(2048, 'v')), ScriptedServer::Pause(5000)},
+       "No data from 127.0.0.1 for 1 s.", {"flv0video.mp4.part", "flv0video.mp4.part.state"}},
+      {"many one-byte chunks",
+       {ScriptedServer::ReadRequest(), ScriptedServer::Send(chunked), ScriptedServer::SendRepeated("1\r\nx\r\n", 100000),
+        ScriptedServer::Send("0\r\n\r\n"), ScriptedServer::Close()},
+       nullptr, {"flv0video.mp4"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    TempDir home, out;
+    // The Download action reads the head to see a video; then the file's request.
+    server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(videoHead + std::string(100, 'v')),
+                   ScriptedServer::WaitClose()});
+    server.Expect(c.file);
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/clip.mp4";
+    const LarkvaleRun run = RunLarkvale({"download", "--timeout", "1", url, "-o", out.Path()}, home.Path());
+    ASSERT_TRUE(run.exited) << run.err;
+    EXPECT_EQ(FilesIn(out.Path()), c.left);
+    if (!c.error) {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(FileSize(out.File("flv0video.mp4")), 100000);
+      EXPECT_TRUE(Contains(run.err, "flv0video.mp4: done, 97.7 KiB (100000 bytes)")) << run.err;
+      continue;
+    }
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(Contains(run.err, std::string("larkvale: ") + url + ": " + c.error)) << run.err;
+    EXPECT_FALSE(Contains(run.err, "done")) << run.err;
+    // Whole blocks of what arrived are kept (the rest waits in the client).
+    if (!c.left.empty()) {
+      EXPECT_GT(FileSize(out.File("flv0video.mp4.part")), 1024);
+      EXPECT_LE(FileSize(out.File("flv0video.mp4.part")), 2048);
+    }
+  }
+}
+
+// The command line resumes as the window does: a .part of a file that has
+// changed on the server is replaced by the new file, not continued.
+TEST(LarkvaleDownload, AResumeOfAChangedFileStartsAgain) {
+  ScriptedServer server;
+  TempDir home, out;
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/clip.mp4";
+  const std::string oldBody(300000, 'o'), newBody(300000, 'n');
+  const auto head = [](const char* etag) {
+    return Head("HTTP/1.0 200 OK",
+                std::string("Content-Type: video/mp4\r\nETag: ") + etag + "\r\nContent-Length: 300000\r\n");
+  };
+  // First run: the file's body stops half-way.
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head("\"1\"") + oldBody.substr(0, 1000)),
+                 ScriptedServer::WaitClose()});
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head("\"1\"") + oldBody.substr(0, 150000)),
+                 ScriptedServer::Close()});
+  const LarkvaleRun first = RunLarkvale({"download", url, "-o", out.Path()}, home.Path());
+  ASSERT_EQ(first.status, 1) << first.err;
+  ASSERT_EQ(FileSize(out.File("flv0video.mp4.part")), 150000);
+  // Second run: the server's file has changed; it honours If-Range.
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head("\"2\"") + newBody.substr(0, 1000)),
+                 ScriptedServer::WaitClose()});
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head("\"2\"") + newBody), ScriptedServer::Close()});
+  const LarkvaleRun second = RunLarkvale({"download", url, "-o", out.Path()}, home.Path());
+  ASSERT_EQ(second.status, 0) << second.err;
+  server.WaitIdle();
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_TRUE(Contains(requests[3], "\r\nRange: bytes=150000-\r\n")) << requests[3];
+  EXPECT_TRUE(Contains(requests[3], "\r\nIf-Range: \"1\"\r\n")) << requests[3];
+  EXPECT_TRUE(ReadFileBytes(out.File("flv0video.mp4")) == newBody);
+  EXPECT_EQ(FilesIn(out.Path()), std::vector<std::string>{"flv0video.mp4"});
 }
 
 // Two short clips for the converter, made once.

@@ -62,7 +62,9 @@ TEST(ResolveLink, TableOfLinks) {
       {"http://", page, std::nullopt},
       {"http://bad host/a.mp4", page, std::nullopt},
       {"http://h\xC3\xA9.test/a.mp4", page, std::nullopt},
-      {"http://site.test:99999/a.mp4", page, std::nullopt},
+      // Out of range, kept for the download to refuse with its reason.
+      {"http://site.test:99999/a.mp4", page, "http://site.test:99999/a.mp4"},
+      {"http://site.test:0/a.mp4", page, "http://site.test:0/a.mp4"},
       {"http://site.test:8x/a.mp4", page, std::nullopt},
       {"http://[zz]/a.mp4", page, std::nullopt},
   };

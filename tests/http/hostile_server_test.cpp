@@ -62,8 +62,9 @@ TEST(HostileServer, HeadersThatNeverEndAreRefusedAtTheHeadLimit) {
   try {
     k.c.Get(Url(server), sink);
     FAIL() << "no exception";
-  } catch (const ENetReadLnMaxLineLengthExceeded& e) {
-    EXPECT_STREQ(e.what(), "Max line length exceeded.");
+  } catch (const ENetReplyHeadTooLarge& e) {
+    // Every line is short: the head as a whole is what is too large.
+    EXPECT_STREQ(e.what(), "The reply head is larger than 8 MiB.");
   }
   EXPECT_LE(static_cast<std::size_t>(k.c.Response.HeaderLines.Count()) * 37, TNetCustomHTTP::kMaxReplyHeadBytes);
   EXPECT_LE(k.c.InputBuffer().Size(), kSmallBuffer);
@@ -95,7 +96,7 @@ TEST(HostileServer, HundredMegabyteLineIsRefusedAtTheLineLimit) {
 }
 
 // No work event runs while a head is read, so Stop cannot cut a stall there;
-// with the window's ReadTimeout of 0 only the server's close ends it.
+// short of the silence limits only the server's close ends it.
 TEST(HostileServer, StallAfterTheStatusLineEndsOnlyWithTheServersClose) {
   S server;
   server.Expect({S::ReadRequest(), S::Send("HTTP/1.0 200 OK\r\n"), S::Pause(300), S::Close()});
@@ -145,20 +146,25 @@ TEST(HostileServer, ContentLengthOfTwoGigabytesThenCloseLeavesOnlyWhatArrived) {
   EXPECT_FALSE(k.c.IsConnected());
 }
 
+// A size that fits is read until the server closes; one that does not fit,
+// or is not hexadecimal, ends the call at once: reading it as 0 would end
+// the body there and call it whole.
 TEST(HostileServer, ChunkSizesThatOverflow) {
   struct Case {
     const char* size;
-    bool closedEarly;  // the client waits for a chunk the server never completes
+    bool closedEarly;  // else refused as "Invalid chunk size"
   };
   const Case cases[] = {
       {"ffffffffffff", true},  // a chunk of 256 TB: read until the server closes
-      {"7fffffffffffff", true},
-      // More digits than a size holds, or no number at all: read as 0, so
-      // the body ends at once.
+      {"7fffffffffffffff", true},
+      {"0000000000000000000000ffffffff", true},  // leading zeros do not overflow
       {"ffffffffffffffffffffffffffffffff", false},
+      {"FFFFFFFFFFFFFFFFF", false},
       {"8000000000000000", false},
       {"-1", false},
       {"zz", false},
+      {"0x10", false},
+      {"", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
@@ -169,15 +175,61 @@ TEST(HostileServer, ChunkSizesThatOverflow) {
                    S::Close()});
     Client k;
     CountingSink sink;
-    bool closed = false;
     try {
       k.c.Get(Url(server), sink);
+      ADD_FAILURE() << "no exception";
     } catch (const ENetBodyIncomplete&) {
-      closed = true;
+      EXPECT_TRUE(c.closedEarly);
+    } catch (const ENetMalformedReply& e) {
+      EXPECT_FALSE(c.closedEarly);
+      EXPECT_STREQ(e.what(), "Invalid chunk size");
     }
-    EXPECT_EQ(closed, c.closedEarly);
     EXPECT_EQ(sink.Size(), c.closedEarly ? 3000 : 0);
     EXPECT_LE(k.c.InputBuffer().Size(), kSmallBuffer);
+    EXPECT_FALSE(k.c.IsConnected());
+  }
+}
+
+// Silence before the head, a head that drips one byte at a time, silence in
+// the body: each ends at its limit with a message that says which, and the
+// connection is closed.
+TEST(HostileServer, SilentServersEndAtTheLimits) {
+  const std::string drip = "HTTP/1.0 200 OK\r\nX-Slow: dripping\r\n\r\n";
+  struct Case {
+    const char* name;
+    S::Script script;
+    const char* error;
+    std::int64_t kept;  // at most this many body bytes in the sink, more than half of them
+  };
+  S::Script dripping = {S::ReadRequest()};
+  for (char ch : drip) {
+    dripping.push_back(S::Send(std::string(1, ch)));
+    dripping.push_back(S::Pause(150));
+  }
+  const Case cases[] = {
+      {"before the head", {S::ReadRequest(), S::Pause(4000)}, "No data from 127.0.0.1 for 1 s.", 0},
+      {"a dripping head", dripping, "No complete reply head from 127.0.0.1 within 1 s.", 0},
+      {"in the body",
+       {S::ReadRequest(), S::Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(2048, 'b')),
+        S::Pause(4000)},
+       "No data from 127.0.0.1 for 1 s.", 2048},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    S server;
+    server.Expect(c.script);
+    Client k;
+    k.c.IdleLimitMs = 1000;
+    k.c.HeadLimitMs = 1000;
+    CountingSink sink;
+    try {
+      k.c.Get(Url(server), sink);
+      ADD_FAILURE() << "no exception";
+    } catch (const ENetReadTimeout& e) {
+      EXPECT_STREQ(e.what(), c.error);
+    }
+    EXPECT_LE(sink.Size(), c.kept);
+    EXPECT_GE(sink.Size() * 2, c.kept);
     EXPECT_FALSE(k.c.IsConnected());
   }
 }

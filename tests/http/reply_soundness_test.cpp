@@ -381,3 +381,90 @@ TEST(ReplySoundness, HostileHeadsCostTimeInProportionToTheirSize) {
     }
   }
 }
+
+// A reply whose body cannot be delimited fails the call before any of it is
+// taken as the body: a Content-Length that is not one non-negative number,
+// as a hostile or broken server sends them. Equal repeats are one length.
+TEST(ReplySoundness, LengthsThatAreNotOneNumberFailTheCall) {
+  const struct {
+    const char* name;
+    std::string headers;
+    const char* error;  // nullptr: the body "hello" is read
+  } cases[] = {
+      {"too large", "Content-Length: 99999999999999999999\r\n", "Invalid Content-Length \"99999999999999999999\"."},
+      {"negative", "Content-Length: -5\r\n", "Invalid Content-Length \"-5\"."},
+      {"signed", "Content-Length: +5\r\n", "Invalid Content-Length \"+5\"."},
+      {"not a number", "Content-Length: 5x\r\n", "Invalid Content-Length \"5x\"."},
+      {"empty", "Content-Length: \r\n", "Invalid Content-Length \"\"."},
+      {"two headers", "Content-Length: 5\r\nContent-Length: 6\r\n", "Conflicting Content-Length values 5 and 6."},
+      {"a list", "Content-Length: 5, 6\r\n", "Conflicting Content-Length values 5 and 6."},
+      {"a list of one value", "Content-Length: 5, 5\r\n", nullptr},
+      {"the same twice", "Content-Length: 5\r\nContent-Length: 5\r\n", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    S server;
+    server.Expect({S::ReadRequest(), S::Send(Reply("HTTP/1.0 200 OK", c.headers, "hello and more")), S::WaitClose()});
+    Http h;
+    int works = 0;
+    h.c.OnWork = [&](TNetComponent*, TWorkMode, std::int64_t) { ++works; };
+    TNetMemoryStream sink;
+    if (!c.error) {
+      h.c.Get(Url(server), sink);
+      EXPECT_EQ(sink.Bytes(), "hello");
+      continue;
+    }
+    try {
+      h.c.Get(Url(server), sink);
+      ADD_FAILURE() << "no exception";
+    } catch (const ENetMalformedReply& e) {
+      EXPECT_STREQ(e.what(), c.error);
+    }
+    EXPECT_EQ(sink.Size(), 0);
+    EXPECT_EQ(works, 0);
+    EXPECT_FALSE(h.c.IsConnected());
+  }
+}
+
+// What the user reads is true: the last count of a body that runs to the
+// close is its length, a head cut off by the close says so, and every port
+// out of range is refused in the same words.
+TEST(ReplySoundness, CountsAndMessagesAreTrue) {
+  {
+    SCOPED_TRACE("a body to the close");
+    const std::string body(1 << 20, 'u');
+    S server;
+    server.Expect({S::ReadRequest(), S::Send(Reply("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\n", body)), S::Close()});
+    Http h;
+    std::int64_t last = -1;
+    h.c.OnWork = [&](TNetComponent*, TWorkMode, std::int64_t n) { last = n; };
+    TNetMemoryStream sink;
+    h.c.Get(Url(server), sink);
+    EXPECT_EQ(sink.Size(), static_cast<std::int64_t>(body.size()));
+    EXPECT_EQ(last, static_cast<std::int64_t>(body.size()));
+  }
+  {
+    SCOPED_TRACE("a head cut off");
+    S server;
+    server.Expect({S::ReadRequest(), S::Send("HTTP/1.0 200 OK\r\nContent-Type: video/mp4\r\nContent-Le"), S::Close()});
+    Http h;
+    try {
+      h.c.Get(Url(server));
+      ADD_FAILURE() << "no exception";
+    } catch (const ENetMalformedReply& e) {
+      EXPECT_STREQ(e.what(), "Connection closed before the end of the reply head.");
+    }
+  }
+  S server;  // nothing may connect
+  for (const std::string port : {"0", "99999", "99999999999999999999"}) {
+    SCOPED_TRACE(port);
+    Http h;
+    try {
+      h.c.Get("http://127.0.0.1:" + port + "/clip.mp4");
+      ADD_FAILURE() << "no exception";
+    } catch (const ENetURIException& e) {
+      EXPECT_EQ(std::string(e.what()), "Port " + port + " is out of range (1-65535).");
+    }
+  }
+  EXPECT_EQ(server.Connections(), 0);
+}

@@ -244,7 +244,7 @@ TEST_F(Runner, ACutDownloadResumesToTheSameBytes) {
     Answer answer;
   } cases[] = {
       {"Stop, then 206", Stop, Appends},
-      {"Stop, then 206 from an earlier byte", Stop, StartsEarlier},
+      {"Stop, then 206 from an earlier byte, then the whole file", Stop, StartsEarlier},
       {"Stop, then 200 (Range ignored)", Stop, Ignores},
       {"peer closes early, then 206", PeerCloses, Appends},
   };
@@ -296,6 +296,9 @@ TEST_F(Runner, ACutDownloadResumesToTheSameBytes) {
                        std::to_string(body.size() - from) + "\r\n") +
               body.substr(from);
     server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(reply), ScriptedServer::Close()});
+    // A 206 that does not start at the .part's end starts the file again.
+    if (c.answer == StartsEarlier)
+      server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head + body), ScriptedServer::Close()});
     if (c.how == Stop) {
       StartDownloads();  // the stopped row waits again; the active loop's next pass takes it
     } else {
@@ -304,7 +307,7 @@ TEST_F(Runner, ACutDownloadResumesToTheSameBytes) {
     Pass();
 
     server.WaitIdle();
-    ASSERT_EQ(server.Requests().size(), 2u);
+    ASSERT_EQ(server.Requests().size(), c.answer == StartsEarlier ? 3u : 2u);
     EXPECT_EQ(server.Requests()[0].find("Range:"), std::string::npos);
     EXPECT_NE(server.Requests()[1].find("\r\nRange: bytes=" + std::to_string(have) + "-\r\n"), std::string::npos)
         << server.Requests()[1];
@@ -320,22 +323,182 @@ TEST_F(Runner, ACutDownloadResumesToTheSameBytes) {
   }
 }
 
-TEST_F(Runner, AResumeThatWouldLeaveAGapFailsAndKeepsThePartialFile) {
+// A resume answered from a later byte would leave a gap: the file starts
+// again, and a server that answers the plain request the same way fails the
+// row, leaving nothing of a file it would not send whole.
+TEST_F(Runner, AResumeThatWouldLeaveAGapStartsAgain) {
   ScriptedServer server;
   const std::string body = Pattern(1000);
   WriteFileBytes((flv + "flv0video.flv.part").toStdString(), body.substr(0, 400));
   const int row = AddRow(Local(server, "/clip.flv"));
   list->SetCellText(colFile, row, flv + "flv0video.flv.part");
-  server.Expect({ScriptedServer::ReadRequest(),
-                 ScriptedServer::Send(Head("HTTP/1.0 206 Partial Content",
-                                           "Content-Range: bytes 500-999/1000\r\nContent-Length: 500\r\n") +
-                                      body.substr(500)),
-                 ScriptedServer::WaitClose()});
+  const std::string later = Head("HTTP/1.0 206 Partial Content", "Content-Range: bytes 500-999/1000\r\nContent-Length: 500\r\n") +
+                            body.substr(500);
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(later), ScriptedServer::WaitClose()});
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(later), ScriptedServer::WaitClose()});
   Pass();
   EXPECT_EQ(list->State(row), RowState::Failed);
-  EXPECT_EQ(list->ErrorText(row), "The server resumed at byte 500, not at byte 400.");
-  EXPECT_EQ(Bytes(flv + "flv0video.flv.part"), body.substr(0, 400));
+  EXPECT_EQ(list->ErrorText(row), "The server resumed at byte 500, not at byte 0.");
+  server.WaitIdle();
+  ASSERT_EQ(server.Requests().size(), 2u);
+  EXPECT_EQ(server.Requests()[1].find("Range"), std::string::npos);
+  EXPECT_TRUE(FilesInFlv().isEmpty()) << FilesInFlv().join(' ').toStdString();
   EXPECT_TRUE(timeline.isEmpty());
+}
+
+// The first transfer ends early after a reply that carries the case's
+// validators; they are kept beside the .part. The retry asks for the rest
+// with If-Range, and the server's answer decides: the same file continues
+// the .part, anything else starts the file again. Either way the row ends
+// with the server's current file, byte for byte, and nothing beside it.
+TEST_F(Runner, AResumeContinuesOnlyTheSameFile) {
+  const std::string oldBody = Pattern(300000);
+  std::string newBody = oldBody;
+  for (char& ch : newBody) ch = static_cast<char>(ch ^ 0x5a);
+  const std::string v1 = "ETag: \"v1\"\r\nLast-Modified: Wed, 21 Oct 2015 07:28:00 GMT\r\n";
+  const std::string v2 = "ETag: \"v2\"\r\nLast-Modified: Thu, 22 Oct 2015 07:28:00 GMT\r\n";
+  const std::string dated1 = "Last-Modified: Wed, 21 Oct 2015 07:28:00 GMT\r\n";
+  const std::string dated2 = "Last-Modified: Thu, 22 Oct 2015 07:28:00 GMT\r\n";
+  const std::string weak = "ETag: W/\"w1\"\r\nLast-Modified: Wed, 21 Oct 2015 07:28:00 GMT\r\n";
+  const auto whole = [](const std::string& body, const std::string& headers) {
+    return Head("HTTP/1.0 200 OK", headers + "Content-Length: " + std::to_string(body.size()) + "\r\n") + body;
+  };
+  const auto part = [](const std::string& body, std::size_t from, const std::string& headers) {
+    return Head("HTTP/1.0 206 Partial Content",
+                headers + "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(body.size() - 1) + "/" +
+                    std::to_string(body.size()) + "\r\nContent-Length: " + std::to_string(body.size() - from) + "\r\n") +
+           body.substr(from);
+  };
+  enum Answer { Continues, Whole, ChangedPart, EarlierPart };
+  const struct {
+    const char* name;
+    std::string validators;  // of the first reply
+    std::string ifRange;     // sent with the retry; empty: none
+    Answer answer;
+    std::string answerHeaders;
+    bool changed;  // the server's file is the new one
+  } cases[] = {
+      {"same file: 206 appends", v1, "\"v1\"", Continues, v1, false},
+      {"changed ETag: 200 starts again", v1, "\"v1\"", Whole, v2, true},
+      {"changed date, no ETag: 200 starts again", dated1, "Wed, 21 Oct 2015 07:28:00 GMT", Whole, dated2, true},
+      {"If-Range ignored: 206 of the changed file starts again", v1, "\"v1\"", ChangedPart, v2, true},
+      {"changed date, If-Range ignored", dated1, "Wed, 21 Oct 2015 07:28:00 GMT", ChangedPart, dated2, true},
+      {"no validators: 206 appends", "", "", Continues, "", false},
+      {"weak ETag: the date goes", weak, "Wed, 21 Oct 2015 07:28:00 GMT", Continues, weak, false},
+      {"206 from the wrong offset starts again", v1, "\"v1\"", EarlierPart, v1, false},
+      {"a long ETag goes back on one line", "ETag: \"" + std::string(200, 'e') + "\"\r\n",
+       "\"" + std::string(200, 'e') + "\"", Continues, "ETag: \"" + std::string(200, 'e') + "\"\r\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartAfresh();
+    ScriptedServer server;
+    server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(whole(oldBody, c.validators).substr(0, 150000)),
+                   ScriptedServer::Close()});
+    const int row = AddRow(Local(server, "/clip.flv"));
+    Pass();
+    const QString partFile = flv + "flv0video.flv.part";
+    ASSERT_EQ(list->State(row), RowState::Failed);
+    const std::size_t have = Bytes(partFile).size();
+    ASSERT_GT(have, 1000u);
+    EXPECT_EQ(FilesInFlv(), (QStringList{"flv0video.flv.part", "flv0video.flv.part.state"}));
+
+    const std::string& body = c.changed ? newBody : oldBody;
+    std::string answer;
+    switch (c.answer) {
+      case Continues: answer = part(body, have, c.answerHeaders); break;
+      case Whole: answer = whole(body, c.answerHeaders); break;
+      case ChangedPart: answer = part(body, have, c.answerHeaders); break;
+      case EarlierPart: answer = part(body, have - 1000, c.answerHeaders); break;
+    }
+    server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(answer), ScriptedServer::Close()});
+    const bool restarts = c.answer == ChangedPart || c.answer == EarlierPart;
+    if (restarts)
+      server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(whole(body, c.answerHeaders)),
+                     ScriptedServer::Close()});
+    list->MakeWaiting(row);  // "Retry"
+    Pass();
+
+    server.WaitIdle();
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), restarts ? 3u : 2u);
+    EXPECT_NE(requests[1].find("\r\nRange: bytes=" + std::to_string(have) + "-\r\n"), std::string::npos) << requests[1];
+    if (!c.ifRange.empty())
+      EXPECT_NE(requests[1].find("\r\nIf-Range: " + c.ifRange + "\r\n"), std::string::npos) << requests[1];
+    else
+      EXPECT_EQ(requests[1].find("If-Range"), std::string::npos) << requests[1];
+    // Starting again asks for the whole file, with nothing to validate.
+    if (restarts) {
+      EXPECT_EQ(requests[2].find("Range"), std::string::npos) << requests[2];
+    }
+    const QString file = flv + "flv0video.flv";
+    EXPECT_EQ(list->State(row), RowState::Done) << list->ErrorText(row).toStdString();
+    EXPECT_TRUE(Bytes(file) == body);
+    EXPECT_EQ(FilesInFlv(), QStringList{"flv0video.flv"});
+    EXPECT_EQ(list->CellInt(colProgress, row), 100);
+  }
+}
+
+// A .part left by a version that kept no validators is continued by its
+// offset alone; the reply that continues it gives it its state, so the
+// next resume is checked in full.
+TEST_F(Runner, APartWithoutStateGetsOneFromTheReplyThatContinuesIt) {
+  ScriptedServer server;
+  const std::string body = Pattern(10000);
+  const QString partFile = flv + "flv0video.flv.part";
+  WriteFileBytes(partFile.toStdString(), body.substr(0, 4000));
+  const int row = AddRow(Local(server, "/clip.flv"));
+  list->SetCellText(colFile, row, partFile);
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.0 206 Partial Content",
+                                           "ETag: \"s\"\r\nContent-Range: bytes 4000-9999/10000\r\nContent-Length: 6000\r\n") +
+                                      body.substr(4000, 3000)),
+                 ScriptedServer::Close()});
+  Pass();
+  server.WaitIdle();
+  EXPECT_EQ(server.Requests()[0].find("If-Range"), std::string::npos) << server.Requests()[0];
+  EXPECT_EQ(list->State(row), RowState::Failed);
+  EXPECT_EQ(Bytes(partFile), body.substr(0, 7000));
+  PartState state;
+  ASSERT_TRUE(PartState::Load(partFile, state));
+  EXPECT_EQ(state.etag, "\"s\"");
+  EXPECT_EQ(state.total, 10000);
+}
+
+// A run killed between the last byte and the rename leaves a whole .part:
+// the server's 416 for the range after its end finishes the row, with no
+// byte fetched again. A 416 for a .part that is not whole starts it again.
+TEST_F(Runner, A416ForAWholePartFinishesTheRow) {
+  const std::string body = Pattern(5000);
+  for (const bool whole : {true, false}) {
+    SCOPED_TRACE(whole ? "whole" : "longer than the server's file");
+    StartAfresh();
+    ScriptedServer server;
+    const QString partFile = flv + "flv0video.flv.part";
+    WriteFileBytes(partFile.toStdString(), whole ? body : body + "stale tail");
+    PartState state;
+    state.etag = "\"e\"";
+    state.total = whole ? 5000 : 5010;
+    ASSERT_TRUE(state.Save(partFile));
+    const int row = AddRow(Local(server, "/clip.flv"));
+    list->SetCellText(colFile, row, partFile);
+    server.Expect({ScriptedServer::ReadRequest(),
+                   ScriptedServer::Send(Head("HTTP/1.0 416 Range Not Satisfiable",
+                                             "Content-Range: bytes */5000\r\nContent-Length: 0\r\n")),
+                   ScriptedServer::Close()});
+    if (!whole)
+      server.Expect({ScriptedServer::ReadRequest(),
+                     ScriptedServer::Send(Head("HTTP/1.0 200 OK", "ETag: \"e2\"\r\nContent-Length: 5000\r\n") + body),
+                     ScriptedServer::Close()});
+    Pass();
+    server.WaitIdle();
+    ASSERT_EQ(server.Requests().size(), whole ? 1u : 2u);
+    EXPECT_NE(server.Requests()[0].find("\r\nIf-Range: \"e\"\r\n"), std::string::npos) << server.Requests()[0];
+    EXPECT_EQ(list->State(row), RowState::Done) << list->ErrorText(row).toStdString();
+    EXPECT_TRUE(Bytes(flv + "flv0video.flv") == body);
+    EXPECT_EQ(FilesInFlv(), QStringList{"flv0video.flv"});
+    EXPECT_EQ(timeline, QStringList{flv + "flv0video.flv"});
+  }
 }
 
 // The program ends in the middle of a download (the list as last saved, the
