@@ -29,8 +29,9 @@ std::vector<std::string> PacketHashes(const std::string& path, const char* strea
                                      ShellQuote(path));
   std::vector<std::string> hashes;
   std::istringstream in(out);
+  // Side data may share a packet's line; the hash is the field that names MD5.
   for (std::string line; std::getline(in, line);)
-    if (!line.empty()) hashes.push_back(line);
+    if (const size_t at = line.find("MD5:"); at != std::string::npos) hashes.push_back(line.substr(at, 36));
   return hashes;
 }
 
