@@ -119,6 +119,8 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
     ~Reset() { flag = false; }
   } reset{saving_};
   // The WAV and MP3 fields are read here; a bad one throws past the reset.
+  // The save serves the window while it runs: that is no top level.
+  const platform::PumpScope serving;
   if (SaveOutput(choices, engine_, file)) return Outcome::Saved;
   // Closing the window aborts the save; nobody is left to read a message.
   if (closing_) return Outcome::Aborted;
@@ -197,6 +199,7 @@ ConversionRun::Outcome ConversionRun::RunEachEntry(const OutputChoices& choices,
     file_ = NextFreeName(folder, source.completeBaseName(), extension);
     if (OnStatus)
       OnStatus(QStringLiteral("Converting %1 of %2: %3...").arg(i + 1).arg(count).arg(source.fileName()));
+    const platform::PumpScope serving;
     const bool saved = SaveOutput(choices, engine_, file_);
     if (closing_) return Outcome::Aborted;
     if (!saved) {
