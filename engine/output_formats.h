@@ -41,8 +41,10 @@ enum TOutputType {
   otPSP = 13,
   otFLV = 14,
   ot3GP = 15,
-  otMP4 = 16,   // H.264 and AAC at a chosen quality
-  otWebM = 17,  // VP9 and Opus at a chosen quality
+  // Today's formats, numbered apart from the classic sixteen so that no
+  // value a caller took for "unknown" gains a meaning.
+  otMP4 = 64,   // H.264 and AAC at a chosen quality
+  otWebM = 65,  // VP9 and Opus at a chosen quality
 };
 
 enum T3GPAudioCodec { acAAC = 0, acAMR = 1 };
