@@ -1,7 +1,8 @@
 #pragma once
 // TVideoEngine: the converter page's video engine (`VideoEngine1`). It probes
 // media files, holds one timeline, previews it in its own widget and writes it
-// to a file in one of sixteen output types, as WAV or as MP3.
+// to a file in one of its output types, as WAV or as MP3, or joins the
+// timeline's files by stream copy.
 //
 // Threads and re-entrancy. Every method is called on the UI thread and every
 // event is raised there. A save (`SaveTimeline`, `SaveTimelineWav`,
