@@ -132,7 +132,8 @@ int RunConvert(const QStringList& arguments) {
     if (!parser.isSet(o.name)) continue;
     const QString value = parser.value(o.name);
     const QString named = QStringLiteral("--") + o.name + (o.valueName.isEmpty() ? QString() : QLatin1Char(' ') + value);
-    if (!o.appliesTo(chosen.panel)) {
+    // A join copies the streams as they are: no setting applies to it.
+    if (!o.appliesTo(chosen.panel) || chosen.save == convert::SaveMethod::Join) {
       ReportError(QStringLiteral("--") + o.name, QStringLiteral("does not apply to ") + chosen.entry);
       return kBadUsage;
     }

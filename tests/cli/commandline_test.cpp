@@ -503,6 +503,7 @@ TEST_F(LarkvaleMedia, ConvertCopyJoinsAlikeFilesAndEachWritesOneFilePerInput) {
   } bad[] = {
       {{"--copy", "--each", "-o", folder}, "--each"},
       {{"--copy", "-f", "mp3", "-o", out.File("x.mp3")}, "--copy"},
+      {{"--copy", "--width", "640", "-o", out.File("x.mp4")}, "--width"},
       {{"--each", "-f", "mp3", "-o", out.File("nofolder")}, "nofolder"},
       {{"-f", "webm", "--quality", "64", "-o", out.File("x.webm")}, "--quality 64"},
   };
