@@ -69,6 +69,10 @@ TEST(StreamJoin, PartsAreJoinedPacketForPacketWithContinuousTime) {
       {"H.264/AAC MP4", "mp4", "-c:v libx264 -preset ultrafast -g 25 -c:a aac", "mp4", "h264", "aac"},
       {"VP9/Opus WebM", "webm", "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -g 25 -c:a libopus", "webm", "vp9",
        "opus"},
+      {"H.264/AAC Matroska", "mkv", "-c:v libx264 -preset ultrafast -g 25 -c:a aac", "matroska", "h264", "aac"},
+      {"H.264/AAC MPEG-TS", "ts", "-c:v libx264 -preset ultrafast -g 25 -c:a aac", "mpegts", "h264", "aac"},
+      {"FLV", "flv", "-c:v flv -g 25 -c:a libmp3lame", "flv", "flv1", "mp3"},
+      {"MPEG-4/MP3 AVI", "avi", "-c:v mpeg4 -g 25 -c:a libmp3lame", "avi", "mpeg4", "mp3"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
