@@ -340,6 +340,7 @@ void ConverterPage::convert() {
   // start while it saves.
   switch (run_->Run(output_->choices(), state_.appDir, state_.videoDir)) {
     case convert::ConversionRun::Outcome::Saved:
+      // A batch is announced once, by its last file.
       emit conversionFinished(run_->OutputFile());
       break;
     case convert::ConversionRun::Outcome::Failed: {

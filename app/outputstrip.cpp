@@ -137,9 +137,30 @@ OutputStrip::OutputStrip(const platform::Services& services, QWidget* parent) : 
   mp3Bitrate_ = NumberField(g, 0, 0, rateCaptions[0], QStringLiteral("128"), "txtMp3Bitrate", mp3Panel_);
   mp3Channels_ = NumberField(g, 1, 0, rateCaptions[1], QStringLiteral("2"), "txtMp3Channels", mp3Panel_);
   mp3SampleRate_ = NumberField(g, 0, 2, rateCaptions[2], QStringLiteral("44100"), "txtMp3SampleRate", mp3Panel_);
-  for (QWidget* p : {mpegPanel_, flvPanel_, gp3Panel_, aviPanel_, wmvPanel_, wavPanel_, mp3Panel_})
+  auto qualityPanel = [&](QualityPanel& q, const QString& name, const char* prefix, const convert::QualityFields& d) {
+    const QString pre = QString::fromLatin1(prefix);
+    q.panel = SettingsPanel(name, QStringLiteral("Panel1") + pre.toLower(), panels, &g);
+    q.quality = NumberField(g, 0, 0, tr("Quality (CRF):"), d.quality, QStringLiteral("txt") + pre + "Quality", q.panel);
+    q.quality->setToolTip(tr("Lower is better and larger"));
+    q.audioBitrate = NumberField(g, 1, 0, rateCaptions[0], d.audioBitrate, QStringLiteral("txt") + pre + "AudioBitrate",
+                                 q.panel);
+    q.sourceSize = new QCheckBox(tr("Keep the source's size"), q.panel);
+    q.sourceSize->setObjectName(QStringLiteral("chk") + pre + "SourceSize");
+    q.sourceSize->setToolTip(tr("Unchecked, File Width and File Height set the size"));
+    q.sourceSize->setChecked(d.sourceSize);
+    g->addWidget(q.sourceSize, 0, 2);
+  };
+  const convert::OutputChoices defaults;
+  qualityPanel(mp4_, tr("MP4"), "Mp4", defaults.mp4);
+  qualityPanel(webm_, tr("WebM"), "Webm", defaults.webm);
+  for (QWidget* p : {mpegPanel_, flvPanel_, gp3Panel_, aviPanel_, wmvPanel_, wavPanel_, mp3Panel_, mp4_.panel,
+                     webm_.panel})
     panelStack->addWidget(p, 0, 0, Qt::AlignLeft | Qt::AlignTop);
   stripRow->addWidget(panels, 1);
+  eachEntry_ = new QCheckBox(tr("One file per entry"), host);
+  eachEntry_->setObjectName(QStringLiteral("chkEachEntry"));
+  eachEntry_->setToolTip(tr("Each Timeline entry becomes its own file in a folder you choose"));
+  stripRow->addWidget(eachEntry_, 0, Qt::AlignRight | Qt::AlignVCenter);
 
   connect(format_, &QComboBox::currentIndexChanged, this,
           [this] { Guarded(services_, [this] { showFormatPanel(); }); });
@@ -166,9 +187,12 @@ void OutputStrip::showFormatPanel() {
     case Panel::WMV: shown = wmvPanel_; break;
     case Panel::WAV: shown = wavPanel_; break;
     case Panel::MP3: shown = mp3Panel_; break;
+    case Panel::MP4: shown = mp4_.panel; break;
+    case Panel::WebM: shown = webm_.panel; break;
     case Panel::None: break;
   }
-  for (QWidget* p : {mpegPanel_, flvPanel_, gp3Panel_, aviPanel_, wmvPanel_, wavPanel_, mp3Panel_})
+  for (QWidget* p : {mpegPanel_, flvPanel_, gp3Panel_, aviPanel_, wmvPanel_, wavPanel_, mp3Panel_, mp4_.panel,
+                     webm_.panel})
     p->setVisible(p == shown);
 }
 
@@ -225,6 +249,9 @@ convert::OutputChoices OutputStrip::choices() const {
   choices.mp3Bitrate = mp3Bitrate_->text();
   choices.mp3Channels = mp3Channels_->text();
   choices.mp3SampleRate = mp3SampleRate_->text();
+  for (auto [q, f] : {std::pair{&mp4_, &choices.mp4}, std::pair{&webm_, &choices.webm}})
+    *f = convert::QualityFields{q->quality->text(), q->audioBitrate->text(), q->sourceSize->isChecked()};
+  choices.eachEntry = eachEntry_->isChecked();
   return choices;
 }
 
@@ -262,6 +289,12 @@ void OutputStrip::setChoices(const convert::OutputChoices& c) {
   mp3Bitrate_->setText(c.mp3Bitrate);
   mp3Channels_->setText(c.mp3Channels);
   mp3SampleRate_->setText(c.mp3SampleRate);
+  for (auto [q, f] : {std::pair{&mp4_, &c.mp4}, std::pair{&webm_, &c.webm}}) {
+    q->quality->setText(f->quality);
+    q->audioBitrate->setText(f->audioBitrate);
+    q->sourceSize->setChecked(f->sourceSize);
+  }
+  eachEntry_->setChecked(c.eachEntry);
   showFormatPanel();
 }
 

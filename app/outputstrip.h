@@ -74,6 +74,15 @@ class OutputStrip : public QWidget {
   QLineEdit* mp3Bitrate_ = nullptr;
   QLineEdit* mp3Channels_ = nullptr;
   QLineEdit* mp3SampleRate_ = nullptr;
+  // MP4 and WebM: quality, audio bit rate, source size.
+  struct QualityPanel {
+    QWidget* panel = nullptr;
+    QLineEdit* quality = nullptr;
+    QLineEdit* audioBitrate = nullptr;
+    QCheckBox* sourceSize = nullptr;
+  };
+  QualityPanel mp4_, webm_;
+  QCheckBox* eachEntry_ = nullptr;  // "One file per entry", beside Convert
 };
 
 }  // namespace larkvale::app

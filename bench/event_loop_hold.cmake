@@ -3,7 +3,8 @@
 if(TARGET larkvale_app)
   add_executable(bench_event_loop_hold
     ${CMAKE_CURRENT_LIST_DIR}/event_loop_hold.cpp
-    ${CMAKE_SOURCE_DIR}/tests/support/scripted_server.cpp)
+    ${CMAKE_SOURCE_DIR}/tests/support/scripted_server.cpp
+    ${CMAKE_SOURCE_DIR}/tests/support/media_fixtures.cpp)
   target_include_directories(bench_event_loop_hold PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR})
   target_compile_definitions(bench_event_loop_hold PRIVATE
     LARKVALE_SOURCE_DIR="${CMAKE_SOURCE_DIR}" LARKVALE_APPDIR="${LARKVALE_APPDIR}/")

@@ -10,6 +10,8 @@
 //   mid-body     the server stalls half-way through the body (page fetch)
 //   full-queue   the listener's accept queue is full (page fetch)
 //   runner       the server stalls half-way through a download (queue runner)
+//   convert      a DVD PAL conversion of a 20 s 640x360 clip (made with the
+//                ffmpeg CLI), run to its end; nothing stops it
 // One second into the stall the matching Stop is pressed (the browser page's
 // Stop, or "Stop downloads"); where Stop cannot run, the call lasts until the
 // server gives up. The platform plugin is QT_QPA_PLATFORM when set,
@@ -27,6 +29,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
@@ -40,6 +43,7 @@
 #include "platform/composition.h"
 #include "queue/downloadlist.h"
 #include "support/fakes.h"
+#include "support/media_fixtures.h"
 #include "support/scripted_server.h"
 
 using larkvale::testing::ScriptedServer;
@@ -188,9 +192,25 @@ int main(int argc, char** argv) {
   const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 200000\r\n\r\n";
   const std::string half(100000, 'x');
   using S = ScriptedServer;
-  const char* names[] = {"silent", "status-line", "mid-body", "full-queue", "runner"};
+  const char* names[] = {"silent", "status-line", "mid-body", "full-queue", "runner", "convert"};
+  QTemporaryDir media;
+  const QString clip = media.path() + "/clip.mp4";
+  larkvale::testsupport::FixtureSpec clipSpec;
+  clipSpec.seconds = 20;
+  clipSpec.width = 640;
+  clipSpec.height = 360;
+  clipSpec.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
+  if (!larkvale::testsupport::MakeMediaFixture(clip.toStdString(), clipSpec)) {
+    std::fprintf(stderr, "ffmpeg could not make the clip\n");
+    return 1;
+  }
+  desktop.dialogs.openAnswers.push_back({clip});
+  Find<QAbstractButton>(&form, "mxTPButton11")->click();
+  auto* format = Find<QComboBox>(&form, "ComboBox1");
+  format->setCurrentIndex(format->findText(QStringLiteral("DVD_PAL")));
+  auto* convert = Find<QAbstractButton>(&form, "mxImageButton3");
   std::printf("%-12s %14s %14s  %s\n", "case", "held ms (med)", "call ms (med)", "longest holds ended at (ms into the call)");
-  for (int c = 0; c < 5; ++c) {
+  for (int c = 0; c < 6; ++c) {
     std::vector<double> held, call;
     std::string at;
     for (int r = 0; r < rounds; ++r) {
@@ -206,7 +226,12 @@ int main(int argc, char** argv) {
       }
       const QString url = QStringLiteral("http://127.0.0.1:%1/watch?v=x").arg(port);
       Result res;
-      if (c < 4) {
+      if (c == 5) {
+        const QString out = media.path() + "/out.mpg";
+        desktop.dialogs.saveAnswers.push_back(out);
+        res = Measure([&] { convert->click(); }, [] {});
+        QFile::remove(out);
+      } else if (c < 4) {
         urls->setEditText(url);
         res = Measure([&] { download->click(); }, [&] { browserStop->click(); });
       } else {
@@ -232,7 +257,7 @@ int main(int argc, char** argv) {
         const QString file = list->CellText(larkvale::queue::colFile, 0);
         if (!file.isEmpty()) QFile::remove(file);
       }
-      server.WaitIdle(kStallMs + 3000);
+      if (c != 5) server.WaitIdle(kStallMs + 3000);
       held.push_back(res.heldMs);
       char text[32];
       std::snprintf(text, sizeof text, " %.0f", res.heldAtMs);

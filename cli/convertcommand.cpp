@@ -3,6 +3,7 @@
 
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <cstdio>
 #include <vector>
 
 #include "cli/commandline.h"
@@ -32,7 +33,8 @@ class CommandLineDialogs : public platform::Dialogs {
   void ShowMessage(const QString&, const QString& text) override { said_ = text; }
   QStringList GetOpenFileNames(const QString&, const QString&, const QString&) override { return {}; }
   QString GetSaveFileName(const QString&, const QString&, const QString&, const QString&) override { return output_; }
-  QString ChooseFolder(const QString&, const QString&) override { return {}; }
+  // One file per input: the output names the folder.
+  QString ChooseFolder(const QString&, const QString&) override { return output_; }
   // Nobody to ask: a conversion never needs a yes or no.
   bool AskYesNo(const QString&, const QString&) override { return false; }
   const QString& Said() const { return said_; }
@@ -72,8 +74,17 @@ int RunConvert(const QStringList& arguments) {
                                   QStringLiteral("The output format."), QStringLiteral("FORMAT"));
   const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                   QStringLiteral("The output file."), QStringLiteral("OUT"));
+  const QCommandLineOption copy(QStringLiteral("copy"),
+                                QStringLiteral("Join without re-encoding: copy the inputs' streams one after the other "
+                                               "into the first input's container (the same as -f copy). They must "
+                                               "have the same codecs, sizes and rates."));
+  const QCommandLineOption each(QStringLiteral("each"),
+                                QStringLiteral("One file per input: OUT is a folder, and each input becomes its own "
+                                               "file there, named after it, never overwriting one."));
   parser.addOption(format);
   parser.addOption(output);
+  parser.addOption(copy);
+  parser.addOption(each);
   for (const ConvertOption& o : ConvertOptions())
     parser.addOption(o.valueName.isEmpty() ? QCommandLineOption(o.name, o.description)
                                            : QCommandLineOption(o.name, o.description, o.valueName));
@@ -85,15 +96,23 @@ int RunConvert(const QStringList& arguments) {
     ReportError(command, QStringLiteral("no input file given (see 'larkvale convert --help')"));
     return kBadUsage;
   }
-  if (!parser.isSet(format)) {
-    ReportError(command, QStringLiteral("-f FORMAT is required (see 'larkvale formats')"));
+  if (!parser.isSet(format) && !parser.isSet(copy)) {
+    ReportError(command, QStringLiteral("-f FORMAT or --copy is required (see 'larkvale formats')"));
+    return kBadUsage;
+  }
+  if (parser.isSet(format) && parser.isSet(copy) && FindFormat(parser.value(format)) != convert::JoinFormat()) {
+    ReportError(QStringLiteral("--copy"), QStringLiteral("joins without re-encoding; it takes no -f FORMAT"));
+    return kBadUsage;
+  }
+  if (parser.isSet(copy) && parser.isSet(each)) {
+    ReportError(QStringLiteral("--each"), QStringLiteral("--copy makes one file of all inputs"));
     return kBadUsage;
   }
   if (!parser.isSet(output)) {
     ReportError(command, QStringLiteral("-o OUT is required"));
     return kBadUsage;
   }
-  const int formatIndex = FindFormat(parser.value(format));
+  const int formatIndex = parser.isSet(copy) ? convert::JoinFormat() : FindFormat(parser.value(format));
   if (formatIndex < 0) {
     ReportError(parser.value(format), QStringLiteral("unknown format (see 'larkvale formats')"));
     return kBadUsage;
@@ -105,6 +124,7 @@ int RunConvert(const QStringList& arguments) {
   const convert::OutputChoices defaults = [&] {
     convert::OutputChoices c = PageDefaults(engine);
     c.format = formatIndex;
+    c.eachEntry = parser.isSet(each);
     return c;
   }();
   convert::OutputChoices choices = defaults;
@@ -112,7 +132,8 @@ int RunConvert(const QStringList& arguments) {
     if (!parser.isSet(o.name)) continue;
     const QString value = parser.value(o.name);
     const QString named = QStringLiteral("--") + o.name + (o.valueName.isEmpty() ? QString() : QLatin1Char(' ') + value);
-    if (!o.appliesTo(chosen.panel)) {
+    // A join copies the streams as they are: no setting applies to it.
+    if (!o.appliesTo(chosen.panel) || chosen.save == convert::SaveMethod::Join) {
       ReportError(QStringLiteral("--") + o.name, QStringLiteral("does not apply to ") + chosen.entry);
       return kBadUsage;
     }
@@ -151,11 +172,16 @@ int RunConvert(const QStringList& arguments) {
   for (const QString& input : inputs) timeline.Append(input, engine.GetFileDuration(input));
 
   const QFileInfo out(parser.value(output));
+  if (parser.isSet(each) && !out.isDir()) {
+    ReportError(out.filePath(), QStringLiteral("--each writes into a folder, and this is none"));
+    return kBadUsage;
+  }
   CommandLineDialogs dialogs(out.absoluteFilePath());
   NoHelp help;
   bool busy = false;
   convert::ConversionRun run(engine, timeline, busy, dialogs, help, QStringLiteral("larkvale"));
-  ProgressLine line(out.fileName(), ProgressLine::Unit::Seconds, ProgressLine::StandardErrorIsTerminal());
+  ProgressLine line(parser.isSet(each) ? out.absoluteFilePath() + QLatin1Char('/') : out.fileName(),
+                    ProgressLine::Unit::Seconds, ProgressLine::StandardErrorIsTerminal());
   int total = 0;
   run.OnMaximum = [&](int seconds) {
     total = seconds;
@@ -173,9 +199,16 @@ int RunConvert(const QStringList& arguments) {
     case Outcome::Saved:
       line.SetDone(total);
       line.Finish(QStringLiteral("done"));
+      // One file per input: each file written, one a line, for scripts.
+      for (const QString& file : run.OutputFiles()) std::printf("%s\n", qPrintable(file));
+      std::fflush(stdout);
       return kSucceeded;
+    case Outcome::NotJoinable:
+      ReportError(inputs.join(QLatin1Char(' ')), dialogs.Said());
+      return kJobFailed;
     case Outcome::Aborted:
-      line.Finish(QStringLiteral("stopped; nothing written"));
+      line.Finish(parser.isSet(each) ? QStringLiteral("stopped; the files done are kept, nothing else written")
+                                     : QStringLiteral("stopped; nothing written"));
       EndAsInterrupted();
     case Outcome::Failed:
       line.Finish(QStringLiteral("failed"));

@@ -18,7 +18,7 @@ QString Squeezed(QString name) {
   return name;
 }
 
-enum class Number { Width, Height, FrameRate, AudioBitrate, AudioChannels, AudioSampleRate, VideoBitrate };
+enum class Number { Width, Height, FrameRate, AudioBitrate, AudioChannels, AudioSampleRate, VideoBitrate, Quality };
 
 // The number field `number` of the panel `panel` shows, nullptr when the
 // panel has none. The file size is shown for every format.
@@ -35,6 +35,11 @@ QString* NumberField(OutputChoices& c, Panel panel, Number number) {
       case Number::VideoBitrate: return &fields->videoBitrate;
       default: return nullptr;
     }
+  }
+  if (panel == Panel::MP4 || panel == Panel::WebM) {
+    convert::QualityFields& q = panel == Panel::MP4 ? c.mp4 : c.webm;
+    if (number == Number::Quality) return &q.quality;
+    if (number == Number::AudioBitrate) return &q.audioBitrate;
   }
   if (panel == Panel::GP3) {
     if (number == Number::AudioSampleRate) return &c.gp3AudioSampleRate;
@@ -130,7 +135,10 @@ ConvertOption Switch(const char* name, const char* description, Panel panel, boo
 }  // namespace
 
 QString FormatCommandName(int index) {
-  QString name = convert::OutputFormats().at(size_t(index)).entry.toLower();
+  const convert::OutputFormat& f = convert::OutputFormats().at(size_t(index));
+  // "copy" joins, as --copy does; "MP4 (H.264, AAC)" is "mp4".
+  if (f.save == convert::SaveMethod::Join) return QStringLiteral("copy");
+  QString name = f.entry.section(QStringLiteral(" ("), 0, 0).toLower();
   name.replace(QLatin1Char('_'), QLatin1Char('-')).replace(QLatin1Char(' '), QLatin1Char('-'));
   return name;
 }
@@ -140,7 +148,7 @@ int FindFormat(const QString& name) {
   const QString wanted = Squeezed(name);
   if (wanted.isEmpty()) return -1;
   for (size_t i = 0; i < formats.size(); ++i)
-    if (Squeezed(formats[i].entry) == wanted) return int(i);
+    if (Squeezed(formats[i].entry) == wanted || Squeezed(FormatCommandName(int(i))) == wanted) return int(i);
   static const struct {
     const char* alias;
     const char* entry;
@@ -167,7 +175,22 @@ const std::vector<ConvertOption>& ConvertOptions() {
     o.push_back(NumberOption("height", "H", "File Height, in pixels.", Number::Height));
     o.push_back(NumberOption("rate", "R", "Frame Rate, frames a second (AVI).", Number::FrameRate));
     o.push_back(NumberOption("audio-bitrate", "BPS",
-                             "Audio bit rate: bits a second (MPEG, FLV), kbit a second (MP3).", Number::AudioBitrate));
+                             "Audio bit rate: bits a second (MPEG, FLV), kbit a second (MP3, MP4, WebM).",
+                             Number::AudioBitrate));
+    o.push_back(NumberOption("quality", "CRF", "Quality (CRF), lower is better and larger: 0 to 51 (MP4), 0 to 63 (WebM).",
+                             Number::Quality));
+    ConvertOption size;
+    size.name = QStringLiteral("no-source-size");
+    size.description = QStringLiteral("MP4, WebM: --width and --height set the size, not the source.");
+    size.appliesTo = [](Panel p) { return p == Panel::MP4 || p == Panel::WebM; };
+    size.value = [](const OutputChoices& c, Panel p, const engine::VideoEngineCore&) {
+      return (p == Panel::MP4 ? c.mp4 : c.webm).sourceSize ? QStringLiteral("off") : QStringLiteral("on");
+    };
+    size.set = [](OutputChoices& c, Panel p, const QString&, const engine::VideoEngineCore&) {
+      (p == Panel::MP4 ? c.mp4 : c.webm).sourceSize = false;
+      return QString();
+    };
+    o.push_back(size);
     o.push_back(NumberOption("audio-channels", "N", "Audio channels, 1 or 2 (MPEG, FLV, WAV, MP3).",
                              Number::AudioChannels));
     o.push_back(NumberOption("audio-sample-rate", "HZ", "Audio sample rate (MPEG, FLV, 3GP, WAV, MP3).",

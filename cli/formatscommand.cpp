@@ -33,9 +33,11 @@ int RunFormats(const QStringList& arguments) {
     const convert::OutputChoices defaults = PageDefaults(engine);
     for (size_t i = 0; i < formats.size(); ++i) {
       const convert::OutputFormat& f = formats[i];
-      text += QStringLiteral("%1  %2  .%3\n").arg(FormatCommandName(int(i)), -10).arg(f.entry, -10).arg(f.extension);
+      // A join writes the first input's container, whatever it is.
+      const QString extension = f.extension.isEmpty() ? QStringLiteral("(the first input's)") : QLatin1Char('.') + f.extension;
+      text += QStringLiteral("%1  %2  %3\n").arg(FormatCommandName(int(i)), -10).arg(f.entry, -10).arg(extension);
       for (const ConvertOption& o : ConvertOptions()) {
-        if (!o.appliesTo(f.panel)) continue;
+        if (!o.appliesTo(f.panel) || f.save == convert::SaveMethod::Join) continue;
         const QString flag = QStringLiteral("--") + o.name + (o.valueName.isEmpty() ? QString() : QLatin1Char(' ') + o.valueName);
         const QString value = o.value(defaults, f.panel, engine);
         text += QStringLiteral("    %1 %2\n").arg(flag, -26).arg(value.isEmpty() ? QStringLiteral("(not set)")

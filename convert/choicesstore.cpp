@@ -49,6 +49,23 @@ StoredField Flag(const char* name, bool OutputChoices::*member) {
           }};
 }
 
+StoredField Quality(const char* name, QualityFields OutputChoices::*group, QString QualityFields::*member) {
+  return {name, [group, member](const OutputChoices& c) { return (c.*group).*member; },
+          [group, member](OutputChoices& c, const QString& t) {
+            (c.*group).*member = t;
+            return true;
+          }};
+}
+
+StoredField SourceSize(const char* name, QualityFields OutputChoices::*group) {
+  return {name, [group](const OutputChoices& c) { return (c.*group).sourceSize ? QStringLiteral("1") : QStringLiteral("0"); },
+          [group](OutputChoices& c, const QString& t) {
+            if (t != "0" && t != "1") return false;
+            (c.*group).sourceSize = t == "1";
+            return true;
+          }};
+}
+
 const std::vector<StoredField>& Fields() {
   static const std::vector<StoredField> fields = {
       // The format by its entry in "Save as:", so that a changed order of the
@@ -95,6 +112,13 @@ const std::vector<StoredField>& Fields() {
       Text("convert.mp3.bitrate", &OutputChoices::mp3Bitrate),
       Text("convert.mp3.channels", &OutputChoices::mp3Channels),
       Text("convert.mp3.samplerate", &OutputChoices::mp3SampleRate),
+      Quality("convert.mp4.quality", &OutputChoices::mp4, &QualityFields::quality),
+      Quality("convert.mp4.audiobitrate", &OutputChoices::mp4, &QualityFields::audioBitrate),
+      SourceSize("convert.mp4.sourcesize", &OutputChoices::mp4),
+      Quality("convert.webm.quality", &OutputChoices::webm, &QualityFields::quality),
+      Quality("convert.webm.audiobitrate", &OutputChoices::webm, &QualityFields::audioBitrate),
+      SourceSize("convert.webm.sourcesize", &OutputChoices::webm),
+      Flag("convert.eachentry", &OutputChoices::eachEntry),
   };
   return fields;
 }

@@ -1,5 +1,7 @@
 #include "convert/conversionrun.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <algorithm>
 
 #include "convert/outputformats.h"
@@ -57,6 +59,7 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
                                                    const QString& saveDir) {
   if (saving_) return Outcome::Refused;
   file_.clear();
+  files_.clear();
   converterBusy_ = true;
 
   // A bad field throws here, before anything is asked.
@@ -82,8 +85,30 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
     return Outcome::EmptyTimeline;
   }
 
+  QString filter = applied.filter, extension = applied.extension;
+  if (applied.save == SaveMethod::Join) {
+    // Only what a copy can do is offered: files that differ are named, and
+    // the output takes the first file's container.
+    QString difference;
+    const auto plan = engine_.PlanTimelineJoin(&difference);
+    if (!plan) {
+      dialogs_.ShowMessage(title_, difference);
+      return Outcome::NotJoinable;
+    }
+    extension = QString::fromStdString(plan->extension);
+    filter = QString::fromStdString(plan->kind) + QStringLiteral(" File (*.") + extension + QStringLiteral(")|*.") +
+             extension;
+  }
+  if (choices.eachEntry) {
+    if (applied.save == SaveMethod::Join) {
+      dialogs_.ShowMessage(title_, QStringLiteral("Join without re-encoding makes one file of all entries; "
+                                                  "uncheck \"One file per entry\" to join them."));
+      return Outcome::Cancelled;
+    }
+    return RunEachEntry(choices, extension, saveDir);
+  }
   const QString file =
-      dialogs_.GetSaveFileName(QStringLiteral("Save as"), saveDir, DialogFilter(applied.filter), applied.extension);
+      dialogs_.GetSaveFileName(QStringLiteral("Save as"), saveDir, DialogFilter(filter), extension);
   if (file.isEmpty()) return Outcome::Cancelled;
   file_ = file;
 
@@ -94,6 +119,8 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
     ~Reset() { flag = false; }
   } reset{saving_};
   // The WAV and MP3 fields are read here; a bad one throws past the reset.
+  // The save serves the window while it runs: that is no top level.
+  const platform::PumpScope serving;
   if (SaveOutput(choices, engine_, file)) return Outcome::Saved;
   // Closing the window aborts the save; nobody is left to read a message.
   if (closing_) return Outcome::Aborted;
@@ -108,18 +135,94 @@ void ConversionRun::Processing(double position, double duration) {
     for (int i = 0; i < 3; ++i) platform::ProcessMessages();
     if (alive.expired()) return;
     // Set before the maximum; a position past the old maximum stands at it.
-    SetPosition(std::min(WholeSeconds(position), maximum_));
+    // A batch counts from the entries done, against the whole batch.
+    SetPosition(std::min(WholeSeconds(batch_ ? batchDone_ + position : position), maximum_));
     for (int i = 0; i < 3; ++i) platform::ProcessMessages();
     if (alive.expired()) return;
-    SetMaximum(std::max(0, WholeSeconds(duration)));
+    if (!batch_) SetMaximum(std::max(0, WholeSeconds(duration)));
   });
 }
 
 void ConversionRun::Complete() {
+  // In a batch each file's end is only a step; the batch says "Done." itself.
+  if (batch_) return;
   Guard([this] {
     SetPosition(0);
     if (OnStatus) OnStatus(QStringLiteral("Done."));
   });
+}
+
+namespace {
+
+// `base.ext` in `folder`, or the first of `base (2).ext`, `base (3).ext`, ...
+// that does not exist yet: a batch never overwrites a file.
+QString NextFreeName(const QString& folder, const QString& base, const QString& extension) {
+  const QDir dir(folder);
+  const QString suffix = extension.isEmpty() ? QString() : QLatin1Char('.') + extension;
+  QString name = dir.filePath(base + suffix);
+  for (int n = 2; QFileInfo::exists(name); ++n) name = dir.filePath(QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(suffix));
+  return name;
+}
+
+}  // namespace
+
+ConversionRun::Outcome ConversionRun::RunEachEntry(const OutputChoices& choices, const QString& extension,
+                                                   const QString& saveDir) {
+  const QString folder = dialogs_.ChooseFolder(QStringLiteral("One file per entry"), saveDir);
+  if (folder.isEmpty()) return Outcome::Cancelled;
+  saving_ = true;
+  closing_ = false;
+  batch_ = true;
+  batchDone_ = 0;
+  struct Reset {
+    ConversionRun& run;
+    ~Reset() {
+      run.saving_ = false;
+      run.batch_ = false;
+    }
+  } reset{*this};
+  const int count = timeline_.Count();
+  int unreadable = 0;
+  for (int i = 0; i < count; ++i) {
+    const QString path = timeline_.Path(i);
+    const double length = engine_.GetFileDuration(path);
+    engine_.ClearTimeline();
+    engine_.AddVideo(path, timeline_.Start(i).toDouble(), timeline_.End(i).toDouble(), 0);
+    engine_.AddAudio(path, timeline_.Start(i).toDouble(), timeline_.End(i).toDouble());
+    if (engine_.GetTimelineDuration() == 0) {
+      // Nothing to write for it; the others still are.
+      ++unreadable;
+      batchDone_ += length;
+      continue;
+    }
+    const QFileInfo source(path);
+    file_ = NextFreeName(folder, source.completeBaseName(), extension);
+    if (OnStatus)
+      OnStatus(QStringLiteral("Converting %1 of %2: %3...").arg(i + 1).arg(count).arg(source.fileName()));
+    const platform::PumpScope serving;
+    const bool saved = SaveOutput(choices, engine_, file_);
+    if (closing_) return Outcome::Aborted;
+    if (!saved) {
+      // Stop ends the batch; the files done stay, the one cut off was never
+      // given its name.
+      if (engine_.LastSaveAborted()) {
+        if (OnStatus) OnStatus(QStringLiteral("Stopped."));
+        SetPosition(0);
+        return Outcome::Stopped;
+      }
+      dialogs_.ShowMessage(title_, QStringLiteral("Fail to save file"));
+      return Outcome::Failed;
+    }
+    files_ << file_;
+    batchDone_ += length;
+  }
+  batch_ = false;
+  if (unreadable > 0 && files_.isEmpty()) {
+    dialogs_.ShowMessage(title_, QStringLiteral("Fail to save file"));
+    return Outcome::Failed;
+  }
+  Complete();
+  return Outcome::Saved;
 }
 
 void ConversionRun::AbortForClose() {

@@ -14,6 +14,7 @@
 // its strip and shows the events.
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 
@@ -40,6 +41,8 @@ class ConversionRun {
     Cancelled,      // the save dialog was cancelled
     EmptyTimeline,  // nothing to convert: the message, then help topic 223
     Refused,        // a run was already saving
+    NotJoinable,    // "Join without re-encoding" of files that differ: the difference was said
+    Stopped,        // Stop ended a batch of one file per entry; the files done stay
     Error,          // an error report ended the run
   };
 
@@ -60,7 +63,10 @@ class ConversionRun {
   Outcome Run(const OutputChoices& choices, const QString& appDir, const QString& saveDir);
   bool Saving() const { return saving_; }
   // The file the last run saved to, or tried to; empty when it chose none.
+  // For one file per entry, the last one of the batch.
   const QString& OutputFile() const { return file_; }
+  // One file per entry: the files the last batch wrote, in Timeline order.
+  const QStringList& OutputFiles() const { return files_; }
   // The window closes: a running save is aborted and reports nothing.
   void AbortForClose();
 
@@ -75,6 +81,7 @@ class ConversionRun {
 
  private:
   Outcome RunUnguarded(const OutputChoices& choices, const QString& appDir, const QString& saveDir);
+  Outcome RunEachEntry(const OutputChoices& choices, const QString& extension, const QString& saveDir);
   template <class Body>
   bool Guard(Body&& body);
   void SetPosition(int seconds);
@@ -87,9 +94,13 @@ class ConversionRun {
   platform::Help& help_;
   QString title_;
   QString file_;
+  QStringList files_;
   int maximum_ = 100;     // as the progress bar starts
   bool saving_ = false;   // a save runs
   bool closing_ = false;  // the window closed during the save
+  // One file per entry: a batch runs, and the seconds of the entries done.
+  bool batch_ = false;
+  double batchDone_ = 0;
   // Gone with the run; the progress event checks it after each pump.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "engine/output_formats.h"
 #include "engine/videoenginecore.h"
 #include "platform/errors.h"
 #include "platform/rounding.h"
@@ -34,9 +35,14 @@ const std::vector<OutputFormat>& OutputFormats() {
       {"Zune", 9, "Zune (*.wmv)|*.wmv", "wmv", P::None, S::Timeline, true},
       {"WAV", -1, "Wave (*.wav)|*.wav", "wav", P::WAV, S::Wav, false},
       {"MP3", -1, "Mp3 (*.mp3)|*.mp3", "mp3", P::MP3, S::Mp3, false},
+      {"MP4 (H.264, AAC)", engine::otMP4, "MP4 File (*.mp4)|*.mp4", "mp4", P::MP4, S::Timeline, false},
+      {"WebM (VP9, Opus)", engine::otWebM, "WebM File (*.webm)|*.webm", "webm", P::WebM, S::Timeline, false},
+      {"Join without re-encoding", -1, QString(), QString(), P::None, S::Join, false},
   };
   return formats;
 }
+
+int JoinFormat() { return int(OutputFormats().size()) - 1; }
 
 QString PanelName(Panel panel) {
   switch (panel) {
@@ -48,6 +54,8 @@ QString PanelName(Panel panel) {
     case Panel::WMV: return QStringLiteral("WMV");
     case Panel::WAV: return QStringLiteral("WAV");
     case Panel::MP3: return QStringLiteral("MP3");
+    case Panel::MP4: return QStringLiteral("MP4");
+    case Panel::WebM: return QStringLiteral("WebM");
   }
   return {};
 }

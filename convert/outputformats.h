@@ -13,11 +13,13 @@ class TEngineCollection;
 namespace larkvale::convert {
 
 // Which settings panel of the output strip a format shows.
-enum class Panel { None, MPEG, FLV, GP3, AVI, WMV, WAV, MP3 };
+enum class Panel { None, MPEG, FLV, GP3, AVI, WMV, WAV, MP3, MP4, WebM };
 // The panel's name as messages give it ("MPEG", "3GP"); empty for None.
 QString PanelName(Panel panel);
 // How the file chosen in the save dialog is written.
-enum class SaveMethod { Timeline, Wav, Mp3 };
+// Join: the Timeline's files whole, by copying their streams into the first
+// file's container; the filter and extension come from that file.
+enum class SaveMethod { Timeline, Wav, Mp3, Join };
 
 struct OutputFormat {
   QString entry;      // the text in "Save as:"
@@ -29,9 +31,14 @@ struct OutputFormat {
   bool zune;  // converts through "zune.prx", whatever the WMV panel shows
 };
 
-// The 19 entries in list order; the index is the entry's position.
+// The entries in list order; the index is the entry's position. The first
+// 19 are the classic formats; the two of today's follow, so that stored
+// choices and the command line's names of the 19 keep their places, and
+// "Join without re-encoding" comes last.
 const std::vector<OutputFormat>& OutputFormats();
 constexpr int kDefaultFormat = 8;  // "AVI"
+// The index of "Join without re-encoding".
+int JoinFormat();
 
 struct WMV9Profile {
   QString name;

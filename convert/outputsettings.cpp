@@ -30,6 +30,12 @@ const std::vector<FieldRange>& FieldRanges() {
       {F::WavAudioSampleRate, P::WAV, "Audio sample rate", 8000, 192000, 1, "Hz"},
       {F::Mp3AudioBitrate, P::MP3, "Audio bit rate", 8, 320, 1, "kbit/s"},
       {F::Mp3AudioSampleRate, P::MP3, "Audio sample rate", 8000, 48000, 1, "Hz"},
+      // The encoders' own quality scales: lower is better and larger; 0
+      // (lossless, files many times larger) is not offered.
+      {F::Mp4Quality, P::MP4, "Quality (CRF)", 1, 51, 1, ""},
+      {F::Mp4AudioBitrate, P::MP4, "Audio bit rate", 32, 512, 1, "kbit/s"},
+      {F::WebmQuality, P::WebM, "Quality (CRF)", 1, 63, 1, ""},
+      {F::WebmAudioBitrate, P::WebM, "Audio bit rate", 6, 510, 1, "kbit/s"},
   };
   return ranges;
 }
@@ -90,6 +96,13 @@ AppliedOutput ApplyOutputSettings(const OutputChoices& c, engine::VideoEngineCor
       engine.SetWMVProfile(engine.WMVProfiles().IndexOf(c.wmv8Profile));
   }
   if (f.zune) engine.SetWMVCustomFileName(appDir + QString::fromLatin1(kZuneProfileFile));
+  if (f.panel == Panel::MP4 || f.panel == Panel::WebM) {
+    const bool mp4 = f.panel == Panel::MP4;
+    const QualityFields& q = mp4 ? c.mp4 : c.webm;
+    engine.VideoQuality = read(mp4 ? Field::Mp4Quality : Field::WebmQuality, q.quality);
+    engine.AudioBitrate = read(mp4 ? Field::Mp4AudioBitrate : Field::WebmAudioBitrate, q.audioBitrate) * 1000;
+    engine.KeepSourceSize = q.sourceSize;
+  }
   return applied;
 }
 
@@ -108,6 +121,8 @@ bool SaveOutput(const OutputChoices& c, engine::VideoEngineCore& engine, const Q
       const int kbps = ReadField(Field::Mp3AudioBitrate, c.mp3Bitrate, f.panel);
       return engine.SaveTimelineMp3(file, sampleRate, short(kbps));
     }
+    case SaveMethod::Join:
+      return engine.JoinTimeline(file);
     case SaveMethod::Timeline:
       break;
   }

@@ -19,6 +19,13 @@ struct AudioVideoFields {
   QString audioBitrate, audioChannels, audioSampleRate, videoBitrate;
 };
 
+// MP4 and WebM: a constant-quality level, the sound's bit rate in kbit/s,
+// and whether the picture keeps the source's size.
+struct QualityFields {
+  QString quality, audioBitrate;
+  bool sourceSize = true;
+};
+
 struct OutputChoices {
   int format = kDefaultFormat;  // index into OutputFormats()
   QString width = QStringLiteral("320");
@@ -43,6 +50,11 @@ struct OutputChoices {
   QString mp3Bitrate = QStringLiteral("128");
   QString mp3Channels = QStringLiteral("2");  // shown only: an MP3 save takes no channel count
   QString mp3SampleRate = QStringLiteral("44100");
+  QualityFields mp4{"21", "160", true};
+  QualityFields webm{"32", "128", true};
+  // "One file per entry": each Timeline entry into its own file in a chosen
+  // folder, rather than the whole Timeline into one.
+  bool eachEntry = false;
 };
 
 // The number fields that have a range the engine can honour.
@@ -53,6 +65,7 @@ enum class Field {
   Gp3AudioSampleRate, Gp3VideoBitrate,
   WavAudioChannels, WavAudioSampleRate,
   Mp3AudioBitrate, Mp3AudioSampleRate,
+  Mp4Quality, Mp4AudioBitrate, WebmQuality, WebmAudioBitrate,
 };
 
 struct FieldRange {
@@ -83,7 +96,7 @@ struct AppliedOutput {
 
 // In this order: the FLV, MPEG and 3GP properties (all twelve are read,
 // whatever the format; only the selected format's panel is range-checked),
-// the format's `OutputType`, then AVI, WMV or Zune settings. Properties set
+// the format's `OutputType`, then AVI, WMV, Zune, MP4 or WebM settings. Properties set
 // before a bad field stay set.
 AppliedOutput ApplyOutputSettings(const OutputChoices& choices, engine::VideoEngineCore& engine,
                                   const QString& appDir);

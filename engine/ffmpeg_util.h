@@ -37,6 +37,14 @@ struct FifoFreer {
   void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
 };
 
+// An output file's context, with its file if it was opened.
+struct OutputCloser {
+  void operator()(AVFormatContext* oc) const {
+    if (oc->pb) avio_closep(&oc->pb);
+    avformat_free_context(oc);
+  }
+};
+
 using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;

@@ -225,7 +225,7 @@ const std::vector<Compressor>& AudioCompressorList() {
 }
 
 std::optional<EncodePlan> PlanOutput(const OutputSettings& s, double srcFps, int srcW, int srcH,
-                                     std::string* error) {
+                                     std::string* error, int srcRate) {
   auto fail = [&](const std::string& why) -> std::optional<EncodePlan> {
     if (error) *error = why;
     return std::nullopt;
@@ -404,6 +404,40 @@ std::optional<EncodePlan> PlanOutput(const OutputSettings& s, double srcFps, int
         p.audioBitrate = p.audio.sampleRate <= 24000 ? 64000 : 128000;
       }
       return p;
+    case otMP4:
+    case otWebM: {
+      if (s.keepSourceSize && srcW > 0 && srcH > 0) {
+        p.video.width = EvenSize(srcW, 320);
+        p.video.height = EvenSize(srcH, 240);
+      }
+      p.video.fps = PlainFps(srcFps, 120);
+      p.audio.channels = 2;
+      if (s.outputType == otMP4) {
+        if (s.videoQuality < 0 || s.videoQuality > 51) return fail("H.264 quality must be 0 to 51");
+        p.muxer = "mp4";
+        // The index first, so that a browser plays the file while it loads.
+        p.muxerOptions = {{"movflags", "+faststart"}};
+        p.videoEncoder = "libx264";
+        p.videoOptions = {{"crf", std::to_string(s.videoQuality)}, {"preset", "medium"}};
+        p.audioEncoder = "aac";
+        p.audio.sampleRate = srcRate > 0 ? Nearest(srcRate, {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100,
+                                                             48000, 88200, 96000})
+                                         : 48000;
+      } else {
+        if (s.videoQuality < 0 || s.videoQuality > 63) return fail("VP9 quality must be 0 to 63");
+        p.muxer = "webm";
+        p.videoEncoder = "libvpx-vp9";
+        // Constant quality (a zero bit rate lets CRF alone decide); rows and
+        // tile columns coded in parallel; speed 4 of "good", a desktop's
+        // usual trade of time against size.
+        p.videoOptions = {{"crf", std::to_string(s.videoQuality)}, {"b", "0"},         {"row-mt", "1"},
+                          {"tile-columns", "1"},                    {"deadline", "good"}, {"cpu-used", "4"}};
+        p.audioEncoder = "libopus";
+        p.audio.sampleRate = 48000;  // Opus codes at 48 kHz only
+      }
+      p.audioBitrate = std::clamp(s.audioBitrate, 6000, 512000);
+      return p;
+    }
     default:
       return fail("unknown output type " + std::to_string(s.outputType));
   }

@@ -41,6 +41,10 @@ enum TOutputType {
   otPSP = 13,
   otFLV = 14,
   ot3GP = 15,
+  // Today's formats, numbered apart from the classic sixteen so that no
+  // value a caller took for "unknown" gains a meaning.
+  otMP4 = 64,   // H.264 and AAC at a chosen quality
+  otWebM = 65,  // VP9 and Opus at a chosen quality
 };
 
 enum T3GPAudioCodec { acAAC = 0, acAMR = 1 };
@@ -71,6 +75,12 @@ struct OutputSettings {
   int wmvProfile = 0;
   std::string wmvCustomFileName;  // used instead of `wmvProfile` when set last
   bool wmvCustomChosen = false;
+  // MP4 and WebM: the encoder's constant-quality level (CRF), the sound's
+  // bit rate, and whether the picture keeps the first clip's size rather
+  // than taking `outputFileWidth` x `outputFileHeight`.
+  int videoQuality = 21;
+  int audioBitrate = 160000;
+  bool keepSourceSize = true;
 };
 
 struct WMVProfileData {
@@ -122,10 +132,10 @@ struct EncodePlan {
 };
 
 // The plan for `SaveTimeline`; `sourceFps` is the frame rate of the first
-// picture clip (0 when unknown). Empty, with a reason, for settings that
+// picture clip (0 when unknown), `sourceSampleRate` that of the first sound. Empty, with a reason, for settings that
 // cannot be honoured (unknown type, bad profile file).
 std::optional<EncodePlan> PlanOutput(const OutputSettings& s, double sourceFps, int sourceWidth, int sourceHeight,
-                                     std::string* error);
+                                     std::string* error, int sourceSampleRate = 0);
 std::optional<EncodePlan> PlanWav(int channels, int sampleRate, int sampleSize, std::string* error);
 std::optional<EncodePlan> PlanMp3(int sampleRate, int kbps, std::string* error);
 

@@ -62,17 +62,10 @@ struct AmrState {
   }
 };
 
-struct OutputCloser {
-  void operator()(AVFormatContext* oc) const {
-    if (oc->pb) avio_closep(&oc->pb);
-    avformat_free_context(oc);
-  }
-};
-
 }  // namespace
 
 SaveJob::SaveJob(Timeline timeline, EncodePlan plan, std::string target)
-    : timeline_(std::move(timeline)), plan_(std::move(plan)), target_(std::move(target)) {
+    : FileJob(std::move(target)), timeline_(std::move(timeline)), plan_(std::move(plan)) {
   // A track the caller left empty is filled to the other's length, so that
   // a picture-only timeline gets silence and a sound-only one gets black.
   auto blank = [](std::vector<Clip> clips) {
@@ -84,51 +77,7 @@ SaveJob::SaveJob(Timeline timeline, EncodePlan plan, std::string target)
   duration_ = plan_.hasVideo ? timeline_.Duration() : Timeline::Length(timeline_.audio);
 }
 
-SaveJob::~SaveJob() {
-  abort_ = true;
-  if (thread_.joinable()) thread_.join();
-}
-
-void SaveJob::Start() { thread_ = std::thread([this] { Run(); }); }
-
-bool SaveJob::WaitFor(int ms) {
-  std::unique_lock lock(mutex_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return done_; });
-}
-
-void SaveJob::Run() {
-  bool ok = false;
-  std::string tmp;
-  // Reserve a unique temporary name beside the target.
-  std::string templ = target_ + ".XXXXXX.part";
-  std::vector<char> name(templ.begin(), templ.end());
-  name.push_back('\0');
-  int fd = mkstemps(name.data(), 5);
-  if (fd < 0) {
-    error_ = "cannot write beside " + target_ + ": " + std::strerror(errno);
-  } else {
-    // mkstemps makes the file private; the result gets the usual permissions.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    close(fd);
-    tmp = name.data();
-    ok = Write(tmp);
-    if (ok && !abort_ && std::rename(tmp.c_str(), target_.c_str()) != 0) {
-      error_ = "cannot rename to " + target_ + ": " + std::strerror(errno);
-      ok = false;
-    }
-    if (abort_ && ok) {
-      ok = false;
-      error_ = "aborted";
-    }
-    if (!ok) std::remove(tmp.c_str());
-  }
-  std::lock_guard lock(mutex_);
-  ok_ = ok;
-  done_ = true;
-  cv_.notify_all();
-}
+SaveJob::~SaveJob() { Stop(); }
 
 bool SaveJob::Write(const std::string& tmp) {
   auto fail = [&](const std::string& why, int code = 0) {

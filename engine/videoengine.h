@@ -1,15 +1,16 @@
 #pragma once
 // TVideoEngine: the converter page's video engine (`VideoEngine1`). It probes
 // media files, holds one timeline, previews it in its own widget and writes it
-// to a file in one of sixteen output types, as WAV or as MP3.
+// to a file in one of its output types, as WAV or as MP3, or joins the
+// timeline's files by stream copy.
 //
 // Threads and re-entrancy. Every method is called on the UI thread and every
 // event is raised there. A save (`SaveTimeline`, `SaveTimelineWav`,
 // `SaveTimelineMp3`) is one synchronous call: it returns when the file is
-// written, failed or was aborted. While it runs, `OnProcessing` is raised a
-// few times a second and the caller is expected to process window messages
-// from inside it, so other handlers run nested inside the save. Nested calls
-// are safe with these rules:
+// written, failed or was aborted. The work runs on the save's own threads;
+// the call waits in an event loop that serves the window and raises
+// `OnProcessing` a few times a second, so other handlers run nested inside
+// the save. Nested calls are safe with these rules:
 //   - a second save while one runs is refused (returns false);
 //   - `Abort` stops the running save (which then returns false) and playback;
 //   - the timeline may be changed or previewed: the save works on its own copy;

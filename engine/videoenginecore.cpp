@@ -2,6 +2,12 @@
 
 #include "engine/probe.h"
 #include "engine/save_job.h"
+#include "engine/stream_join.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -128,6 +134,9 @@ OutputSettings VideoEngineCore::CurrentSettings() const {
   s.wmvProfile = wmvProfile_;
   s.wmvCustomFileName = wmvCustomFileName_.toStdString();
   s.wmvCustomChosen = wmvCustomChosen_;
+  s.videoQuality = VideoQuality;
+  s.audioBitrate = AudioBitrate;
+  s.keepSourceSize = KeepSourceSize;
   return s;
 }
 
@@ -136,10 +145,11 @@ bool VideoEngineCore::SaveTimeline(const QString& file) {
     lastError_ = "a save is already running";
     return false;
   }
-  MediaInfo first;
+  MediaInfo first, firstSound;
   if (!timeline_.video.empty()) first = ProbeFile(timeline_.video.front().path);
+  if (!timeline_.audio.empty()) firstSound = ProbeFile(timeline_.audio.front().path);
   std::string error;
-  auto plan = PlanOutput(CurrentSettings(), first.frameRate, first.width, first.height, &error);
+  auto plan = PlanOutput(CurrentSettings(), first.frameRate, first.width, first.height, &error, firstSound.sampleRate);
   return RunSave(plan, file, error);
 }
 
@@ -166,6 +176,7 @@ bool VideoEngineCore::SaveTimelineMp3(const QString& file, int sampleRate, short
 
 bool VideoEngineCore::RunSave(const std::optional<EncodePlan>& plan, const QString& file, const std::string& planError) {
   lastError_.clear();
+  aborted_ = false;
   if (!plan) {
     lastError_ = QString::fromStdString(planError);
     return false;
@@ -179,23 +190,22 @@ bool VideoEngineCore::RunSave(const std::optional<EncodePlan>& plan, const QStri
     lastError_ = "timeline empty";
     return false;
   }
+  // Declared before the job, so that it outlives the job's thread, which
+  // posts to it.
+  QObject waker;
   SaveJob job(timeline_, *plan, file.toStdString());
+  return RunJob(job, waker);
+}
+
+bool VideoEngineCore::RunJob(FileJob& job, QObject& waker) {
   running_ = &job;
-  job.Start();
+  aborted_ = false;
   const std::weak_ptr<bool> self = alive_;
-  // Progress on the caller's thread; its handler may pump messages and run
-  // other handlers, among them `Abort` or (refused) a second save.
-  while (!job.WaitFor(200)) {
-    if (OnProcessing) OnProcessing(job.Position(), job.Duration());
-    if (self.expired()) {
-      job.Abort();
-      job.WaitFor(60000);
-      return false;
-    }
-  }
+  const bool ok = WaitForSave(job, waker, self);
+  if (self.expired()) return false;
   running_ = nullptr;
-  if (!job.Succeeded()) {
-    lastError_ = QString::fromStdString(job.Error());
+  if (!ok || !job.Succeeded()) {
+    lastError_ = QString::fromStdString(job.Succeeded() ? "aborted" : job.Error());
     return false;
   }
   if (OnProcessing) OnProcessing(job.Duration(), job.Duration());
@@ -203,8 +213,111 @@ bool VideoEngineCore::RunSave(const std::optional<EncodePlan>& plan, const QStri
   return true;
 }
 
+std::vector<std::string> VideoEngineCore::JoinFiles() const {
+  const std::vector<Clip>& track = timeline_.video.empty() ? timeline_.audio : timeline_.video;
+  std::vector<std::string> files;
+  for (const Clip& c : track) files.push_back(c.path);
+  return files;
+}
+
+std::optional<JoinPlan> VideoEngineCore::PlanTimelineJoin(QString* difference) const {
+  std::string why;
+  auto plan = PlanJoin(JoinFiles(), &why);
+  if (!plan && difference) *difference = QString::fromStdString(why);
+  return plan;
+}
+
+bool VideoEngineCore::JoinTimeline(const QString& file) {
+  if (running_) {
+    lastError_ = "a save is already running";
+    return false;
+  }
+  lastError_.clear();
+  aborted_ = false;
+  if (file.isEmpty()) {
+    lastError_ = "no file name";
+    return false;
+  }
+  std::string why;
+  auto plan = PlanJoin(JoinFiles(), &why);
+  if (!plan) {
+    lastError_ = QString::fromStdString(why);
+    return false;
+  }
+  QObject waker;
+  JoinJob job(*plan, file.toStdString());
+  return RunJob(job, waker);
+}
+
+bool VideoEngineCore::WaitForSave(FileJob& job, QObject& waker, const std::weak_ptr<bool>& self) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app || QThread::currentThread() != app->thread()) {
+    // No event loop to serve (a worker thread, or no application): a plain
+    // wait, with progress every 200 ms.
+    job.Start();
+    while (!job.WaitFor(kProgressIntervalMs)) {
+      if (OnProcessing) OnProcessing(job.Position(), job.Duration());
+      if (self.expired()) return false;
+    }
+    return true;
+  }
+  // The caller's thread sleeps in an event loop between progress events, so
+  // that its windows, timers and input are served at once rather than only
+  // when progress comes: the work itself runs on the job's threads.
+  QEventLoop loop;
+  bool finished = false;
+  job.OnFinished = [&waker, &loop, &finished] {
+    // `waker` lives until the job's thread has been joined; a post to it
+    // that is not delivered by then is dropped with it.
+    QMetaObject::invokeMethod(
+        &waker,
+        [&loop, &finished] {
+          finished = true;
+          loop.quit();
+        },
+        Qt::QueuedConnection);
+  };
+  QTimer progress;
+  progress.setInterval(kProgressIntervalMs);
+  bool reporting = false;
+  bool gone = false;
+  QObject::connect(&progress, &QTimer::timeout, &waker, [&] {
+    // A handler that pumps messages may let this timer fire again inside
+    // it; the outer report is still going, so the inner one is skipped.
+    if (reporting || finished) return;
+    reporting = true;
+    if (OnProcessing) OnProcessing(job.Position(), job.Duration());
+    if (self.expired()) {
+      gone = true;
+      // `loop` is this frame's, alive while the handler returns to it.
+      loop.quit();
+      return;
+    }
+    reporting = false;
+  });
+  job.Start();
+  progress.start();
+  if (!finished) loop.exec();
+  progress.stop();
+  if (gone) {
+    job.Abort();
+    job.WaitFor(60000);
+    return false;
+  }
+  // The loop may also have ended because something quit every loop (the
+  // application is going): the save is then abandoned.
+  if (!finished) {
+    job.Abort();
+    job.WaitFor(60000);
+    return false;
+  }
+  return true;
+}
+
 void VideoEngineCore::Abort() {
-  if (running_) running_->Abort();
+  if (!running_) return;
+  aborted_ = true;
+  running_->Abort();
 }
 
 }  // namespace larkvale::engine

@@ -6,9 +6,12 @@
 // Threads and re-entrancy are as described in videoengine.h: every method is
 // called on one thread, a save is one synchronous call that raises
 // `OnProcessing` a few times a second, and `Abort` from inside that event
-// stops it.
+// stops it. The work runs on the save's own threads; on the application's
+// main thread the call waits in an event loop, so the window is served
+// between progress events.
 
 #include "engine/output_formats.h"
+#include "engine/stream_join.h"
 #include "engine/timeline.h"
 
 #include <QString>
@@ -18,9 +21,14 @@
 #include <optional>
 #include <vector>
 
+class QObject;
+
 namespace larkvale::engine {
 
-class SaveJob;
+class FileJob;
+
+// How often a running save reports its progress.
+inline constexpr int kProgressIntervalMs = 200;
 
 // A read-only list the engine offers (profiles, compressors); items from 0.
 class TEngineCollection {
@@ -67,6 +75,12 @@ class VideoEngineCore {
   int OutputType = otAVI;                // TOutputType
   int Video3GPAudioCodec = acAAC;        // T3GPAudioCodec
   int Video3GPVideoCodec = vcMPEG4;      // T3GPVideoCodec
+  // MP4 and WebM: constant-quality level (CRF), sound bit rate (bit/s), and
+  // whether the picture keeps the first clip's size rather than
+  // `OutputFileWidth` x `OutputFileHeight`.
+  int VideoQuality = 21;
+  int AudioBitrate = 160000;
+  bool KeepSourceSize = true;
 
   // The WMV profile is chosen by index or by profile file; whichever was set
   // last is used (a stale file name must not override a later index choice).
@@ -101,9 +115,18 @@ class VideoEngineCore {
   // `sampleSize` 1 = 8 bit, 2 = 16 bit.
   bool SaveTimelineWav(const QString& file, short channels, int sampleRate, short sampleSize);
   bool SaveTimelineMp3(const QString& file, int sampleRate, short kbps);
+  // Joining without re-encoding: the timeline's files, whole and in order
+  // (its picture track's, or its sound track's when it has no picture), by
+  // copying their streams. The plan says how (container, extension), or,
+  // empty, names the first difference that rules it out.
+  std::optional<JoinPlan> PlanTimelineJoin(QString* difference) const;
+  // Synchronous like `SaveTimeline`, with the same events.
+  bool JoinTimeline(const QString& file);
   // Why the last save failed (for logs and tests; the interface itself only
   // reports false).
   QString LastError() const { return lastError_; }
+  // Whether the last save ended because `Abort` stopped it.
+  bool LastSaveAborted() const { return aborted_; }
 
   // Stops the running save, which then returns false.
   virtual void Abort();
@@ -117,6 +140,11 @@ class VideoEngineCore {
 
  private:
   bool RunSave(const std::optional<EncodePlan>& plan, const QString& file, const std::string& planError);
+  // Starts `job` and waits for its end, raising `OnProcessing` meanwhile;
+  // false when the wait was given up (the engine went, the application quit).
+  bool RunJob(FileJob& job, QObject& waker);
+  std::vector<std::string> JoinFiles() const;
+  bool WaitForSave(FileJob& job, QObject& waker, const std::weak_ptr<bool>& self);
   OutputSettings CurrentSettings() const;
   bool AddClip(std::vector<Clip>& track, bool video, const QString& file, double start, double end);
 
@@ -125,8 +153,9 @@ class VideoEngineCore {
   QString wmvCustomFileName_;
   bool wmvCustomChosen_ = false;
   TEngineCollection wmvProfiles_, videoCompressors_, audioCompressors_;
-  SaveJob* running_ = nullptr;  // the save in progress, owned by its call
+  FileJob* running_ = nullptr;  // the save in progress, owned by its call
   QString lastError_;
+  bool aborted_ = false;
   // Gone with the engine; a save checks it after each progress event, since
   // the event's handler may have destroyed the engine.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -32,6 +32,10 @@ void ProcessMessages() {
 
 int PumpDepth() { return gDepth; }
 
+PumpScope::PumpScope() { ++gDepth; }
+
+PumpScope::~PumpScope() { --gDepth; }
+
 bool AtTopLevel() {
   // The application's own loop is level 1 (0 before it runs, as in tests).
   return gDepth == 0 && QThread::currentThread()->loopLevel() <= 1;

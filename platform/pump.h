@@ -21,6 +21,17 @@ void ProcessMessages();
 // Number of ProcessMessages calls on the stack now (0 at the top level).
 int PumpDepth();
 
+// A wait that serves window messages in an event loop of its own (a save of
+// the converter) counts as a pump on the stack while this lives, so that
+// work meant for the top level waits for its end.
+class PumpScope {
+ public:
+  PumpScope();
+  ~PumpScope();
+  PumpScope(const PumpScope&) = delete;
+  PumpScope& operator=(const PumpScope&) = delete;
+};
+
 // Whether control is in the top-level event loop: no pump on the stack and
 // no nested event loop (a modal dialog) running.
 bool AtTopLevel();

@@ -131,7 +131,7 @@ class Converter : public ::testing::Test {
 };
 
 TEST_F(Converter, StartsWithAviPanelDefaultsAndEngineLists) {
-  EXPECT_EQ(W<QComboBox>("ComboBox1")->count(), 19);
+  EXPECT_EQ(W<QComboBox>("ComboBox1")->count(), 22);  // the 19, two of today's, the join
   EXPECT_EQ(W<QComboBox>("ComboBox1")->currentText(), "AVI");
   EXPECT_FALSE(W<QWidget>("avipanel")->isHidden());
   EXPECT_TRUE(W<QWidget>("Panel1mpeg")->isHidden());
@@ -273,6 +273,51 @@ TEST_F(Converter, EndsAndDurationsRoundHalvesToEven) {
   EXPECT_EQ(page->timeline().End(1), "60");
   EXPECT_EQ(W<QLabel>("Label4")->text(), "1 min 0 sec");
   EXPECT_EQ(W<QSlider>("TrackBar2")->maximum(), 60);
+}
+
+TEST_F(Converter, TodaysFormatsShowTheirPanelsAndOneFilePerEntryConvertsEachIntoAFolder) {
+  const Media& m = Files();
+  const struct {
+    const char* entry;
+    const char* panel;
+    const char* quality;
+    const char* audioBitrate;
+  } panels[] = {{"MP4 (H.264, AAC)", "Panel1mp4", "txtMp4Quality", "txtMp4AudioBitrate"},
+                {"WebM (VP9, Opus)", "Panel1webm", "txtWebmQuality", "txtWebmAudioBitrate"}};
+  for (const auto& p : panels) {
+    SCOPED_TRACE(p.entry);
+    SelectFormat(p.entry);
+    EXPECT_FALSE(W<QWidget>(p.panel)->isHidden());
+    EXPECT_TRUE(W<QWidget>("avipanel")->isHidden());
+    EXPECT_FALSE(W<QLineEdit>(p.quality)->text().isEmpty());
+    EXPECT_FALSE(W<QLineEdit>(p.audioBitrate)->text().isEmpty());
+  }
+  // A quality outside the encoder's scale stops the run with the panel's words.
+  W<QLineEdit>("txtWebmQuality")->setText("70");
+  AddFiles({m.flv, m.avi});
+  Convert(out + "never.webm");
+  EXPECT_EQ(desktop.dialogs.Errors(), QStringList{"WebM: Quality (CRF) must be between 1 and 63 (is 70)."});
+  W<QLineEdit>("txtWebmQuality")->setText("32");
+  desktop.dialogs.shown.clear();
+  desktop.dialogs.saveAnswers.clear();
+
+  // One file per entry: a folder is asked for, each entry is written there.
+  SelectFormat("MP4 (H.264, AAC)");
+  W<QCheckBox>("chkEachEntry")->setChecked(true);
+  desktop.dialogs.asked.clear();
+  desktop.dialogs.folderAnswers.push_back(out);
+  W<QAbstractButton>("mxImageButton3")->click();
+  ASSERT_EQ(desktop.dialogs.asked.size(), 1u);
+  EXPECT_EQ(desktop.dialogs.asked[0].kind, "folder");
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join('|').toStdString();
+  EXPECT_EQ(W<QLabel>("Label2")->text(), "Done.");
+  const auto a = FfProbe((out + "a.mp4").toStdString());
+  const auto b = FfProbe((out + "b.mp4").toStdString());
+  EXPECT_EQ(a.video.codec, "h264");
+  EXPECT_EQ(b.video.width, 176);  // each keeps its source's size
+  EXPECT_NEAR(a.duration, 2.0, 0.3);
+  EXPECT_NEAR(b.duration, 1.0, 0.3);
+  EXPECT_TRUE(LeftoverParts().isEmpty());
 }
 
 TEST_F(Converter, ConvertsTheTimelineIntoEachKindOfOutput) {

@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QCoreApplication>
 #include <QFile>
+#include <QLabel>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -285,6 +286,71 @@ TEST_F(EventLoop, DownloadsStartedDuringAConversionWaitForItsEnd) {
   // Back at the top level, the row downloads.
   for (int i = 0; i < 800 && list->CellText(queue::colFile, 0).isEmpty(); ++i) QTest::qWait(10);
   EXPECT_NE(list->CellText(queue::colFile, 0), "");
+}
+
+TEST_F(EventLoop, AConversionLeavesTheWindowLive) {
+  QTemporaryDir media;
+  const QString clip = media.path() + "/long.mp4";
+  testsupport::FixtureSpec longClip;
+  longClip.seconds = 30;  // a DVD save of several seconds on a busy machine
+  longClip.width = 640;
+  longClip.height = 360;
+  longClip.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
+  ASSERT_TRUE(testsupport::MakeMediaFixture(clip.toStdString(), longClip));
+  desktop.dialogs.openAnswers.push_back({clip});
+  Find<QAbstractButton>("mxTPButton11")->click();
+  auto* format = Find<QComboBox>("ComboBox1");
+  format->setCurrentIndex(format->findText("DVD_PAL"));
+  ASSERT_EQ(format->currentText(), "DVD_PAL");
+
+  // A timer every 10 ms: the longest gap between two firings is the longest
+  // the window could not answer.
+  std::vector<Clock::time_point> ticks;
+  QTimer tick;
+  tick.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&tick, &QTimer::timeout, form.get(), [&] { ticks.push_back(Clock::now()); });
+  // "Files" pressed half a second in, through the event queue as a user's
+  // click comes: its page must be painted soon after.
+  auto* explorer = Find<QWidget>("mxTaskPanePageExplorer");
+  Clock::time_point pressed{}, shown{};
+  struct PaintSeen : QObject {
+    std::function<void()> seen;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint && seen) seen();
+      return false;
+    }
+  } paints;
+  paints.seen = [&] {
+    if (pressed != Clock::time_point{} && shown == Clock::time_point{}) shown = Clock::now();
+  };
+  explorer->installEventFilter(&paints);
+  QTimer::singleShot(500, form.get(), [&] {
+    pressed = Clock::now();
+    Find<QAbstractButton>("FilesPageButton")->click();
+  });
+  desktop.dialogs.saveAnswers.push_back(media.path() + "/out.mpg");
+  tick.start(10);
+  const Clock::time_point start = Clock::now();
+  Find<QAbstractButton>("mxImageButton3")->click();  // Convert: returns when the save is done
+  const Clock::time_point ended = Clock::now();
+  tick.stop();
+  explorer->removeEventFilter(&paints);
+
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+  EXPECT_EQ(Find<QLabel>("Label2")->text(), "Done.");
+  EXPECT_TRUE(QFile::exists(media.path() + "/out.mpg"));
+  // The save lasted long enough for the measure to mean something.
+  ASSERT_GT(Ms(start, ended), 1000);
+  ASSERT_GE(ticks.size(), 20u);
+  double longest = Ms(start, ticks.front());
+  for (std::size_t i = 1; i < ticks.size(); ++i) longest = std::max(longest, Ms(ticks[i - 1], ticks[i]));
+  longest = std::max(longest, Ms(ticks.back(), ended));
+  EXPECT_LT(longest, 50) << ticks.size() << " ticks in " << Ms(start, ended) << " ms";
+  ASSERT_NE(pressed, Clock::time_point{}) << "the click never ran during the save";
+  ASSERT_NE(shown, Clock::time_point{}) << "the Files page was never painted";
+  EXPECT_LT(shown, ended) << "the Files page was painted only after the save";
+  EXPECT_LT(Ms(pressed, shown), 200);
+  EXPECT_EQ(pages->ActivePage(), MainWindow::pgExplorer);
 }
 
 // Counts paints of one widget and accessibility text updates about it.

@@ -601,6 +601,67 @@ TEST_F(LarkvaleMedia, ConvertJoinsTheInputsIntoTheChosenFormat) {
             (std::vector<std::string>{"clip.avi", "clip.mp3", "clip.mp4", "clip.mpg", "clip.wav"}));
 }
 
+TEST_F(LarkvaleMedia, ConvertCopyJoinsAlikeFilesAndEachWritesOneFilePerInput) {
+  TempDir home, media, out;
+  FixtureSpec part;
+  part.seconds = 1;
+  part.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
+  ASSERT_TRUE(MakeMediaFixture(media.File("a.mp4"), part));
+  ASSERT_TRUE(MakeMediaFixture(media.File("b.mp4"), part));
+  // --copy: one file in the first input's container, nothing re-encoded.
+  const LarkvaleRun copy =
+      RunLarkvale({"convert", "--copy", media.File("a.mp4"), media.File("b.mp4"), "-o", out.File("ab.mp4")}, home.Path());
+  ASSERT_TRUE(copy.exited);
+  ASSERT_EQ(copy.status, 0) << copy.err;
+  const auto joined = FfProbe(out.File("ab.mp4"));
+  EXPECT_EQ(joined.video.codec, "h264");
+  EXPECT_NEAR(joined.duration, 2.0, 0.1);
+  // Files that differ are named, and nothing is written.
+  const LarkvaleRun differ =
+      RunLarkvale({"convert", "--copy", media.File("a.mp4"), First(), "-o", out.File("never.mp4")}, home.Path());
+  ASSERT_TRUE(differ.exited);
+  EXPECT_EQ(differ.status, 1) << differ.err;
+  EXPECT_TRUE(Contains(differ.err, "first.mp4: ")) << differ.err;
+  EXPECT_FALSE(std::filesystem::exists(out.File("never.mp4")));
+
+  // --each: one file per input in the folder, under free names, listed on
+  // standard output.
+  const std::string folder = out.File("each");
+  std::filesystem::create_directory(folder);
+  WriteFileBytes(folder + "/first.mp4", "mine");
+  const LarkvaleRun each = RunLarkvale({"convert", "--each", "-f", "mp4", "--quality", "30", First(), Second(), "-o", folder},
+                                       home.Path());
+  ASSERT_TRUE(each.exited);
+  ASSERT_EQ(each.status, 0) << each.err;
+  EXPECT_EQ(each.out, folder + "/first (2).mp4\n" + folder + "/second.mp4\n");
+  EXPECT_EQ(ReadFileBytes(folder + "/first.mp4"), "mine");
+  const auto second = FfProbe(folder + "/second.mp4");
+  EXPECT_EQ(second.video.codec, "h264");
+  EXPECT_EQ(second.video.width, 176);  // the source's size
+  EXPECT_NEAR(second.duration, 1.0, 0.2);
+  EXPECT_NEAR(FfProbe(folder + "/first (2).mp4").duration, 2.0, 0.2);
+
+  // Refused before anything runs.
+  const struct {
+    std::vector<std::string> args;
+    std::string named;
+  } bad[] = {
+      {{"--copy", "--each", "-o", folder}, "--each"},
+      {{"--copy", "-f", "mp3", "-o", out.File("x.mp3")}, "--copy"},
+      {{"--copy", "--width", "640", "-o", out.File("x.mp4")}, "--width"},
+      {{"--each", "-f", "mp3", "-o", out.File("nofolder")}, "nofolder"},
+      {{"-f", "webm", "--quality", "64", "-o", out.File("x.webm")}, "--quality 64"},
+  };
+  for (const auto& c : bad) {
+    std::vector<std::string> args{"convert", First()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const LarkvaleRun run = RunLarkvale(args, home.Path());
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 2) << c.named << "\n" << run.err;
+    ExpectOneErrorLineNaming(run, c.named);
+  }
+}
+
 TEST_F(LarkvaleMedia, ConvertRefusesBadFormatsOptionsAndInputsBeforeWriting) {
   TempDir home, out;
   const std::string target = out.File("out.mpg");
@@ -719,7 +780,10 @@ TEST(LarkvaleFormats, EveryNameListedFindsItsFormat) {
     EXPECT_EQ(cli::FindFormat(entry.toUpper()), index);
     EXPECT_EQ(cli::FindFormat(entry.toLower()), index);
   }
-  EXPECT_EQ(index, 19);
+  EXPECT_EQ(index, 22);
+  EXPECT_EQ(cli::FindFormat("mp4"), 19);
+  EXPECT_EQ(cli::FindFormat("webm"), 20);
+  EXPECT_EQ(cli::FindFormat("copy"), convert::JoinFormat());
   EXPECT_EQ(cli::FindFormat("dvd-pal"), cli::FindFormat("DVD_PAL"));
   EXPECT_EQ(cli::FindFormat("mpeg1"), cli::FindFormat("MPEG 1"));
   EXPECT_EQ(cli::FindFormat("dvd"), -1);

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 
 #include "convert/timelinemodel.h"
 #include "engine/videoengine.h"
@@ -234,6 +235,110 @@ TEST_F(ConversionRunTest, ASecondRunDuringTheSaveIsRefusedAndClosingAborts) {
   // Outside a save the close does nothing.
   run.AbortForClose();
   EXPECT_EQ(Convert("third.mp3", Format("MP3")), Outcome::Saved);
+}
+
+
+TEST_F(ConversionRunTest, OneFilePerEntryWritesEachUnderAFreeNameAndCountsTheBatch) {
+  Add(Media().shortClip);
+  Add(Media().longClip);
+  Add(Media().shortClip);
+  const QString folder = out + "batch/";
+  ASSERT_TRUE(QDir().mkpath(folder));
+  {
+    QFile existing(folder + "short.mp3");  // a file of the user's, never overwritten
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.write("keep");
+  }
+  OutputChoices each = Format("MP3");
+  each.eachEntry = true;
+  dialogs.folderAnswers.push_back(folder);
+  EXPECT_EQ(run.Run(each, QStringLiteral(LARKVALE_APPDIR), out), Outcome::Saved);
+  EXPECT_TRUE(dialogs.shown.empty()) << dialogs.Texts().join('|').toStdString();
+  ASSERT_EQ(dialogs.asked.size(), 1u);
+  EXPECT_EQ(dialogs.asked[0].kind, "folder");
+  const QStringList expected{folder + "short (2).mp3", folder + "long.mp3", folder + "short (3).mp3"};
+  EXPECT_EQ(run.OutputFiles(), expected);
+  const double lengths[] = {2, 10, 2};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(expected[i].toStdString());
+    const auto probed = FfProbe(expected[i].toStdString());
+    ASSERT_TRUE(probed.ok);
+    EXPECT_EQ(probed.audio.codec, "mp3");
+    EXPECT_NEAR(probed.duration, lengths[i], 0.3);
+  }
+  QFile existing(folder + "short.mp3");
+  ASSERT_TRUE(existing.open(QIODevice::ReadOnly));
+  EXPECT_EQ(existing.readAll(), "keep");
+  EXPECT_EQ(statuses, QStringList({"Converting video...", "Converting 1 of 3: short.flv...",
+                                   "Converting 2 of 3: long.flv...", "Converting 3 of 3: short.flv...", "Done."}));
+  // The bar counts the whole batch: each file's end lands at the seconds of
+  // the entries done, against one maximum.
+  EXPECT_EQ(maximum, 14);
+  EXPECT_FALSE(positionPastMaximum);
+  for (int mark : {2, 12, 14}) EXPECT_NE(std::find(positions.begin(), positions.end(), mark), positions.end()) << mark;
+  ASSERT_FALSE(positions.empty());
+  EXPECT_EQ(positions.back(), 0);
+  EXPECT_FALSE(busy);
+  EXPECT_TRUE(QDir(folder).entryList({"*.part"}, QDir::Files).isEmpty());
+}
+
+TEST_F(ConversionRunTest, StopEndsABatchKeepingTheFilesDone) {
+  Add(Media().shortClip);
+  Add(Media().longClip);
+  Add(Media().shortClip);
+  const QString folder = out + "stopped/";
+  ASSERT_TRUE(QDir().mkpath(folder));
+  OutputChoices each = Format("iPod");  // slow enough to report progress
+  each.eachEntry = true;
+  auto progress = engine.OnProcessing;
+  bool stopped = false;
+  engine.OnProcessing = [&](double position, double duration) {
+    // The browser's Stop, in the middle of the second entry.
+    if (!stopped && statuses.last().startsWith("Converting 2 of 3") && position > 0 && position < duration) {
+      stopped = true;
+      engine.Abort();
+    }
+    progress(position, duration);
+  };
+  dialogs.folderAnswers.push_back(folder);
+  EXPECT_EQ(run.Run(each, QStringLiteral(LARKVALE_APPDIR), out), Outcome::Stopped);
+  ASSERT_TRUE(stopped) << "the second entry reported no progress";
+  EXPECT_TRUE(dialogs.shown.empty()) << dialogs.Texts().join('|').toStdString();
+  EXPECT_EQ(run.OutputFiles(), QStringList{folder + "short.mp4"});
+  EXPECT_EQ(QDir(folder).entryList(QDir::Files), QStringList{"short.mp4"});
+  EXPECT_NEAR(FfProbe((folder + "short.mp4").toStdString()).duration, 2.0, 0.3);
+  EXPECT_EQ(statuses.last(), "Stopped.");
+  EXPECT_FALSE(run.Saving());
+  EXPECT_FALSE(busy);
+}
+
+TEST_F(ConversionRunTest, JoinOffersTheFirstFilesContainerOrNamesTheDifference) {
+  const QString a = out + "a.mp4", b = out + "b.mp4", wide = out + "wide.mp4";
+  testsupport::FixtureSpec spec;
+  spec.seconds = 1;
+  spec.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
+  testsupport::FixtureSpec wider = spec;
+  wider.width = 352;
+  ASSERT_TRUE(testsupport::MakeMediaFixture(a.toStdString(), spec) &&
+              testsupport::MakeMediaFixture(b.toStdString(), spec) &&
+              testsupport::MakeMediaFixture(wide.toStdString(), wider));
+  Add(a);
+  Add(b);
+  EXPECT_EQ(Convert("joined.mp4", Format("Join without re-encoding")), Outcome::Saved);
+  EXPECT_TRUE(dialogs.shown.empty()) << dialogs.Texts().join('|').toStdString();
+  ASSERT_EQ(dialogs.asked.size(), 1u);
+  EXPECT_EQ(dialogs.asked[0].filter, "MP4 File (*.mp4)");
+  EXPECT_EQ(statuses, QStringList({"Converting video...", "Done."}));
+  EXPECT_NEAR(FfProbe((out + "joined.mp4").toStdString()).duration, 2.0, 0.1);
+
+  Add(wide);
+  dialogs.asked.clear();
+  dialogs.saveAnswers.clear();
+  EXPECT_EQ(Convert("never.mp4", Format("Join without re-encoding")), Outcome::NotJoinable);
+  EXPECT_EQ(dialogs.Texts(), QStringList{"wide.mp4: 352x240, the others 320x240"});
+  EXPECT_TRUE(dialogs.asked.empty()) << "a save dialog for a join that cannot be done";
+  EXPECT_FALSE(QFile::exists(out + "never.mp4"));
+  EXPECT_FALSE(busy);
 }
 
 }  // namespace

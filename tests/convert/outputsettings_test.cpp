@@ -16,12 +16,19 @@ namespace {
 
 TEST(OutputFormats, NineteenEntriesWithTheirTypesFiltersAndSaveMethods) {
   const auto& f = OutputFormats();
-  ASSERT_EQ(f.size(), 19u);
+  // The 19, then the two formats of today and the join, after them.
+  ASSERT_EQ(f.size(), 22u);
   QStringList entries;
   for (const auto& e : f) entries << e.entry;
   EXPECT_EQ(entries.join(','),
             "VCD_NTSC,VCD_PAL,SVCD_NTSC,SVCD_PAL,DVD_NTSC,DVD_PAL,MPEG 1,MPEG 2,AVI,WMV,QT,RM,iPod,PSP,FLV,3GP,Zune,"
-            "WAV,MP3");
+            "WAV,MP3,MP4 (H.264, AAC),WebM (VP9, Opus),Join without re-encoding");
+  EXPECT_EQ(f[19].panel, Panel::MP4);
+  EXPECT_EQ(f[19].filter, "MP4 File (*.mp4)|*.mp4");
+  EXPECT_EQ(f[20].panel, Panel::WebM);
+  EXPECT_EQ(f[20].extension, "webm");
+  EXPECT_EQ(f[21].save, SaveMethod::Join);
+  EXPECT_EQ(JoinFormat(), 21);
   EXPECT_EQ(f[kDefaultFormat].entry, "AVI");
   for (int i = 0; i < 16; ++i) EXPECT_EQ(f[i].outputType, i) << i;
   EXPECT_EQ(f[16].outputType, 9);
@@ -242,6 +249,10 @@ QString& FieldText(OutputChoices& c, Field field) {
     case Field::WavAudioSampleRate: return c.wavSampleRate;
     case Field::Mp3AudioBitrate: return c.mp3Bitrate;
     case Field::Mp3AudioSampleRate: return c.mp3SampleRate;
+    case Field::Mp4Quality: return c.mp4.quality;
+    case Field::Mp4AudioBitrate: return c.mp4.audioBitrate;
+    case Field::WebmQuality: return c.webm.quality;
+    case Field::WebmAudioBitrate: return c.webm.audioBitrate;
   }
   ADD_FAILURE() << "no text for field " << int(field);
   return c.width;
@@ -300,6 +311,8 @@ TEST(RangeChecks, MessagesShowTheRangeInItsUnit) {
       {8, Field::FrameRate, "121", "AVI: Frame Rate must be between 1 and 120 frames/s (is 121)."},
       {10, Field::FileHeight, "8", "File Height must be between 16 and 4096 pixels (is 8)."},
       {18, Field::Mp3AudioBitrate, "0", "MP3: Audio bit rate must be between 8 and 320 kbit/s (is 0)."},
+      {19, Field::Mp4Quality, "52", "MP4: Quality (CRF) must be between 1 and 51 (is 52)."},
+      {20, Field::WebmAudioBitrate, "600", "WebM: Audio bit rate must be between 6 and 510 kbit/s (is 600)."},
       // Not a whole number: refused on any panel, with the text as typed.
       {7, Field::FlvAudioBitrate, "128k", "'128k' is not a valid integer value"},
   };

@@ -84,6 +84,10 @@ TEST(OutputChoicesStore, ChoicesComeBackAndTheFileKeepsEverythingElse) {
   chosen.wmv8Profile = "Video for \"broadband\" \\ 2";
   chosen.wavBits = 0;
   chosen.mp3SampleRate = "22050";
+  chosen.mp4.quality = "18";
+  chosen.webm.audioBitrate = "96";
+  chosen.webm.sourceSize = false;
+  chosen.eachEntry = true;
   {
     platform::SettingsAccessor accessor(file);
     ASSERT_TRUE(accessor.OpenKey("Software\\Larkvale_HD", false));
@@ -113,6 +117,12 @@ TEST(OutputChoicesStore, ChoicesComeBackAndTheFileKeepsEverythingElse) {
   EXPECT_EQ(back.wmv8Profile, chosen.wmv8Profile);
   EXPECT_EQ(back.wavBits, 0);
   EXPECT_EQ(back.mp3SampleRate, "22050");
+  EXPECT_EQ(back.mp4.quality, "18");
+  EXPECT_EQ(back.mp4.audioBitrate, "160");
+  EXPECT_TRUE(back.mp4.sourceSize);
+  EXPECT_EQ(back.webm.audioBitrate, "96");
+  EXPECT_FALSE(back.webm.sourceSize);
+  EXPECT_TRUE(back.eachEntry);
   EXPECT_EQ(accessor.ReadString("videodir"), "/home/ann/videos");
 }
 

@@ -1,0 +1,314 @@
+#include "engine/stream_join.h"
+
+#include "engine/ffmpeg_util.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace larkvale::engine {
+
+namespace {
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  return s;
+}
+
+std::string Extension(const std::string& path) {
+  const std::string name = BaseName(path);
+  const size_t dot = name.find_last_of('.');
+  return dot == std::string::npos ? std::string() : Lower(name.substr(dot + 1));
+}
+
+// The streams a join copies: pictures (not cover art) and sound.
+std::vector<int> CopiedStreams(const AVFormatContext* fc) {
+  std::vector<int> out;
+  for (unsigned i = 0; i < fc->nb_streams; ++i) {
+    const AVStream* st = fc->streams[i];
+    const AVMediaType type = st->codecpar->codec_type;
+    if (type == AVMEDIA_TYPE_AUDIO || (type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)))
+      out.push_back(int(i));
+  }
+  return out;
+}
+
+std::string Layout(const AVFormatContext* fc, const std::vector<int>& streams) {
+  std::string text;
+  for (int i : streams) {
+    if (!text.empty()) text += " and ";
+    text += fc->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? "picture" : "sound";
+  }
+  return text.empty() ? "no picture or sound" : text;
+}
+
+struct Kind {
+  std::string muxer, extension, name;
+};
+
+bool WebMCodec(AVCodecID id) {
+  return id == AV_CODEC_ID_VP8 || id == AV_CODEC_ID_VP9 || id == AV_CODEC_ID_AV1 || id == AV_CODEC_ID_VORBIS ||
+         id == AV_CODEC_ID_OPUS;
+}
+
+// How the first file's container is written; empty muxer when a join into it
+// is not offered.
+Kind OutputKind(const AVFormatContext* fc, const std::vector<int>& streams, const std::string& path) {
+  const std::string demuxer = fc->iformat->name;
+  const std::string ext = Extension(path);
+  if (demuxer == "mov,mp4,m4a,3gp,3g2,mj2") {
+    if (ext == "mov") return {"mov", "mov", "QuickTime"};
+    if (ext == "3gp") return {"3gp", "3gp", "3GP"};
+    return {"mp4", "mp4", "MP4"};
+  }
+  if (demuxer == "matroska,webm") {
+    bool webm = true;
+    for (int i : streams) webm = webm && WebMCodec(fc->streams[i]->codecpar->codec_id);
+    return webm ? Kind{"webm", "webm", "WebM"} : Kind{"matroska", "mkv", "Matroska"};
+  }
+  if (demuxer == "flv") return {"flv", "flv", "FLV"};
+  if (demuxer == "mpegts") return {"mpegts", "ts", "MPEG-TS"};
+  if (demuxer == "avi") return {"avi", "avi", "AVI"};
+  if (demuxer == "asf") return {"asf", "wmv", "WMV"};
+  if (demuxer == "mpeg") {
+    for (int i : streams)
+      if (fc->streams[i]->codecpar->codec_id == AV_CODEC_ID_MPEG2VIDEO) return {"vob", "mpg", "MPEG"};
+    return {"mpeg", "mpg", "MPEG"};
+  }
+  return {{}, {}, fc->iformat->long_name ? fc->iformat->long_name : demuxer};
+}
+
+std::string Size(const AVCodecParameters* p) { return std::to_string(p->width) + "x" + std::to_string(p->height); }
+
+std::string ChannelText(const AVCodecParameters* p) {
+  char buf[64] = {};
+  if (av_channel_layout_describe(&p->ch_layout, buf, sizeof buf) < 0) return std::to_string(p->ch_layout.nb_channels);
+  return buf;
+}
+
+std::string PixelText(const AVCodecParameters* p) {
+  const char* name = av_get_pix_fmt_name(AVPixelFormat(p->format));
+  return std::string("pixel format ") + (name ? name : "unknown");
+}
+
+// Whether the container carries the codec's set-up once for the whole
+// stream (so that files coded with other set-ups cannot share it).
+bool GlobalSetup(const std::string& muxer) { return muxer != "mpegts" && muxer != "mpeg" && muxer != "vob"; }
+
+// The first way `p` differs from `first`, as "what p has, the others what
+// first has"; empty when none matters for a copy.
+std::string Difference(const AVCodecParameters* p, const AVCodecParameters* first, bool globalSetup) {
+  const auto differ = [](const std::string& mine, const std::string& theirs) { return mine + ", the others " + theirs; };
+  const std::string what = p->codec_type == AVMEDIA_TYPE_VIDEO ? "picture " : "sound ";
+  if (p->codec_id != first->codec_id)
+    return differ(what + avcodec_get_name(p->codec_id), avcodec_get_name(first->codec_id));
+  if (p->codec_type == AVMEDIA_TYPE_VIDEO) {
+    if (p->width != first->width || p->height != first->height) return differ(Size(p), Size(first));
+    if (p->format != first->format) return differ(PixelText(p), PixelText(first));
+  } else {
+    if (p->sample_rate != first->sample_rate)
+      return differ(std::to_string(p->sample_rate) + " Hz", std::to_string(first->sample_rate) + " Hz");
+    if (av_channel_layout_compare(&p->ch_layout, &first->ch_layout) != 0)
+      return differ(ChannelText(p), ChannelText(first));
+    if (p->format != first->format) {
+      const char* mine = av_get_sample_fmt_name(AVSampleFormat(p->format));
+      const char* theirs = av_get_sample_fmt_name(AVSampleFormat(first->format));
+      return differ(std::string("samples ") + (mine ? mine : "unknown"), theirs ? theirs : "unknown");
+    }
+  }
+  if (globalSetup && (p->extradata_size != first->extradata_size ||
+                      (p->extradata_size > 0 && std::memcmp(p->extradata, first->extradata, size_t(p->extradata_size)) != 0)))
+    return std::string(avcodec_get_name(p->codec_id)) + " coded with other settings than the first file";
+  return {};
+}
+
+}  // namespace
+
+std::optional<JoinPlan> PlanJoin(const std::vector<std::string>& files, std::string* difference) {
+  auto refuse = [&](const std::string& path, const std::string& why) -> std::optional<JoinPlan> {
+    if (difference) *difference = BaseName(path) + ": " + why;
+    return std::nullopt;
+  };
+  if (files.empty()) {
+    if (difference) *difference = "nothing to join";
+    return std::nullopt;
+  }
+  JoinPlan plan;
+  plan.files = files;
+  InputPtr first;
+  std::vector<int> firstStreams;
+  for (const std::string& path : files) {
+    InputPtr in = OpenInput(path);
+    if (!in) return refuse(path, "not a media file that can be read");
+    const std::vector<int> streams = CopiedStreams(in.get());
+    if (streams.empty()) return refuse(path, "no picture or sound");
+    if (in->duration != AV_NOPTS_VALUE && in->duration > 0) plan.duration += in->duration / double(AV_TIME_BASE);
+    if (!first) {
+      const Kind kind = OutputKind(in.get(), streams, path);
+      if (kind.muxer.empty()) return refuse(path, kind.name + " files cannot be joined without re-encoding");
+      plan.muxer = kind.muxer;
+      plan.extension = kind.extension;
+      plan.kind = kind.name;
+      first = std::move(in);
+      firstStreams = streams;
+      continue;
+    }
+    if (std::strcmp(in->iformat->name, first->iformat->name) != 0)
+      return refuse(path, OutputKind(in.get(), streams, path).name + " file, the others " + plan.kind);
+    const std::string layout = Layout(in.get(), streams), firstLayout = Layout(first.get(), firstStreams);
+    if (streams.size() != firstStreams.size() || layout != firstLayout)
+      return refuse(path, layout + ", the others " + firstLayout);
+    for (size_t i = 0; i < streams.size(); ++i) {
+      const std::string d = Difference(in->streams[streams[i]]->codecpar, first->streams[firstStreams[i]]->codecpar,
+                                       GlobalSetup(plan.muxer));
+      if (!d.empty()) return refuse(path, d);
+    }
+  }
+  return plan;
+}
+
+JoinJob::JoinJob(JoinPlan plan, std::string target) : FileJob(std::move(target)), plan_(std::move(plan)) {
+  duration_ = plan_.duration;
+}
+
+JoinJob::~JoinJob() { Stop(); }
+
+bool JoinJob::Write(const std::string& tmp) {
+  auto fail = [&](const std::string& why, int code = 0) {
+    error_ = code ? why + ": " + AvError(code) : why;
+    return false;
+  };
+  AVFormatContext* rawOc = nullptr;
+  int r = avformat_alloc_output_context2(&rawOc, nullptr, plan_.muxer.c_str(), tmp.c_str());
+  if (r < 0 || !rawOc) return fail("no muxer " + plan_.muxer, r);
+  std::unique_ptr<AVFormatContext, OutputCloser> oc(rawOc);
+
+  // Every file's copied streams, in order, go to the output stream of the
+  // same place; the plan made sure they are alike.
+  std::vector<AVStream*> outs;
+  int referenceOut = 0;  // the stream whose end marks a file's end: the picture if any
+  {
+    InputPtr in = OpenInput(plan_.files.front());
+    if (!in) return fail("cannot read " + plan_.files.front());
+    const std::vector<int> streams = CopiedStreams(in.get());
+    bool pictureFound = false;
+    for (int i : streams) {
+      const AVStream* ist = in->streams[i];
+      AVStream* ost = avformat_new_stream(oc.get(), nullptr);
+      if (!ost) return fail("out of memory");
+      r = avcodec_parameters_copy(ost->codecpar, ist->codecpar);
+      if (r < 0) return fail("cannot copy stream parameters", r);
+      // The source's tag where the output container knows it for this
+      // codec; else the container picks its own.
+      const unsigned tag = ist->codecpar->codec_tag;
+      ost->codecpar->codec_tag = 0;
+      if (tag && oc->oformat->codec_tag && av_codec_get_id(oc->oformat->codec_tag, tag) == ist->codecpar->codec_id)
+        ost->codecpar->codec_tag = tag;
+      ost->time_base = ist->time_base;
+      ost->avg_frame_rate = ist->avg_frame_rate;
+      ost->r_frame_rate = ist->r_frame_rate;
+      ost->sample_aspect_ratio = ist->sample_aspect_ratio;
+      ost->disposition = ist->disposition;
+      if (!pictureFound && ist->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        pictureFound = true;
+        referenceOut = int(outs.size());
+      }
+      outs.push_back(ost);
+    }
+  }
+  r = avio_open(&oc->pb, tmp.c_str(), AVIO_FLAG_WRITE);
+  if (r < 0) return fail("cannot write " + tmp, r);
+  r = avformat_write_header(oc.get(), nullptr);
+  if (r < 0) return fail("cannot start " + plan_.muxer, r);
+
+  // Output time is kept in microseconds: `offset` is where the next file
+  // begins.
+  const AVRational us = AV_TIME_BASE_Q;
+  int64_t offset = 0;
+  std::vector<int64_t> lastDts(outs.size(), std::numeric_limits<int64_t>::min());
+  PacketPtr pkt = MakePacket();
+  for (const std::string& path : plan_.files) {
+    if (abort_) return fail("aborted");
+    InputPtr in = OpenInput(path);
+    if (!in) return fail("cannot read " + path);
+    const std::vector<int> streams = CopiedStreams(in.get());
+    if (streams.size() != outs.size()) return fail(path + " changed since it was checked");
+    std::vector<int> outOf(in->nb_streams, -1);
+    for (size_t i = 0; i < streams.size(); ++i) outOf[size_t(streams[i])] = int(i);
+    // The file starts where its reference stream starts; its other streams
+    // keep their places relative to it.
+    const AVStream* ref = in->streams[streams[size_t(referenceOut)]];
+    int64_t start = ref->start_time != AV_NOPTS_VALUE ? av_rescale_q(ref->start_time, ref->time_base, us)
+                    : in->start_time != AV_NOPTS_VALUE ? in->start_time
+                                                        : 0;
+    int64_t end = start;
+    // Per stream, how much later than planned its packets go, when the
+    // file's first ones would otherwise not follow the last file's (sound
+    // that starts a little before the picture).
+    std::vector<int64_t> nudge(outs.size(), 0);
+    while (true) {
+      if (abort_) return fail("aborted");
+      r = av_read_frame(in.get(), pkt.get());
+      if (r == AVERROR_EOF) break;
+      if (r < 0) return fail("cannot read " + path, r);
+      const int o = pkt->stream_index < int(outOf.size()) ? outOf[size_t(pkt->stream_index)] : -1;
+      if (o < 0) {
+        av_packet_unref(pkt.get());
+        continue;
+      }
+      const AVStream* ist = in->streams[pkt->stream_index];
+      AVStream* ost = outs[size_t(o)];
+      int64_t duration = pkt->duration;
+      if (duration <= 0) {
+        // Some containers leave a frame's length out; the stream's rate gives it.
+        const AVCodecParameters* cp = ist->codecpar;
+        if (cp->codec_type == AVMEDIA_TYPE_VIDEO && ist->avg_frame_rate.num > 0)
+          duration = av_rescale_q(1, av_inv_q(ist->avg_frame_rate), ist->time_base);
+        else if (cp->codec_type == AVMEDIA_TYPE_AUDIO && cp->frame_size > 0 && cp->sample_rate > 0)
+          duration = av_rescale_q(cp->frame_size, AVRational{1, cp->sample_rate}, ist->time_base);
+      }
+      const int64_t at = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+      if (o == referenceOut && at != AV_NOPTS_VALUE)
+        end = std::max(end, av_rescale_q(at + std::max<int64_t>(duration, 0), ist->time_base, us));
+      // Into the output's microseconds, then its own time base.
+      const int64_t shift = offset - start;
+      auto place = [&](int64_t ts) {
+        return ts == AV_NOPTS_VALUE ? ts : av_rescale_q(av_rescale_q(ts, ist->time_base, us) + shift, us, ost->time_base);
+      };
+      pkt->pts = place(pkt->pts);
+      pkt->dts = place(pkt->dts);
+      pkt->duration = duration > 0 ? av_rescale_q(duration, ist->time_base, ost->time_base) : 0;
+      if (pkt->dts != AV_NOPTS_VALUE) {
+        int64_t& n = nudge[size_t(o)];
+        if (lastDts[size_t(o)] != std::numeric_limits<int64_t>::min() && pkt->dts + n <= lastDts[size_t(o)])
+          n = lastDts[size_t(o)] + 1 - pkt->dts;
+        pkt->dts += n;
+        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += n;
+        lastDts[size_t(o)] = pkt->dts;
+      }
+      if (pkt->pts != AV_NOPTS_VALUE) position_ = std::max(0.0, pkt->pts * av_q2d(ost->time_base));
+      pkt->stream_index = ost->index;
+      pkt->pos = -1;
+      r = av_interleaved_write_frame(oc.get(), pkt.get());
+      if (r < 0) return fail("writing " + tmp + " failed (disk full?)", r);
+    }
+    offset += end - start;
+  }
+  r = av_write_trailer(oc.get());
+  if (r < 0) return fail("cannot finish " + tmp, r);
+  r = avio_closep(&oc->pb);
+  if (r < 0) return fail("cannot close " + tmp, r);
+  position_ = duration_;
+  return true;
+}
+
+}  // namespace larkvale::engine

@@ -1,0 +1,43 @@
+#pragma once
+// Joining files by copying their streams one after the other: nothing is
+// decoded or encoded, so it takes seconds and loses nothing. Only files alike
+// in container, codecs and stream parameters can be joined so; otherwise the
+// plan names the first difference and nothing is written.
+
+#include "engine/file_job.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace larkvale::engine {
+
+struct JoinPlan {
+  std::vector<std::string> files;
+  std::string muxer;      // the first file's container, as FFmpeg writes it
+  std::string extension;  // "mp4"
+  std::string kind;       // as the user knows it: "MP4", "WebM", "MPEG-TS"
+  double duration = 0;    // the files' lengths together, for progress
+};
+
+// The plan for joining `files` in order, or nothing with the reason in
+// `difference`, naming the file by its name alone and what sets it apart
+// ("part2.mp4: 1280x720, the others 1920x1080").
+std::optional<JoinPlan> PlanJoin(const std::vector<std::string>& files, std::string* difference);
+
+// Copies the packets of every picture and sound stream of each file in turn,
+// shifting each file's timestamps so that it starts where the one before
+// ended.
+class JoinJob : public FileJob {
+ public:
+  JoinJob(JoinPlan plan, std::string target);
+  ~JoinJob() override;
+
+ protected:
+  bool Write(const std::string& tmp) override;
+
+ private:
+  JoinPlan plan_;
+};
+
+}  // namespace larkvale::engine

@@ -1,0 +1,192 @@
+// Joining without re-encoding: parts made by the ffmpeg CLI, the result's
+// packets compared with the parts' by ffprobe's packet hashes.
+#include "engine/engine_media.h"
+#include "engine/stream_join.h"
+#include "engine/videoenginecore.h"
+#include "support/media_fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+namespace larkvale::enginetest {
+namespace {
+
+using namespace larkvale::engine;
+using testsupport::FfProbe;
+using testsupport::FixtureSpec;
+using testsupport::MakeMediaFixture;
+using testsupport::RunCommand;
+using testsupport::ShellQuote;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// The MD5 of each packet of the file's picture ("v") or sound ("a") stream, in order.
+std::vector<std::string> PacketHashes(const std::string& path, const char* stream) {
+  const std::string out = RunCommand("ffprobe -v error -select_streams " + std::string(stream) +
+                                     " -show_data_hash MD5 -show_entries packet=data_hash -of csv=p=0 " +
+                                     ShellQuote(path));
+  std::vector<std::string> hashes;
+  std::istringstream in(out);
+  // Side data may share a packet's line; the hash is the field that names MD5.
+  for (std::string line; std::getline(in, line);)
+    if (const size_t at = line.find("MD5:"); at != std::string::npos) hashes.push_back(line.substr(at, 36));
+  return hashes;
+}
+
+std::vector<std::string> Parts(const std::string& dir, const char* ext, const std::string& codecArgs, int count) {
+  std::vector<std::string> parts;
+  for (int i = 0; i < count; ++i) {
+    FixtureSpec spec;
+    spec.seconds = 2;
+    spec.sampleRate = 48000;
+    spec.codecArgs = codecArgs;
+    parts.push_back(dir + "/part" + std::to_string(i + 1) + "." + ext);
+    EXPECT_TRUE(MakeMediaFixture(parts.back(), spec)) << parts.back();
+  }
+  return parts;
+}
+
+void LoadWhole(VideoEngineCore& e, const std::vector<std::string>& files) {
+  e.ClearTimeline();
+  for (const std::string& f : files) {
+    const double d = e.GetFileDuration(Q(f));
+    ASSERT_TRUE(e.AddVideo(Q(f), 0, d, 0)) << f;
+    ASSERT_TRUE(e.AddAudio(Q(f), 0, d)) << f;
+  }
+}
+
+TEST(StreamJoin, PartsAreJoinedPacketForPacketWithContinuousTime) {
+  const struct {
+    const char* name;
+    const char* ext;
+    std::string codecArgs;
+    const char* format;  // substring of ffprobe's format name
+    const char* vcodec;
+    const char* acodec;
+  } cases[] = {
+      {"H.264/AAC MP4", "mp4", "-c:v libx264 -preset ultrafast -g 25 -c:a aac", "mp4", "h264", "aac"},
+      {"VP9/Opus WebM", "webm", "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -g 25 -c:a libopus", "webm", "vp9",
+       "opus"},
+      {"H.264/AAC Matroska", "mkv", "-c:v libx264 -preset ultrafast -g 25 -c:a aac", "matroska", "h264", "aac"},
+      {"H.264/AAC MPEG-TS", "ts", "-c:v libx264 -preset ultrafast -g 25 -c:a aac", "mpegts", "h264", "aac"},
+      {"FLV", "flv", "-c:v flv -g 25 -c:a libmp3lame", "flv", "flv1", "mp3"},
+      {"MPEG-4/MP3 AVI", "avi", "-c:v mpeg4 -g 25 -c:a libmp3lame", "avi", "mpeg4", "mp3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = FreshDir(std::string("join-") + c.ext);
+    const std::vector<std::string> parts = Parts(dir, c.ext, c.codecArgs, 3);
+    VideoEngineCore e;
+    LoadWhole(e, parts);
+    QString difference;
+    const auto plan = e.PlanTimelineJoin(&difference);
+    ASSERT_TRUE(plan) << difference.toStdString();
+    EXPECT_EQ(plan->extension, c.ext);
+    const std::string out = dir + "/joined." + c.ext;
+    int completed = 0;
+    double lastPosition = 0;
+    e.OnComplete = [&] { ++completed; };
+    e.OnProcessing = [&](double position, double) { lastPosition = position; };
+    ASSERT_TRUE(e.JoinTimeline(Q(out))) << e.LastError().toStdString();
+    EXPECT_EQ(completed, 1);
+    EXPECT_NEAR(lastPosition, plan->duration, 0.01);
+
+    const auto probed = FfProbe(out);
+    ASSERT_TRUE(probed.ok);
+    EXPECT_NE(probed.format.find(c.format), std::string::npos) << probed.format;
+    EXPECT_EQ(probed.video.codec, c.vcodec);
+    EXPECT_EQ(probed.audio.codec, c.acodec);
+    double total = 0;
+    for (const std::string& p : parts) total += FfProbe(p).duration;
+    EXPECT_NEAR(probed.duration, total, 0.04);  // within one frame at 25 fps
+    // Stream copy: the very packets of the parts, in their order.
+    for (const char* stream : {"v", "a"}) {
+      SCOPED_TRACE(stream);
+      std::vector<std::string> expected;
+      for (const std::string& p : parts) {
+        const auto h = PacketHashes(p, stream);
+        ASSERT_FALSE(h.empty());
+        expected.insert(expected.end(), h.begin(), h.end());
+      }
+      EXPECT_EQ(PacketHashes(out, stream), expected);
+    }
+    // Time runs on across the joins: no picture packet goes back in time.
+    const std::string times = RunCommand("ffprobe -v error -select_streams v -show_entries packet=dts_time -of csv=p=0 " +
+                                         ShellQuote(out));
+    std::istringstream in(times);
+    double previous = -1e9;
+    int packets = 0;
+    for (std::string line; std::getline(in, line);) {
+      if (line.empty() || line == "N/A") continue;
+      const double t = std::stod(line);
+      EXPECT_GT(t, previous) << "packet " << packets;
+      previous = t;
+      ++packets;
+    }
+    EXPECT_EQ(packets, 150);  // 3 x 2 s at 25 frames a second
+    // Nothing but the output is left beside it.
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+      EXPECT_EQ(entry.path().extension() == ".part", false) << entry.path();
+  }
+}
+
+TEST(StreamJoin, FilesThatDifferAreNamedAndNothingIsWritten) {
+  const std::string dir = FreshDir("join-differ");
+  const std::string h264 = "-c:v libx264 -preset ultrafast -c:a aac";
+  auto make = [&](const std::string& name, FixtureSpec spec) {
+    spec.seconds = 1;
+    if (spec.codecArgs.empty()) spec.codecArgs = h264;
+    const std::string path = dir + "/" + name;
+    EXPECT_TRUE(MakeMediaFixture(path, spec)) << name;
+    return path;
+  };
+  const std::string a = make("a.mp4", {});
+  const std::string b = make("b.mp4", {});
+  FixtureSpec big;
+  big.width = 352;
+  big.height = 288;
+  FixtureSpec mpeg4;
+  mpeg4.codecArgs = "-c:v mpeg4 -c:a aac";
+  FixtureSpec rate;
+  rate.sampleRate = 22050;
+  FixtureSpec mono;
+  mono.channels = 1;
+  FixtureSpec silent;
+  silent.audio = false;
+  FixtureSpec mkv;
+  mkv.codecArgs = h264;
+  const struct {
+    const char* name;
+    std::string odd;
+    std::string message;
+  } cases[] = {
+      {"size", make("part2.mp4", big), "part2.mp4: 352x288, the others 320x240"},
+      {"codec", make("mpeg4.mp4", mpeg4), "mpeg4.mp4: picture mpeg4, the others h264"},
+      {"sample rate", make("rate.mp4", rate), "rate.mp4: 22050 Hz, the others 44100 Hz"},
+      {"channels", make("mono.mp4", mono), "mono.mp4: mono, the others stereo"},
+      {"streams", make("silent.mp4", silent), "silent.mp4: picture, the others picture and sound"},
+      {"container", make("other.mkv", mkv), "other.mkv: Matroska file, the others MP4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    VideoEngineCore e;
+    LoadWhole(e, {a, c.odd, b});
+    QString difference;
+    EXPECT_FALSE(e.PlanTimelineJoin(&difference));
+    EXPECT_EQ(difference.toStdString(), c.message);
+    const std::string out = dir + "/joined.mp4";
+    EXPECT_FALSE(e.JoinTimeline(Q(out)));
+    EXPECT_EQ(e.LastError().toStdString(), c.message);
+    EXPECT_FALSE(std::filesystem::exists(out));
+  }
+  // Alike files join.
+  VideoEngineCore e;
+  LoadWhole(e, {a, b});
+  QString difference;
+  EXPECT_TRUE(e.PlanTimelineJoin(&difference)) << difference.toStdString();
+}
+
+}  // namespace
+}  // namespace larkvale::enginetest
