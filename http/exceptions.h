@@ -132,6 +132,27 @@ class ENetBodyIncomplete : public ENetException {
   using ENetException::ENetException;
 };
 
+// A body larger than its reader accepts (a page that decompresses past its
+// limit, for one).
+class ENetBodyTooLarge : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+// A compressed body whose data is corrupt or ends early.
+class ENetContentDecodingError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+// A proxy that could not be reached, refused a tunnel, or cannot be used;
+// the message names it ("Proxy 127.0.0.1:3128 refused the connection: 403
+// Forbidden").
+class ENetProxyError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
 // A chain of redirects longer than the client allows.
 class ENetTooManyRedirects : public ENetException {
  public:

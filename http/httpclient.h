@@ -98,6 +98,13 @@ class TNetCustomHTTP : public TNetTCPClient {
   // reply when none is set and `AllowCookies` holds.
   TNetCookieManager* CookieManager = nullptr;
   TNetHTTPOnRedirectEvent OnRedirect;
+  // A successful body sent with Content-Encoding gzip or deflate reaches the
+  // sink decoded (work events still count the bytes as they came). Asking
+  // for compression is up to the caller (Request.AcceptEncoding).
+  bool DecodeContent = false;
+  // Most bytes a decoded body may grow to (-1: no limit); past it the call
+  // fails with ENetBodyTooLarge.
+  std::int64_t MaxDecodedBodyBytes = -1;
 
   TNetHTTPRequest Request;
   TNetHTTPResponse Response;
@@ -135,6 +142,8 @@ class TNetCustomHTTP : public TNetTCPClient {
   void StoreCookies();
   Outcome ExamineReply();
   void ReadBody(TNetStream* sink);
+  // ReadBody for the final reply: decoded when `DecodeContent` asks for it.
+  void ReadFinalBody(TNetStream* sink);
   [[noreturn]] void RaiseProtocolError();
   // True when the body was read to its end.
   bool DrainBody();
@@ -150,6 +159,10 @@ class TNetCustomHTTP : public TNetTCPClient {
   bool replyComplete_ = false;
   // The current address is https: connections are made with TLS.
   bool secure_ = false;
+  // The proxy of the current connection; with `forward_` (http through an
+  // HTTP proxy) requests go to it in absolute form, otherwise it tunnels.
+  TNetProxy proxy_;
+  bool forward_ = false;
 };
 
 class TNetHTTP : public TNetCustomHTTP {};
@@ -163,7 +176,8 @@ void ApplyWindowConfiguration(TNetHTTP& client);
 // stays in force for the same host; "80"/"443" defaults) and fills the
 // request's `Target` and `Host`. Raises ENetUnknownProtocol for other schemes
 // on a default port, ENetUnsafeRequestText for a line break or NUL in the
-// address, ENetURIException for a port outside 1-65535 or an IPv6 literal.
+// address, ENetURIException for a port outside 1-65535 or a malformed IPv6
+// literal. An IPv6 host goes into `Host` in brackets ("[::1]:8080").
 void ResolveRequest(TNetURI& current, TNetHTTPRequest& request, const std::string& address);
 
 }  // namespace larkvale::http
