@@ -26,12 +26,13 @@ void TNetURI::Parse(const std::string& textIn) {
     }
     User = SplitOff(credentials, ":");
     Password = User.empty() ? "" : credentials;
-    if (!authority.empty() && authority[0] == '[' && authority.find(']') != std::string::npos) {
+    const std::size_t closing = authority.find(']');
+    if (!authority.empty() && authority[0] == '[' && closing != std::string::npos &&
+        authority.find(':') < closing) {
       // An IPv6 literal: its colons are not the port's. The brackets are
       // dropped here and put back by Compose.
-      const std::size_t close = authority.find(']');
-      Host = authority.substr(1, close - 1);
-      authority.erase(0, close + 1);
+      Host = authority.substr(1, closing - 1);
+      authority.erase(0, closing + 1);
       Port = authority.size() > 1 && authority[0] == ':' ? authority.substr(1) : "";
     } else {
       Host = SplitOff(authority, ":");
