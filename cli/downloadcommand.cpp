@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "app/proxychoice.h"
 #include "app/sharedstate.h"
 #include "app/workfolders.h"
 #include "cli/commandline.h"
@@ -15,6 +16,7 @@
 #include "cli/progress.h"
 #include "extract/siteaddresses.h"
 #include "http/httpclient.h"
+#include "http/proxy.h"
 #include "platform/pump.h"
 #include "platform/services.h"
 #include "platform/settings.h"
@@ -76,6 +78,13 @@ int RunDownload(const QStringList& arguments) {
   const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                   QStringLiteral("Download into DIR."), QStringLiteral("DIR"));
   parser.addOption(output);
+  const QCommandLineOption proxy(
+      QStringLiteral("proxy"),
+      QStringLiteral("Reach the web through PROXY: an address (http://host:port, socks5h://host:port, with "
+                     "user:password@ if it wants them), \"none\" or \"environment\" (http_proxy, https_proxy, "
+                     "all_proxy, no_proxy). The default is the window's proxy setting."),
+      QStringLiteral("PROXY"));
+  parser.addOption(proxy);
   const QString command = QStringLiteral("download");
   if (const int status = ParseSubcommand(parser, command, arguments); status >= 0) return status;
   const QStringList urls = parser.positionalArguments();
@@ -83,6 +92,10 @@ int RunDownload(const QStringList& arguments) {
     ReportError(command, QStringLiteral("no address given (see 'larkvale download --help')"));
     return kBadUsage;
   }
+
+  http::SetProxySetting(parser.isSet(proxy) ? http::ParseProxySetting(parser.value(proxy).toStdString())
+                                            : app::StoredProxySetting(platform::SettingsFilePath(
+                                                  platform::Environment::FromProcess().configHome)));
 
   QString flvDir;
   try {

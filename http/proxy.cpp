@@ -103,6 +103,13 @@ TNetProxy ParseProxyAddress(const std::string& textIn) {
   return p;
 }
 
+TNetProxySetting ParseProxySetting(const std::string& textIn) {
+  const std::string text = Trim(textIn);
+  if (text.empty() || SameText(text, "environment")) return {};
+  if (SameText(text, "none")) return {TNetProxySetting::NoProxy, ""};
+  return {TNetProxySetting::Fixed, text};
+}
+
 void SetProxySetting(const TNetProxySetting& setting) {
   std::lock_guard<std::mutex> g(gSettingLock);
   gSetting = setting;

@@ -39,6 +39,11 @@ struct TNetProxySetting {
   bool operator==(const TNetProxySetting&) const = default;
 };
 
+// The setting as the user writes it: "none" (no proxy), "environment" or
+// empty (from the environment), anything else a proxy's address (checked
+// when it is used).
+TNetProxySetting ParseProxySetting(const std::string& text);
+
 // The process-wide setting every client reads as it connects.
 void SetProxySetting(const TNetProxySetting& setting);
 TNetProxySetting ProxySetting();

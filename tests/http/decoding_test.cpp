@@ -3,14 +3,13 @@
 // without being asked for turns into.
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 #include <string>
 #include <vector>
 
 #include "http/decoding.h"
 #include "http/exceptions.h"
 #include "http/httpclient.h"
+#include "support/compression.h"
 #include "support/scripted_server.h"
 
 using namespace larkvale::http;
@@ -19,21 +18,10 @@ using S = ScriptedServer;
 
 namespace {
 
-// `windowBits` as deflateInit2 takes them: 15+16 gzip, 15 zlib, -15 raw.
 std::string Compressed(const std::string& data, int windowBits) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, windowBits, 9, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
+  return larkvale::testing::DeflateBytes(data, windowBits);
 }
-std::string Gzip(const std::string& data) { return Compressed(data, 15 + 16); }
+std::string Gzip(const std::string& data) { return larkvale::testing::GzipBytes(data); }
 
 std::string PageText() {
   std::string page = "<html><head><title>watch</title></head><body>\n";
