@@ -1,5 +1,7 @@
 #include "queue/parttransfer.h"
 
+#include "http/decoding.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -176,7 +178,11 @@ bool PartTransfer::Begin(std::int64_t announced) {
     sink_->SetSize(base_);
     sink_->Seek(base_);
   }
-  expected_ = announced > 0 ? base_ + announced : -1;
+  // A compressed reply announces its compressed length; the file takes the
+  // decoded bytes, whose count only the body's end tells.
+  const bool decoded = client_.DecodeContent &&
+                       http::ContentCodingOf(client_.Response.ContentEncoding) != http::TNetContentCoding::None;
+  expected_ = announced > 0 && !decoded ? base_ + announced : -1;
   return true;
 }
 
