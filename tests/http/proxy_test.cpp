@@ -227,6 +227,23 @@ class RealProxies : public ::testing::Test {
   std::string page_, video_;
 };
 
+TEST(Proxy, AProxyThatNeverAnswersTheTunnelIsBoundByTheConnectLimit) {
+  S silent;
+  silent.Expect({S::ReadRequest(), S::Pause(5000), S::Close()});
+  const std::string label = "127.0.0.1:" + std::to_string(silent.Port());
+  ProxyScene scene({}, Fixed("http://" + label));
+  TNetHTTP client;
+  ApplyWindowConfiguration(client);
+  client.ConnectTimeoutMs = 300;
+  try {
+    client.Get("https://video.invalid/v.flv");
+    ADD_FAILURE() << "no failure";
+  } catch (const ENetProxyError& e) {
+    EXPECT_EQ(e.Message(), "Proxy " + label + " did not answer in time.");
+  }
+  EXPECT_FALSE(client.IsConnected());
+}
+
 TEST_F(RealProxies, TinyproxyCarriesPagesAndVideosAndKeepsItsCredentials) {
   TinyProxy tinyproxy("ann", "secret");
   NginxServer nginx(root_.Path());
