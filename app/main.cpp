@@ -6,10 +6,13 @@
 #include <cstdio>
 
 #include "app/mainwindow.h"
+#include "queue/proxychoice.h"
+#include "browser/browserproxy.h"
 #include "platform/applog.h"
 #include "platform/clipboard.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
+#include "platform/settings.h"
 #include "platform/shell.h"
 #include "platform/singleinstance.h"
 
@@ -48,6 +51,11 @@ int main(int argc, char** argv) {
   larkvale::platform::Services services{&dialogs, &clipboard, &shell, &help,
                                         larkvale::platform::Environment::FromProcess()};
   larkvale::platform::StartProcessLog(services.environment.appDir);
+  // Before the first web view: the browser engine reads its proxy once.
+  const larkvale::http::TNetProxySetting proxy =
+      larkvale::queue::StoredProxySetting(larkvale::platform::SettingsFilePath(services.environment.configHome));
+  larkvale::http::SetProxySetting(proxy);
+  larkvale::browser::ApplyBrowserProxy(proxy);
 
   larkvale::app::MainWindow window(services);
   dialogs.SetParent(&window);

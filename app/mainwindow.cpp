@@ -28,6 +28,10 @@
 #include "platform/dialogs.h"
 #include "platform/help.h"
 #include "platform/settings.h"
+#include "queue/proxychoice.h"
+#include "app/proxydialog.h"
+#include "browser/browserproxy.h"
+#include "http/proxy.h"
 #include "platform/shell.h"
 #include "platform/singleinstance.h"
 #include "platform/version.h"
@@ -160,7 +164,9 @@ QWidget* MainWindow::buildTopBar() {
   auto* help = TextButton(tr("Help"), QStringLiteral("HelpButton"), right, QStringLiteral("help"));
   auto* email = TextButton(tr("E-mail"), QStringLiteral("EmailButton"), right, QStringLiteral("email"));
   auto* webSite = TextButton(tr("Web Site"), QStringLiteral("WebSiteButton"), right, QStringLiteral("website"));
-  for (auto* b : {help, email, webSite}) buttons->addWidget(b);
+  auto* proxy = TextButton(tr("Proxy"), QStringLiteral("ProxyButton"), right);
+  for (auto* b : {proxy, help, email, webSite}) buttons->addWidget(b);
+  connect(proxy, &QPushButton::clicked, this, &MainWindow::chooseProxy);
   connect(help, &QPushButton::clicked, this, &MainWindow::showHelp);
   connect(email, &QPushButton::clicked, this, &MainWindow::writeEmail);
   connect(webSite, &QPushButton::clicked, this, &MainWindow::openWebSite);
@@ -202,6 +208,18 @@ void MainWindow::connectPages() {
 // --- Start-up, activation and close ---------------------------------------------
 
 QString MainWindow::settingsFile() const { return platform::SettingsFilePath(services_.environment.configHome); }
+
+void MainWindow::chooseProxy() {
+  ProxyDialog dialog(http::ProxySetting(), this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  Guarded(services_, [&] {
+    platform::SettingsAccessor accessor(settingsFile());
+    accessor.OpenKey(kSettingsKey, true);
+    accessor.WriteString(queue::kProxyValueName, dialog.settingText());
+    http::SetProxySetting(dialog.setting());
+    browser::ApplyBrowserProxy(dialog.setting());
+  });
+}
 
 void MainWindow::restoreOutputChoices() {
   platform::SettingsAccessor accessor(settingsFile());

@@ -72,6 +72,8 @@ class MainWindow : public QMainWindow {
   void changeVideoFolder();   // "Change dir"
   void showDownloadFolder();  // "Browse files"
   void showHelp();
+  // The proxy dialog; an accepted choice is stored and taken at once.
+  void chooseProxy();
   void writeEmail();
   void openWebSite();  // also the task pane's home command and the top bar's label
   QString settingsFile() const;

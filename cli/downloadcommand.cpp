@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <exception>
 
+#include "queue/proxychoice.h"
 #include "cli/commandline.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
 #include "extract/siteaddresses.h"
 #include "http/httpclient.h"
+#include "http/proxy.h"
 #include "platform/pump.h"
 #include "platform/services.h"
 #include "platform/settings.h"
@@ -85,6 +87,13 @@ int RunDownload(const QStringList& arguments) {
           .arg(http::kDefaultLimitSeconds),
       QStringLiteral("SECONDS"));
   parser.addOption(timeout);
+  const QCommandLineOption proxy(
+      QStringLiteral("proxy"),
+      QStringLiteral("Reach the web through PROXY: an address (http://host:port, socks5h://host:port, with "
+                     "user:password@ if it wants them), \"none\" or \"environment\" (http_proxy, https_proxy, "
+                     "all_proxy, no_proxy). The default is the window's proxy setting."),
+      QStringLiteral("PROXY"));
+  parser.addOption(proxy);
   const QString command = QStringLiteral("download");
   if (const int status = ParseSubcommand(parser, command, arguments); status >= 0) return status;
   const QStringList urls = parser.positionalArguments();
@@ -106,6 +115,9 @@ int RunDownload(const QStringList& arguments) {
       return kBadUsage;
     }
   }
+  http::SetProxySetting(parser.isSet(proxy) ? http::ParseProxySetting(parser.value(proxy).toStdString())
+                                            : queue::StoredProxySetting(platform::SettingsFilePath(
+                                                  platform::Environment::FromProcess().configHome)));
 
   QString flvDir;
   try {

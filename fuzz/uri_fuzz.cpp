@@ -21,6 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
       const std::string composed = u.Compose();
       FUZZ_CHECK(composed.rfind(u.Scheme + "://", 0) == 0);
+      // An IPv6 host goes out in brackets and comes back without them.
+      if (TNetURI::IsBracketHost(u.Host) && u.Host.find(']') == std::string::npos) {
+        FUZZ_CHECK(composed.find("[" + u.Host + "]") != std::string::npos);
+        const TNetURI again(composed);
+        FUZZ_CHECK(again.Host == u.Host);
+      }
       (void)u.ComposeBare();
     } catch (const ENetURIException&) {
       FUZZ_CHECK(u.Scheme.empty() || u.Host.empty());
@@ -43,11 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // Nothing that goes onto the request line or into Host can break a line.
       FUZZ_CHECK(request.Target.find_first_of(std::string("\r\n\0", 3)) == std::string::npos);
       FUZZ_CHECK(request.Host.find_first_of(std::string("\r\n\0", 3)) == std::string::npos);
+      // A Host header names an IPv6 address only in brackets.
+      if (TNetURI::IsBracketHost(current.Host)) FUZZ_CHECK(request.Host.rfind("[" + current.Host + "]", 0) == 0);
     } catch (const ENetUnknownProtocol&) {
     } catch (const ENetUnsafeRequestText&) {
       FUZZ_CHECK(unsafe);
     } catch (const ENetURIException&) {
-      // An IPv6 literal or a port outside 1-65535.
+      // A malformed IPv6 literal or a port outside 1-65535.
       FUZZ_CHECK(!unsafe);
     }
   }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -98,20 +99,41 @@ bool TNetIOHandlerSocket::IsConnected() { return socket_ && socket_->Open; }
 void TNetIOHandlerSocket::ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort,
                                     int timeoutMs, const TWaitSlice& between) {
   TNetSocketHandle& s = *socket_;
-  s.OpenSocket(SOCK_STREAM, 0);
+  s.BeginConnect();
   s.IP = boundIP;
   s.Port = boundPort;
-  s.BindLocal();
-  if (!TNetStack::IsDottedAddress(host)) ReportStatus(hsResolving, host);
-  s.SetPeer(Stack().LookupHost(host, between), port);
-  if (!UseNagle) {
-    int one = 1;
-    if (::setsockopt(s.Handle, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) Stack().CheckSocketResult(-1);
+  const bool tunnel = Tunnel.Kind != TNetProxy::None;
+  const std::string target = tunnel ? Tunnel.Host : host;
+  const auto started = std::chrono::steady_clock::now();
+  if (!TNetStack::IsAddressLiteral(target)) ReportStatus(hsResolving, target);
+  std::vector<std::string> addresses;
+  try {
+    addresses = Stack().LookupAddresses(target, between);
+  } catch (const ENetSocketError& e) {
+    if (!tunnel) throw;
+    throw ENetProxyError("Proxy " + Tunnel.Label() + " could not be reached: " + TNetStack::SocketErrorText(e.SocketErrorCode));
   }
-  ReportStatus(hsConnecting, s.PeerIP);
-  const int result = s.ConnectPeer(timeoutMs, between);
+  const int result = s.ConnectFirst(addresses, tunnel ? Tunnel.Port : port, !UseNagle, timeoutMs, between,
+                                    [this](const std::string& address) { ReportStatus(hsConnecting, address); });
   if (result == -2) throw ENetNotConnected();  // cut by a Disconnect meanwhile
-  if (result == -1) Stack().RaiseFromError(Stack().LastError);
+  if (result == -1) {
+    if (!tunnel) Stack().RaiseFromError(Stack().LastError);
+    throw ENetProxyError("Proxy " + Tunnel.Label() + " could not be reached: " +
+                         TNetStack::SocketErrorText(Stack().LastError));
+  }
+  if (tunnel) {
+    // socks5:// (not socks5h://) takes an address: the name is ours to look up.
+    std::string origin = host;
+    if (Tunnel.Kind == TNetProxy::Socks5 && !Tunnel.RemoteNames && !TNetStack::IsAddressLiteral(host))
+      origin = Stack().LookupAddresses(host, between).front();
+    int left = -2;
+    if (timeoutMs >= 0) {
+      const auto spent =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+      left = static_cast<int>(std::max<long long>(0, timeoutMs - spent));
+    }
+    OpenProxyTunnel(s.Handle, Tunnel, origin, port, left, between);
+  }
 }
 
 bool TNetIOHandlerSocket::WaitReadable(int timeoutMs, const TWaitSlice& between) {
@@ -555,6 +577,7 @@ void TNetTCPClient::Connect(int timeoutMs) {
   std::shared_ptr<TNetIOHandler> io = io_;
   try {
     io->Open();
+    io->Tunnel = Tunnel;
     ResetInput();
     io->ConnectTo(host_, port_, BoundIP, BoundPort, timeoutMs > 0 ? timeoutMs : ConnectTimeoutMs, WaitHook());
     ReportStatus(hsConnected, host_);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "http/buffers.h"
+#include "http/proxy.h"
 #include "http/socketstack.h"
 #include "http/streams.h"
 
@@ -91,6 +92,9 @@ class TNetComponent {
 class TNetIOHandler : public TNetComponent {
  public:
   ~TNetIOHandler() override = default;
+  // A proxy to open a tunnel through (CONNECT or SOCKS5): the connect goes
+  // to it, and the tunnel to the host asked for; `Kind` None: direct.
+  TNetProxy Tunnel;
   virtual void Close() {}
   // `timeoutMs` bounds the connect (-2 = as long as the system tries; the
   // time running out raises "Socket Error # 10060"). With `between`, waits
@@ -246,6 +250,8 @@ class TNetTCPClient : public TNetTCPConnection {
   // connect fails with "Socket Error # 10060". A listener whose queue is full
   // would otherwise keep a connect waiting for minutes.
   int ConnectTimeoutMs = 30000;
+  // Given to the transport for each connect (see TNetIOHandler::Tunnel).
+  TNetProxy Tunnel;
 
   virtual void NotifyConnected();
   // A connect to `Host`:`Port`, waiting at most `ConnectTimeoutMs` (0 and -1

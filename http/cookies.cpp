@@ -133,6 +133,8 @@ bool TNetNetscapeCookie::AcceptableFrom(const std::string& host) const {
   // below it, whoever set it.
   if (!Domain.empty() && Domain[0] == '.' && Domain.find('.', 1) == std::string::npos) return false;
   if (IsIPv4Text(host)) return Domain == host;
+  // An IPv6 literal, like a dotted address, has no parent domain.
+  if (host.find(':') != std::string::npos) return SameText(Domain, host);
   if (LooksLikeHostName(host)) {
     if (LooksLikeHostName(Domain)) return Domain == host;
     return Domain == ParentDomain(host);
@@ -145,7 +147,8 @@ bool DomainMatches(const std::string& domain, const std::string& host) {
   // Digits and dots name an address (resolvers read "10.1" too), never a
   // host below a domain.
   const bool numeric = host.find_first_not_of("0123456789.") == std::string::npos;
-  if (domain.size() < 2 || domain[0] != '.' || numeric || IsIPv4Text(host)) return false;
+  if (domain.size() < 2 || domain[0] != '.' || numeric || IsIPv4Text(host) || host.find(':') != std::string::npos)
+    return false;
   // ".video.example" matches video.example and *.video.example.
   if (SameText(domain.substr(1), host)) return true;
   return host.size() > domain.size() && SameText(host.substr(host.size() - domain.size()), domain);

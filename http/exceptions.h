@@ -158,10 +158,31 @@ class ENetMalformedReply : public ENetException {
   using ENetException::ENetException;
 };
 
+// A body larger than its reader accepts (a page that decompresses past its
+// limit, for one).
+class ENetBodyTooLarge : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
 // A reply head (status line and header lines) larger than the client reads.
 class ENetReplyHeadTooLarge : public ENetException {
  public:
   ENetReplyHeadTooLarge() : ENetException("The reply head is larger than 8 MiB.") {}
+};
+
+// A compressed body whose data is corrupt or ends early.
+class ENetContentDecodingError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+// A proxy that could not be reached, refused a tunnel, or cannot be used;
+// the message names it ("Proxy 127.0.0.1:3128 refused the connection: 403
+// Forbidden").
+class ENetProxyError : public ENetException {
+ public:
+  using ENetException::ENetException;
 };
 
 // A chain of redirects longer than the client allows.

@@ -4,6 +4,7 @@
 #include <climits>
 #include <vector>
 
+#include "http/decoding.h"
 #include "http/exceptions.h"
 #include "http/textutil.h"
 #include "http/tlshandler.h"
@@ -186,6 +187,9 @@ void ApplyWindowConfiguration(TNetHTTP& c) {
   c.Request.BasicAuthentication = false;
   c.Request.ContentLength = 0;
   c.Request.ContentRangeStart = c.Request.ContentRangeEnd = 0;
+  // No compression is asked for by default; a body compressed anyway is
+  // written as what it means.
+  c.DecodeContent = true;
 }
 
 void ResolveRequest(TNetURI& c, TNetHTTPRequest& request, const std::string& address) {
@@ -195,8 +199,11 @@ void ResolveRequest(TNetURI& c, TNetHTTPRequest& request, const std::string& add
   if (address.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
     throw ENetUnsafeRequestText("The address contains a line break or a NUL character and cannot be requested.");
   TNetURI n(address);
-  if (!n.Host.empty() && n.Host.front() == '[')
-    throw ENetURIException("IPv6 addresses are not supported: " + n.Host + (n.Port.empty() ? "" : ":" + n.Port));
+  // A bracket left over (no closing one) or a colon in a name that is no
+  // IPv6 address would reach the resolver as nonsense.
+  if (n.Host.find_first_of("[]") != std::string::npos ||
+      (TNetURI::IsBracketHost(n.Host) && !TNetStack::IsIPv6Address(n.Host)))
+    throw ENetURIException("Invalid IPv6 address: " + n.Host);
   // A port named for one host says nothing about another.
   const bool otherHost = !n.Host.empty() && !SameText(n.Host, c.Host);
   if (!n.User.empty()) {
@@ -234,7 +241,8 @@ void ResolveRequest(TNetURI& c, TNetHTTPRequest& request, const std::string& add
   if ((port && (*port < 1 || *port > 65535)) || (!port && digitsOnly))
     throw ENetURIException("Port " + portText + " is out of range (1-65535).");
   request.Target = c.Directory + c.Resource + c.Query;
-  request.Host = c.Port == "80" ? c.Host : c.Host + ":" + c.Port;
+  const std::string host = TNetURI::HostForHeader(c.Host);
+  request.Host = c.Port == "80" ? host : host + ":" + c.Port;
 }
 
 // --- client --------------------------------------------------------------
@@ -342,14 +350,28 @@ void TNetCustomHTTP::ChooseConnection() {
   const int port = StrToInt(CurrentUrl.Port);
   // The scheme picks the transport: TLS for https, plain TCP for http.
   const bool secure = SameText(CurrentUrl.Scheme, "HTTPS");
-  if (!SameText(Host(), CurrentUrl.Host) || Port() != port || secure != secure_) {
+  const bool known = secure || SameText(CurrentUrl.Scheme, "HTTP");
+  const TNetProxy proxy = known ? ProxyFor(ProxySetting(), CurrentUrl.Scheme, CurrentUrl.Host) : TNetProxy{};
+  const bool forward = proxy.Kind == TNetProxy::Http && !secure;
+  const std::string connectHost = forward ? proxy.Host : CurrentUrl.Host;
+  const int connectPort = forward ? proxy.Port : port;
+  if (!SameText(Host(), connectHost) || Port() != connectPort || secure != secure_ || !(proxy == proxy_)) {
     if (IsConnected()) CloseConnection();
-    SetHost(CurrentUrl.Host);
-    SetPort(port);
+    if (forward) {
+      // The connection is the proxy's; the address stays the origin's.
+      TNetTCPClient::SetHost(connectHost);
+      TNetTCPClient::SetPort(connectPort);
+    } else {
+      SetHost(CurrentUrl.Host);
+      SetPort(port);
+    }
   }
+  proxy_ = proxy;
+  forward_ = forward;
+  Tunnel = forward ? TNetProxy{} : proxy;
   // Any other scheme (with a port of its own) has no transport here; refuse
   // before any resolution.
-  if (!secure && !SameText(CurrentUrl.Scheme, "HTTP")) throw ENetIOHandlerPropInvalid();
+  if (!known) throw ENetIOHandlerPropInvalid();
   secure_ = secure;
   // A transport left attached by a failed connect may be of the other kind.
   if (ownsIOHandler_ && io_ && !io_->IsConnected() &&
@@ -370,7 +392,15 @@ void TNetCustomHTTP::OpenConnection() {
   if (!Persistent() || !replyComplete_) CloseConnection();
   // Notices a kept-alive connection that the server has closed meanwhile.
   PollForClose(false);
-  if (!IsConnected()) Connect(ReadTimeout);
+  if (!IsConnected()) {
+    try {
+      Connect(ReadTimeout);
+    } catch (const ENetSocketError& e) {
+      if (!forward_) throw;
+      throw ENetProxyError("Proxy " + proxy_.Label() + " could not be reached: " +
+                           TNetStack::SocketErrorText(e.SocketErrorCode));
+    }
+  }
 }
 
 void TNetCustomHTTP::BuildRequestHeaders() {
@@ -391,6 +421,9 @@ void TNetCustomHTTP::BuildRequestHeaders() {
   set("Pragma", Request.Pragma);
   for (const auto& line : Request.CustomHeaders.Lines) h.Add(line);
   set("Proxy-Connection", Request.ProxyConnection);
+  // The proxy's credentials go to the proxy alone: in a tunnel they were
+  // part of the CONNECT, and an HTTP proxy removes this header.
+  if (forward_ && !proxy_.User.empty()) set("Proxy-Authorization", BasicCredentials(proxy_.User, proxy_.Password));
   set("Host", Request.Host);
   set("Accept", Request.Accept);
   set("Accept-Charset", Request.AcceptCharSet);
@@ -421,7 +454,9 @@ void TNetCustomHTTP::SendRequest() {
   // The whole head leaves in one send.
   OpenWriteBuffering(-1);
   try {
-    WriteLine(std::string(VerbText(Request.Verb)) + " " + Request.Target + " HTTP/" +
+    // Through an HTTP proxy the target is the whole address (absolute form).
+    const std::string target = forward_ ? "http://" + Request.Host + Request.Target : Request.Target;
+    WriteLine(std::string(VerbText(Request.Verb)) + " " + target + " HTTP/" +
               (ProtocolVersion == pv1_0 ? "1.0" : "1.1"));
     for (const auto& line : Request.HeaderLines.Lines)
       if (!line.empty()) WriteLine(line);
@@ -560,6 +595,10 @@ bool TNetCustomHTTP::Persistent() {
 
 TNetCustomHTTP::Outcome TNetCustomHTTP::ExamineReply() {
   const int code = Response.StatusCode();
+  // Only the proxy asks for its own credentials.
+  if (forward_ && code == 407)
+    throw ENetProxyError("Proxy " + proxy_.Label() + " refused the connection: " +
+                         Trim(Response.StatusLine.substr(std::min(Response.StatusLine.size(), Response.StatusLine.find(' ') + 1))));
   Outcome outcome = Undecided;
   if ((code / 100 == 3 && code != 304) || !Response.Location.empty()) {
     std::string dest = Response.Location;
@@ -586,7 +625,7 @@ TNetCustomHTTP::Outcome TNetCustomHTTP::ExamineReply() {
   }
   if (code / 100 != 2 || code < 0) RaiseProtocolError();
   if (IsConnected()) {
-    if (code != 204) ReadBody(Response.BodySink);
+    if (code != 204) ReadFinalBody(Response.BodySink);
     replyComplete_ = !stopRequested_;
     outcome = Finished;
   }
@@ -655,6 +694,24 @@ void TNetCustomHTTP::ReadBody(TNetStream* target) {
   } else if (!Response.LengthGiven()) {
     ReadToStream(*sink, -1, true);
   }
+}
+
+void TNetCustomHTTP::ReadFinalBody(TNetStream* target) {
+  const TNetContentCoding coding = DecodeContent ? ContentCodingOf(Response.ContentEncoding) : TNetContentCoding::None;
+  if (!target || coding == TNetContentCoding::None) {
+    ReadBody(target);
+    return;
+  }
+  // A compressed piece from the middle of a stream cannot be decoded, nor
+  // joined to the decoded bytes that came before.
+  if (Response.StatusCode() == 206)
+    throw ENetContentDecodingError("The server sent part of the file compressed (Content-Encoding: " +
+                                   Trim(Response.ContentEncoding) + "); it cannot be resumed.");
+  TNetInflateStream decoder(*target, coding, MaxDecodedBodyBytes);
+  ReadBody(&decoder);
+  if (!decoder.Complete() && !stopRequested_)
+    throw ENetBodyIncomplete("The compressed reply ended before its end (" + std::to_string(decoder.Decoded()) +
+                             " bytes decoded).");
 }
 
 void TNetCustomHTTP::RaiseProtocolError() {

@@ -107,6 +107,13 @@ class TNetCustomHTTP : public TNetTCPClient {
   // Reply heads read so far: tells a new reply from the next chunk of the
   // same one in the work events.
   std::uint64_t ReplyCount = 0;
+  // A successful body sent with Content-Encoding gzip or deflate reaches the
+  // sink decoded (work events still count the bytes as they came). Asking
+  // for compression is up to the caller (Request.AcceptEncoding).
+  bool DecodeContent = false;
+  // Most bytes a decoded body may grow to (-1: no limit); past it the call
+  // fails with ENetBodyTooLarge.
+  std::int64_t MaxDecodedBodyBytes = -1;
 
   TNetHTTPRequest Request;
   TNetHTTPResponse Response;
@@ -144,6 +151,8 @@ class TNetCustomHTTP : public TNetTCPClient {
   void StoreCookies();
   Outcome ExamineReply();
   void ReadBody(TNetStream* sink);
+  // ReadBody for the final reply: decoded when `DecodeContent` asks for it.
+  void ReadFinalBody(TNetStream* sink);
   [[noreturn]] void RaiseProtocolError();
   // True when the body was read to its end.
   bool DrainBody();
@@ -161,6 +170,10 @@ class TNetCustomHTTP : public TNetTCPClient {
   bool secure_ = false;
   // The server closed the connection in the middle of the last reply head.
   bool headCut_ = false;
+  // The proxy of the current connection; with `forward_` (http through an
+  // HTTP proxy) requests go to it in absolute form, otherwise it tunnels.
+  TNetProxy proxy_;
+  bool forward_ = false;
 };
 
 class TNetHTTP : public TNetCustomHTTP {};
@@ -176,7 +189,8 @@ void ApplyWindowConfiguration(TNetHTTP& client);
 // stays in force for the same host; "80"/"443" defaults) and fills the
 // request's `Target` and `Host`. Raises ENetUnknownProtocol for other schemes
 // on a default port, ENetUnsafeRequestText for a line break or NUL in the
-// address, ENetURIException for a port outside 1-65535 or an IPv6 literal.
+// address, ENetURIException for a port outside 1-65535 or a malformed IPv6
+// literal. An IPv6 host goes into `Host` in brackets ("[::1]:8080").
 void ResolveRequest(TNetURI& current, TNetHTTPRequest& request, const std::string& address);
 
 }  // namespace larkvale::http

@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -186,7 +187,59 @@ bool TNetStack::IsDottedAddress(const std::string& text) {
   return IsByteField(rest);
 }
 
+bool TNetStack::IsIPv6Address(const std::string& text) {
+  in6_addr a{};
+  return text.find(':') != std::string::npos && ::inet_pton(AF_INET6, text.c_str(), &a) == 1;
+}
+
 namespace {
+std::mutex gResolverLock;
+TNetStack::TResolver gResolver;
+
+// Every address of `host`, deduplicated, IPv6 first and then alternating
+// families (RFC 8305, section 4), each family in the resolver's order.
+// Touches nothing but its arguments and the resolver seam, so it may run on
+// any thread.
+std::vector<std::string> AllAddresses(const std::string& host) {
+  std::vector<std::string> found;
+  TNetStack::TResolver seam;
+  {
+    std::lock_guard<std::mutex> g(gResolverLock);
+    seam = gResolver;
+  }
+  if (seam) {
+    found = seam(host);
+  } else {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) return {};
+    for (addrinfo* i = result; i; i = i->ai_next) {
+      char text[INET6_ADDRSTRLEN] = {};
+      if (i->ai_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ai_addr)->sin_addr, text, sizeof text);
+      else if (i->ai_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(i->ai_addr)->sin6_addr, text, sizeof text);
+      else
+        continue;
+      found.emplace_back(text);
+    }
+    freeaddrinfo(result);
+  }
+  std::vector<std::string> v6, v4;
+  for (const auto& a : found) {
+    auto& list = TNetStack::IsIPv6Address(a) ? v6 : v4;
+    if (std::find(list.begin(), list.end(), a) == list.end()) list.push_back(a);
+  }
+  std::vector<std::string> ordered;
+  for (std::size_t i = 0; i < std::max(v6.size(), v4.size()); ++i) {
+    if (i < v6.size()) ordered.push_back(v6[i]);
+    if (i < v4.size()) ordered.push_back(v4[i]);
+  }
+  return ordered;
+}
+
 // The first IPv4 address of `host` as dotted text, "" when there is none.
 // Touches nothing but its arguments, so it may run on any thread.
 std::string FirstIPv4Address(const std::string& host) {
@@ -248,6 +301,59 @@ std::string TNetStack::ResolveName(const std::string& host, const TWaitSlice& be
   return address;
 }
 
+void TNetStack::SetResolver(TResolver resolver) {
+  std::lock_guard<std::mutex> g(gResolverLock);
+  gResolver = std::move(resolver);
+}
+
+std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TWaitSlice& between) {
+  ++LookupCount;
+  std::vector<std::string> addresses;
+  if (!between) {
+    addresses = AllAddresses(host);
+  } else {
+    // Off the caller's thread, as in ResolveName.
+    struct Job {
+      std::mutex lock;
+      std::condition_variable done;
+      bool finished = false;
+      std::vector<std::string> addresses;
+    };
+    auto job = std::make_shared<Job>();
+    std::thread([job, host] {
+      std::vector<std::string> found = AllAddresses(host);
+      std::lock_guard<std::mutex> g(job->lock);
+      job->addresses = std::move(found);
+      job->finished = true;
+      job->done.notify_all();
+    }).detach();
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> g(job->lock);
+        if (job->done.wait_for(g, std::chrono::milliseconds(kWaitSliceMs), [&] { return job->finished; })) {
+          addresses = job->addresses;
+          break;
+        }
+      }
+      if (!between()) throw ENetNotConnected();
+    }
+  }
+  if (addresses.empty()) {
+    LastError = kWsaHostNotFound;
+    RaiseFromError(LastError);
+  }
+  return addresses;
+}
+
+std::vector<std::string> TNetStack::LookupAddresses(const std::string& host, const TWaitSlice& between) {
+  std::string upper = host;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  // The loopback name of RFC 6761 never needs a name server.
+  if (upper == "LOCALHOST") return {"::1", "127.0.0.1"};
+  if (IsAddressLiteral(host)) return {host};
+  return ResolveAll(host, between);
+}
+
 std::string TNetStack::LookupHost(const std::string& host, const TWaitSlice& between) {
   std::string upper = host;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -271,42 +377,76 @@ void TNetSocketHandle::Reset(bool resetLocal) {
   }
 }
 
-void TNetSocketHandle::OpenSocket(int type, int protocol) {
+void TNetSocketHandle::BeginConnect() {
   ShutAndClose();
-  int h = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+  Handle = -1;
+  Open = true;
+}
+
+void TNetSocketHandle::OpenSocket(int type, int protocol, int family) {
+  ShutAndClose();
+  int h = ::socket(family, type | SOCK_CLOEXEC, protocol);
   if (h < 0) {
     Stack().FetchLastError();
     throw ENetInvalidSocket();
   }
   Handle = h;
+  Family = family;
   Open = true;
 }
 
 namespace {
-sockaddr_in MakeAddress(const std::string& ip, int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
+int FamilyOf(const std::string& ip) { return TNetStack::IsIPv6Address(ip) ? AF_INET6 : AF_INET; }
+
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+// `ip` empty = any address of `family`.
+SocketAddress MakeAddress(const std::string& ip, int port, int family) {
+  SocketAddress out;
+  if (family == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&out.storage);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(static_cast<uint16_t>(port));
+    a->sin6_addr = in6addr_any;
+    if (!ip.empty()) ::inet_pton(AF_INET6, ip.c_str(), &a->sin6_addr);
+    out.length = sizeof(sockaddr_in6);
+    return out;
+  }
+  auto* a = reinterpret_cast<sockaddr_in*>(&out.storage);
+  a->sin_family = AF_INET;
+  a->sin_port = htons(static_cast<uint16_t>(port));
+  a->sin_addr.s_addr = htonl(INADDR_ANY);
   if (!ip.empty()) {
     // Field by field, as the dotted text was validated before.
     unsigned b[4] = {0, 0, 0, 0};
     std::sscanf(ip.c_str(), "%u.%u.%u.%u", &b[0], &b[1], &b[2], &b[3]);
-    a.sin_addr.s_addr = htonl((b[0] << 24) | (b[1] << 16) | (b[2] << 8) | b[3]);
+    a->sin_addr.s_addr = htonl((b[0] << 24) | (b[1] << 16) | (b[2] << 8) | b[3]);
   }
-  return a;
+  out.length = sizeof(sockaddr_in);
+  return out;
 }
 
-void ReadName(const sockaddr_in& a, std::string& ip, int& port) {
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+void ReadName(const sockaddr_storage& a, std::string& ip, int& port) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (a.ss_family == AF_INET6) {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
+    inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+    port = ntohs(in6.sin6_port);
+  } else {
+    const auto& in4 = reinterpret_cast<const sockaddr_in&>(a);
+    inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
+    port = ntohs(in4.sin_port);
+  }
   ip = text;
-  port = ntohs(a.sin_port);
 }
 }  // namespace
 
 void TNetSocketHandle::RefreshAddresses(bool peer) {
-  sockaddr_in a{};
+  sockaddr_storage a{};
   socklen_t len = sizeof a;
   if (::getsockname(Handle, reinterpret_cast<sockaddr*>(&a), &len) != 0) Stack().CheckSocketResult(-1);
   ReadName(a, IP, Port);
@@ -318,8 +458,8 @@ void TNetSocketHandle::RefreshAddresses(bool peer) {
 }
 
 void TNetSocketHandle::BindLocal() {
-  sockaddr_in a = MakeAddress(IP, Port);
-  if (::bind(Handle, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  SocketAddress a = MakeAddress(IP, Port, Family);
+  if (::bind(Handle, a.get(), a.length) != 0) {
     if (Stack().CheckSocketResult(-1, {kWsaEAddrInUse})) throw ENetCouldNotBindSocket();
   }
   RefreshAddresses(false);
@@ -331,11 +471,11 @@ void TNetSocketHandle::SetPeer(const std::string& address, int port) {
 }
 
 int TNetSocketHandle::ConnectPeer(int timeoutMs, const TWaitSlice& between) {
-  sockaddr_in a = MakeAddress(PeerIP, PeerPort);
+  SocketAddress a = MakeAddress(PeerIP, PeerPort, Family);
   if (timeoutMs == -2 && !between) {
     int r;
     do {
-      r = ::connect(Handle, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      r = ::connect(Handle, a.get(), a.length);
     } while (r != 0 && errno == EINTR);
     if (r == 0) {
       RefreshAddresses(true);
@@ -348,7 +488,7 @@ int TNetSocketHandle::ConnectPeer(int timeoutMs, const TWaitSlice& between) {
   // waited for with poll(); the socket blocks again afterwards.
   const int flags = ::fcntl(Handle, F_GETFL);
   ::fcntl(Handle, F_SETFL, flags | O_NONBLOCK);
-  int r = ::connect(Handle, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  int r = ::connect(Handle, a.get(), a.length);
   if (r != 0 && (errno == EINPROGRESS || errno == EINTR)) {
     const int seen = WaitForSocket(Handle, POLLOUT, timeoutMs, between);
     // Ended by `between`: the socket may already be closed under us.
@@ -378,6 +518,159 @@ int TNetSocketHandle::ConnectPeer(int timeoutMs, const TWaitSlice& between) {
   ::fcntl(Handle, F_SETFL, flags);
   RefreshAddresses(true);
   return 0;
+}
+
+int TNetSocketHandle::ConnectFirst(const std::vector<std::string>& addresses, int port, bool noDelay, int timeoutMs,
+                                   const TWaitSlice& between,
+                                   const std::function<void(const std::string&)>& onAttempt) {
+  using Clock = std::chrono::steady_clock;
+  struct Attempt {
+    int fd;
+    std::string address;
+  };
+  std::vector<Attempt> pending;
+  auto closePending = [&] {
+    for (const auto& a : pending) ::close(a.fd);
+    pending.clear();
+  };
+  // Every way out but a win leaves the handle closed, with nothing open.
+  auto fail = [&](int error) {
+    closePending();
+    Open = false;
+    Handle = -1;
+    Stack().LastError = error;
+    return -1;
+  };
+  if (!Open) return -2;
+
+  const bool bound = !IP.empty() || Port != 0;
+  std::vector<std::string> candidates;
+  for (const auto& a : addresses)
+    if (IP.empty() || FamilyOf(a) == FamilyOf(IP)) candidates.push_back(a);
+  if (candidates.empty()) return fail(MapErrno(EAFNOSUPPORT));
+
+  const bool limited = timeoutMs >= 0;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+  Clock::time_point nextStart = Clock::now();
+  std::size_t next = 0;
+  int lastError = kWsaEConnRefused;
+  for (;;) {
+    // Start attempts: the first at once, the next when the last failed or
+    // has had its delay.
+    while (next < candidates.size() && (pending.empty() || Clock::now() >= nextStart)) {
+      const std::string address = candidates[next++];
+      const int family = FamilyOf(address);
+      const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      if (fd < 0) {
+        lastError = MapErrno(errno);
+        // A family the system lacks only rules out its addresses.
+        if (candidates.size() == 1) {
+          fail(lastError);
+          throw ENetInvalidSocket();
+        }
+        continue;
+      }
+      if (bound) {
+        SocketAddress local = MakeAddress(IP, Port, family);
+        if (::bind(fd, local.get(), local.length) != 0) {
+          const int err = MapErrno(errno);
+          ::close(fd);
+          fail(err);
+          if (err == kWsaEAddrInUse) throw ENetCouldNotBindSocket();
+          Stack().RaiseFromError(err);
+        }
+      }
+      if (noDelay) {
+        int one = 1;
+        if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+          const int err = MapErrno(errno);
+          ::close(fd);
+          fail(err);
+          Stack().RaiseFromError(err);
+        }
+      }
+      if (onAttempt) onAttempt(address);
+      // A status handler may have disconnected us.
+      if (!Open) {
+        ::close(fd);
+        closePending();
+        Handle = -1;
+        return -2;
+      }
+      SocketAddress peer = MakeAddress(address, port, family);
+      const int r = ::connect(fd, peer.get(), peer.length);
+      if (r == 0 || errno == EINPROGRESS || errno == EINTR) {
+        pending.push_back({fd, address});
+        if (r == 0) break;
+      } else {
+        lastError = MapErrno(errno);
+        ::close(fd);
+        nextStart = Clock::now();
+        continue;
+      }
+      nextStart = Clock::now() + std::chrono::milliseconds(kConnectionAttemptDelayMs);
+    }
+    if (pending.empty()) return fail(lastError);
+
+    int slice = -1;
+    const Clock::time_point now = Clock::now();
+    auto msUntil = [&](Clock::time_point t) {
+      return static_cast<int>(std::max<long long>(
+          0, std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count() + 1));
+    };
+    if (next < candidates.size()) slice = msUntil(nextStart);
+    if (limited) slice = slice < 0 ? msUntil(deadline) : std::min(slice, msUntil(deadline));
+    if (between) slice = slice < 0 ? kWaitSliceMs : std::min(slice, kWaitSliceMs);
+
+    std::vector<pollfd> watch;
+    for (const auto& a : pending) watch.push_back({a.fd, POLLOUT, 0});
+    const int r = ::poll(watch.data(), static_cast<nfds_t>(watch.size()), slice);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return fail(MapErrno(errno));
+    }
+    if (r > 0) {
+      std::vector<Attempt> still;
+      int winner = -1;
+      for (std::size_t i = 0; i < watch.size(); ++i) {
+        if (watch[i].revents == 0 || winner >= 0) {
+          still.push_back(pending[i]);
+          continue;
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(watch[i].fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        if (err == 0 && (watch[i].revents & POLLOUT)) {
+          winner = static_cast<int>(i);
+          continue;
+        }
+        lastError = MapErrno(err != 0 ? err : ECONNREFUSED);
+        ::close(watch[i].fd);
+        // A failed attempt makes way for the next one at once.
+        nextStart = Clock::now();
+      }
+      if (winner >= 0) {
+        const Attempt won = pending[static_cast<std::size_t>(winner)];
+        pending = std::move(still);
+        closePending();
+        const int flags = ::fcntl(won.fd, F_GETFL);
+        ::fcntl(won.fd, F_SETFL, flags & ~O_NONBLOCK);
+        Handle = won.fd;
+        Family = FamilyOf(won.address);
+        RefreshAddresses(true);
+        return 0;
+      }
+      pending = std::move(still);
+      continue;
+    }
+    if (limited && Clock::now() >= deadline) return fail(kWsaETimedOut);
+    if (between && !between()) {
+      closePending();
+      Open = false;
+      Handle = -1;
+      return -2;
+    }
+  }
 }
 
 bool TNetSocketHandle::WaitReadable(int timeoutMs, const TWaitSlice& between) {

@@ -1,5 +1,7 @@
 // The process-wide socket stack and the socket handle it drives. Every call
-// is synchronous for its caller, IPv4 only, and runs on the caller's thread.
+// is synchronous for its caller and runs on the caller's thread. Names
+// resolve to IPv6 and IPv4 addresses; a connect tries them in the order of
+// RFC 8305 (Happy Eyeballs).
 // A wait may be given a `TWaitSlice`: it then waits in short poll() slices
 // and runs the hook between them, so that the caller's thread (the window's)
 // keeps working; the hook ends the wait by returning false. Error numbers are
@@ -10,6 +12,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace larkvale::http {
 
@@ -53,6 +56,21 @@ class TNetStack {
   int LookupCount = 0;
 
   static bool IsDottedAddress(const std::string& text);
+  // An IPv6 address in text form, without brackets or zone ("::1").
+  static bool IsIPv6Address(const std::string& text);
+  // Text that needs no lookup: a dotted IPv4 or an IPv6 address.
+  static bool IsAddressLiteral(const std::string& text) { return IsDottedAddress(text) || IsIPv6Address(text); }
+
+  // Every address of `host`, both families, in the order a connect tries
+  // them: IPv6 first, then alternating with IPv4 (RFC 8305). Literals come
+  // back as they are and "localhost" as ::1 and 127.0.0.1, without a lookup.
+  // Failure and `between` as for `LookupHost`.
+  std::vector<std::string> LookupAddresses(const std::string& host, const TWaitSlice& between = nullptr);
+  // Replaces the system resolver for every stack of the process (null puts
+  // it back): a seam for tests of names with chosen addresses. It may run
+  // on a helper thread; an empty result is an unknown host.
+  using TResolver = std::function<std::vector<std::string>(const std::string& host)>;
+  static void SetResolver(TResolver resolver);
   // "LOCALHOST" (any case) and dotted addresses without a lookup; otherwise the
   // first IPv4 address of the name. Failure raises `ENetSocketError` 11001.
   // With `between`, the resolver runs on a helper thread and the caller
@@ -72,7 +90,12 @@ class TNetStack {
 
  protected:
   virtual std::string ResolveName(const std::string& host, const TWaitSlice& between = nullptr);
+  virtual std::vector<std::string> ResolveAll(const std::string& host, const TWaitSlice& between);
 };
+
+// How long a connect attempt has before the next address is tried beside it
+// (RFC 8305's Connection Attempt Delay).
+constexpr int kConnectionAttemptDelayMs = 250;
 
 // POSIX sockets need neither start-up nor run-time loading.
 class TNetStackPosix : public TNetStack {};
@@ -93,13 +116,18 @@ class TNetSocketHandle {
 
   int Handle = -1;
   bool Open = false;
+  int Family = 2;  // AF_INET or AF_INET6
   std::string IP;  // local address
   int Port = 0;    // local port
   std::string PeerIP;
   int PeerPort = 0;
 
+  // Closes any open socket and marks the handle open without a socket: a
+  // connect is under way (lookup, then `ConnectFirst`), and a ShutAndClose
+  // meanwhile ends it.
+  void BeginConnect();
   // Closes any open socket, then creates a new one.
-  void OpenSocket(int type, int protocol);
+  void OpenSocket(int type, int protocol, int family = 2 /* AF_INET */);
   // Binds to `IP`/`Port` (empty = any, 0 = any port).
   void BindLocal();
   void SetPeer(const std::string& address, int port);
@@ -107,6 +135,16 @@ class TNetSocketHandle {
   // tries); -1 is returned for the caller to check, with `LastError` 10060
   // when the time ran out. When `between` ends the wait, -2 is returned.
   int ConnectPeer(int timeoutMs = -2, const TWaitSlice& between = nullptr);
+  // Connects to `port` at the first of `addresses` that accepts, in their
+  // order: a new attempt starts when the last one failed or has waited
+  // kConnectionAttemptDelayMs, the first to succeed wins and every other is
+  // closed. `IP`/`Port`, when set, are bound to (only addresses of their
+  // family are tried). `onAttempt` runs as each attempt starts. The handle
+  // counts as open while the attempts run, so that a `ShutAndClose` from
+  // `between` ends them all; returns as ConnectPeer does, `LastError` being
+  // the last attempt's failure (10060 when `timeoutMs` ran out).
+  int ConnectFirst(const std::vector<std::string>& addresses, int port, bool noDelay, int timeoutMs,
+                   const TWaitSlice& between, const std::function<void(const std::string&)>& onAttempt);
   // true only when the socket became readable; -2 waits without limit.
   // A handle that is not open raises `ENetConnClosedGracefully`.
   bool WaitReadable(int timeoutMs, const TWaitSlice& between = nullptr);

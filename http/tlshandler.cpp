@@ -263,7 +263,7 @@ void TNetIOHandlerTLS::ConnectTo(const std::string& host, int port, const std::s
   X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
   X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
   bool named;
-  if (TNetStack::IsDottedAddress(host)) {
+  if (TNetStack::IsAddressLiteral(host)) {
     named = X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
   } else {
     named = X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1 &&

@@ -26,8 +26,18 @@ void TNetURI::Parse(const std::string& textIn) {
     }
     User = SplitOff(credentials, ":");
     Password = User.empty() ? "" : credentials;
-    Host = SplitOff(authority, ":");
-    Port = authority;
+    const std::size_t closing = authority.find(']');
+    if (!authority.empty() && authority[0] == '[' && closing != std::string::npos &&
+        authority.find(':') < closing) {
+      // An IPv6 literal: its colons are not the port's. The brackets are
+      // dropped here and put back by Compose.
+      Host = authority.substr(1, closing - 1);
+      authority.erase(0, closing + 1);
+      Port = authority.size() > 1 && authority[0] == ':' ? authority.substr(1) : "";
+    } else {
+      Host = SplitOff(authority, ":");
+      Port = authority;
+    }
   }
   // The query starts at the first "?", or failing that at the first "=".
   std::size_t q = w.find('?');
@@ -61,12 +71,16 @@ std::string TNetURI::Compose(bool withCredentials, bool withFragment) const {
     s += "@";
   }
   if (Host.empty()) throw ENetURIException("Host field is empty");
-  s += Host;
+  s += IsBracketHost(Host) ? "[" + Host + "]" : Host;
   if (!Port.empty()) s += ":" + Port;
   s += Directory + Resource + Query;
   if (!Fragment.empty() && withFragment) s += "#" + Fragment;
   return s;
 }
+
+bool TNetURI::IsBracketHost(const std::string& host) { return host.find(':') != std::string::npos; }
+
+std::string TNetURI::HostForHeader(const std::string& host) { return IsBracketHost(host) ? "[" + host + "]" : host; }
 
 std::string TNetURI::ComposeBare() {
   Text = Compose(true, true);

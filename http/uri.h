@@ -24,6 +24,10 @@ class TNetURI {
   std::string Compose(bool withCredentials = true, bool withFragment = true) const;
   // Stores the full form in `Text`, returns it without credentials and fragment.
   std::string ComposeBare();
+  // A host with a colon is an IPv6 literal, written in brackets in an
+  // address and in a Host header ("[::1]:8080"); `Host` holds it without them.
+  static bool IsBracketHost(const std::string& host);
+  static std::string HostForHeader(const std::string& host);
   // Resolves `path` against `base` ("." and ".." segments, runs of slashes).
   static std::string MergePath(const std::string& base, const std::string& path, const std::string& delimiter = "/");
 };

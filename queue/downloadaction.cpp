@@ -160,6 +160,35 @@ class PageSink : public http::TNetStream {
   bool dropped_ = false;
 };
 
+// The page fetch asks for a compressed page (a fraction of the bytes on a
+// slow line) and takes it decoded, up to kMaxDecodedPageBytes; the client's
+// own settings come back afterwards, as the same client fetches videos,
+// which are never asked for compressed.
+class CompressedPageRequest {
+ public:
+  static constexpr std::int64_t kMaxDecodedPageBytes = 64LL * 1024 * 1024;
+  explicit CompressedPageRequest(http::TNetHTTP& client)
+      : client_(client),
+        encoding_(client.Request.AcceptEncoding),
+        decode_(client.DecodeContent),
+        limit_(client.MaxDecodedBodyBytes) {
+    client_.Request.AcceptEncoding = "gzip, deflate";
+    client_.DecodeContent = true;
+    client_.MaxDecodedBodyBytes = kMaxDecodedPageBytes;
+  }
+  ~CompressedPageRequest() {
+    client_.Request.AcceptEncoding = encoding_;
+    client_.DecodeContent = decode_;
+    client_.MaxDecodedBodyBytes = limit_;
+  }
+
+ private:
+  http::TNetHTTP& client_;
+  std::string encoding_;
+  bool decode_;
+  std::int64_t limit_;
+};
+
 }  // namespace
 
 DownloadAction::DownloadAction(http::TNetHTTP& client, DownloadList& list, std::function<void()> processMessages)
@@ -205,6 +234,7 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
   }
   try {
     const SessionScope session(client_, pageSession, url);
+    const CompressedPageRequest compressed(client_);
     client_.Get(url, sink);
   } catch (...) {
     // Dropping a video's connection may cut a chunked body mid-way, and so

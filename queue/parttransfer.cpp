@@ -1,5 +1,7 @@
 #include "queue/parttransfer.h"
 
+#include "http/decoding.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -320,7 +322,11 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
   }
   resumed_ = base_;
   // A chunked body announces each chunk; only a Content-Length is the whole.
-  expected_ = reply.ContentLength >= 1 ? base_ + reply.ContentLength : -1;
+  // A compressed reply announces its compressed length; the file takes the
+  // decoded bytes, whose count only the body's end tells.
+  const bool decoded = client_.DecodeContent &&
+                       http::ContentCodingOf(client_.Response.ContentEncoding) != http::TNetContentCoding::None;
+  expected_ = reply.ContentLength >= 1 && !decoded ? base_ + reply.ContentLength : -1;
   return true;
 }
 

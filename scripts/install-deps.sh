@@ -21,6 +21,7 @@ packages=(
   clang libclang-rt-dev
   fonts-dejavu-core
   desktop-file-utils appstream librsvg2-bin dpkg-dev python3-dbus python3-gi
+  zlib1g-dev tinyproxy microsocks
 )
 
 missing=()
@@ -43,3 +44,8 @@ $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 # nginx-light starts a system service on install; tests run their own instance.
 if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi
 $SUDO service nginx stop >/dev/null 2>&1 || true
+# tinyproxy (and microsocks) likewise: tests start private instances on loopback.
+for service in tinyproxy microsocks; do
+  if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now "$service" >/dev/null 2>&1 || true; fi
+  $SUDO service "$service" stop >/dev/null 2>&1 || true
+done

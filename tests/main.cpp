@@ -16,6 +16,11 @@ int main(int argc, char** argv) {
   // A peer closing a socket must surface as an error, never as a signal.
   std::signal(SIGPIPE, SIG_IGN);
   ::testing::InitGoogleTest(&argc, argv);
+  // Test servers live on loopback: a proxy from the developer's environment
+  // must not stand between them and the client. Proxy tests set their own.
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                           "no_proxy", "NO_PROXY"})
+    unsetenv(name);
 #ifdef LARKVALE_TESTS_WITH_QT
   // Every window a test creates starts its browser; it must not leave
   // 127.0.0.1. Tests that browse a site point these at it themselves.

@@ -47,7 +47,7 @@ LIST = {"table", "tree table", "list", "list box", "tree"}
 
 MAIN_NAMES = {
     "Browser": BUTTON, "Converter": BUTTON, "Files": BUTTON,
-    "Help": BUTTON, "E-mail": BUTTON, "Web Site": BUTTON,
+    "Proxy": BUTTON, "Help": BUTTON, "E-mail": BUTTON, "Web Site": BUTTON,
     "Back": BUTTON, "Forward": BUTTON,
     # A Qt combo box on Linux is read by its text; the field inside it is named.
     "Address": {"text", "entry"},

@@ -134,6 +134,44 @@ TEST(LarkvaleDownload, SavesEachVideoByteForByteUnderTheWindowsNames) {
   EXPECT_TRUE(ReadFileBytes(expected) == site.Video());
 }
 
+TEST(LarkvaleDownload, TheProxyComesFromTheOptionOrTheWindowsSetting) {
+  VideoSite site;
+  TempDir home, out;
+  const std::string nowhere = "http://127.0.0.1:9";  // no proxy listens there
+  const struct {
+    const char* name;
+    std::string stored;  // the window's "proxy" value; "" = none stored
+    std::vector<std::string> option;
+    bool reachesTheProxy;
+  } cases[] = {
+      {"option", "", {"--proxy", nowhere}, true},
+      {"stored setting", nowhere, {}, true},
+      {"option over the setting", nowhere, {"--proxy", "none"}, false},
+      {"nothing set", "", {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::create_directories(home.Path() + "/.config/Larkvale_HD");
+    {
+      std::ofstream settings(home.Path() + "/.config/Larkvale_HD/settings.ini");
+      settings << "[Software\\Larkvale_HD]\n";
+      if (!c.stored.empty()) settings << "\"proxy\"=\"" << c.stored << "\"\n";
+    }
+    std::vector<std::string> args{"download", site.Url("/watch_google.html"), "-o", out.Path()};
+    args.insert(args.end(), c.option.begin(), c.option.end());
+    const LarkvaleRun run = RunLarkvale(args, home.Path(), SiteEnvironment(site.Base()));
+    ASSERT_TRUE(run.exited);
+    if (c.reachesTheProxy) {
+      EXPECT_EQ(run.status, 1) << run.err;
+      EXPECT_TRUE(Contains(run.err, "Proxy 127.0.0.1:9 could not be reached: Connection refused.")) << run.err;
+    } else {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_TRUE(ReadFileBytes(out.File("flv0video.flv")) == site.Video());
+    }
+    fs::remove(out.File("flv0video.flv"));
+  }
+}
+
 TEST(LarkvaleDownload, FailuresNameTheAddressAndTheOthersStillDownload) {
   VideoSite site;
   TempDir home, out;

@@ -242,8 +242,9 @@ TEST(ReplySoundness, PortsBelongToTheirHost) {
       {"h", "80", "http://h:98629/", nullptr, nullptr, "Port 98629 is out of range (1-65535)."},
       {"h", "80", "http://h:0/", nullptr, nullptr, "Port 0 is out of range (1-65535)."},
       {"h", "80", "http://h:-80/", nullptr, nullptr, "Port -80 is out of range (1-65535)."},
-      {"h", "80", "http://[::1]:8080/x", nullptr, nullptr, "IPv6 addresses are not supported: [::1]:8080"},
-      {"h", "80", "http://[::1]/x", nullptr, nullptr, "IPv6 addresses are not supported: [::1]"},
+      {"h", "80", "http://[::1]:8080/x", "8080", "[::1]:8080", nullptr},
+      {"h", "80", "http://[::1]/x", "80", "[::1]", nullptr},
+      {"h", "80", "http://[::g]/x", nullptr, nullptr, "Invalid IPv6 address: ::g"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.address);

@@ -15,9 +15,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "support/compression.h"
 #include "support/nginx_server.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
+#include "http/exceptions.h"
 
 namespace larkvale::queue {
 namespace {
@@ -136,6 +138,43 @@ TEST_F(Action, FailuresLeaveNoRowAndKeepTheLastCopy) {
     EXPECT_TRUE(said.filter(QRegularExpression("^(queued|no video)")).isEmpty()) << said.join('|').toStdString();
     EXPECT_EQ(ReadFileBytes((temp + "temp.txt").toStdString()), copy);
   }
+}
+
+TEST_F(Action, ThePageIsAskedForCompressedAndScannedDecoded) {
+  std::string page = "<html><body>\n";
+  for (int i = 0; i < 2000; ++i) page += "<p>filler line " + std::to_string(i) + "</p>\n";
+  page += "<a href=\"/media/clip.mp4\">clip</a>\n</body></html>\n";
+  // 10 GiB of zeros as 1 MiB gzip members: refused at the page limit.
+  const std::string zeros = testing::GzipBytes(std::string(1 << 20, '\0'));
+  ScriptedServer server;
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n\r\n" +
+                                      testing::GzipBytes(page)),
+                 ScriptedServer::Close()});
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n\r\n"),
+                 ScriptedServer::SendRepeated(zeros, 10240)});
+  const std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(Download(base + "/page.html"), Outcome::Queued);
+  ASSERT_EQ(list.RowCount(), 1);
+  EXPECT_EQ(list.CellText(colUrl, 0), QString::fromStdString(base + "/media/clip.mp4"));
+  const std::string copy = ReadFileBytes((temp + "temp.txt").toStdString());
+  EXPECT_NE(copy.find("filler line 1999"), std::string::npos);
+  try {
+    Download(base + "/bomb.html");
+    ADD_FAILURE() << "the bomb was taken";
+  } catch (const http::ENetBodyTooLarge& e) {
+    EXPECT_STREQ(e.what(), "The reply is larger than 64 MiB once decompressed and was refused as too large.");
+  }
+  EXPECT_EQ(list.RowCount(), 1);
+  EXPECT_EQ(ReadFileBytes((temp + "temp.txt").toStdString()), copy);
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_NE(requests[0].find("\r\nAccept-Encoding: gzip, deflate\r\n"), std::string::npos) << requests[0];
+  // The client goes back to asking for nothing compressed: it fetches the
+  // videos too.
+  EXPECT_EQ(client.Request.AcceptEncoding, "");
+  EXPECT_EQ(client.MaxDecodedBodyBytes, -1);
 }
 
 TEST_F(Action, FetchStatusTexts) {

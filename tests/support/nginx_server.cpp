@@ -106,7 +106,6 @@ bool NginxServer::StartOnce(const std::string& nginx, const std::string& root, c
   std::stringstream text;
   text << in.rdbuf();
   std::string conf = text.str();
-  ReplaceAll(conf, "@PORT@", std::to_string(port_));
   ReplaceAll(conf, "@ROOT@", root);
   ReplaceAll(conf, "@PREFIX@", prefix_);
   ReplaceAll(conf, "@LISTEN@", tls_.certificate.empty() ? "" : " ssl");
@@ -114,6 +113,8 @@ bool NginxServer::StartOnce(const std::string& nginx, const std::string& root, c
              tls_.certificate.empty()
                  ? extra
                  : "    ssl_certificate " + tls_.certificate + ";\n    ssl_certificate_key " + tls_.key + ";\n" + extra);
+  // After the extra lines, which may name the port too ("listen [::1]:@PORT@;").
+  ReplaceAll(conf, "@PORT@", std::to_string(port_));
   std::string confPath = prefix_ + "/nginx.conf";
   std::ofstream(confPath) << conf;
 

@@ -1,7 +1,8 @@
 // Starts a private nginx serving one folder on 127.0.0.1 at a free port, as
 // a child process in the foreground, and stops it on destruction. The
 // configuration template is tests/support/nginx.conf.in; callers may add
-// server-block directives (extra locations: redirects, chunked replies, ...).
+// server-block directives (extra locations: redirects, chunked replies, ...;
+// "@PORT@" in them is the server's port, e.g. "listen [::1]:@PORT@;").
 #pragma once
 
 #include <string>

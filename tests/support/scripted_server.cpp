@@ -12,19 +12,41 @@
 
 namespace larkvale::testing {
 
-ScriptedServer::ScriptedServer() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int ListenOn(const std::string& address, int port, int backlog, int* boundPort) {
+  const bool v6 = address.find(':') != std::string::npos;
+  const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   int one = 1;
-  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listenFd_, 16) != 0)
-    throw std::runtime_error("scripted server: cannot listen");
-  socklen_t len = sizeof a;
-  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_storage a{};
+  socklen_t len;
+  if (v6) {
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&a);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr);
+    len = sizeof *in6;
+  } else {
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&a);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, address.c_str(), &in4->sin_addr);
+    len = sizeof *in4;
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, backlog) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  if (boundPort)
+    *boundPort = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+  return fd;
+}
+
+ScriptedServer::ScriptedServer(const std::string& address, int port) {
+  listenFd_ = ListenOn(address, port, 16, &port_);
+  if (listenFd_ < 0) throw std::runtime_error("scripted server: cannot listen on " + address);
   thread_ = std::thread([this] { Run(); });
 }
 

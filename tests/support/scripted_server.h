@@ -13,6 +13,11 @@
 
 namespace larkvale::testing {
 
+// A listening socket on `address` (127.0.0.1, ::1, ...) at `port` (0 = a
+// free one, written to `boundPort`); -1 when that fails. IPv6 sockets take
+// IPv6 only, so that the same port may be taken by each family.
+int ListenOn(const std::string& address, int port, int backlog, int* boundPort);
+
 class ScriptedServer {
  public:
   struct Step {
@@ -39,7 +44,9 @@ class ScriptedServer {
   // Reads and discards until the client closes (or 10 s pass).
   static Step WaitClose() { return {Step::kWaitClose, {}, 0}; }
 
-  ScriptedServer();
+  // Listens on `address` (127.0.0.1 or ::1) at `port` (0 = a free one).
+  // Throws std::runtime_error when it cannot listen there.
+  explicit ScriptedServer(const std::string& address = "127.0.0.1", int port = 0);
   ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;

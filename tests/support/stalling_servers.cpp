@@ -1,5 +1,7 @@
 #include "support/stalling_servers.h"
 
+#include "support/scripted_server.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,21 +13,17 @@
 
 namespace larkvale::testing {
 
-FullAcceptQueue::FullAcceptQueue() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+FullAcceptQueue::FullAcceptQueue(const std::string& address, int port) {
+  listenFd_ = ListenOn(address, port, 0, &port_);
+  if (listenFd_ < 0) throw std::runtime_error("full accept queue: cannot listen on " + address);
+  sockaddr_storage a{};
   socklen_t len = sizeof a;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listenFd_, 0) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    throw std::runtime_error("full accept queue: cannot listen");
-  port_ = ntohs(a.sin_port);
+  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
   // Nobody accepts: connects complete until the queue is full; the first one
   // that stays pending shows that it is.
   for (int i = 0; i < 64; ++i) {
-    const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    const int c = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ::connect(c, reinterpret_cast<sockaddr*>(&a), len);
     fillers_.push_back(c);
     pollfd p{c, POLLOUT, 0};
     if (::poll(&p, 1, 200) == 0) return;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -12,8 +13,9 @@ namespace larkvale::testing {
 
 class FullAcceptQueue {
  public:
-  // Throws std::runtime_error when the queue cannot be filled.
-  FullAcceptQueue();
+  // On `address` (127.0.0.1 or ::1) at `port` (0 = a free one). Throws
+  // std::runtime_error when it cannot listen there or fill the queue.
+  explicit FullAcceptQueue(const std::string& address = "127.0.0.1", int port = 0);
   ~FullAcceptQueue();
   FullAcceptQueue(const FullAcceptQueue&) = delete;
   FullAcceptQueue& operator=(const FullAcceptQueue&) = delete;

@@ -29,7 +29,7 @@ TlsCertificates::TlsCertificates() {
   const struct {
     const char* name;
     const char* altNames;
-  } leaves[] = {{"server", "IP:127.0.0.1,DNS:localhost"}, {"othername", "DNS:other.test"}};
+  } leaves[] = {{"server", "IP:127.0.0.1,IP:::1,DNS:localhost"}, {"othername", "DNS:other.test"}};
   for (const auto& leaf : leaves) {
     const std::string n = leaf.name;
     std::ofstream(dir_.File(n + ".ext")) << "subjectAltName=" << leaf.altNames

@@ -1,6 +1,6 @@
 #pragma once
 // Certificates for https tests, made at test time by the openssl CLI: a test
-// CA and, signed by it, a server certificate for 127.0.0.1 and localhost and
+// CA and, signed by it, a server certificate for 127.0.0.1, ::1 and localhost and
 // one for another name only; besides them a self-signed certificate for
 // 127.0.0.1 and localhost. The CA is trusted through this process's
 // environment alone (SSL_CERT_FILE, with SSL_CERT_DIR on an empty folder so
