@@ -267,7 +267,11 @@ HlsMedia ParseHlsMedia(std::string_view text, const std::string& base) {
 
 std::size_t ChooseHlsVariant(const HlsMaster& master, int maxHeight) {
   const auto& v = master.variants;
-  auto fits = [&](const HlsVariant& x) { return maxHeight <= 0 || x.height <= maxHeight; };
+  // When some variants name their picture size, one that names none is
+  // sound alone (or unknown) and not what a video download wants.
+  const bool sized = std::any_of(v.begin(), v.end(), [](const HlsVariant& x) { return x.height > 0; });
+  auto usable = [&](const HlsVariant& x) { return !sized || x.height > 0; };
+  auto fits = [&](const HlsVariant& x) { return usable(x) && (maxHeight <= 0 || x.height <= maxHeight); };
   std::size_t best = v.size();
   for (std::size_t i = 0; i < v.size(); ++i) {
     if (!fits(v[i])) continue;
@@ -277,11 +281,14 @@ std::size_t ChooseHlsVariant(const HlsMaster& master, int maxHeight) {
   }
   if (best != v.size()) return best;
   // Every variant is taller than asked: the smallest is the nearest.
-  best = 0;
-  for (std::size_t i = 1; i < v.size(); ++i)
-    if (v[i].height < v[best].height || (v[i].height == v[best].height && v[i].bandwidth > v[best].bandwidth))
+  best = v.size();
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (!usable(v[i])) continue;
+    if (best == v.size() || v[i].height < v[best].height ||
+        (v[i].height == v[best].height && v[i].bandwidth > v[best].bandwidth))
       best = i;
-  return best;
+  }
+  return best == v.size() ? 0 : best;
 }
 
 int ChooseHlsAudio(const HlsMaster& master, const HlsVariant& variant) {

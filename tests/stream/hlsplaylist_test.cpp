@@ -19,12 +19,14 @@ const char kMaster[] =
     "#EXT-X-STREAM-INF:BANDWIDTH=2500000,RESOLUTION=1280x720,AUDIO=\"aud\"\n"
     "mid/index.m3u8\n"
     "#EXT-X-STREAM-INF:BANDWIDTH=1200000,RESOLUTION=854x480,AUDIO=\"aud\"\n"
-    "sd/index.m3u8\n";
+    "sd/index.m3u8\n"
+    "#EXT-X-STREAM-INF:BANDWIDTH=64000,CODECS=\"mp4a.40.2\",AUDIO=\"aud\"\n"
+    "sound-only.m3u8\n";
 
 TEST(HlsPlaylist, MasterListsVariantsAndAudio) {
   ASSERT_TRUE(IsHlsMaster(kMaster));
   const HlsMaster m = ParseHlsMaster(kMaster, kBase);
-  ASSERT_EQ(m.variants.size(), 4u);  // the I-frame playlist is no variant
+  ASSERT_EQ(m.variants.size(), 5u);  // the I-frame playlist is no variant
   EXPECT_EQ(m.variants[0].url, "http://cdn.test/v/low/index.m3u8");
   EXPECT_EQ(m.variants[0].codecs, "avc1.4d401e,mp4a.40.2");  // quoted comma kept
   EXPECT_EQ(m.variants[1].url, "http://cdn.test/abs/high.m3u8");
@@ -40,7 +42,9 @@ TEST(HlsPlaylist, VariantUnderHeightLimit) {
   const struct {
     int maxHeight;
     int height;
-  } cases[] = {{kBestHeight, 1080}, {1080, 1080}, {720, 720}, {480, 480}, {360, 360}, {240, 360}};
+  } cases[] = {{kBestHeight, 1080}, {1080, 1080}, {720, 720}, {480, 480}, {360, 360},
+               // Nothing fits: the smallest picture, never the sound-only variant.
+               {240, 360}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.maxHeight);
     EXPECT_EQ(m.variants[ChooseHlsVariant(m, c.maxHeight)].height, c.height);
