@@ -51,7 +51,36 @@ struct PageLinks {
   std::vector<std::vector<std::string>> videoCandidates;  // per <video>: src, then its sources
   std::vector<OpenGraphVideo> openGraph;
   std::vector<std::string> anchors;
+  std::vector<std::string> structured;  // JSON-LD contentUrl/embedUrl values
 };
+
+// The string values of "contentUrl" and "embedUrl" in a JSON-LD script that
+// describes a VideoObject. A scan for the two keys, not a JSON parser: the
+// values are then held to being video files or streams.
+void CollectJsonLd(std::string_view json, PageLinks& links) {
+  if (json.find("VideoObject") == std::string_view::npos) return;
+  for (const std::string_view key : {"\"contentUrl\"", "\"embedUrl\""}) {
+    for (std::size_t at = json.find(key); at != std::string_view::npos; at = json.find(key, at + 1)) {
+      std::size_t i = at + key.size();
+      while (i < json.size() && (json[i] == ' ' || json[i] == '\t' || json[i] == '\n' || json[i] == '\r')) ++i;
+      if (i >= json.size() || json[i] != ':') continue;
+      ++i;
+      while (i < json.size() && (json[i] == ' ' || json[i] == '\t' || json[i] == '\n' || json[i] == '\r')) ++i;
+      if (i >= json.size() || json[i] != '"') continue;
+      std::string value;
+      for (++i; i < json.size() && json[i] != '"' && value.size() < 8192; ++i) {
+        if (json[i] == '\\' && i + 1 < json.size()) {
+          ++i;
+          // "\/" is the common escape in addresses; others stand for themselves.
+          value += json[i] == 'n' || json[i] == 't' || json[i] == 'r' ? ' ' : json[i];
+        } else {
+          value += json[i];
+        }
+      }
+      links.structured.push_back(std::move(value));
+    }
+  }
+}
 
 void CollectVideo(const GumboElement& video, PageLinks& links) {
   std::vector<std::string> candidates;
@@ -62,7 +91,7 @@ void CollectVideo(const GumboElement& video, PageLinks& links) {
     const auto src = Attribute(child->v.element, "src");
     if (!src) continue;
     const std::string type = Lowered(Trimmed(Attribute(child->v.element, "type").value_or("")));
-    if (type.empty() || type.rfind("video/", 0) == 0) candidates.emplace_back(*src);
+    if (type.empty() || type.rfind("video/", 0) == 0 || IsStreamType(type, "")) candidates.emplace_back(*src);
   }
   links.videoCandidates.push_back(std::move(candidates));
 }
@@ -108,6 +137,14 @@ PageLinks Collect(const GumboNode* root) {
             break;
           case GUMBO_TAG_A:
             if (const auto href = Attribute(element, "href")) links.anchors.emplace_back(*href);
+            break;
+          case GUMBO_TAG_SCRIPT:
+            if (Lowered(Trimmed(Attribute(element, "type").value_or(""))) == "application/ld+json")
+              for (unsigned i = 0; i < element.children.length; ++i) {
+                const auto* text = static_cast<const GumboNode*>(element.children.data[i]);
+                if (text->type == GUMBO_NODE_TEXT || text->type == GUMBO_NODE_CDATA)
+                  CollectJsonLd(text->v.text.text, links);
+              }
             break;
           case GUMBO_TAG_BASE:
             if (const auto href = Attribute(element, "href"); href && !links.base) links.base = std::string(*href);
@@ -178,16 +215,26 @@ MediaLinks Find(std::string_view page, std::string_view pageAddress, std::size_t
   {
     LinkList list(cap);
     for (const auto& video : raw.openGraph) {
-      if (video.type && !video.type->empty() && video.type->rfind("video/", 0) != 0) continue;
+      if (video.type && !video.type->empty() && video.type->rfind("video/", 0) != 0 && !IsStreamType(*video.type, ""))
+        continue;
       if (auto link = FirstResolved(video.addresses, base)) list.Add(std::move(*link));
     }
     MediaLinks result = list.Take(MediaSource::kOpenGraph);
     if (result.source != MediaSource::kNone) return result;
   }
+  {
+    LinkList list(cap);
+    for (const auto& value : raw.structured) {
+      auto link = ResolveLink(value, base);
+      if (link && (HasVideoFileExtension(*link) || HasStreamExtension(*link))) list.Add(std::move(*link));
+    }
+    MediaLinks result = list.Take(MediaSource::kStructuredData);
+    if (result.source != MediaSource::kNone) return result;
+  }
   LinkList list(cap);
   for (const auto& anchor : raw.anchors) {
     auto link = ResolveLink(anchor, base);
-    if (link && HasVideoFileExtension(*link)) list.Add(std::move(*link));
+    if (link && (HasVideoFileExtension(*link) || HasStreamExtension(*link))) list.Add(std::move(*link));
   }
   return list.Take(MediaSource::kFileLink);
 }
