@@ -9,6 +9,7 @@
 #include "platform/dialogs.h"
 #include "platform/filesystem.h"
 #include "platform/pump.h"
+#include "platform/settings.h"
 #include "platform/shell.h"
 #include "queue/downloadaction.h"
 #include "queue/downloadlist.h"
@@ -109,6 +110,33 @@ void DownloadsPanel::buildClients() {
   hooks.atTopLevel = [] { return platform::AtTopLevel(); };
   hooks.rowFailed = [this](const QString& link, const QString& file, const QString& error) {
     emit downloadFailed(link, file, error);
+  };
+  // HLS and DASH rows: the stored "maxheight" ("Best", 1080, 720, 480 or
+  // 360) and "connections" (1 to 16, default 4), read when a row starts.
+  const auto storedNumber = [this](const QString& name, int fallback, int low, int high) {
+    try {
+      platform::SettingsAccessor accessor(platform::SettingsFilePath(services_.environment.configHome));
+      if (!accessor.OpenKey(kSettingsKey, false) ||
+          !accessor.ValueExists(name))
+        return fallback;
+      bool ok = false;
+      const int value = accessor.ReadString(name).trimmed().toInt(&ok);
+      return ok && value >= low && value <= high ? value : fallback;
+    } catch (const std::exception&) {
+      return fallback;
+    }
+  };
+  hooks.maxHeight = [storedNumber] { return storedNumber(QStringLiteral("maxheight"), 0, 1, 100000); };
+  hooks.connections = [storedNumber] { return storedNumber(QStringLiteral("connections"), 4, 1, 16); };
+  hooks.streamBytes = [this](std::int64_t bytes) {
+    if (bytes == 0) speed_->Begin(0);
+    if (bytes < 0) {
+      speed_->End();
+      emit downloadProgress(-1);
+      return;
+    }
+    speed_->Work(bytes);
+    showRowProgress();
   };
   hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
   runner_ =

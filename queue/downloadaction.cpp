@@ -49,11 +49,16 @@ class PageSink : public http::TNetStream {
   bool Decide() {
     if (!decided_) {
       decided_ = true;
-      direct_ = extract::IsDirectMedia(client_.Response.ContentType, FinalAddress(client_.CurrentUrl));
+      const std::string address = FinalAddress(client_.CurrentUrl);
+      // An HLS playlist or DASH manifest is queued as it stands too: the
+      // runner fetches its pieces.
+      stream_ = extract::IsStreamType(client_.Response.ContentType, address);
+      direct_ = stream_ || extract::IsDirectMedia(client_.Response.ContentType, address);
     }
     return direct_;
   }
   bool Direct() const { return direct_; }
+  bool Stream() const { return stream_; }
   std::string Bytes() const { return direct_ ? std::string() : page_.Bytes(); }
 
  private:
@@ -61,6 +66,7 @@ class PageSink : public http::TNetStream {
   http::TNetMemoryStream page_;
   bool decided_ = false;
   bool direct_ = false;
+  bool stream_ = false;
 };
 
 }  // namespace
@@ -119,6 +125,8 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
   }
 
   for (const std::string& link : links) QueueRow(link);
+  // A stream whose address does not say so by its extension is marked.
+  if (direct && sink.Stream()) list_.MarkStream(list_.RowCount() - 1);
   if (links.empty() && OnNoVideo) OnNoVideo();
   SetStatus(finalStatus);
   return links.empty() ? Outcome::NoVideo : Outcome::Queued;
