@@ -126,6 +126,11 @@ int main(int argc, char** argv) {
        }},
       {"larkvale download",
        [&](const std::string& dir) { return Run("'" + larkvale + "' download '" + url + "' -o '" + dir + "'"); }},
+      // ffmpeg's HLS reader itself keeps two connections busy; the pacing
+      // per connection is what more connections buy back.
+      {"larkvale --connections 8", [&](const std::string& dir) {
+         return Run("'" + larkvale + "' download '" + url + "' -o '" + dir + "' --connections 8");
+       }},
   };
   if (Run("command -v yt-dlp"))
     contenders.push_back({"yt-dlp -N 4", [&](const std::string& dir) {
