@@ -1,5 +1,6 @@
 #include "app/downloadspanel.h"
 
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QUrl>
@@ -21,6 +22,24 @@
 namespace larkvale::app {
 
 using widgets::TColor;
+
+namespace {
+
+// A whole number stored in the settings key; `fallback` when it is missing,
+// not a number ("Best") or out of range.
+int StoredNumber(const QString& settingsFile, const QString& name, int fallback, int low, int high) {
+  try {
+    platform::SettingsAccessor accessor(settingsFile);
+    if (!accessor.OpenKey(kSettingsKey, false) || !accessor.ValueExists(name)) return fallback;
+    bool ok = false;
+    const int value = accessor.ReadString(name).trimmed().toInt(&ok);
+    return ok && value >= low && value <= high ? value : fallback;
+  } catch (const std::exception&) {
+    return fallback;
+  }
+}
+
+}  // namespace
 
 DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& state, QWidget* parent)
     : QWidget(parent), services_(services), state_(state) {
@@ -77,6 +96,27 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   connect(changeDir_, &QPushButton::clicked, this, &DownloadsPanel::videoFolderChangeRequested);
   gridBarRow->addWidget(browseFiles_);
   gridBarRow->addWidget(changeDir_);
+  // The tallest picture an HLS or DASH stream is fetched in, kept in the
+  // settings as "maxheight".
+  streamHeight_ = new QComboBox(gridBar);
+  streamHeight_->setObjectName(QStringLiteral("StreamHeight"));
+  streamHeight_->setAccessibleName(tr("Stream quality"));
+  streamHeight_->setToolTip(tr("The tallest picture a streamed video (HLS, DASH) is downloaded in"));
+  streamHeight_->addItems({tr("Best"), QStringLiteral("1080"), QStringLiteral("720"), QStringLiteral("480"),
+                           QStringLiteral("360")});
+  const int stored =
+      StoredNumber(platform::SettingsFilePath(services_.environment.configHome), QStringLiteral("maxheight"), 0, 1, 100000);
+  if (const int at = streamHeight_->findText(QString::number(stored)); stored > 0 && at >= 0)
+    streamHeight_->setCurrentIndex(at);
+  connect(streamHeight_, &QComboBox::currentIndexChanged, this, [this](int index) {
+    Guarded(services_, [&] {
+      platform::SettingsAccessor accessor(platform::SettingsFilePath(services_.environment.configHome));
+      accessor.OpenKey(kSettingsKey, true);
+      accessor.WriteString(QStringLiteral("maxheight"), index == 0 ? QStringLiteral("Best") : streamHeight_->itemText(index));
+    });
+  });
+  gridBarRow->addSpacing(12);
+  gridBarRow->addWidget(streamHeight_);
   gridBarRow->addStretch(1);
   column->addWidget(grid_, 1);
   column->addWidget(gridBar);
@@ -113,21 +153,9 @@ void DownloadsPanel::buildClients() {
   };
   // HLS and DASH rows: the stored "maxheight" ("Best", 1080, 720, 480 or
   // 360) and "connections" (1 to 16, default 4), read when a row starts.
-  const auto storedNumber = [this](const QString& name, int fallback, int low, int high) {
-    try {
-      platform::SettingsAccessor accessor(platform::SettingsFilePath(services_.environment.configHome));
-      if (!accessor.OpenKey(kSettingsKey, false) ||
-          !accessor.ValueExists(name))
-        return fallback;
-      bool ok = false;
-      const int value = accessor.ReadString(name).trimmed().toInt(&ok);
-      return ok && value >= low && value <= high ? value : fallback;
-    } catch (const std::exception&) {
-      return fallback;
-    }
-  };
-  hooks.maxHeight = [storedNumber] { return storedNumber(QStringLiteral("maxheight"), 0, 1, 100000); };
-  hooks.connections = [storedNumber] { return storedNumber(QStringLiteral("connections"), 4, 1, 16); };
+  const QString settings = platform::SettingsFilePath(services_.environment.configHome);
+  hooks.maxHeight = [settings] { return StoredNumber(settings, QStringLiteral("maxheight"), 0, 1, 100000); };
+  hooks.connections = [settings] { return StoredNumber(settings, QStringLiteral("connections"), 4, 1, 16); };
   hooks.streamBytes = [this](std::int64_t bytes) {
     if (bytes == 0) speed_->Begin(0);
     if (bytes < 0) {
@@ -184,7 +212,7 @@ void DownloadsPanel::setAddressSource(std::function<QString()> address) { addres
 QList<QWidget*> DownloadsPanel::focusOrder() const {
   QList<QWidget*> order = {grid_->View()};
   for (int c = queue::colUrl; c < queue::colCount; ++c) order << grid_->InputCell(c);
-  order << browseFiles_ << changeDir_;
+  order << browseFiles_ << changeDir_ << streamHeight_;
   return order;
 }
 
