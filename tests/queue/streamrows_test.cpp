@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <filesystem>
 #include <memory>
 
 #include "extract/siteaddresses.h"
@@ -133,6 +134,27 @@ TEST_F(StreamRows, StopKeepsThePiecesAndStartFinishesTheSameFile) {
   ASSERT_EQ(list_.State(row), RowState::Done) << list_.ErrorText(row).toStdString();
   EXPECT_EQ(ReadFileBytes((flv_ + "flv1video.mp4").toStdString()), expected);
   EXPECT_EQ(Entries(), (QStringList{QStringLiteral("flv0video.mp4"), QStringLiteral("flv1video.mp4")}));
+}
+
+TEST_F(StreamRows, FailedRowNamesTheSegmentAndRetryKeepsWhatArrived) {
+  const std::string missing = root_.File("s003.ts"), away = root_.File("away.ts");
+  std::filesystem::rename(missing, away);
+  const int row = AddRow(server_->BaseUrl() + "/index.m3u8");
+  Pass();
+  ASSERT_EQ(list_.State(row), RowState::Failed);
+  EXPECT_TRUE(list_.ErrorText(row).contains(QStringLiteral("Segment 4"))) << list_.ErrorText(row).toStdString();
+  EXPECT_TRUE(list_.ErrorText(row).contains(QStringLiteral("404"))) << list_.ErrorText(row).toStdString();
+  // The pieces that arrived stay for Retry, and the name stays held.
+  EXPECT_EQ(list_.CellText(colFile, row), flv_ + "flv0video.mp4.part");
+  EXPECT_TRUE(QFileInfo(flv_ + "flv0video.mp4.segments").isDir());
+  EXPECT_FALSE(QFileInfo::exists(flv_ + "flv0video.mp4"));
+
+  std::filesystem::rename(away, missing);
+  ASSERT_TRUE(list_.MakeWaiting(row));
+  Pass();
+  ASSERT_EQ(list_.State(row), RowState::Done) << list_.ErrorText(row).toStdString();
+  EXPECT_EQ(Entries(), QStringList{QStringLiteral("flv0video.mp4")});
+  EXPECT_NEAR(FfProbe((flv_ + "flv0video.mp4").toStdString()).duration, 6, 0.1);
 }
 
 TEST_F(StreamRows, ReplyTypeMarksAStreamTheAddressDoesNotName) {
