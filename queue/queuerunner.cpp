@@ -177,6 +177,7 @@ void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, 
   stream::StreamOptions options;
   if (hooks_.maxHeight) options.maxHeight = hooks_.maxHeight();
   if (hooks_.connections) options.connections = hooks_.connections();
+  options.makeClient = hooks_.streamClient;
   stream::StreamDownload download(options);
   stopStream_ = [&download] { download.Stop(); };
   if (hooks_.streamBytes) hooks_.streamBytes(0);

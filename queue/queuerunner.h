@@ -45,6 +45,7 @@
 #include "http/httpclient.h"
 #include "queue/downloadlist.h"
 #include "queue/parttransfer.h"
+#include "stream/segmentfetcher.h"
 
 namespace larkvale::queue {
 
@@ -66,6 +67,10 @@ struct RunnerHooks {
   std::function<int()> maxHeight;
   std::function<int()> connections;
   std::function<void(std::int64_t bytes)> streamBytes;
+  // optional: makes the HTTP client of each of a stream row's connections
+  // (to carry a browser session's cookies, Referer and User-Agent); unset,
+  // the stream downloader's own
+  stream::ClientFactory streamClient;
 };
 
 class QueueRunner : public QObject {

@@ -57,6 +57,10 @@ class StreamRows : public ::testing::Test {
     hooks.reportError = [](std::exception_ptr) { ADD_FAILURE() << "the pass failed"; };
     hooks.maxHeight = [] { return 0; };
     hooks.connections = [] { return 2; };
+    hooks.streamClient = [this] {
+      ++clientsMade_;
+      return stream::DefaultStreamClient();
+    };
     hooks.streamBytes = [this](std::int64_t bytes) {
       bytes_.push_back(bytes);
       if (stopAtHalf_ && list_.CellInt(colProgress, 0) >= 50) stopped_ = true;
@@ -91,6 +95,7 @@ class StreamRows : public ::testing::Test {
   bool stopped_ = false, stopAtHalf_ = false;
   QStringList timeline_;
   std::vector<std::int64_t> bytes_;
+  int clientsMade_ = 0;
   std::unique_ptr<QueueRunner> runner_;
 };
 
@@ -102,6 +107,10 @@ TEST_F(StreamRows, PlaylistRowBecomesOneMp4OnTheTimeline) {
   EXPECT_EQ(list_.CellText(colFile, row), flv_ + "flv0video.mp4");
   EXPECT_EQ(timeline_, QStringList{flv_ + "flv0video.mp4"});
   EXPECT_EQ(list_.CellInt(colProgress, row), 100);
+  // Every connection's client comes from the caller: the playlist's and at
+  // most the two fetching ones.
+  EXPECT_GE(clientsMade_, 2);
+  EXPECT_LE(clientsMade_, 3);
   // The speed label is told where the row starts and ends.
   ASSERT_GE(bytes_.size(), 2u);
   EXPECT_EQ(bytes_.front(), 0);
