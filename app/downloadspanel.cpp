@@ -1,5 +1,6 @@
 #include "app/downloadspanel.h"
 
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QUrl>
@@ -25,25 +26,29 @@ using widgets::TColor;
 
 namespace {
 
+// A whole number stored in the settings key; `fallback` when it is missing,
+// not a number ("Best") or out of range.
+int StoredNumber(const QString& settingsFile, const QString& name, int fallback, int low, int high) {
+  try {
+    platform::SettingsAccessor accessor(settingsFile);
+    if (!accessor.OpenKey(kSettingsKey, false) || !accessor.ValueExists(name)) return fallback;
+    bool ok = false;
+    const int value = accessor.ReadString(name).trimmed().toInt(&ok);
+    return ok && value >= low && value <= high ? value : fallback;
+  } catch (const std::exception&) {
+    return fallback;
+  }
+}
+
 // The silence limits from the settings, in whole seconds ("idletimeout": no
 // byte for that long ends a transfer; "headtimeout": a reply head must be
 // complete within it; 0: no limit). A value that is missing or not such a
 // number leaves the client's default.
 void ApplyStoredLimits(const QString& settingsFile, http::TNetHTTP& client) {
-  try {
-    platform::SettingsAccessor accessor(settingsFile);
-    if (!accessor.OpenKey(kSettingsKey, false)) return;
-    const auto seconds = [&accessor](const QString& name) -> int {
-      if (!accessor.ValueExists(name)) return -1;
-      bool ok = false;
-      const int value = accessor.ReadString(name).trimmed().toInt(&ok);
-      return ok && value >= 0 && value <= 1'000'000 ? value : -1;
-    };
-    if (const int idle = seconds(QStringLiteral("idletimeout")); idle >= 0) client.IdleLimitMs = idle * 1000;
-    if (const int head = seconds(QStringLiteral("headtimeout")); head >= 0) client.HeadLimitMs = head * 1000;
-  } catch (const std::exception&) {
-    // A value of another type: the defaults hold.
-  }
+  if (const int idle = StoredNumber(settingsFile, QStringLiteral("idletimeout"), -1, 0, 1'000'000); idle >= 0)
+    client.IdleLimitMs = idle * 1000;
+  if (const int head = StoredNumber(settingsFile, QStringLiteral("headtimeout"), -1, 0, 1'000'000); head >= 0)
+    client.HeadLimitMs = head * 1000;
 }
 
 }  // namespace
@@ -103,6 +108,27 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   connect(changeDir_, &QPushButton::clicked, this, &DownloadsPanel::videoFolderChangeRequested);
   gridBarRow->addWidget(browseFiles_);
   gridBarRow->addWidget(changeDir_);
+  // The tallest picture an HLS or DASH stream is fetched in, kept in the
+  // settings as "maxheight".
+  streamHeight_ = new QComboBox(gridBar);
+  streamHeight_->setObjectName(QStringLiteral("StreamHeight"));
+  streamHeight_->setAccessibleName(tr("Stream quality"));
+  streamHeight_->setToolTip(tr("The tallest picture a streamed video (HLS, DASH) is downloaded in"));
+  streamHeight_->addItems({tr("Best"), QStringLiteral("1080"), QStringLiteral("720"), QStringLiteral("480"),
+                           QStringLiteral("360")});
+  const int stored =
+      StoredNumber(platform::SettingsFilePath(services_.environment.configHome), QStringLiteral("maxheight"), 0, 1, 100000);
+  if (const int at = streamHeight_->findText(QString::number(stored)); stored > 0 && at >= 0)
+    streamHeight_->setCurrentIndex(at);
+  connect(streamHeight_, &QComboBox::currentIndexChanged, this, [this](int index) {
+    Guarded(services_, [&] {
+      platform::SettingsAccessor accessor(platform::SettingsFilePath(services_.environment.configHome));
+      accessor.OpenKey(kSettingsKey, true);
+      accessor.WriteString(QStringLiteral("maxheight"), index == 0 ? QStringLiteral("Best") : streamHeight_->itemText(index));
+    });
+  });
+  gridBarRow->addSpacing(12);
+  gridBarRow->addWidget(streamHeight_);
   gridBarRow->addStretch(1);
   column->addWidget(grid_, 1);
   column->addWidget(gridBar);
@@ -139,6 +165,21 @@ void DownloadsPanel::buildClients() {
   hooks.atTopLevel = [] { return platform::AtTopLevel(); };
   hooks.rowFailed = [this](const QString& link, const QString& file, const QString& error) {
     emit downloadFailed(link, file, error);
+  };
+  // HLS and DASH rows: the stored "maxheight" ("Best", 1080, 720, 480 or
+  // 360) and "connections" (1 to 16, default 4), read when a row starts.
+  const QString settings = platform::SettingsFilePath(services_.environment.configHome);
+  hooks.maxHeight = [settings] { return StoredNumber(settings, QStringLiteral("maxheight"), 0, 1, 100000); };
+  hooks.connections = [settings] { return StoredNumber(settings, QStringLiteral("connections"), 4, 1, 16); };
+  hooks.streamBytes = [this](std::int64_t bytes) {
+    if (bytes == 0) speed_->Begin(0);
+    if (bytes < 0) {
+      speed_->End();
+      emit downloadProgress(-1);
+      return;
+    }
+    speed_->Work(bytes);
+    showRowProgress();
   };
   hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
   runner_ =
@@ -186,7 +227,7 @@ void DownloadsPanel::setAddressSource(std::function<QString()> address) { addres
 QList<QWidget*> DownloadsPanel::focusOrder() const {
   QList<QWidget*> order = {grid_->View()};
   for (int c = queue::colUrl; c < queue::colCount; ++c) order << grid_->InputCell(c);
-  order << browseFiles_ << changeDir_;
+  order << browseFiles_ << changeDir_ << streamHeight_;
   return order;
 }
 

@@ -24,6 +24,7 @@
 #include "widgets/downloadgrid.h"
 
 class QAction;
+class QComboBox;
 class QMenu;
 
 namespace larkvale::queue {
@@ -123,6 +124,7 @@ class DownloadsPanel : public QWidget {
   widgets::DownloadGrid* grid_ = nullptr;
   widgets::StyledButton* browseFiles_ = nullptr;
   widgets::StyledButton* changeDir_ = nullptr;
+  QComboBox* streamHeight_ = nullptr;  // "Best", 1080, 720, 480, 360
   QMenu* rowMenu_ = nullptr;
   QAction* retry_ = nullptr;
   // HTTP1 fetches watch pages, HTTP2 downloads videos; each has its own

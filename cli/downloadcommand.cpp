@@ -3,6 +3,7 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "cli/commandline.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
+#include "extract/mediatypes.h"
 #include "extract/siteaddresses.h"
 #include "http/httpclient.h"
 #include "http/proxy.h"
@@ -23,6 +25,7 @@
 #include "queue/downloadlist.h"
 #include "queue/parttransfer.h"
 #include "queue/queuerunner.h"
+#include "stream/streamdownload.h"
 
 namespace larkvale::cli {
 
@@ -41,6 +44,19 @@ QString PartStartedFor(const QString& flvDir, const QString& link) {
 
 // The longest --timeout: its milliseconds still fit an int.
 constexpr int kMaxLimitSeconds = 1'000'000;
+
+// The final name whose pieces an earlier run fetched for the stream `link`
+// in `flvDir`, found by the state file beside them; "" when none.
+QString StreamStartedFor(const QString& flvDir, const QString& link) {
+  const QByteArray wanted = "stream " + link.toUtf8() + "\n";
+  for (const QString& folder : QDir(flvDir).entryList({QStringLiteral("flv*video.mp4.segments")}, QDir::Dirs, QDir::Name)) {
+    QFile state(flvDir + folder + QStringLiteral("/state"));
+    const QString name = flvDir + folder.chopped(9);
+    if (state.open(QIODevice::ReadOnly) && state.read(wanted.size() + 1).startsWith(wanted) && !QFileInfo::exists(name))
+      return name;
+  }
+  return {};
+}
 
 QString ErrorText(const std::exception_ptr& error) {
   try {
@@ -94,6 +110,16 @@ int RunDownload(const QStringList& arguments) {
                      "all_proxy, no_proxy). The default is the window's proxy setting."),
       QStringLiteral("PROXY"));
   parser.addOption(proxy);
+  const QCommandLineOption maxHeight(QStringLiteral("max-height"),
+                                     QStringLiteral("For HLS and DASH streams: the tallest picture wanted, in lines "
+                                                    "(1080, 720, 480, 360, ...); the default is the best."),
+                                     QStringLiteral("LINES"));
+  parser.addOption(maxHeight);
+  const QCommandLineOption connections(QStringLiteral("connections"),
+                                       QStringLiteral("For HLS and DASH streams: pieces fetched at once, 1 to 16 "
+                                                      "(default 4)."),
+                                       QStringLiteral("N"));
+  parser.addOption(connections);
   const QString command = QStringLiteral("download");
   if (const int status = ParseSubcommand(parser, command, arguments); status >= 0) return status;
   const QStringList urls = parser.positionalArguments();
@@ -118,6 +144,21 @@ int RunDownload(const QStringList& arguments) {
   http::SetProxySetting(parser.isSet(proxy) ? http::ParseProxySetting(parser.value(proxy).toStdString())
                                             : queue::StoredProxySetting(platform::SettingsFilePath(
                                                   platform::Environment::FromProcess().configHome)));
+  stream::StreamOptions streamOptions;
+  const auto number = [&](const QCommandLineOption& option, int low, int high, int& into) {
+    if (!parser.isSet(option)) return true;
+    bool ok = false;
+    const int value = parser.value(option).toInt(&ok);
+    if (!ok || value < low || value > high) {
+      ReportError(QStringLiteral("--") + option.names().constFirst(),
+                  QStringLiteral("'%1' is not a number from %2 to %3").arg(parser.value(option)).arg(low).arg(high));
+      return false;
+    }
+    into = value;
+    return true;
+  };
+  if (!number(maxHeight, 1, 100000, streamOptions.maxHeight) || !number(connections, 1, 16, streamOptions.connections))
+    return kBadUsage;
 
   QString flvDir;
   try {
@@ -196,6 +237,47 @@ int RunDownload(const QStringList& arguments) {
   // next free name as the window counts them from `n`.
   int n = 0;
   enum class Saved { Done, Failed, Stopped };
+  // A stream: its pieces beside an empty .part that holds the name, joined
+  // into one MP4 at the end.
+  const auto saveStream = [&](const QString& url, const QString& link) {
+    QString name = StreamStartedFor(flvDir, link);
+    if (name.isEmpty()) name = queue::QueueRunner::FreeName(flvDir, n, QStringLiteral(".mp4"));
+    const QString part = queue::QueueRunner::PartFileName(name);
+    try {
+      if (!QFileInfo::exists(part)) queue::CreateEmptyFile(part);
+    } catch (const std::exception& e) {
+      ReportError(url, QString::fromUtf8(e.what()));
+      return Saved::Failed;
+    }
+    ProgressLine line(QFileInfo(name).fileName(), ProgressLine::Unit::Bytes, terminal);
+    stream::StreamDownload download(streamOptions);
+    bool started = false;
+    const auto result = download.Run(link.toStdString(), name.toStdString(), [&](const stream::StreamProgress& p) {
+      platform::ProcessMessages();
+      if (!started && p.total > 0) {
+        started = true;
+        line.SetStart(double(p.have - p.bytes));
+      }
+      line.SetTotal(double(p.expected));
+      line.SetDone(double(p.have));
+      if (Interrupted()) download.Stop();
+    });
+    if (result.complete) {
+      line.Finish(QStringLiteral("done"));
+      std::printf("%s\n", name.toLocal8Bit().constData());
+      std::fflush(stdout);
+      return Saved::Done;
+    }
+    const bool kept = QFileInfo(QString::fromStdString(stream::StreamDownload::PiecesFolder(name.toStdString()))).isDir();
+    if (!kept) QFile::remove(part);
+    if (result.stopped) {
+      line.Finish(QStringLiteral("stopped; the pieces downloaded are kept"));
+      return Saved::Stopped;
+    }
+    line.Finish(kept ? QStringLiteral("failed; the pieces downloaded are kept") : QStringLiteral("failed"));
+    ReportError(url, QString::fromStdString(result.error));
+    return Saved::Failed;
+  };
   const auto save = [&](const QString& url, const QString& link) {
     QString part = PartStartedFor(flvDir, link);
     if (part.isEmpty())
@@ -247,7 +329,10 @@ int RunDownload(const QStringList& arguments) {
     if (lastStatus.startsWith(QStringLiteral("Queued "))) ReportError(url, lastStatus);
     bool stopped = false;
     for (int row = first; row < list.RowCount() && !stopped; ++row) {
-      const Saved saved = save(url, list.CellText(queue::colUrl, row));
+      const QString link = list.CellText(queue::colUrl, row);
+      const Saved saved = extract::HasStreamExtension(link.toStdString()) || list.IsMarkedStream(row)
+                              ? saveStream(url, link)
+                              : save(url, link);
       failed = failed || saved == Saved::Failed;
       stopped = saved == Saved::Stopped || Interrupted();
     }

@@ -215,7 +215,20 @@ void HtmlTagReader::Emit() {
     state_ = State::kRawText;
     rawEnd_ = "</" + tag_.name;
     rawMatched_ = 0;
+    capturing_ = wantRawText && onRawText && wantRawText(tag_);
+    rawCut_ = false;
+    rawText_.clear();
   }
+}
+
+void HtmlTagReader::Capture(std::string_view text) {
+  if (!capturing_ || rawCut_) return;
+  if (rawText_.size() + text.size() > kMaxRawTextBytes) {
+    rawCut_ = true;
+    rawText_.clear();
+    return;
+  }
+  rawText_.append(text);
 }
 
 // Skips raw text up to "</name" followed by a blank, '/' or '>', which
@@ -226,6 +239,12 @@ std::size_t HtmlTagReader::RawText(std::string_view bytes, std::size_t i) {
     if (rawMatched_ == rawEnd_.size()) {
       rawMatched_ = 0;
       if (IsSpace(c) || c == '/' || c == '>') {
+        if (capturing_) {
+          // The kept text ends in the "</name" just matched.
+          capturing_ = false;
+          if (!rawCut_) onRawText(std::string_view(rawText_).substr(0, rawText_.size() - rawEnd_.size()));
+          rawText_.clear();
+        }
         StartTag(true);
         tag_.name = rawEnd_.substr(2);
         state_ = State::kBeforeAttributeName;  // an end tag's attributes are read and dropped
@@ -234,12 +253,18 @@ std::size_t HtmlTagReader::RawText(std::string_view bytes, std::size_t i) {
     }
     if (rawMatched_ == 0) {
       const void* lt = std::memchr(bytes.data() + i, '<', bytes.size() - i);
-      if (lt == nullptr) return bytes.size();
-      i = static_cast<std::size_t>(static_cast<const char*>(lt) - bytes.data()) + 1;
+      if (lt == nullptr) {
+        Capture(bytes.substr(i));
+        return bytes.size();
+      }
+      const std::size_t next = static_cast<std::size_t>(static_cast<const char*>(lt) - bytes.data()) + 1;
+      Capture(bytes.substr(i, next - i));
+      i = next;
       rawMatched_ = 1;
       continue;
     }
     if (Lower(c) == rawEnd_[rawMatched_]) {
+      Capture(bytes.substr(i, 1));
       ++rawMatched_;
       ++i;
     } else {

@@ -41,8 +41,18 @@ class HtmlTagReader {
   static constexpr std::size_t kMaxValueBytes = 1u << 20;
   static constexpr std::size_t kMaxAttributes = 64;
 
+  // The most text of one raw-text element that is handed out (see
+  // `wantRawText`); a longer one is dropped whole.
+  static constexpr std::size_t kMaxRawTextBytes = 1u << 20;
+
   explicit HtmlTagReader(std::function<void(const HtmlTag&)> onTag);
   void Feed(std::string_view bytes);
+
+  // Optional: asked at the start tag of each raw-text element (script,
+  // style, ...) whether its text is wanted; the text of one that is goes to
+  // `onRawText` when its end tag comes.
+  std::function<bool(const HtmlTag&)> wantRawText;
+  std::function<void(std::string_view)> onRawText;
 
  private:
   enum class State {
@@ -72,6 +82,7 @@ class HtmlTagReader {
   void Emit();
   void AppendValue(char c);
   std::size_t RawText(std::string_view bytes, std::size_t i);
+  void Capture(std::string_view text);
 
   std::function<void(const HtmlTag&)> onTag_;
   State state_ = State::kData;
@@ -89,6 +100,10 @@ class HtmlTagReader {
   // Inside raw text: the end tag that closes it, and how much of "</name" matched.
   std::string rawEnd_;
   std::size_t rawMatched_ = 0;
+  // The raw text kept for `onRawText`; cut once it passed the limit.
+  bool capturing_ = false;
+  bool rawCut_ = false;
+  std::string rawText_;
 };
 
 // `value` with its character references decoded and every byte sequence that

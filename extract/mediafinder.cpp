@@ -44,6 +44,7 @@ struct PageLinks {
   std::vector<std::vector<std::string>> videoCandidates;  // per <video>: src, then its sources
   std::vector<OpenGraphVideo> openGraph;
   std::vector<std::string> anchors;
+  std::vector<std::string> structured;  // JSON-LD contentUrl/embedUrl values
 };
 
 // Elements that never have content, so never stay open.
@@ -64,7 +65,38 @@ bool MayBeVideoFileLink(std::string_view href) {
   href = Trimmed(href);
   const std::string_view path = href.substr(0, href.find_first_of("?#"));
   if (path.empty() || path.find_first_of("%\\") != std::string_view::npos) return true;
-  return HasVideoFileExtension("http://h/" + std::string(path));
+  const std::string address = "http://h/" + std::string(path);
+  return HasVideoFileExtension(address) || HasStreamExtension(address);
+}
+
+// The string values of "contentUrl" and "embedUrl" in a JSON-LD script that
+// describes a VideoObject. A scan for the two keys, not a JSON parser: the
+// values are then held to being video files or streams.
+template <class KeepFn>
+void CollectJsonLd(std::string_view json, KeepFn keep) {
+  if (json.find("VideoObject") == std::string_view::npos) return;
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  for (const std::string_view key : {"\"contentUrl\"", "\"embedUrl\""}) {
+    for (std::size_t at = json.find(key); at != std::string_view::npos; at = json.find(key, at + 1)) {
+      std::size_t i = at + key.size();
+      while (i < json.size() && blank(json[i])) ++i;
+      if (i >= json.size() || json[i] != ':') continue;
+      ++i;
+      while (i < json.size() && blank(json[i])) ++i;
+      if (i >= json.size() || json[i] != '"') continue;
+      std::string value;
+      for (++i; i < json.size() && json[i] != '"' && value.size() < 8192; ++i) {
+        if (json[i] == '\\' && i + 1 < json.size()) {
+          ++i;
+          // "\/" is the common escape in addresses; others stand for themselves.
+          value += json[i] == 'n' || json[i] == 't' || json[i] == 'r' ? ' ' : json[i];
+        } else {
+          value += json[i];
+        }
+      }
+      keep(value);
+    }
+  }
 }
 
 }  // namespace
@@ -79,7 +111,14 @@ struct MediaFinder::State {
     int video = -1;  // index into videoCandidates for a <video>
   };
 
-  State() : reader([this](const HtmlTag& tag) { Take(tag); }) {}
+  State() : reader([this](const HtmlTag& tag) { Take(tag); }) {
+    reader.wantRawText = [](const HtmlTag& tag) {
+      return tag.name == "script" && Lowered(Trimmed(Attribute(tag, "type").value_or(""))) == "application/ld+json";
+    };
+    reader.onRawText = [this](std::string_view json) {
+      CollectJsonLd(json, [this](std::string_view value) { Keep(links.structured, value); });
+    };
+  }
 
   void Keep(std::vector<std::string>& into, std::string_view link) {
     if (keptBytes + link.size() > kMaxKeptLinkBytes) {
@@ -106,7 +145,7 @@ struct MediaFinder::State {
       if (untracked == 0 && !open.empty() && open.back().video >= 0) {
         const auto src = Attribute(tag, "src");
         const std::string type = Lowered(Trimmed(Attribute(tag, "type").value_or("")));
-        if (src && (type.empty() || type.rfind("video/", 0) == 0))
+        if (src && (type.empty() || type.rfind("video/", 0) == 0 || IsStreamType(type, "")))
           Keep(links.videoCandidates[std::size_t(open.back().video)], *src);
       }
       return;
@@ -234,17 +273,28 @@ MediaLinks Resolve(const PageLinks& raw, std::string_view pageAddress, std::size
     LinkList list(cap);
     for (const auto& video : raw.openGraph) {
       if (stopping()) break;
-      if (video.type && !video.type->empty() && video.type->rfind("video/", 0) != 0) continue;
+      if (video.type && !video.type->empty() && video.type->rfind("video/", 0) != 0 && !IsStreamType(*video.type, ""))
+        continue;
       if (auto link = FirstResolved(video.addresses, base)) list.Add(std::move(*link));
     }
     MediaLinks result = list.Take(MediaSource::kOpenGraph);
+    if (result.source != MediaSource::kNone || stopped) return finish(std::move(result));
+  }
+  {
+    LinkList list(cap);
+    for (const auto& value : raw.structured) {
+      if (stopping()) break;
+      auto link = ResolveLink(value, base);
+      if (link && (HasVideoFileExtension(*link) || HasStreamExtension(*link))) list.Add(std::move(*link));
+    }
+    MediaLinks result = list.Take(MediaSource::kStructuredData);
     if (result.source != MediaSource::kNone || stopped) return finish(std::move(result));
   }
   LinkList list(cap);
   for (const auto& anchor : raw.anchors) {
     if (stopping()) break;
     auto link = ResolveLink(anchor, base);
-    if (link && HasVideoFileExtension(*link)) list.Add(std::move(*link));
+    if (link && (HasVideoFileExtension(*link) || HasStreamExtension(*link))) list.Add(std::move(*link));
   }
   return finish(list.Take(MediaSource::kFileLink));
 }

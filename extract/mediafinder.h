@@ -1,6 +1,8 @@
 #pragma once
 // Finds the videos of an ordinary web page, one without the watch-page
-// markers: an HTML5 <video>, an og:video tag or a plain link to a video file.
+// markers: an HTML5 <video>, an og:video tag, a JSON-LD VideoObject or a
+// plain link to a video file. HLS playlists (.m3u8) and DASH manifests
+// (.mpd) count as videos wherever they appear.
 // The page's tags are read the way a browser's tokenizer reads them (see
 // HtmlTagReader), so comments, scripts, character references and broken
 // markup do not mislead it; no tree is built, so neither the page's size nor
@@ -22,7 +24,8 @@ enum class MediaSource {
   kNone,          // nothing found: the caller says "No video"
   kVideoElement,  // <video src>, else its first <source src> of type video/* or none
   kOpenGraph,     // <meta property="og:video" | "og:video:url" | "og:video:secure_url">
-  kFileLink,      // <a href> whose path ends in a video file extension
+  kStructuredData,  // JSON-LD VideoObject contentUrl/embedUrl naming a video file or a stream
+  kFileLink,      // <a href> whose path ends in a video file extension, .m3u8 or .mpd
 };
 
 struct MediaLinks {

@@ -65,12 +65,32 @@ bool IsMediaExtension(std::string_view extension) {
   return Contains(kVideoFileExtensions, extension) || Contains(kOtherMediaExtensions, extension);
 }
 
+bool IsStreamMediaType(const std::string& type) {
+  return type == "application/x-mpegurl" || type == "application/vnd.apple.mpegurl" || type == "audio/mpegurl" ||
+         type == "audio/x-mpegurl" || type == "application/dash+xml";
+}
+
 }  // namespace
+
+bool HasStreamExtension(std::string_view address) {
+  const std::string extension = PathExtension(address);
+  return extension == ".m3u8" || extension == ".mpd";
+}
+
+bool IsStreamType(std::string_view contentType, std::string_view address) {
+  const std::string type = MediaType(contentType);
+  if (IsStreamMediaType(type)) return true;
+  if (type == "text/plain" || type == "application/octet-stream" || type == "binary/octet-stream")
+    return HasStreamExtension(address);
+  return false;
+}
 
 std::string MediaExtension(std::string_view address, std::string_view contentType) {
   const std::string fromPath = PathExtension(address);
   if (IsMediaExtension(fromPath)) return fromPath;
+  if (HasStreamExtension(address)) return ".mp4";
   const std::string type = MediaType(contentType);
+  if (IsStreamMediaType(type)) return ".mp4";
   for (const auto& [name, extension] : kTypeExtensions)
     if (type == name) return std::string(extension);
   return {};

@@ -136,13 +136,18 @@ class PageSink : public http::TNetStream {
   bool Decide() {
     if (!decided_) {
       decided_ = true;
-      direct_ = extract::IsDirectMedia(client_.Response.ContentType, FinalAddress(client_.CurrentUrl));
+      const std::string address = FinalAddress(client_.CurrentUrl);
+      // An HLS playlist or DASH manifest is queued as it stands too: the
+      // runner fetches its pieces.
+      stream_ = extract::IsStreamType(client_.Response.ContentType, address);
+      direct_ = stream_ || extract::IsDirectMedia(client_.Response.ContentType, address);
     }
     return direct_;
   }
   bool Direct() const { return direct_; }
   // The page passed the limit and the rest of it was refused.
   bool Dropped() const { return dropped_; }
+  bool Stream() const { return stream_; }
 
  private:
   void Rewind() {
@@ -158,6 +163,7 @@ class PageSink : public http::TNetStream {
   bool decided_ = false;
   bool direct_ = false;
   bool dropped_ = false;
+  bool stream_ = false;
 };
 
 // The page fetch asks for a compressed page (a fraction of the bytes on a
@@ -290,6 +296,8 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
   if (pageCut_) finalStatus = finalStatus == QStringLiteral("Done") ? PageCutText() : finalStatus + ' ' + PageCutText();
 
   for (const std::string& link : links) QueueRow(link, browsed ? browsed->SessionFor(link) : browser::PageSession{});
+  // A stream whose address does not say so by its extension is marked.
+  if (direct && sink.Stream()) list_.MarkStream(list_.RowCount() - 1);
   if (links.empty() && OnNoVideo) OnNoVideo();
   SetStatus(finalStatus);
   return links.empty() ? Outcome::NoVideo : Outcome::Queued;

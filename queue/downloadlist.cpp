@@ -276,4 +276,12 @@ QVariant DownloadList::headerData(int section, Qt::Orientation orientation, int 
 
 void DownloadList::sort(int column, Qt::SortOrder order) { SortRows(column, order); }
 
+void DownloadList::MarkStream(int row) {
+  if (row >= 0 && row < RowCount()) rows_[static_cast<std::size_t>(row)].stream = true;
+}
+
+bool DownloadList::IsMarkedStream(int row) const {
+  return row >= 0 && row < RowCount() && rows_[static_cast<std::size_t>(row)].stream;
+}
+
 }  // namespace larkvale::queue

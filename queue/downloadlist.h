@@ -60,6 +60,10 @@ class DownloadList : public QAbstractTableModel {
   RowState State(int row) const;
   QString ErrorText(int row) const;
   void SetState(int row, RowState state, const QString& errorText = QString());
+  // The row's link is an HLS or DASH stream although its address does not
+  // end in .m3u8 or .mpd (its reply head said so). In memory only.
+  void MarkStream(int row);
+  bool IsMarkedStream(int row) const;
   // "Retry": a failed or stopped row waits again (its partial file, if any,
   // is resumed). False for a row in another state.
   bool MakeWaiting(int row);
@@ -116,6 +120,7 @@ class DownloadList : public QAbstractTableModel {
     RowState state = RowState::Waiting;
     QString error;
     browser::PageSession session;
+    bool stream = false;
   };
   bool Valid(int column, int row) const;
   void Changed(int row);

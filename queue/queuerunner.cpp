@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -14,6 +16,7 @@
 #include "platform/filesystem.h"
 #include "platform/rounding.h"
 #include "queue/sessionscope.h"
+#include "stream/streamdownload.h"
 
 namespace larkvale::queue {
 namespace {
@@ -21,6 +24,8 @@ namespace {
 using platform::FileExists;
 using platform::RoundHalfEven;
 using platform::TickCountMs;
+
+QString BytesText(std::int64_t count, std::int64_t size);
 
 }  // namespace
 
@@ -147,8 +152,93 @@ bool QueueRunner::Pending(int row) {
   return true;
 }
 
+bool QueueRunner::IsStreamRow(int row, const QString& link, const QString& file) const {
+  if (extract::HasStreamExtension(link.toStdString()) || list_.IsMarkedStream(row)) return true;
+  // After a restart the mark is gone, but the pieces fetched are still there.
+  return IsPartFileName(file) &&
+         QFileInfo(QString::fromStdString(stream::StreamDownload::PiecesFolder(file.chopped(5).toStdString()))).isDir();
+}
+
+void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, int& n) {
+  if (!IsPartFileName(part) || !FileExists(part)) part = PartFileName(FreeName(hooks_.flvDir(), n, QStringLiteral(".mp4")));
+  const QString name = part.chopped(5);
+  // An empty .part holds the name while the pieces arrive, and lets a later
+  // pass (or a restart) find them through the row's File cell.
+  if (!FileExists(part)) CreateEmptyFile(part);
+
+  hooks_.status(QStringLiteral("Downloading video"));
+  downloadingId_ = list_.RowId(row);
+  lastBlockMs_ = TickCountMs();
+  list_.BeginUpdate();
+  list_.SetState(row, RowState::Downloading);
+  list_.SetCellText(colFile, row, part);
+  list_.SetCellInt(colProgress, row, 0);
+  list_.EndUpdate();
+
+  stream::StreamOptions options;
+  if (hooks_.maxHeight) options.maxHeight = hooks_.maxHeight();
+  if (hooks_.connections) options.connections = hooks_.connections();
+  options.makeClient = hooks_.streamClient;
+  stream::StreamDownload download(options);
+  stopStream_ = [&download] { download.Stop(); };
+  if (hooks_.streamBytes) hooks_.streamBytes(0);
+  const auto result = download.Run(
+      link.toStdString(), name.toStdString(),
+      [this, &download](const stream::StreamProgress& p) {
+        hooks_.processMessages();
+        const int now = CurrentRow();
+        if (now >= 0) {
+          list_.BeginUpdate();
+          if (p.expected > 0) list_.SetCellInt(colSize, now, p.expected);
+          const qint64 percent = RoundHalfEven(p.Fraction() * 100.0);
+          if (list_.CellInt(colProgress, now) != percent) list_.SetCellInt(colProgress, now, percent);
+          list_.EndUpdate();
+          hooks_.status(BytesText(p.have, p.expected));
+        }
+        if (hooks_.streamBytes) hooks_.streamBytes(p.bytes);
+        // Stop, or the row deleted: the pieces stay for a later run.
+        if (hooks_.stopped() || now < 0) download.Stop();
+      },
+      [this](const std::string& text) { hooks_.status(QString::fromStdString(text)); });
+  stopStream_ = nullptr;
+  if (hooks_.streamBytes) hooks_.streamBytes(-1);
+
+  const int now = CurrentRow();
+  downloadingId_ = 0;
+  if (result.complete) {
+    hooks_.status(QStringLiteral("Done"));
+    hooks_.addToTimeline(name);
+    list_.BeginUpdate();
+    list_.SetCellInt(colProgress, now, 100);
+    list_.SetCellText(colFile, now, name);
+    list_.SetState(now, RowState::Done);
+    list_.EndUpdate();
+    return;
+  }
+  if (result.stopped) {
+    list_.SetState(now, RowState::Stopped);
+    return;
+  }
+  const QString error = platform::ErrorReportText(QString::fromStdString(result.error));
+  const bool kept = QFileInfo(QString::fromStdString(stream::StreamDownload::PiecesFolder(name.toStdString()))).isDir();
+  list_.BeginUpdate();
+  // Retry keeps what arrived; with nothing fetched, nothing holds the name.
+  if (!kept) {
+    QFile::remove(part);
+    list_.SetCellText(colFile, now, QString());
+  }
+  list_.SetState(now, RowState::Failed, error);
+  list_.EndUpdate();
+  hooks_.status(error);
+  if (hooks_.rowFailed) hooks_.rowFailed(link, name, error);
+}
+
 void QueueRunner::DownloadRow(int row, int& n) {
   const QString link = list_.CellText(colUrl, row);
+  if (IsStreamRow(row, link, list_.CellText(colFile, row))) {
+    DownloadStreamRow(row, link, list_.CellText(colFile, row), n);
+    return;
+  }
   // A row with a partial file continues it; any other takes the first free
   // name, where a name whose .part exists is taken too.
   QString part = list_.CellText(colFile, row);
@@ -270,6 +360,10 @@ void QueueRunner::Work(std::int64_t count) {
 
 void QueueRunner::StopTransfer() {
   if (downloadingId_ == 0) return;
+  if (stopStream_) {
+    stopStream_();
+    return;
+  }
   transfer_.Stop();
 }
 

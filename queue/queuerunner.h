@@ -29,6 +29,12 @@
 // peer closing early) keeps its ".part" file, and a later download of the
 // row resumes it with a Range request. Only complete files reach the
 // Timeline.
+//
+// A row whose link is an HLS playlist or a DASH manifest (by its extension,
+// or marked so by the Download action) is downloaded by the stream
+// downloader into one "flv" + N + "video.mp4": its pieces are kept beside
+// the .part in a folder of their own, so Stop, a kill or a Retry continue
+// at the first piece missing.
 
 #include <QObject>
 #include <QString>
@@ -39,6 +45,7 @@
 #include "http/httpclient.h"
 #include "queue/downloadlist.h"
 #include "queue/parttransfer.h"
+#include "stream/segmentfetcher.h"
 
 namespace larkvale::queue {
 
@@ -53,6 +60,17 @@ struct RunnerHooks {
   // optional: a row failed (for the log and the desktop); `file` is the name it
   // would have had when whole
   std::function<void(const QString& link, const QString& file, const QString& error)> rowFailed;
+  // optional, for HLS and DASH rows: the tallest picture wanted (0 = the
+  // best), the parallel connections (unset: 4), and the bytes received so
+  // far as they arrive (0 when the row starts, -1 when it ends), for the
+  // speed label
+  std::function<int()> maxHeight;
+  std::function<int()> connections;
+  std::function<void(std::int64_t bytes)> streamBytes;
+  // optional: makes the HTTP client of each of a stream row's connections
+  // (to carry a browser session's cookies, Referer and User-Agent); unset,
+  // the stream downloader's own
+  stream::ClientFactory streamClient;
 };
 
 class QueueRunner : public QObject {
@@ -109,6 +127,9 @@ class QueueRunner : public QObject {
   // stopped.
   bool Pending(int row);
   void DownloadRow(int row, int& n);
+  // A stream row: see the note above.
+  bool IsStreamRow(int row, const QString& link, const QString& file) const;
+  void DownloadStreamRow(int row, const QString& link, QString part, int& n);
   // The index of the row being downloaded now, -1 when it is gone.
   int CurrentRow();
 
@@ -121,6 +142,7 @@ class QueueRunner : public QObject {
   quint64 downloadingId_ = 0;  // 0 while no row downloads
   std::int64_t lastBlockMs_ = 0;  // when the transfer last moved
   PartTransfer transfer_;  // the transfer of the row being downloaded
+  std::function<void()> stopStream_;  // set while a stream row downloads
 };
 
 }  // namespace larkvale::queue

@@ -15,7 +15,7 @@ packages=(
   libgumbo-dev
   libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg xvfb xauth nginx-light curl openbox
+  ffmpeg xvfb xauth nginx-light curl openbox yt-dlp
   x11-apps xdotool imagemagick qt6-gtk-platformtheme
   at-spi2-core python3-pyatspi dbus dbus-x11
   clang libclang-rt-dev

@@ -41,7 +41,7 @@ TEST(FindMediaLinks, EachTagForm) {
       {"source without a type", R"(<video><source src="b.mp4"></video>)", MediaSource::kVideoElement,
        {"http://site.test/watch/b.mp4"}},
       {"source of another type is passed over",
-       R"(<video><source src="a.m3u8" type="application/x-mpegURL"><source src="a.mp4" type="Video/MP4"></video>)",
+       R"(<video><source src="a.ogg" type="audio/ogg"><source src="a.mp4" type="Video/MP4"></video>)",
        MediaSource::kVideoElement, {"http://site.test/watch/a.mp4"}},
       {"one link per video: its sources are the same video",
        R"(<video><source src="a.webm" type="video/webm"><source src="a.mp4" type="video/mp4"></video>)",
@@ -88,6 +88,31 @@ TEST(FindMediaLinks, EachTagForm) {
        R"(<a href="page.html">p</a><a href="x.mp4.html">h</a><a href="/get?f=a.mp4">q</a><a>none</a>)"
        R"(<a href="song.mp3">s</a><a href="ok.mp4">v</a>)",
        MediaSource::kFileLink, {"http://site.test/watch/ok.mp4"}},
+  };
+  for (const auto& c : cases) Check(c);
+}
+
+TEST(FindMediaLinks, StreamsWhereverVideosAre) {
+  const std::vector<Case> cases = {
+      {"video src of a playlist", R"(<video src="/hls/master.m3u8"></video>)", MediaSource::kVideoElement,
+       {"http://site.test/hls/master.m3u8"}},
+      {"sources by each stream type",
+       R"(<video><source src="/a" type="application/x-mpegURL"></video>)"
+       R"(<video><source src="/b" type="application/vnd.apple.mpegurl"></video>)"
+       R"(<video><source src="/c" type="application/dash+xml"></video>)",
+       MediaSource::kVideoElement, {"http://site.test/a", "http://site.test/b", "http://site.test/c"}},
+      {"og:video of a manifest",
+       R"(<meta property="og:video" content="/d/m.mpd"><meta property="og:video:type" content="application/dash+xml">)",
+       MediaSource::kOpenGraph, {"http://site.test/d/m.mpd"}},
+      {"JSON-LD VideoObject contentUrl and embedUrl",
+       R"(<script type="application/ld+json">{"@type": "VideoObject", "embedUrl": "https:\/\/player.test\/e\/1",)"
+       R"( "contentUrl" : "https:\/\/cdn.test\/v\/index.m3u8"}</script><a href="x.mp4">x</a>)",
+       MediaSource::kStructuredData, {"https://cdn.test/v/index.m3u8"}},
+      {"JSON-LD of something else is passed over",
+       R"(<script type="application/ld+json">{"@type": "Article", "contentUrl": "/a.m3u8"}</script>)",
+       MediaSource::kNone, {}},
+      {"links to playlists and manifests", R"(<a href="s.m3u8?t=1">s</a><a href="/m.MPD">m</a><a href="p.m3u">p</a>)",
+       MediaSource::kFileLink, {"http://site.test/watch/s.m3u8?t=1", "http://site.test/m.MPD"}},
   };
   for (const auto& c : cases) Check(c);
 }

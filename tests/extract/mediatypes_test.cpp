@@ -93,5 +93,37 @@ TEST(HasVideoFileExtension, OnlyTheVideoFileExtensions) {
   }
 }
 
+TEST(StreamTypes, PlaylistsAndManifestsByTypeOrPath) {
+  const struct {
+    const char* contentType;
+    const char* address;
+    bool stream;
+  } cases[] = {
+      {"application/x-mpegURL", "http://h.test/live", true},
+      {"application/vnd.apple.mpegurl; charset=utf-8", "http://h.test/x", true},
+      {"audio/mpegurl", "http://h.test/x", true},
+      {"audio/x-mpegurl", "http://h.test/x", true},
+      {"application/dash+xml", "http://h.test/x", true},
+      {"text/plain", "http://h.test/a/index.m3u8?token=1", true},
+      {"application/octet-stream", "http://h.test/m.mpd", true},
+      {"text/plain", "http://h.test/readme.txt", false},
+      {"text/html", "http://h.test/index.m3u8", false},
+      {"video/mp4", "http://h.test/a.mp4", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.contentType) + " " + c.address);
+    EXPECT_EQ(IsStreamType(c.contentType, c.address), c.stream);
+    // A stream is never taken for a file to fetch as it stands.
+    if (c.stream) {
+      EXPECT_FALSE(IsDirectMedia(c.contentType, c.address));
+    }
+  }
+  // Saved as one MP4.
+  EXPECT_EQ(MediaFileName(3, "http://h.test/hls/master.m3u8", ""), "flv3video.mp4");
+  EXPECT_EQ(MediaFileName(3, "http://h.test/live", "application/dash+xml"), "flv3video.mp4");
+  EXPECT_TRUE(HasStreamExtension("http://h.test/a/B.M3U8?x=.mp4"));
+  EXPECT_FALSE(HasStreamExtension("http://h.test/a?f=b.m3u8"));
+}
+
 }  // namespace
 }  // namespace larkvale::extract

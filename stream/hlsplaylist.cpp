@@ -1,0 +1,311 @@
+#include "stream/hlsplaylist.h"
+
+#include <algorithm>
+#include <map>
+
+#include "stream/textutil.h"
+
+namespace larkvale::stream {
+namespace {
+
+// More segments than any real video has; a playlist beyond it is refused
+// rather than held in memory.
+constexpr std::size_t kMaxSegments = 500000;
+
+using Attributes = std::map<std::string, std::string, std::less<>>;
+
+// NAME=VALUE pairs, comma-separated; a quoted value may hold commas.
+Attributes ParseAttributes(std::string_view s) {
+  Attributes out;
+  std::size_t i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && (s[i] == ' ' || s[i] == ',')) ++i;
+    const std::size_t eq = s.find('=', i);
+    if (eq == std::string_view::npos) break;
+    std::string name(TrimView(s.substr(i, eq - i)));
+    i = eq + 1;
+    std::string value;
+    if (i < s.size() && s[i] == '"') {
+      const std::size_t close = s.find('"', i + 1);
+      const std::size_t end = close == std::string_view::npos ? s.size() : close;
+      value = std::string(s.substr(i + 1, end - i - 1));
+      i = close == std::string_view::npos ? s.size() : close + 1;
+      while (i < s.size() && s[i] != ',') ++i;
+    } else {
+      const std::size_t comma = std::min(s.find(',', i), s.size());
+      value = std::string(TrimView(s.substr(i, comma - i)));
+      i = comma;
+    }
+    if (!name.empty()) out[name] = value;
+  }
+  return out;
+}
+
+std::string Get(const Attributes& a, std::string_view name) {
+  const auto it = a.find(name);
+  return it == a.end() ? std::string() : it->second;
+}
+
+// The lines of a playlist, each trimmed; the first must be #EXTM3U.
+std::vector<std::string_view> Lines(std::string_view text) {
+  if (StartsWith(text, "\xEF\xBB\xBF")) text.remove_prefix(3);
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = TrimView(text.substr(start, end - start));
+    if (!line.empty()) lines.push_back(line);
+    start = end + 1;
+  }
+  if (lines.empty() || !StartsWith(lines.front(), "#EXTM3U")) throw StreamError("This is not an HLS playlist.");
+  return lines;
+}
+
+std::string_view Value(std::string_view line) {
+  const std::size_t colon = line.find(':');
+  return colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+}
+
+// "n[@o]"; `offset` stays as it is when no "@o" is given.
+bool ParseByteRange(std::string_view text, std::int64_t& length, std::int64_t& offset, bool& hasOffset) {
+  const std::size_t at = text.find('@');
+  const auto n = ParseCount(text.substr(0, at));
+  if (!n) return false;
+  length = *n;
+  hasOffset = at != std::string_view::npos;
+  if (hasOffset) {
+    const auto o = ParseCount(text.substr(at + 1));
+    if (!o) return false;
+    offset = *o;
+  }
+  return true;
+}
+
+bool ParseIv(std::string_view text, std::array<unsigned char, 16>& iv) {
+  if (!(StartsWith(text, "0x") || StartsWith(text, "0X"))) return false;
+  text.remove_prefix(2);
+  if (text.empty() || text.size() > 32) return false;
+  iv.fill(0);
+  // Right-aligned: fewer digits are a smaller number.
+  int nibble = 0;
+  for (auto it = text.rbegin(); it != text.rend(); ++it, ++nibble) {
+    const char c = *it;
+    int v;
+    if (c >= '0' && c <= '9') v = c - '0';
+    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    else return false;
+    unsigned char& byte = iv[15 - nibble / 2];
+    byte = static_cast<unsigned char>(byte | (nibble % 2 ? v << 4 : v));
+  }
+  return true;
+}
+
+std::array<unsigned char, 16> SequenceIv(std::int64_t sequence) {
+  std::array<unsigned char, 16> iv{};
+  for (int i = 0; i < 8; ++i) iv[15 - i] = static_cast<unsigned char>(static_cast<std::uint64_t>(sequence) >> (8 * i));
+  return iv;
+}
+
+}  // namespace
+
+bool IsHlsMaster(std::string_view text) {
+  for (const auto line : Lines(text))
+    if (StartsWith(line, "#EXT-X-STREAM-INF")) return true;
+  return false;
+}
+
+HlsMaster ParseHlsMaster(std::string_view text, const std::string& base) {
+  HlsMaster master;
+  const auto lines = Lines(text);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    if (StartsWith(line, "#EXT-X-STREAM-INF:")) {
+      const Attributes a = ParseAttributes(Value(line));
+      // The variant's URI is the next line that is not a tag or comment.
+      std::size_t j = i + 1;
+      while (j < lines.size() && lines[j].front() == '#') {
+        if (StartsWith(lines[j], "#EXT-X-STREAM-INF")) break;
+        ++j;
+      }
+      if (j >= lines.size() || lines[j].front() == '#') continue;
+      HlsVariant v;
+      v.url = Resolve(lines[j], base);
+      v.bandwidth = ParseCount(Get(a, "BANDWIDTH")).value_or(0);
+      const std::string resolution = Get(a, "RESOLUTION");
+      if (const std::size_t x = resolution.find_first_of("xX"); x != std::string::npos) {
+        const auto w = ParseCount(std::string_view(resolution).substr(0, x));
+        const auto h = ParseCount(std::string_view(resolution).substr(x + 1));
+        if (w && h && *w <= 100000 && *h <= 100000) {
+          v.width = static_cast<int>(*w);
+          v.height = static_cast<int>(*h);
+        }
+      }
+      v.audioGroup = Get(a, "AUDIO");
+      v.codecs = Get(a, "CODECS");
+      master.variants.push_back(std::move(v));
+      i = j;
+    } else if (StartsWith(line, "#EXT-X-MEDIA:")) {
+      const Attributes a = ParseAttributes(Value(line));
+      if (Get(a, "TYPE") != "AUDIO") continue;
+      HlsRendition r;
+      r.groupId = Get(a, "GROUP-ID");
+      r.name = Get(a, "NAME");
+      r.language = Get(a, "LANGUAGE");
+      const std::string uri = Get(a, "URI");
+      if (!uri.empty()) r.url = Resolve(uri, base);
+      r.isDefault = Get(a, "DEFAULT") == "YES";
+      master.audio.push_back(std::move(r));
+    }
+  }
+  if (master.variants.empty()) throw StreamError("The HLS playlist lists no variant to download.");
+  return master;
+}
+
+HlsMedia ParseHlsMedia(std::string_view text, const std::string& base) {
+  HlsMedia media;
+  Track& track = media.track;
+  const auto lines = Lines(text);
+
+  double duration = 0;
+  bool haveInf = false, discontinuity = false;
+  std::int64_t rangeLength = -1, rangeOffset = 0;
+  bool haveRange = false;
+  std::string lastRangedUrl;
+  std::int64_t lastRangeEnd = 0;
+  int key = -1, init = -1;
+  bool explicitIv = false;
+  std::array<unsigned char, 16> iv{};
+
+  for (const std::string_view line : lines) {
+    if (line.front() != '#') {
+      if (track.pieces.size() >= kMaxSegments) throw StreamError("The HLS playlist lists too many segments.");
+      Piece p;
+      p.where.url = Resolve(line, base);
+      if (haveRange) {
+        if (rangeOffset < 0) rangeOffset = p.where.url == lastRangedUrl ? lastRangeEnd : 0;
+        p.where.offset = rangeOffset;
+        p.where.length = rangeLength;
+        lastRangedUrl = p.where.url;
+        lastRangeEnd = rangeOffset + rangeLength;
+      }
+      p.duration = haveInf ? duration : 0;
+      p.discontinuity = discontinuity;
+      p.init = init;
+      p.key = key;
+      if (key >= 0)
+        p.iv = explicitIv ? iv : SequenceIv(media.mediaSequence + static_cast<std::int64_t>(track.pieces.size()));
+      track.pieces.push_back(std::move(p));
+      haveInf = discontinuity = haveRange = false;
+      continue;
+    }
+    if (StartsWith(line, "#EXT-X-STREAM-INF")) throw StreamError("This is a master playlist, not a media playlist.");
+    if (StartsWith(line, "#EXTINF:")) {
+      const std::string_view v = Value(line);
+      duration = ParseSeconds(v.substr(0, v.find(','))).value_or(0);
+      haveInf = true;
+    } else if (StartsWith(line, "#EXT-X-TARGETDURATION:")) {
+      media.targetDuration = ParseSeconds(Value(line)).value_or(0);
+    } else if (StartsWith(line, "#EXT-X-MEDIA-SEQUENCE:")) {
+      if (track.pieces.empty()) media.mediaSequence = ParseCount(Value(line)).value_or(0);
+    } else if (StartsWith(line, "#EXT-X-ENDLIST")) {
+      media.ended = true;
+    } else if (StartsWith(line, "#EXT-X-PLAYLIST-TYPE:")) {
+      if (TrimView(Value(line)) == "VOD") media.ended = true;
+    } else if (StartsWith(line, "#EXT-X-DISCONTINUITY") && !StartsWith(line, "#EXT-X-DISCONTINUITY-SEQUENCE")) {
+      discontinuity = true;
+    } else if (StartsWith(line, "#EXT-X-BYTERANGE:")) {
+      bool hasOffset = false;
+      std::int64_t offset = -1;
+      if (!ParseByteRange(Value(line), rangeLength, offset, hasOffset))
+        throw StreamError("The HLS playlist has a broken EXT-X-BYTERANGE.");
+      rangeOffset = hasOffset ? offset : -1;
+      haveRange = true;
+    } else if (StartsWith(line, "#EXT-X-MAP:")) {
+      const Attributes a = ParseAttributes(Value(line));
+      Resource r;
+      r.url = Resolve(Get(a, "URI"), base);
+      const std::string range = Get(a, "BYTERANGE");
+      if (!range.empty()) {
+        bool hasOffset = false;
+        std::int64_t offset = 0;
+        if (!ParseByteRange(range, r.length, offset, hasOffset))
+          throw StreamError("The HLS playlist has a broken EXT-X-MAP byte range.");
+        r.offset = offset;
+      }
+      const auto same = std::find(track.inits.begin(), track.inits.end(), r);
+      init = static_cast<int>(same - track.inits.begin());
+      if (same == track.inits.end()) track.inits.push_back(std::move(r));
+    } else if (StartsWith(line, "#EXT-X-KEY:")) {
+      const Attributes a = ParseAttributes(Value(line));
+      const std::string method = Get(a, "METHOD");
+      const std::string format = Get(a, "KEYFORMAT");
+      if (method == "NONE") {
+        key = -1;
+        continue;
+      }
+      if (!format.empty() && format != "identity")
+        throw StreamError("This stream is protected by DRM (KEYFORMAT \"" + format.substr(0, 100) +
+                          "\") and cannot be downloaded.");
+      if (method != "AES-128")
+        throw StreamError("This stream is encrypted with " + (method.empty() ? std::string("an unnamed method") : method.substr(0, 40)) +
+                          ", which cannot be saved; only AES-128 streams are supported.");
+      const std::string uri = Get(a, "URI");
+      if (uri.empty()) throw StreamError("The HLS playlist names an AES-128 key without its URI.");
+      const std::string url = Resolve(uri, base);
+      const auto same = std::find(track.keys.begin(), track.keys.end(), url);
+      key = static_cast<int>(same - track.keys.begin());
+      if (same == track.keys.end()) track.keys.push_back(url);
+      const std::string ivText = Get(a, "IV");
+      explicitIv = !ivText.empty();
+      if (explicitIv && !ParseIv(ivText, iv)) throw StreamError("The HLS playlist has a broken key IV.");
+    }
+  }
+  return media;
+}
+
+std::size_t ChooseHlsVariant(const HlsMaster& master, int maxHeight) {
+  const auto& v = master.variants;
+  // When some variants name their picture size, one that names none is
+  // sound alone (or unknown) and not what a video download wants.
+  const bool sized = std::any_of(v.begin(), v.end(), [](const HlsVariant& x) { return x.height > 0; });
+  auto usable = [&](const HlsVariant& x) { return !sized || x.height > 0; };
+  auto fits = [&](const HlsVariant& x) { return usable(x) && (maxHeight <= 0 || x.height <= maxHeight); };
+  std::size_t best = v.size();
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (!fits(v[i])) continue;
+    if (best == v.size() || v[i].bandwidth > v[best].bandwidth ||
+        (v[i].bandwidth == v[best].bandwidth && v[i].height > v[best].height))
+      best = i;
+  }
+  if (best != v.size()) return best;
+  // Every variant is taller than asked: the smallest is the nearest.
+  best = v.size();
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (!usable(v[i])) continue;
+    if (best == v.size() || v[i].height < v[best].height ||
+        (v[i].height == v[best].height && v[i].bandwidth > v[best].bandwidth))
+      best = i;
+  }
+  return best == v.size() ? 0 : best;
+}
+
+int ChooseHlsAudio(const HlsMaster& master, const HlsVariant& variant) {
+  if (variant.audioGroup.empty()) return -1;
+  int first = -1;
+  for (std::size_t i = 0; i < master.audio.size(); ++i) {
+    const HlsRendition& r = master.audio[i];
+    if (r.groupId != variant.audioGroup) continue;
+    // A rendition without a URI plays the sound inside the variant itself.
+    if (r.url.empty()) {
+      if (r.isDefault) return -1;
+      continue;
+    }
+    if (r.isDefault) return static_cast<int>(i);
+    if (first < 0) first = static_cast<int>(i);
+  }
+  return first;
+}
+
+}  // namespace larkvale::stream

@@ -1,0 +1,326 @@
+#include "stream/remux.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/mathematics.h>
+}
+
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <optional>
+
+#include "stream/streamplan.h"
+
+namespace larkvale::stream {
+namespace {
+
+std::string AvText(int code) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, buf, sizeof buf);
+  return buf;
+}
+
+// Files read as one seekable byte stream.
+class ConcatFiles {
+ public:
+  explicit ConcatFiles(const std::vector<std::string>& files) : files_(files) {
+    for (const auto& f : files_) {
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(f, ec);
+      if (ec) throw StreamError("A fetched piece is missing: " + f);
+      starts_.push_back(total_);
+      total_ += static_cast<std::int64_t>(size);
+    }
+  }
+  ~ConcatFiles() {
+    if (file_) std::fclose(file_);
+  }
+
+  int Read(std::uint8_t* buf, int size) {
+    int done = 0;
+    while (done < size) {
+      if (!Locate()) break;
+      const std::size_t n = std::fread(buf + done, 1, static_cast<std::size_t>(size - done), file_);
+      if (n == 0) {
+        // This file is used up: move to the next.
+        pos_ = (open_ + 1 < starts_.size()) ? starts_[open_ + 1] : total_;
+        continue;
+      }
+      done += static_cast<int>(n);
+      pos_ += static_cast<std::int64_t>(n);
+    }
+    return done > 0 ? done : AVERROR_EOF;
+  }
+
+  std::int64_t Seek(std::int64_t offset, int whence) {
+    if (whence & AVSEEK_SIZE) return total_;
+    whence &= ~AVSEEK_FORCE;
+    std::int64_t target = offset;
+    if (whence == SEEK_CUR) target = pos_ + offset;
+    else if (whence == SEEK_END) target = total_ + offset;
+    if (target < 0 || target > total_) return -1;
+    pos_ = target;
+    positioned_ = false;
+    return pos_;
+  }
+
+ private:
+  // Opens the file holding `pos_` and positions it; false at the end.
+  bool Locate() {
+    if (pos_ >= total_) return false;
+    std::size_t i = starts_.size() - 1;
+    while (starts_[i] > pos_) --i;
+    // Skips empty files at the same start.
+    while (i + 1 < starts_.size() && starts_[i + 1] <= pos_) ++i;
+    if (!file_ || open_ != i) {
+      if (file_) std::fclose(file_);
+      file_ = std::fopen(files_[i].c_str(), "rb");
+      if (!file_) throw StreamError("Cannot read the fetched piece " + files_[i]);
+      open_ = i;
+      positioned_ = false;
+    }
+    if (!positioned_) {
+      if (fseeko(file_, static_cast<off_t>(pos_ - starts_[i]), SEEK_SET) != 0)
+        throw StreamError("Cannot read the fetched piece " + files_[i]);
+      positioned_ = true;
+    }
+    return true;
+  }
+
+  std::vector<std::string> files_;
+  std::vector<std::int64_t> starts_;
+  std::int64_t total_ = 0, pos_ = 0;
+  std::FILE* file_ = nullptr;
+  std::size_t open_ = 0;
+  bool positioned_ = false;
+};
+
+// One group opened as an input.
+struct GroupInput {
+  std::unique_ptr<ConcatFiles> data;
+  AVIOContext* io = nullptr;
+  AVFormatContext* fmt = nullptr;
+
+  explicit GroupInput(const std::vector<std::string>& files) : data(std::make_unique<ConcatFiles>(files)) {
+    constexpr int kBuffer = 64 * 1024;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBuffer));
+    io = avio_alloc_context(
+        buffer, kBuffer, 0, data.get(),
+        [](void* o, std::uint8_t* b, int n) {
+          try {
+            return static_cast<ConcatFiles*>(o)->Read(b, n);
+          } catch (...) {
+            return AVERROR(EIO);
+          }
+        },
+        nullptr, [](void* o, std::int64_t off, int whence) { return static_cast<ConcatFiles*>(o)->Seek(off, whence); });
+    if (!io) {
+      av_free(buffer);
+      throw StreamError("Out of memory.");
+    }
+    fmt = avformat_alloc_context();
+    fmt->pb = io;
+    fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    int err = avformat_open_input(&fmt, nullptr, nullptr, nullptr);
+    if (err < 0) {
+      fmt = nullptr;
+      Free();
+      throw StreamError("The fetched stream is not media that can be joined (" + AvText(err) + ").");
+    }
+    err = avformat_find_stream_info(fmt, nullptr);
+    if (err < 0) {
+      Free();
+      throw StreamError("The fetched stream cannot be read (" + AvText(err) + ").");
+    }
+  }
+  ~GroupInput() { Free(); }
+  void Free() {
+    if (fmt) avformat_close_input(&fmt);
+    if (io) {
+      av_freep(&io->buffer);
+      avio_context_free(&io);
+    }
+  }
+  // Start of the group's time in microseconds (0 when unknown).
+  std::int64_t StartUs() const { return fmt->start_time == AV_NOPTS_VALUE ? 0 : fmt->start_time; }
+};
+
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+
+// Reads one track's groups in order, giving packets with continued times.
+class TrackReader {
+ public:
+  TrackReader(const RemuxTrack& track, bool takeVideo, bool takeAudio)
+      : track_(track), takeVideo_(takeVideo), takeAudio_(takeAudio), packet_(av_packet_alloc()) {
+    OpenGroup(0);
+  }
+
+  GroupInput& Current() { return *input_; }
+  // The input stream index picked for each kind, in the current group.
+  int videoIn = -1, audioIn = -1;
+  // Output stream index for each kind, set by the caller.
+  int videoOut = -1, audioOut = -1;
+  std::int64_t offsetUs = 0;  // added to every time of the current group
+
+  // The next packet with times in its input stream's base, offset; false at
+  // the end of the track.
+  bool Next(AVPacket*& out, AVRational& timeBase, int& outIndex) {
+    for (;;) {
+      const int err = av_read_frame(input_->fmt, packet_.get());
+      if (err < 0) {
+        if (err != AVERROR_EOF && err != AVERROR(EIO) && err != AVERROR_INVALIDDATA)
+          throw StreamError("Reading the fetched stream failed (" + AvText(err) + ").");
+        if (group_ + 1 >= track_.groups.size()) return false;
+        OpenGroup(group_ + 1);
+        continue;
+      }
+      AVPacket* p = packet_.get();
+      const int kindOut = p->stream_index == videoIn ? videoOut : p->stream_index == audioIn ? audioOut : -1;
+      if (kindOut < 0) {
+        av_packet_unref(p);
+        continue;
+      }
+      const AVRational tb = input_->fmt->streams[p->stream_index]->time_base;
+      if (p->dts == AV_NOPTS_VALUE) p->dts = p->pts;
+      if (p->dts == AV_NOPTS_VALUE) {
+        av_packet_unref(p);
+        continue;
+      }
+      const std::int64_t shift = av_rescale_q(offsetUs, AV_TIME_BASE_Q, tb);
+      p->dts += shift;
+      if (p->pts != AV_NOPTS_VALUE) p->pts += shift;
+      const std::int64_t end = av_rescale_q(p->dts + std::max<std::int64_t>(p->duration, 0), tb, AV_TIME_BASE_Q);
+      endUs_ = std::max(endUs_, end);
+      out = p;
+      timeBase = tb;
+      outIndex = kindOut;
+      return true;
+    }
+  }
+
+ private:
+  void OpenGroup(std::size_t g) {
+    input_.reset();
+    group_ = g;
+    input_ = std::make_unique<GroupInput>(track_.groups[g]);
+    videoIn = takeVideo_ ? av_find_best_stream(input_->fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0) : -1;
+    audioIn = takeAudio_ ? av_find_best_stream(input_->fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
+    if (videoIn < 0) videoIn = -1;
+    if (audioIn < 0) audioIn = -1;
+    // A later group continues where the track has got to.
+    if (g > 0) offsetUs = endUs_ - input_->StartUs();
+  }
+
+  const RemuxTrack& track_;
+  bool takeVideo_, takeAudio_;
+  std::unique_ptr<AVPacket, PacketFree> packet_;
+  std::unique_ptr<GroupInput> input_;
+  std::size_t group_ = 0;
+  std::int64_t endUs_ = 0;
+};
+
+struct OutputCloser {
+  void operator()(AVFormatContext* c) const {
+    if (c->pb) avio_closep(&c->pb);
+    avformat_free_context(c);
+  }
+};
+
+}  // namespace
+
+bool RemuxToMp4(const std::vector<RemuxTrack>& tracks, const std::string& outPath, const std::atomic<bool>* stop) {
+  if (tracks.empty() || tracks.size() > 2) throw StreamError("Nothing to join.");
+  for (const auto& t : tracks)
+    if (t.groups.empty()) throw StreamError("Nothing to join.");
+  av_log_set_level(AV_LOG_ERROR);
+
+  std::vector<std::unique_ptr<TrackReader>> readers;
+  readers.push_back(std::make_unique<TrackReader>(tracks[0], true, tracks.size() == 1));
+  if (tracks.size() == 2) readers.push_back(std::make_unique<TrackReader>(tracks[1], false, true));
+
+  AVFormatContext* raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, nullptr, "mp4", outPath.c_str()) < 0 || !raw)
+    throw StreamError("Cannot make an MP4 file.");
+  std::unique_ptr<AVFormatContext, OutputCloser> out(raw);
+
+  std::vector<AVRational> inBase;
+  auto addStream = [&](TrackReader& r, int in, int& outIndex) {
+    if (in < 0) return;
+    const AVStream* s = r.Current().fmt->streams[in];
+    AVStream* o = avformat_new_stream(out.get(), nullptr);
+    if (!o || avcodec_parameters_copy(o->codecpar, s->codecpar) < 0) throw StreamError("Cannot make an MP4 file.");
+    o->codecpar->codec_tag = 0;
+    o->time_base = s->time_base;
+    outIndex = o->index;
+  };
+  addStream(*readers[0], readers[0]->videoIn, readers[0]->videoOut);
+  addStream(*readers[0], readers[0]->audioIn, readers[0]->audioOut);
+  if (readers.size() == 2) addStream(*readers[1], readers[1]->audioIn, readers[1]->audioOut);
+  if (out->nb_streams == 0) throw StreamError("The fetched stream holds neither picture nor sound.");
+
+  // Every track moves by the earliest start among them, so separate
+  // picture and sound keep their relative timing. A start before zero is
+  // left as it is: it marks the encoder's priming samples, which the MP4's
+  // edit list then skips as the source's did.
+  std::int64_t start = std::numeric_limits<std::int64_t>::max();
+  for (auto& r : readers) start = std::min(start, r->Current().StartUs());
+  start = std::max<std::int64_t>(start, 0);
+  for (auto& r : readers) r->offsetUs = -start;
+
+  if (avio_open(&out->pb, outPath.c_str(), AVIO_FLAG_WRITE) < 0) throw StreamError("Cannot create " + outPath + ".");
+  int err = avformat_write_header(out.get(), nullptr);
+  if (err < 0) throw StreamError("Cannot write the MP4 header (" + AvText(err) + ").");
+
+  std::vector<std::int64_t> lastDts(out->nb_streams, std::numeric_limits<std::int64_t>::min());
+  struct Pending {
+    AVPacket* packet = nullptr;
+    AVRational tb{};
+    int index = -1;
+    bool done = false;
+  };
+  std::vector<Pending> pending(readers.size());
+  auto fill = [&](std::size_t i) {
+    Pending& p = pending[i];
+    if (!p.done && !p.packet && !readers[i]->Next(p.packet, p.tb, p.index)) p.done = true;
+  };
+  for (;;) {
+    if (stop && *stop) return false;
+    std::size_t pick = pending.size();
+    std::int64_t best = 0;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      fill(i);
+      if (pending[i].done) continue;
+      const std::int64_t t = av_rescale_q(pending[i].packet->dts, pending[i].tb, AV_TIME_BASE_Q);
+      if (pick == pending.size() || t < best) {
+        pick = i;
+        best = t;
+      }
+    }
+    if (pick == pending.size()) break;
+    Pending& p = pending[pick];
+    AVPacket* packet = p.packet;
+    p.packet = nullptr;
+    AVStream* o = out->streams[p.index];
+    packet->stream_index = p.index;
+    av_packet_rescale_ts(packet, p.tb, o->time_base);
+    // The muxer refuses times that go back; a join can produce them by a
+    // tick of rounding.
+    std::int64_t& last = lastDts[static_cast<std::size_t>(p.index)];
+    if (last != std::numeric_limits<std::int64_t>::min() && packet->dts <= last) packet->dts = last + 1;
+    if (packet->pts == AV_NOPTS_VALUE || packet->pts < packet->dts) packet->pts = packet->dts;
+    last = packet->dts;
+    packet->pos = -1;
+    err = av_interleaved_write_frame(out.get(), packet);
+    if (err < 0) throw StreamError("Writing the MP4 file failed (" + AvText(err) + ").");
+  }
+  err = av_write_trailer(out.get());
+  if (err < 0) throw StreamError("Finishing the MP4 file failed (" + AvText(err) + ").");
+  return true;
+}
+
+}  // namespace larkvale::stream

@@ -1,0 +1,29 @@
+#pragma once
+// Joins the fetched pieces of a stream into one MP4 with FFmpeg's
+// libraries: packets are copied, never re-encoded. The picture comes from the
+// first track (and the sound too when there is no second track), the sound
+// from the second.
+//
+// Each track is a list of groups; a group is files read one after the other
+// as one input (an init section and its segments, or transport stream
+// segments). Groups start where a stream's timestamps may restart (a
+// discontinuity, a new init section), and each continues the track's time
+// where the previous group ended, so the file plays straight through.
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace larkvale::stream {
+
+struct RemuxTrack {
+  std::vector<std::vector<std::string>> groups;
+};
+
+// Writes `outPath` (any name; the container is MP4). Returns false when
+// `stop` was set meanwhile (the output is then incomplete). Raises
+// StreamError when the pieces are not media or cannot be joined.
+bool RemuxToMp4(const std::vector<RemuxTrack>& tracks, const std::string& outPath,
+                const std::atomic<bool>* stop = nullptr);
+
+}  // namespace larkvale::stream

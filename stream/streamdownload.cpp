@@ -1,0 +1,440 @@
+#include "stream/streamdownload.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "stream/dashmanifest.h"
+#include "stream/hlsplaylist.h"
+#include "stream/remux.h"
+#include "stream/textutil.h"
+
+namespace larkvale::stream {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Where the playlists of a live stream are, for refreshing them.
+struct LiveTrack {
+  std::string url;
+  std::int64_t nextSequence = 0;
+};
+
+std::string Kbit(std::int64_t bandwidth) { return std::to_string((bandwidth + 500) / 1000) + " kbit/s"; }
+
+// A stable fingerprint of what a plan fetches (FNV-1a), so that pieces kept
+// from an earlier run are only reused for the same pieces.
+std::string Fingerprint(const std::string& url, const StreamPlan& plan) {
+  std::uint64_t h = 1469598103934665603ull;
+  auto mix = [&](const std::string& s) {
+    for (const unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+    h = (h ^ 0xFF) * 1099511628211ull;
+  };
+  mix(url);
+  for (const Track& t : plan.tracks) {
+    mix("track");
+    for (const auto& r : t.inits) mix(r.url + " " + std::to_string(r.offset) + " " + std::to_string(r.length));
+    for (const auto& k : t.keys) mix(k);
+    for (const auto& p : t.pieces)
+      mix(p.where.url + " " + std::to_string(p.where.offset) + " " + std::to_string(p.where.length) + " " +
+          std::to_string(p.key) + " " + std::to_string(p.init));
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+  return text;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFileAtomically(const std::string& path, const std::string& text) {
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) throw StreamError("Cannot write " + temp + ".");
+  }
+  fs::rename(temp, path);
+}
+
+std::string PieceFile(const std::string& folder, std::size_t track, const std::string& what) {
+  return folder + "/t" + std::to_string(track) + "-" + what;
+}
+
+std::string Number(std::int64_t n) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%08lld", static_cast<long long>(n));
+  return text;
+}
+
+bool IsHlsText(const std::string& text) {
+  std::string_view t = TrimView(text);
+  if (StartsWith(t, "\xEF\xBB\xBF")) t.remove_prefix(3);
+  return StartsWith(t, "#EXTM3U");
+}
+
+}  // namespace
+
+struct StreamDownload::Source {
+  std::string finalUrl;
+  std::vector<LiveTrack> live;  // one per track, for a live HLS stream
+};
+
+double StreamProgress::Fraction() const {
+  if (expected > 0) return std::min(1.0, static_cast<double>(have) / static_cast<double>(expected));
+  if (total > 0) return static_cast<double>(done) / static_cast<double>(total);
+  return 0;
+}
+
+void StreamDownload::Stop() {
+  stop_ = true;
+  if (fetcher_) fetcher_->Stop();
+}
+
+StreamPlan StreamDownload::Plan(const std::string& url, SegmentFetcher& fetcher, Source& source) {
+  std::string type;
+  const std::string text = fetcher.FetchBytes({url, 0, -1}, "the playlist", &source.finalUrl, &type);
+  if (IsHlsText(text)) {
+    StreamPlan plan;
+    std::vector<std::string> playlists;
+    if (IsHlsMaster(text)) {
+      const HlsMaster master = ParseHlsMaster(text, source.finalUrl);
+      const HlsVariant& v = master.variants[ChooseHlsVariant(master, options_.maxHeight)];
+      playlists.push_back(v.url);
+      plan.chosen = (v.height > 0 ? std::to_string(v.width) + "x" + std::to_string(v.height) + ", " : "") + Kbit(v.bandwidth);
+      const int audio = ChooseHlsAudio(master, v);
+      if (audio >= 0) playlists.push_back(master.audio[static_cast<std::size_t>(audio)].url);
+    }
+    for (std::size_t i = 0; i < std::max<std::size_t>(playlists.size(), 1); ++i) {
+      std::string final = source.finalUrl;
+      const std::string body = playlists.empty()
+                                   ? text
+                                   : fetcher.FetchBytes({playlists[i], 0, -1}, "the media playlist", &final);
+      const HlsMedia media = ParseHlsMedia(body, final);
+      if (media.track.pieces.empty() && media.ended) throw StreamError("The HLS playlist lists no segments.");
+      if (!media.ended) plan.live = true;
+      plan.targetDuration = std::max(plan.targetDuration, media.targetDuration);
+      source.live.push_back({final, media.mediaSequence + static_cast<std::int64_t>(media.track.pieces.size())});
+      plan.tracks.push_back(media.track);
+      if (i == 0) plan.firstSequence = media.mediaSequence;
+    }
+    return plan;
+  }
+  if (text.find("<MPD") != std::string::npos) return ParseDashManifest(text, source.finalUrl, options_.maxHeight);
+  throw StreamError("The address gives neither an HLS playlist nor a DASH manifest (it is " +
+                    (type.empty() ? std::string("of no stated type") : type.substr(0, 80)) + ").");
+}
+
+StreamDownload::Result StreamDownload::Run(const std::string& url, const std::string& finalPath,
+                                           const std::function<void(const StreamProgress&)>& between,
+                                           const std::function<void(const std::string&)>& status) {
+  Result result;
+  stop_ = false;
+  SegmentFetcher fetcher({options_.connections, 3, 500, options_.makeClient});
+  fetcher.callerWaiting = [&] {
+    if (between) between(StreamProgress{});
+  };
+  fetcher_ = &fetcher;
+  try {
+    if (status) status("Reading the stream's playlist");
+    Source source;
+    StreamPlan plan = Plan(url, fetcher, source);
+    if (status && !plan.chosen.empty()) status("Downloading the stream (" + plan.chosen + ")");
+    if (plan.live)
+      RunLive(plan, source, finalPath, fetcher, between, result);
+    else
+      RunWhole(url, plan, finalPath, fetcher, between, result);
+  } catch (const std::exception& e) {
+    if (stop_) {
+      result.stopped = true;
+    } else {
+      result.error = e.what();
+    }
+  }
+  connects_ = fetcher.Connects();
+  fetcher_ = nullptr;
+  return result;
+}
+
+void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const std::string& finalPath,
+                              SegmentFetcher& fetcher, const std::function<void(const StreamProgress&)>& between,
+                              Result& result) {
+  // Indexed files list their pieces in a sidx box.
+  for (Track& t : plan.tracks) {
+    if (!t.NeedsIndex()) continue;
+    const std::string box = fetcher.FetchBytes(t.index, "the segment index");
+    t.pieces = ParseSidx(box, t.index.offset, t.index.url);
+    t.index = {};
+  }
+
+  const std::string folder = PiecesFolder(finalPath);
+  const std::string state = "stream " + url + "\npieces " + Fingerprint(url, plan) + "\n";
+  const std::string stateFile = folder + "/state";
+  std::error_code ec;
+  if (fs::exists(folder, ec) && ReadFile(stateFile) != state) fs::remove_all(folder, ec);
+  fs::create_directories(folder, ec);
+  if (ec) throw StreamError("Cannot create the folder " + folder + ": " + ec.message());
+  WriteFileAtomically(stateFile, state);
+
+  std::vector<FetchJob> jobs;
+  std::vector<RemuxTrack> remux(plan.tracks.size());
+  bool sizesKnown = true;
+  double seconds = 0;
+  for (std::size_t ti = 0; ti < plan.tracks.size(); ++ti) {
+    const Track& t = plan.tracks[ti];
+    std::vector<Key128> keys;
+    for (std::size_t k = 0; k < t.keys.size(); ++k) {
+      const std::string bytes = fetcher.FetchBytes({t.keys[k], 0, -1}, "the AES-128 key");
+      if (bytes.size() != 16)
+        throw StreamError("The AES-128 key at " + t.keys[k] + " is " + std::to_string(bytes.size()) +
+                          " bytes long, not 16.");
+      Key128 key;
+      std::copy(bytes.begin(), bytes.end(), key.begin());
+      keys.push_back(key);
+    }
+    for (std::size_t i = 0; i < t.inits.size(); ++i) {
+      FetchJob job;
+      job.where = t.inits[i];
+      job.path = PieceFile(folder, ti, "init" + std::to_string(i) + ".mp4");
+      job.name = "the initialisation section";
+      sizesKnown = sizesKnown && job.where.length >= 0;
+      jobs.push_back(job);
+    }
+    int lastInit = -2;
+    for (std::size_t i = 0; i < t.pieces.size(); ++i) {
+      const Piece& p = t.pieces[i];
+      FetchJob job;
+      job.where = p.where;
+      job.path = PieceFile(folder, ti, Number(static_cast<std::int64_t>(i)) + ".seg");
+      job.name = "segment " + std::to_string(i + 1) + (plan.tracks.size() > 1 ? (ti == 0 ? " of the video" : " of the audio") : "");
+      if (p.key >= 0) {
+        job.key = keys.at(static_cast<std::size_t>(p.key));
+        job.iv = p.iv;
+      }
+      job.duration = p.duration;
+      if (ti == 0) seconds += p.duration;
+      sizesKnown = sizesKnown && job.where.length >= 0;
+      // A new group where times may restart or the init section changes.
+      if (remux[ti].groups.empty() || p.discontinuity || p.init != lastInit) {
+        remux[ti].groups.emplace_back();
+        if (p.init >= 0) remux[ti].groups.back().push_back(PieceFile(folder, ti, "init" + std::to_string(p.init) + ".mp4"));
+      }
+      lastInit = p.init;
+      remux[ti].groups.back().push_back(job.path);
+      jobs.push_back(std::move(job));
+    }
+  }
+  std::int64_t knownTotal = 0;
+  if (sizesKnown)
+    for (const auto& j : jobs) knownTotal += j.where.length;
+
+  StreamProgress last;
+  auto report = [&](const FetchProgress& f) {
+    last.bytes = f.bytes;
+    last.have = f.bytesOnDisk;
+    last.done = f.done;
+    last.total = f.total;
+    if (sizesKnown) last.expected = knownTotal;
+    else if (seconds > 0 && f.secondsDone > 0)
+      last.expected = static_cast<std::int64_t>(static_cast<double>(f.bytesOnDisk) * (seconds / f.secondsDone));
+    if (last.expected >= 0 && last.expected < last.have) last.expected = last.have;
+    if (between) between(last);
+  };
+  if (!fetcher.FetchAll(jobs, report)) {
+    result.stopped = true;
+    return;
+  }
+  if (!Join(remux, finalPath, true, [&] {
+        if (between) between(last);
+      })) {
+    result.stopped = true;
+    return;
+  }
+  fs::remove_all(folder, ec);
+  result.complete = true;
+}
+
+void StreamDownload::RunLive(StreamPlan& plan, const Source& source, const std::string& finalPath,
+                             SegmentFetcher& fetcher, const std::function<void(const StreamProgress&)>& between,
+                             Result& result) {
+  // A recording starts afresh: what an earlier run recorded of a live stream
+  // is no longer on offer to continue.
+  const std::string folder = PiecesFolder(finalPath);
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  fs::create_directories(folder, ec);
+  if (ec) throw StreamError("Cannot create the folder " + folder + ": " + ec.message());
+
+  const std::size_t trackCount = plan.tracks.size();
+  std::vector<LiveTrack> live = source.live;
+  std::vector<std::vector<FetchJob>> recorded(trackCount);  // in sequence order
+  std::vector<std::vector<Piece>> pieces(trackCount);
+  std::vector<std::map<std::string, Key128>> keys(trackCount);
+  std::map<std::string, std::string> initFiles;
+  StreamProgress progress;
+  std::int64_t bytesBefore = 0;
+
+  auto addPieces = [&](std::size_t ti, const Track& t, std::int64_t firstSequence) {
+    std::vector<FetchJob> jobs;
+    for (std::size_t i = 0; i < t.pieces.size(); ++i) {
+      const std::int64_t sequence = firstSequence + static_cast<std::int64_t>(i);
+      const Piece& p = t.pieces[i];
+      FetchJob job;
+      job.where = p.where;
+      job.path = PieceFile(folder, ti, Number(sequence) + ".seg");
+      if (fs::exists(job.path, ec)) continue;
+      job.name = "segment " + std::to_string(sequence);
+      if (p.key >= 0) {
+        const std::string& url = t.keys[static_cast<std::size_t>(p.key)];
+        if (!keys[ti].count(url)) {
+          const std::string bytes = fetcher.FetchBytes({url, 0, -1}, "the AES-128 key");
+          if (bytes.size() != 16) throw StreamError("The AES-128 key at " + url + " is not 16 bytes long.");
+          Key128 k;
+          std::copy(bytes.begin(), bytes.end(), k.begin());
+          keys[ti][url] = k;
+        }
+        job.key = keys[ti][url];
+        job.iv = p.iv;
+      }
+      job.duration = p.duration;
+      Piece copy = p;
+      if (p.init >= 0) {
+        const Resource& r = t.inits[static_cast<std::size_t>(p.init)];
+        const std::string id = r.url + "@" + std::to_string(r.offset);
+        if (!initFiles.count(id)) {
+          const std::string path = PieceFile(folder, ti, "init" + std::to_string(initFiles.size()) + ".mp4");
+          initFiles[id] = path;
+          FetchJob init;
+          init.where = r;
+          init.path = path;
+          init.name = "the initialisation section";
+          jobs.push_back(init);
+        }
+        copy.where.url = initFiles[id];  // the init file this piece needs
+      } else {
+        copy.where.url.clear();
+      }
+      pieces[ti].push_back(copy);
+      recorded[ti].push_back(job);
+      jobs.push_back(std::move(job));
+    }
+    return jobs;
+  };
+
+  std::vector<FetchJob> pending;
+  for (std::size_t ti = 0; ti < trackCount; ++ti) {
+    const std::int64_t first = live[ti].nextSequence - static_cast<std::int64_t>(plan.tracks[ti].pieces.size());
+    auto jobs = addPieces(ti, plan.tracks[ti], first);
+    pending.insert(pending.end(), jobs.begin(), jobs.end());
+  }
+  const double target = plan.targetDuration > 0 ? plan.targetDuration : 2;
+  bool ended = false;
+  for (;;) {
+    const auto loaded = std::chrono::steady_clock::now();
+    bool changed = !pending.empty();
+    if (!pending.empty()) {
+      const bool whole = fetcher.FetchAll(pending, [&](const FetchProgress& f) {
+        progress.bytes = bytesBefore + f.bytes;
+        progress.have = progress.bytes;
+        if (between) between(progress);
+      });
+      bytesBefore = progress.bytes;
+      pending.clear();
+      if (!whole) break;
+    }
+    if (ended || stop_) break;
+    // Reload after the target duration when the playlist changed, else
+    // after half of it.
+    const auto wait = std::chrono::milliseconds(static_cast<int>(target * (changed ? 1000 : 500)));
+    while (!stop_ && std::chrono::steady_clock::now() - loaded < wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (between) between(progress);
+    }
+    if (stop_) break;
+    for (std::size_t ti = 0; ti < trackCount; ++ti) {
+      std::string final = live[ti].url;
+      HlsMedia media;
+      try {
+        media = ParseHlsMedia(fetcher.FetchBytes({live[ti].url, 0, -1}, "the live playlist", &final), final);
+      } catch (const StreamError&) {
+        if (stop_) break;
+        throw;
+      }
+      const std::int64_t next = media.mediaSequence + static_cast<std::int64_t>(media.track.pieces.size());
+      if (next > live[ti].nextSequence) {
+        // Only the pieces not seen yet.
+        Track fresh = media.track;
+        const std::int64_t skip = std::max<std::int64_t>(0, live[ti].nextSequence - media.mediaSequence);
+        fresh.pieces.erase(fresh.pieces.begin(), fresh.pieces.begin() + std::min<std::int64_t>(skip, static_cast<std::int64_t>(fresh.pieces.size())));
+        auto jobs = addPieces(ti, fresh, media.mediaSequence + skip);
+        pending.insert(pending.end(), jobs.begin(), jobs.end());
+        live[ti].nextSequence = next;
+      }
+      if (media.ended) ended = true;
+    }
+  }
+
+  // What was recorded: each track's pieces up to its first one missing (a
+  // piece cut by the Stop).
+  std::vector<RemuxTrack> remux(trackCount);
+  for (std::size_t ti = 0; ti < trackCount; ++ti) {
+    std::string lastInit = "-";
+    for (std::size_t i = 0; i < recorded[ti].size(); ++i) {
+      if (!fs::exists(recorded[ti][i].path, ec)) break;
+      const Piece& p = pieces[ti][i];
+      if (remux[ti].groups.empty() || p.discontinuity || p.where.url != lastInit) {
+        remux[ti].groups.emplace_back();
+        if (!p.where.url.empty()) remux[ti].groups.back().push_back(p.where.url);
+      }
+      lastInit = p.where.url;
+      remux[ti].groups.back().push_back(recorded[ti][i].path);
+    }
+    if (remux[ti].groups.empty()) throw StreamError("Nothing of the live stream was recorded.");
+  }
+  if (!Join(remux, finalPath, false, [&] {
+        if (between) between(progress);
+      }))
+    return;
+  fs::remove_all(folder, ec);
+  result.complete = true;
+}
+
+bool StreamDownload::Join(const std::vector<RemuxTrack>& tracks, const std::string& finalPath, bool stoppable,
+                          const std::function<void()>& between) {
+  const std::string part = finalPath + ".part";
+  std::atomic<bool> done{false};
+  std::exception_ptr failure;
+  bool whole = false;
+  std::thread worker([&] {
+    try {
+      whole = RemuxToMp4(tracks, part, stoppable ? &stop_ : nullptr);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    done = true;
+  });
+  while (!done) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    between();
+  }
+  worker.join();
+  std::error_code ec;
+  if (failure || !whole) {
+    fs::remove(part, ec);
+    if (failure) std::rethrow_exception(failure);
+    return false;
+  }
+  fs::rename(part, finalPath, ec);
+  if (ec) throw StreamError("Cannot rename " + part + ": " + ec.message());
+  return true;
+}
+
+}  // namespace larkvale::stream

@@ -1,0 +1,85 @@
+#pragma once
+// One stream download, from the playlist's or manifest's address to a whole
+// MP4 under its final name: the playlist is read and a variant chosen, the
+// pieces are fetched beside the file, joined into the final name plus
+// ".part", and the .part is renamed when it is whole.
+//
+// The fetched pieces live in the final name plus ".segments/" with a state
+// file that records what they are pieces of; a later run of the same address
+// (after Stop, a kill or a failure) fetches only the pieces that are missing.
+// The folder goes when the file is whole.
+//
+// Runs synchronously on the caller's thread (the fetch and the join run on
+// workers); the caller's `between` hook runs every few milliseconds, so the
+// window stays alive, and may call `Stop`.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "stream/segmentfetcher.h"
+#include "stream/streamplan.h"
+
+namespace larkvale::stream {
+
+struct StreamOptions {
+  int maxHeight = kBestHeight;  // 0 = best; else the tallest picture wanted
+  int connections = 4;
+  ClientFactory makeClient;     // unset: DefaultStreamClient
+};
+
+struct StreamProgress {
+  std::int64_t bytes = 0;     // received in this run (for the speed)
+  std::int64_t have = 0;      // bytes of whole pieces on disk
+  std::int64_t expected = -1; // the whole download's bytes, known or estimated; -1 unknown
+  std::size_t done = 0, total = 0;
+  // 0 to 1: by bytes when the sizes are known or can be estimated from
+  // durations, else by pieces.
+  double Fraction() const;
+};
+
+class StreamDownload {
+ public:
+  explicit StreamDownload(StreamOptions options) : options_(std::move(options)) {}
+
+  struct Result {
+    bool complete = false;  // the final name holds the whole file
+    bool stopped = false;   // Stop ended it; what arrived is kept
+    std::string error;      // why it failed (empty otherwise)
+  };
+
+  // `between` runs on this thread with the progress; `status` gets texts
+  // for the status line. Raises nothing.
+  Result Run(const std::string& url, const std::string& finalPath,
+             const std::function<void(const StreamProgress&)>& between,
+             const std::function<void(const std::string&)>& status = nullptr);
+
+  // From `between`: ends the run soon, keeping what arrived.
+  void Stop();
+
+  // The folder of fetched pieces beside `finalPath`.
+  static std::string PiecesFolder(const std::string& finalPath) { return finalPath + ".segments"; }
+
+  // For tests: connections the last run opened.
+  int Connects() const { return connects_; }
+
+ private:
+  struct Source;
+  StreamPlan Plan(const std::string& url, SegmentFetcher& fetcher, Source& source);
+  void RunWhole(const std::string& url, StreamPlan& plan, const std::string& finalPath, SegmentFetcher& fetcher,
+                const std::function<void(const StreamProgress&)>& between, Result& result);
+  void RunLive(StreamPlan& plan, const Source& source, const std::string& finalPath, SegmentFetcher& fetcher,
+               const std::function<void(const StreamProgress&)>& between, Result& result);
+  // Joins into finalPath + ".part" on a worker and renames it; false when stopped.
+  bool Join(const std::vector<struct RemuxTrack>& tracks, const std::string& finalPath, bool stoppable,
+            const std::function<void()>& between);
+
+  StreamOptions options_;
+  std::atomic<bool> stop_{false};
+  SegmentFetcher* fetcher_ = nullptr;
+  int connects_ = 0;
+};
+
+}  // namespace larkvale::stream
