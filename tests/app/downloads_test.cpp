@@ -367,7 +367,12 @@ TEST_F(Downloads, ServerClosingEarlyFailsTheRowKeepsWhatArrivedAndKeepsItOffTheT
     const int timeline = W<QTreeView>("ListView1")->model()->rowCount();
     const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/early.flv").arg(server.Port()));
     RunPass();
-    EndPause();  // the loop goes on after a failed row: its next pass takes a later case's row
+    // The loop goes on after a failed row: a later case's row is taken by its
+    // next pass, which may wait a moment for the top-level loop.
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+      EndPause();
+      return List().State(row) != queue::RowState::Waiting;
+    }, 5000));
     EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
     const QString part = form->state().flvDir + "flv0video.flv.part";
     EXPECT_EQ(List().CellText(colFile, row), part);
