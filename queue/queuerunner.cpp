@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "extract/mediatypes.h"
@@ -179,6 +180,22 @@ void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, 
   if (hooks_.maxHeight) options.maxHeight = hooks_.maxHeight();
   if (hooks_.connections) options.connections = hooks_.connections();
   options.makeClient = hooks_.streamClient;
+  // A row found on a browsed page carries the browser's session to every
+  // request of the stream (to its own server only, as for files). The
+  // scopes outlive the stream's clients, which end with `download`.
+  std::mutex scopesLock;
+  std::vector<std::unique_ptr<SessionScope>> scopes;
+  if (const browser::PageSession& session = list_.Session(row); !session.Empty()) {
+    const stream::ClientFactory make = options.makeClient ? options.makeClient : stream::DefaultStreamClient;
+    options.makeClient = [make, session, address = link.toStdString(), &scopesLock, &scopes] {
+      std::unique_ptr<http::TNetHTTP> client = make();
+      auto scope = std::make_unique<SessionScope>(*client, session, address);
+      scope->KeepOnClient();
+      const std::lock_guard<std::mutex> hold(scopesLock);
+      scopes.push_back(std::move(scope));
+      return client;
+    };
+  }
   stream::StreamDownload download(options);
   stopStream_ = [&download] { download.Stop(); };
   if (hooks_.streamBytes) hooks_.streamBytes(0);

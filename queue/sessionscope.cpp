@@ -85,7 +85,7 @@ void SessionScope::Apply(bool own) {
 }
 
 SessionScope::~SessionScope() {
-  if (!active_) return;
+  if (!active_ || !restore_) return;
   client_.Request.Referer = savedReferer_;
   client_.Request.UserAgent = savedUserAgent_;
   client_.CookieManager = savedJar_;

@@ -24,11 +24,17 @@ class SessionScope {
   SessionScope(const SessionScope&) = delete;
   SessionScope& operator=(const SessionScope&) = delete;
 
+  // The client keeps the session for the rest of its life: the scope's end
+  // no longer touches it. The scope must then outlive the client (a stream's
+  // clients, made on its fetching threads, end with the stream).
+  void KeepOnClient() { restore_ = false; }
+
  private:
   void Apply(bool own);
 
   http::TNetHTTP& client_;
   bool active_ = false;
+  bool restore_ = true;
   std::string origin_;  // scheme://host:port of the address
   std::string referer_, userAgent_;
   // What the client had before.

@@ -12,7 +12,6 @@ packages=(
   libgl-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
   libopencore-amrnb-dev
-  libgumbo-dev
   libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg xvfb xauth nginx-light curl openbox yt-dlp

@@ -45,7 +45,14 @@ class StreamRows : public ::testing::Test {
     // "/show" is the playlist under an address that does not say so; only
     // its type does.
     server_ = std::make_unique<NginxServer>(
-        r, "    location = /show { default_type application/vnd.apple.mpegurl; }\n");
+        r, "    location = /show { default_type application/vnd.apple.mpegurl; }\n"
+           // The same stream behind the browser's session: its cookie and
+           // the page as Referer, or 403.
+           "    location /locked/ {\n"
+           "      if ($http_cookie !~ \"sid=s3\") { return 403; }\n"
+           "      if ($http_referer != \"http://page.test/watch\") { return 403; }\n"
+           "      alias " + r + "/;\n"
+           "    }\n");
     flv_ = dir_.path() + "/flv/";
     QDir().mkpath(flv_);
     RunnerHooks hooks;
@@ -118,6 +125,34 @@ TEST_F(StreamRows, PlaylistRowBecomesOneMp4OnTheTimeline) {
   const auto p = FfProbe((flv_ + "flv0video.mp4").toStdString());
   EXPECT_EQ(p.video.codec, "h264");
   EXPECT_EQ(p.audio.codec, "aac");
+  EXPECT_NEAR(p.duration, 6, 0.1);
+}
+
+// A stream row found on a browsed page sends the browser's cookie and the
+// page as Referer with every request, the playlist's and each piece's; the
+// same stream without them is refused.
+TEST_F(StreamRows, ARowsBrowserSessionGoesWithEveryRequestOfItsStream) {
+  const std::string link = server_->BaseUrl() + "/locked/index.m3u8";
+  const int bare = AddRow(link);
+  Pass();
+  ASSERT_EQ(list_.State(bare), RowState::Failed);
+  EXPECT_TRUE(list_.ErrorText(bare).contains(QStringLiteral("403"))) << list_.ErrorText(bare).toStdString();
+
+  const int row = AddRow(link);
+  browser::PageSession session;
+  session.referer = "http://page.test/watch";
+  session.userAgent = "Browser/1.0";
+  browser::BrowserCookie cookie;
+  cookie.name = "sid";
+  cookie.value = "s3";
+  cookie.domain = "127.0.0.1";
+  cookie.path = "/";
+  session.cookies.push_back(cookie);
+  list_.SetSession(row, session);
+  Pass();
+  ASSERT_EQ(list_.State(row), RowState::Done) << list_.ErrorText(row).toStdString();
+  const auto p = FfProbe(list_.CellText(colFile, row).toStdString());
+  EXPECT_EQ(p.video.codec, "h264");
   EXPECT_NEAR(p.duration, 6, 0.1);
 }
 
