@@ -67,11 +67,11 @@ struct Site {
     std::system(("mkdir -p " + testsupport::ShellQuote(r + "/media") + " " + testsupport::ShellQuote(r + "/hls") +
                  " " + testsupport::ShellQuote(r + "/protected"))
                     .c_str());
-    testsupport::FixtureSpec spec;
-    spec.seconds = 1;
-    spec.width = 160;
-    spec.height = 120;
-    if (!testsupport::MakeMediaFixture(r + "/media/late.mp4", spec)) throw std::runtime_error("ffmpeg failed");
+    testsupport::FixtureSpec shape;
+    shape.seconds = 1;
+    shape.width = 160;
+    shape.height = 120;
+    if (!testsupport::MakeMediaFixture(r + "/media/late.mp4", shape)) throw std::runtime_error("ffmpeg failed");
     clip = ReadFileBytes(r + "/media/late.mp4");
     WriteFileBytes(r + "/protected/clip.mp4", clip);
     WriteFileBytes(r + "/hls/index.m3u8",

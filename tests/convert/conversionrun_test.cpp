@@ -314,13 +314,13 @@ TEST_F(ConversionRunTest, StopEndsABatchKeepingTheFilesDone) {
 
 TEST_F(ConversionRunTest, JoinOffersTheFirstFilesContainerOrNamesTheDifference) {
   const QString a = out + "a.mp4", b = out + "b.mp4", wide = out + "wide.mp4";
-  testsupport::FixtureSpec spec;
-  spec.seconds = 1;
-  spec.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
-  testsupport::FixtureSpec wider = spec;
+  testsupport::FixtureSpec shape;
+  shape.seconds = 1;
+  shape.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
+  testsupport::FixtureSpec wider = shape;
   wider.width = 352;
-  ASSERT_TRUE(testsupport::MakeMediaFixture(a.toStdString(), spec) &&
-              testsupport::MakeMediaFixture(b.toStdString(), spec) &&
+  ASSERT_TRUE(testsupport::MakeMediaFixture(a.toStdString(), shape) &&
+              testsupport::MakeMediaFixture(b.toStdString(), shape) &&
               testsupport::MakeMediaFixture(wide.toStdString(), wider));
   Add(a);
   Add(b);

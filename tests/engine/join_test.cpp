@@ -38,12 +38,12 @@ std::vector<std::string> PacketHashes(const std::string& path, const char* strea
 std::vector<std::string> Parts(const std::string& dir, const char* ext, const std::string& codecArgs, int count) {
   std::vector<std::string> parts;
   for (int i = 0; i < count; ++i) {
-    FixtureSpec spec;
-    spec.seconds = 2;
-    spec.sampleRate = 48000;
-    spec.codecArgs = codecArgs;
+    FixtureSpec shape;
+    shape.seconds = 2;
+    shape.sampleRate = 48000;
+    shape.codecArgs = codecArgs;
     parts.push_back(dir + "/part" + std::to_string(i + 1) + "." + ext);
-    EXPECT_TRUE(MakeMediaFixture(parts.back(), spec)) << parts.back();
+    EXPECT_TRUE(MakeMediaFixture(parts.back(), shape)) << parts.back();
   }
   return parts;
 }
@@ -135,11 +135,11 @@ TEST(StreamJoin, PartsAreJoinedPacketForPacketWithContinuousTime) {
 TEST(StreamJoin, FilesThatDifferAreNamedAndNothingIsWritten) {
   const std::string dir = FreshDir("join-differ");
   const std::string h264 = "-c:v libx264 -preset ultrafast -c:a aac";
-  auto make = [&](const std::string& name, FixtureSpec spec) {
-    spec.seconds = 1;
-    if (spec.codecArgs.empty()) spec.codecArgs = h264;
+  auto make = [&](const std::string& name, FixtureSpec shape) {
+    shape.seconds = 1;
+    if (shape.codecArgs.empty()) shape.codecArgs = h264;
     const std::string path = dir + "/" + name;
-    EXPECT_TRUE(MakeMediaFixture(path, spec)) << name;
+    EXPECT_TRUE(MakeMediaFixture(path, shape)) << name;
     return path;
   };
   const std::string a = make("a.mp4", {});

@@ -22,14 +22,14 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 TEST(ModernFormats, KeepTheSourceOrTakeTheGivenSize) {
   const std::string dir = FreshDir("modern");
   // An odd-shaped 30 fps source at 48 kHz.
-  FixtureSpec spec;
-  spec.seconds = 2;
-  spec.width = 424;
-  spec.height = 240;
-  spec.fps = 30;
-  spec.sampleRate = 48000;
+  FixtureSpec shape;
+  shape.seconds = 2;
+  shape.width = 424;
+  shape.height = 240;
+  shape.fps = 30;
+  shape.sampleRate = 48000;
   const std::string source = dir + "/source.flv";
-  ASSERT_TRUE(MakeMediaFixture(source, spec));
+  ASSERT_TRUE(MakeMediaFixture(source, shape));
   const struct {
     const char* name;
     int type;

@@ -75,13 +75,13 @@ unsigned GetBits(const std::string& bytes, std::size_t at, int bits) {
 }  // namespace
 
 bool MakeFlvDeclaringPictureSize(const std::string& path, double seconds, int width, int height, int every) {
-  FixtureSpec spec;
-  spec.seconds = seconds;
-  spec.width = 320;  // wider than 255: the picture header holds 16-bit sizes
-  spec.height = 256;
-  spec.fps = 10;
-  spec.codecArgs = "-c:v flv1 -c:a aac -f flv";
-  if (!MakeMediaFixture(path, spec)) return false;
+  FixtureSpec shape;
+  shape.seconds = seconds;
+  shape.width = 320;  // wider than 255: the picture header holds 16-bit sizes
+  shape.height = 256;
+  shape.fps = 10;
+  shape.codecArgs = "-c:v flv1 -c:a aac -f flv";
+  if (!MakeMediaFixture(path, shape)) return false;
   std::string flv;
   {
     std::ifstream in(path, std::ios::binary);
