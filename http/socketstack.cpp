@@ -240,66 +240,7 @@ std::vector<std::string> AllAddresses(const std::string& host) {
   return ordered;
 }
 
-// The first IPv4 address of `host` as dotted text, "" when there is none.
-// Touches nothing but its arguments, so it may run on any thread.
-std::string FirstIPv4Address(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) return {};
-  char text[INET_ADDRSTRLEN] = {};
-  auto* sin = reinterpret_cast<sockaddr_in*>(result->ai_addr);
-  inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
-  freeaddrinfo(result);
-  return text;
-}
-
-// A lookup on a helper thread. The caller may stop waiting for it; the
-// helper then finishes alone and the shared record dies with the last owner.
-struct BackgroundLookup {
-  std::mutex lock;
-  std::condition_variable done;
-  bool finished = false;
-  std::string address;
-};
 }  // namespace
-
-std::string TNetStack::ResolveName(const std::string& host, const TWaitSlice& between) {
-  ++LookupCount;
-  std::string address;
-  if (!between) {
-    address = FirstIPv4Address(host);
-  } else {
-    // The resolver may take seconds (a slow or missing name server): it must
-    // not hold the caller's thread, which is the window's.
-    auto job = std::make_shared<BackgroundLookup>();
-    std::thread([job, host] {
-      std::string found = FirstIPv4Address(host);
-      std::lock_guard<std::mutex> g(job->lock);
-      job->address = std::move(found);
-      job->finished = true;
-      job->done.notify_all();
-    }).detach();
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> g(job->lock);
-        if (job->done.wait_for(g, std::chrono::milliseconds(kWaitSliceMs), [&] { return job->finished; })) {
-          address = job->address;
-          break;
-        }
-      }
-      if (!between()) throw ENetNotConnected();
-    }
-  }
-  if (address.empty()) {
-    // Every resolver failure, including a missing name server, reads to the
-    // user as an unknown host.
-    LastError = kWsaHostNotFound;
-    RaiseFromError(LastError);
-  }
-  return address;
-}
 
 void TNetStack::SetResolver(TResolver resolver) {
   std::lock_guard<std::mutex> g(gResolverLock);
@@ -312,7 +253,10 @@ std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TW
   if (!between) {
     addresses = AllAddresses(host);
   } else {
-    // Off the caller's thread, as in ResolveName.
+    // The resolver may take seconds (a slow or missing name server): it must
+    // not hold the caller's thread, which is the window's. The caller may
+    // stop waiting; the helper then finishes alone and the shared record
+    // dies with the last owner.
     struct Job {
       std::mutex lock;
       std::condition_variable done;
@@ -339,6 +283,8 @@ std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TW
     }
   }
   if (addresses.empty()) {
+    // Every resolver failure, including a missing name server, reads to the
+    // user as an unknown host.
     LastError = kWsaHostNotFound;
     RaiseFromError(LastError);
   }
@@ -355,11 +301,10 @@ std::vector<std::string> TNetStack::LookupAddresses(const std::string& host, con
 }
 
 std::string TNetStack::LookupHost(const std::string& host, const TWaitSlice& between) {
-  std::string upper = host;
-  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (upper == "LOCALHOST") return "127.0.0.1";
-  if (IsDottedAddress(host)) return host;
-  return ResolveName(host, between);
+  for (const std::string& address : LookupAddresses(host, between))
+    if (IsDottedAddress(address)) return address;
+  LastError = kWsaHostNotFound;
+  RaiseFromError(LastError);
 }
 
 // --- TNetSocketHandle ---------------------------------------------------

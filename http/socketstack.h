@@ -71,8 +71,8 @@ class TNetStack {
   // on a helper thread; an empty result is an unknown host.
   using TResolver = std::function<std::vector<std::string>(const std::string& host)>;
   static void SetResolver(TResolver resolver);
-  // "LOCALHOST" (any case) and dotted addresses without a lookup; otherwise the
-  // first IPv4 address of the name. Failure raises `ENetSocketError` 11001.
+  // The first IPv4 address of `LookupAddresses`: "LOCALHOST" (any case) and
+  // dotted addresses without a lookup; otherwise the name's. Failure raises `ENetSocketError` 11001.
   // With `between`, the resolver runs on a helper thread and the caller
   // waits for it in slices; when `between` ends the wait, the lookup is
   // abandoned (the helper finishes on its own) and `ENetNotConnected` raised.
@@ -89,7 +89,6 @@ class TNetStack {
   int FetchLastError();
 
  protected:
-  virtual std::string ResolveName(const std::string& host, const TWaitSlice& between = nullptr);
   virtual std::vector<std::string> ResolveAll(const std::string& host, const TWaitSlice& between);
 };
 
