@@ -12,3 +12,7 @@ endif()
 if(TARGET bench_engine_convert AND TARGET larkvale)
   add_dependencies(bench_engine_convert larkvale)
 endif()
+# The Zune line reads its profile from the data copied beside the program.
+if(TARGET bench_engine_convert AND TARGET larkvale_data)
+  add_dependencies(bench_engine_convert larkvale_data)
+endif()

@@ -6,6 +6,7 @@
 // both outputs hold the same streams.
 //
 //   bench_engine_convert [repetitions=3] [seconds=60] [only formats whose name contains this]
+//                        [MiB of parts to join=1024]
 
 #include "engine/probe.h"
 #include "engine/videoengine.h"
@@ -118,45 +119,102 @@ void CommandLineConvertLine(const std::string& larkvale, const std::string& inpu
   std::fflush(stdout);
 }
 
-// "Join without re-encoding" of four copies of the clip against the ffmpeg
-// CLI's concat demuxer with stream copy, and against cat of the same bytes
-// (a floor no join can beat).
-void JoinLine(const std::string& input, const std::string& dir, int reps) {
-  const int parts = 4;
+// "Join without re-encoding" of about `totalMiB` of parts (copies of one
+// high-rate 720p H.264/AAC recording, as a camera or a stream leaves them)
+// against the ffmpeg CLI's concat demuxer with stream copy, and against cat
+// of the same bytes (a floor no join can beat). Each side starts with nothing
+// dirty in the page cache and its output is removed after it, so one side's
+// write-back does not slow the next.
+void JoinLine(const std::string& dir, int reps, double totalMiB) {
+  const std::string first = dir + "/part0.mp4";
+  const double partSeconds = 30;
+  FixtureSpec shape{partSeconds, true, 1280, 720, 25, true, 48000, 2,
+                    "-vf noise=alls=24:allf=t -c:v libx264 -preset ultrafast -pix_fmt yuv420p -b:v 32M -maxrate 32M "
+                    "-bufsize 16M -c:a aac -b:a 192k"};
+  std::printf("making a %.0f s 1280x720 H.264/AAC part at 32 Mbit/s...\n", partSeconds);
+  std::fflush(stdout);
+  if (!larkvale::testsupport::MakeMediaFixture(first, shape)) {
+    std::fprintf(stderr, "ffmpeg could not make the join's part\n");
+    return;
+  }
+  const double partMiB = double(fs::file_size(first)) / (1 << 20);
+  const int parts = std::max(2, int(std::lround(totalMiB / partMiB)));
   std::string list, catArgs;
   TVideoEngine e;
+  double expected = 0;
   for (int i = 0; i < parts; ++i) {
     const std::string part = dir + "/part" + std::to_string(i) + ".mp4";
-    fs::copy_file(input, part, fs::copy_options::overwrite_existing);
+    if (i > 0) fs::copy_file(first, part, fs::copy_options::overwrite_existing);
     list += "file '" + part + "'\n";
-    catArgs += " " + ShellQuote(part);
+    catArgs.append(" ").append(ShellQuote(part));
     const double d = e.GetFileDuration(QString::fromStdString(part));
+    expected += d;
     e.AddVideo(QString::fromStdString(part), 0, d, 0);
     e.AddAudio(QString::fromStdString(part), 0, d);
   }
   std::FILE* f = std::fopen((dir + "/parts.txt").c_str(), "w");
   std::fputs(list.c_str(), f);
   std::fclose(f);
-  std::vector<double> ours, theirs, cat;
-  for (int r = 0; r < reps; ++r) {
+  const double inputMiB = partMiB * parts;
+
+  const std::string ours = dir + "/joined.mp4", theirs = dir + "/cli-joined.mp4", catOut = dir + "/cat.bin";
+  // Wall and processor seconds of one side; the parts stay in the page cache
+  // (24 GiB machine), so all three read from memory.
+  struct Side {
+    std::vector<double> wall, cpu;
+  } engine, cli, cat;
+  auto measure = [&](Side& side, int who, const std::function<bool()>& run) {
+    RunCommand("sync");
+    const double cpu0 = CpuSeconds(who);
     bool ok = false;
-    ours.push_back(Seconds([&] { ok = e.JoinTimeline(QString::fromStdString(dir + "/joined.mp4")); }));
-    if (!ok) {
+    side.wall.push_back(Seconds([&] { ok = run(); }));
+    side.cpu.push_back(CpuSeconds(who) - cpu0);
+    return ok;
+  };
+  std::string check;
+  for (int r = 0; r < reps; ++r) {
+    if (!measure(engine, RUSAGE_SELF, [&] { return e.JoinTimeline(QString::fromStdString(ours)); })) {
       std::fprintf(stderr, "join failed: %s\n", e.LastError().toStdString().c_str());
       return;
     }
     int status = 0;
-    theirs.push_back(Seconds([&] {
-      RunCommand("ffmpeg -nostdin -v error -y -f concat -safe 0 -i " + ShellQuote(dir + "/parts.txt") + " -c copy " +
-                     ShellQuote(dir + "/cli-joined.mp4") + " 2>&1",
-                 &status);
-    }));
-    cat.push_back(Seconds([&] { RunCommand("cat" + catArgs + " > " + ShellQuote(dir + "/cat.bin"), &status); }));
+    if (!measure(cli, RUSAGE_CHILDREN, [&] {
+          RunCommand("ffmpeg -nostdin -v error -y -f concat -safe 0 -i " + ShellQuote(dir + "/parts.txt") + " -c copy " +
+                         ShellQuote(theirs) + " 2>&1",
+                     &status);
+          return status == 0;
+        })) {
+      std::fprintf(stderr, "ffmpeg concat failed\n");
+      return;
+    }
+    if (!measure(cat, RUSAGE_CHILDREN, [&] {
+          RunCommand("cat" + catArgs + " > " + ShellQuote(catOut), &status);
+          return status == 0;
+        })) {
+      std::fprintf(stderr, "cat failed\n");
+      return;
+    }
+    if (r == 0) {
+      // Both joins must hold the whole length, and about the same bytes.
+      const double got = std::atof(RunCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 " +
+                                              ShellQuote(ours)).c_str());
+      const double size = double(fs::file_size(ours)) / double(std::max<std::uintmax_t>(1, fs::file_size(theirs)));
+      check = std::abs(got - expected) < 0.05 ? "length ok" : "length " + std::to_string(got) + " s, expected " +
+                                                                  std::to_string(expected) + " s";
+      if (size < 0.99 || size > 1.01) check += ", size x" + std::to_string(size).substr(0, 4) + " of the CLI's";
+    }
+    fs::remove(ours);
+    fs::remove(theirs);
+    fs::remove(catOut);
   }
-  const double a = Median(ours), b = Median(theirs), c = Median(cat);
-  const double mib = double(fs::file_size(dir + "/joined.mp4")) / (1 << 20);
-  std::printf("| Join without re-encoding (%d parts, %.0f MiB) | %.2f | %.2f (concat) | %.2f | cat %.2f s | | | |\n",
-              parts, mib, a, b, b / a, c);
+  const double a = Median(engine.wall), b = Median(cli.wall), c = Median(cat.wall);
+  const double ac = Median(engine.cpu), bc = Median(cli.cpu), cc = Median(cat.cpu);
+  std::printf("| Join without re-encoding (%d parts of %.0f MiB, %.0f MiB) | %.2f | %.2f (concat) | %.2f | %.2f | %.2f | %.2f "
+              "| %s |\n",
+              parts, partMiB, inputMiB, a, b, b / a, ac, bc, bc / ac, check.c_str());
+  std::printf("| cat of the same parts | %.2f | | %.2f of cat's speed | %.2f | | | engine %.0f MiB/s, ffmpeg %.0f MiB/s, "
+              "cat %.0f MiB/s |\n",
+              c, c / a, cc, inputMiB / a, inputMiB / b, inputMiB / c);
   std::fflush(stdout);
 }
 
@@ -168,6 +226,7 @@ int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   const double seconds = argc > 2 ? std::max(1.0, std::atof(argv[2])) : 60;
   const std::string only = argc > 3 ? argv[3] : "";
+  const double joinMiB = argc > 4 ? std::max(1.0, std::atof(argv[4])) : 1024;
 
   std::string dir = (fs::temp_directory_path() / "larkvale-bench-XXXXXX").string();
   if (!mkdtemp(dir.data())) return 1;
@@ -254,6 +313,8 @@ int main(int argc, char** argv) {
     if (!only.empty() && std::string(f.name).find(only) == std::string::npos) continue;
     std::vector<double> ours, theirs, oursCpu, theirsCpu;
     std::string difference;
+    // A failed format is reported in its row and the others still run.
+    std::string failure;
     for (int r = 0; r < reps; ++r) {
       TVideoEngine e;
       e.OutputFileWidth = 640;
@@ -274,8 +335,8 @@ int main(int argc, char** argv) {
         }
       }));
       if (!ok) {
-        std::fprintf(stderr, "%s: engine failed: %s\n", f.name, e.LastError().toStdString().c_str());
-        return 1;
+        failure = "engine failed: " + e.LastError().toStdString();
+        break;
       }
       const std::string cmd = "ffmpeg -nostdin -v error -y -i " + ShellQuote(input) + " " + f.cliArgs + " " +
                               ShellQuote(dir + "/cli." + f.ext) + " 2>&1";
@@ -285,10 +346,15 @@ int main(int argc, char** argv) {
       theirs.push_back(Seconds([&] { RunCommand(cmd, &status); }));
       theirsCpu.push_back(CpuSeconds(RUSAGE_CHILDREN) - childCpu0);
       if (status != 0) {
-        std::fprintf(stderr, "%s: ffmpeg failed\n", f.name);
-        return 1;
+        failure = "ffmpeg failed";
+        break;
       }
       if (r == 0) difference = StreamDifference(out.toStdString(), dir + "/cli." + f.ext);
+    }
+    if (!failure.empty()) {
+      std::printf("| %s | | | | | | | %s |\n", f.name, failure.c_str());
+      std::fflush(stdout);
+      continue;
     }
     double a = Median(ours), b = Median(theirs);
     const double ac = Median(oursCpu), bc = Median(theirsCpu);
@@ -297,7 +363,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
 
-  if (only.empty() || std::string("Join").find(only) != std::string::npos) JoinLine(input, dir, reps);
+  if (only.empty() || std::string("Join").find(only) != std::string::npos) JoinLine(dir, reps, joinMiB);
 
   if (only.empty() || std::string("larkvale").find(only) != std::string::npos)
     CommandLineConvertLine((fs::path(argv[0]).parent_path() / "larkvale").string(), input, dir, reps);

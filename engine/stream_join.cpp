@@ -251,10 +251,6 @@ bool JoinJob::Write(const std::string& tmp) {
                     : in->start_time != AV_NOPTS_VALUE ? in->start_time
                                                         : 0;
     int64_t end = start;
-    // Per stream, how much later than planned its packets go, when the
-    // file's first ones would otherwise not follow the last file's (sound
-    // that starts a little before the picture).
-    std::vector<int64_t> nudge(outs.size(), 0);
     while (true) {
       if (abort_) return fail("aborted");
       r = av_read_frame(in.get(), pkt.get());
@@ -288,11 +284,16 @@ bool JoinJob::Write(const std::string& tmp) {
       pkt->dts = place(pkt->dts);
       pkt->duration = duration > 0 ? av_rescale_q(duration, ist->time_base, ost->time_base) : 0;
       if (pkt->dts != AV_NOPTS_VALUE) {
-        int64_t& n = nudge[size_t(o)];
-        if (lastDts[size_t(o)] != std::numeric_limits<int64_t>::min() && pkt->dts + n <= lastDts[size_t(o)])
-          n = lastDts[size_t(o)] + 1 - pkt->dts;
-        pkt->dts += n;
-        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += n;
+        // A file's first packets may not follow the last file's (sound that
+        // starts a little before the picture, under the last file's padded
+        // end): only those go just after it. Moving the rest of the file
+        // with them would put the sound later at every join.
+        const int64_t last = lastDts[size_t(o)];
+        if (last != std::numeric_limits<int64_t>::min() && pkt->dts <= last) {
+          const int64_t n = last + 1 - pkt->dts;
+          pkt->dts += n;
+          if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += n;
+        }
         lastDts[size_t(o)] = pkt->dts;
       }
       if (pkt->pts != AV_NOPTS_VALUE) position_ = std::max(0.0, pkt->pts * av_q2d(ost->time_base));

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <sstream>
 
@@ -130,6 +132,72 @@ TEST(StreamJoin, PartsAreJoinedPacketForPacketWithContinuousTime) {
     for (const auto& entry : std::filesystem::directory_iterator(dir))
       EXPECT_EQ(entry.path().extension() == ".part", false) << entry.path();
   }
+}
+
+// Each packet's presentation time and length in seconds, in file order.
+std::vector<std::pair<double, double>> PacketTimes(const std::string& path, const char* stream) {
+  const std::string out = RunCommand("ffprobe -v error -select_streams " + std::string(stream) +
+                                     " -show_entries packet=pts_time,duration_time -of csv=p=0 " + ShellQuote(path));
+  std::vector<std::pair<double, double>> times;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    const size_t comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    times.emplace_back(std::stod(line.substr(0, comma)), std::stod(line.substr(comma + 1)));
+  }
+  return times;
+}
+
+// AAC sound starts a frame before the picture, so each file's first sound
+// packet lies under the last file's last one. Only that
+// packet may move: the file's sound must stay where its picture is, however
+// many files are joined.
+TEST(StreamJoin, SoundKeepsItsPlaceBesideThePictureAcrossManyJoins) {
+  const std::string dir = FreshDir("join-sync");
+  FixtureSpec shape;
+  shape.seconds = 1;
+  shape.sampleRate = 44100;
+  shape.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
+  const std::string first = dir + "/part0.mp4";
+  ASSERT_TRUE(MakeMediaFixture(first, shape));
+  const int count = 8;
+  std::vector<std::string> parts{first};
+  for (int i = 1; i < count; ++i) {
+    parts.push_back(dir + "/part" + std::to_string(i) + ".mp4");
+    std::filesystem::copy_file(first, parts.back());
+  }
+  const auto picture = PacketTimes(first, "v");
+  const auto sound = PacketTimes(first, "a");
+  ASSERT_FALSE(picture.empty());
+  ASSERT_FALSE(sound.empty());
+  double pictureStart = 1e9, pictureEnd = -1e9;
+  for (const auto& [pts, length] : picture) {
+    pictureStart = std::min(pictureStart, pts);
+    pictureEnd = std::max(pictureEnd, pts + length);
+  }
+  const double step = pictureEnd - pictureStart;
+  // The fixture must show the overlap (the next file's first sound packet
+  // before this file's last one), or the test proves nothing.
+  ASSERT_LT(step + sound.front().first, sound.back().first);
+
+  VideoEngineCore e;
+  LoadWhole(e, parts);
+  const std::string out = dir + "/joined.mp4";
+  ASSERT_TRUE(e.JoinTimeline(Q(out))) << e.LastError().toStdString();
+  const auto joined = PacketTimes(out, "a");
+  ASSERT_EQ(joined.size(), sound.size() * count);
+  double worst = 0;
+  std::string where;
+  for (size_t i = 0; i < joined.size(); ++i) {
+    const size_t k = i / sound.size(), j = i % sound.size();
+    if (j == 0) continue;  // the packet under the last file's end
+    const double off = std::abs(joined[i].first - (double(k) * step + sound[j].first));
+    if (off > worst) {
+      worst = off;
+      where = "file " + std::to_string(k) + ", sound packet " + std::to_string(j);
+    }
+  }
+  EXPECT_LT(worst, 0.001) << where;
 }
 
 TEST(StreamJoin, FilesThatDifferAreNamedAndNothingIsWritten) {
