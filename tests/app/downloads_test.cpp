@@ -6,9 +6,11 @@
 #include <functional>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QTreeView>
 
@@ -85,11 +87,20 @@ class Downloads : public ::testing::Test {
   // One pass of the runner, now.
   void RunPass() { panel->startDownloads(); }
   // Lets the runner's pause run out at once.
+  // The pass it starts runs before this returns; a pass that found a pump
+  // still on the stack tries again a few ms later, so that retry is awaited.
   void EndPause() {
-    if (!panel->runner().PauseTimer().isActive()) return;
-    panel->runner().PauseTimer().start(0);
-    QCoreApplication::processEvents();  // the timer fires
-    QCoreApplication::processEvents();  // the pass it posted runs
+    QTimer& pause = panel->runner().PauseTimer();
+    if (!pause.isActive()) return;
+    pause.start(0);
+    QDeadlineTimer deadline(5000);
+    for (;;) {
+      QCoreApplication::processEvents();  // the timer fires
+      QCoreApplication::processEvents();  // the pass it posted runs
+      const bool retrying = pause.isActive() && pause.interval() <= queue::QueueRunner::kTopLevelRetryMs;
+      if (!retrying || deadline.hasExpired()) break;
+      QThread::msleep(1);
+    }
   }
 
   // The window's widget called `name`.
