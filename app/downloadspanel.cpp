@@ -312,6 +312,7 @@ void DownloadsPanel::stopForClose() {
   state_.downloadsStopped = true;
   action_->Stop();
   runner_->StopTransfer();
+  runner_->StopWaits();
 }
 
 void DownloadsPanel::toggleDownloads() {
@@ -324,6 +325,7 @@ void DownloadsPanel::toggleDownloads() {
       startDownloads();
     } else {
       state_.downloadsStopped = true;
+      runner_->StopWaits();  // rows waiting for a retry stop now, not at the next pass
       switch_->setText(tr("Start downloads"));
       switch_->setAccessibleName(tr("Start downloads"));
       switch_->SetImageIndex(2);

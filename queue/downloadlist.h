@@ -56,7 +56,9 @@ class DownloadList : public QAbstractTableModel {
   int RowOfId(quint64 id) const;
 
   // The row's state and, for a failed row, the error's text (ending in a
-  // full stop). Setting a state other than failed clears the text.
+  // full stop); a waiting row may carry a note instead ("Retrying in 4 s
+  // (503 Service Unavailable)"), shown in place of its file. Setting another
+  // state clears the text.
   RowState State(int row) const;
   QString ErrorText(int row) const;
   void SetState(int row, RowState state, const QString& errorText = QString());

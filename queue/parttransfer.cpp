@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include <QFile>
+#include <QLocale>
 #include <QSaveFile>
 
 #include "http/exceptions.h"
@@ -105,6 +106,16 @@ std::string Validator(const std::string& value) {
   return line.size() <= 1024 ? line : std::string();
 }
 
+// Replies that say "not now" rather than "no".
+bool TransientStatus(int code) {
+  return code == 408 || code == 429 || code == 500 || code == 502 || code == 503 || code == 504;
+}
+
+// Resets, aborts, a broken pipe and time-outs of the socket itself.
+bool TransientSocketError(int code) {
+  return code == 10052 || code == 10053 || code == 10054 || code == 10058 || code == 10060;
+}
+
 bool StrongETag(const std::string& etag) { return !etag.empty() && etag.rfind("W/", 0) != 0; }
 
 // Two values of one validator differ only when both are known.
@@ -152,6 +163,35 @@ bool PartState::Save(const QString& part) const {
 
 void PartState::Remove(const QString& part) { QFile::remove(FileNameFor(part)); }
 
+std::int64_t RetryAfterMs(const std::string& value, const QDateTime& now, std::int64_t capMs) {
+  const QString text = QString::fromStdString(value).trimmed();
+  if (text.isEmpty()) return -1;
+  std::int64_t ms = -1;
+  bool digits = true;
+  for (const QChar c : text) digits = digits && c >= '0' && c <= '9';
+  if (digits) {
+    // Anything longer than the cap's digits is past the cap anyway.
+    ms = text.size() > 9 ? capMs : text.toLongLong() * 1000;
+  } else {
+    // The preferred date form and its two obsolete ones, all in GMT. The
+    // weekday is left out: it says nothing the date does not.
+    const QLocale c = QLocale::c();
+    const QString simple = text.simplified();
+    QString date = simple.section(QStringLiteral(", "), 1);
+    date.remove(QStringLiteral(" GMT"));
+    QDateTime when = c.toDateTime(date, QStringLiteral("dd MMM yyyy HH:mm:ss"));
+    if (!when.isValid()) {
+      when = c.toDateTime(date, QStringLiteral("dd-MMM-yy HH:mm:ss"));
+      if (when.isValid() && when.date().year() < 1970) when = when.addYears(100);
+    }
+    if (!when.isValid()) when = c.toDateTime(simple.section(' ', 1), QStringLiteral("MMM d HH:mm:ss yyyy"));
+    if (!when.isValid()) return -1;
+    when.setTimeSpec(Qt::UTC);
+    ms = std::max<std::int64_t>(0, now.msecsTo(when));
+  }
+  return std::min(ms, capMs);
+}
+
 PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part) {
   Result result;
   result.error = Attempt(link, part, std::max<std::int64_t>(FileLength(part), 0));
@@ -168,6 +208,11 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
     result.error = QStringLiteral("Cannot rename \"%1\". %2").arg(part, QString::fromLocal8Bit(std::strerror(errno)));
   result.complete = whole && result.error.isEmpty();
   result.stopped = !result.complete && cutByStop_;
+  if (!result.complete && !result.stopped && transient_) {
+    result.transient = true;
+    result.reason = reason_;
+    result.retryAfterMs = retryAfterMs_;
+  }
   // A failure leaves no empty file behind; received bytes stay for a retry.
   if (!result.complete && !result.stopped && result.have == 0) ::unlink(part.toLocal8Bit().constData());
   // The state goes with its .part.
@@ -176,6 +221,9 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
 }
 
 QString PartTransfer::Attempt(const QString& link, const QString& part, std::int64_t offset) {
+  transient_ = false;
+  reason_.clear();
+  retryAfterMs_ = -1;
   try {
     Transfer(link, part, offset);
   } catch (const http::ENetHTTPProtocolException& e) {
@@ -192,6 +240,28 @@ QString PartTransfer::Attempt(const QString& link, const QString& part, std::int
       restart_ = true;
       return {};
     }
+    if (TransientStatus(e.ReplyCode)) {
+      transient_ = true;
+      // "HTTP/1.1 503 Service Unavailable" reads "503 Service Unavailable".
+      const QString line = QString::fromUtf8(e.what()).trimmed();
+      reason_ = line.startsWith(QStringLiteral("HTTP/")) ? line.section(' ', 1) : line;
+      retryAfterMs_ = RetryAfterMs(client_.Response.HeaderLines.ValueOf("Retry-After"), QDateTime::currentDateTimeUtc());
+    }
+    return QString::fromUtf8(e.what());
+  } catch (const http::ENetSocketError& e) {
+    if (restart_) return {};
+    if (TransientSocketError(e.SocketErrorCode)) {
+      transient_ = true;
+      // "Socket Error # 10054\r\nConnection reset by peer." reads "Connection reset by peer".
+      reason_ = QString::fromUtf8(e.what()).section(QStringLiteral("\r\n"), -1).trimmed();
+      if (reason_.endsWith('.')) reason_.chop(1);
+    }
+    return QString::fromUtf8(e.what());
+  } catch (const http::ENetReadTimeout& e) {
+    if (restart_) return {};
+    transient_ = true;
+    reason_ = QString::fromUtf8(e.what()).trimmed();
+    if (reason_.endsWith('.')) reason_.chop(1);
     return QString::fromUtf8(e.what());
   } catch (const std::exception& e) {
     // The client's error after the Disconnect that ends a body to be
