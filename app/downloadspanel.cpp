@@ -158,6 +158,10 @@ void DownloadsPanel::buildClients() {
 
   queue::RunnerHooks hooks;
   hooks.stopped = [this] { return state_.downloadsStopped; };
+  // A full disk stops the downloads as the switch does; it then reads "Start downloads".
+  hooks.pauseQueue = [this] {
+    if (!state_.downloadsStopped) toggleDownloads();
+  };
   hooks.flvDir = [this] { return state_.flvDir; };
   hooks.status = [this](const QString& text) { status_->SetText(text); };
   hooks.addToTimeline = [this](const QString& path) { emit downloadFinished(path); };

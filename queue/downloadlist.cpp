@@ -102,7 +102,7 @@ void DownloadList::SetState(int row, RowState state, const QString& errorText) {
   if (row < 0 || row >= RowCount()) return;
   Row& r = rows_[row];
   r.state = state;
-  r.error = state == RowState::Failed || state == RowState::Waiting ? errorText : QString();
+  r.error = state == RowState::Failed || state == RowState::Waiting || state == RowState::Stopped ? errorText : QString();
   Changed(row);
 }
 
@@ -131,6 +131,7 @@ QString DownloadList::FileDisplayText(int row) const {
     case RowState::Failed: return QStringLiteral("Failed: ") + r.error;
     case RowState::Waiting: return r.error.isEmpty() ? r.file : r.error;
     case RowState::Stopped:
+      if (!r.error.isEmpty()) return r.error;  // why it stopped ("Disk full: ...")
       return QStringLiteral("Stopped at %1 %").arg(r.progress ? RoundHalfEven(*r.progress) : 0);
     default: return r.file;
   }

@@ -56,8 +56,9 @@ class DownloadList : public QAbstractTableModel {
   int RowOfId(quint64 id) const;
 
   // The row's state and, for a failed row, the error's text (ending in a
-  // full stop); a waiting row may carry a note instead ("Retrying in 4 s
-  // (503 Service Unavailable)"), shown in place of its file. Setting another
+  // full stop); a waiting or stopped row may carry a note instead
+  // ("Retrying in 4 s (503 Service Unavailable)", "Disk full: 12 MB free in
+  // /home/me/Videos"), shown in place of its file. Setting another
   // state clears the text.
   RowState State(int row) const;
   QString ErrorText(int row) const;

@@ -12,8 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
 #include <QLocale>
 #include <QSaveFile>
 
@@ -78,6 +81,13 @@ void CreateEmptyFile(const QString& path) {
   const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) throw platform::EFCreateError(path, QString::fromLocal8Bit(std::strerror(errno)));
   ::close(fd);
+}
+
+QString DiskFullText(const QString& folder) {
+  QStorageInfo storage(folder);
+  storage.refresh();
+  const qint64 free = storage.isValid() ? std::max<qint64>(storage.bytesAvailable(), 0) : 0;
+  return QStringLiteral("Disk full: %1 MB free in %2").arg(free / 1000000).arg(folder);
 }
 
 QString PartOrigin(const QString& part) {
@@ -208,6 +218,7 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
     result.error = QStringLiteral("Cannot rename \"%1\". %2").arg(part, QString::fromLocal8Bit(std::strerror(errno)));
   result.complete = whole && result.error.isEmpty();
   result.stopped = !result.complete && cutByStop_;
+  result.diskFull = !result.complete && !result.stopped && diskFull_;
   if (!result.complete && !result.stopped && transient_) {
     result.transient = true;
     result.reason = reason_;
@@ -222,6 +233,7 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
 
 QString PartTransfer::Attempt(const QString& link, const QString& part, std::int64_t offset) {
   transient_ = false;
+  diskFull_ = false;
   reason_.clear();
   retryAfterMs_ = -1;
   try {
@@ -262,6 +274,13 @@ QString PartTransfer::Attempt(const QString& link, const QString& part, std::int
     transient_ = true;
     reason_ = QString::fromUtf8(e.what()).trimmed();
     if (reason_.endsWith('.')) reason_.chop(1);
+    return QString::fromUtf8(e.what());
+  } catch (const std::system_error& e) {
+    if (restart_) return {};
+    if (e.code() == std::errc::no_space_on_device) {
+      diskFull_ = true;
+      return DiskFullText(QFileInfo(part).absolutePath());
+    }
     return QString::fromUtf8(e.what());
   } catch (const std::exception& e) {
     // The client's error after the Disconnect that ends a body to be

@@ -61,6 +61,9 @@ class PartTransfer {
     bool transient = false;
     QString reason;
     std::int64_t retryAfterMs = -1;
+    // No space was left for the body: the error reads "Disk full: 12 MB
+    // free in <folder>", and the .part keeps what was written.
+    bool diskFull = false;
   };
 
   // Gets `link` into `part` (a name ending in ".part"): from the .part's
@@ -115,12 +118,16 @@ class PartTransfer {
   bool transient_ = false;            // the last attempt's failure may pass
   QString reason_;
   std::int64_t retryAfterMs_ = -1;
+  bool diskFull_ = false;
 };
 
 
 // A Retry-After value (delay-seconds or an HTTP date) as a wait from `now`,
 // capped at `capMs`; -1 when it is neither. A date in the past is no wait.
 std::int64_t RetryAfterMs(const std::string& value, const QDateTime& now, std::int64_t capMs = 5 * 60 * 1000);
+
+// "Disk full: 12 MB free in <folder>" for a file in `folder`.
+QString DiskFullText(const QString& folder);
 
 // The link recorded in a .part file's "user.xdg.origin.url" attribute; empty
 // when it has none (or the file system keeps no attributes).

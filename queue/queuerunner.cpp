@@ -302,6 +302,15 @@ void QueueRunner::DownloadRow(int row, int& n) {
     list_.SetState(now, RowState::Stopped);
     return;
   }
+  if (result.diskFull) {
+    list_.BeginUpdate();
+    if (have <= 0) list_.SetCellText(colFile, now, QString());
+    list_.SetState(now, RowState::Stopped, result.error);
+    list_.EndUpdate();
+    hooks_.status(result.error);
+    if (hooks_.pauseQueue) hooks_.pauseQueue();
+    return;
+  }
   const QString error = platform::ErrorReportText(result.error);
   list_.BeginUpdate();
   if (have <= 0) list_.SetCellText(colFile, now, QString());

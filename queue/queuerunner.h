@@ -38,6 +38,10 @@
 // between passes ends early when a retry falls due. "Stop downloads" stops
 // the waiting rows at once.
 //
+// A write that finds no space left stops the row with "Disk full: 12 MB
+// free in <folder>", its .part kept, and pauses the queue: the next row
+// would only meet the same full disk.
+//
 // A row whose link is an HLS playlist or a DASH manifest (by its extension,
 // or marked so by the Download action) is downloaded by the stream
 // downloader into one "flv" + N + "video.mp4": its pieces are kept beside
@@ -81,6 +85,9 @@ struct RunnerHooks {
   // (to carry a browser session's cookies, Referer and User-Agent); unset,
   // the stream downloader's own
   stream::ClientFactory streamClient;
+  // optional: the disk is full; downloads stop as "Stop downloads" stops
+  // them, so that "Start downloads" resumes once there is room
+  std::function<void()> pauseQueue;
 };
 
 class QueueRunner : public QObject {

@@ -158,11 +158,11 @@ TEST(DownloadList, OnlyFailedAndStoppedRowsWaitAgain) {
   const RowState states[] = {RowState::Waiting, RowState::Downloading, RowState::Stopped, RowState::Failed,
                              RowState::Done};
   for (int r = 0; r < 5; ++r) list.SetState(r, states[r], "gone.");
-  // A failed row carries its error, a waiting one a note (a retry's
-  // countdown); the others have none.
+  // A failed row carries its error, a waiting or stopped one a note (a
+  // retry's countdown, a full disk); a running or done row has none.
   EXPECT_EQ(list.ErrorText(0), "gone.");
   EXPECT_EQ(list.ErrorText(1), "");
-  EXPECT_EQ(list.ErrorText(2), "");
+  EXPECT_EQ(list.ErrorText(2), "gone.");
   EXPECT_EQ(list.ErrorText(3), "gone.");
   EXPECT_EQ(list.ErrorText(4), "");
   const bool waits[] = {false, false, true, true, false};

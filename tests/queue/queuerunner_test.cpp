@@ -5,9 +5,14 @@
 #include "queue/queuerunner.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -62,6 +67,9 @@ class Runner : public ::testing::Test {
     hooks.addToTimeline = [this](const QString& path) { timeline << path; };
     hooks.processMessages = [] { QCoreApplication::processEvents(); };
     hooks.reportError = [this](std::exception_ptr) { ++passErrors; };
+    hooks.pauseQueue = [this] {
+      if (runnerHooksPause) runnerHooksPause();
+    };
     runner = std::make_unique<QueueRunner>(*list, *client, currentRow, std::move(hooks));
     client->OnWorkBegin = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->WorkBegin(n); };
     client->OnWork = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) {
@@ -124,6 +132,7 @@ class Runner : public ::testing::Test {
   int passErrors = 0;
   QStringList statuses, timeline;
   std::function<void(std::int64_t)> onWork;
+  std::function<void()> runnerHooksPause;  // the window's "pause the queue"
 };
 
 TEST_F(Runner, AFailedRowBetweenGoodOnesIsMarkedAndThePassGoesOn) {
@@ -755,6 +764,80 @@ TEST_F(Runner, StopDuringARetryWaitStopsTheRowAndStartAsksAtOnce) {
   ASSERT_EQ(server.Requests().size(), 2u);
   EXPECT_NE(server.Requests()[1].find("\r\nRange: bytes=" + have + "-\r\n"), std::string::npos);
   EXPECT_TRUE(Bytes(flv + "flv0video.flv") == body);
+}
+
+// A small tmpfs over the download folder, so that a download can fill it;
+// needs the right to mount (root).
+class SmallDisk {
+ public:
+  explicit SmallDisk(const QString& dir) : dir_(dir.toLocal8Bit()) {
+    mounted_ = ::mount("tmpfs", dir_.constData(), "tmpfs", 0, "size=2m") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(dir_.constData(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+  bool Grow() { return ::mount("tmpfs", dir_.constData(), "tmpfs", MS_REMOUNT, "size=8m") == 0; }
+
+ private:
+  QByteArray dir_;
+  bool mounted_ = false;
+};
+
+TEST_F(Runner, AFullDiskStopsTheRowKeepsItsPartAndPausesTheQueue) {
+  SmallDisk disk(flv);
+  if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+  bool paused = false;
+  ScriptedServer server;
+  const std::string body = Pattern(3 * 1024 * 1024);
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(body.size()) +
+                                                                  "\r\nETag: \"v1\"\r\n") + body),
+                 ScriptedServer::Close()});
+  const int row = AddRow(Local(server, "/big.flv"));
+  const int next = AddRow(Local(server, "/next.flv"));
+  runnerHooksPause = [&] {
+    paused = true;
+    stopped = true;
+  };
+  Pass();
+
+  EXPECT_TRUE(paused);
+  EXPECT_EQ(list->State(row), RowState::Stopped);
+  const QString folder = QDir::cleanPath(flv);
+  EXPECT_TRUE(QRegularExpression("^Disk full: \\d+ MB free in " + QRegularExpression::escape(folder) + "$")
+                  .match(list->ErrorText(row))
+                  .hasMatch())
+      << list->ErrorText(row).toStdString();
+  EXPECT_EQ(list->FileDisplayText(row), list->ErrorText(row));
+  EXPECT_EQ(statuses.last(), list->ErrorText(row));
+  // What was written is the file's beginning; the next row was left alone.
+  const std::string kept = Bytes(flv + "flv0video.flv.part");
+  EXPECT_GT(kept.size(), 0u);
+  EXPECT_LT(kept.size(), body.size());
+  EXPECT_TRUE(kept == body.substr(0, kept.size()));
+  EXPECT_EQ(list->State(next), RowState::Waiting);
+  EXPECT_EQ(server.Requests().size(), 1u);
+
+  // Room again: "Start downloads" resumes the row from its .part.
+  ASSERT_TRUE(disk.Grow()) << std::strerror(errno);
+  const std::size_t have = kept.size();
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.1 206 Partial Content",
+                                           "Content-Range: bytes " + std::to_string(have) + "-" +
+                                               std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) +
+                                               "\r\nContent-Length: " + std::to_string(body.size() - have) +
+                                               "\r\nETag: \"v1\"\r\n") +
+                                      body.substr(have)),
+                 ScriptedServer::Close()});
+  server.Expect(Answer("HTTP/1.1 200 OK", "", "next"));
+  StartDownloads();
+  RunUntil([&] { return list->State(next) == RowState::Done; }, 10000);
+  EXPECT_EQ(list->State(row), RowState::Done) << list->ErrorText(row).toStdString();
+  EXPECT_TRUE(Bytes(flv + "flv0video.flv") == body);
+  ASSERT_GE(server.Requests().size(), 2u);
+  EXPECT_NE(server.Requests()[1].find("\r\nRange: bytes=" + std::to_string(have) + "-\r\n"), std::string::npos);
+  EXPECT_EQ(list->State(next), RowState::Done) << list->ErrorText(next).toStdString();
 }
 
 TEST(RetryAfter, SecondsOrADateCappedAtFiveMinutes) {
