@@ -416,6 +416,30 @@ TEST_F(Downloads, ASilentServerEndsTheAttemptAtTheStoredLimit) {
   EXPECT_EQ(kept, std::string(kept.size(), 's'));
 }
 
+// The window's "Stop downloads" ends a retry's wait at once: the row stops,
+// and no request goes out when the wait would have ended.
+TEST_F(Downloads, StopDownloadsEndsARetryWaitAtOnce) {
+  ScriptedServer server;
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n"),
+                 ScriptedServer::Close()});
+  const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/busy.flv").arg(server.Port()));
+  RunPass();
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+  EXPECT_EQ(List().State(row), queue::RowState::Waiting);
+  EXPECT_EQ(List().ErrorText(row), "Retrying in 1 s (503 Service Unavailable)");
+  EXPECT_TRUE(panel->runner().Active());
+
+  panel->toggleDownloads();
+  EXPECT_EQ(List().State(row), queue::RowState::Stopped);
+  EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Start downloads");
+  QTest::qWait(1300);  // past the moment the retry was due
+  EndPause();
+  EXPECT_FALSE(panel->runner().Active());
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(List().State(row), queue::RowState::Stopped);
+}
+
 TEST_F(Downloads, RowsDeletedOrSortedDuringADownloadNeverReceiveItsValues) {
   // Sorted: the downloading row moves to the end and still gets its file.
   AddRow(QStringLiteral("zzz-not-a-url"));
