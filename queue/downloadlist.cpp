@@ -102,7 +102,15 @@ void DownloadList::SetState(int row, RowState state, const QString& errorText) {
   if (row < 0 || row >= RowCount()) return;
   Row& r = rows_[row];
   r.state = state;
-  r.error = state == RowState::Failed || state == RowState::Waiting || state == RowState::Stopped ? errorText : QString();
+  r.error = state == RowState::Failed ? errorText : QString();
+  Changed(row);
+}
+
+void DownloadList::SetNote(int row, const QString& note) {
+  if (row < 0 || row >= RowCount()) return;
+  Row& r = rows_[row];
+  if ((r.state != RowState::Waiting && r.state != RowState::Stopped) || r.error == note) return;
+  r.error = note;
   Changed(row);
 }
 

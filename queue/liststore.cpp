@@ -120,8 +120,7 @@ bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why
     RowState state = StateOf(o.value("state").toString());
     // It was downloading when the program ended: its transfer is gone.
     if (state == RowState::Downloading) state = RowState::Stopped;
-    // A waiting row's note (a retry's countdown) is over once the run is.
-    list.SetState(r, state, state == RowState::Failed ? o.value("error").toString() : QString());
+    list.SetState(r, state, o.value("error").toString());
     if (o.value("session").isObject()) list.SetSession(r, SessionOf(o.value("session").toObject()));
   }
   list.EndUpdate();

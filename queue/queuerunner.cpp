@@ -305,7 +305,8 @@ void QueueRunner::DownloadRow(int row, int& n) {
   if (result.diskFull) {
     list_.BeginUpdate();
     if (have <= 0) list_.SetCellText(colFile, now, QString());
-    list_.SetState(now, RowState::Stopped, result.error);
+    list_.SetState(now, RowState::Stopped);
+    list_.SetNote(now, result.error);
     list_.EndUpdate();
     hooks_.status(result.error);
     if (hooks_.pauseQueue) hooks_.pauseQueue();
@@ -343,7 +344,8 @@ bool QueueRunner::ScheduleRetry(int row, const PartTransfer::Result& result) {
   list_.BeginUpdate();
   // Bytes that arrived stay for the resume; with none, nothing holds the name.
   if (result.have <= 0) list_.SetCellText(colFile, row, QString());
-  list_.SetState(row, RowState::Waiting, text);
+  list_.SetState(row, RowState::Waiting);
+  list_.SetNote(row, text);
   list_.EndUpdate();
   hooks_.status(text);
   if (!retryTick_.isActive()) retryTick_.start();
@@ -382,7 +384,7 @@ void QueueRunner::TickRetries() {
     }
     if (it->second.dueMs > now) {
       const QString text = RetryText(it->second.dueMs - now, it->second.reason);
-      if (list_.ErrorText(row) != text) list_.SetState(row, RowState::Waiting, text);
+      list_.SetNote(row, text);
     }
     ++it;
   }
