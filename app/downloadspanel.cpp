@@ -158,6 +158,10 @@ void DownloadsPanel::buildClients() {
 
   queue::RunnerHooks hooks;
   hooks.stopped = [this] { return state_.downloadsStopped; };
+  // A full disk stops the downloads as the switch does; it then reads "Start downloads".
+  hooks.pauseQueue = [this] {
+    if (!state_.downloadsStopped) toggleDownloads();
+  };
   hooks.flvDir = [this] { return state_.flvDir; };
   hooks.status = [this](const QString& text) { status_->SetText(text); };
   hooks.addToTimeline = [this](const QString& path) { emit downloadFinished(path); };
@@ -312,6 +316,7 @@ void DownloadsPanel::stopForClose() {
   state_.downloadsStopped = true;
   action_->Stop();
   runner_->StopTransfer();
+  runner_->StopWaits();
 }
 
 void DownloadsPanel::toggleDownloads() {
@@ -324,6 +329,7 @@ void DownloadsPanel::toggleDownloads() {
       startDownloads();
     } else {
       state_.downloadsStopped = true;
+      runner_->StopWaits();  // rows waiting for a retry stop now, not at the next pass
       switch_->setText(tr("Start downloads"));
       switch_->setAccessibleName(tr("Start downloads"));
       switch_->SetImageIndex(2);

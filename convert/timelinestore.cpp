@@ -1,23 +1,14 @@
 #include "convert/timelinestore.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
-#include <cstdio>
 
 namespace larkvale::convert {
 namespace {
 
 constexpr int kVersion = 1;
-
-void SayOnStderr(const QString& line) {
-  std::fprintf(stderr, "Larkvale_HD: %s\n", line.toLocal8Bit().constData());
-  std::fflush(stderr);
-}
 
 }  // namespace
 
@@ -56,68 +47,17 @@ bool ParseTimeline(const QByteArray& bytes, TimelineModel& timeline, QString* wh
 }
 
 TimelineStore::TimelineStore(TimelineModel& timeline, QString filePath, QObject* parent)
-    : QObject(parent), timeline_(&timeline), filePath_(std::move(filePath)) {
-  timer_.setSingleShot(true);
-  timer_.setInterval(kSaveDelayMs);
-  connect(&timer_, &QTimer::timeout, this, &TimelineStore::Save);
-  connect(timeline_.data(), &QAbstractItemModel::dataChanged, this, &TimelineStore::Changed);
-  connect(timeline_.data(), &QAbstractItemModel::rowsInserted, this, &TimelineStore::Changed);
-  connect(timeline_.data(), &QAbstractItemModel::rowsRemoved, this, &TimelineStore::Changed);
-  connect(timeline_.data(), &QAbstractItemModel::layoutChanged, this, &TimelineStore::Changed);
-  connect(timeline_.data(), &QAbstractItemModel::modelReset, this, &TimelineStore::Changed);
-}
+    : QObject(parent),
+      file_(timeline, std::move(filePath), kSaveDelayMs,
+            {QStringLiteral("Timeline"), QStringLiteral("the Timeline starts empty")},
+            [&timeline] { return SerializeTimeline(timeline); },
+            [&timeline](const QByteArray& bytes, QString* why) { return ParseTimeline(bytes, timeline, why); }) {}
 
+// Flushes before the members go, while `this` is still a whole store.
 TimelineStore::~TimelineStore() { Flush(); }
 
-void TimelineStore::Changed() {
-  if (!loading_ && !timer_.isActive()) timer_.start();
-}
-
-bool TimelineStore::Load() {
-  if (!timeline_) return false;
-  QFile file(filePath_);
-  if (!file.exists()) {
-    SayOnStderr(QStringLiteral("no saved Timeline at %1; the Timeline starts empty.").arg(filePath_));
-    return false;
-  }
-  if (!file.open(QIODevice::ReadOnly)) {
-    SayOnStderr(QStringLiteral("cannot read the Timeline %1 (%2); the Timeline starts empty.")
-                    .arg(filePath_, file.errorString()));
-    return false;
-  }
-  const QByteArray bytes = file.readAll();
-  file.close();
-  QString why;
-  loading_ = true;
-  const bool ok = ParseTimeline(bytes, *timeline_, &why);
-  loading_ = false;
-  if (ok) return true;
-  const QString aside = filePath_ + QStringLiteral(".bad");
-  QFile::remove(aside);
-  const bool moved = QFile::rename(filePath_, aside);
-  SayOnStderr(QStringLiteral("the Timeline %1 is damaged (%2); the Timeline starts empty%3.")
-                  .arg(filePath_, why, moved ? QStringLiteral(", the file is kept as ") + aside : QString()));
-  return false;
-}
-
-bool TimelineStore::Save() {
-  timer_.stop();
-  if (!timeline_) return false;
-  const QByteArray bytes = SerializeTimeline(*timeline_);
-  QSaveFile file(filePath_);
-  const bool ok = QDir().mkpath(QFileInfo(filePath_).absolutePath()) && file.open(QIODevice::WriteOnly) &&
-                  file.write(bytes) == bytes.size() && file.commit();
-  if (!ok) {
-    if (!lastSaveFailed_)
-      SayOnStderr(QStringLiteral("cannot save the Timeline to %1 (%2).").arg(filePath_, file.errorString()));
-    file.cancelWriting();
-  }
-  lastSaveFailed_ = !ok;
-  return ok;
-}
-
-void TimelineStore::Flush() {
-  if (timer_.isActive()) Save();
-}
+bool TimelineStore::Load() { return file_.Load(); }
+bool TimelineStore::Save() { return file_.Save(); }
+void TimelineStore::Flush() { file_.Flush(); }
 
 }  // namespace larkvale::convert

@@ -9,11 +9,10 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
-#include <QTimer>
 
 #include "convert/timelinemodel.h"
+#include "platform/jsonfilestore.h"
 
 namespace larkvale::convert {
 
@@ -43,18 +42,10 @@ class TimelineStore : public QObject {
   bool Load();
   bool Save();
   void Flush();
-  bool SavePending() const { return timer_.isActive(); }
+  bool SavePending() const { return file_.SavePending(); }
 
  private:
-  void Changed();
-
-  // Saves the list while it lives. A store whose list is gone (the window
-  // going down in the wrong order) saves nothing, rather than reading freed rows.
-  QPointer<TimelineModel> timeline_;
-  QString filePath_;
-  QTimer timer_;
-  bool loading_ = false;
-  bool lastSaveFailed_ = false;
+  platform::JsonFileStore file_;
 };
 
 }  // namespace larkvale::convert

@@ -106,6 +106,14 @@ void DownloadList::SetState(int row, RowState state, const QString& errorText) {
   Changed(row);
 }
 
+void DownloadList::SetNote(int row, const QString& note) {
+  if (row < 0 || row >= RowCount()) return;
+  Row& r = rows_[row];
+  if ((r.state != RowState::Waiting && r.state != RowState::Stopped) || r.error == note) return;
+  r.error = note;
+  Changed(row);
+}
+
 bool DownloadList::MakeWaiting(int row) {
   const RowState s = State(row);
   if (row < 0 || row >= RowCount() || (s != RowState::Failed && s != RowState::Stopped)) return false;
@@ -129,7 +137,9 @@ QString DownloadList::FileDisplayText(int row) const {
   const Row& r = rows_[row];
   switch (r.state) {
     case RowState::Failed: return QStringLiteral("Failed: ") + r.error;
+    case RowState::Waiting: return r.error.isEmpty() ? r.file : r.error;
     case RowState::Stopped:
+      if (!r.error.isEmpty()) return r.error;  // why it stopped ("Disk full: ...")
       return QStringLiteral("Stopped at %1 %").arg(r.progress ? RoundHalfEven(*r.progress) : 0);
     default: return r.file;
   }

@@ -56,10 +56,16 @@ class DownloadList : public QAbstractTableModel {
   int RowOfId(quint64 id) const;
 
   // The row's state and, for a failed row, the error's text (ending in a
-  // full stop). Setting a state other than failed clears the text.
+  // full stop), or a waiting or stopped row's note. Setting a state other
+  // than failed clears the text.
   RowState State(int row) const;
   QString ErrorText(int row) const;
   void SetState(int row, RowState state, const QString& errorText = QString());
+  // Why a waiting or stopped row is as it is ("Retrying in 4 s (503 Service
+  // Unavailable)", "Disk full: 12 MB free in /home/me/Videos"), shown in
+  // place of its file until its state changes. Rows in other states take
+  // no note.
+  void SetNote(int row, const QString& note);
   // The row's link is an HLS or DASH stream although its address does not
   // end in .m3u8 or .mpd (its reply head said so). In memory only.
   void MarkStream(int row);

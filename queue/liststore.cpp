@@ -1,13 +1,8 @@
 #include "queue/liststore.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
-#include <cstdio>
 
 namespace larkvale::queue {
 namespace {
@@ -72,11 +67,6 @@ browser::PageSession SessionOf(const QJsonObject& o) {
   return session;
 }
 
-void SayOnStderr(const QString& line) {
-  std::fprintf(stderr, "Larkvale_HD: %s\n", line.toLocal8Bit().constData());
-  std::fflush(stderr);
-}
-
 }  // namespace
 
 QString DownloadListFilePath(const QString& dataHome) { return dataHome + "/Larkvale_HD/downloads.json"; }
@@ -138,73 +128,23 @@ bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why
 }
 
 DownloadListStore::DownloadListStore(DownloadList& list, QString filePath, QObject* parent)
-    : QObject(parent), list_(&list), filePath_(std::move(filePath)) {
-  timer_.setSingleShot(true);
-  timer_.setInterval(kSaveDelayMs);
-  connect(&timer_, &QTimer::timeout, this, &DownloadListStore::Save);
-  connect(list_.data(), &QAbstractItemModel::dataChanged, this, &DownloadListStore::Changed);
-  connect(list_.data(), &QAbstractItemModel::rowsInserted, this, &DownloadListStore::Changed);
-  connect(list_.data(), &QAbstractItemModel::rowsRemoved, this, &DownloadListStore::Changed);
-  connect(list_.data(), &QAbstractItemModel::layoutChanged, this, &DownloadListStore::Changed);
-  connect(list_.data(), &QAbstractItemModel::modelReset, this, &DownloadListStore::Changed);
-}
+    : QObject(parent),
+      file_(list, std::move(filePath), kSaveDelayMs,
+            {QStringLiteral("download list"), QStringLiteral("the list starts empty")},
+            [&list] { return SerializeDownloadList(list); },
+            [&list](const QByteArray& bytes, QString* why) { return ParseDownloadList(bytes, list, why); },
+            // Browser cookies may open someone's account: such a list is the user's alone.
+            [&list] {
+              for (int r = 0; r < list.RowCount(); ++r)
+                if (!list.Session(r).cookies.empty()) return true;
+              return false;
+            }) {}
 
+// Flushes before the members go, while `this` is still a whole store.
 DownloadListStore::~DownloadListStore() { Flush(); }
 
-void DownloadListStore::Changed() {
-  // The first change starts the clock; later ones ride on the same save.
-  if (!loading_ && !timer_.isActive()) timer_.start();
-}
-
-bool DownloadListStore::Load() {
-  if (!list_) return false;
-  QFile file(filePath_);
-  if (!file.exists()) {
-    SayOnStderr(QStringLiteral("no saved download list at %1; the list starts empty.").arg(filePath_));
-    return false;
-  }
-  if (!file.open(QIODevice::ReadOnly)) {
-    SayOnStderr(QStringLiteral("cannot read the download list %1 (%2); the list starts empty.")
-                    .arg(filePath_, file.errorString()));
-    return false;
-  }
-  const QByteArray bytes = file.readAll();
-  file.close();
-  QString why;
-  loading_ = true;
-  const bool ok = ParseDownloadList(bytes, *list_, &why);
-  loading_ = false;
-  if (ok) return true;
-  const QString aside = filePath_ + QStringLiteral(".bad");
-  QFile::remove(aside);
-  const bool moved = QFile::rename(filePath_, aside);
-  SayOnStderr(QStringLiteral("the download list %1 is damaged (%2); the list starts empty%3.")
-                  .arg(filePath_, why, moved ? QStringLiteral(", the file is kept as ") + aside : QString()));
-  return false;
-}
-
-bool DownloadListStore::Save() {
-  timer_.stop();
-  if (!list_) return false;
-  const QByteArray bytes = SerializeDownloadList(*list_);
-  QSaveFile file(filePath_);
-  bool cookies = false;
-  for (int r = 0; r < list_->RowCount() && !cookies; ++r) cookies = !list_->Session(r).cookies.empty();
-  // Browser cookies may open someone's account: such a list is the user's alone.
-  const bool ok = QDir().mkpath(QFileInfo(filePath_).absolutePath()) && file.open(QIODevice::WriteOnly) &&
-                  (!cookies || file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) &&
-                  file.write(bytes) == bytes.size() && file.commit();
-  if (!ok) {
-    if (!lastSaveFailed_)
-      SayOnStderr(QStringLiteral("cannot save the download list to %1 (%2).").arg(filePath_, file.errorString()));
-    file.cancelWriting();
-  }
-  lastSaveFailed_ = !ok;
-  return ok;
-}
-
-void DownloadListStore::Flush() {
-  if (timer_.isActive()) Save();
-}
+bool DownloadListStore::Load() { return file_.Load(); }
+bool DownloadListStore::Save() { return file_.Save(); }
+void DownloadListStore::Flush() { file_.Flush(); }
 
 }  // namespace larkvale::queue

@@ -15,10 +15,9 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
-#include <QTimer>
 
+#include "platform/jsonfilestore.h"
 #include "queue/downloadlist.h"
 
 namespace larkvale::queue {
@@ -56,19 +55,11 @@ class DownloadListStore : public QObject {
   bool Save();
   // Saves now when a change is waiting for its save.
   void Flush();
-  bool SavePending() const { return timer_.isActive(); }
-  const QString& FilePath() const { return filePath_; }
+  bool SavePending() const { return file_.SavePending(); }
+  const QString& FilePath() const { return file_.FilePath(); }
 
  private:
-  void Changed();
-
-  // Saves the list while it lives. A store whose list is gone (the window
-  // going down in the wrong order) saves nothing, rather than reading freed rows.
-  QPointer<DownloadList> list_;
-  QString filePath_;
-  QTimer timer_;
-  bool loading_ = false;
-  bool lastSaveFailed_ = false;  // one line per run of failures, not one per save
+  platform::JsonFileStore file_;
 };
 
 }  // namespace larkvale::queue

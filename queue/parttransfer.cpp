@@ -12,8 +12,12 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+#include <QLocale>
 #include <QSaveFile>
 
 #include "http/exceptions.h"
@@ -79,6 +83,13 @@ void CreateEmptyFile(const QString& path) {
   ::close(fd);
 }
 
+QString DiskFullText(const QString& folder) {
+  QStorageInfo storage(folder);
+  storage.refresh();
+  const qint64 free = storage.isValid() ? std::max<qint64>(storage.bytesAvailable(), 0) : 0;
+  return QStringLiteral("Disk full: %1 MB free in %2").arg(free / 1000000).arg(folder);
+}
+
 QString PartOrigin(const QString& part) {
   const QByteArray path = part.toLocal8Bit();
   const ssize_t size = ::getxattr(path.constData(), kOriginAttribute, nullptr, 0);
@@ -103,6 +114,16 @@ std::string OneLine(std::string value) {
 std::string Validator(const std::string& value) {
   std::string line = OneLine(value);
   return line.size() <= 1024 ? line : std::string();
+}
+
+// Replies that say "not now" rather than "no".
+bool TransientStatus(int code) {
+  return code == 408 || code == 429 || code == 500 || code == 502 || code == 503 || code == 504;
+}
+
+// Resets, aborts, a broken pipe and time-outs of the socket itself.
+bool TransientSocketError(int code) {
+  return code == 10052 || code == 10053 || code == 10054 || code == 10058 || code == 10060;
 }
 
 bool StrongETag(const std::string& etag) { return !etag.empty() && etag.rfind("W/", 0) != 0; }
@@ -152,6 +173,35 @@ bool PartState::Save(const QString& part) const {
 
 void PartState::Remove(const QString& part) { QFile::remove(FileNameFor(part)); }
 
+std::int64_t RetryAfterMs(const std::string& value, const QDateTime& now, std::int64_t capMs) {
+  const QString text = QString::fromStdString(value).trimmed();
+  if (text.isEmpty()) return -1;
+  std::int64_t ms = -1;
+  bool digits = true;
+  for (const QChar c : text) digits = digits && c >= '0' && c <= '9';
+  if (digits) {
+    // Anything longer than the cap's digits is past the cap anyway.
+    ms = text.size() > 9 ? capMs : text.toLongLong() * 1000;
+  } else {
+    // The preferred date form and its two obsolete ones, all in GMT. The
+    // weekday is left out: it says nothing the date does not.
+    const QLocale c = QLocale::c();
+    const QString simple = text.simplified();
+    QString date = simple.section(QStringLiteral(", "), 1);
+    date.remove(QStringLiteral(" GMT"));
+    QDateTime when = c.toDateTime(date, QStringLiteral("dd MMM yyyy HH:mm:ss"));
+    if (!when.isValid()) {
+      when = c.toDateTime(date, QStringLiteral("dd-MMM-yy HH:mm:ss"));
+      if (when.isValid() && when.date().year() < 1970) when = when.addYears(100);
+    }
+    if (!when.isValid()) when = c.toDateTime(simple.section(' ', 1), QStringLiteral("MMM d HH:mm:ss yyyy"));
+    if (!when.isValid()) return -1;
+    when.setTimeSpec(Qt::UTC);
+    ms = std::max<std::int64_t>(0, now.msecsTo(when));
+  }
+  return std::min(ms, capMs);
+}
+
 PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part) {
   Result result;
   result.error = Attempt(link, part, std::max<std::int64_t>(FileLength(part), 0));
@@ -168,6 +218,12 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
     result.error = QStringLiteral("Cannot rename \"%1\". %2").arg(part, QString::fromLocal8Bit(std::strerror(errno)));
   result.complete = whole && result.error.isEmpty();
   result.stopped = !result.complete && cutByStop_;
+  result.diskFull = !result.complete && !result.stopped && diskFull_;
+  if (!result.complete && !result.stopped && transient_) {
+    result.transient = true;
+    result.reason = reason_;
+    result.retryAfterMs = retryAfterMs_;
+  }
   // A failure leaves no empty file behind; received bytes stay for a retry.
   if (!result.complete && !result.stopped && result.have == 0) ::unlink(part.toLocal8Bit().constData());
   // The state goes with its .part.
@@ -176,6 +232,10 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
 }
 
 QString PartTransfer::Attempt(const QString& link, const QString& part, std::int64_t offset) {
+  transient_ = false;
+  diskFull_ = false;
+  reason_.clear();
+  retryAfterMs_ = -1;
   try {
     Transfer(link, part, offset);
   } catch (const http::ENetHTTPProtocolException& e) {
@@ -191,6 +251,35 @@ QString PartTransfer::Attempt(const QString& link, const QString& part, std::int
       }
       restart_ = true;
       return {};
+    }
+    if (TransientStatus(e.ReplyCode)) {
+      transient_ = true;
+      // "HTTP/1.1 503 Service Unavailable" reads "503 Service Unavailable".
+      const QString line = QString::fromUtf8(e.what()).trimmed();
+      reason_ = line.startsWith(QStringLiteral("HTTP/")) ? line.section(' ', 1) : line;
+      retryAfterMs_ = RetryAfterMs(client_.Response.HeaderLines.ValueOf("Retry-After"), QDateTime::currentDateTimeUtc());
+    }
+    return QString::fromUtf8(e.what());
+  } catch (const http::ENetSocketError& e) {
+    if (restart_) return {};
+    if (TransientSocketError(e.SocketErrorCode)) {
+      transient_ = true;
+      // "Socket Error # 10054\r\nConnection reset by peer." reads "Connection reset by peer".
+      reason_ = QString::fromUtf8(e.what()).section(QStringLiteral("\r\n"), -1).trimmed();
+      if (reason_.endsWith('.')) reason_.chop(1);
+    }
+    return QString::fromUtf8(e.what());
+  } catch (const http::ENetReadTimeout& e) {
+    if (restart_) return {};
+    transient_ = true;
+    reason_ = QString::fromUtf8(e.what()).trimmed();
+    if (reason_.endsWith('.')) reason_.chop(1);
+    return QString::fromUtf8(e.what());
+  } catch (const std::system_error& e) {
+    if (restart_) return {};
+    if (e.code() == std::errc::no_space_on_device) {
+      diskFull_ = true;
+      return DiskFullText(QFileInfo(part).absolutePath());
     }
     return QString::fromUtf8(e.what());
   } catch (const std::exception& e) {

@@ -19,6 +19,7 @@
 // client's `OnWorkBegin` and `Stop` from its `OnWork` or `OnWaiting` while
 // `Run` runs.
 
+#include <QDateTime>
 #include <QString>
 #include <cstdint>
 #include <string>
@@ -53,6 +54,16 @@ class PartTransfer {
     bool stopped = false;    // cut by `Stop`; the .part is kept
     QString error;           // why it is not complete (empty when stopped without one)
     std::int64_t have = -1;  // bytes in the .part at the end; -1 when there is none
+    // A fault that passes (a reset, a time-out, a busy or failing server):
+    // worth asking again later. `reason` is what to show while waiting
+    // ("503 Service Unavailable"), `retryAfterMs` the server's Retry-After,
+    // -1 without one.
+    bool transient = false;
+    QString reason;
+    std::int64_t retryAfterMs = -1;
+    // No space was left for the body: the error reads "Disk full: 12 MB
+    // free in <folder>", and the .part keeps what was written.
+    bool diskFull = false;
   };
 
   // Gets `link` into `part` (a name ending in ".part"): from the .part's
@@ -104,8 +115,19 @@ class PartTransfer {
   PartState kept_;                    // the first reply's, from the state file
   bool keptFound_ = false;            // the .part had a state file
   QString part_;                      // the .part being written
+  bool transient_ = false;            // the last attempt's failure may pass
+  QString reason_;
+  std::int64_t retryAfterMs_ = -1;
+  bool diskFull_ = false;
 };
 
+
+// A Retry-After value (delay-seconds or an HTTP date) as a wait from `now`,
+// capped at `capMs`; -1 when it is neither. A date in the past is no wait.
+std::int64_t RetryAfterMs(const std::string& value, const QDateTime& now, std::int64_t capMs = 5 * 60 * 1000);
+
+// "Disk full: 12 MB free in <folder>" for a file in `folder`.
+QString DiskFullText(const QString& folder);
 
 // The link recorded in a .part file's "user.xdg.origin.url" attribute; empty
 // when it has none (or the file system keeps no attributes).

@@ -43,6 +43,8 @@ QueueRunner::QueueRunner(DownloadList& list, http::TNetHTTP& client, int& curren
   // pass processes messages for as long as its download lasts, and the timer
   // machinery is not meant to be re-entered that deeply.
   connect(&pause_, &QTimer::timeout, this, &QueueRunner::Step, Qt::QueuedConnection);
+  retryTick_.setInterval(kRetryTickMs);
+  connect(&retryTick_, &QTimer::timeout, this, &QueueRunner::TickRetries);
   // Delete on the row being downloaded stops its transfer as Stop would (its
   // .part file stays); the pass then goes on with the next row.
   connect(&list_, &QAbstractItemModel::rowsRemoved, this, [this] {
@@ -83,6 +85,7 @@ void QueueRunner::Step() {
   }
   // Seeing the stop flag at the start of a pass ends the loop.
   if (hooks_.stopped()) {
+    StopWaits();
     active_ = false;
     return;
   }
@@ -95,10 +98,12 @@ void QueueRunner::Step() {
     hooks_.reportError(std::current_exception());
     return;
   }
-  // The pause ends when the whole-second count has moved on by three.
+  // The pause ends when the whole-second count has moved on by three, or
+  // when a retry falls due before that.
   const std::int64_t now = TickCountMs();
-  const std::int64_t end = (now / 1000 + 3) * 1000;
-  pause_.start(static_cast<int>(end - now));
+  std::int64_t end = (now / 1000 + 3) * 1000;
+  if (const std::int64_t due = NextRetryMs(); due >= 0) end = std::min(end, due);
+  pause_.start(static_cast<int>(std::max<std::int64_t>(end - now, 0)));
 }
 
 void QueueRunner::RunPass() {
@@ -132,6 +137,8 @@ bool QueueRunner::Pending(int row) {
     case RowState::Done:
       return !FileExists(file);  // a deleted download is fetched again
     case RowState::Waiting:
+      if (RetryNotDue(row)) return false;
+      break;
     case RowState::Downloading:
       break;
   }
@@ -279,7 +286,10 @@ void QueueRunner::DownloadRow(int row, int& n) {
   const std::int64_t have = result.have;
 
   const int now = CurrentRow();
+  const quint64 id = downloadingId_;
   downloadingId_ = 0;
+  if (result.transient && now >= 0 && ScheduleRetry(now, result)) return;
+  retries_.erase(id);
   if (result.complete) {
     hooks_.addToTimeline(name);
     list_.BeginUpdate();
@@ -292,6 +302,16 @@ void QueueRunner::DownloadRow(int row, int& n) {
     list_.SetState(now, RowState::Stopped);
     return;
   }
+  if (result.diskFull) {
+    list_.BeginUpdate();
+    if (have <= 0) list_.SetCellText(colFile, now, QString());
+    list_.SetState(now, RowState::Stopped);
+    list_.SetNote(now, result.error);
+    list_.EndUpdate();
+    hooks_.status(result.error);
+    if (hooks_.pauseQueue) hooks_.pauseQueue();
+    return;
+  }
   const QString error = platform::ErrorReportText(result.error);
   list_.BeginUpdate();
   if (have <= 0) list_.SetCellText(colFile, now, QString());
@@ -299,6 +319,85 @@ void QueueRunner::DownloadRow(int row, int& n) {
   list_.EndUpdate();
   hooks_.status(error);
   if (hooks_.rowFailed) hooks_.rowFailed(link, name, error);
+}
+
+namespace {
+
+QString RetryText(std::int64_t waitMs, const QString& reason) {
+  return QStringLiteral("Retrying in %1 s (%2)").arg((std::max<std::int64_t>(waitMs, 1) + 999) / 1000).arg(reason);
+}
+
+}  // namespace
+
+bool QueueRunner::ScheduleRetry(int row, const PartTransfer::Result& result) {
+  const quint64 id = list_.RowId(row);
+  Retry& retry = retries_[id];
+  if (retry.attempts >= static_cast<int>(retryPausesMs_.size())) {
+    retries_.erase(id);
+    return false;
+  }
+  const std::int64_t wait = result.retryAfterMs >= 0 ? result.retryAfterMs : retryPausesMs_[retry.attempts];
+  ++retry.attempts;
+  retry.dueMs = TickCountMs() + wait;
+  retry.reason = result.reason;
+  const QString text = RetryText(wait, retry.reason);
+  list_.BeginUpdate();
+  // Bytes that arrived stay for the resume; with none, nothing holds the name.
+  if (result.have <= 0) list_.SetCellText(colFile, row, QString());
+  list_.SetState(row, RowState::Waiting);
+  list_.SetNote(row, text);
+  list_.EndUpdate();
+  hooks_.status(text);
+  if (!retryTick_.isActive()) retryTick_.start();
+  return true;
+}
+
+bool QueueRunner::RetryNotDue(int row) {
+  const auto it = retries_.find(list_.RowId(row));
+  return it != retries_.end() && it->second.dueMs > TickCountMs();
+}
+
+std::int64_t QueueRunner::NextRetryMs() const {
+  std::int64_t next = -1;
+  for (const auto& [id, retry] : retries_)
+    if (next < 0 || retry.dueMs < next) next = retry.dueMs;
+  return next;
+}
+
+void QueueRunner::TickRetries() {
+  if (hooks_.stopped()) {
+    StopWaits();
+    return;
+  }
+  const std::int64_t now = TickCountMs();
+  for (auto it = retries_.begin(); it != retries_.end();) {
+    // Being asked again right now: its count of attempts still holds.
+    if (it->first == downloadingId_) {
+      ++it;
+      continue;
+    }
+    // Deleted, or no longer waiting: nothing to count down.
+    const int row = list_.RowOfId(it->first);
+    if (row < 0 || list_.State(row) != RowState::Waiting) {
+      it = retries_.erase(it);
+      continue;
+    }
+    if (it->second.dueMs > now) {
+      const QString text = RetryText(it->second.dueMs - now, it->second.reason);
+      list_.SetNote(row, text);
+    }
+    ++it;
+  }
+  if (retries_.empty()) retryTick_.stop();
+}
+
+void QueueRunner::StopWaits() {
+  for (const auto& [id, retry] : retries_) {
+    const int row = list_.RowOfId(id);
+    if (row >= 0 && id != downloadingId_ && list_.State(row) == RowState::Waiting) list_.SetState(row, RowState::Stopped);
+  }
+  retries_.clear();
+  retryTick_.stop();
 }
 
 int QueueRunner::CurrentRow() {

@@ -30,6 +30,18 @@
 // row resumes it with a Range request. Only complete files reach the
 // Timeline.
 //
+// A fault that passes (a connection reset, a time-out, 408, 429, 500, 502,
+// 503, 504) does not fail the row at once: the row waits again, reading
+// "Retrying in 4 s (503 Service Unavailable)", and is asked again after a
+// growing pause (or the server's Retry-After), up to three times. The wait
+// holds nothing: the row is simply not due, the pass goes on, and the pause
+// between passes ends early when a retry falls due. "Stop downloads" stops
+// the waiting rows at once.
+//
+// A write that finds no space left stops the row with "Disk full: 12 MB
+// free in <folder>", its .part kept, and pauses the queue: the next row
+// would only meet the same full disk.
+//
 // A row whose link is an HLS playlist or a DASH manifest (by its extension,
 // or marked so by the Download action) is downloaded by the stream
 // downloader into one "flv" + N + "video.mp4": its pieces are kept beside
@@ -41,6 +53,8 @@
 #include <QTimer>
 #include <exception>
 #include <functional>
+#include <map>
+#include <vector>
 
 #include "http/httpclient.h"
 #include "queue/downloadlist.h"
@@ -71,6 +85,9 @@ struct RunnerHooks {
   // (to carry a browser session's cookies, Referer and User-Agent); unset,
   // the stream downloader's own
   stream::ClientFactory streamClient;
+  // optional: the disk is full; downloads stop as "Stop downloads" stops
+  // them, so that "Start downloads" resumes once there is room
+  std::function<void()> pauseQueue;
 };
 
 class QueueRunner : public QObject {
@@ -95,6 +112,12 @@ class QueueRunner : public QObject {
   void StopTransfer();
   // The pause timer (for tests that want to move the loop on).
   QTimer& PauseTimer() { return pause_; }
+  // The pauses before the first, second, ... retry of a row; one entry per
+  // retry allowed. A server's Retry-After replaces the pause.
+  void SetRetryPauses(std::vector<int> pausesMs) { retryPausesMs_ = std::move(pausesMs); }
+  // "Stop downloads": rows waiting for a retry are stopped now (a later
+  // "Start downloads" asks at once), rather than at the next pass.
+  void StopWaits();
 
   // The transfer's work events, for the row being downloaded.
   void WorkBegin(std::int64_t announced);
@@ -107,6 +130,7 @@ class QueueRunner : public QObject {
 
   static constexpr int kTopLevelRetryMs = 20;
   static constexpr int kStalledStopMs = 100;
+  static constexpr int kRetryTickMs = 1000;  // the countdown's step
 
   // "flv" + N + "video" + extension in the download folder.
   static QString FileName(const QString& flvDir, int n, const QString& extension);
@@ -132,6 +156,15 @@ class QueueRunner : public QObject {
   void DownloadStreamRow(int row, const QString& link, QString part, int& n);
   // The index of the row being downloaded now, -1 when it is gone.
   int CurrentRow();
+  // A transient failure of `row`: true when it waits for a retry, false
+  // when its retries are spent.
+  bool ScheduleRetry(int row, const PartTransfer::Result& result);
+  bool RetryNotDue(int row);
+  // The countdown: refreshes the waiting rows' texts, forgets rows that are
+  // gone or no longer waiting.
+  void TickRetries();
+  // The earliest moment a retry falls due; -1 when none waits.
+  std::int64_t NextRetryMs() const;
 
   DownloadList& list_;
   http::TNetHTTP& client_;
@@ -143,6 +176,14 @@ class QueueRunner : public QObject {
   std::int64_t lastBlockMs_ = 0;  // when the transfer last moved
   PartTransfer transfer_;  // the transfer of the row being downloaded
   std::function<void()> stopStream_;  // set while a stream row downloads
+  struct Retry {
+    int attempts = 0;
+    std::int64_t dueMs = 0;
+    QString reason;
+  };
+  std::map<quint64, Retry> retries_;  // by row id
+  std::vector<int> retryPausesMs_{1000, 4000, 15000};
+  QTimer retryTick_;
 };
 
 }  // namespace larkvale::queue

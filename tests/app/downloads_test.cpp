@@ -400,9 +400,9 @@ TEST_F(Downloads, ServerClosingEarlyFailsTheRowKeepsWhatArrivedAndKeepsItOffTheT
 }
 
 // The silence limits come from the settings. A server that stops sending in
-// the middle of the body fails its row at the limit, with the reason and no
-// box, and the row keeps what arrived for a retry.
-TEST_F(Downloads, ASilentServerFailsTheRowAtTheStoredLimit) {
+// the middle of the body ends the attempt at the limit, with the reason and
+// no box; the row keeps what arrived and waits to be asked again.
+TEST_F(Downloads, ASilentServerEndsTheAttemptAtTheStoredLimit) {
   {
     platform::SettingsAccessor accessor(platform::SettingsFilePath(desktop.services.environment.configHome));
     accessor.CreateKey(platform::kSettingsKey);
@@ -418,13 +418,37 @@ TEST_F(Downloads, ASilentServerFailsTheRowAtTheStoredLimit) {
   const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/silent.flv").arg(server.Port()));
   RunPass();
   EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
-  EXPECT_EQ(List().State(row), queue::RowState::Failed);
-  EXPECT_EQ(List().ErrorText(row), "No data from 127.0.0.1 for 1 s.");
+  EXPECT_EQ(List().State(row), queue::RowState::Waiting);
+  EXPECT_EQ(List().ErrorText(row), "Retrying in 1 s (No data from 127.0.0.1 for 1 s)");
   const QString part = form->state().flvDir + "flv0video.flv.part";
   EXPECT_EQ(List().CellText(colFile, row), part);
   const std::string kept = ReadFileBytes(part.toStdString());
   EXPECT_GT(kept.size(), 0u);
   EXPECT_EQ(kept, std::string(kept.size(), 's'));
+}
+
+// The window's "Stop downloads" ends a retry's wait at once: the row stops,
+// and no request goes out when the wait would have ended.
+TEST_F(Downloads, StopDownloadsEndsARetryWaitAtOnce) {
+  ScriptedServer server;
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send("HTTP/1.0 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n"),
+                 ScriptedServer::Close()});
+  const int row = AddRow(QStringLiteral("http://127.0.0.1:%1/busy.flv").arg(server.Port()));
+  RunPass();
+  EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();
+  EXPECT_EQ(List().State(row), queue::RowState::Waiting);
+  EXPECT_EQ(List().ErrorText(row), "Retrying in 1 s (503 Service Unavailable)");
+  EXPECT_TRUE(panel->runner().Active());
+
+  panel->toggleDownloads();
+  EXPECT_EQ(List().State(row), queue::RowState::Stopped);
+  EXPECT_EQ(W<widgets::StyledButton>("mxTPButton10")->text(), "Start downloads");
+  QTest::qWait(1300);  // past the moment the retry was due
+  EndPause();
+  EXPECT_FALSE(panel->runner().Active());
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(List().State(row), queue::RowState::Stopped);
 }
 
 TEST_F(Downloads, RowsDeletedOrSortedDuringADownloadNeverReceiveItsValues) {

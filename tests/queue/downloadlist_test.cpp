@@ -152,6 +152,29 @@ TEST(DownloadList, EachStateShowsInTheFileCellWithoutNewColumns) {
   EXPECT_EQ(list.columnCount(), colCount);  // no new columns
 }
 
+// A note says why a waiting or stopped row is as it is, in place of its
+// file, until the row's state changes; other rows take none.
+TEST(DownloadList, OnlyWaitingAndStoppedRowsTakeANoteUntilTheirStateChanges) {
+  DownloadList list;
+  list.AddRows(5);
+  const RowState states[] = {RowState::Waiting, RowState::Downloading, RowState::Stopped, RowState::Failed,
+                             RowState::Done};
+  const bool takes[] = {true, false, true, false, false};
+  for (int r = 0; r < 5; ++r) {
+    SCOPED_TRACE(r);
+    list.SetCellText(colFile, r, "/f/flv0video.flv.part");
+    list.SetState(r, states[r], "gone.");
+    list.SetNote(r, "Retrying in 4 s (503 Service Unavailable)");
+    EXPECT_EQ(list.ErrorText(r) == "Retrying in 4 s (503 Service Unavailable)", takes[r]);
+    if (takes[r]) EXPECT_EQ(list.data(list.index(r, colFile)).toString(), "Retrying in 4 s (503 Service Unavailable)");
+  }
+  EXPECT_EQ(list.ErrorText(3), "gone.");  // a failed row keeps its error
+  list.SetState(0, RowState::Downloading);
+  EXPECT_EQ(list.ErrorText(0), "");
+  list.SetState(2, RowState::Stopped);  // a new stop says nothing of the old one
+  EXPECT_EQ(list.data(list.index(2, colFile)).toString(), "Stopped at 0 %");
+}
+
 TEST(DownloadList, OnlyFailedAndStoppedRowsWaitAgain) {
   DownloadList list;
   list.AddRows(5);

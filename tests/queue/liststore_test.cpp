@@ -68,6 +68,22 @@ TEST(DownloadListStore, EveryRowComesBackAndADownloadingRowComesBackStopped) {
   EXPECT_EQ(restored.CellInt(colSize, 1), 3000000000LL);
 }
 
+// A retry's countdown or a full disk belongs to the run that saw it; a
+// failed row's error stays.
+TEST(DownloadListStore, NotesOfTheRunDoNotComeBack) {
+  DownloadList saved;
+  saved.AddRows(3);
+  saved.SetState(0, RowState::Waiting, "Retrying in 4 s (503 Service Unavailable)");
+  saved.SetState(1, RowState::Stopped, "Disk full: 0 MB free in /f");
+  saved.SetState(2, RowState::Failed, "HTTP/1.1 404 Not Found.");
+  DownloadList restored;
+  ASSERT_TRUE(ParseDownloadList(SerializeDownloadList(saved), restored));
+  EXPECT_EQ(restored.ErrorText(0), "");
+  EXPECT_EQ(restored.ErrorText(1), "");
+  EXPECT_EQ(restored.data(restored.index(1, colFile)).toString(), "Stopped at 0 %");
+  EXPECT_EQ(restored.ErrorText(2), "HTTP/1.1 404 Not Found.");
+}
+
 TEST(DownloadListStore, ChangesAreSavedTogetherAndAtTheEnd) {
   QTemporaryDir dir;
   const QString path = DownloadListFilePath(dir.path() + "/data");

@@ -5,14 +5,22 @@
 #include "queue/queuerunner.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <functional>
 #include <memory>
 
+#include "platform/clock.h"
 #include "queue/liststore.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
@@ -59,6 +67,9 @@ class Runner : public ::testing::Test {
     hooks.addToTimeline = [this](const QString& path) { timeline << path; };
     hooks.processMessages = [] { QCoreApplication::processEvents(); };
     hooks.reportError = [this](std::exception_ptr) { ++passErrors; };
+    hooks.pauseQueue = [this] {
+      if (runnerHooksPause) runnerHooksPause();
+    };
     runner = std::make_unique<QueueRunner>(*list, *client, currentRow, std::move(hooks));
     client->OnWorkBegin = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->WorkBegin(n); };
     client->OnWork = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) {
@@ -121,6 +132,7 @@ class Runner : public ::testing::Test {
   int passErrors = 0;
   QStringList statuses, timeline;
   std::function<void(std::int64_t)> onWork;
+  std::function<void()> runnerHooksPause;  // the window's "pause the queue"
 };
 
 TEST_F(Runner, AFailedRowBetweenGoodOnesIsMarkedAndThePassGoesOn) {
@@ -621,6 +633,237 @@ TEST_F(Runner, RowsDeletedOrMovedDuringADownloadLeaveThePassOnTheNextRow) {
       EXPECT_EQ(list->CellInt(colSize, moved), 300000);
       EXPECT_EQ(timeline, (QStringList{flv + "flv0video.flv", flv + "flv1video.flv"}));
     }
+  }
+}
+
+// Moves the loop on as the window's event loop would, until `done` or `ms` pass.
+bool RunUntil(const std::function<bool()>& done, int ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done() && clock.elapsed() < ms) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return done();
+}
+
+ScriptedServer::Script Answer(const std::string& status, const std::string& headers, const std::string& body = {}) {
+  return {ScriptedServer::ReadRequest(),
+          ScriptedServer::Send(Head(status, headers + "Content-Length: " + std::to_string(body.size()) + "\r\n") + body),
+          ScriptedServer::Close()};
+}
+
+TEST_F(Runner, ABusyServerIsAskedAgainAfterItsRetryAfter) {
+  ScriptedServer server;
+  const std::string body = Pattern(20000);
+  for (int i = 0; i < 2; ++i) server.Expect(Answer("HTTP/1.1 503 Service Unavailable", "Retry-After: 1\r\n"));
+  server.Expect(Answer("HTTP/1.1 200 OK", "", body));
+  const int row = AddRow(Local(server, "/busy.flv"));
+  // When each request went out, and what the row said meanwhile.
+  std::vector<std::int64_t> starts;
+  QStringList notes;
+  QObject scope;  // the watch ends with the test's locals
+  QObject::connect(list.get(), &QAbstractItemModel::dataChanged, &scope, [&, was = RowState::Waiting]() mutable {
+    const RowState state = list->State(row);
+    if (state == RowState::Downloading && was != RowState::Downloading) starts.push_back(platform::TickCountMs());
+    if (state == RowState::Waiting && !list->ErrorText(row).isEmpty()) notes << list->ErrorText(row);
+    was = state;
+  });
+
+  Pass();
+  EXPECT_EQ(list->State(row), RowState::Waiting);
+  EXPECT_EQ(list->ErrorText(row), "Retrying in 1 s (503 Service Unavailable)");
+  EXPECT_EQ(list->FileDisplayText(row), "Retrying in 1 s (503 Service Unavailable)");
+  EXPECT_EQ(statuses.last(), "Retrying in 1 s (503 Service Unavailable)");
+  EXPECT_TRUE(runner->Active());
+
+  ASSERT_TRUE(RunUntil([&] { return list->State(row) == RowState::Done; }, 10000)) << list->ErrorText(row).toStdString();
+  EXPECT_EQ(server.Requests().size(), 3u);
+  ASSERT_EQ(starts.size(), 3u);
+  EXPECT_GE(starts[1] - starts[0], 1000);
+  EXPECT_GE(starts[2] - starts[1], 1000);
+  EXPECT_TRUE(Bytes(flv + "flv0video.flv") == body);
+  EXPECT_EQ(list->ErrorText(row), "");
+  EXPECT_EQ(timeline, QStringList{flv + "flv0video.flv"});
+  for (const QString& note : notes) EXPECT_EQ(note, "Retrying in 1 s (503 Service Unavailable)");
+  EXPECT_GE(notes.size(), 2);
+}
+
+TEST_F(Runner, RetriesAreForFaultsThatPassAndAreSpentAfterThree) {
+  runner->SetRetryPauses({30, 30, 30});
+  const struct {
+    const char* name;
+    ScriptedServer::Script answer;
+    int requests;  // one, or the first and its three retries
+    QString error;
+  } cases[] = {
+      {"404", Answer("HTTP/1.1 404 Not Found", ""), 1, "HTTP/1.1 404 Not Found."},
+      {"403", Answer("HTTP/1.1 403 Forbidden", ""), 1, "HTTP/1.1 403 Forbidden."},
+      {"503", Answer("HTTP/1.1 503 Service Unavailable", ""), 4, "HTTP/1.1 503 Service Unavailable."},
+      {"429", Answer("HTTP/1.1 429 Too Many Requests", ""), 4, "HTTP/1.1 429 Too Many Requests."},
+      {"500", Answer("HTTP/1.1 500 Internal Server Error", ""), 4, "HTTP/1.1 500 Internal Server Error."},
+      {"reset", {ScriptedServer::ReadRequest(), ScriptedServer::Reset()}, 4, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    for (int i = 0; i < 5; ++i) server.Expect(c.answer);
+    const int row = AddRow(Local(server, "/x.flv"));
+    Pass();
+    RunUntil([&] { return list->State(row) == RowState::Failed; }, 5000);
+    server.WaitIdle();
+    EXPECT_EQ(list->State(row), RowState::Failed);
+    EXPECT_EQ(static_cast<int>(server.Requests().size()), c.requests);
+    if (!c.error.isEmpty()) EXPECT_EQ(list->ErrorText(row), c.error);
+    EXPECT_TRUE(list->ErrorText(row).endsWith('.')) << list->ErrorText(row).toStdString();
+    EXPECT_TRUE(FilesInFlv().isEmpty()) << FilesInFlv().join(' ').toStdString();
+    // Spent: no further request comes.
+    RunUntil([] { return false; }, 100);
+    EXPECT_EQ(static_cast<int>(server.Requests().size()), c.requests);
+  }
+}
+
+TEST_F(Runner, StopDuringARetryWaitStopsTheRowAndStartAsksAtOnce) {
+  ScriptedServer server;
+  const std::string body = Pattern(30000);
+  // The first answer cuts the body short with a reset: its bytes are kept.
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.1 200 OK", "Content-Length: 30000\r\nETag: \"v1\"\r\n") +
+                                      body.substr(0, 10000)),
+                 ScriptedServer::Pause(100), ScriptedServer::Reset()});
+  const int row = AddRow(Local(server, "/cut.flv"));
+  Pass();
+  ASSERT_EQ(list->State(row), RowState::Waiting) << list->ErrorText(row).toStdString();
+  EXPECT_TRUE(list->ErrorText(row).startsWith("Retrying in 1 s (")) << list->ErrorText(row).toStdString();
+  EXPECT_EQ(list->CellText(colFile, row), flv + "flv0video.flv.part");
+
+  // "Stop downloads" as the window does it: the row stops now.
+  stopped = true;
+  runner->StopWaits();
+  EXPECT_EQ(list->State(row), RowState::Stopped);
+  RunUntil([&] { return !runner->Active(); }, 5000);
+  RunUntil([] { return false; }, 1200);  // past the retry's moment
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(list->State(row), RowState::Stopped);
+  // What arrived before the reset (a reset may drop the last unread bytes).
+  const std::string kept = Bytes(flv + "flv0video.flv.part");
+  ASSERT_GT(kept.size(), 0u);
+  ASSERT_LE(kept.size(), 10000u);
+  EXPECT_TRUE(kept == body.substr(0, kept.size()));
+
+  // "Start downloads" resumes it at once, from its .part.
+  const std::string have = std::to_string(kept.size());
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.1 206 Partial Content",
+                                           "Content-Range: bytes " + have + "-29999/30000\r\nContent-Length: " +
+                                               std::to_string(body.size() - kept.size()) + "\r\nETag: \"v1\"\r\n") +
+                                      body.substr(kept.size())),
+                 ScriptedServer::Close()});
+  StartDownloads();
+  EXPECT_EQ(list->State(row), RowState::Done) << list->ErrorText(row).toStdString();
+  ASSERT_EQ(server.Requests().size(), 2u);
+  EXPECT_NE(server.Requests()[1].find("\r\nRange: bytes=" + have + "-\r\n"), std::string::npos);
+  EXPECT_TRUE(Bytes(flv + "flv0video.flv") == body);
+}
+
+// A small tmpfs over the download folder, so that a download can fill it;
+// needs the right to mount (root).
+class SmallDisk {
+ public:
+  explicit SmallDisk(const QString& dir) : dir_(dir.toLocal8Bit()) {
+    mounted_ = ::mount("tmpfs", dir_.constData(), "tmpfs", 0, "size=2m") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(dir_.constData(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+  bool Grow() { return ::mount("tmpfs", dir_.constData(), "tmpfs", MS_REMOUNT, "size=8m") == 0; }
+
+ private:
+  QByteArray dir_;
+  bool mounted_ = false;
+};
+
+TEST_F(Runner, AFullDiskStopsTheRowKeepsItsPartAndPausesTheQueue) {
+  SmallDisk disk(flv);
+  if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+  bool paused = false;
+  ScriptedServer server;
+  const std::string body = Pattern(3 * 1024 * 1024);
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(body.size()) +
+                                                                  "\r\nETag: \"v1\"\r\n") + body),
+                 ScriptedServer::Close()});
+  const int row = AddRow(Local(server, "/big.flv"));
+  const int next = AddRow(Local(server, "/next.flv"));
+  runnerHooksPause = [&] {
+    paused = true;
+    stopped = true;
+  };
+  Pass();
+
+  EXPECT_TRUE(paused);
+  EXPECT_EQ(list->State(row), RowState::Stopped);
+  const QString folder = QDir::cleanPath(flv);
+  EXPECT_TRUE(QRegularExpression("^Disk full: \\d+ MB free in " + QRegularExpression::escape(folder) + "$")
+                  .match(list->ErrorText(row))
+                  .hasMatch())
+      << list->ErrorText(row).toStdString();
+  EXPECT_EQ(list->FileDisplayText(row), list->ErrorText(row));
+  EXPECT_EQ(statuses.last(), list->ErrorText(row));
+  // What was written is the file's beginning; the next row was left alone.
+  const std::string kept = Bytes(flv + "flv0video.flv.part");
+  EXPECT_GT(kept.size(), 0u);
+  EXPECT_LT(kept.size(), body.size());
+  EXPECT_TRUE(kept == body.substr(0, kept.size()));
+  EXPECT_EQ(list->State(next), RowState::Waiting);
+  EXPECT_EQ(server.Requests().size(), 1u);
+
+  // Room again: "Start downloads" resumes the row from its .part.
+  ASSERT_TRUE(disk.Grow()) << std::strerror(errno);
+  const std::size_t have = kept.size();
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.1 206 Partial Content",
+                                           "Content-Range: bytes " + std::to_string(have) + "-" +
+                                               std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) +
+                                               "\r\nContent-Length: " + std::to_string(body.size() - have) +
+                                               "\r\nETag: \"v1\"\r\n") +
+                                      body.substr(have)),
+                 ScriptedServer::Close()});
+  server.Expect(Answer("HTTP/1.1 200 OK", "", "next"));
+  StartDownloads();
+  RunUntil([&] { return list->State(next) == RowState::Done; }, 10000);
+  EXPECT_EQ(list->State(row), RowState::Done) << list->ErrorText(row).toStdString();
+  EXPECT_TRUE(Bytes(flv + "flv0video.flv") == body);
+  ASSERT_GE(server.Requests().size(), 2u);
+  EXPECT_NE(server.Requests()[1].find("\r\nRange: bytes=" + std::to_string(have) + "-\r\n"), std::string::npos);
+  EXPECT_EQ(list->State(next), RowState::Done) << list->ErrorText(next).toStdString();
+}
+
+TEST(RetryAfter, SecondsOrADateCappedAtFiveMinutes) {
+  const QDateTime now = QDateTime(QDate(2026, 12, 11), QTime(3, 0, 0), Qt::UTC);
+  const struct {
+    const char* value;
+    std::int64_t ms;
+  } cases[] = {
+      {"1", 1000},
+      {" 120 ", 120000},
+      {"0", 0},
+      {"301", 300000},
+      {"99999999999999999999", 300000},
+      {"Fri, 11 Dec 2026 03:00:30 GMT", 30000},
+      {"Fri, 11 Dec 2026 04:00:00 GMT", 300000},
+      {"Fri, 11 Dec 2026 02:00:00 GMT", 0},  // already past
+      {"Friday, 11-Dec-26 03:00:05 GMT", 5000},
+      {"Fri Dec 11 03:00:07 2026", 7000},
+      {"", -1},
+      {"soon", -1},
+      {"-5", -1},
+      {"1.5", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(RetryAfterMs(c.value, now), c.ms);
   }
 }
 

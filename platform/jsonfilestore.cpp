@@ -1,0 +1,96 @@
+#include "platform/jsonfilestore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <cstdio>
+
+namespace larkvale::platform {
+namespace {
+
+void SayOnStderr(const QString& line) {
+  std::fprintf(stderr, "Larkvale_HD: %s\n", line.toLocal8Bit().constData());
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+JsonFileStore::JsonFileStore(QAbstractItemModel& model, QString filePath, int delayMs, Texts texts,
+                             Serialize serialize, Parse parse, OwnerOnly ownerOnly)
+    : model_(&model),
+      filePath_(std::move(filePath)),
+      texts_(std::move(texts)),
+      serialize_(std::move(serialize)),
+      parse_(std::move(parse)),
+      ownerOnly_(std::move(ownerOnly)) {
+  timer_.setSingleShot(true);
+  timer_.setInterval(delayMs);
+  // The timer is the receiver, so nothing reaches a store that is gone.
+  QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { Save(); });
+  const auto changed = [this] { Changed(); };
+  QObject::connect(&model, &QAbstractItemModel::dataChanged, &timer_, changed);
+  QObject::connect(&model, &QAbstractItemModel::rowsInserted, &timer_, changed);
+  QObject::connect(&model, &QAbstractItemModel::rowsRemoved, &timer_, changed);
+  QObject::connect(&model, &QAbstractItemModel::layoutChanged, &timer_, changed);
+  QObject::connect(&model, &QAbstractItemModel::modelReset, &timer_, changed);
+}
+
+JsonFileStore::~JsonFileStore() { Flush(); }
+
+void JsonFileStore::Changed() {
+  // The first change starts the clock; later ones ride on the same save.
+  if (!loading_ && !timer_.isActive()) timer_.start();
+}
+
+bool JsonFileStore::Load() {
+  if (!model_) return false;
+  QFile file(filePath_);
+  if (!file.exists()) {
+    SayOnStderr(QStringLiteral("no saved %1 at %2; %3.").arg(texts_.noun, filePath_, texts_.startsEmpty));
+    return false;
+  }
+  if (!file.open(QIODevice::ReadOnly)) {
+    SayOnStderr(QStringLiteral("cannot read the %1 %2 (%3); %4.")
+                    .arg(texts_.noun, filePath_, file.errorString(), texts_.startsEmpty));
+    return false;
+  }
+  const QByteArray bytes = file.readAll();
+  file.close();
+  QString why;
+  loading_ = true;
+  const bool ok = parse_(bytes, &why);
+  loading_ = false;
+  if (ok) return true;
+  const QString aside = filePath_ + QStringLiteral(".bad");
+  QFile::remove(aside);
+  const bool moved = QFile::rename(filePath_, aside);
+  SayOnStderr(QStringLiteral("the %1 %2 is damaged (%3); %4%5.")
+                  .arg(texts_.noun, filePath_, why, texts_.startsEmpty,
+                       moved ? QStringLiteral(", the file is kept as ") + aside : QString()));
+  return false;
+}
+
+bool JsonFileStore::Save() {
+  timer_.stop();
+  if (!model_) return false;
+  const QByteArray bytes = serialize_();
+  QSaveFile file(filePath_);
+  const bool ownerOnly = ownerOnly_ && ownerOnly_();
+  const bool ok = QDir().mkpath(QFileInfo(filePath_).absolutePath()) && file.open(QIODevice::WriteOnly) &&
+                  (!ownerOnly || file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) &&
+                  file.write(bytes) == bytes.size() && file.commit();
+  if (!ok) {
+    if (!lastSaveFailed_)
+      SayOnStderr(QStringLiteral("cannot save the %1 to %2 (%3).").arg(texts_.noun, filePath_, file.errorString()));
+    file.cancelWriting();
+  }
+  lastSaveFailed_ = !ok;
+  return ok;
+}
+
+void JsonFileStore::Flush() {
+  if (timer_.isActive()) Save();
+}
+
+}  // namespace larkvale::platform
