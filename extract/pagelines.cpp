@@ -37,29 +37,16 @@ std::string JoinLinesCrLf(const std::vector<std::string>& lines) {
 namespace larkvale::extract {
 
 void PageLineWriter::Feed(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && !ended_) {
-    if (afterCr_) {
-      afterCr_ = false;
-      if (text[i] == '\n') ++i;
-      continue;
-    }
-    const std::size_t stop = text.find_first_of(std::string_view("\r\n\0", 3), i);
-    const std::size_t end = stop == std::string_view::npos ? text.size() : stop;
-    if (end > i) {
-      out_(text.substr(i, end - i));
-      lineOpen_ = true;
-    }
-    if (stop == std::string_view::npos) return;
-    if (text[stop] == '\0') {
-      ended_ = true;
-      return;
-    }
-    out_("\r\n");
-    lineOpen_ = false;
-    afterCr_ = text[stop] == '\r';
-    i = stop + 1;
-  }
+  breaks_.Feed(
+      text,
+      [this](std::string_view run) {
+        out_(run);
+        lineOpen_ = true;
+      },
+      [this] {
+        out_("\r\n");
+        lineOpen_ = false;
+      });
 }
 
 void PageLineWriter::Finish() {

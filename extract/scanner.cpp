@@ -137,25 +137,8 @@ void WatchPageScanner::ScanLine(std::string_view line) {
 }
 
 void WatchPageScanner::Feed(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && !ended_) {
-    if (afterCr_) {
-      afterCr_ = false;
-      if (text[i] == '\n') ++i;
-      continue;
-    }
-    const std::size_t stop = text.find_first_of(std::string_view("\r\n\0", 3), i);
-    const std::size_t end = stop == std::string_view::npos ? text.size() : stop;
-    if (end > i) Append(text.substr(i, end - i));
-    if (stop == std::string_view::npos) return;
-    if (text[stop] == '\0') {
-      ended_ = true;
-      break;
-    }
-    EndLine();
-    afterCr_ = text[stop] == '\r';
-    i = stop + 1;
-  }
+  breaks_.Feed(
+      text, [this](std::string_view run) { Append(run); }, [this] { EndLine(); });
 }
 
 ScanResult WatchPageScanner::Finish() {

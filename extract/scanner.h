@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "extract/pagelines.h"
+
 namespace larkvale::extract {
 
 struct ScanResult {
@@ -59,8 +61,7 @@ class WatchPageScanner {
   std::array<std::size_t, kMarkers> searchFrom_{};
   std::array<std::array<Hit, kShifts>, kMarkers> hits_;
   bool lineOpen_ = false;
-  bool afterCr_ = false;
-  bool ended_ = false;  // a NUL was read
+  LineBreaks breaks_;
 };
 
 // The lines of a whole page at once.
