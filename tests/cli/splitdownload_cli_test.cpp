@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <QString>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -84,6 +85,28 @@ TEST(LarkvaleSplitDownload, KillAtHalfThenRestartResumesEveryPart) {
   EXPECT_GE(partsServed, std::int64_t(video.size()));
   EXPECT_LE(partsServed, std::int64_t(video.size()) + 4 * kBlockPerPart)
       << "fetched twice: " << partsServed - std::int64_t(video.size());
+}
+
+TEST(LarkvaleSplitDownload, LimitRateIsCheckedAndHoldsTheDownloadBack) {
+  TempDir root, home, out;
+  const std::string video = Bytes(3 << 19, 9);  // 1.5 MiB
+  WriteFileBytes(root.File("clip.mp4"), video);
+  NginxServer server(root.Path());
+  const std::string url = server.BaseUrl() + "/clip.mp4";
+  for (const char* bad : {"fast", "-1", "2g", "1e3"}) {
+    SCOPED_TRACE(bad);
+    const LarkvaleRun run = RunLarkvale({"download", url, "-o", out.Path(), "--limit-rate", bad}, home.Path());
+    EXPECT_EQ(run.status, 2) << run.err;
+    ASSERT_EQ(run.ErrLines().size(), 1u) << run.err;
+    EXPECT_NE(run.ErrLines()[0].find("--limit-rate"), std::string::npos) << run.err;
+  }
+  // 1.5 MiB at 512 KB/s: three seconds at the least, however idle the machine.
+  const auto start = std::chrono::steady_clock::now();
+  const LarkvaleRun run = RunLarkvale({"download", url, "-o", out.Path(), "--limit-rate", "512k"}, home.Path());
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(ReadFileBytes(out.File("flv0video.mp4")) == video);
+  EXPECT_GE(seconds, 2.8);
 }
 
 }  // namespace
