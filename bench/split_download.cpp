@@ -135,6 +135,8 @@ void MeasureWindowRunner(const std::vector<std::string>& /*urls*/) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Line by line: the nginx servers start as forked children.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   const long mib = argc > 2 ? std::max(1L, std::atol(argv[2])) : 256;
   const std::string rate = argc > 3 ? argv[3] : "2m";
@@ -152,14 +154,18 @@ int main(int argc, char** argv) {
   ::setenv("XDG_CONFIG_HOME", (home.Path() + "/config").c_str(), 1);
   ::setenv("XDG_DATA_HOME", (home.Path() + "/data").c_str(), 1);
 
+  TempDir lists;
   const std::vector<Tool> tools = {
       {"aria2c -x" + connections + " -s" + connections,
        [&](const std::vector<std::string>& urls, const std::string& dir) {
          // Its defaults otherwise (five downloads at once, no split under 20 MiB).
-         std::vector<std::string> c = {"aria2c", "-q", "-x" + connections, "-s" + connections, "--dir=" + dir,
-                                       "--allow-overwrite=true"};
-         c.insert(c.end(), urls.begin(), urls.end());
-         return c;
+         // Addresses on its command line are mirrors of one file: a list
+         // makes each a download of its own.
+         const std::string list = lists.File("urls.txt");
+         std::ofstream out(list, std::ios::trunc);
+         for (const std::string& url : urls) out << url << "\n";
+         return std::vector<std::string>{"aria2c", "-q", "-x" + connections, "-s" + connections, "--dir=" + dir,
+                                         "--allow-overwrite=true", "-i", list};
        }},
       {"curl", [](const std::vector<std::string>& urls, const std::string& dir) {
          std::vector<std::string> c = {"curl", "-s", "-f", "--output-dir", dir};
