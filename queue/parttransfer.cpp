@@ -18,7 +18,6 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QLocale>
-#include <QSaveFile>
 
 #include "http/exceptions.h"
 #include "queue/splittransfer.h"
@@ -175,17 +174,30 @@ bool PartState::Load(const QString& part, PartState& state) {
 }
 
 bool PartState::Save(const QString& part) const {
-  // Written aside and renamed over the old one, so a kill leaves either.
-  QSaveFile file(FileNameFor(part));
-  if (!file.open(QIODevice::WriteOnly)) return false;
   std::string text = std::string(kStateFirstLine) + "\n";
   if (!etag.empty()) text += "etag: " + OneLine(etag) + "\n";
   if (!lastModified.empty()) text += "last-modified: " + OneLine(lastModified) + "\n";
   if (total >= 0) text += "length: " + std::to_string(total) + "\n";
   for (const Range& r : ranges)
     text += "range: " + std::to_string(r.start) + " " + std::to_string(r.end) + " " + std::to_string(r.have) + "\n";
-  file.write(text.data(), qint64(text.size()));
-  return file.commit();
+  // Written aside and renamed over the old one, so a kill leaves either. A
+  // write that finds the disk full keeps the old one: it never claims more
+  // than is on disk, while an empty one would lose every part's place.
+  const QByteArray name = FileNameFor(part).toLocal8Bit();
+  const QByteArray aside = name + ".new";
+  const int fd = ::open(aside.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool written = true;
+  for (std::size_t done = 0; written && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    written = n > 0;
+    if (written) done += std::size_t(n);
+  }
+  written = ::close(fd) == 0 && written;
+  if (written && std::rename(aside.constData(), name.constData()) == 0) return true;
+  ::unlink(aside.constData());
+  return false;
 }
 
 void PartState::Remove(const QString& part) { QFile::remove(FileNameFor(part)); }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QString>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -288,6 +290,39 @@ TEST_F(SplitTransferTest, ASplitPartWithoutASoundStateIsNeverTakenForWhole) {
     ASSERT_TRUE(result.complete) << result.error.toStdString();
     EXPECT_TRUE(ReadFileBytes(part.substr(0, part.size() - 5)) == video);
   }
+}
+
+TEST_F(SplitTransferTest, AFullDiskInAnyPartStopsWithDiskFullAndTheNextRunFinishes) {
+  // A small tmpfs for the .part (needs the right to mount: root).
+  const std::string folder = out_.File("disk");
+  std::filesystem::create_directories(folder);
+  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=8m") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{folder};
+  const std::string video = Bytes(20 << 20, 51);
+  WriteFileBytes(root_.File("v.mp4"), video);
+  Serve("    location / { limit_rate 8m; }\n");
+  const std::string part = folder + "/v.mp4.part";
+  {
+    Download d(4);
+    const PartTransfer::Result result = d.Run(Url("v.mp4"), part);
+    EXPECT_FALSE(result.complete);
+    EXPECT_TRUE(result.diskFull);
+    EXPECT_EQ(result.error.left(11), QStringLiteral("Disk full: ")) << result.error.toStdString();
+  }
+  PartState state;
+  ASSERT_TRUE(PartState::Load(QString::fromStdString(part), state));
+  ASSERT_TRUE(state.RangesValid());
+  for (const PartState::Range& r : state.ranges)
+    EXPECT_TRUE(ReadFileBytes(part).substr(r.start, r.have) == video.substr(r.start, r.have));
+  ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT, "size=48m"), 0) << std::strerror(errno);
+  Download d(4);
+  const PartTransfer::Result result = d.Run(Url("v.mp4"), part);
+  ASSERT_TRUE(result.complete) << result.error.toStdString();
+  EXPECT_TRUE(ReadFileBytes(folder + "/v.mp4") == video);
 }
 
 TEST(RateLimit, TwoTransfersShareOneMegabyteASecondFairly) {
