@@ -117,6 +117,7 @@ class H(http.server.BaseHTTPRequestHandler):
         else:
             self.send_response(200)
         if offer:
+            self.send_header("Content-Type", "video/mp4")
             self.send_header("Accept-Ranges", "bytes")
             self.send_header("ETag", '"pattern-1"')
         self.send_header("Content-Length", str(end - start))
@@ -157,7 +158,7 @@ for r in $(seq "$rounds"); do
   sleep "0.$((r * 2))"
   kill_worker
   echo "round $r: killed $((r * 200)) ms into the download"
-  for f in $(find "$flv" -name 'flv*video.flv*' -newer "$root/stamp"); do
+  for f in $(find "$flv" -name 'flv*video.flv*' ! -name '*.state' -newer "$root/stamp"); do
     # A file under its final name must be whole; a .part file holds exactly
     # the bytes that arrived, with no zeros after them.
     if ! python3 - "$f" <<'PY'; then fail "$(basename "$f") looks complete and is not"; fi
@@ -208,7 +209,7 @@ for r in $(seq "$rounds"); do
   for _ in $(seq 600); do grep -q '^range:' "$dir"/*.part.state 2>/dev/null && break; sleep 0.05; done
   sleep "0.$((r * 3 % 10))"
   kill_worker
-  state=$(ls "$dir"/*.part.state 2>/dev/null | head -1)
+  state=$(ls "$dir"/*.part.state 2>/dev/null | head -1 || true)
   echo "round $r: killed; state: $(grep -c '^range:' "$state" 2>/dev/null || echo none) ranges"
   # Every range holds, up to what its state says, the bytes as sent; a
   # file under its final name is whole.

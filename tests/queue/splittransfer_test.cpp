@@ -10,6 +10,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QString>
@@ -27,7 +28,9 @@
 
 #include "http/httpclient.h"
 #include "http/ratelimit.h"
+#include "queue/downloadlist.h"
 #include "queue/parttransfer.h"
+#include "queue/queuerunner.h"
 #include "support/nginx_server.h"
 #include "support/video_site.h"
 
@@ -323,6 +326,67 @@ TEST_F(SplitTransferTest, AFullDiskInAnyPartStopsWithDiskFullAndTheNextRunFinish
   const PartTransfer::Result result = d.Run(Url("v.mp4"), part);
   ASSERT_TRUE(result.complete) << result.error.toStdString();
   EXPECT_TRUE(ReadFileBytes(folder + "/v.mp4") == video);
+}
+
+TEST_F(SplitTransferTest, TheRunnerSplitsARowAndStopDownloadsEndsEveryPart) {
+  const std::string video = Bytes(20 << 20, 61);
+  WriteFileBytes(root_.File("v.mp4"), video);
+  Serve("    location / { limit_rate 4m; }\n");
+  DownloadList list;
+  http::TNetHTTP client;
+  http::ApplyWindowConfiguration(client);
+  int currentRow = 0;
+  bool stopped = false;
+  const QString flv = QString::fromStdString(out_.Path()) + "/";
+  RunnerHooks hooks;
+  hooks.stopped = [&] { return stopped; };
+  hooks.flvDir = [&] { return flv; };
+  hooks.status = [](const QString&) {};
+  hooks.addToTimeline = [](const QString&) {};
+  hooks.processMessages = [] { QCoreApplication::processEvents(); };
+  hooks.reportError = [](std::exception_ptr) { ADD_FAILURE() << "the pass failed"; };
+  hooks.connections = [] { return 4; };
+  QueueRunner runner(list, client, currentRow, std::move(hooks));
+  QElapsedTimer sinceStop;
+  client.OnWorkBegin = [&](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner.WorkBegin(n); };
+  client.OnWork = [&](http::TNetComponent*, http::TWorkMode, std::int64_t n) {
+    runner.Work(n);
+    // "Stop downloads" once the row shows 40 %.
+    if (!stopped && list.CellInt(colProgress, 0) >= 40) {
+      stopped = true;
+      sinceStop.start();
+    }
+  };
+  client.OnWaiting = [&](http::TNetComponent*) { runner.Waiting(); };
+  list.AddRows(1);
+  list.SetCellText(colUrl, 0, QString::fromStdString(Url("v.mp4")));
+  list.SetCellInt(colSize, 0, 0);
+  list.SetCellInt(colProgress, 0, 0);
+
+  runner.Start();
+  ASSERT_TRUE(stopped);
+  EXPECT_LT(sinceStop.elapsed(), 500);
+  EXPECT_EQ(list.State(0), RowState::Stopped) << list.ErrorText(0).toStdString();
+  EXPECT_EQ(list.CellInt(colSize, 0), std::int64_t(video.size()));
+  const std::vector<Served> first = Log();
+  EXPECT_EQ(std::count_if(first.begin(), first.end(), [](const Served& s) { return s.status == 206; }), 4);
+
+  // "Start downloads": the next pass resumes every part.
+  client.OnWork = [&](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner.Work(n); };
+  stopped = false;
+  runner.Start();
+  QElapsedTimer waited;
+  waited.start();
+  while (list.State(0) != RowState::Done && list.State(0) != RowState::Failed && waited.elapsed() < 60000) {
+    runner.PauseTimer().start(0);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  }
+  const std::vector<Served> both = Log();
+  EXPECT_EQ(std::count_if(both.begin(), both.end(), [](const Served& s) { return s.status == 206; }), 9)
+      << "four parts, the check of the file, four parts";
+  ASSERT_EQ(list.State(0), RowState::Done) << list.ErrorText(0).toStdString();
+  EXPECT_EQ(list.CellInt(colProgress, 0), 100);
+  EXPECT_TRUE(ReadFileBytes(list.CellText(colFile, 0).toStdString()) == video);
 }
 
 TEST(RateLimit, TwoTransfersShareOneMegabyteASecondFairly) {
