@@ -15,6 +15,13 @@
 // plain request. A 416 for a .part that holds the whole length already (a
 // run killed between the last byte and the rename) finishes the file.
 //
+// A large file from a server that offers ranges may come over several
+// connections (`connections`): its parts are written in place, so such a
+// .part is no prefix. It carries a mark and its state lists every part's
+// range and bytes; only that state says what is whole, and a split .part
+// without a sound one starts again. The caller's events see the parts' sum
+// as one body.
+//
 // The caller owns the client and its events: it calls `Begin` from the
 // client's `OnWorkBegin` and `Stop` from its `OnWork` or `OnWaiting` while
 // `Run` runs.
