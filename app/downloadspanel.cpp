@@ -3,10 +3,12 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QMenu>
+#include <QSpinBox>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include "app/pagewidgets.h"
+#include "http/ratelimit.h"
 #include "platform/workfolders.h"
 #include "platform/dialogs.h"
 #include "platform/filesystem.h"
@@ -129,6 +131,28 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   });
   gridBarRow->addSpacing(12);
   gridBarRow->addWidget(streamHeight_);
+  // The speed limit of all downloads together, in KB/s (0: none), kept in
+  // the settings as "ratelimit".
+  rateLimit_ = new QSpinBox(gridBar);
+  rateLimit_->setObjectName(QStringLiteral("RateLimit"));
+  rateLimit_->setAccessibleName(tr("Speed limit"));
+  rateLimit_->setToolTip(tr("The most all downloads together may take, in KB/s (0: no limit)"));
+  rateLimit_->setRange(0, 1000000);
+  rateLimit_->setSuffix(tr(" KB/s"));
+  rateLimit_->setSpecialValueText(tr("No limit"));
+  rateLimit_->setValue(
+      StoredNumber(platform::SettingsFilePath(services_.environment.configHome), QStringLiteral("ratelimit"), 0, 0, 1000000));
+  http::RateLimit::Global().SetBytesPerSecond(std::int64_t(rateLimit_->value()) * 1024);
+  connect(rateLimit_, &QSpinBox::valueChanged, this, [this](int value) {
+    http::RateLimit::Global().SetBytesPerSecond(std::int64_t(value) * 1024);
+    Guarded(services_, [&] {
+      platform::SettingsAccessor accessor(platform::SettingsFilePath(services_.environment.configHome));
+      accessor.OpenKey(kSettingsKey, true);
+      accessor.WriteString(QStringLiteral("ratelimit"), QString::number(value));
+    });
+  });
+  gridBarRow->addSpacing(6);
+  gridBarRow->addWidget(rateLimit_);
   gridBarRow->addStretch(1);
   column->addWidget(grid_, 1);
   column->addWidget(gridBar);

@@ -25,6 +25,7 @@
 
 class QAction;
 class QComboBox;
+class QSpinBox;
 class QMenu;
 
 namespace larkvale::queue {
@@ -125,6 +126,7 @@ class DownloadsPanel : public QWidget {
   widgets::StyledButton* browseFiles_ = nullptr;
   widgets::StyledButton* changeDir_ = nullptr;
   QComboBox* streamHeight_ = nullptr;  // "Best", 1080, 720, 480, 360
+  QSpinBox* rateLimit_ = nullptr;      // KB/s of all downloads together, 0: none
   QMenu* rowMenu_ = nullptr;
   QAction* retry_ = nullptr;
   // HTTP1 fetches watch pages, HTTP2 downloads videos; each has its own

@@ -17,6 +17,7 @@
 #include "extract/siteaddresses.h"
 #include "http/httpclient.h"
 #include "http/proxy.h"
+#include "http/ratelimit.h"
 #include "platform/pump.h"
 #include "platform/services.h"
 #include "platform/settings.h"
@@ -116,10 +117,17 @@ int RunDownload(const QStringList& arguments) {
                                      QStringLiteral("LINES"));
   parser.addOption(maxHeight);
   const QCommandLineOption connections(QStringLiteral("connections"),
-                                       QStringLiteral("For HLS and DASH streams: pieces fetched at once, 1 to 16 "
-                                                      "(default 4)."),
+                                       QStringLiteral("Connections at once, 1 to 16 (default 4): the pieces of an HLS "
+                                                      "or DASH stream, or the parts of a file of 16 MiB or more from "
+                                                      "a server that takes Range requests."),
                                        QStringLiteral("N"));
   parser.addOption(connections);
+  const QCommandLineOption limitRate(
+      QStringLiteral("limit-rate"),
+      QStringLiteral("Take at most RATE for all transfers together: KB/s (1 KB = 1024 bytes), or with a suffix "
+                     "k or m (500k, 2m); 0: no limit (the default)."),
+      QStringLiteral("RATE"));
+  parser.addOption(limitRate);
   const QString command = QStringLiteral("download");
   if (const int status = ParseSubcommand(parser, command, arguments); status >= 0) return status;
   const QStringList urls = parser.positionalArguments();
@@ -159,6 +167,15 @@ int RunDownload(const QStringList& arguments) {
   };
   if (!number(maxHeight, 1, 100000, streamOptions.maxHeight) || !number(connections, 1, 16, streamOptions.connections))
     return kBadUsage;
+  if (parser.isSet(limitRate)) {
+    const std::int64_t rate = http::ParseRateKBps(parser.value(limitRate).toStdString());
+    if (rate < 0) {
+      ReportError(QStringLiteral("--limit-rate"),
+                  QStringLiteral("'%1' is not a rate (KB/s, or a number with k or m)").arg(parser.value(limitRate)));
+      return kBadUsage;
+    }
+    http::RateLimit::Global().SetBytesPerSecond(rate);
+  }
 
   QString flvDir;
   try {
@@ -212,6 +229,7 @@ int RunDownload(const QStringList& arguments) {
 
   queue::PartTransfer transfer(fileClient);
   transfer.recordOrigin = true;  // how a later run finds the .part of a link
+  transfer.connections = streamOptions.connections;
   const bool terminal = ProgressLine::StandardErrorIsTerminal();
   ProgressLine* progress = nullptr;
   fileClient.OnWorkBegin = [&progress, &transfer](http::TNetComponent*, http::TWorkMode mode, std::int64_t announced) {

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "http/exceptions.h"
+#include "http/ratelimit.h"
 
 namespace larkvale::http {
 
@@ -246,6 +248,21 @@ std::string SecondsText(int ms) {
 }
 }  // namespace
 
+bool TNetTCPConnection::WaitForRateLimit(const TWaitSlice& between) {
+  // Short slices: the hook (the window's pump, a Stop) runs between them.
+  constexpr auto kSlice = std::chrono::milliseconds(10);
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= limitUntil_) return true;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(limitUntil_ - now, kSlice));
+    if (between && !between()) return false;
+    if (!IsConnected()) {
+      waitCut_ = true;
+      return false;
+    }
+  }
+}
+
 void TNetTCPConnection::SetReadDeadline(int ms, std::string message) {
   deadline_ = Deadline{std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), std::move(message)};
 }
@@ -276,12 +293,19 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool r
   }
   const TWaitSlice between = WaitHook();
   for (;;) {
+    // A body read under the speed limit waits for its turn first.
+    const bool limited = bodyAhead_ > 0 && RateLimit::Global().Active();
+    if (limited && !WaitForRateLimit(between)) {
+      if (raiseIfClosed) throw ENetNotConnected();
+      return 0;
+    }
     std::shared_ptr<TNetIOHandler> io = io_;
     // Inside a body one receive may take several blocks, up to the body's
     // end: far fewer system calls, and ReadToStream still takes the bytes
     // out (and reports them) block by block.
-    const int size = static_cast<int>(
+    int size = static_cast<int>(
         std::max<std::int64_t>(std::max(1, RecvBufferSize), std::min<std::int64_t>(bodyAhead_, kReadAheadBytes)));
+    if (limited) size = std::min(size, RateLimit::Global().ReceiveBytes());
     // The receive lands directly at the end of the input buffer.
     char* area = input_.Reserve(static_cast<std::size_t>(size));
     int n;
@@ -327,6 +351,7 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool r
     if (n > 0) {
       input_.Commit(static_cast<std::size_t>(n));
       lastActivity_ = std::chrono::steady_clock::now();
+      if (limited) limitUntil_ = RateLimit::Global().Charge(n);
     }
     CheckClosed(raiseIfClosed, false);
     if (n != 0) return n;

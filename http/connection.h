@@ -227,6 +227,11 @@ class TNetTCPConnection : public TNetComponent {
   // Set by ReadToStream: the body bytes not yet buffered, which the next
   // receive may take beyond `RecvBufferSize` (up to kReadAheadBytes).
   std::int64_t bodyAhead_ = 0;
+  // Under the speed limit: no body receive before this moment.
+  std::chrono::steady_clock::time_point limitUntil_{};
+  // Waits (in slices, running `between`) until `limitUntil_`; false when a
+  // Disconnect ended the wait.
+  bool WaitForRateLimit(const TWaitSlice& between);
   struct Deadline {
     std::chrono::steady_clock::time_point at;
     std::string message;

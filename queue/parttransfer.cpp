@@ -18,15 +18,16 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QLocale>
-#include <QSaveFile>
 
 #include "http/exceptions.h"
+#include "queue/splittransfer.h"
 #include "platform/errors.h"
 
 namespace larkvale::queue {
 namespace {
 
 constexpr char kOriginAttribute[] = "user.xdg.origin.url";
+constexpr char kSplitAttribute[] = "user.larkvale.split";
 
 // A file opened for writing from its start, closed on every way out.
 class OpenFile {
@@ -59,7 +60,9 @@ std::int64_t FileLength(const QString& path) {
 // its length could no longer say where to resume.
 class PartFile : public http::TNetStream {
  public:
-  explicit PartFile(int fd) : file_(fd, false) {}
+  // `keep`: nothing may cut the file (a split .part while the first reply
+  // has not said what it is).
+  PartFile(int fd, const bool& keep) : file_(fd, false), keep_(keep) {}
   std::size_t Read(void* buffer, std::size_t n) override { return file_.Read(buffer, n); }
   void Write(const void* buffer, std::size_t n) override { file_.Write(buffer, n); }
   void Seek(std::int64_t position) override { file_.Seek(position); }
@@ -67,12 +70,13 @@ class PartFile : public http::TNetStream {
   std::int64_t Size() const override { return file_.Size(); }
   // Cuts (a redirect, a restart); never grows.
   void SetSize(std::int64_t size) override {
-    if (size < file_.Size()) file_.SetSize(size);
+    if (!keep_ && size < file_.Size()) file_.SetSize(size);
   }
   void Flush() { file_.Flush(); }
 
  private:
   http::TNetFileStream file_;
+  const bool& keep_;
 };
 
 }  // namespace
@@ -150,6 +154,16 @@ bool PartState::Load(const QString& part, PartState& state) {
       state.etag = value;
     } else if (name == "last-modified") {
       state.lastModified = value;
+    } else if (name == "range") {
+      // "<start> <end> <have>"; anything else makes the ranges unusable.
+      const QList<QByteArray> words = QByteArray::fromStdString(value).simplified().split(' ');
+      Range range;
+      bool ok = words.size() == 3;
+      if (ok) range.start = words[0].toLongLong(&ok);
+      if (ok) range.end = words[1].toLongLong(&ok);
+      if (ok) range.have = words[2].toLongLong(&ok);
+      if (!ok) range = Range{0, 0, -1};
+      state.ranges.push_back(range);
     } else if (name == "length") {
       bool ok = false;
       const qint64 n = QByteArray::fromStdString(value).toLongLong(&ok);
@@ -160,18 +174,96 @@ bool PartState::Load(const QString& part, PartState& state) {
 }
 
 bool PartState::Save(const QString& part) const {
-  // Written aside and renamed over the old one, so a kill leaves either.
-  QSaveFile file(FileNameFor(part));
-  if (!file.open(QIODevice::WriteOnly)) return false;
   std::string text = std::string(kStateFirstLine) + "\n";
   if (!etag.empty()) text += "etag: " + OneLine(etag) + "\n";
   if (!lastModified.empty()) text += "last-modified: " + OneLine(lastModified) + "\n";
   if (total >= 0) text += "length: " + std::to_string(total) + "\n";
-  file.write(text.data(), qint64(text.size()));
-  return file.commit();
+  for (const Range& r : ranges)
+    text += "range: " + std::to_string(r.start) + " " + std::to_string(r.end) + " " + std::to_string(r.have) + "\n";
+  // Written aside and renamed over the old one, so a kill leaves either. A
+  // write that finds the disk full keeps the old one: it never claims more
+  // than is on disk, while an empty one would lose every part's place.
+  const QByteArray name = FileNameFor(part).toLocal8Bit();
+  const QByteArray aside = name + ".new";
+  const int fd = ::open(aside.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool written = true;
+  for (std::size_t done = 0; written && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    written = n > 0;
+    if (written) done += std::size_t(n);
+  }
+  written = ::close(fd) == 0 && written;
+  if (written && std::rename(aside.constData(), name.constData()) == 0) return true;
+  ::unlink(aside.constData());
+  return false;
 }
 
 void PartState::Remove(const QString& part) { QFile::remove(FileNameFor(part)); }
+
+bool PartState::RangesValid() const {
+  if (ranges.empty() || total <= 0) return false;
+  std::int64_t at = 0;
+  for (const Range& r : ranges) {
+    if (r.start != at || r.end <= r.start || r.have < 0 || r.have > r.end - r.start) return false;
+    at = r.end;
+  }
+  return at == total;
+}
+
+bool MarkSplit(const QString& part, bool on) {
+  const QByteArray path = part.toLocal8Bit();
+  if (!on) return ::removexattr(path.constData(), kSplitAttribute) == 0 || errno == ENODATA;
+  return ::setxattr(path.constData(), kSplitAttribute, "1", 1, 0) == 0;
+}
+
+bool MarkedSplit(const QString& part) {
+  return ::getxattr(part.toLocal8Bit().constData(), kSplitAttribute, nullptr, 0) >= 0;
+}
+
+Failure DescribeFailure(std::exception_ptr error, const http::TNetHTTP* client, const QString& part) {
+  Failure f;
+  try {
+    std::rethrow_exception(error);
+  } catch (const http::ENetHTTPProtocolException& e) {
+    f.error = QString::fromUtf8(e.what());
+    if (TransientStatus(e.ReplyCode)) {
+      f.transient = true;
+      // "HTTP/1.1 503 Service Unavailable" reads "503 Service Unavailable".
+      const QString line = f.error.trimmed();
+      f.reason = line.startsWith(QStringLiteral("HTTP/")) ? line.section(' ', 1) : line;
+      if (client)
+        f.retryAfterMs =
+            RetryAfterMs(client->Response.HeaderLines.ValueOf("Retry-After"), QDateTime::currentDateTimeUtc());
+    }
+  } catch (const http::ENetSocketError& e) {
+    f.error = QString::fromUtf8(e.what());
+    if (TransientSocketError(e.SocketErrorCode)) {
+      f.transient = true;
+      // "Socket Error # 10054\r\nConnection reset by peer." reads "Connection reset by peer".
+      f.reason = f.error.section(QStringLiteral("\r\n"), -1).trimmed();
+      if (f.reason.endsWith('.')) f.reason.chop(1);
+    }
+  } catch (const http::ENetReadTimeout& e) {
+    f.error = QString::fromUtf8(e.what());
+    f.transient = true;
+    f.reason = f.error.trimmed();
+    if (f.reason.endsWith('.')) f.reason.chop(1);
+  } catch (const std::system_error& e) {
+    f.error = QString::fromUtf8(e.what());
+    if (e.code() == std::errc::no_space_on_device) {
+      f.diskFull = true;
+      f.error = DiskFullText(QFileInfo(part).absolutePath());
+    }
+  } catch (const std::exception& e) {
+    f.error = QString::fromUtf8(e.what());
+    if (f.error.isEmpty()) f.error = QStringLiteral("Unknown error");
+  } catch (...) {
+    f.error = QStringLiteral("Unknown error");
+  }
+  return f;
+}
 
 std::int64_t RetryAfterMs(const std::string& value, const QDateTime& now, std::int64_t capMs) {
   const QString text = QString::fromStdString(value).trimmed();
@@ -204,13 +296,51 @@ std::int64_t RetryAfterMs(const std::string& value, const QDateTime& now, std::i
 
 PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part) {
   Result result;
-  result.error = Attempt(link, part, std::max<std::int64_t>(FileLength(part), 0));
+  resumeSplit_ = PartState();
+  splitPending_ = splitRunning_ = splitWhole_ = splitRestart_ = false;
+  cutByStop_ = false;
+  restart_ = false;
+  const std::int64_t length = FileLength(part);
+  PartState state;
+  const bool stateFound = length >= 0 && PartState::Load(part, state);
+  if (length >= 0 && (MarkedSplit(part) || (stateFound && state.Split()))) {
+    // A split .part is no prefix: its length says nothing, only a sound
+    // state does. Without one it starts again.
+    bool sound = stateFound && state.RangesValid();
+    // A range's bytes must all be in the file (a cut file keeps no state's promise).
+    for (const PartState::Range& r : state.ranges) sound = sound && length >= r.start + r.have;
+    if (sound) {
+      resumeSplit_ = state;
+      result.error = Attempt(link, part, 0);
+    } else {
+      restart_ = true;
+    }
+  } else {
+    result.error = Attempt(link, part, std::max<std::int64_t>(length, 0));
+  }
   // The .part belongs to another version of the file: the whole file again,
   // once, with a plain request.
-  if (restart_ && !cutByStop_) result.error = Attempt(link, part, 0);
+  if (restart_ && !cutByStop_) {
+    resumeSplit_ = PartState();
+    result.error = Attempt(link, part, 0);
+  }
+  if (splitPending_ && result.error.isEmpty() && !cutByStop_) {
+    result.error = RunSplit(link, part);
+    if (splitRestart_ && !cutByStop_) {
+      // The parts did not get the ranges of the same file: once more, the
+      // whole file, on one connection.
+      resumeSplit_ = PartState();
+      splitRunning_ = false;
+      oneConnection_ = true;
+      result.error = Attempt(link, part, 0);
+      oneConnection_ = false;
+    }
+  }
   result.have = FileLength(part);
   // A Stop that came with the last block still leaves a whole file.
-  const bool whole = result.error.isEmpty() && (expected_ >= 0 ? result.have >= expected_ : !cutByStop_);
+  const bool whole = result.error.isEmpty() &&
+                     (splitRunning_ ? splitWhole_
+                                    : (expected_ >= 0 ? result.have >= expected_ : !cutByStop_));
   if (result.error.isEmpty() && !whole && !cutByStop_)
     result.error = QStringLiteral("Connection closed after %1 of %2 bytes.").arg(result.have).arg(expected_);
   const QString name = part.chopped(5);
@@ -236,8 +366,10 @@ QString PartTransfer::Attempt(const QString& link, const QString& part, std::int
   diskFull_ = false;
   reason_.clear();
   retryAfterMs_ = -1;
+  std::exception_ptr error;
   try {
     Transfer(link, part, offset);
+    return rangeError_;
   } catch (const http::ENetHTTPProtocolException& e) {
     if (offset > 0 && e.ReplyCode == 416) {
       // Nothing left to send: whole when the .part has the file's length
@@ -252,56 +384,33 @@ QString PartTransfer::Attempt(const QString& link, const QString& part, std::int
       restart_ = true;
       return {};
     }
-    if (TransientStatus(e.ReplyCode)) {
-      transient_ = true;
-      // "HTTP/1.1 503 Service Unavailable" reads "503 Service Unavailable".
-      const QString line = QString::fromUtf8(e.what()).trimmed();
-      reason_ = line.startsWith(QStringLiteral("HTTP/")) ? line.section(' ', 1) : line;
-      retryAfterMs_ = RetryAfterMs(client_.Response.HeaderLines.ValueOf("Retry-After"), QDateTime::currentDateTimeUtc());
-    }
-    return QString::fromUtf8(e.what());
-  } catch (const http::ENetSocketError& e) {
-    if (restart_) return {};
-    if (TransientSocketError(e.SocketErrorCode)) {
-      transient_ = true;
-      // "Socket Error # 10054\r\nConnection reset by peer." reads "Connection reset by peer".
-      reason_ = QString::fromUtf8(e.what()).section(QStringLiteral("\r\n"), -1).trimmed();
-      if (reason_.endsWith('.')) reason_.chop(1);
-    }
-    return QString::fromUtf8(e.what());
-  } catch (const http::ENetReadTimeout& e) {
-    if (restart_) return {};
-    transient_ = true;
-    reason_ = QString::fromUtf8(e.what()).trimmed();
-    if (reason_.endsWith('.')) reason_.chop(1);
-    return QString::fromUtf8(e.what());
-  } catch (const std::system_error& e) {
-    if (restart_) return {};
-    if (e.code() == std::errc::no_space_on_device) {
-      diskFull_ = true;
-      return DiskFullText(QFileInfo(part).absolutePath());
-    }
-    return QString::fromUtf8(e.what());
-  } catch (const std::exception& e) {
-    // The client's error after the Disconnect that ends a body to be
-    // replaced (a chunked one cannot end quietly) does not count.
-    if (restart_) return {};
-    const QString error = QString::fromUtf8(e.what());
-    return error.isEmpty() ? QStringLiteral("Unknown error") : error;
+    error = std::current_exception();
   } catch (...) {
-    if (restart_) return {};
-    return QStringLiteral("Unknown error");
+    // The client's error after the Disconnect that ends a body to be
+    // replaced (or a first reply that hands over to the parts) does not count.
+    if (restart_ || splitPending_) return {};
+    error = std::current_exception();
   }
-  return rangeError_;
+  const Failure f = DescribeFailure(error, &client_, part);
+  transient_ = f.transient;
+  reason_ = f.reason;
+  retryAfterMs_ = f.retryAfterMs;
+  diskFull_ = f.diskFull;
+  return f.error;
 }
 
 void PartTransfer::Transfer(const QString& link, const QString& part, std::int64_t offset) {
   kept_ = PartState();
   keptFound_ = false;
-  if (offset == 0) {
+  if (resumeSplit_.Split()) {
+    // The parts' first request: the file must still be the one they began.
+    kept_ = resumeSplit_;
+    keptFound_ = true;
+  } else if (offset == 0) {
     CreateEmptyFile(part);
     // A state left from another file would validate the wrong one.
     PartState::Remove(part);
+    MarkSplit(part, false);
     // Best effort: without the attribute the .part is simply not found again.
     if (recordOrigin) {
       const QByteArray value = link.toUtf8();
@@ -312,7 +421,8 @@ void PartTransfer::Transfer(const QString& link, const QString& part, std::int64
   }
   part_ = part;
   OpenFile file(part);
-  PartFile sink(file.Fd());
+  keepPartSize_ = resumeSplit_.Split();
+  PartFile sink(file.Fd(), keepPartSize_);
   sink.Seek(offset);
   sink_ = &sink;
   resumeFrom_ = offset;
@@ -330,7 +440,12 @@ void PartTransfer::Transfer(const QString& link, const QString& part, std::int64
   client_.Request.ContentRangeStart = offset;
   client_.Request.ContentRangeEnd = 0;
   client_.Request.CustomHeaders.SetHeader("If-Range", "");
-  if (offset > 0) {
+  client_.Request.CustomHeaders.SetHeader("Range", "");
+  // A split .part goes on only when a 206 from its first byte shows the
+  // same file (If-Range sends the whole new one otherwise).
+  probing_ = offset == 0 && resumeSplit_.Split();
+  if (probing_) client_.Request.CustomHeaders.Add("Range: bytes=0-");
+  if (offset > 0 || resumeSplit_.Split()) {
     const std::string validator = StrongETag(kept_.etag) ? kept_.etag : kept_.lastModified;
     // Added as one line: a long ETag must not be folded onto a second.
     if (!validator.empty()) client_.Request.CustomHeaders.Add("If-Range: " + validator);
@@ -340,6 +455,8 @@ void PartTransfer::Transfer(const QString& link, const QString& part, std::int64
     ~Restore() {
       t.client_.Request.ContentRangeStart = 0;
       t.client_.Request.CustomHeaders.SetHeader("If-Range", "");
+      t.client_.Request.CustomHeaders.SetHeader("Range", "");
+      t.probing_ = false;
       t.sink_ = nullptr;
       t.counting_ = false;
     }
@@ -361,11 +478,16 @@ void PartTransfer::Transfer(const QString& link, const QString& part, std::int64
 }
 
 bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, read from it directly*/) {
+  // The parts' sum, as one body.
+  if (splitRunning_) {
+    counting_ = true;
+    return true;
+  }
   // Only the body of a 2xx reply is the file's: a redirect's or an error's
   // body leaves the file alone.
   const http::TNetHTTPResponse& reply = client_.Response;
   const int code = reply.StatusCode();
-  counting_ = sink_ && code / 100 == 2 && !restart_ && rangeError_.isEmpty();
+  counting_ = sink_ && code / 100 == 2 && !restart_ && rangeError_.isEmpty() && !splitPending_;
   if (!counting_) return false;
   // The next chunk of the same reply goes on where the last one ended.
   if (client_.ReplyCount == reply_) {
@@ -380,6 +502,38 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
   now.lastModified = Validator(reply.HeaderLines.ValueOf("Last-Modified"));
   now.total = ranged ? reply.ContentRangeTotal : code == 206 ? -1 : reply.ContentLength;
   base_ = 0;
+  const bool decoded = client_.DecodeContent &&
+                       http::ContentCodingOf(client_.Response.ContentEncoding) != http::TNetContentCoding::None;
+  if (probing_ && ranged && start == 0 && !decoded) {
+    if (Differ(kept_.etag, now.etag) || Differ(kept_.lastModified, now.lastModified) || kept_.total != now.total) {
+      restart_ = true;
+    } else {
+      split_ = resumeSplit_;
+      splitPending_ = true;
+    }
+  } else if (code == 200 && resumeFrom_ == 0 && !probing_ && connections > 1 && !oneConnection_ && !decoded &&
+             now.total >= kSplitMinBytes &&
+             QByteArray::fromStdString(reply.HeaderLines.ValueOf("Accept-Ranges")).toLower().contains("bytes")) {
+    // A large file from a server that says it takes ranges: its parts come
+    // over several connections (and each part's 206 proves the offer). The
+    // mark and the state go down before any byte of a split file; without
+    // either the file stays on this one connection.
+    now.ranges = SplitRanges(now.total, connections);
+    if (MarkSplit(part_, true)) {
+      if (now.Save(part_)) {
+        split_ = now;
+        splitPending_ = true;
+      } else {
+        MarkSplit(part_, false);
+      }
+    }
+  }
+  if (restart_ || splitPending_) {
+    // (No exception here: it would leave the client's work bracket open.)
+    counting_ = false;
+    client_.Disconnect();
+    return false;
+  }
   if (resumeFrom_ > 0 && code == 206) {
     // Appending is safe only to the same file, from the .part's end.
     if (!ranged || start != resumeFrom_ || Differ(kept_.etag, now.etag) ||
@@ -399,8 +553,16 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
     return false;
   }
   // Anything but an appending 206 is the whole file from its first byte.
+  // It replaces a split .part: cut first, so that a kill meanwhile leaves a
+  // state that no longer fits the file (and so starts again), then the
+  // split's state and mark go.
+  keepPartSize_ = false;
   sink_->SetSize(base_);
   sink_->Seek(base_);
+  if (resumeSplit_.Split()) {
+    keptFound_ = false;
+    MarkSplit(part_, false);
+  }
   // Best effort: without it a later resume is checked by its offset alone.
   // A .part kept by a version that wrote no state gets one from the first
   // 206 that continues it.
@@ -413,8 +575,6 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
   // A chunked body announces each chunk; only a Content-Length is the whole.
   // A compressed reply announces its compressed length; the file takes the
   // decoded bytes, whose count only the body's end tells.
-  const bool decoded = client_.DecodeContent &&
-                       http::ContentCodingOf(client_.Response.ContentEncoding) != http::TNetContentCoding::None;
   expected_ = reply.ContentLength >= 1 && !decoded ? base_ + reply.ContentLength : -1;
   return true;
 }
@@ -422,6 +582,92 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
 void PartTransfer::Stop() {
   cutByStop_ = true;
   client_.Disconnect();
+  if (activeSplit_) activeSplit_->Stop();
+}
+
+std::unique_ptr<http::TNetHTTP> PartTransfer::NewPartClient(const std::string& address) const {
+  if (makePartClient) return makePartClient();
+  // As the caller's client stands for this file: its settings, limits and
+  // request fields (the session's Referer and User-Agent among them).
+  auto c = std::make_unique<http::TNetHTTP>();
+  c->ProtocolVersion = client_.ProtocolVersion;
+  c->HandleRedirects = client_.HandleRedirects;
+  c->RedirectMaximum = client_.RedirectMaximum;
+  c->HTTPOptions = client_.HTTPOptions;
+  c->ReadTimeout = client_.ReadTimeout;
+  c->IdleLimitMs = client_.IdleLimitMs;
+  c->HeadLimitMs = client_.HeadLimitMs;
+  c->ConnectTimeoutMs = client_.ConnectTimeoutMs;
+  // No one sees a part's blocks (the caller gets the sum in slices): large
+  // ones cost far less per byte than the window's 1 KiB.
+  c->RecvBufferSize = std::max(client_.RecvBufferSize, 64 * 1024);
+  c->MaxLineAction = client_.MaxLineAction;
+  c->MaxLineLength = client_.MaxLineLength;
+  c->DecodeContent = client_.DecodeContent;
+  c->MaxDecodedBodyBytes = client_.MaxDecodedBodyBytes;
+  c->Request = client_.Request;
+  c->Request.Body = nullptr;
+  // The cookies the caller's jar has for this address go with every part;
+  // the parts follow no redirect, so they reach no other server.
+  c->AllowCookies = false;
+  if (client_.CookieManager) {
+    const http::TNetURI url(address);
+    const std::string cookies = client_.CookieManager->HeaderFor(url, url.Scheme == "https");
+    if (!cookies.empty()) c->Request.CustomHeaders.Add("Cookie: " + cookies);
+  }
+  c->HandleRedirects = false;
+  return c;
+}
+
+QString PartTransfer::RunSplit(const QString& link, const QString& part) {
+  splitPending_ = false;
+  // The address the first reply came from: the parts go there directly.
+  std::string address = link.toStdString();
+  if (!client_.CurrentUrl.Host.empty()) {
+    try {
+      http::TNetURI url = client_.CurrentUrl;
+      url.Fragment.clear();
+      address = url.Compose(false, false);
+    } catch (const std::exception&) {
+    }
+  }
+  SplitTransfer split([this, address] { return NewPartClient(address); }, address, part, split_);
+  splitRunning_ = true;
+  activeSplit_ = &split;
+  expected_ = split_.total;
+  resumed_ = 0;
+  for (const PartState::Range& r : split_.ranges) resumed_ += r.have;
+  // The caller's events see one body, the sum of the parts, resuming the
+  // file after what the parts had (as a resumed body would).
+  base_ = resumed_;
+  if (client_.OnWorkBegin) client_.OnWorkBegin(&client_, http::wmRead, expected_ - resumed_);
+  std::int64_t shown = resumed_;
+  const SplitTransfer::Outcome outcome = split.Run([this, &shown](std::int64_t have) {
+    if (have != shown && client_.OnWork) client_.OnWork(&client_, http::wmRead, have - resumed_);
+    shown = have;
+    if (client_.OnWaiting) client_.OnWaiting(&client_);
+  });
+  activeSplit_ = nullptr;
+  if (client_.OnWorkEnd) client_.OnWorkEnd(&client_, http::wmRead);
+  counting_ = false;
+  splitWhole_ = outcome.whole && !outcome.restart && outcome.failure.error.isEmpty();
+  splitRestart_ = outcome.restart;
+  if (splitWhole_) {
+    MarkSplit(part, false);
+    return {};
+  }
+  if (outcome.restart) {
+    // Nothing of the .part can be trusted: a later run starts again.
+    PartState::Remove(part);
+    return QStringLiteral("The file changed on the server during the download.");
+  }
+  if (cutByStop_) return {};
+  transient_ = outcome.failure.transient;
+  reason_ = outcome.failure.reason;
+  retryAfterMs_ = outcome.failure.retryAfterMs;
+  diskFull_ = outcome.failure.diskFull;
+  return outcome.failure.error.isEmpty() ? QStringLiteral("The download stopped before all its parts were whole.")
+                                         : outcome.failure.error;
 }
 
 }  // namespace larkvale::queue

@@ -15,14 +15,25 @@
 // plain request. A 416 for a .part that holds the whole length already (a
 // run killed between the last byte and the rename) finishes the file.
 //
+// A large file from a server that offers ranges may come over several
+// connections (`connections`): its parts are written in place, so such a
+// .part is no prefix. It carries a mark and its state lists every part's
+// range and bytes; only that state says what is whole, and a split .part
+// without a sound one starts again. The caller's events see the parts' sum
+// as one body.
+//
 // The caller owns the client and its events: it calls `Begin` from the
 // client's `OnWorkBegin` and `Stop` from its `OnWork` or `OnWaiting` while
 // `Run` runs.
 
 #include <QDateTime>
 #include <QString>
+#include <exception>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "http/httpclient.h"
 
@@ -36,6 +47,16 @@ struct PartState {
   std::string etag;          // as the server sent it, quotes and W/ included
   std::string lastModified;  // the header's text, as If-Range must repeat it
   std::int64_t total = -1;   // the whole file's length; -1 unknown
+  // A file fetched over several connections: its ranges ([start, end) and
+  // the bytes each has from its start), kept as "range: <start> <end>
+  // <have>" lines. Such a .part is not a prefix: only these say what is whole.
+  struct Range {
+    std::int64_t start = 0, end = 0, have = 0;
+  };
+  std::vector<Range> ranges;
+  bool Split() const { return !ranges.empty(); }
+  // The ranges cover [0, total) in order, each `have` within its range.
+  bool RangesValid() const;
 
   static QString FileNameFor(const QString& part) { return part + QStringLiteral(".state"); }
   // false when there is no readable state (nothing is kept then).
@@ -44,6 +65,21 @@ struct PartState {
   bool Save(const QString& part) const;
   static void Remove(const QString& part);
 };
+
+// Why a transfer failed, and whether that may pass.
+struct Failure {
+  QString error;
+  // A reset, a time-out, a busy or failing server: worth asking again
+  // later. `reason` is what to show while waiting ("503 Service
+  // Unavailable"), `retryAfterMs` the server's Retry-After, -1 without one.
+  bool transient = false;
+  QString reason;
+  std::int64_t retryAfterMs = -1;
+  bool diskFull = false;  // the error reads "Disk full: ..."
+};
+// The failure the client's exception `error` stands for; `client` (may be
+// null) gives the reply's Retry-After, `part` the folder a full disk names.
+Failure DescribeFailure(std::exception_ptr error, const http::TNetHTTP* client, const QString& part);
 
 class PartTransfer {
  public:
@@ -95,6 +131,17 @@ class PartTransfer {
   // can find the .part of a link again (see `PartOrigin`).
   bool recordOrigin = false;
 
+  // A file of kSplitMinBytes or more whose server offers ranges
+  // ("Accept-Ranges: bytes") is fetched over this many connections at once
+  // (1: never split). The first reply says so; it ends there and the parts
+  // start, each on a client of its own made by `makePartClient` (unset: one
+  // configured as the caller's), each part checked as a resume is. A part
+  // answered with anything but its range gets the file again on one
+  // connection.
+  int connections = 1;
+  static constexpr std::int64_t kSplitMinBytes = 16ll << 20;
+  std::function<std::unique_ptr<http::TNetHTTP>()> makePartClient;
+
  private:
   // One request from `offset`; the error text, empty when it went well or
   // when it asks for the file to start again (`restart_`).
@@ -119,7 +166,29 @@ class PartTransfer {
   QString reason_;
   std::int64_t retryAfterMs_ = -1;
   bool diskFull_ = false;
+  // Several connections: the state of a split .part being resumed (its
+  // first request checks the file is still the same), the split the first
+  // reply asked for, whether the parts run and came out whole.
+  PartState resumeSplit_;
+  PartState split_;
+  bool splitPending_ = false;
+  bool keepPartSize_ = false;         // the sink may not cut the .part
+  bool probing_ = false;              // the request asks "Range: bytes=0-"
+  bool splitRunning_ = false;
+  bool splitWhole_ = false;
+  bool splitRestart_ = false;
+  bool oneConnection_ = false;        // no split this time
+  class SplitTransfer* activeSplit_ = nullptr;
+  QString RunSplit(const QString& link, const QString& part);
+  std::unique_ptr<http::TNetHTTP> NewPartClient(const std::string& address) const;
 };
+
+// A .part written by several connections carries this mark (an extended
+// attribute) from before its first byte, so that it is never taken for a
+// prefix even when its state is gone. A file system without attributes
+// gets no split.
+bool MarkSplit(const QString& part, bool on);
+bool MarkedSplit(const QString& part);
 
 
 // A Retry-After value (delay-seconds or an HTTP date) as a wait from `now`,

@@ -281,6 +281,8 @@ void QueueRunner::DownloadRow(int row, int& n) {
   {
     // A row from a browsed page goes out with the browser's session.
     const SessionScope session(client_, list_.Session(row), link.toStdString());
+    // A large file from a server that takes ranges comes over several connections.
+    transfer_.connections = hooks_.connections ? hooks_.connections() : 1;
     result = transfer_.Run(link, part);
   }
   const std::int64_t have = result.have;

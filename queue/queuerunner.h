@@ -75,7 +75,8 @@ struct RunnerHooks {
   // would have had when whole
   std::function<void(const QString& link, const QString& file, const QString& error)> rowFailed;
   // optional, for HLS and DASH rows: the tallest picture wanted (0 = the
-  // best), the parallel connections (unset: 4), and the bytes received so
+  // best), the parallel connections (unset: 4; for a file, the connections
+  // it may be split over, unset: 1), and the bytes received so
   // far as they arrive (0 when the row starts, -1 when it ends), for the
   // speed label
   std::function<int()> maxHeight;

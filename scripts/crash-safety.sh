@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Crash safety (by hand, not in CI): kills the real window and engine with
-# SIGKILL during "Change dir" (the settings write), during a download and
-# during a conversion, then checks that the settings file is whole, that no
+# SIGKILL during "Change dir" (the settings write), during a download, during
+# a download split over several connections (`larkvale download`) and during
+# a conversion, then checks that the settings file is whole, that no
 # file that existed before was changed, that no download looks complete and
 # is not, lists what the kill left behind, and starts the window again on the
 # same home to see it start without a box.
@@ -9,8 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-4}
-cmake --build build -j 2 --target crash_worker >/dev/null
+cmake --build build -j 2 --target crash_worker larkvale >/dev/null
 worker=$PWD/build/bin/crash_worker
+larkvale=$PWD/build/bin/larkvale
 if [ "$(id -u)" -eq 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
 export QT_QPA_PLATFORM=offscreen
 # Always a runtime folder of our own: the program started here must never
@@ -93,28 +95,38 @@ done
 
 echo "== kill during a download (a slow local server, 40 MiB)"
 port_file=$root/port
-python3 - "$port_file" <<'PY' &
+cat >"$root/server.py" <<'PY'
 import http.server, sys, time
+# With "ranges" it offers ranges (and takes "bytes=N-M"), so that large files
+# are split over several connections.
+offer = len(sys.argv) > 2 and sys.argv[2] == "ranges"
 class H(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         # Byte p of the file is p % 256; "Range: bytes=N-" gets the rest from N.
         size = 40 << 20
-        start = 0
+        start, end = 0, size
         asked = self.headers.get("Range", "")
-        if asked.startswith("bytes=") and asked.endswith("-") and asked[6:-1].isdigit():
-            start = min(int(asked[6:-1]), size)
-        if start:
+        first, _, last = asked[6:].partition("-") if asked.startswith("bytes=") else ("", "", "")
+        if first.isdigit() and (last == "" or (offer and last.isdigit())):
+            start = min(int(first), size)
+            if last:
+                end = min(int(last) + 1, size)
+        if start or end < size:
             self.send_response(206)
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end - 1, size))
         else:
             self.send_response(200)
-        self.send_header("Content-Length", str(size - start))
+        if offer:
+            self.send_header("Content-Type", "video/mp4")
+            self.send_header("Accept-Ranges", "bytes")
+            self.send_header("ETag", '"pattern-1"')
+        self.send_header("Content-Length", str(end - start))
         self.end_headers()
         block = bytes(range(256)) * 256
         try:
             at = start
-            while at < size:
-                piece = block[at % len(block):][:size - at]
+            while at < end:
+                piece = block[at % len(block):][:end - at]
                 self.wfile.write(piece)
                 at += len(piece)
                 time.sleep(0.01)
@@ -126,6 +138,7 @@ s = http.server.ThreadingHTTPServer(("127.0.0.1", 0), H)
 open(sys.argv[1], "w").write(str(s.server_address[1]))
 s.serve_forever()
 PY
+python3 - "$port_file" <"$root/server.py" &
 server_pid=$!
 for _ in $(seq 100); do [ -s "$port_file" ] && break; sleep 0.1; done
 url="http://127.0.0.1:$(cat "$port_file")/clip.flv"
@@ -145,7 +158,7 @@ for r in $(seq "$rounds"); do
   sleep "0.$((r * 2))"
   kill_worker
   echo "round $r: killed $((r * 200)) ms into the download"
-  for f in $(find "$flv" -name 'flv*video.flv*' -newer "$root/stamp"); do
+  for f in $(find "$flv" -name 'flv*video.flv*' ! -name '*.state' -newer "$root/stamp"); do
     # A file under its final name must be whole; a .part file holds exactly
     # the bytes that arrived, with no zeros after them.
     if ! python3 - "$f" <<'PY'; then fail "$(basename "$f") looks complete and is not"; fi
@@ -178,6 +191,67 @@ PY
     fail "the resumed download did not finish: $(tr '\n' ' ' <"$root/resume")"
   fi
   clean_start
+done
+kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=
+
+echo "== kill during a download split over 4 connections (larkvale download, 40 MiB)"
+port_file=$root/port-ranges
+python3 - "$port_file" ranges <"$root/server.py" &
+server_pid=$!
+for _ in $(seq 100); do [ -s "$port_file" ] && break; sleep 0.1; done
+url="http://127.0.0.1:$(cat "$port_file")/clip.mp4"
+for r in $(seq "$rounds"); do
+  dir=$root/split-$r
+  mkdir -p "$dir"
+  HOME=$root/home XDG_CONFIG_HOME=$root/config "$larkvale" download "$url" -o "$dir" --connections 4 \
+    >/dev/null 2>"$root/split-err" &
+  pid=$!
+  for _ in $(seq 600); do grep -q '^range:' "$dir"/*.part.state 2>/dev/null && break; sleep 0.05; done
+  sleep "0.$((r * 3 % 10))"
+  kill_worker
+  state=$(ls "$dir"/*.part.state 2>/dev/null | head -1 || true)
+  echo "round $r: killed; state: $(grep -c '^range:' "$state" 2>/dev/null || echo none) ranges"
+  # Every range holds, up to what its state says, the bytes as sent; a
+  # file under its final name is whole.
+  python3 - "$dir" <<'PY' || fail "round $r: a split download is not as sent"
+import os, sys
+d = sys.argv[1]
+ok = True
+for name in os.listdir(d):
+    path = os.path.join(d, name)
+    if name.endswith(".state"):
+        continue
+    data = open(path, "rb").read()
+    if not name.endswith(".part"):
+        sent = (bytes(range(256)) * (len(data) // 256 + 1))[:len(data)]
+        whole = len(data) == 40 << 20 and data == sent
+        print("  %s: %d bytes, %s" % (name, len(data), "whole" if whole else "NOT whole"))
+        ok = ok and whole
+        continue
+    have = 0
+    for line in open(path + ".state").read().splitlines():
+        if line.startswith("range:"):
+            start, end, got = map(int, line.split()[1:])
+            have += got
+            piece = data[start:start + got]
+            if len(piece) != got or piece != bytes((start + i) % 256 for i in range(got)):
+                print("  %s: range %d-%d NOT as sent" % (name, start, end))
+                ok = False
+    print("  %s: %d bytes kept by the state" % (name, have))
+sys.exit(0 if ok else 1)
+PY
+  if HOME=$root/home XDG_CONFIG_HOME=$root/config timeout -s KILL 150 "$larkvale" download "$url" -o "$dir" \
+    --connections 4 >/dev/null 2>"$root/split-err"; then
+    python3 - "$dir/flv0video.mp4" <<'PY' || fail "round $r: the resumed split download is not the whole file"
+import sys
+data = open(sys.argv[1], "rb").read()
+sent = (bytes(range(256)) * (len(data) // 256 + 1))[:len(data)]
+sys.exit(0 if len(data) == 40 << 20 and data == sent else 1)
+PY
+    echo "  resumed: $(ls "$dir")"
+  else
+    fail "round $r: the resumed split download did not finish: $(tr '\n' ' ' <"$root/split-err")"
+  fi
 done
 kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=
 

@@ -14,7 +14,7 @@ packages=(
   libopencore-amrnb-dev
   libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg xvfb xauth nginx-light curl openbox yt-dlp
+  ffmpeg xvfb xauth nginx-light curl openbox yt-dlp aria2
   x11-apps xdotool imagemagick qt6-gtk-platformtheme
   at-spi2-core python3-pyatspi dbus dbus-x11
   clang libclang-rt-dev
