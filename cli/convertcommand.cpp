@@ -161,7 +161,7 @@ int RunConvert(const QStringList& arguments) {
       problem = QStringLiteral("no such file");
     else if (info.isDir() || !info.isReadable())
       problem = QStringLiteral("cannot be read");
-    else if (probed = engine::ProbeFile(input.toStdString()); !probed.ok)
+    else if (probed = engine.Probe(input); !probed.ok)
       problem = QStringLiteral("not a media file the converter can read");
     if (!problem.isEmpty()) {
       ReportError(input, problem);
