@@ -174,7 +174,14 @@ void DownloadsPanel::buildClients() {
   action_ = std::make_unique<queue::DownloadAction>(*http1_, *state_.downloadList, [] { platform::ProcessMessages(); });
   action_->OnStatus = [this](const QString& text) { status_->SetText(text); };
   action_->OnQueued = [this](int) {
-    if (state_.downloadsStopped) toggleDownloads();
+    if (state_.downloadsStopped) {
+      toggleDownloads();
+    } else if (runner_->PauseTimer().isActive()) {
+      // The runner rests between passes for up to three seconds; a row the
+      // user just asked for starts now. The pass still waits for the top
+      // level, so this Download finishes first.
+      runner_->PauseTimer().start(0);
+    }
   };
   action_->OnNoVideo = [this] {
     services_.dialogs->ShowMessage(QString::fromLatin1(kAppName), QStringLiteral("No video"));

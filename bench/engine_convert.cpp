@@ -125,7 +125,7 @@ void CommandLineConvertLine(const std::string& larkvale, const std::string& inpu
 // of the same bytes (a floor no join can beat). Each side starts with nothing
 // dirty in the page cache and its output is removed after it, so one side's
 // write-back does not slow the next.
-void JoinLine(const std::string& dir, int reps, double totalMiB) {
+void JoinLine(const std::string& dir, int reps, double totalMiB, const std::string& larkvale) {
   const std::string first = dir + "/part0.mp4";
   const double partSeconds = 30;
   FixtureSpec shape{partSeconds, true, 1280, 720, 25, true, 48000, 2,
@@ -162,7 +162,7 @@ void JoinLine(const std::string& dir, int reps, double totalMiB) {
   // (24 GiB machine), so all three read from memory.
   struct Side {
     std::vector<double> wall, cpu;
-  } engine, cli, cat;
+  } engine, cli, cat, command;
   auto measure = [&](Side& side, int who, const std::function<bool()>& run) {
     RunCommand("sync");
     const double cpu0 = CpuSeconds(who);
@@ -187,6 +187,17 @@ void JoinLine(const std::string& dir, int reps, double totalMiB) {
       std::fprintf(stderr, "ffmpeg concat failed\n");
       return;
     }
+    // The command line's join, probing its inputs included.
+    const std::string commandOut = dir + "/command-joined.mp4";
+    if (!measure(command, RUSAGE_CHILDREN, [&] {
+          RunCommand(ShellQuote(larkvale) + " convert --copy" + catArgs + " -o " + ShellQuote(commandOut) + " 2>&1",
+                     &status);
+          return status == 0;
+        })) {
+      std::fprintf(stderr, "larkvale convert --copy failed\n");
+      return;
+    }
+    fs::remove(commandOut);
     if (!measure(cat, RUSAGE_CHILDREN, [&] {
           RunCommand("cat" + catArgs + " > " + ShellQuote(catOut), &status);
           return status == 0;
@@ -212,6 +223,9 @@ void JoinLine(const std::string& dir, int reps, double totalMiB) {
   std::printf("| Join without re-encoding (%d parts of %.0f MiB, %.0f MiB) | %.2f | %.2f (concat) | %.2f | %.2f | %.2f | %.2f "
               "| %s |\n",
               parts, partMiB, inputMiB, a, b, b / a, ac, bc, bc / ac, check.c_str());
+  const double d = Median(command.wall), dc = Median(command.cpu);
+  std::printf("| larkvale convert --copy (process) | %.2f | %.2f (concat) | %.2f | %.2f | %.2f | %.2f | |\n", d, b, b / d,
+              dc, bc, bc / dc);
   std::printf("| cat of the same parts | %.2f | | %.2f of cat's speed | %.2f | | | engine %.0f MiB/s, ffmpeg %.0f MiB/s, "
               "cat %.0f MiB/s |\n",
               c, c / a, cc, inputMiB / a, inputMiB / b, inputMiB / c);
@@ -363,7 +377,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
 
-  if (only.empty() || std::string("Join").find(only) != std::string::npos) JoinLine(dir, reps, joinMiB);
+  if (only.empty() || std::string("Join").find(only) != std::string::npos) JoinLine(dir, reps, joinMiB, (fs::path(argv[0]).parent_path() / "larkvale").string());
 
   if (only.empty() || std::string("larkvale").find(only) != std::string::npos)
     CommandLineConvertLine((fs::path(argv[0]).parent_path() / "larkvale").string(), input, dir, reps);

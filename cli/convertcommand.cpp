@@ -150,26 +150,30 @@ int RunConvert(const QStringList& arguments) {
     }
   }
 
+  // One probe of each input tells both whether it is media and its length.
   bool unreadable = false;
+  std::vector<double> lengths;
   for (const QString& input : inputs) {
     const QFileInfo info(input);
     QString problem;
+    engine::MediaInfo probed;
     if (!info.exists())
       problem = QStringLiteral("no such file");
     else if (info.isDir() || !info.isReadable())
       problem = QStringLiteral("cannot be read");
-    else if (!engine::ProbeFile(input.toStdString()).ok)
+    else if (probed = engine.Probe(input); !probed.ok)
       problem = QStringLiteral("not a media file the converter can read");
     if (!problem.isEmpty()) {
       ReportError(input, problem);
       unreadable = true;
     }
+    lengths.push_back(probed.duration);
   }
   if (unreadable) return kJobFailed;
   if (Interrupted()) EndAsInterrupted();
 
   convert::TimelineModel timeline;
-  for (const QString& input : inputs) timeline.Append(input, engine.GetFileDuration(input));
+  for (int i = 0; i < inputs.size(); ++i) timeline.Append(inputs[i], lengths[size_t(i)]);
 
   const QFileInfo out(parser.value(output));
   if (parser.isSet(each) && !out.isDir()) {

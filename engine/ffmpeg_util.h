@@ -66,4 +66,10 @@ inline std::string AvError(int code) {
 // media. Logging is kept quiet: a broken download is an expected input.
 InputPtr OpenInput(const std::string& path);
 
+// The same with the container's header read and nothing more: streams whose
+// codec set-up the header does not give stay incomplete. The full probe
+// decodes the first frames of every stream, which for a high-rate recording
+// costs more than copying seconds of it.
+InputPtr OpenInputHeader(const std::string& path);
+
 }  // namespace larkvale::engine

@@ -13,7 +13,7 @@ extern "C" {
 
 namespace larkvale::engine {
 
-InputPtr OpenInput(const std::string& path) {
+InputPtr OpenInputHeader(const std::string& path) {
   static const bool quiet = [] {
     av_log_set_level(AV_LOG_FATAL);
     return true;
@@ -24,8 +24,12 @@ InputPtr OpenInput(const std::string& path) {
   if (!fi.isFile() || fi.size() == 0) return nullptr;
   AVFormatContext* raw = nullptr;
   if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return nullptr;
-  InputPtr in(raw);
-  if (avformat_find_stream_info(in.get(), nullptr) < 0) return nullptr;
+  return InputPtr(raw);
+}
+
+InputPtr OpenInput(const std::string& path) {
+  InputPtr in = OpenInputHeader(path);
+  if (!in || avformat_find_stream_info(in.get(), nullptr) < 0) return nullptr;
   return in;
 }
 

@@ -9,10 +9,35 @@ extern "C" {
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 namespace larkvale::engine {
 
+// Files a plan opened, held for the join that follows it.
+class OpenedParts {
+ public:
+  void Keep(size_t index, InputPtr in) {
+    const std::lock_guard lock(mutex_);
+    if (inputs_.size() <= index) inputs_.resize(index + 1);
+    inputs_[index] = std::move(in);
+  }
+  // Null when the file was not kept or was taken already.
+  InputPtr Take(size_t index) {
+    const std::lock_guard lock(mutex_);
+    return index < inputs_.size() ? std::move(inputs_[index]) : nullptr;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<InputPtr> inputs_;
+};
+
 namespace {
+
+// A plan keeps this many files open for its join; the rest are opened again
+// when their turn comes. Each holds a descriptor and whatever its probe read
+// ahead, so a join of hundreds of segments must not keep them all.
+constexpr size_t kKeptParts = 16;
 
 std::string BaseName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -131,6 +156,36 @@ std::string Difference(const AVCodecParameters* p, const AVCodecParameters* firs
   return {};
 }
 
+// Whether the header alone describes the copied streams as fully as the
+// probe would. MP4 carries each stream's size or rates and, for these codecs,
+// the coder's whole set-up (parameter sets, audio configuration) in its
+// header, and every packet's time and length in its index. Files alike in
+// that set-up decode alike, so nothing a join compares can hide from it.
+bool HeaderSuffices(const AVFormatContext* fc) {
+  if (std::strcmp(fc->iformat->name, "mov,mp4,m4a,3gp,3g2,mj2") != 0) return false;
+  const std::vector<int> streams = CopiedStreams(fc);
+  if (streams.empty()) return false;
+  for (int i : streams) {
+    const AVCodecParameters* p = fc->streams[i]->codecpar;
+    const bool described = p->codec_id == AV_CODEC_ID_H264 || p->codec_id == AV_CODEC_ID_HEVC ||
+                           p->codec_id == AV_CODEC_ID_AAC;
+    if (!described || p->extradata_size <= 0) return false;
+    if (p->codec_type == AVMEDIA_TYPE_VIDEO && (p->width <= 0 || p->height <= 0)) return false;
+    if (p->codec_type == AVMEDIA_TYPE_AUDIO && (p->sample_rate <= 0 || p->ch_layout.nb_channels <= 0)) return false;
+  }
+  return true;
+}
+
+// Opens a file for joining: the header alone where it tells all, else with
+// the full probe. `headerOnly` says which it was.
+InputPtr OpenPart(const std::string& path, bool* headerOnly) {
+  InputPtr in = OpenInputHeader(path);
+  if (!in) return nullptr;
+  *headerOnly = HeaderSuffices(in.get());
+  if (!*headerOnly && avformat_find_stream_info(in.get(), nullptr) < 0) return nullptr;
+  return in;
+}
+
 }  // namespace
 
 std::optional<JoinPlan> PlanJoin(const std::vector<std::string>& files, std::string* difference) {
@@ -144,10 +199,14 @@ std::optional<JoinPlan> PlanJoin(const std::vector<std::string>& files, std::str
   }
   JoinPlan plan;
   plan.files = files;
+  plan.opened = std::make_shared<OpenedParts>();
   InputPtr first;
+  bool firstHeaderOnly = false;
   std::vector<int> firstStreams;
-  for (const std::string& path : files) {
-    InputPtr in = OpenInput(path);
+  for (size_t index = 0; index < files.size(); ++index) {
+    const std::string& path = files[index];
+    bool headerOnly = false;
+    InputPtr in = OpenPart(path, &headerOnly);
     if (!in) return refuse(path, "not a media file that can be read");
     const std::vector<int> streams = CopiedStreams(in.get());
     if (streams.empty()) return refuse(path, "no picture or sound");
@@ -159,6 +218,7 @@ std::optional<JoinPlan> PlanJoin(const std::vector<std::string>& files, std::str
       plan.extension = kind.extension;
       plan.kind = kind.name;
       first = std::move(in);
+      firstHeaderOnly = headerOnly;
       firstStreams = streams;
       continue;
     }
@@ -167,12 +227,28 @@ std::optional<JoinPlan> PlanJoin(const std::vector<std::string>& files, std::str
     const std::string layout = Layout(in.get(), streams), firstLayout = Layout(first.get(), firstStreams);
     if (streams.size() != firstStreams.size() || layout != firstLayout)
       return refuse(path, layout + ", the others " + firstLayout);
-    for (size_t i = 0; i < streams.size(); ++i) {
-      const std::string d = Difference(in->streams[streams[i]]->codecpar, first->streams[firstStreams[i]]->codecpar,
-                                       GlobalSetup(plan.muxer));
-      if (!d.empty()) return refuse(path, d);
+    const auto firstDifference = [&] {
+      for (size_t i = 0; i < streams.size(); ++i) {
+        std::string d = Difference(in->streams[streams[i]]->codecpar, first->streams[firstStreams[i]]->codecpar,
+                                   GlobalSetup(plan.muxer));
+        if (!d.empty()) return d;
+      }
+      return std::string();
+    };
+    std::string d = firstDifference();
+    if (!d.empty() && (headerOnly || firstHeaderOnly)) {
+      // A header names the codec's set-up, not what differs in it ("pixel
+      // format yuv444p"): the probe finds that, and may find them alike.
+      if ((firstHeaderOnly && avformat_find_stream_info(first.get(), nullptr) < 0) ||
+          (headerOnly && avformat_find_stream_info(in.get(), nullptr) < 0))
+        return refuse(path, "not a media file that can be read");
+      firstHeaderOnly = headerOnly = false;
+      d = firstDifference();
     }
+    if (!d.empty()) return refuse(path, d);
+    if (index < kKeptParts) plan.opened->Keep(index, std::move(in));
   }
+  plan.opened->Keep(0, std::move(first));
   return plan;
 }
 
@@ -194,12 +270,20 @@ bool JoinJob::Write(const std::string& tmp) {
 
   // Every file's copied streams, in order, go to the output stream of the
   // same place; the plan made sure they are alike.
+  // Each file as the plan left it open, or opened anew.
+  const auto openPart = [&](size_t index) {
+    if (plan_.opened)
+      if (InputPtr in = plan_.opened->Take(index)) return in;
+    bool headerOnly = false;
+    return OpenPart(plan_.files[index], &headerOnly);
+  };
   std::vector<AVStream*> outs;
   int referenceOut = 0;  // the stream whose end marks a file's end: the picture if any
+  InputPtr firstIn = openPart(0);
+  if (!firstIn) return fail("cannot read " + plan_.files.front());
   {
-    InputPtr in = OpenInput(plan_.files.front());
-    if (!in) return fail("cannot read " + plan_.files.front());
-    const std::vector<int> streams = CopiedStreams(in.get());
+    const AVFormatContext* in = firstIn.get();
+    const std::vector<int> streams = CopiedStreams(in);
     bool pictureFound = false;
     for (int i : streams) {
       const AVStream* ist = in->streams[i];
@@ -236,9 +320,10 @@ bool JoinJob::Write(const std::string& tmp) {
   int64_t offset = 0;
   std::vector<int64_t> lastDts(outs.size(), std::numeric_limits<int64_t>::min());
   PacketPtr pkt = MakePacket();
-  for (const std::string& path : plan_.files) {
+  for (size_t index = 0; index < plan_.files.size(); ++index) {
+    const std::string& path = plan_.files[index];
     if (abort_) return fail("aborted");
-    InputPtr in = OpenInput(path);
+    InputPtr in = index == 0 ? std::move(firstIn) : openPart(index);
     if (!in) return fail("cannot read " + path);
     const std::vector<int> streams = CopiedStreams(in.get());
     if (streams.size() != outs.size()) return fail(path + " changed since it was checked");

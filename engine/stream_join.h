@@ -6,11 +6,14 @@
 
 #include "engine/file_job.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace larkvale::engine {
+
+class OpenedParts;
 
 struct JoinPlan {
   std::vector<std::string> files;
@@ -18,6 +21,10 @@ struct JoinPlan {
   std::string extension;  // "mp4"
   std::string kind;       // as the user knows it: "MP4", "WebM", "MPEG-TS"
   double duration = 0;    // the files' lengths together, for progress
+  // The files as the plan opened them, so that the join reads on from there
+  // instead of opening and probing each again. The first join made from the
+  // plan takes them; another one opens the files itself.
+  std::shared_ptr<OpenedParts> opened;
 };
 
 // The plan for joining `files` in order, or nothing with the reason in

@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -62,21 +64,34 @@ void VideoEngineCore::SetWMVCustomFileName(const QString& path) {
 
 // ---------------------------------------------------------------- probing
 
-double VideoEngineCore::GetFileDuration(const QString& file) const {
-  return ProbeFile(file.toStdString()).duration;
+// The probe decodes a file's first frames, and a conversion asks about each
+// file several times (its length, its picture and its sound for the
+// Timeline, the first file's size and rate for the plan): one probe serves
+// them all. Any write changes the size or the times, and replacing the file
+// changes the inode, so a changed file is probed again.
+MediaInfo VideoEngineCore::Probe(const std::string& path) const {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return ProbeFile(path);
+  std::vector<long long> stamp{(long long)st.st_dev,       (long long)st.st_ino,       (long long)st.st_size,
+                               (long long)st.st_mtim.tv_sec, (long long)st.st_mtim.tv_nsec, (long long)st.st_ctim.tv_sec,
+                               (long long)st.st_ctim.tv_nsec};
+  if (const auto it = probed_.find(path); it != probed_.end() && it->second.stamp == stamp) return it->second.info;
+  MediaInfo info = ProbeFile(path);
+  // A long session probes many files; only the recent ones are asked again.
+  if (probed_.size() >= 256) probed_.clear();
+  probed_[path] = Probed{std::move(stamp), info};
+  return info;
 }
 
-short VideoEngineCore::GetFileWidth(const QString& file) const {
-  return short(std::min(ProbeFile(file.toStdString()).width, 32767));
-}
+MediaInfo VideoEngineCore::Probe(const QString& file) const { return Probe(file.toStdString()); }
 
-short VideoEngineCore::GetFileHeight(const QString& file) const {
-  return short(std::min(ProbeFile(file.toStdString()).height, 32767));
-}
+double VideoEngineCore::GetFileDuration(const QString& file) const { return Probe(file).duration; }
 
-double VideoEngineCore::GetFileFrameRate(const QString& file) const {
-  return ProbeFile(file.toStdString()).frameRate;
-}
+short VideoEngineCore::GetFileWidth(const QString& file) const { return short(std::min(Probe(file).width, 32767)); }
+
+short VideoEngineCore::GetFileHeight(const QString& file) const { return short(std::min(Probe(file).height, 32767)); }
+
+double VideoEngineCore::GetFileFrameRate(const QString& file) const { return Probe(file).frameRate; }
 
 // ---------------------------------------------------------------- timeline
 
@@ -86,7 +101,7 @@ void VideoEngineCore::ClearTimeline() {
 }
 
 bool VideoEngineCore::AddClip(std::vector<Clip>& track, bool video, const QString& file, double start, double end) {
-  MediaInfo info = ProbeFile(file.toStdString());
+  MediaInfo info = Probe(file);
   if (!info.ok || !std::isfinite(start) || !std::isfinite(end)) return false;
   start = std::max(0.0, start);
   if (info.duration > 0) end = std::min(end, info.duration);
@@ -146,8 +161,8 @@ bool VideoEngineCore::SaveTimeline(const QString& file) {
     return false;
   }
   MediaInfo first, firstSound;
-  if (!timeline_.video.empty()) first = ProbeFile(timeline_.video.front().path);
-  if (!timeline_.audio.empty()) firstSound = ProbeFile(timeline_.audio.front().path);
+  if (!timeline_.video.empty()) first = Probe(timeline_.video.front().path);
+  if (!timeline_.audio.empty()) firstSound = Probe(timeline_.audio.front().path);
   std::string error;
   auto plan = PlanOutput(CurrentSettings(), first.frameRate, first.width, first.height, &error, firstSound.sampleRate);
   return RunSave(plan, file, error);

@@ -11,14 +11,17 @@
 // between progress events.
 
 #include "engine/output_formats.h"
+#include "engine/probe.h"
 #include "engine/stream_join.h"
 #include "engine/timeline.h"
 
 #include <QString>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 class QObject;
@@ -99,6 +102,9 @@ class VideoEngineCore {
   short GetFileWidth(const QString& file) const;
   short GetFileHeight(const QString& file) const;
   double GetFileFrameRate(const QString& file) const;
+  // All of the above and more from one probe. A file asked about again
+  // while it is unchanged (same file, size and times) is not probed again.
+  MediaInfo Probe(const QString& file) const;
 
   // ---- timeline
   void ClearTimeline();
@@ -147,6 +153,7 @@ class VideoEngineCore {
   bool WaitForSave(FileJob& job, QObject& waker, const std::weak_ptr<bool>& self);
   OutputSettings CurrentSettings() const;
   bool AddClip(std::vector<Clip>& track, bool video, const QString& file, double start, double end);
+  MediaInfo Probe(const std::string& path) const;
 
   Timeline timeline_;
   short wmvProfile_ = 0;
@@ -159,6 +166,12 @@ class VideoEngineCore {
   // Gone with the engine; a save checks it after each progress event, since
   // the event's handler may have destroyed the engine.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // The last probes, by path, with what the file looked like then.
+  struct Probed {
+    std::vector<long long> stamp;  // device, inode, size, change and modification times
+    MediaInfo info;
+  };
+  mutable std::map<std::string, Probed> probed_;
 };
 
 }  // namespace larkvale::engine

@@ -188,6 +188,19 @@ TEST_F(Downloads, DownloadWhileStoppedStartsTheDownloads) {
   EXPECT_EQ(List().CellText(colFile, 0), form->state().flvDir + "flv0video.avi");
 }
 
+TEST_F(Downloads, ARowQueuedWhileTheRunnerRestsStartsBeforeTheRestWouldEnd) {
+  RunPass();  // an empty list: the loop now rests until its next pass
+  QTimer& pause = panel->runner().PauseTimer();
+  ASSERT_TRUE(pause.isActive());
+  const QDeadlineTimer restEnds(pause.remainingTime());
+  ASSERT_GT(restEnds.remainingTime(), 1000);
+  Download(Site().Url("/watch_standard.html"));
+  ASSERT_EQ(List().RowCount(), 1);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return List().State(0) == queue::RowState::Done; }, 10000));
+  EXPECT_FALSE(restEnds.hasExpired()) << "the row waited for the rest between passes";
+  EXPECT_EQ(ReadFileBytes(List().CellText(colFile, 0).toStdString()), Site().Video());
+}
+
 TEST_F(Downloads, BadAddressesEndTheActionWithAMessageAndNoRow) {
   const std::string selfSigned = std::to_string(Refused().selfSigned.Port());
   const std::string otherName = std::to_string(Refused().otherName.Port());

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
 namespace larkvale::enginetest {
 namespace {
 
@@ -29,6 +32,39 @@ TEST(VideoEngineProbe, ReadsLengthSizeAndRateOfEveryKindOfFile) {
     EXPECT_EQ(engine.GetFileWidth(f), c.width);
     EXPECT_EQ(engine.GetFileHeight(f), c.height);
     EXPECT_NEAR(engine.GetFileFrameRate(f), c.fps, 0.01);
+  }
+}
+
+// The engine answers a second question about a file from its first probe;
+// a file changed or replaced since must be probed anew.
+TEST(VideoEngineProbe, AFileChangedSinceItsProbeIsProbedAgain) {
+  const EngineMedia& m = Media();
+  const std::string dir = FreshDir("probe-again");
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> change;
+    int width;
+  } cases[] = {
+      {"replaced by another file", [&](const std::string& path) {
+         std::filesystem::copy_file(m.avi, path + ".new");
+         std::filesystem::rename(path + ".new", path);
+       }, 176},
+      {"written over in place", [&](const std::string& path) {
+         std::filesystem::copy_file(m.avi, path, std::filesystem::copy_options::overwrite_existing);
+       }, 176},
+      {"cut short to nothing", [&](const std::string& path) { std::filesystem::resize_file(path, 0); }, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir + "/clip";
+    std::filesystem::remove(path);
+    std::filesystem::copy_file(m.mp4, path);
+    TVideoEngine engine;
+    const QString f = QString::fromStdString(path);
+    ASSERT_EQ(engine.GetFileWidth(f), 320);
+    c.change(path);
+    EXPECT_EQ(engine.GetFileWidth(f), c.width);
+    EXPECT_EQ(engine.Probe(f).ok, c.width > 0);
   }
 }
 
