@@ -295,6 +295,10 @@ TEST_F(StreamDownloadTest, SegmentRetriedAfterTwo503sAndMissingSegmentNamed) {
   EXPECT_TRUE(Contains(failed.error, "404")) << failed.error;
   EXPECT_FALSE(fs::exists(lost));
   EXPECT_FALSE(fs::exists(lost + ".part"));
+  // The pieces that arrived are kept; nothing half-written is.
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(StreamDownload::PiecesFolder(lost), ec))
+    EXPECT_NE(e.path().extension(), ".tmp") << e.path();
 }
 
 TEST_F(StreamDownloadTest, TheJoinKeepsUpWithThePiecesAndAStopKeepsTheHeldName) {
