@@ -361,7 +361,13 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
   fetchOver = true;
   while (!joined) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (between) between(last);
+    try {
+      if (between) between(last);
+    } catch (...) {
+      // The joiner must end before anything leaves this frame.
+      if (!fetchFailure) fetchFailure = std::current_exception();
+      cut = true;
+    }
     if (stop_) cut = true;
   }
   joiner.join();
