@@ -287,7 +287,9 @@ QVariant DownloadList::headerData(int section, Qt::Orientation orientation, int 
 void DownloadList::sort(int column, Qt::SortOrder order) { SortRows(column, order); }
 
 void DownloadList::MarkStream(int row) {
-  if (row >= 0 && row < RowCount()) rows_[static_cast<std::size_t>(row)].stream = true;
+  if (row < 0 || row >= RowCount()) return;
+  rows_[static_cast<std::size_t>(row)].stream = true;
+  Changed(row);  // the saved list keeps the mark
 }
 
 bool DownloadList::IsMarkedStream(int row) const {

@@ -67,7 +67,7 @@ class DownloadList : public QAbstractTableModel {
   // no note.
   void SetNote(int row, const QString& note);
   // The row's link is an HLS or DASH stream although its address does not
-  // end in .m3u8 or .mpd (its reply head said so). In memory only.
+  // end in .m3u8 or .mpd (its reply head said so). Saved with the list.
   void MarkStream(int row);
   bool IsMarkedStream(int row) const;
   // "Retry": a failed or stopped row waits again (its partial file, if any,

@@ -83,6 +83,8 @@ QByteArray SerializeDownloadList(const DownloadList& list) {
     row["error"] = list.ErrorText(r);
     // Only rows from a browsed page have one; files without it still load.
     if (!list.Session(r).Empty()) row["session"] = SessionObject(list.Session(r));
+    // Only a stream its address does not name; files without it still load.
+    if (list.IsMarkedStream(r)) row["stream"] = true;
     rows.append(row);
   }
   QJsonObject root;
@@ -122,6 +124,7 @@ bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why
     if (state == RowState::Downloading) state = RowState::Stopped;
     list.SetState(r, state, o.value("error").toString());
     if (o.value("session").isObject()) list.SetSession(r, SessionOf(o.value("session").toObject()));
+    if (o.value("stream").toBool(false)) list.MarkStream(r);
   }
   list.EndUpdate();
   return true;

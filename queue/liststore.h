@@ -11,7 +11,8 @@
 // Size and progress are null while a cell holds no value. A row that came
 // from a browsed page also has "session": {"referer": "...", "userAgent":
 // "...", "cookies": [{"name", "value", "domain", "path", "secure"}]}; the
-// file is then readable by its owner only.
+// file is then readable by its owner only. A row whose link is an HLS or
+// DASH stream that its address does not name has "stream": true.
 
 #include <QByteArray>
 #include <QObject>

@@ -23,18 +23,14 @@ std::string AvText(int code) {
   return buf;
 }
 
-// Files read as one seekable byte stream.
+// Files read one after the other as one byte stream, front to back: a
+// file is opened only when the one before it is used up, so it need not be
+// there before. No seeking: the demuxers keep what they probe in their own
+// buffer, as they do for a pipe.
 class ConcatFiles {
  public:
-  explicit ConcatFiles(const std::vector<std::string>& files) : files_(files) {
-    for (const auto& f : files_) {
-      std::error_code ec;
-      const auto size = std::filesystem::file_size(f, ec);
-      if (ec) throw StreamError("A fetched piece is missing: " + f);
-      starts_.push_back(total_);
-      total_ += static_cast<std::int64_t>(size);
-    }
-  }
+  ConcatFiles(const std::vector<std::string>& files, const PieceWait& whole, std::atomic<bool>& gaveUp)
+      : files_(files), whole_(whole), gaveUp_(gaveUp) {}
   ~ConcatFiles() {
     if (file_) std::fclose(file_);
   }
@@ -42,60 +38,36 @@ class ConcatFiles {
   int Read(std::uint8_t* buf, int size) {
     int done = 0;
     while (done < size) {
-      if (!Locate()) break;
+      if (!file_) {
+        // What this file gave goes out first: the next may not be here yet.
+        if (done > 0 || next_ >= files_.size()) break;
+        const std::string& path = files_[next_++];
+        if (whole_ && !whole_(path)) {
+          gaveUp_ = true;
+          return AVERROR_EXIT;
+        }
+        file_ = std::fopen(path.c_str(), "rb");
+        if (!file_) throw StreamError("A fetched piece is missing: " + path);
+      }
       const std::size_t n = std::fread(buf + done, 1, static_cast<std::size_t>(size - done), file_);
       if (n == 0) {
-        // This file is used up: move to the next.
-        pos_ = (open_ + 1 < starts_.size()) ? starts_[open_ + 1] : total_;
+        const bool failed = std::ferror(file_) != 0;
+        std::fclose(file_);
+        file_ = nullptr;
+        if (failed) throw StreamError("Cannot read the fetched piece " + files_[next_ - 1]);
         continue;
       }
       done += static_cast<int>(n);
-      pos_ += static_cast<std::int64_t>(n);
     }
     return done > 0 ? done : AVERROR_EOF;
   }
 
-  std::int64_t Seek(std::int64_t offset, int whence) {
-    if (whence & AVSEEK_SIZE) return total_;
-    whence &= ~AVSEEK_FORCE;
-    std::int64_t target = offset;
-    if (whence == SEEK_CUR) target = pos_ + offset;
-    else if (whence == SEEK_END) target = total_ + offset;
-    if (target < 0 || target > total_) return -1;
-    pos_ = target;
-    positioned_ = false;
-    return pos_;
-  }
-
  private:
-  // Opens the file holding `pos_` and positions it; false at the end.
-  bool Locate() {
-    if (pos_ >= total_) return false;
-    std::size_t i = starts_.size() - 1;
-    while (starts_[i] > pos_) --i;
-    // Skips empty files at the same start.
-    while (i + 1 < starts_.size() && starts_[i + 1] <= pos_) ++i;
-    if (!file_ || open_ != i) {
-      if (file_) std::fclose(file_);
-      file_ = std::fopen(files_[i].c_str(), "rb");
-      if (!file_) throw StreamError("Cannot read the fetched piece " + files_[i]);
-      open_ = i;
-      positioned_ = false;
-    }
-    if (!positioned_) {
-      if (fseeko(file_, static_cast<off_t>(pos_ - starts_[i]), SEEK_SET) != 0)
-        throw StreamError("Cannot read the fetched piece " + files_[i]);
-      positioned_ = true;
-    }
-    return true;
-  }
-
   std::vector<std::string> files_;
-  std::vector<std::int64_t> starts_;
-  std::int64_t total_ = 0, pos_ = 0;
+  const PieceWait& whole_;
+  std::atomic<bool>& gaveUp_;
+  std::size_t next_ = 0;
   std::FILE* file_ = nullptr;
-  std::size_t open_ = 0;
-  bool positioned_ = false;
 };
 
 // One group opened as an input.
@@ -104,7 +76,8 @@ struct GroupInput {
   AVIOContext* io = nullptr;
   AVFormatContext* fmt = nullptr;
 
-  explicit GroupInput(const std::vector<std::string>& files) : data(std::make_unique<ConcatFiles>(files)) {
+  GroupInput(const std::vector<std::string>& files, const PieceWait& whole, std::atomic<bool>& gaveUp)
+      : data(std::make_unique<ConcatFiles>(files, whole, gaveUp)) {
     constexpr int kBuffer = 64 * 1024;
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBuffer));
     io = avio_alloc_context(
@@ -116,7 +89,7 @@ struct GroupInput {
             return AVERROR(EIO);
           }
         },
-        nullptr, [](void* o, std::int64_t off, int whence) { return static_cast<ConcatFiles*>(o)->Seek(off, whence); });
+        nullptr, nullptr);
     if (!io) {
       av_free(buffer);
       throw StreamError("Out of memory.");
@@ -155,8 +128,9 @@ struct PacketFree {
 // Reads one track's groups in order, giving packets with continued times.
 class TrackReader {
  public:
-  TrackReader(const RemuxTrack& track, bool takeVideo, bool takeAudio)
-      : track_(track), takeVideo_(takeVideo), takeAudio_(takeAudio), packet_(av_packet_alloc()) {
+  TrackReader(const RemuxTrack& track, bool takeVideo, bool takeAudio, const PieceWait& whole, std::atomic<bool>& gaveUp)
+      : track_(track), takeVideo_(takeVideo), takeAudio_(takeAudio), whole_(whole), gaveUp_(gaveUp),
+        packet_(av_packet_alloc()) {
     OpenGroup(0);
   }
 
@@ -207,7 +181,7 @@ class TrackReader {
   void OpenGroup(std::size_t g) {
     input_.reset();
     group_ = g;
-    input_ = std::make_unique<GroupInput>(track_.groups[g]);
+    input_ = std::make_unique<GroupInput>(track_.groups[g], whole_, gaveUp_);
     videoIn = takeVideo_ ? av_find_best_stream(input_->fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0) : -1;
     audioIn = takeAudio_ ? av_find_best_stream(input_->fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
     if (videoIn < 0) videoIn = -1;
@@ -218,6 +192,8 @@ class TrackReader {
 
   const RemuxTrack& track_;
   bool takeVideo_, takeAudio_;
+  const PieceWait& whole_;
+  std::atomic<bool>& gaveUp_;
   std::unique_ptr<AVPacket, PacketFree> packet_;
   std::unique_ptr<GroupInput> input_;
   std::size_t group_ = 0;
@@ -231,17 +207,25 @@ struct OutputCloser {
   }
 };
 
-}  // namespace
-
-bool RemuxToMp4(const std::vector<RemuxTrack>& tracks, const std::string& outPath, const std::atomic<bool>* stop) {
+bool Remux(const std::vector<RemuxTrack>& tracks, const std::string& outPath, const std::atomic<bool>* stop,
+           const PieceWait& wait, std::atomic<bool>& gaveUp) {
+  // While the next piece is on its way, what is joined so far goes to the
+  // disk, rather than waiting in the output's buffer.
+  AVIOContext* written = nullptr;
+  const PieceWait whole = wait ? PieceWait([&](const std::string& path) {
+    std::error_code ec;
+    if (written && !std::filesystem::exists(path, ec)) avio_flush(written);
+    return wait(path);
+  })
+                               : PieceWait();
   if (tracks.empty() || tracks.size() > 2) throw StreamError("Nothing to join.");
   for (const auto& t : tracks)
     if (t.groups.empty()) throw StreamError("Nothing to join.");
   av_log_set_level(AV_LOG_ERROR);
 
   std::vector<std::unique_ptr<TrackReader>> readers;
-  readers.push_back(std::make_unique<TrackReader>(tracks[0], true, tracks.size() == 1));
-  if (tracks.size() == 2) readers.push_back(std::make_unique<TrackReader>(tracks[1], false, true));
+  readers.push_back(std::make_unique<TrackReader>(tracks[0], true, tracks.size() == 1, whole, gaveUp));
+  if (tracks.size() == 2) readers.push_back(std::make_unique<TrackReader>(tracks[1], false, true, whole, gaveUp));
 
   AVFormatContext* raw = nullptr;
   if (avformat_alloc_output_context2(&raw, nullptr, "mp4", outPath.c_str()) < 0 || !raw)
@@ -273,6 +257,7 @@ bool RemuxToMp4(const std::vector<RemuxTrack>& tracks, const std::string& outPat
   for (auto& r : readers) r->offsetUs = -start;
 
   if (avio_open(&out->pb, outPath.c_str(), AVIO_FLAG_WRITE) < 0) throw StreamError("Cannot create " + outPath + ".");
+  written = out->pb;
   int err = avformat_write_header(out.get(), nullptr);
   if (err < 0) throw StreamError("Cannot write the MP4 header (" + AvText(err) + ").");
 
@@ -289,7 +274,7 @@ bool RemuxToMp4(const std::vector<RemuxTrack>& tracks, const std::string& outPat
     if (!p.done && !p.packet && !readers[i]->Next(p.packet, p.tb, p.index)) p.done = true;
   };
   for (;;) {
-    if (stop && *stop) return false;
+    if ((stop && *stop) || gaveUp) return false;
     std::size_t pick = pending.size();
     std::int64_t best = 0;
     for (std::size_t i = 0; i < pending.size(); ++i) {
@@ -318,9 +303,25 @@ bool RemuxToMp4(const std::vector<RemuxTrack>& tracks, const std::string& outPat
     err = av_interleaved_write_frame(out.get(), packet);
     if (err < 0) throw StreamError("Writing the MP4 file failed (" + AvText(err) + ").");
   }
+  // A read cut short by a piece that never came may look like the end.
+  if (gaveUp) return false;
   err = av_write_trailer(out.get());
   if (err < 0) throw StreamError("Finishing the MP4 file failed (" + AvText(err) + ").");
   return true;
+}
+
+}  // namespace
+
+bool RemuxToMp4(const std::vector<RemuxTrack>& tracks, const std::string& outPath, const std::atomic<bool>* stop,
+                const PieceWait& whole) {
+  std::atomic<bool> gaveUp{false};
+  try {
+    return Remux(tracks, outPath, stop, whole, gaveUp);
+  } catch (const StreamError&) {
+    // The pieces ended early: the fetch's own result says why.
+    if (gaveUp) return false;
+    throw;
+  }
 }
 
 }  // namespace larkvale::stream

@@ -69,6 +69,27 @@ class CappedSink : public http::TNetMemoryStream {
   std::int64_t limit_;
 };
 
+// A body straight into a file, refused beyond `limit` bytes like
+// CappedSink: a whole piece needs no copy in memory and no write of its own
+// after its last byte, so the connection can go on to the next at once.
+class CappedFile : public http::TNetFileStream {
+ public:
+  CappedFile(const std::string& path, std::int64_t limit) : http::TNetFileStream(path), limit_(limit) {
+    SetSize(0);  // a piece cut by an earlier try or run
+  }
+  void Write(const void* buffer, std::size_t n) override {
+    if (Position() + static_cast<std::int64_t>(n) > limit_) throw CappedSink::TooLarge();
+    http::TNetFileStream::Write(buffer, n);
+  }
+  void SetSize(std::int64_t size) override {
+    if (size > limit_) throw CappedSink::TooLarge();
+    http::TNetFileStream::SetSize(size);
+  }
+
+ private:
+  std::int64_t limit_;
+};
+
 }  // namespace
 
 std::unique_ptr<http::TNetHTTP> DefaultStreamClient() {
@@ -115,8 +136,18 @@ std::unique_ptr<http::TNetHTTP> SegmentFetcher::NewClient(bool callerThread) {
 }
 
 std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resource& where, const std::string& name,
-                                                 std::int64_t limit) {
+                                                 std::int64_t limit, const std::string& toFile) {
   const bool ranged = where.length >= 0 || where.offset > 0;
+  const std::string temp = toFile + ".tmp";
+  // Whatever ends a try without the whole piece leaves no temporary file.
+  struct Temporary {
+    const std::string& path;
+    bool keep = false;
+    ~Temporary() {
+      std::error_code ec;
+      if (!keep && !path.empty()) fs::remove(path, ec);
+    }
+  };
   for (int attempt = 0;; ++attempt) {
     std::string why;
     int waitMs = options_.backoffMs << attempt;
@@ -125,6 +156,20 @@ std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resour
       c.Request.ContentRangeStart = ranged ? where.offset : 0;
       c.Request.ContentRangeEnd = where.length > 0 ? where.offset + where.length - 1 : 0;
       if (where.length > limit) throw CappedSink::TooLarge();
+      if (!toFile.empty()) {
+        Temporary guard{temp};
+        {
+          CappedFile sink(temp, limit);
+          c.Get(where.url, sink);
+          if (stop_) return std::nullopt;
+          sink.Flush();
+        }
+        std::error_code ec;
+        fs::rename(temp, toFile, ec);
+        if (ec) throw StreamError("Cannot write " + toFile + ": " + ec.message());
+        guard.keep = true;
+        return std::string();
+      }
       CappedSink sink(ranged && where.length < 0 ? limit + where.offset : limit);
       c.Get(where.url, sink);
       if (stop_) return std::nullopt;
@@ -226,9 +271,16 @@ bool SegmentFetcher::FetchAll(const std::vector<FetchJob>& jobs,
       }
       const FetchJob& job = jobs[index];
       try {
-        auto body = Fetch(*client, job.where, job.name, kMaxPieceBytes);
+        // A clear, whole body goes straight to its file; a range (the server
+        // may send more) and a piece to decrypt go through memory.
+        const bool direct = !job.key && job.where.offset == 0 && job.where.length < 0;
+        auto body = Fetch(*client, job.where, job.name, kMaxPieceBytes, direct ? job.path : std::string());
         if (!body) break;
-        if (job.key) {
+        std::int64_t size = static_cast<std::int64_t>(body->size());
+        if (direct) {
+          std::error_code ec;
+          size = static_cast<std::int64_t>(fs::file_size(job.path, ec));
+        } else if (job.key) {
           std::string plain;
           try {
             plain = DecryptAes128Cbc(*body, *job.key, job.iv);
@@ -238,11 +290,12 @@ bool SegmentFetcher::FetchAll(const std::vector<FetchJob>& jobs,
             throw StreamError("The AES-128 key does not decrypt " + job.name + " (" + job.where.url +
                               "): the key is wrong or the segment is damaged.");
           body = std::move(plain);
+          size = static_cast<std::int64_t>(body->size());
         }
-        WriteWhole(job.path, *body);
+        if (!direct) WriteWhole(job.path, *body);
         std::lock_guard<std::mutex> g(lock);
-        progress.bytes += static_cast<std::int64_t>(body->size());
-        progress.bytesOnDisk += static_cast<std::int64_t>(body->size());
+        progress.bytes += size;
+        progress.bytesOnDisk += size;
         progress.secondsDone += job.duration;
         ++progress.done;
       } catch (const std::exception& e) {

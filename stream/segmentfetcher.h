@@ -97,8 +97,11 @@ class SegmentFetcher {
   std::unique_ptr<http::TNetHTTP> NewClient(bool callerThread);
   // One try-and-retry loop on `client`; the body comes back whole or it
   // raises StreamError (nothing when stopped: then it returns nullopt).
+  // With `toFile` (for whole bodies only, not ranges), the body goes into
+  // that file instead, which exists only once it is whole, and an empty
+  // string comes back.
   std::optional<std::string> Fetch(http::TNetHTTP& client, const Resource& where, const std::string& name,
-                                   std::int64_t limit);
+                                   std::int64_t limit, const std::string& toFile = {});
 
   Options options_;
   std::atomic<bool> stop_{false};

@@ -1,5 +1,7 @@
 #include "stream/streamdownload.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -75,6 +77,58 @@ std::string Number(std::int64_t n) {
   return text;
 }
 
+// A join that did not finish leaves nothing of itself under the .part: an
+// empty one that held the name before (the list and the command line find
+// the kept pieces through it) stays as it was, else it goes.
+void ReleasePart(const std::string& part, bool heldName) {
+  std::error_code ec;
+  if (heldName) fs::resize_file(part, 0, ec);
+  else fs::remove(part, ec);
+}
+
+// A live recording's state: the address, then one line for each piece in
+// the order recorded, written before the piece is fetched:
+//   piece <track> <discontinuity 0/1> <init file or -> <piece file>
+std::string LiveState(const std::string& url) { return "stream " + url + "\nlive\n"; }
+
+// The recorded pieces of each track, up to its first piece that is not whole
+// (one cut by the Stop or the kill); empty when a track has none.
+std::vector<RemuxTrack> RecordedTracks(const std::string& folder) {
+  std::vector<RemuxTrack> tracks;
+  std::vector<std::string> lastInit;
+  std::vector<bool> ended;
+  std::istringstream in(ReadFile(folder + "/state"));
+  std::error_code ec;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream f(line);
+    std::string word, init, file;
+    std::size_t track = 0;
+    int discontinuity = 0;
+    if (!(f >> word >> track >> discontinuity >> init >> file) || word != "piece" || track > 1) continue;
+    if (tracks.size() <= track) {
+      tracks.resize(track + 1);
+      lastInit.resize(track + 1, "\n");
+      ended.resize(track + 1, false);
+    }
+    const std::string path = folder + "/" + file;
+    const std::string initPath = init == "-" ? std::string() : folder + "/" + init;
+    if (ended[track] || !fs::exists(path, ec) || (!initPath.empty() && !fs::exists(initPath, ec))) {
+      ended[track] = true;
+      continue;
+    }
+    RemuxTrack& t = tracks[track];
+    if (t.groups.empty() || discontinuity || init != lastInit[track]) {
+      t.groups.emplace_back();
+      if (!initPath.empty()) t.groups.back().push_back(initPath);
+    }
+    lastInit[track] = init;
+    t.groups.back().push_back(path);
+  }
+  for (const RemuxTrack& t : tracks)
+    if (t.groups.empty()) return {};
+  return tracks;
+}
+
 bool IsHlsText(const std::string& text) {
   std::string_view t = TrimView(text);
   if (StartsWith(t, "\xEF\xBB\xBF")) t.remove_prefix(3);
@@ -144,12 +198,18 @@ StreamDownload::Result StreamDownload::Run(const std::string& url, const std::st
   };
   fetcher_ = &fetcher;
   try {
+    if (FinishRecording(url, finalPath, between)) {
+      result.complete = true;
+      connects_ = fetcher.Connects();
+      fetcher_ = nullptr;
+      return result;
+    }
     if (status) status("Reading the stream's playlist");
     Source source;
     StreamPlan plan = Plan(url, fetcher, source);
     if (status && !plan.chosen.empty()) status("Downloading the stream (" + plan.chosen + ")");
     if (plan.live)
-      RunLive(plan, source, finalPath, fetcher, between, result);
+      RunLive(url, plan, source, finalPath, fetcher, between, result);
     else
       RunWhole(url, plan, finalPath, fetcher, between, result);
   } catch (const std::exception& e) {
@@ -184,12 +244,23 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
   if (ec) throw StreamError("Cannot create the folder " + folder + ": " + ec.message());
   WriteFileAtomically(stateFile, state);
 
+  // Initialisation sections first, then the pieces of all tracks in the
+  // order of their times, so the join, which interleaves the tracks by
+  // time, finds each next piece among the first to arrive.
   std::vector<FetchJob> jobs;
+  struct Timed {
+    double at;
+    std::size_t track;
+    FetchJob job;
+  };
+  std::vector<Timed> timed;
   std::vector<RemuxTrack> remux(plan.tracks.size());
   bool sizesKnown = true;
   double seconds = 0;
   for (std::size_t ti = 0; ti < plan.tracks.size(); ++ti) {
     const Track& t = plan.tracks[ti];
+    double trackSeconds = 0, at = 0;
+    for (const Piece& p : t.pieces) trackSeconds += p.duration;
     std::vector<Key128> keys;
     for (std::size_t k = 0; k < t.keys.size(); ++k) {
       const std::string bytes = fetcher.FetchBytes({t.keys[k], 0, -1}, "the AES-128 key");
@@ -229,9 +300,17 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
       }
       lastInit = p.init;
       remux[ti].groups.back().push_back(job.path);
-      jobs.push_back(std::move(job));
+      // Where the piece sits in its track, 0 to 1: by time when the
+      // manifest gives durations, else by count.
+      const double position = trackSeconds > 0 ? at / trackSeconds : static_cast<double>(i) / static_cast<double>(t.pieces.size());
+      at += p.duration;
+      timed.push_back({position, ti, std::move(job)});
     }
   }
+  std::stable_sort(timed.begin(), timed.end(), [](const Timed& a, const Timed& b) {
+    return a.at != b.at ? a.at < b.at : a.track < b.track;
+  });
+  for (Timed& t : timed) jobs.push_back(std::move(t.job));
   std::int64_t knownTotal = 0;
   if (sizesKnown)
     for (const auto& j : jobs) knownTotal += j.where.length;
@@ -248,35 +327,94 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
     if (last.expected >= 0 && last.expected < last.have) last.expected = last.have;
     if (between) between(last);
   };
-  if (!fetcher.FetchAll(jobs, report)) {
+
+  // The join runs while the pieces arrive, each piece as soon as it and all
+  // before it are whole, so that little is left to do after the last one.
+  const std::string part = finalPath + ".part";
+  const bool heldName = fs::exists(part, ec);
+  std::atomic<bool> fetchOver{false}, cut{false}, joined{false};
+  const PieceWait whole = [&](const std::string& path) {
+    for (std::error_code e;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+      if (fs::exists(path, e)) return true;
+      if (fetchOver || cut) return fs::exists(path, e);
+    }
+  };
+  bool joinedWhole = false;
+  std::exception_ptr joinFailure, fetchFailure;
+  std::thread joiner([&] {
+    try {
+      joinedWhole = RemuxToMp4(remux, part, &cut, whole);
+    } catch (...) {
+      joinFailure = std::current_exception();
+      // Pieces that cannot be joined are not worth fetching further.
+      fetcher.Stop();
+    }
+    joined = true;
+  });
+  bool fetched = false;
+  try {
+    fetched = fetcher.FetchAll(jobs, report);
+  } catch (...) {
+    fetchFailure = std::current_exception();
+  }
+  if (!fetched || stop_) cut = true;
+  fetchOver = true;
+  while (!joined) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    try {
+      if (between) between(last);
+    } catch (...) {
+      // The joiner must end before anything leaves this frame.
+      if (!fetchFailure) fetchFailure = std::current_exception();
+      cut = true;
+    }
+    if (stop_) cut = true;
+  }
+  joiner.join();
+  if (joinFailure || fetchFailure || !fetched || !joinedWhole) {
+    ReleasePart(part, heldName);
+    if (joinFailure) std::rethrow_exception(joinFailure);
+    if (fetchFailure) std::rethrow_exception(fetchFailure);
     result.stopped = true;
     return;
   }
-  if (!Join(remux, finalPath, true, [&] {
-        if (between) between(last);
-      })) {
-    result.stopped = true;
-    return;
-  }
+  fs::rename(part, finalPath, ec);
+  if (ec) throw StreamError("Cannot rename " + part + ": " + ec.message());
   fs::remove_all(folder, ec);
   result.complete = true;
 }
 
-void StreamDownload::RunLive(StreamPlan& plan, const Source& source, const std::string& finalPath,
-                             SegmentFetcher& fetcher, const std::function<void(const StreamProgress&)>& between,
-                             Result& result) {
-  // A recording starts afresh: what an earlier run recorded of a live stream
-  // is no longer on offer to continue.
+bool StreamDownload::FinishRecording(const std::string& url, const std::string& finalPath,
+                                     const std::function<void(const StreamProgress&)>& between) {
+  const std::string folder = PiecesFolder(finalPath);
+  if (!StartsWith(ReadFile(folder + "/state"), LiveState(url))) return false;
+  const std::vector<RemuxTrack> tracks = RecordedTracks(folder);
+  if (tracks.empty()) return false;
+  if (!Join(tracks, finalPath, false, [&] {
+        if (between) between(StreamProgress{});
+      }))
+    return false;
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  return true;
+}
+
+void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Source& source,
+                             const std::string& finalPath, SegmentFetcher& fetcher,
+                             const std::function<void(const StreamProgress&)>& between, Result& result) {
+  // A recording starts afresh (one an earlier run left was finished before
+  // the playlist was read).
   const std::string folder = PiecesFolder(finalPath);
   std::error_code ec;
   fs::remove_all(folder, ec);
   fs::create_directories(folder, ec);
   if (ec) throw StreamError("Cannot create the folder " + folder + ": " + ec.message());
+  std::ofstream state(folder + "/state", std::ios::binary | std::ios::trunc);
+  state << LiveState(url) << std::flush;
+  if (!state) throw StreamError("Cannot write " + folder + "/state.");
 
   const std::size_t trackCount = plan.tracks.size();
   std::vector<LiveTrack> live = source.live;
-  std::vector<std::vector<FetchJob>> recorded(trackCount);  // in sequence order
-  std::vector<std::vector<Piece>> pieces(trackCount);
   std::vector<std::map<std::string, Key128>> keys(trackCount);
   std::map<std::string, std::string> initFiles;
   StreamProgress progress;
@@ -305,7 +443,7 @@ void StreamDownload::RunLive(StreamPlan& plan, const Source& source, const std::
         job.iv = p.iv;
       }
       job.duration = p.duration;
-      Piece copy = p;
+      std::string initName = "-";  // the init file this piece needs
       if (p.init >= 0) {
         const Resource& r = t.inits[static_cast<std::size_t>(p.init)];
         const std::string id = r.url + "@" + std::to_string(r.offset);
@@ -318,12 +456,12 @@ void StreamDownload::RunLive(StreamPlan& plan, const Source& source, const std::
           init.name = "the initialisation section";
           jobs.push_back(init);
         }
-        copy.where.url = initFiles[id];  // the init file this piece needs
-      } else {
-        copy.where.url.clear();
+        initName = fs::path(initFiles[id]).filename().string();
       }
-      pieces[ti].push_back(copy);
-      recorded[ti].push_back(job);
+      // Listed before it is fetched: a kill may come at any time.
+      state << "piece " << ti << ' ' << (p.discontinuity ? 1 : 0) << ' ' << initName << ' '
+            << fs::path(job.path).filename().string() << '\n' << std::flush;
+      if (!state) throw StreamError("Cannot write " + folder + "/state.");
       jobs.push_back(std::move(job));
     }
     return jobs;
@@ -384,21 +522,8 @@ void StreamDownload::RunLive(StreamPlan& plan, const Source& source, const std::
 
   // What was recorded: each track's pieces up to its first one missing (a
   // piece cut by the Stop).
-  std::vector<RemuxTrack> remux(trackCount);
-  for (std::size_t ti = 0; ti < trackCount; ++ti) {
-    std::string lastInit = "-";
-    for (std::size_t i = 0; i < recorded[ti].size(); ++i) {
-      if (!fs::exists(recorded[ti][i].path, ec)) break;
-      const Piece& p = pieces[ti][i];
-      if (remux[ti].groups.empty() || p.discontinuity || p.where.url != lastInit) {
-        remux[ti].groups.emplace_back();
-        if (!p.where.url.empty()) remux[ti].groups.back().push_back(p.where.url);
-      }
-      lastInit = p.where.url;
-      remux[ti].groups.back().push_back(recorded[ti][i].path);
-    }
-    if (remux[ti].groups.empty()) throw StreamError("Nothing of the live stream was recorded.");
-  }
+  const std::vector<RemuxTrack> remux = RecordedTracks(folder);
+  if (remux.size() != trackCount) throw StreamError("Nothing of the live stream was recorded.");
   if (!Join(remux, finalPath, false, [&] {
         if (between) between(progress);
       }))
@@ -410,6 +535,8 @@ void StreamDownload::RunLive(StreamPlan& plan, const Source& source, const std::
 bool StreamDownload::Join(const std::vector<RemuxTrack>& tracks, const std::string& finalPath, bool stoppable,
                           const std::function<void()>& between) {
   const std::string part = finalPath + ".part";
+  std::error_code ec;
+  const bool heldName = fs::exists(part, ec);
   std::atomic<bool> done{false};
   std::exception_ptr failure;
   bool whole = false;
@@ -426,9 +553,8 @@ bool StreamDownload::Join(const std::vector<RemuxTrack>& tracks, const std::stri
     between();
   }
   worker.join();
-  std::error_code ec;
   if (failure || !whole) {
-    fs::remove(part, ec);
+    ReleasePart(part, heldName);
     if (failure) std::rethrow_exception(failure);
     return false;
   }

@@ -7,7 +7,9 @@
 // The fetched pieces live in the final name plus ".segments/" with a state
 // file that records what they are pieces of; a later run of the same address
 // (after Stop, a kill or a failure) fetches only the pieces that are missing.
-// The folder goes when the file is whole.
+// The folder goes when the file is whole. A live recording cannot be taken
+// up again where it was cut (the stream has moved on), so a later run after
+// a kill finishes the file from what was recorded instead.
 //
 // Runs synchronously on the caller's thread (the fetch and the join run on
 // workers); the caller's `between` hook runs every few milliseconds, so the
@@ -70,8 +72,12 @@ class StreamDownload {
   StreamPlan Plan(const std::string& url, SegmentFetcher& fetcher, Source& source);
   void RunWhole(const std::string& url, StreamPlan& plan, const std::string& finalPath, SegmentFetcher& fetcher,
                 const std::function<void(const StreamProgress&)>& between, Result& result);
-  void RunLive(StreamPlan& plan, const Source& source, const std::string& finalPath, SegmentFetcher& fetcher,
-               const std::function<void(const StreamProgress&)>& between, Result& result);
+  void RunLive(const std::string& url, StreamPlan& plan, const Source& source, const std::string& finalPath,
+               SegmentFetcher& fetcher, const std::function<void(const StreamProgress&)>& between, Result& result);
+  // A live recording that ended without its join (a kill): what it
+  // recorded becomes the file. False when it recorded nothing.
+  bool FinishRecording(const std::string& url, const std::string& finalPath,
+                       const std::function<void(const StreamProgress&)>& between);
   // Joins into finalPath + ".part" on a worker and renames it; false when stopped.
   bool Join(const std::vector<struct RemuxTrack>& tracks, const std::string& finalPath, bool stoppable,
             const std::function<void()>& between);

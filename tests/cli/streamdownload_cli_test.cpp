@@ -41,9 +41,12 @@ class LarkvaleStream : public ::testing::Test {
     ASSERT_EQ(status, 0) << out;
     for (const auto& e : fs::directory_iterator(r))
       if (e.path().extension() == ".ts") media_ += static_cast<std::int64_t>(e.file_size());
-    // Segments paced, so that a run can be caught half way.
+    // Segments paced, so that a run can be caught half way. nginx sends the
+    // first second's worth of a reply at once, so the rate is well below a
+    // segment's size (about 38 KB): a kill then cuts the next segment after
+    // about 16 KB instead of after all of it.
     server_ = std::make_unique<NginxServer>(r, "    access_log " + logs_.File("access.log") +
-                                                   ";\n    location ~ \\.ts$ { limit_rate 150k; }\n");
+                                                   ";\n    location ~ \\.ts$ { limit_rate 16k; }\n");
   }
 
   std::int64_t SegmentBytesServed() {
@@ -98,6 +101,46 @@ TEST_F(LarkvaleStream, KillAtHalfThenRestartGivesTheSameFile) {
   EXPECT_LE(SegmentBytesServed() - servedOnce, media_ * 11 / 10);
   EXPECT_FALSE(fs::exists(pieces));
   EXPECT_FALSE(fs::exists(resumed.File("flv0video.mp4.part")));
+}
+
+TEST_F(LarkvaleStream, AKilledLiveRecordingIsFinishedFromWhatItRecorded) {
+  // The same segments as a live playlist (no end): recorded until a kill.
+  std::string playlist = Bytes(root_.File("index.m3u8"));
+  for (const std::string line : {"#EXT-X-ENDLIST\n", "#EXT-X-PLAYLIST-TYPE:VOD\n"})
+    if (const auto at = playlist.find(line); at != std::string::npos) playlist.erase(at, line.size());
+  std::ofstream(root_.File("live.m3u8"), std::ios::binary) << playlist;
+  const std::string url = server_->BaseUrl() + "/live.m3u8";
+
+  TempDir out;
+  const std::string pieces = out.File("flv0video.mp4.segments");
+  auto recorded = [&] {
+    std::error_code ec;
+    int whole = 0;
+    for (const auto& e : fs::directory_iterator(pieces, ec))
+      if (e.path().extension() == ".seg") ++whole;
+    return whole;
+  };
+  {
+    LarkvaleProcess killed({"download", url, "-o", out.Path(), "--connections", "1"}, home_.Path());
+    ASSERT_TRUE(killed.WaitUntil([&] { return recorded() >= 3; }));
+    ::kill(killed.Pid(), SIGKILL);
+    killed.Wait();
+  }
+  const int kept = recorded();
+  ASSERT_GE(kept, 3);
+  EXPECT_FALSE(fs::exists(out.File("flv0video.mp4")));
+
+  // Started again, it ends at once with the file of what was recorded.
+  LarkvaleProcess again({"download", url, "-o", out.Path()}, home_.Path());
+  const LarkvaleRun run = again.Wait(60000);
+  ASSERT_TRUE(run.exited && run.status == 0) << run.err;
+  EXPECT_EQ(run.out, out.File("flv0video.mp4") + "\n");
+  const auto probed = FfProbe(out.File("flv0video.mp4"));
+  EXPECT_EQ(probed.video.codec, "h264");
+  EXPECT_EQ(probed.audio.codec, "aac");
+  EXPECT_NEAR(probed.duration, kept, 0.1);
+  EXPECT_FALSE(fs::exists(pieces));
+  EXPECT_FALSE(fs::exists(out.File("flv0video.mp4.part")));
 }
 
 TEST_F(LarkvaleStream, StreamOptionsAreChecked) {

@@ -47,6 +47,7 @@ void Fill(DownloadList& list) {
 TEST(DownloadListStore, EveryRowComesBackAndADownloadingRowComesBackStopped) {
   DownloadList saved;
   Fill(saved);
+  saved.MarkStream(1);  // a stream its address does not name
   DownloadList restored;
   QString why;
   ASSERT_TRUE(ParseDownloadList(SerializeDownloadList(saved), restored, &why)) << why.toStdString();
@@ -58,7 +59,9 @@ TEST(DownloadListStore, EveryRowComesBackAndADownloadingRowComesBackStopped) {
       EXPECT_EQ(restored.CellEmpty(c, r), saved.CellEmpty(c, r)) << c;
     }
     EXPECT_EQ(restored.ErrorText(r), saved.ErrorText(r));
+    EXPECT_EQ(restored.IsMarkedStream(r), saved.IsMarkedStream(r));
   }
+  EXPECT_TRUE(restored.IsMarkedStream(1));
   EXPECT_EQ(restored.State(0), RowState::Done);
   EXPECT_EQ(restored.State(1), RowState::Stopped);
   EXPECT_EQ(restored.State(2), RowState::Failed);

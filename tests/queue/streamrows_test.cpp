@@ -13,6 +13,7 @@
 
 #include "extract/siteaddresses.h"
 #include "queue/downloadaction.h"
+#include "queue/liststore.h"
 #include "queue/queuerunner.h"
 #include "support/media_fixtures.h"
 #include "support/nginx_server.h"
@@ -210,6 +211,21 @@ TEST_F(StreamRows, ReplyTypeMarksAStreamTheAddressDoesNotName) {
             DownloadAction::Outcome::Queued);
   ASSERT_EQ(list_.RowCount(), 1);
   EXPECT_TRUE(list_.IsMarkedStream(0));
+  Pass();
+  ASSERT_EQ(list_.State(0), RowState::Done) << list_.ErrorText(0).toStdString();
+  EXPECT_EQ(Entries(), QStringList{QStringLiteral("flv0video.mp4")});
+  EXPECT_NEAR(FfProbe((flv_ + "flv0video.mp4").toStdString()).duration, 6, 0.1);
+}
+
+TEST_F(StreamRows, AStreamKnownByItsTypeIsStillOneAfterARestart) {
+  // Queued from "/show" (a stream by its reply type only), the list saved,
+  // and the program started again before any piece arrived.
+  DownloadList before;
+  before.AddRows(1);
+  before.SetCellText(colUrl, 0, QString::fromStdString(server_->BaseUrl() + "/show"));
+  before.MarkStream(0);
+  QString why;
+  ASSERT_TRUE(ParseDownloadList(SerializeDownloadList(before), list_, &why)) << why.toStdString();
   Pass();
   ASSERT_EQ(list_.State(0), RowState::Done) << list_.ErrorText(0).toStdString();
   EXPECT_EQ(Entries(), QStringList{QStringLiteral("flv0video.mp4")});

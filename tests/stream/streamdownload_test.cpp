@@ -295,6 +295,57 @@ TEST_F(StreamDownloadTest, SegmentRetriedAfterTwo503sAndMissingSegmentNamed) {
   EXPECT_TRUE(Contains(failed.error, "404")) << failed.error;
   EXPECT_FALSE(fs::exists(lost));
   EXPECT_FALSE(fs::exists(lost + ".part"));
+  // The pieces that arrived are kept; nothing half-written is.
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(StreamDownload::PiecesFolder(lost), ec))
+    EXPECT_NE(e.path().extension(), ".tmp") << e.path();
+}
+
+TEST_F(StreamDownloadTest, TheJoinKeepsUpWithThePiecesAndAStopKeepsTheHeldName) {
+  // The last segment comes from a server that holds it back for a while.
+  // (fMP4: the transport stream reader would first want 7 of the 8 seconds
+  // to learn the streams.)
+  const std::string segment = ReadAll(root_->Path() + "/fmp4/s007.m4s");
+  auto slowLast = [&](ScriptedServer& server, int pauseMs) {
+    server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Pause(pauseMs),
+                   ScriptedServer::Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(segment.size()) +
+                                        "\r\nConnection: close\r\n\r\n" + segment),
+                   ScriptedServer::Close()});
+    std::string playlist = ReadAll(root_->Path() + "/fmp4/index.m3u8");
+    playlist.replace(playlist.find("s007.m4s"), 8, "http://127.0.0.1:" + std::to_string(server.Port()) + "/s007.m4s");
+    WriteAll(root_->Path() + "/fmp4/slowlast.m3u8", playlist);
+  };
+  const std::string file = out_.File("slowlast.mp4");
+  const std::string part = file + ".part";
+  WriteAll(part, "");  // the name held, as the list and the command line do
+
+  // While the last piece is held back, the join has already written the
+  // others; a Stop then leaves the name held and the pieces kept.
+  ScriptedServer held;
+  slowLast(held, 5000);
+  std::uintmax_t joinedEarly = 0;
+  auto r = Download(Url("fmp4/slowlast.m3u8"), file, {}, [&](StreamDownload& d, const StreamProgress& p) {
+    std::error_code ec;
+    const auto size = fs::file_size(part, ec);
+    if (ec || p.done + 1 != p.total) return;
+    joinedEarly = std::max(joinedEarly, size);
+    if (size > 100000) d.Stop();
+  });
+  EXPECT_TRUE(r.stopped) << r.error;
+  EXPECT_GT(joinedEarly, 100000u);  // of about 280 KB
+  EXPECT_TRUE(fs::exists(part));
+  EXPECT_EQ(fs::file_size(part), 0u);
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_TRUE(fs::exists(StreamDownload::PiecesFolder(file) + "/t0-00000006.seg"));
+
+  ScriptedServer prompt;
+  slowLast(prompt, 0);
+  r = Download(Url("fmp4/slowlast.m3u8"), file);
+  ASSERT_TRUE(r.complete) << r.error;
+  EXPECT_FALSE(fs::exists(part));
+  const std::string ref = Reference(Url("fmp4/index.m3u8"));
+  EXPECT_EQ(FrameHashes(file, "v"), FrameHashes(ref, "v"));
+  EXPECT_EQ(FrameHashes(file, "a"), FrameHashes(ref, "a"));
 }
 
 TEST_F(StreamDownloadTest, WrongKeyIsAClearErrorAndNoFile) {
