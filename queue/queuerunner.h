@@ -244,6 +244,7 @@ class QueueRunner : public QObject {
   QTimer retryTick_;
   std::vector<std::unique_ptr<RowJob>> jobs_;  // rows running together
   bool rescan_ = false;                         // the list changed: look for rows to start
+  std::map<quint64, QString> given_;            // the .part names rows got in this pass
   std::int64_t jobsBytes_ = 0;                  // received by jobs already finished this pass
 };
 

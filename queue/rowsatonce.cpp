@@ -107,6 +107,7 @@ void QueueRunner::RunRowsTogether() {
   std::int64_t lastScan = 0;
   bool began = false;
   jobsBytes_ = 0;
+  given_.clear();
   rescan_ = true;
   for (;;) {
     if (hooks_.stopped()) {
@@ -162,6 +163,11 @@ bool QueueRunner::StartRows(int limit, int& n, std::map<quint64, QString>& names
     // Names go out in row order, as one row at a time would give them: a
     // row that waits for its host keeps the name it was given.
     QString part = names.count(id) ? names[id] : QString();
+    // A row asked again in this pass (a retry) takes back the name it had
+    // when nothing took it meanwhile: the names stay in row order.
+    if (part.isEmpty() && given_.count(id) && !FileExists(given_[id]) && !FileExists(given_[id].chopped(5)) &&
+        !held(given_[id]))
+      part = given_[id];
     if (part.isEmpty() || FileExists(part.chopped(5))) {
       if (IsPartFileName(file) && FileExists(file)) {
         part = file;
@@ -180,6 +186,7 @@ bool QueueRunner::StartRows(int limit, int& n, std::map<quint64, QString>& names
       continue;
     }
     names.erase(id);
+    given_[id] = part;
     StartJob(r, link, part);
     ++perHost[host];
   }

@@ -240,8 +240,13 @@ TEST_F(AtOnce, StopDownloadsStopsEveryRunningRowAtOnceAndKeepsTheirParts) {
   auto* toggle = Child<QAbstractButton>(form.get(), "mxTPButton10");
   QElapsedTimer sinceStop;
   qint64 stoppedAfter = -1;
+  QString statusWhileRunning;
+  bool closed = false;
   During([&] {
     if (!sinceStop.isValid() && AllDownloading({0, 1, 2})) {
+      // Closing asks first (answered No: the window stays).
+      closed = form->close();
+      statusWhileRunning = Child<widgets::StatusLabel>(form.get(), "status")->Text();
       sinceStop.start();
       toggle->click();
     }
@@ -258,6 +263,9 @@ TEST_F(AtOnce, StopDownloadsStopsEveryRunningRowAtOnceAndKeepsTheirParts) {
   EXPECT_LE(stoppedAfter, 100);
   EXPECT_LT(pass.elapsed(), 3000);  // the pass did not wait for the bodies
   EXPECT_EQ(toggle->text(), "Start downloads");
+  EXPECT_FALSE(closed);
+  EXPECT_TRUE(desktop.dialogs.Texts().contains("A download is running. Quit anyway?"));
+  EXPECT_TRUE(statusWhileRunning.startsWith("3 downloads: ")) << statusWhileRunning.toStdString();
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(List().State(i), RowState::Stopped);

@@ -70,6 +70,7 @@ class Runner : public ::testing::Test {
     hooks.pauseQueue = [this] {
       if (runnerHooksPause) runnerHooksPause();
     };
+    hooks.downloadsAtOnce = [this] { return atOnce; };
     runner = std::make_unique<QueueRunner>(*list, *client, currentRow, std::move(hooks));
     client->OnWorkBegin = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->WorkBegin(n); };
     client->OnWork = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) {
@@ -133,6 +134,7 @@ class Runner : public ::testing::Test {
   QStringList statuses, timeline;
   std::function<void(std::int64_t)> onWork;
   std::function<void()> runnerHooksPause;  // the window's "pause the queue"
+  int atOnce = 1;                          // "Downloads at once"
 };
 
 TEST_F(Runner, AFailedRowBetweenGoodOnesIsMarkedAndThePassGoesOn) {
@@ -687,6 +689,45 @@ TEST_F(Runner, ABusyServerIsAskedAgainAfterItsRetryAfter) {
   EXPECT_EQ(timeline, QStringList{flv + "flv0video.flv"});
   for (const QString& note : notes) EXPECT_EQ(note, "Retrying in 1 s (503 Service Unavailable)");
   EXPECT_GE(notes.size(), 2);
+}
+
+TEST_F(Runner, RowsRunningTogetherRetryEachOnItsOwn) {
+  atOnce = 2;
+  ScriptedServer busy, steady;
+  const std::string body = Pattern(20000), slow = Pattern(40000);
+  busy.Expect(Answer("HTTP/1.1 503 Service Unavailable", "Retry-After: 1\r\n"));
+  busy.Expect(Answer("HTTP/1.1 200 OK", "", body));
+  // The other row takes about two seconds, sent in paced pieces.
+  ScriptedServer::Script paced{ScriptedServer::ReadRequest(),
+                               ScriptedServer::Send(Head("HTTP/1.0 200 OK", "Content-Length: 40000\r\n"))};
+  for (int i = 0; i < 20; ++i) {
+    paced.push_back(ScriptedServer::Pause(100));
+    paced.push_back(ScriptedServer::Send(slow.substr(i * 2000, 2000)));
+  }
+  steady.Expect(paced);
+  const int first = AddRow(Local(busy, "/busy.flv"));
+  const int second = AddRow(Local(steady, "/steady.flv"));
+  QStringList notes;
+  QObject scope;
+  QObject::connect(list.get(), &QAbstractItemModel::dataChanged, &scope, [&] {
+    if (list->State(first) == RowState::Waiting && !list->ErrorText(first).isEmpty()) notes << list->ErrorText(first);
+  });
+  Pass();  // one pass: the busy row is asked again while the other still runs
+
+  EXPECT_EQ(list->State(first), RowState::Done) << list->ErrorText(first).toStdString();
+  EXPECT_EQ(list->State(second), RowState::Done) << list->ErrorText(second).toStdString();
+  EXPECT_TRUE(Bytes(list->CellText(colFile, first)) == body);
+  EXPECT_TRUE(Bytes(list->CellText(colFile, second)) == slow);
+  // The retried row takes back its name: the names stay in row order.
+  EXPECT_EQ(list->CellText(colFile, first), flv + "flv0video.flv");
+  EXPECT_EQ(list->CellText(colFile, second), flv + "flv1video.flv");
+  EXPECT_TRUE(notes.contains("Retrying in 1 s (503 Service Unavailable)"));
+  const auto asked = busy.Spans(), ran = steady.Spans();
+  ASSERT_EQ(asked.size(), 2u);
+  ASSERT_EQ(ran.size(), 1u);
+  EXPECT_GE(asked[1].accepted - asked[0].ended, std::chrono::milliseconds(900));
+  EXPECT_LT(asked[1].accepted, ran[0].ended);  // it did not wait for the other row
+  EXPECT_EQ(timeline.size(), 2);
 }
 
 TEST_F(Runner, RetriesAreForFaultsThatPassAndAreSpentAfterThree) {
