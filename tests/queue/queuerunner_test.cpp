@@ -881,6 +881,49 @@ TEST_F(Runner, AFullDiskStopsTheRowKeepsItsPartAndPausesTheQueue) {
   EXPECT_EQ(list->State(next), RowState::Done) << list->ErrorText(next).toStdString();
 }
 
+TEST_F(Runner, AFullDiskPausesTheRowsRunningBesideIt) {
+  SmallDisk disk(flv);
+  if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+  atOnce = 2;
+  ScriptedServer big, paced;
+  const std::string body = Pattern(3 * 1024 * 1024), small = Pattern(100000);
+  big.Expect({ScriptedServer::ReadRequest(),
+              ScriptedServer::Send(Head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n")),
+              ScriptedServer::Pause(300), ScriptedServer::Send(body), ScriptedServer::Close()});
+  ScriptedServer::Script slow{ScriptedServer::ReadRequest(),
+                              ScriptedServer::Send(Head("HTTP/1.0 200 OK", "Content-Length: 100000\r\n"))};
+  for (int i = 0; i < 50; ++i) {
+    slow.push_back(ScriptedServer::Send(small.substr(i * 2000, 2000)));
+    slow.push_back(ScriptedServer::Pause(100));
+  }
+  paced.Expect(slow);
+  const int full = AddRow(Local(big, "/big.flv"));
+  const int beside = AddRow(Local(paced, "/small.flv"));
+  bool paused = false;
+  runnerHooksPause = [&] {
+    paused = true;
+    stopped = true;
+  };
+  QElapsedTimer clock;
+  clock.start();
+  Pass();
+
+  EXPECT_TRUE(paused);
+  EXPECT_LT(clock.elapsed(), 4000);  // the row beside it did not run to its end
+  EXPECT_TRUE(list->ErrorText(full).startsWith("Disk full: ")) << list->ErrorText(full).toStdString();
+  for (const auto& [row, whole] : {std::pair{full, &body}, std::pair{beside, &small}}) {
+    SCOPED_TRACE(row);
+    EXPECT_EQ(list->State(row), RowState::Stopped);
+    // What reached the full disk (perhaps nothing for the row beside) is
+    // the file's beginning.
+    const std::string kept = Bytes(list->CellText(colFile, row));
+    EXPECT_LT(kept.size(), whole->size());
+    EXPECT_TRUE(kept == whole->substr(0, kept.size()));
+  }
+  EXPECT_GT(Bytes(list->CellText(colFile, full)).size(), 0u);
+  EXPECT_TRUE(timeline.isEmpty());
+}
+
 TEST(RetryAfter, SecondsOrADateCappedAtFiveMinutes) {
   const QDateTime now = QDateTime(QDate(2026, 12, 11), QTime(3, 0, 0), Qt::UTC);
   const struct {
