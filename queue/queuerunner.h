@@ -199,6 +199,7 @@ class QueueRunner : public QObject {
   // Several rows at once: see the note above.
   int AtOnce() const;
   void RunRowsTogether();
+  void RunRows(int& n, std::map<quint64, QString>& names, bool& began);
   // Starts the pending rows that may start now, in row order; false when a
   // row waits for a place (so the pass must go on waiting).
   bool StartRows(int limit, int& n, std::map<quint64, QString>& names);

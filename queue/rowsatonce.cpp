@@ -92,7 +92,12 @@ int QueueRunner::RunningPercent() const {
 }
 
 std::string QueueRunner::HostKey(const QString& link) {
-  const std::string origin = OriginOf(link.toStdString());
+  std::string origin;
+  try {
+    origin = OriginOf(link.toStdString());
+  } catch (const std::exception&) {
+    return {};  // no host: the transfer fails at once and says why
+  }
   const std::size_t scheme = origin.find("://");
   return scheme == std::string::npos ? origin : origin.substr(scheme + 3);
 }
@@ -104,11 +109,27 @@ void QueueRunner::RunRowsTogether() {
   currentDownloadRow_ = -1;
   int fileCounter = 0;
   std::map<quint64, QString> names;  // rows given a name that wait for a place
-  std::int64_t lastScan = 0;
   bool began = false;
   jobsBytes_ = 0;
   given_.clear();
   rescan_ = true;
+  try {
+    RunRows(fileCounter, names, began);
+  } catch (...) {
+    // The pass fails as a whole (the loop reports it): nothing may go on
+    // running behind it, and the rows it ran stay stopped with their .part.
+    StopJobs();
+    for (auto& job : jobs_) list_.SetState(list_.RowOfId(job->id), RowState::Stopped);
+    jobs_.clear();  // each waits for its thread, which ends at its next slice
+    if (began && hooks_.rowsBytes) hooks_.rowsBytes(-1);
+    throw;
+  }
+  if (began && hooks_.rowsBytes) hooks_.rowsBytes(-1);
+  currentDownloadRow_ = std::max(n, list_.RowCount());
+}
+
+void QueueRunner::RunRows(int& fileCounter, std::map<quint64, QString>& names, bool& began) {
+  std::int64_t lastScan = 0;
   for (;;) {
     if (hooks_.stopped()) {
       StopJobs();
@@ -128,8 +149,6 @@ void QueueRunner::RunRowsTogether() {
     hooks_.processMessages();
     if (!jobs_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
   }
-  if (began && hooks_.rowsBytes) hooks_.rowsBytes(-1);
-  currentDownloadRow_ = std::max(n, list_.RowCount());
 }
 
 bool QueueRunner::StartRows(int limit, int& n, std::map<quint64, QString>& names) {
