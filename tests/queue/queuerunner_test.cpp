@@ -730,6 +730,34 @@ TEST_F(Runner, RowsRunningTogetherRetryEachOnItsOwn) {
   EXPECT_EQ(timeline.size(), 2);
 }
 
+TEST_F(Runner, ARowsOwnStopEndsOnlyThatRowOneAtATimeToo) {
+  ScriptedServer server;
+  const std::string body = Pattern(200000);
+  server.Expect(Answer("HTTP/1.1 200 OK", "", body));
+  server.Expect(Answer("HTTP/1.1 200 OK", "", body));
+  const int first = AddRow(Local(server, "/first.flv"));
+  const int second = AddRow(Local(server, "/second.flv"));
+  const int waiting = AddRow(Local(server, "/third.flv"));
+  bool stoppedWaiting = false;
+  onWork = [&](std::int64_t count) {
+    if (count < 50000 || list->State(first) != RowState::Downloading) return;
+    stoppedWaiting = runner->StopRow(waiting);  // not started yet: it will not start
+    EXPECT_TRUE(runner->StopRow(first));
+  };
+  Pass();
+
+  EXPECT_TRUE(stoppedWaiting);
+  EXPECT_EQ(list->State(first), RowState::Stopped);
+  const std::string kept = Bytes(list->CellText(colFile, first));
+  EXPECT_LT(kept.size(), body.size());
+  EXPECT_TRUE(kept == body.substr(0, kept.size()));
+  EXPECT_EQ(list->State(second), RowState::Done);  // the pass went on
+  EXPECT_TRUE(Bytes(list->CellText(colFile, second)) == body);
+  EXPECT_EQ(list->State(waiting), RowState::Stopped);
+  EXPECT_EQ(server.Requests().size(), 2u);
+  EXPECT_FALSE(runner->StopRow(second));  // done: nothing to stop
+}
+
 TEST_F(Runner, RetriesAreForFaultsThatPassAndAreSpentAfterThree) {
   runner->SetRetryPauses({30, 30, 30});
   const struct {
