@@ -155,7 +155,9 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   gridBarRow->addSpacing(12);
   gridBarRow->addWidget(streamHeight_);
   gridBarRow->addSpacing(12);
-  gridBarRow->addWidget(new QLabel(tr("At once:"), gridBar));
+  auto* atOnceLabel = new QLabel(tr("Downloads at once:"), gridBar);
+  atOnceLabel->setBuddy(atOnce_);
+  gridBarRow->addWidget(atOnceLabel);
   gridBarRow->addWidget(atOnce_);
   gridBarRow->addStretch(1);
   column->addWidget(grid_, 1);

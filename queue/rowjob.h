@@ -14,6 +14,7 @@
 
 #include "http/httpclient.h"
 #include "queue/parttransfer.h"
+#include "queue/ratemeter.h"
 #include "queue/sessionscope.h"
 
 namespace larkvale::queue {
@@ -51,6 +52,8 @@ struct RowJob {
   std::uint64_t bodiesShown = 0;
   std::int64_t whole = 0;  // the file's bytes so far, as last shown
   std::int64_t size = 0;   // its length as last shown, 0 unknown
+  RateMeter meter;         // this body's speed
+  std::int64_t speedShownMs = 0;
 };
 
 }  // namespace larkvale::queue

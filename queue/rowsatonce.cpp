@@ -23,6 +23,7 @@ using platform::TickCountMs;
 // nothing told it that the list changed (a retry fell due, a row was
 // retried or stopped).
 constexpr std::int64_t kRescanMs = 250;
+constexpr std::int64_t kSpeedRefreshMs = 500;
 
 std::unique_ptr<http::TNetHTTP> PlainClient() {
   auto client = std::make_unique<http::TNetHTTP>();
@@ -308,6 +309,7 @@ void QueueRunner::FollowJobs() {
     if (row >= 0 && bodies != job.bodiesShown) {
       // A body of the file began: as the work-begin of one row at a time.
       job.bodiesShown = bodies;
+      job.meter.Start(expected > 0 ? expected - base : 0);
       list_.BeginUpdate();
       if (expected > 0) {
         list_.SetCellInt(colSize, row, expected);
@@ -319,6 +321,12 @@ void QueueRunner::FollowJobs() {
       list_.EndUpdate();
     }
     if (row >= 0 && counting) {
+      // The row's own speed, refreshed twice a second as the speed label is.
+      job.meter.Update(count);
+      if (const std::int64_t now = TickCountMs(); now - job.speedShownMs >= kSpeedRefreshMs) {
+        job.speedShownMs = now;
+        list_.SetSpeedText(row, job.meter.Text());
+      }
       job.whole = base + count;
       job.size = std::max<qint64>(list_.CellInt(colSize, row), 0);
       if (job.size >= 1) {

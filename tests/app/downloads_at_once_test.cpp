@@ -242,8 +242,13 @@ TEST_F(AtOnce, StopDownloadsStopsEveryRunningRowAtOnceAndKeepsTheirParts) {
   qint64 stoppedAfter = -1;
   QString statusWhileRunning;
   bool closed = false;
+  const int rows[] = {0, 1, 2};
   During([&] {
-    if (!sinceStop.isValid() && AllDownloading({0, 1, 2})) {
+    // Each row shows its own speed while it runs.
+    const bool speeds = std::all_of(std::begin(rows), std::end(rows), [&](int r) {
+      return List().data(List().index(r, queue::colProgress), Qt::ToolTipRole).toString().contains("B/s");
+    });
+    if (!sinceStop.isValid() && AllDownloading({0, 1, 2}) && speeds) {
       // Closing asks first (answered No: the window stays).
       closed = form->close();
       statusWhileRunning = Child<widgets::StatusLabel>(form.get(), "status")->Text();
@@ -258,7 +263,7 @@ TEST_F(AtOnce, StopDownloadsStopsEveryRunningRowAtOnceAndKeepsTheirParts) {
   RunPass();
   EndWatch();
 
-  ASSERT_TRUE(sinceStop.isValid()) << "the three rows never ran together";
+  ASSERT_TRUE(sinceStop.isValid()) << "the three rows never ran together, each with its speed";
   ASSERT_GE(stoppedAfter, 0);
   EXPECT_LE(stoppedAfter, 100);
   EXPECT_LT(pass.elapsed(), 3000);  // the pass did not wait for the bodies
@@ -269,6 +274,7 @@ TEST_F(AtOnce, StopDownloadsStopsEveryRunningRowAtOnceAndKeepsTheirParts) {
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(List().State(i), RowState::Stopped);
+    EXPECT_EQ(List().data(List().index(i, queue::colProgress), Qt::ToolTipRole).toString(), "");
     const QString part = List().CellText(colFile, i);
     EXPECT_TRUE(part.endsWith(".part"));
     const std::string kept = ReadFileBytes(part.toStdString());
