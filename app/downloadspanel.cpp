@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QMenu>
 #include <QSpinBox>
 #include <QUrl>
@@ -95,10 +96,16 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   retry_ = rowMenu_->addAction(tr("Retry"));
   retry_->setObjectName(QStringLiteral("Retry1"));
   connect(retry_, &QAction::triggered, this, &DownloadsPanel::retrySelectedRow);
-  // Only a failed or stopped row can wait again.
+  stopRow_ = rowMenu_->addAction(tr("Stop"));
+  stopRow_->setObjectName(QStringLiteral("StopRow1"));
+  connect(stopRow_, &QAction::triggered, this, &DownloadsPanel::stopSelectedRow);
+  // Only a failed or stopped row can wait again; only a running or waiting
+  // one can stop.
   connect(rowMenu_, &QMenu::aboutToShow, this, [this] {
+    const bool selected = grid_->SelectedRow() >= 0;
     const queue::RowState s = state_.downloadList->State(grid_->SelectedRow());
-    retry_->setEnabled(grid_->SelectedRow() >= 0 && (s == queue::RowState::Failed || s == queue::RowState::Stopped));
+    retry_->setEnabled(selected && (s == queue::RowState::Failed || s == queue::RowState::Stopped));
+    stopRow_->setEnabled(selected && (s == queue::RowState::Downloading || s == queue::RowState::Waiting));
   });
   grid_->SetPopupMenu(rowMenu_);
   QWidget* gridBar = Strip(this, 30);
@@ -129,6 +136,24 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
       accessor.WriteString(QStringLiteral("maxheight"), index == 0 ? QStringLiteral("Best") : streamHeight_->itemText(index));
     });
   });
+  // How many rows download at once, kept in the settings as
+  // "downloadsatonce"; 1, the default, downloads them one after the other.
+  atOnce_ = new QComboBox(gridBar);
+  atOnce_->setObjectName(QStringLiteral("DownloadsAtOnce"));
+  atOnce_->setAccessibleName(tr("Downloads at once"));
+  atOnce_->setToolTip(tr("Downloads at once (at most 2 from one server)"));
+  for (int n = 1; n <= queue::QueueRunner::kMaxAtOnce; ++n) atOnce_->addItem(QString::number(n));
+  downloadsAtOnce_ = StoredNumber(platform::SettingsFilePath(services_.environment.configHome),
+                                  QStringLiteral("downloadsatonce"), 1, 1, queue::QueueRunner::kMaxAtOnce);
+  atOnce_->setCurrentIndex(downloadsAtOnce_ - 1);
+  connect(atOnce_, &QComboBox::currentIndexChanged, this, [this](int index) {
+    downloadsAtOnce_ = index + 1;
+    Guarded(services_, [&] {
+      platform::SettingsAccessor accessor(platform::SettingsFilePath(services_.environment.configHome));
+      accessor.OpenKey(kSettingsKey, true);
+      accessor.WriteString(QStringLiteral("downloadsatonce"), QString::number(downloadsAtOnce_));
+    });
+  });
   gridBarRow->addSpacing(12);
   gridBarRow->addWidget(streamHeight_);
   // The speed limit of all downloads together, in KB/s (0: none), kept in
@@ -153,6 +178,11 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   });
   gridBarRow->addSpacing(6);
   gridBarRow->addWidget(rateLimit_);
+  gridBarRow->addSpacing(12);
+  auto* atOnceLabel = new QLabel(tr("Downloads at once:"), gridBar);
+  atOnceLabel->setBuddy(atOnce_);
+  gridBarRow->addWidget(atOnceLabel);
+  gridBarRow->addWidget(atOnce_);
   gridBarRow->addStretch(1);
   column->addWidget(grid_, 1);
   column->addWidget(gridBar);
@@ -206,6 +236,15 @@ void DownloadsPanel::buildClients() {
   const QString settings = platform::SettingsFilePath(services_.environment.configHome);
   hooks.maxHeight = [settings] { return StoredNumber(settings, QStringLiteral("maxheight"), 0, 1, 100000); };
   hooks.connections = [settings] { return StoredNumber(settings, QStringLiteral("connections"), 4, 1, 16); };
+  hooks.downloadsAtOnce = [this] { return downloadsAtOnce_; };
+  // A row beside others gets a client of its own, configured as HTTP2.
+  hooks.rowClient = [this] {
+    auto client = std::make_unique<http::TNetHTTP>();
+    http::ApplyWindowConfiguration(*client);
+    client->IdleLimitMs = http2_->IdleLimitMs;
+    client->HeadLimitMs = http2_->HeadLimitMs;
+    return client;
+  };
   hooks.streamBytes = [this](std::int64_t bytes) {
     if (bytes == 0) speed_->Begin(0);
     if (bytes < 0) {
@@ -216,6 +255,7 @@ void DownloadsPanel::buildClients() {
     speed_->Work(bytes);
     showRowProgress();
   };
+  hooks.rowsBytes = hooks.streamBytes;
   hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
   runner_ =
       std::make_unique<queue::QueueRunner>(*state_.downloadList, *http2_, state_.currentDownloadRow, std::move(hooks));
@@ -262,7 +302,7 @@ void DownloadsPanel::setAddressSource(std::function<QString()> address) { addres
 QList<QWidget*> DownloadsPanel::focusOrder() const {
   QList<QWidget*> order = {grid_->View()};
   for (int c = queue::colUrl; c < queue::colCount; ++c) order << grid_->InputCell(c);
-  order << browseFiles_ << changeDir_ << streamHeight_;
+  order << browseFiles_ << changeDir_ << streamHeight_ << atOnce_;
   return order;
 }
 
@@ -281,7 +321,7 @@ void DownloadsPanel::formatCell(int row, TColor& text, widgets::FontStyles& styl
     text = TColor::System(widgets::clGrayTextIndex);
     style |= widgets::fsStrikeOut;
   }
-  if (row == state_.currentDownloadRow) text = TColor::Rgb(0, 0, 255);
+  if (row == state_.currentDownloadRow || s == queue::RowState::Downloading) text = TColor::Rgb(0, 0, 255);
 }
 
 void DownloadsPanel::colorCell(int row, TColor& cell, TColor& grid) {
@@ -313,6 +353,10 @@ void DownloadsPanel::deleteSelectedRow() {
 
 void DownloadsPanel::retrySelectedRow() {
   Guarded(services_, [this] { state_.downloadList->MakeWaiting(grid_->SelectedRow()); });
+}
+
+void DownloadsPanel::stopSelectedRow() {
+  Guarded(services_, [this] { runner_->StopRow(grid_->SelectedRow()); });
 }
 
 // --- The Download action --------------------------------------------------------
@@ -361,6 +405,7 @@ void DownloadsPanel::toggleDownloads() {
     } else {
       state_.downloadsStopped = true;
       runner_->StopWaits();  // rows waiting for a retry stop now, not at the next pass
+      runner_->StopJobs();   // and rows running together now, wherever the window's thread is
       switch_->setText(tr("Start downloads"));
       switch_->setAccessibleName(tr("Start downloads"));
       switch_->SetImageIndex(2);
@@ -373,6 +418,11 @@ void DownloadsPanel::showRunnerStatus(const std::string& text) { status_->SetTex
 void DownloadsPanel::showRowProgress() {
   const queue::DownloadList& list = *state_.downloadList;
   const int row = state_.currentDownloadRow;
+  // Rows running together: their progress taken together.
+  if (row < 0) {
+    emit downloadProgress(runner_->RunningPercent());
+    return;
+  }
   const bool known = runner_->Downloading() && row >= 0 && row < list.RowCount() && list.CellInt(queue::colSize, row) > 0;
   emit downloadProgress(known ? int(list.CellInt(queue::colProgress, row)) : -1);
 }

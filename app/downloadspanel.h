@@ -74,6 +74,8 @@ class DownloadsPanel : public QWidget {
   void deleteSelectedRow();
   // "Retry": a failed or stopped row waits again; the next pass takes it.
   void retrySelectedRow();
+  // "Stop": the selected row stops (keeping its .part), the others go on.
+  void stopSelectedRow();
   // A row's transfer runs.
   bool downloading() const;
   // The window closes: downloads stop, and a running transfer ends now with
@@ -127,8 +129,11 @@ class DownloadsPanel : public QWidget {
   widgets::StyledButton* changeDir_ = nullptr;
   QComboBox* streamHeight_ = nullptr;  // "Best", 1080, 720, 480, 360
   QSpinBox* rateLimit_ = nullptr;      // KB/s of all downloads together, 0: none
+  QComboBox* atOnce_ = nullptr;        // "Downloads at once", 1 to 8
+  int downloadsAtOnce_ = 1;
   QMenu* rowMenu_ = nullptr;
   QAction* retry_ = nullptr;
+  QAction* stopRow_ = nullptr;
   // HTTP1 fetches watch pages, HTTP2 downloads videos; each has its own
   // connection and cookie store.
   std::unique_ptr<http::TNetHTTP> http1_;

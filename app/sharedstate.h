@@ -30,7 +30,9 @@ struct SharedState : platform::WorkFolders {
   // Keeps the queue runner from starting downloads; a running download
   // cuts itself at its next progress event once it is set.
   bool downloadsStopped = false;
-  // The row the runner's pass is on (drawn blue); the list's size between passes.
+  // The row the runner's pass is on (drawn blue); the list's size between
+  // passes; -1 while a pass runs several rows at once (each drawn blue by
+  // its state).
   int currentDownloadRow = 0;
   // Set while a conversion runs (at its start and on each progress event),
   // cleared when it ends; the preview ignores the engine's position while it

@@ -103,6 +103,15 @@ void DownloadList::SetState(int row, RowState state, const QString& errorText) {
   Row& r = rows_[row];
   r.state = state;
   r.error = state == RowState::Failed ? errorText : QString();
+  r.speed.clear();
+  Changed(row);
+}
+
+void DownloadList::SetSpeedText(int row, const QString& text) {
+  if (row < 0 || row >= RowCount()) return;
+  Row& r = rows_[row];
+  if (r.state != RowState::Downloading || r.speed == text) return;
+  r.speed = text;
   Changed(row);
 }
 
@@ -265,6 +274,7 @@ QVariant DownloadList::data(const QModelIndex& index, int role) const {
       // or failed row's File cell names its partial file there.
       if (column == colUrl && !r.url.isEmpty()) return r.url;
       if (column == colFile && FileDisplayText(row) != r.file && !r.file.isEmpty()) return r.file;
+      if (column == colProgress && !r.speed.isEmpty()) return r.speed;
       break;
     case StateRole: return static_cast<int>(r.state);
     case FailedRole: return r.state == RowState::Failed;

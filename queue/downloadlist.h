@@ -66,6 +66,10 @@ class DownloadList : public QAbstractTableModel {
   // place of its file until its state changes. Rows in other states take
   // no note.
   void SetNote(int row, const QString& note);
+  // A downloading row's own speed and time left ("3.2 MB/s, 0:42 left"),
+  // the hint of its Progress cell while it runs beside others. In memory
+  // only; any change of state clears it.
+  void SetSpeedText(int row, const QString& text);
   // The row's link is an HLS or DASH stream although its address does not
   // end in .m3u8 or .mpd (its reply head said so). Saved with the list.
   void MarkStream(int row);
@@ -127,6 +131,7 @@ class DownloadList : public QAbstractTableModel {
     QString error;
     browser::PageSession session;
     bool stream = false;
+    QString speed;
   };
   bool Valid(int column, int row) const;
   void Changed(int row);

@@ -16,6 +16,7 @@
 #include "platform/errors.h"
 #include "platform/filesystem.h"
 #include "platform/rounding.h"
+#include "queue/rowjob.h"
 #include "queue/sessionscope.h"
 #include "stream/streamdownload.h"
 
@@ -49,7 +50,11 @@ QueueRunner::QueueRunner(DownloadList& list, http::TNetHTTP& client, int& curren
   // .part file stays); the pass then goes on with the next row.
   connect(&list_, &QAbstractItemModel::rowsRemoved, this, [this] {
     if (downloadingId_ != 0 && list_.RowOfId(downloadingId_) < 0) StopTransfer();
+    StopDeletedJobs();
   });
+  // Rows running together: a row added may start beside them.
+  connect(&list_, &QAbstractItemModel::rowsInserted, this, [this] { rescan_ = true; });
+
 }
 
 QString QueueRunner::FileName(const QString& flvDir, int n, const QString& extension) {
@@ -107,6 +112,10 @@ void QueueRunner::Step() {
 }
 
 void QueueRunner::RunPass() {
+  if (AtOnce() > 1) {
+    RunRowsTogether();
+    return;
+  }
   const int n = list_.RowCount();
   if (n == 0) return;  // CurrentDownloadRow keeps its value
   currentDownloadRow_ = 0;
@@ -285,11 +294,16 @@ void QueueRunner::DownloadRow(int row, int& n) {
     transfer_.connections = hooks_.connections ? hooks_.connections() : 1;
     result = transfer_.Run(link, part);
   }
-  const std::int64_t have = result.have;
 
   const int now = CurrentRow();
   const quint64 id = downloadingId_;
   downloadingId_ = 0;
+  FinishRow(now, id, link, name, result);
+}
+
+void QueueRunner::FinishRow(int now, quint64 id, const QString& link, const QString& name,
+                            const PartTransfer::Result& result) {
+  const std::int64_t have = result.have;
   if (result.transient && now >= 0 && ScheduleRetry(now, result)) return;
   retries_.erase(id);
   if (result.complete) {
@@ -374,7 +388,7 @@ void QueueRunner::TickRetries() {
   const std::int64_t now = TickCountMs();
   for (auto it = retries_.begin(); it != retries_.end();) {
     // Being asked again right now: its count of attempts still holds.
-    if (it->first == downloadingId_) {
+    if (IsRunning(it->first)) {
       ++it;
       continue;
     }
@@ -396,7 +410,7 @@ void QueueRunner::TickRetries() {
 void QueueRunner::StopWaits() {
   for (const auto& [id, retry] : retries_) {
     const int row = list_.RowOfId(id);
-    if (row >= 0 && id != downloadingId_ && list_.State(row) == RowState::Waiting) list_.SetState(row, RowState::Stopped);
+    if (row >= 0 && !IsRunning(id) && list_.State(row) == RowState::Waiting) list_.SetState(row, RowState::Stopped);
   }
   retries_.clear();
   retryTick_.stop();
@@ -477,6 +491,7 @@ void QueueRunner::Work(std::int64_t count) {
 }
 
 void QueueRunner::StopTransfer() {
+  StopJobs();
   if (downloadingId_ == 0) return;
   if (stopStream_) {
     stopStream_();

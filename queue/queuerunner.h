@@ -47,6 +47,18 @@
 // downloader into one "flv" + N + "video.mp4": its pieces are kept beside
 // the .part in a folder of their own, so Stop, a kill or a Retry continue
 // at the first piece missing.
+//
+// With "Downloads at once" above 1 a pass runs several rows together, each
+// on a worker thread with a client of its own, at most kPerHost to one host
+// and port (servers and CDNs throttle or refuse more). The pass's thread
+// only starts rows, follows their progress and finishes them, waiting in
+// short slices that run the message pump; the list is touched only there.
+// Names are still taken in row order as rows start, and a .part holds each
+// name from then on, so rows finishing out of order take nothing from each
+// other. While rows run, the pass keeps starting rows that became pending
+// (added, retried, due again), so a long file does not hold up short ones
+// that come after it. Stream rows run alone: one waits for the running rows
+// to end, and the rows after it wait for it.
 
 #include <QObject>
 #include <QString>
@@ -54,6 +66,8 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <memory>
+#include <set>
 #include <vector>
 
 #include "http/httpclient.h"
@@ -89,7 +103,19 @@ struct RunnerHooks {
   // optional: the disk is full; downloads stop as "Stop downloads" stops
   // them, so that "Start downloads" resumes once there is room
   std::function<void()> pauseQueue;
+  // optional: how many rows download at once (unset: 1, one after the
+  // other); read at every pass, and while a pass of several runs.
+  std::function<int()> downloadsAtOnce;
+  // optional: makes the client of a row that runs beside others, configured
+  // as the window's own (proxy, time-outs); unset, a plain window client
+  std::function<std::unique_ptr<http::TNetHTTP>()> rowClient;
+  // optional: bytes received by all the rows running together, as
+  // `streamBytes` counts a stream's (0 when they start, -1 when the last
+  // ends), for the speed label
+  std::function<void(std::int64_t bytes)> rowsBytes;
 };
+
+struct RowJob;
 
 class QueueRunner : public QObject {
   Q_OBJECT
@@ -97,6 +123,7 @@ class QueueRunner : public QObject {
   // `currentDownloadRow` is the window's CurrentDownloadRow.
   QueueRunner(DownloadList& list, http::TNetHTTP& client, int& currentDownloadRow, RunnerHooks hooks,
               QObject* parent = nullptr);
+  ~QueueRunner() override;
 
   // Starts the loop with a pass now; returns at once when downloads are
   // stopped or a loop is active. Stopped rows wait again first, so "Start
@@ -106,11 +133,24 @@ class QueueRunner : public QObject {
   void Start();
   bool Active() const { return active_; }
   // A row's transfer runs (for the question on closing the window).
-  bool Downloading() const { return downloadingId_ != 0; }
-  // Ends a running transfer now, from a handler nested in it, as Stop does at
-  // the next block: the row is stopped and keeps its .part file. (A server
-  // that has gone silent sends no next block.)
+  bool Downloading() const { return downloadingId_ != 0 || !jobs_.empty(); }
+  // Ends the running transfers now, from a handler nested in them, as Stop
+  // does at the next block: the rows are stopped and keep their .part files.
+  // (A server that has gone silent sends no next block.)
   void StopTransfer();
+  // The row's own Stop: a running row ends now and keeps its .part, a
+  // waiting one is stopped before it starts; the pass goes on with the
+  // others. False for a row that neither runs nor waits.
+  bool StopRow(int row);
+  // "Stop downloads" for the rows running together: each ends at its next
+  // block or wait slice, wherever the window's thread is. (One row at a time
+  // is cut by its own next work event.)
+  void StopJobs();
+  // Rows downloading now (several when "Downloads at once" is above 1).
+  int RunningRows() const { return downloadingId_ != 0 ? 1 : static_cast<int>(jobs_.size()); }
+  // The running rows' progress taken together, in percent; -1 when none
+  // runs or a length is unknown.
+  int RunningPercent() const;
   // The pause timer (for tests that want to move the loop on).
   QTimer& PauseTimer() { return pause_; }
   // The pauses before the first, second, ... retry of a row; one entry per
@@ -132,6 +172,9 @@ class QueueRunner : public QObject {
   static constexpr int kTopLevelRetryMs = 20;
   static constexpr int kStalledStopMs = 100;
   static constexpr int kRetryTickMs = 1000;  // the countdown's step
+  static constexpr int kPerHost = 2;          // rows at once from one host and port
+  static constexpr int kMaxAtOnce = 8;
+  static constexpr int kSliceMs = 10;         // the pass's wait while rows run
 
   // "flv" + N + "video" + extension in the download folder.
   static QString FileName(const QString& flvDir, int n, const QString& extension);
@@ -152,6 +195,22 @@ class QueueRunner : public QObject {
   // stopped.
   bool Pending(int row);
   void DownloadRow(int row, int& n);
+  // What a row's transfer ended in, on its row (`now`, -1 when it is gone).
+  void FinishRow(int now, quint64 id, const QString& link, const QString& name, const PartTransfer::Result& result);
+  // Several rows at once: see the note above.
+  int AtOnce() const;
+  void RunRowsTogether();
+  void RunRows(int& n, std::map<quint64, QString>& names, bool& began);
+  // Starts the pending rows that may start now, in row order; false when a
+  // row waits for a place (so the pass must go on waiting).
+  bool StartRows(int limit, int& n, std::map<quint64, QString>& names);
+  void StartJob(int row, const QString& link, const QString& part);
+  // Progress of the running rows onto the list; finishes those that ended.
+  void FollowJobs();
+  bool IsRunning(quint64 id) const;
+  void StopDeletedJobs();
+  // "host:port" of a link, for the limit per host.
+  static std::string HostKey(const QString& link);
   // A stream row: see the note above.
   bool IsStreamRow(int row, const QString& link, const QString& file) const;
   void DownloadStreamRow(int row, const QString& link, QString part, int& n);
@@ -185,6 +244,10 @@ class QueueRunner : public QObject {
   std::map<quint64, Retry> retries_;  // by row id
   std::vector<int> retryPausesMs_{1000, 4000, 15000};
   QTimer retryTick_;
+  std::vector<std::unique_ptr<RowJob>> jobs_;  // rows running together
+  bool rescan_ = false;                         // the list changed: look for rows to start
+  std::map<quint64, QString> given_;            // the .part names rows got in this pass
+  std::int64_t jobsBytes_ = 0;                  // received by jobs already finished this pass
 };
 
 }  // namespace larkvale::queue

@@ -70,6 +70,7 @@ class Runner : public ::testing::Test {
     hooks.pauseQueue = [this] {
       if (runnerHooksPause) runnerHooksPause();
     };
+    hooks.downloadsAtOnce = [this] { return atOnce; };
     runner = std::make_unique<QueueRunner>(*list, *client, currentRow, std::move(hooks));
     client->OnWorkBegin = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->WorkBegin(n); };
     client->OnWork = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) {
@@ -133,6 +134,7 @@ class Runner : public ::testing::Test {
   QStringList statuses, timeline;
   std::function<void(std::int64_t)> onWork;
   std::function<void()> runnerHooksPause;  // the window's "pause the queue"
+  int atOnce = 1;                          // "Downloads at once"
 };
 
 TEST_F(Runner, AFailedRowBetweenGoodOnesIsMarkedAndThePassGoesOn) {
@@ -689,6 +691,73 @@ TEST_F(Runner, ABusyServerIsAskedAgainAfterItsRetryAfter) {
   EXPECT_GE(notes.size(), 2);
 }
 
+TEST_F(Runner, RowsRunningTogetherRetryEachOnItsOwn) {
+  atOnce = 2;
+  ScriptedServer busy, steady;
+  const std::string body = Pattern(20000), slow = Pattern(40000);
+  busy.Expect(Answer("HTTP/1.1 503 Service Unavailable", "Retry-After: 1\r\n"));
+  busy.Expect(Answer("HTTP/1.1 200 OK", "", body));
+  // The other row takes about two seconds, sent in paced pieces.
+  ScriptedServer::Script paced{ScriptedServer::ReadRequest(),
+                               ScriptedServer::Send(Head("HTTP/1.0 200 OK", "Content-Length: 40000\r\n"))};
+  for (int i = 0; i < 20; ++i) {
+    paced.push_back(ScriptedServer::Pause(100));
+    paced.push_back(ScriptedServer::Send(slow.substr(i * 2000, 2000)));
+  }
+  steady.Expect(paced);
+  const int first = AddRow(Local(busy, "/busy.flv"));
+  const int second = AddRow(Local(steady, "/steady.flv"));
+  QStringList notes;
+  QObject scope;
+  QObject::connect(list.get(), &QAbstractItemModel::dataChanged, &scope, [&] {
+    if (list->State(first) == RowState::Waiting && !list->ErrorText(first).isEmpty()) notes << list->ErrorText(first);
+  });
+  Pass();  // one pass: the busy row is asked again while the other still runs
+
+  EXPECT_EQ(list->State(first), RowState::Done) << list->ErrorText(first).toStdString();
+  EXPECT_EQ(list->State(second), RowState::Done) << list->ErrorText(second).toStdString();
+  EXPECT_TRUE(Bytes(list->CellText(colFile, first)) == body);
+  EXPECT_TRUE(Bytes(list->CellText(colFile, second)) == slow);
+  // The retried row takes back its name: the names stay in row order.
+  EXPECT_EQ(list->CellText(colFile, first), flv + "flv0video.flv");
+  EXPECT_EQ(list->CellText(colFile, second), flv + "flv1video.flv");
+  EXPECT_TRUE(notes.contains("Retrying in 1 s (503 Service Unavailable)"));
+  const auto asked = busy.Spans(), ran = steady.Spans();
+  ASSERT_EQ(asked.size(), 2u);
+  ASSERT_EQ(ran.size(), 1u);
+  EXPECT_GE(asked[1].accepted - asked[0].ended, std::chrono::milliseconds(900));
+  EXPECT_LT(asked[1].accepted, ran[0].ended);  // it did not wait for the other row
+  EXPECT_EQ(timeline.size(), 2);
+}
+
+TEST_F(Runner, ARowsOwnStopEndsOnlyThatRowOneAtATimeToo) {
+  ScriptedServer server;
+  const std::string body = Pattern(200000);
+  server.Expect(Answer("HTTP/1.1 200 OK", "", body));
+  server.Expect(Answer("HTTP/1.1 200 OK", "", body));
+  const int first = AddRow(Local(server, "/first.flv"));
+  const int second = AddRow(Local(server, "/second.flv"));
+  const int waiting = AddRow(Local(server, "/third.flv"));
+  bool stoppedWaiting = false;
+  onWork = [&](std::int64_t count) {
+    if (count < 50000 || list->State(first) != RowState::Downloading) return;
+    stoppedWaiting = runner->StopRow(waiting);  // not started yet: it will not start
+    EXPECT_TRUE(runner->StopRow(first));
+  };
+  Pass();
+
+  EXPECT_TRUE(stoppedWaiting);
+  EXPECT_EQ(list->State(first), RowState::Stopped);
+  const std::string kept = Bytes(list->CellText(colFile, first));
+  EXPECT_LT(kept.size(), body.size());
+  EXPECT_TRUE(kept == body.substr(0, kept.size()));
+  EXPECT_EQ(list->State(second), RowState::Done);  // the pass went on
+  EXPECT_TRUE(Bytes(list->CellText(colFile, second)) == body);
+  EXPECT_EQ(list->State(waiting), RowState::Stopped);
+  EXPECT_EQ(server.Requests().size(), 2u);
+  EXPECT_FALSE(runner->StopRow(second));  // done: nothing to stop
+}
+
 TEST_F(Runner, RetriesAreForFaultsThatPassAndAreSpentAfterThree) {
   runner->SetRetryPauses({30, 30, 30});
   const struct {
@@ -838,6 +907,49 @@ TEST_F(Runner, AFullDiskStopsTheRowKeepsItsPartAndPausesTheQueue) {
   ASSERT_GE(server.Requests().size(), 2u);
   EXPECT_NE(server.Requests()[1].find("\r\nRange: bytes=" + std::to_string(have) + "-\r\n"), std::string::npos);
   EXPECT_EQ(list->State(next), RowState::Done) << list->ErrorText(next).toStdString();
+}
+
+TEST_F(Runner, AFullDiskPausesTheRowsRunningBesideIt) {
+  SmallDisk disk(flv);
+  if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+  atOnce = 2;
+  ScriptedServer big, paced;
+  const std::string body = Pattern(3 * 1024 * 1024), small = Pattern(100000);
+  big.Expect({ScriptedServer::ReadRequest(),
+              ScriptedServer::Send(Head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n")),
+              ScriptedServer::Pause(300), ScriptedServer::Send(body), ScriptedServer::Close()});
+  ScriptedServer::Script slow{ScriptedServer::ReadRequest(),
+                              ScriptedServer::Send(Head("HTTP/1.0 200 OK", "Content-Length: 100000\r\n"))};
+  for (int i = 0; i < 50; ++i) {
+    slow.push_back(ScriptedServer::Send(small.substr(i * 2000, 2000)));
+    slow.push_back(ScriptedServer::Pause(100));
+  }
+  paced.Expect(slow);
+  const int full = AddRow(Local(big, "/big.flv"));
+  const int beside = AddRow(Local(paced, "/small.flv"));
+  bool paused = false;
+  runnerHooksPause = [&] {
+    paused = true;
+    stopped = true;
+  };
+  QElapsedTimer clock;
+  clock.start();
+  Pass();
+
+  EXPECT_TRUE(paused);
+  EXPECT_LT(clock.elapsed(), 4000);  // the row beside it did not run to its end
+  EXPECT_TRUE(list->ErrorText(full).startsWith("Disk full: ")) << list->ErrorText(full).toStdString();
+  for (const auto& [row, whole] : {std::pair{full, &body}, std::pair{beside, &small}}) {
+    SCOPED_TRACE(row);
+    EXPECT_EQ(list->State(row), RowState::Stopped);
+    // What reached the full disk (perhaps nothing for the row beside) is
+    // the file's beginning.
+    const std::string kept = Bytes(list->CellText(colFile, row));
+    EXPECT_LT(kept.size(), whole->size());
+    EXPECT_TRUE(kept == whole->substr(0, kept.size()));
+  }
+  EXPECT_GT(Bytes(list->CellText(colFile, full)).size(), 0u);
+  EXPECT_TRUE(timeline.isEmpty());
 }
 
 TEST(RetryAfter, SecondsOrADateCappedAtFiveMinutes) {

@@ -67,6 +67,11 @@ std::vector<std::string> ScriptedServer::Requests() const {
   return requests_;
 }
 
+std::vector<ScriptedServer::Span> ScriptedServer::Spans() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return spans_;
+}
+
 void ScriptedServer::WaitIdle(int timeoutMs) {
   std::unique_lock<std::mutex> g(lock_);
   idle_.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return running_.load() == 0; });
@@ -107,6 +112,7 @@ ssize_t ReadSome(int fd, char* buf, size_t n, const std::atomic<bool>& stop, int
 }  // namespace
 
 void ScriptedServer::Play(int fd, Script script) {
+  const auto accepted = std::chrono::steady_clock::now();
   bool open = true;
   for (const Step& step : script) {
     if (!open) break;
@@ -189,6 +195,7 @@ void ScriptedServer::Play(int fd, Script script) {
   }
   if (open) ::close(fd);
   std::lock_guard<std::mutex> g(lock_);
+  spans_.push_back({accepted, std::chrono::steady_clock::now()});
   --running_;
   idle_.notify_all();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -58,6 +59,12 @@ class ScriptedServer {
   // Request heads recorded by ReadRequest, in order.
   std::vector<std::string> Requests() const;
   int Connections() const { return accepted_.load(); }
+  // When each connection was accepted and when its script ended, in the
+  // order the scripts ended: the server's log of when it served whom.
+  struct Span {
+    std::chrono::steady_clock::time_point accepted, ended;
+  };
+  std::vector<Span> Spans() const;
   // Waits until every connection accepted so far has finished its script.
   void WaitIdle(int timeoutMs = 5000);
 
@@ -74,6 +81,7 @@ class ScriptedServer {
   std::condition_variable idle_;
   std::deque<Script> scripts_;
   std::vector<std::string> requests_;
+  std::vector<Span> spans_;
   std::vector<std::thread> players_;
   std::thread thread_;
 };
