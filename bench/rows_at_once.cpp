@@ -1,7 +1,7 @@
 // The real window's queue runner downloading many files from several private
 // nginx servers on 127.0.0.1 with "Downloads at once", against curl fetching
-// the same files one after the other in the same run; with the process's CPU
-// time per GiB.
+// the same files one after the other and aria2c -x4 -s4 in the same run; with
+// the process's CPU time per GiB.
 //   bench_rows_at_once [files=20] [MiB=8] [hosts=4] [atonce=4] [rate=2m]
 // `rate` is each connection's nginx limit_rate (as CDNs pace), 0 for none.
 // File i comes from host i % hosts. The platform plugin is QT_QPA_PLATFORM
@@ -79,6 +79,21 @@ int main(int argc, char** argv) {
   const double curl = Seconds(t0, Clock::now());
   std::remove(curlOut.c_str());
 
+  // aria2c -x4 -s4 with its other defaults (five downloads at once), given
+  // the addresses as a list: on its command line they would be mirrors of
+  // one file.
+  const std::string ariaDir = site.File("aria");
+  const std::string ariaList = site.File("aria.txt");
+  {
+    std::ofstream out(ariaList, std::ios::trunc);
+    for (const std::string& url : urls) out << url << "\n";
+  }
+  t0 = Clock::now();
+  if (std::system(("aria2c -q -x4 -s4 --allow-overwrite=true --dir='" + ariaDir + "' -i '" + ariaList + "'").c_str()) != 0)
+    return 1;
+  const double aria = Seconds(t0, Clock::now());
+  std::system(("rm -rf '" + ariaDir + "'").c_str());
+
   larkvale::testing::FakeDesktop desktop;
   larkvale::app::MainWindow form(desktop.services);
   form.show();
@@ -114,6 +129,8 @@ int main(int argc, char** argv) {
   std::printf("curl one after the other %.2f s (%.1f MiB/s), runner %.2f s (%.1f MiB/s)\n", curl, files * mib / curl,
               runner, files * mib / runner);
   std::printf("runner throughput / sequential curl throughput = %.2f\n", curl / runner);
+  std::printf("aria2c -x4 -s4 %.2f s (%.1f MiB/s); runner throughput / aria2 throughput = %.2f\n", aria,
+              files * mib / aria, aria / runner);
   std::printf("process CPU per GiB: %.2f s\n", cpu / gib);
   return 0;
 }
