@@ -290,7 +290,10 @@ void TNetCookieManager::AcceptCookie(const std::string& text, const std::string&
     return;
   }
   // The stored cookie keeps its object and place and takes over the new one.
+  // Its domain is copied, not read back from the text: a host name that
+  // holds a ';' would not survive the round trip.
   stored->ParseText(made->ServerText());
+  stored->Domain = made->Domain;
   stored->Style = made->Style;
 }
 

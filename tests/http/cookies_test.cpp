@@ -94,6 +94,16 @@ TEST(Cookies, ReplacementKeepsTheStoredCookie) {
   m.AcceptCookie("a=1; path=/; expires=Wed, 01-Jan-2031 00:00:00 GMT", "h", Rfc2109Style);
   EXPECT_EQ(stored->Value, "1");
   EXPECT_EQ(stored->Expires, "");
+  // The domain stays that of the host, also one that its text form would
+  // cut (a ';' ends an attribute).
+  for (const std::string host : {"h", "a;b"}) {
+    SCOPED_TRACE(host);
+    TNetCookieManager n;
+    n.AcceptCookie("c=1", host, Rfc2109Style);
+    n.AcceptCookie("c=2", host, Rfc2109Style);
+    ASSERT_EQ(n.Cookies.Count(), 1);
+    EXPECT_EQ(n.Cookies.DomainIndex[0].second[0].second->Domain, host);
+  }
 }
 
 TEST(Cookies, Expiry) {
