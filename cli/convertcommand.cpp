@@ -151,6 +151,8 @@ int RunConvert(const QStringList& arguments) {
   }
 
   // One probe of each input tells both whether it is media and its length.
+  // A join decodes nothing, so an MP4's header is enough for it.
+  engine.SetHeaderProbes(formatIndex == convert::JoinFormat());
   bool unreadable = false;
   std::vector<double> lengths;
   for (const QString& input : inputs) {

@@ -97,10 +97,51 @@ double IndexedEndWithinFile(AVFormatContext* fc) {
 
 }  // namespace
 
+namespace {
+
+// Whether an MP4's header tells what the full probe would: its streams are
+// H.264, HEVC or AAC with their set-up, size and rates in the header, and
+// every packet's time in its index.
+bool HeaderTellsAll(const AVFormatContext* fc) {
+  if (std::strcmp(fc->iformat->name, "mov,mp4,m4a,3gp,3g2,mj2") != 0) return false;
+  bool any = false;
+  for (unsigned i = 0; i < fc->nb_streams; ++i) {
+    const AVCodecParameters* p = fc->streams[i]->codecpar;
+    if (p->codec_type != AVMEDIA_TYPE_VIDEO && p->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+    if (fc->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) return false;
+    const bool described = p->codec_id == AV_CODEC_ID_H264 || p->codec_id == AV_CODEC_ID_HEVC ||
+                           p->codec_id == AV_CODEC_ID_AAC;
+    if (!described || p->extradata_size <= 0) return false;
+    if (p->codec_type == AVMEDIA_TYPE_VIDEO && (p->width <= 0 || p->height <= 0)) return false;
+    if (p->codec_type == AVMEDIA_TYPE_AUDIO && (p->sample_rate <= 0 || p->ch_layout.nb_channels <= 0)) return false;
+    any = true;
+  }
+  return any;
+}
+
+MediaInfo Describe(InputPtr fc, const std::string& path);
+
+}  // namespace
+
 MediaInfo ProbeFile(const std::string& path) {
-  MediaInfo info;
   InputPtr fc = OpenInput(path);
-  if (!fc) return info;
+  if (!fc) return {};
+  return Describe(std::move(fc), path);
+}
+
+MediaInfo ProbeFileHeader(const std::string& path) {
+  InputPtr fc = OpenInputHeader(path);
+  if (!fc) return {};
+  if (!HeaderTellsAll(fc.get())) {
+    if (avformat_find_stream_info(fc.get(), nullptr) < 0) return {};
+  }
+  return Describe(std::move(fc), path);
+}
+
+namespace {
+
+MediaInfo Describe(InputPtr fc, const std::string& path) {
+  MediaInfo info;
   int v = av_find_best_stream(fc.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   int a = av_find_best_stream(fc.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   if (v < 0 && a < 0) return info;
@@ -140,6 +181,8 @@ MediaInfo ProbeFile(const std::string& path) {
   info.ok = info.hasVideo || info.hasAudio;
   return info;
 }
+
+}  // namespace
 
 QImage FirstFrame(const std::string& path, QSize box) {
   InputPtr fc = OpenInput(path);

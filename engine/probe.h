@@ -29,6 +29,11 @@ struct MediaInfo {
 // of the part present, not the length the header announces.
 MediaInfo ProbeFile(const std::string& path);
 
+// The same, from the header alone where it tells all (an MP4 of H.264, HEVC
+// or AAC: no frame is decoded), else as ProbeFile. For a join, which copies
+// packets and needs no decoder's view of them.
+MediaInfo ProbeFileHeader(const std::string& path);
+
 // The first decodable picture, scaled to fit `box` keeping its shape (a null
 // size keeps the picture's own size). Null image when there is no picture.
 QImage FirstFrame(const std::string& path, QSize box = {});

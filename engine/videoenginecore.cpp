@@ -76,7 +76,7 @@ MediaInfo VideoEngineCore::Probe(const std::string& path) const {
                                (long long)st.st_mtim.tv_sec, (long long)st.st_mtim.tv_nsec, (long long)st.st_ctim.tv_sec,
                                (long long)st.st_ctim.tv_nsec};
   if (const auto it = probed_.find(path); it != probed_.end() && it->second.stamp == stamp) return it->second.info;
-  MediaInfo info = ProbeFile(path);
+  MediaInfo info = headerProbes_ ? ProbeFileHeader(path) : ProbeFile(path);
   // A long session probes many files; only the recent ones are asked again.
   if (probed_.size() >= 256) probed_.clear();
   probed_[path] = Probed{std::move(stamp), info};

@@ -105,6 +105,9 @@ class VideoEngineCore {
   // All of the above and more from one probe. A file asked about again
   // while it is unchanged (same file, size and times) is not probed again.
   MediaInfo Probe(const QString& file) const;
+  // For an engine that only joins, which decodes nothing: an MP4's header
+  // answers the probes (see ProbeFileHeader). Off by default.
+  void SetHeaderProbes(bool on) { headerProbes_ = on; }
 
   // ---- timeline
   void ClearTimeline();
@@ -172,6 +175,7 @@ class VideoEngineCore {
     MediaInfo info;
   };
   mutable std::map<std::string, Probed> probed_;
+  bool headerProbes_ = false;
 };
 
 }  // namespace larkvale::engine

@@ -1,5 +1,6 @@
 // Probing, thumbnails and the timeline's bookkeeping.
 #include "engine/engine_media.h"
+#include "engine/probe.h"
 #include "engine/videoengine.h"
 
 #include <gtest/gtest.h>
@@ -83,6 +84,25 @@ TEST(VideoEngineProbe, FilesThatAreNotMediaGiveZero) {
     EXPECT_FALSE(engine.AddAudio(f, 0, 5));
   }
   EXPECT_EQ(engine.GetTimelineDuration(), 0);
+}
+
+// A join's probe reads an MP4's header alone; it must tell what the full
+// probe tells, and for other files it is the full probe.
+TEST(VideoEngineProbe, TheHeaderProbeAgreesWithTheFullOne) {
+  const EngineMedia& m = Media();
+  for (const std::string& file : {m.mp4, m.flv, m.avi, m.silentWide, m.mp3, m.wav, m.cutFlv, m.text, m.empty, m.missing}) {
+    SCOPED_TRACE(file);
+    const engine::MediaInfo full = engine::ProbeFile(file);
+    const engine::MediaInfo header = engine::ProbeFileHeader(file);
+    EXPECT_EQ(header.ok, full.ok);
+    EXPECT_NEAR(header.duration, full.duration, 0.05);
+    EXPECT_EQ(header.width, full.width);
+    EXPECT_EQ(header.height, full.height);
+    EXPECT_NEAR(header.frameRate, full.frameRate, 0.01);
+    EXPECT_EQ(header.hasVideo, full.hasVideo);
+    EXPECT_EQ(header.hasAudio, full.hasAudio);
+    EXPECT_EQ(header.sampleRate, full.sampleRate);
+  }
 }
 
 TEST(VideoEngineProbe, CutShortDownloadReportsThePartPresent) {
