@@ -292,7 +292,7 @@ TEST_F(EventLoop, AConversionLeavesTheWindowLive) {
   QTemporaryDir media;
   const QString clip = media.path() + "/long.mp4";
   testsupport::FixtureSpec longClip;
-  longClip.seconds = 30;  // a DVD save of several seconds on a busy machine
+  longClip.seconds = 90;  // a DVD save of a few seconds, also on a quiet machine
   longClip.width = 640;
   longClip.height = 360;
   longClip.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
