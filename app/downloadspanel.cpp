@@ -337,7 +337,7 @@ void DownloadsPanel::openSelectedRow() {
     if (row < 0) return;
     // A partial (.part) file is not the download: treated as no file.
     const QString path = state_.downloadList->CellText(queue::colFile, row);
-    if (platform::FileExists(path) && !queue::QueueRunner::IsPartFileName(path))
+    if (platform::FileExists(path) && !queue::IsPartFileName(path))
       services_.shell->Open(QUrl::fromLocalFile(path));
     else
       emit browserPageRequested();

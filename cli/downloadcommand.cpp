@@ -6,7 +6,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <exception>
 
 #include "queue/proxychoice.h"
@@ -24,7 +27,9 @@
 #include "platform/workfolders.h"
 #include "queue/downloadaction.h"
 #include "queue/downloadlist.h"
+#include "queue/filenames.h"
 #include "queue/parttransfer.h"
+#include "queue/retrypolicy.h"
 #include "queue/queuerunner.h"
 #include "stream/streamdownload.h"
 
@@ -37,10 +42,32 @@ namespace {
 // One whose final name is taken meanwhile is left alone: finishing it would
 // replace that file.
 QString PartStartedFor(const QString& flvDir, const QString& link) {
-  const QString pattern = QStringLiteral("flv*video") + queue::QueueRunner::ExtensionFor(link) + QStringLiteral(".part");
+  const QString pattern = QStringLiteral("flv*video") + queue::ExtensionFor(link) + QStringLiteral(".part");
   for (const QString& part : QDir(flvDir).entryList({pattern}, QDir::Files, QDir::Name))
     if (queue::PartOrigin(flvDir + part) == link && !QFileInfo::exists(flvDir + part.chopped(5))) return flvDir + part;
   return {};
+}
+
+// The next free name from `n` on, claimed on disk by its empty .part, so
+// that a window or another run downloading into the same folder meanwhile
+// cannot take it too.
+QString ClaimName(const QString& flvDir, int& n, const QString& extension) {
+  for (;; ++n) {
+    const QString name = queue::FreeName(flvDir, n, extension);
+    // A folder it cannot be made in is the transfer's to report.
+    if (queue::ClaimPart(queue::PartFileName(name)) || !QFileInfo::exists(queue::PartFileName(name))) return name;
+  }
+}
+
+// Waits `ms`, or until Ctrl+C; false when interrupted.
+bool WaitUnlessInterrupted(std::int64_t ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (Interrupted()) return false;
+    platform::ProcessMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return !Interrupted();
 }
 
 // The longest --timeout: its milliseconds still fit an int.
@@ -259,8 +286,8 @@ int RunDownload(const QStringList& arguments) {
   // into one MP4 at the end.
   const auto saveStream = [&](const QString& url, const QString& link) {
     QString name = StreamStartedFor(flvDir, link);
-    if (name.isEmpty()) name = queue::QueueRunner::FreeName(flvDir, n, QStringLiteral(".mp4"));
-    const QString part = queue::QueueRunner::PartFileName(name);
+    if (name.isEmpty()) name = ClaimName(flvDir, n, QStringLiteral(".mp4"));
+    const QString part = queue::PartFileName(name);
     try {
       if (!QFileInfo::exists(part)) queue::CreateEmptyFile(part);
     } catch (const std::exception& e) {
@@ -281,6 +308,7 @@ int RunDownload(const QStringList& arguments) {
       if (Interrupted()) download.Stop();
     });
     if (result.complete) {
+      line.SetDone(double(std::max<qint64>(QFileInfo(name).size(), 0)));  // the file, not the pieces fetched
       line.Finish(QStringLiteral("done"));
       std::printf("%s\n", name.toLocal8Bit().constData());
       std::fflush(stdout);
@@ -296,26 +324,45 @@ int RunDownload(const QStringList& arguments) {
     ReportError(url, QString::fromStdString(result.error));
     return Saved::Failed;
   };
-  const auto save = [&](const QString& url, const QString& link) {
+  const auto save = [&](const QString& url, const QString& link, bool foundOnPage) {
     QString part = PartStartedFor(flvDir, link);
-    if (part.isEmpty())
-      part = queue::QueueRunner::PartFileName(
-          queue::QueueRunner::FreeName(flvDir, n, queue::QueueRunner::ExtensionFor(link)));
+    if (part.isEmpty()) part = queue::PartFileName(ClaimName(flvDir, n, queue::ExtensionFor(link)));
     const QString name = part.chopped(5);
     ProgressLine line(QFileInfo(name).fileName(), ProgressLine::Unit::Bytes, terminal);
     progress = &line;
-    const queue::PartTransfer::Result result = transfer.Run(link, part);
+    transfer.refusePages = foundOnPage;
+    queue::PartTransfer::Result result;
+    // A fault that passes is asked again, as the window's runner does.
+    for (std::size_t retry = 0;; ++retry) {
+      result = transfer.Run(link, part);
+      if (!result.transient || retry >= queue::kRetryPausesMs.size() || Interrupted()) break;
+      const std::int64_t waitMs = result.retryAfterMs >= 0 ? result.retryAfterMs : queue::kRetryPausesMs[retry];
+      if (terminal) std::fputc('\n', stderr);
+      ReportError(QFileInfo(name).fileName(), QStringLiteral("Retrying in %1 s (%2)")
+                                                  .arg((std::max<std::int64_t>(waitMs, 1) + 999) / 1000)
+                                                  .arg(result.reason));
+      if (!WaitUnlessInterrupted(waitMs)) {
+        result.transient = false;
+        result.stopped = true;
+        break;
+      }
+    }
     progress = nullptr;
+    // The amount shown is what is on disk (a compressed reply counts more
+    // or fewer bytes on the wire).
     if (result.complete) {
+      line.SetDone(double(std::max<qint64>(QFileInfo(name).size(), 0)));
       line.Finish(QStringLiteral("done"));
       std::printf("%s\n", name.toLocal8Bit().constData());
       std::fflush(stdout);
       return Saved::Done;
     }
     if (result.stopped) {
+      line.SetDone(double(std::max<std::int64_t>(result.have, 0)));
       line.Finish(QStringLiteral("stopped; the part downloaded is kept"));
       return Saved::Stopped;
     }
+    line.SetDone(double(std::max<std::int64_t>(result.have, 0)));
     line.Finish(result.have > 0 ? QStringLiteral("failed; the part downloaded is kept") : QStringLiteral("failed"));
     ReportError(url, result.error);
     return Saved::Failed;
@@ -350,7 +397,7 @@ int RunDownload(const QStringList& arguments) {
       const QString link = list.CellText(queue::colUrl, row);
       const Saved saved = extract::HasStreamExtension(link.toStdString()) || list.IsMarkedStream(row)
                               ? saveStream(url, link)
-                              : save(url, link);
+                              : save(url, link, list.IsFoundOnPage(row));
       failed = failed || saved == Saved::Failed;
       stopped = saved == Saved::Stopped || Interrupted();
     }

@@ -266,11 +266,13 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
   // The watch-page markers first: a page that has them gets exactly their
   // link. Only without them is the page searched for ordinary videos.
   std::vector<std::string> links;
+  bool markers = false;
   QString finalStatus = QStringLiteral("Done");
   if (direct) {
     links.push_back(url);
   } else if (const extract::ScanResult found = intake.Scanner().Finish(); found.found) {
     links.push_back(found.link);
+    markers = true;
   } else {
     extract::MediaLinks media = intake.Finder().Finish(pageAddress, extract::kMediaLinkCap, stopping);
     if (media.stopped) {
@@ -295,7 +297,12 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
   }
   if (pageCut_) finalStatus = finalStatus == QStringLiteral("Done") ? PageCutText() : finalStatus + ' ' + PageCutText();
 
-  for (const std::string& link : links) QueueRow(link, browsed ? browsed->SessionFor(link) : browser::PageSession{});
+  for (const std::string& link : links) {
+    QueueRow(link, browsed ? browsed->SessionFor(link) : browser::PageSession{});
+    // The watch-page link and a typed media address are fetched as they
+    // stand; a link the page named must answer with media.
+    if (!direct && !markers) list_.MarkFoundOnPage(list_.RowCount() - 1);
+  }
   // A stream whose address does not say so by its extension is marked.
   if (direct && sink.Stream()) list_.MarkStream(list_.RowCount() - 1);
   if (links.empty() && OnNoVideo) OnNoVideo();
@@ -304,7 +311,10 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
 }
 
 void DownloadAction::QueueFound(const std::vector<std::string>& links, const browser::BrowsedPage& page) {
-  for (const std::string& link : links) QueueRow(link, page.SessionFor(link));
+  for (const std::string& link : links) {
+    QueueRow(link, page.SessionFor(link));
+    list_.MarkFoundOnPage(list_.RowCount() - 1);
+  }
   if (!links.empty())
     SetStatus(links.size() == 1 ? QStringLiteral("Queued 1 video") : QStringLiteral("Queued %1 videos").arg(links.size()));
 }

@@ -302,6 +302,16 @@ void DownloadList::MarkStream(int row) {
   Changed(row);  // the saved list keeps the mark
 }
 
+void DownloadList::MarkFoundOnPage(int row) {
+  if (row < 0 || row >= RowCount()) return;
+  rows_[static_cast<std::size_t>(row)].foundOnPage = true;
+  Changed(row);  // the saved list keeps the mark
+}
+
+bool DownloadList::IsFoundOnPage(int row) const {
+  return row >= 0 && row < RowCount() && rows_[static_cast<std::size_t>(row)].foundOnPage;
+}
+
 bool DownloadList::IsMarkedStream(int row) const {
   return row >= 0 && row < RowCount() && rows_[static_cast<std::size_t>(row)].stream;
 }

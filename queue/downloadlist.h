@@ -74,6 +74,11 @@ class DownloadList : public QAbstractTableModel {
   // end in .m3u8 or .mpd (its reply head said so). Saved with the list.
   void MarkStream(int row);
   bool IsMarkedStream(int row) const;
+  // The row's link was found on a page or asked for by its player, so its
+  // reply must be media: a web page in its place fails the row. (A link
+  // typed into the list is fetched as it stands.) Saved with the list.
+  void MarkFoundOnPage(int row);
+  bool IsFoundOnPage(int row) const;
   // "Retry": a failed or stopped row waits again (its partial file, if any,
   // is resumed). False for a row in another state.
   bool MakeWaiting(int row);
@@ -131,6 +136,7 @@ class DownloadList : public QAbstractTableModel {
     QString error;
     browser::PageSession session;
     bool stream = false;
+    bool foundOnPage = false;
     QString speed;
   };
   bool Valid(int column, int row) const;

@@ -85,6 +85,7 @@ QByteArray SerializeDownloadList(const DownloadList& list) {
     if (!list.Session(r).Empty()) row["session"] = SessionObject(list.Session(r));
     // Only a stream its address does not name; files without it still load.
     if (list.IsMarkedStream(r)) row["stream"] = true;
+    if (list.IsFoundOnPage(r)) row["found"] = true;
     rows.append(row);
   }
   QJsonObject root;
@@ -125,6 +126,7 @@ bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why
     list.SetState(r, state, o.value("error").toString());
     if (o.value("session").isObject()) list.SetSession(r, SessionOf(o.value("session").toObject()));
     if (o.value("stream").toBool(false)) list.MarkStream(r);
+    if (o.value("found").toBool(false)) list.MarkFoundOnPage(r);
   }
   list.EndUpdate();
   return true;

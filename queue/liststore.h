@@ -12,7 +12,9 @@
 // from a browsed page also has "session": {"referer": "...", "userAgent":
 // "...", "cookies": [{"name", "value", "domain", "path", "secure"}]}; the
 // file is then readable by its owner only. A row whose link is an HLS or
-// DASH stream that its address does not name has "stream": true.
+// DASH stream that its address does not name has "stream": true; one found
+// on a page or asked for by its player (so its reply must be media) has
+// "found": true.
 
 #include <QByteArray>
 #include <QObject>

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,6 +55,19 @@ std::int64_t FileLength(const QString& path) {
   return st.st_size;
 }
 
+QString WebPageText(const std::string& type) {
+  return QStringLiteral("The server sent a web page instead of the video: %1.").arg(QString::fromStdString(type));
+}
+
+// Text that opens as HTML or XML does ("<!DOCTYPE html>", "<html>", "<?xml"),
+// after white space and a byte-order mark.
+bool BeginsWithMarkup(const char* bytes, std::size_t n) {
+  std::size_t at = 0;
+  if (n >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) at = 3;
+  while (at < n && (bytes[at] == ' ' || bytes[at] == '\t' || bytes[at] == '\r' || bytes[at] == '\n')) ++at;
+  return at < n && bytes[at] == '<';
+}
+
 // A .part file grows only by what arrives. The client gives a file its
 // announced length up front; here that would leave a killed download's file
 // full length with zeros at the end, indistinguishable from a whole one, and
@@ -62,9 +76,16 @@ class PartFile : public http::TNetStream {
  public:
   // `keep`: nothing may cut the file (a split .part while the first reply
   // has not said what it is).
-  PartFile(int fd, const bool& keep) : file_(fd, false), keep_(keep) {}
+  PartFile(int fd, const bool& keep, bool& sniffMarkup) : file_(fd, false), keep_(keep), sniffMarkup_(sniffMarkup) {}
   std::size_t Read(void* buffer, std::size_t n) override { return file_.Read(buffer, n); }
-  void Write(const void* buffer, std::size_t n) override { file_.Write(buffer, n); }
+  void Write(const void* buffer, std::size_t n) override {
+    if (sniffMarkup_ && n > 0) {
+      sniffMarkup_ = false;
+      if (BeginsWithMarkup(static_cast<const char*>(buffer), n))
+        throw std::runtime_error(WebPageText("text/plain").toStdString());
+    }
+    file_.Write(buffer, n);
+  }
   void Seek(std::int64_t position) override { file_.Seek(position); }
   std::int64_t Position() const override { return file_.Position(); }
   std::int64_t Size() const override { return file_.Size(); }
@@ -77,9 +98,29 @@ class PartFile : public http::TNetStream {
  private:
   http::TNetFileStream file_;
   const bool& keep_;
+  bool& sniffMarkup_;
 };
 
 }  // namespace
+
+bool RenameWithoutReplacing(const QString& from, const QString& to) {
+  const QByteArray source = from.toLocal8Bit(), target = to.toLocal8Bit();
+  if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: a hard link fails as well when the name
+  // is taken; one without hard links gets the look before the rename.
+  if (::link(source.constData(), target.constData()) == 0) {
+    ::unlink(source.constData());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  struct stat st {};
+  if (::lstat(target.constData(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return std::rename(source.constData(), target.constData()) == 0;
+}
 
 void CreateEmptyFile(const QString& path) {
   const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -164,6 +205,8 @@ bool PartState::Load(const QString& part, PartState& state) {
       if (ok) range.have = words[2].toLongLong(&ok);
       if (!ok) range = Range{0, 0, -1};
       state.ranges.push_back(range);
+    } else if (name == "coding") {
+      state.coding = value;
     } else if (name == "length") {
       bool ok = false;
       const qint64 n = QByteArray::fromStdString(value).toLongLong(&ok);
@@ -178,6 +221,7 @@ bool PartState::Save(const QString& part) const {
   if (!etag.empty()) text += "etag: " + OneLine(etag) + "\n";
   if (!lastModified.empty()) text += "last-modified: " + OneLine(lastModified) + "\n";
   if (total >= 0) text += "length: " + std::to_string(total) + "\n";
+  if (!coding.empty()) text += "coding: " + OneLine(coding) + "\n";
   for (const Range& r : ranges)
     text += "range: " + std::to_string(r.start) + " " + std::to_string(r.end) + " " + std::to_string(r.have) + "\n";
   // Written aside and renamed over the old one, so a kill leaves either. A
@@ -300,6 +344,8 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
   splitPending_ = splitRunning_ = splitWhole_ = splitRestart_ = false;
   cutByStop_ = false;
   restart_ = false;
+  decodedBody_ = false;
+  decodedFrom_ = 0;
   const std::int64_t length = FileLength(part);
   PartState state;
   const bool stateFound = length >= 0 && PartState::Load(part, state);
@@ -315,6 +361,9 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
     } else {
       restart_ = true;
     }
+  } else if (stateFound && !state.coding.empty()) {
+    // What a compressed body left is checked only at its end: from the start.
+    result.error = Attempt(link, part, 0);
   } else {
     result.error = Attempt(link, part, std::max<std::int64_t>(length, 0));
   }
@@ -341,11 +390,19 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
   const bool whole = result.error.isEmpty() &&
                      (splitRunning_ ? splitWhole_
                                     : (expected_ >= 0 ? result.have >= expected_ : !cutByStop_));
+  // A compressed body is checked only at its end: one that did not end
+  // whole leaves none of its bytes, only what was there before it.
+  if (!whole && decodedBody_ && result.have > decodedFrom_) {
+    if (::truncate(part.toLocal8Bit().constData(), decodedFrom_) == 0) result.have = decodedFrom_;
+    if (decodedFrom_ == 0) PartState::Remove(part);
+  }
   if (result.error.isEmpty() && !whole && !cutByStop_)
     result.error = QStringLiteral("Connection closed after %1 of %2 bytes.").arg(result.have).arg(expected_);
   const QString name = part.chopped(5);
-  if (whole && std::rename(part.toLocal8Bit().constData(), name.toLocal8Bit().constData()) != 0)
-    result.error = QStringLiteral("Cannot rename \"%1\". %2").arg(part, QString::fromLocal8Bit(std::strerror(errno)));
+  if (whole && !RenameWithoutReplacing(part, name))
+    result.error = errno == EEXIST
+                       ? QStringLiteral("Cannot rename \"%1\": \"%2\" exists already.").arg(part, name)
+                       : QStringLiteral("Cannot rename \"%1\". %2").arg(part, QString::fromLocal8Bit(std::strerror(errno)));
   result.complete = whole && result.error.isEmpty();
   result.stopped = !result.complete && cutByStop_;
   result.diskFull = !result.complete && !result.stopped && diskFull_;
@@ -375,9 +432,11 @@ QString PartTransfer::Attempt(const QString& link, const QString& part, std::int
       // Nothing left to send: whole when the .part has the file's length
       // (the run that got the last byte ended before the rename), else it
       // is not this file any more.
+      // Only bytes a checked body wrote count: a state that knows the
+      // length, of a body that was not compressed.
       std::int64_t total = client_.Response.ContentRangeTotal;
       if (total < 0) total = kept_.total;
-      if (total == offset) {
+      if (total == offset && keptFound_ && kept_.coding.empty() && kept_.total == offset) {
         expected_ = total;
         return {};
       }
@@ -422,7 +481,8 @@ void PartTransfer::Transfer(const QString& link, const QString& part, std::int64
   part_ = part;
   OpenFile file(part);
   keepPartSize_ = resumeSplit_.Split();
-  PartFile sink(file.Fd(), keepPartSize_);
+  sniffMarkup_ = false;
+  PartFile sink(file.Fd(), keepPartSize_, sniffMarkup_);
   sink.Seek(offset);
   sink_ = &sink;
   resumeFrom_ = offset;
@@ -495,6 +555,23 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
     return true;
   }
   reply_ = client_.ReplyCount;
+  if (refusePages) {
+    // Only a type the server gave counts (the client assumes text/html
+    // for a reply without one).
+    std::string type = reply.HeaderLines.IndexOfHeader("Content-Type") >= 0
+                           ? reply.HeaderLines.ValueOf("Content-Type") : std::string();
+    type = type.substr(0, type.find(';'));
+    type.erase(std::remove_if(type.begin(), type.end(), [](unsigned char c) { return std::isspace(c); }), type.end());
+    std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (type == "text/html" || type == "application/xhtml+xml") {
+      // (No exception here: it would leave the client's work bracket open.)
+      rangeError_ = WebPageText(type);
+      counting_ = false;
+      client_.Disconnect();
+      return false;
+    }
+    sniffMarkup_ = type == "text/plain";
+  }
   const bool ranged = code == 206 && reply.HeaderLines.IndexOfHeader("Content-Range") >= 0;
   const std::int64_t start = ranged ? reply.ContentRangeStart : 0;
   PartState now;
@@ -504,6 +581,11 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
   base_ = 0;
   const bool decoded = client_.DecodeContent &&
                        http::ContentCodingOf(client_.Response.ContentEncoding) != http::TNetContentCoding::None;
+  if (decoded) {
+    // The compressed length is not the file's.
+    now.coding = reply.ContentEncoding;
+    now.total = -1;
+  }
   if (probing_ && ranged && start == 0 && !decoded) {
     if (Differ(kept_.etag, now.etag) || Differ(kept_.lastModified, now.lastModified) || kept_.total != now.total) {
       restart_ = true;
@@ -572,6 +654,8 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
     keptFound_ = true;
   }
   resumed_ = base_;
+  decodedBody_ = decoded;
+  decodedFrom_ = base_;
   // A chunked body announces each chunk; only a Content-Length is the whole.
   // A compressed reply announces its compressed length; the file takes the
   // decoded bytes, whose count only the body's end tells.

@@ -47,6 +47,9 @@ struct PartState {
   std::string etag;          // as the server sent it, quotes and W/ included
   std::string lastModified;  // the header's text, as If-Range must repeat it
   std::int64_t total = -1;   // the whole file's length; -1 unknown
+  // The body came compressed ("gzip", ...): its bytes are checked only at
+  // its end, so a .part of it is never continued. Kept as "coding: ...".
+  std::string coding;
   // A file fetched over several connections: its ranges ([start, end) and
   // the bytes each has from its start), kept as "range: <start> <end>
   // <have>" lines. Such a .part is not a prefix: only these say what is whole.
@@ -131,6 +134,12 @@ class PartTransfer {
   // can find the .part of a link again (see `PartOrigin`).
   bool recordOrigin = false;
 
+  // Set: the link was found on a page or asked for by a player, so a reply
+  // typed as a web page ("text/html", "application/xhtml+xml", or
+  // "text/plain" that begins with markup) is an error page or a login page,
+  // not the video: the transfer fails and keeps none of it.
+  bool refusePages = false;
+
   // A file of kSplitMinBytes or more whose server offers ranges
   // ("Accept-Ranges: bytes") is fetched over this many connections at once
   // (1: never split). The first reply says so; it ends there and the parts
@@ -155,7 +164,7 @@ class PartTransfer {
   std::int64_t expected_ = -1;        // the whole file's length, -1 unknown
   bool counting_ = false;             // the body is the file's, not a redirect's or an error's
   bool cutByStop_ = false;            // Stop disconnected it
-  QString rangeError_;                // a 206 that does not continue the file
+  QString rangeError_;                // a 206 that does not continue the file, or a page for the video
   std::int64_t resumed_ = 0;          // bytes of the file before this reply
   std::uint64_t reply_ = 0;           // the client's reply whose body is being counted
   bool restart_ = false;              // the resumed .part is not the server's file any more
@@ -166,6 +175,12 @@ class PartTransfer {
   QString reason_;
   std::int64_t retryAfterMs_ = -1;
   bool diskFull_ = false;
+  // The file's body was decoded from a compressed reply: nothing of it is
+  // checked before its end, so a body that does not end whole is cut off
+  // again, from `decodedFrom_` on.
+  bool sniffMarkup_ = false;          // a "text/plain" body: its first bytes say whether it is a page
+  bool decodedBody_ = false;
+  std::int64_t decodedFrom_ = 0;
   // Several connections: the state of a split .part being resumed (its
   // first request checks the file is still the same), the split the first
   // reply asked for, whether the parts run and came out whole.
@@ -201,6 +216,11 @@ QString DiskFullText(const QString& folder);
 // The link recorded in a .part file's "user.xdg.origin.url" attribute; empty
 // when it has none (or the file system keeps no attributes).
 QString PartOrigin(const QString& part);
+
+// Renames `from` to `to` only while nothing is under `to`: a finished
+// download never replaces a file it did not write. False with errno set
+// (EEXIST when the name is taken).
+bool RenameWithoutReplacing(const QString& from, const QString& to);
 
 // Creates `path` as an empty file, or raises "Cannot create file "%s". %s".
 void CreateEmptyFile(const QString& path);

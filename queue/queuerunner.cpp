@@ -51,27 +51,38 @@ QueueRunner::QueueRunner(DownloadList& list, http::TNetHTTP& client, int& curren
   connect(&list_, &QAbstractItemModel::rowsRemoved, this, [this] {
     if (downloadingId_ != 0 && list_.RowOfId(downloadingId_) < 0) StopTransfer();
     StopDeletedJobs();
+    // A deleted row's name is free again once its transfer has ended.
+    names_.KeepOnly([this](quint64 id) { return IsRunning(id) || list_.RowOfId(id) >= 0; });
   });
   // Rows running together: a row added may start beside them.
   connect(&list_, &QAbstractItemModel::rowsInserted, this, [this] { rescan_ = true; });
 
 }
 
-QString QueueRunner::FileName(const QString& flvDir, int n, const QString& extension) {
-  return flvDir + QStringLiteral("flv") + QString::number(n) + QStringLiteral("video") + extension;
+QString QueueRunner::PartForRow(quint64 id, const QString& file, int& n, const QString& extension) {
+  // A row with a partial file continues it.
+  if (IsPartFileName(file) && FileExists(file) && names_.Hold(id, file.chopped(5))) return file;
+  // The name it was given before (it waited for its host, or is asked
+  // again), unless something else now stands under it.
+  if (const QString held = names_.NameOf(id);
+      !held.isEmpty() && held.endsWith(extension) && !FileExists(held) && !FileExists(PartFileName(held)))
+    return PartFileName(held);
+  return PartFileName(names_.Take(id, hooks_.flvDir(), n, extension));
 }
 
-QString QueueRunner::FreeName(const QString& flvDir, int& n, const QString& extension) {
-  QString name = FileName(flvDir, n, extension);
-  while (FileExists(name) || FileExists(PartFileName(name))) name = FileName(flvDir, ++n, extension);
-  return name;
-}
-
-QString QueueRunner::ExtensionFor(const QString& link) {
-  if (link.contains(QStringLiteral("fmt="))) return QStringLiteral(".avi");
-  // A link to a file (found on an ordinary page) keeps that file's own kind.
-  const std::string own = extract::MediaExtension(link.toStdString());
-  return own.empty() ? QStringLiteral(".flv") : QString::fromStdString(own);
+QString QueueRunner::ClaimForRow(quint64 id, const QString& file, const QString& part, int& n,
+                                 const QString& extension) {
+  // Its own .part goes on; a new one is made only where nothing is, so a
+  // file made meanwhile (by another program) is never written into.
+  if (part == file && FileExists(part)) return part;
+  QString next = part;
+  for (int tries = 0; tries < 1000; ++tries) {
+    if (ClaimPart(next)) return next;
+    // A folder it cannot be made in is the transfer's to report.
+    if (!FileExists(next)) return next;
+    next = PartFileName(names_.Take(id, hooks_.flvDir(), n, extension));
+  }
+  return next;
 }
 
 void QueueRunner::Start() {
@@ -159,7 +170,8 @@ bool QueueRunner::Pending(int row) {
   }
   // The program ended after the rename, before the list was saved again:
   // only a complete download gets its final name.
-  if (IsPartFileName(file) && !FileExists(file) && FileExists(file.chopped(5))) {
+  if (IsPartFileName(file) && !FileExists(file) && FileExists(file.chopped(5)) &&
+      !names_.HeldByOther(list_.RowId(row), file.chopped(5))) {
     list_.BeginUpdate();
     list_.SetCellText(colFile, row, file.chopped(5));
     list_.SetState(row, RowState::Done);
@@ -177,7 +189,8 @@ bool QueueRunner::IsStreamRow(int row, const QString& link, const QString& file)
 }
 
 void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, int& n) {
-  if (!IsPartFileName(part) || !FileExists(part)) part = PartFileName(FreeName(hooks_.flvDir(), n, QStringLiteral(".mp4")));
+  const quint64 rowId = list_.RowId(row);
+  part = ClaimForRow(rowId, part, PartForRow(rowId, part, n, QStringLiteral(".mp4")), n, QStringLiteral(".mp4"));
   const QString name = part.chopped(5);
   // An empty .part holds the name while the pieces arrive, and lets a later
   // pass (or a restart) find them through the row's File cell.
@@ -239,6 +252,7 @@ void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, 
   const int now = CurrentRow();
   downloadingId_ = 0;
   if (result.complete) {
+    names_.Release(rowId);  // the file holds it now
     hooks_.status(QStringLiteral("Done"));
     hooks_.addToTimeline(name);
     list_.BeginUpdate();
@@ -274,8 +288,9 @@ void QueueRunner::DownloadRow(int row, int& n) {
   }
   // A row with a partial file continues it; any other takes the first free
   // name, where a name whose .part exists is taken too.
-  QString part = list_.CellText(colFile, row);
-  if (!IsPartFileName(part) || !FileExists(part)) part = PartFileName(FreeName(hooks_.flvDir(), n, ExtensionFor(link)));
+  const quint64 rowId = list_.RowId(row);
+  const QString file = list_.CellText(colFile, row), extension = ExtensionFor(link);
+  const QString part = ClaimForRow(rowId, file, PartForRow(rowId, file, n, extension), n, extension);
   const QString name = part.chopped(5);
 
   hooks_.status(QStringLiteral("Downloading video"));
@@ -292,6 +307,7 @@ void QueueRunner::DownloadRow(int row, int& n) {
     const SessionScope session(client_, list_.Session(row), link.toStdString());
     // A large file from a server that takes ranges comes over several connections.
     transfer_.connections = hooks_.connections ? hooks_.connections() : 1;
+    transfer_.refusePages = list_.IsFoundOnPage(row);
     result = transfer_.Run(link, part);
   }
 
@@ -304,9 +320,11 @@ void QueueRunner::DownloadRow(int row, int& n) {
 void QueueRunner::FinishRow(int now, quint64 id, const QString& link, const QString& name,
                             const PartTransfer::Result& result) {
   const std::int64_t have = result.have;
+  if (now < 0) names_.Release(id);  // deleted while it ran
   if (result.transient && now >= 0 && ScheduleRetry(now, result)) return;
   retries_.erase(id);
   if (result.complete) {
+    names_.Release(id);  // the file holds it now
     hooks_.addToTimeline(name);
     list_.BeginUpdate();
     list_.SetCellText(colFile, now, name);

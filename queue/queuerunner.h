@@ -72,6 +72,8 @@
 
 #include "http/httpclient.h"
 #include "queue/downloadlist.h"
+#include "queue/filenames.h"
+#include "queue/retrypolicy.h"
 #include "queue/parttransfer.h"
 #include "stream/segmentfetcher.h"
 
@@ -176,18 +178,6 @@ class QueueRunner : public QObject {
   static constexpr int kMaxAtOnce = 8;
   static constexpr int kSliceMs = 10;         // the pass's wait while rows run
 
-  // "flv" + N + "video" + extension in the download folder.
-  static QString FileName(const QString& flvDir, int n, const QString& extension);
-  // The first free such name from `n` on, where a name whose .part exists is
-  // taken too; `n` is left at its number.
-  static QString FreeName(const QString& flvDir, int& n, const QString& extension);
-  // ".avi" for links carrying "fmt="; else the media extension of the
-  // link's path (".mp4", ".webm", ...); else ".flv".
-  static QString ExtensionFor(const QString& link);
-  // What a download is written to until it is complete.
-  static QString PartFileName(const QString& finalName) { return finalName + QStringLiteral(".part"); }
-  static bool IsPartFileName(const QString& path) { return path.endsWith(QStringLiteral(".part")); }
-
  private:
   void Step();
   void RunPass();
@@ -200,10 +190,18 @@ class QueueRunner : public QObject {
   // Several rows at once: see the note above.
   int AtOnce() const;
   void RunRowsTogether();
-  void RunRows(int& n, std::map<quint64, QString>& names, bool& began);
+  void RunRows(int& n, bool& began);
   // Starts the pending rows that may start now, in row order; false when a
   // row waits for a place (so the pass must go on waiting).
-  bool StartRows(int limit, int& n, std::map<quint64, QString>& names);
+  bool StartRows(int limit, int& n);
+  // The .part a row downloads into: the one it has, else the name held for
+  // it, else the next free name from `n`, held for it from now on.
+  // (`file`: its File cell.)
+  QString PartForRow(quint64 id, const QString& file, int& n, const QString& extension);
+  // `part` made on disk, empty, before its transfer starts (unless it is
+  // the row's own .part): when something is there already, the row takes
+  // the next free name instead.
+  QString ClaimForRow(quint64 id, const QString& file, const QString& part, int& n, const QString& extension);
   void StartJob(int row, const QString& link, const QString& part);
   // Progress of the running rows onto the list; finishes those that ended.
   void FollowJobs();
@@ -242,11 +240,11 @@ class QueueRunner : public QObject {
     QString reason;
   };
   std::map<quint64, Retry> retries_;  // by row id
-  std::vector<int> retryPausesMs_{1000, 4000, 15000};
+  std::vector<int> retryPausesMs_{kRetryPausesMs.begin(), kRetryPausesMs.end()};
   QTimer retryTick_;
   std::vector<std::unique_ptr<RowJob>> jobs_;  // rows running together
   bool rescan_ = false;                         // the list changed: look for rows to start
-  std::map<quint64, QString> given_;            // the .part names rows got in this pass
+  NameBook names_;                              // each row's final name, its own until the row goes
   std::int64_t jobsBytes_ = 0;                  // received by jobs already finished this pass
 };
 

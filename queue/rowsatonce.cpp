@@ -109,13 +109,11 @@ void QueueRunner::RunRowsTogether() {
   // No single row is the pass's: the running ones are drawn by their state.
   currentDownloadRow_ = -1;
   int fileCounter = 0;
-  std::map<quint64, QString> names;  // rows given a name that wait for a place
   bool began = false;
   jobsBytes_ = 0;
-  given_.clear();
   rescan_ = true;
   try {
-    RunRows(fileCounter, names, began);
+    RunRows(fileCounter, began);
   } catch (...) {
     // The pass fails as a whole (the loop reports it): nothing may go on
     // running behind it, and the rows it ran stay stopped with their .part.
@@ -129,17 +127,16 @@ void QueueRunner::RunRowsTogether() {
   currentDownloadRow_ = std::max(n, list_.RowCount());
 }
 
-void QueueRunner::RunRows(int& fileCounter, std::map<quint64, QString>& names, bool& began) {
+void QueueRunner::RunRows(int& fileCounter, bool& began) {
   std::int64_t lastScan = 0;
   for (;;) {
     if (hooks_.stopped()) {
       StopJobs();
-      names.clear();
       rescan_ = false;
     } else if (rescan_ || TickCountMs() - lastScan >= kRescanMs) {
       rescan_ = false;
       lastScan = TickCountMs();
-      StartRows(AtOnce(), fileCounter, names);
+      StartRows(AtOnce(), fileCounter);
     }
     if (!jobs_.empty() && !began) {
       began = true;
@@ -152,22 +149,14 @@ void QueueRunner::RunRows(int& fileCounter, std::map<quint64, QString>& names, b
   }
 }
 
-bool QueueRunner::StartRows(int limit, int& n, std::map<quint64, QString>& names) {
-  // A name held for a row that is gone is free again.
-  std::erase_if(names, [this](const auto& entry) { return list_.RowOfId(entry.first) < 0; });
+bool QueueRunner::StartRows(int limit, int& n) {
   std::map<std::string, int> perHost;
   for (const auto& job : jobs_) ++perHost[job->host];
-  const auto held = [&names](const QString& part) {
-    return std::any_of(names.begin(), names.end(), [&part](const auto& entry) { return entry.second == part; });
-  };
   bool blocked = false;
   for (int r = 0; r < list_.RowCount(); ++r) {
     const quint64 id = list_.RowId(r);
     if (IsRunning(id)) continue;
-    if (!Pending(r)) {
-      names.erase(id);
-      continue;
-    }
+    if (!Pending(r)) continue;
     // Later rows must not take names before this one: they wait too.
     if (static_cast<int>(jobs_.size()) >= limit) return false;
     const QString link = list_.CellText(colUrl, r);
@@ -182,31 +171,14 @@ bool QueueRunner::StartRows(int limit, int& n, std::map<quint64, QString>& names
     }
     // Names go out in row order, as one row at a time would give them: a
     // row that waits for its host keeps the name it was given.
-    QString part = names.count(id) ? names[id] : QString();
-    // A row asked again in this pass (a retry) takes back the name it had
-    // when nothing took it meanwhile: the names stay in row order.
-    if (part.isEmpty() && given_.count(id) && !FileExists(given_[id]) && !FileExists(given_[id].chopped(5)) &&
-        !held(given_[id]))
-      part = given_[id];
-    if (part.isEmpty() || FileExists(part.chopped(5))) {
-      if (IsPartFileName(file) && FileExists(file)) {
-        part = file;
-      } else {
-        const QString extension = ExtensionFor(link);
-        QString name = FileName(hooks_.flvDir(), n, extension);
-        while (FileExists(name) || FileExists(PartFileName(name)) || held(PartFileName(name)))
-          name = FileName(hooks_.flvDir(), ++n, extension);
-        part = PartFileName(name);
-      }
-    }
+    const QString extension = ExtensionFor(link);
+    QString part = PartForRow(id, file, n, extension);
     const std::string host = HostKey(link);
     if (perHost[host] >= kPerHost) {
-      names[id] = part;
       blocked = true;
       continue;
     }
-    names.erase(id);
-    given_[id] = part;
+    part = ClaimForRow(id, file, part, n, extension);
     StartJob(r, link, part);
     ++perHost[host];
   }
@@ -214,14 +186,6 @@ bool QueueRunner::StartRows(int limit, int& n, std::map<quint64, QString>& names
 }
 
 void QueueRunner::StartJob(int row, const QString& link, const QString& part) {
-  // The .part holds the name from now on; a folder it cannot be made in is
-  // the transfer's to report, as for one row at a time.
-  if (!FileExists(part)) {
-    try {
-      CreateEmptyFile(part);
-    } catch (const std::exception&) {
-    }
-  }
   hooks_.status(QStringLiteral("Downloading video"));
   list_.BeginUpdate();
   list_.SetState(row, RowState::Downloading);
@@ -240,6 +204,7 @@ void QueueRunner::StartJob(int row, const QString& link, const QString& part) {
   job->transfer = std::make_unique<PartTransfer>(*job->client);
   // A large file from a server that takes ranges comes over several connections.
   job->transfer->connections = hooks_.connections ? hooks_.connections() : 1;
+  job->transfer->refusePages = list_.IsFoundOnPage(row);
   http::TNetHTTP& client = *job->client;
   // The worker's events: the transfer decides what counts; the runner's
   // thread reads the counts between its waits.

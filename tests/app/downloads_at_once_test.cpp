@@ -17,9 +17,12 @@
 #include <QTimer>
 #include <algorithm>
 #include <functional>
+#include <memory>
+#include <set>
 
 #include "platform/settings.h"
 #include "support/fakes.h"
+#include "support/nginx_server.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
 #include "support/window_parts.h"
@@ -199,6 +202,41 @@ TEST_F(AtOnce, RowsFromThreeHostsRunTogetherUnderTheNamesOneAtATimeGives) {
   }
   EXPECT_EQ(names[0].join(' ').toStdString(), "flv0video.avi flv0video.flv flv1video.avi");
   EXPECT_EQ(names[1].join(' ').toStdString(), names[0].join(' ').toStdString());
+}
+
+// Many small files from four hosts, eight at once, in the real window:
+// whatever order rows end in, every done row has a file of its own with
+// its own bytes.
+TEST_F(AtOnce, ManyRowsFromFourHostsNeverShareAFile) {
+  constexpr int kRows = 600;
+  testing::TempDir root;
+  for (int i = 0; i < kRows; ++i) {
+    std::string body = Pattern(1000 + (i * 7919) % 30000, i);
+    body.replace(0, 8, QStringLiteral("%1").arg(i, 8, 10, QLatin1Char('0')).toStdString());
+    testing::WriteFileBytes(root.File("v" + std::to_string(i) + ".mp4"), body);
+  }
+  std::vector<std::unique_ptr<testing::NginxServer>> hosts;
+  for (int h = 0; h < 4; ++h) hosts.push_back(std::make_unique<testing::NginxServer>(root.Path()));
+  SetAtOnce(8);
+  for (int i = 0; i < kRows; ++i)
+    AddRow(QString::fromStdString(hosts[i % 4]->BaseUrl() + "/v" + std::to_string(i) + ".mp4"));
+  QDeadlineTimer deadline(120000);
+  while (!deadline.hasExpired()) {
+    RunPass();
+    bool settled = true;
+    for (int i = 0; i < kRows && settled; ++i)
+      settled = List().State(i) == RowState::Done || List().State(i) == RowState::Failed;
+    if (settled) break;
+  }
+  std::set<QString> files;
+  for (int i = 0; i < kRows; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(List().State(i), RowState::Done) << List().ErrorText(i).toStdString();
+    const QString file = List().CellText(colFile, i);
+    EXPECT_TRUE(files.insert(file).second) << file.toStdString() << " is another row's too";
+    EXPECT_TRUE(ReadFileBytes(file.toStdString()) == ReadFileBytes(root.File("v" + std::to_string(i) + ".mp4")));
+  }
+  EXPECT_EQ(QDir(Flv()).entryList(QDir::Files).size(), kRows);
 }
 
 TEST_F(AtOnce, AtMostTwoRowsFromOneHostAndTheNextHostDoesNotWait) {
