@@ -155,6 +155,14 @@ int RunDownload(const QStringList& arguments) {
                      "k or m (500k, 2m); 0: no limit (the default)."),
       QStringLiteral("RATE"));
   parser.addOption(limitRate);
+  const QCommandLineOption retries(
+      QStringLiteral("retries"),
+      QStringLiteral("Ask again up to N times (0 to 10, default %1) after a fault that passes: a reset, a time-out, "
+                     "or a busy or failing server (408, 429, 500, 502, 503, 504), after 1 s, 4 s, then 15 s, or "
+                     "after the server's Retry-After (at most 5 minutes).")
+          .arg(queue::kRetryPausesMs.size()),
+      QStringLiteral("N"));
+  parser.addOption(retries);
   const QString command = QStringLiteral("download");
   if (const int status = ParseSubcommand(parser, command, arguments); status >= 0) return status;
   const QStringList urls = parser.positionalArguments();
@@ -192,7 +200,9 @@ int RunDownload(const QStringList& arguments) {
     into = value;
     return true;
   };
-  if (!number(maxHeight, 1, 100000, streamOptions.maxHeight) || !number(connections, 1, 16, streamOptions.connections))
+  int retryCount = static_cast<int>(queue::kRetryPausesMs.size());
+  if (!number(maxHeight, 1, 100000, streamOptions.maxHeight) || !number(connections, 1, 16, streamOptions.connections) ||
+      !number(retries, 0, 10, retryCount))
     return kBadUsage;
   if (parser.isSet(limitRate)) {
     const std::int64_t rate = http::ParseRateKBps(parser.value(limitRate).toStdString());
@@ -333,10 +343,12 @@ int RunDownload(const QStringList& arguments) {
     transfer.refusePages = foundOnPage;
     queue::PartTransfer::Result result;
     // A fault that passes is asked again, as the window's runner does.
-    for (std::size_t retry = 0;; ++retry) {
+    for (int retry = 0;; ++retry) {
       result = transfer.Run(link, part);
-      if (!result.transient || retry >= queue::kRetryPausesMs.size() || Interrupted()) break;
-      const std::int64_t waitMs = result.retryAfterMs >= 0 ? result.retryAfterMs : queue::kRetryPausesMs[retry];
+      if (!result.transient || retry >= retryCount || Interrupted()) break;
+      // Past the table, its last pause.
+      const std::size_t step = std::min<std::size_t>(std::size_t(retry), queue::kRetryPausesMs.size() - 1);
+      const std::int64_t waitMs = result.retryAfterMs >= 0 ? result.retryAfterMs : queue::kRetryPausesMs[step];
       if (terminal) std::fputc('\n', stderr);
       ReportError(QFileInfo(name).fileName(), QStringLiteral("Retrying in %1 s (%2)")
                                                   .arg((std::max<std::int64_t>(waitMs, 1) + 999) / 1000)

@@ -23,6 +23,7 @@
 #include "cli/larkvale_process.h"
 #include "convert/outputformats.h"
 #include "engine/videoenginecore.h"
+#include "support/compression.h"
 #include "support/media_fixtures.h"
 #include "support/nginx_server.h"
 #include "support/scripted_server.h"
@@ -510,7 +511,9 @@ TEST(LarkvaleDownload, HostileRepliesFailWithTheirReason) {
                    ScriptedServer::WaitClose()});
     server.Expect(c.file);
     const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/clip.mp4";
-    const LarkvaleRun run = RunLarkvale({"download", "--timeout", "1", url, "-o", out.Path()}, home.Path());
+    // (Each fault once: the retries of a time-out are tested on their own.)
+    const LarkvaleRun run =
+        RunLarkvale({"download", "--timeout", "1", "--retries", "0", url, "-o", out.Path()}, home.Path());
     ASSERT_TRUE(run.exited) << run.err;
     EXPECT_EQ(FilesIn(out.Path()), c.left);
     if (!c.error) {
@@ -528,6 +531,71 @@ TEST(LarkvaleDownload, HostileRepliesFailWithTheirReason) {
       EXPECT_LE(FileSize(out.File("flv0video.mp4.part")), 2048);
     }
   }
+}
+
+// The command line asks again after a fault that passes, as the window's
+// runner does: after the server's Retry-After.
+TEST(LarkvaleDownload, AFaultThatPassesIsAskedAgainAfterItsRetryAfter) {
+  std::string video(60000, '\0');
+  for (std::size_t i = 0; i < video.size(); ++i) video[i] = static_cast<char>((i * 131 + i / 977) & 0xff);
+  const std::string videoHead = Head("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\nContent-Length: 60000\r\nETag: \"v\"\r\n");
+  ScriptedServer server;
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(videoHead + std::string(100, 'v')),
+                 ScriptedServer::WaitClose()});
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.1 503 Service Unavailable", "Retry-After: 1\r\nContent-Length: 0\r\n")),
+                 ScriptedServer::Close()});
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(videoHead + video), ScriptedServer::Close()});
+  TempDir home, out;
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/clip.mp4";
+  const LarkvaleRun run = RunLarkvale({"download", url, "-o", out.Path()}, home.Path());
+  ASSERT_TRUE(run.exited) << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, "larkvale: flv0video.mp4: Retrying in 1 s (503 Service Unavailable)")) << run.err;
+  EXPECT_TRUE(ReadFileBytes(out.File("flv0video.mp4")) == video);
+  const auto spans = server.Spans();
+  ASSERT_EQ(spans.size(), 3u);
+  EXPECT_GE(spans[2].accepted - spans[1].ended, std::chrono::milliseconds(900));
+
+  // Spent retries fail with the last fault; --retries 0 asks once.
+  ScriptedServer busy;
+  busy.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(videoHead + std::string(100, 'v')),
+               ScriptedServer::WaitClose()});
+  busy.Expect({ScriptedServer::ReadRequest(),
+               ScriptedServer::Send(Head("HTTP/1.1 503 Service Unavailable", "Retry-After: 1\r\nContent-Length: 0\r\n")),
+               ScriptedServer::Close()});
+  TempDir home2, out2;
+  const std::string busyUrl = "http://127.0.0.1:" + std::to_string(busy.Port()) + "/clip.mp4";
+  const LarkvaleRun once = RunLarkvale({"download", "--retries", "0", busyUrl, "-o", out2.Path()}, home2.Path());
+  ASSERT_TRUE(once.exited) << once.err;
+  EXPECT_EQ(once.status, 1) << once.err;
+  EXPECT_FALSE(Contains(once.err, "Retrying")) << once.err;
+  EXPECT_TRUE(Contains(once.err, "503 Service Unavailable")) << once.err;
+  EXPECT_EQ(busy.Requests().size(), 2u);
+}
+
+// "done" counts the file on disk: a video sent compressed anyway counts its
+// decoded bytes, not those on the wire.
+TEST(LarkvaleDownload, DoneCountsTheBytesOnDisk) {
+  std::string video(50000, '\0');
+  std::uint32_t x = 99;
+  for (auto& c : video) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  const std::string gz = GzipBytes(video);
+  const std::string head = Head("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                                                       std::to_string(gz.size()) + "\r\n");
+  ScriptedServer server;
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head + gz.substr(0, 100)), ScriptedServer::WaitClose()});
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head + gz), ScriptedServer::Close()});
+  TempDir home, out;
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/clip.mp4";
+  const LarkvaleRun run = RunLarkvale({"download", url, "-o", out.Path()}, home.Path());
+  ASSERT_TRUE(run.exited) << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(FileSize(out.File("flv0video.mp4")), 50000);
+  EXPECT_TRUE(Contains(run.err, "(50000 bytes)")) << run.err;
 }
 
 // The command line resumes as the window does: a .part of a file that has

@@ -48,6 +48,7 @@ TEST(DownloadListStore, EveryRowComesBackAndADownloadingRowComesBackStopped) {
   DownloadList saved;
   Fill(saved);
   saved.MarkStream(1);  // a stream its address does not name
+  saved.MarkFoundOnPage(2);  // its reply must be media
   DownloadList restored;
   QString why;
   ASSERT_TRUE(ParseDownloadList(SerializeDownloadList(saved), restored, &why)) << why.toStdString();
@@ -60,7 +61,9 @@ TEST(DownloadListStore, EveryRowComesBackAndADownloadingRowComesBackStopped) {
     }
     EXPECT_EQ(restored.ErrorText(r), saved.ErrorText(r));
     EXPECT_EQ(restored.IsMarkedStream(r), saved.IsMarkedStream(r));
+    EXPECT_EQ(restored.IsFoundOnPage(r), saved.IsFoundOnPage(r));
   }
+  EXPECT_TRUE(restored.IsFoundOnPage(2));
   EXPECT_TRUE(restored.IsMarkedStream(1));
   EXPECT_EQ(restored.State(0), RowState::Done);
   EXPECT_EQ(restored.State(1), RowState::Stopped);

@@ -953,6 +953,42 @@ TEST_F(Runner, AFullDiskPausesTheRowsRunningBesideIt) {
   EXPECT_TRUE(timeline.isEmpty());
 }
 
+// A row found on a page that gets a web page in place of its video fails,
+// one after the other and several at once, and keeps its name for its
+// Retry: the next row does not take it.
+TEST_F(Runner, ARowFoundOnAPageFailsOnAWebPageAndKeepsItsNameForItsRetry) {
+  const std::string page = "<!DOCTYPE html><html><body>Sign in to watch</body></html>";
+  const std::string first = Pattern(9000), second = Pattern(7000);
+  for (const int together : {1, 3}) {
+    SCOPED_TRACE(together);
+    StartAfresh();
+    atOnce = together;
+    ScriptedServer login, plain;
+    login.Expect(Answer("HTTP/1.0 200 OK", "Content-Type: text/html; charset=utf-8\r\n", page));
+    login.Expect(Answer("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\n", first));
+    plain.Expect(Answer("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\n", second));
+    const int found = AddRow(Local(login, "/watch/clip.mp4"));
+    list->MarkFoundOnPage(found);
+    const int typed = AddRow(Local(plain, "/other.mp4"));
+    Pass();
+    login.WaitIdle();
+    plain.WaitIdle();
+    EXPECT_EQ(list->State(found), RowState::Failed);
+    EXPECT_EQ(list->ErrorText(found), "The server sent a web page instead of the video: text/html.");
+    EXPECT_EQ(list->State(typed), RowState::Done) << list->ErrorText(typed).toStdString();
+    EXPECT_EQ(list->CellText(colFile, typed), flv + "flv1video.mp4");
+    EXPECT_EQ(FilesInFlv(), QStringList{"flv1video.mp4"});
+
+    ASSERT_TRUE(list->MakeWaiting(found));
+    Pass();
+    login.WaitIdle();
+    EXPECT_EQ(list->State(found), RowState::Done) << list->ErrorText(found).toStdString();
+    EXPECT_EQ(list->CellText(colFile, found), flv + "flv0video.mp4");
+    EXPECT_TRUE(Bytes(flv + "flv0video.mp4") == first);
+    EXPECT_TRUE(Bytes(flv + "flv1video.mp4") == second);
+  }
+}
+
 TEST(RetryAfter, SecondsOrADateCappedAtFiveMinutes) {
   const QDateTime now = QDateTime(QDate(2026, 12, 11), QTime(3, 0, 0), Qt::UTC);
   const struct {
