@@ -188,11 +188,10 @@ InputPtr OpenPart(const std::string& path, bool* headerOnly) {
 }
 
 // What one part gave the join: for each copied stream the packets read
-// whole, and where its packets began and ended (microseconds, the part's own
-// time), with the longest packet as the measure of "a frame".
+// whole, and where its last packet ended (microseconds, the part's own time),
+// with the longest packet as the measure of "a frame".
 struct PartTally {
   std::vector<int64_t> whole;
-  int64_t first = std::numeric_limits<int64_t>::max();
   int64_t last = std::numeric_limits<int64_t>::min();
   int64_t longest = 0;
 };
@@ -203,19 +202,44 @@ std::string Seconds(double s, int decimals) {
   return buf;
 }
 
-constexpr char kCutShort[] = "; the file is cut short or damaged.";
+bool IsMp4(const AVFormatContext* fc) { return std::strcmp(fc->iformat->name, "mov,mp4,m4a,3gp,3g2,mj2") == 0; }
+
+// The packets an MP4 stream's sample tables list, as the demuxer's index
+// holds them (less what an edit list leaves out); where its header counts
+// samples that the tables place nowhere (a count no index can hold, offsets
+// cut off), that count: none of them can be read.
+int64_t Listed(const AVStream* st) {
+  const int64_t indexed = avformat_index_get_entries_count(st);
+  return indexed == 0 && st->nb_frames > 0 ? st->nb_frames : indexed;
+}
+
+// "only 35 of its 50 pictures could be read; ..."
+std::string ReadOf(const AVStream* st, int64_t read, int64_t listed) {
+  const bool picture = st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+  const std::string what = std::to_string(listed) + (picture ? " pictures" : " sound frames");
+  return (read == 0 ? "none of its " + what : "only " + std::to_string(read) + " of its " + what) +
+         " could be read; the file is cut short or damaged.";
+}
+
+// An MP4 part with a stream of which nothing can be read, found from its
+// header before anything is copied; empty when there is none.
+std::string Unplaced(const AVFormatContext* fc, const std::vector<int>& streams) {
+  if (!IsMp4(fc)) return {};
+  for (int i : streams) {
+    const AVStream* st = fc->streams[i];
+    if (avformat_index_get_entries_count(st) == 0 && Listed(st) > 0) return ReadOf(st, 0, Listed(st));
+  }
+  return {};
+}
 
 // Why the part's packets fall short of what its header describes, or empty
 // when they do not. Only a shortfall counts: more than the header says is
 // nothing lost.
 //
-// An MP4 lists every packet in its sample tables, which the demuxer turns
-// into its index (less what an edit list leaves out): each entry must have
-// been read whole, with no tolerance, since one missing picture spoils those
-// after it. Where a parser cuts a stream into packets anew, its count says
-// nothing and the length has to do. A stream with samples in its header but
-// none in its index (a sample count no index can hold) yields nothing, which
-// is a loss too.
+// An MP4 stream: every packet its tables list must have been read whole, with
+// no tolerance, since one missing picture spoils those after it. Where a
+// parser cuts a stream into packets anew, its count says nothing and the
+// length has to do.
 //
 // Any container with a length of its own, not one guessed from the bit rate:
 // the packets read must reach the end of the streams copied (or of the file,
@@ -224,18 +248,12 @@ constexpr char kCutShort[] = "; the file is cut short or damaged.";
 std::string Shortfall(const std::string& path, const AVFormatContext* in, const std::vector<int>& streams,
                       const PartTally& tally) {
   const std::string name = BaseName(path);
-  if (std::strcmp(in->iformat->name, "mov,mp4,m4a,3gp,3g2,mj2") == 0) {
+  if (IsMp4(in)) {
     for (size_t i = 0; i < streams.size(); ++i) {
       const AVStream* st = in->streams[streams[i]];
       if (av_stream_get_parser(st)) continue;
-      int64_t listed = avformat_index_get_entries_count(st);
-      if (listed == 0 && st->nb_frames > 0) listed = st->nb_frames;
-      const int64_t read = tally.whole[i];
-      if (read >= listed) continue;
-      const bool picture = st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-      const std::string what = std::to_string(listed) + (picture ? " pictures" : " sound frames");
-      return name + ": " + (read == 0 ? "none of its " + what : "only " + std::to_string(read) + " of its " + what) +
-             " could be read" + kCutShort;
+      const int64_t listed = Listed(st);
+      if (tally.whole[i] < listed) return name + ": " + ReadOf(st, tally.whole[i], listed);
     }
   }
   if (in->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return {};
@@ -259,8 +277,8 @@ std::string Shortfall(const std::string& path, const AVFormatContext* in, const 
   const double holds = (end - start) / double(AV_TIME_BASE);
   int decimals = 1;
   while (decimals < 3 && Seconds(had, decimals) == Seconds(holds, decimals)) ++decimals;
-  return name + ": only " + Seconds(had, decimals) + " s of its " + Seconds(holds, decimals) + " s could be read" +
-         kCutShort;
+  return name + ": only " + Seconds(had, decimals) + " s of its " + Seconds(holds, decimals) +
+         " s could be read; the file is cut short or damaged.";
 }
 
 }  // namespace
@@ -287,6 +305,9 @@ std::optional<JoinPlan> PlanJoin(const std::vector<std::string>& files, std::str
     if (!in) return refuse(path, "not a media file that can be read");
     const std::vector<int> streams = CopiedStreams(in.get());
     if (streams.empty()) return refuse(path, "no picture or sound");
+    // Before it is compared with the others: a stream lost to damage would
+    // otherwise be named as a difference, and of the wrong file.
+    if (const std::string why = Unplaced(in.get(), streams); !why.empty()) return refuse(path, why);
     if (in->duration != AV_NOPTS_VALUE && in->duration > 0) plan.duration += in->duration / double(AV_TIME_BASE);
     if (!first) {
       const Kind kind = OutputKind(in.get(), streams, path);
@@ -442,10 +463,8 @@ bool JoinJob::Write(const std::string& tmp) {
       // A packet cut off by the file's end comes flagged; it is no whole one.
       if (!(pkt->flags & AV_PKT_FLAG_CORRUPT)) ++tally.whole[size_t(o)];
       if (at != AV_NOPTS_VALUE) {
-        const int64_t from = av_rescale_q(at, ist->time_base, us);
         const int64_t length = av_rescale_q(std::max<int64_t>(duration, 0), ist->time_base, us);
-        tally.first = std::min(tally.first, from);
-        tally.last = std::max(tally.last, from + length);
+        tally.last = std::max(tally.last, av_rescale_q(at, ist->time_base, us) + length);
         tally.longest = std::max(tally.longest, length);
       }
       // Into the output's microseconds, then its own time base.
