@@ -401,5 +401,25 @@ TEST_F(ConversionRunTest, JoinOfADamagedPartFailsNamingItAndWritesNothing) {
   EXPECT_EQ(leftovers(), "");
 }
 
+
+// A part shorter than half a second has an End of 0 on the Timeline; a join
+// still takes it, whole.
+TEST_F(ConversionRunTest, JoinTakesAPartShorterThanHalfASecond) {
+  const QString a = out + "a.mp4", brief = out + "brief.mp4";
+  testsupport::FixtureSpec shape;
+  shape.seconds = 1;
+  shape.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
+  testsupport::FixtureSpec shorter = shape;
+  shorter.seconds = 0.4;
+  ASSERT_TRUE(testsupport::MakeMediaFixture(a.toStdString(), shape) &&
+              testsupport::MakeMediaFixture(brief.toStdString(), shorter));
+  Add(a);
+  Add(brief);
+  ASSERT_EQ(timeline.End(1), "0");
+  EXPECT_EQ(Convert("joined.mp4", Format("Join without re-encoding")), Outcome::Saved)
+      << dialogs.Texts().join('|').toStdString() << engine.LastError().toStdString();
+  EXPECT_NEAR(FfProbe((out + "joined.mp4").toStdString()).duration, 1.4, 0.05);
+}
+
 }  // namespace
 }  // namespace larkvale::convert
