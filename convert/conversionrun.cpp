@@ -73,11 +73,21 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
   if (OnStatus) OnStatus(QStringLiteral("Converting video..."));
   for (int i = 0; i < timeline_.Count(); ++i) total += engine_.GetFileDuration(timeline_.Path(i));
   SetMaximum(std::max(0, WholeSeconds(total)));
+  // A join takes each file whole, whatever its row's span (a part of 0.4 s
+  // has an End of 0); a file the engine will not take stops it rather than
+  // be left out of a file that is then called done.
+  const bool join = applied.save == SaveMethod::Join;
+  QString leftOut;
   for (int i = 0; i < timeline_.Count(); ++i) {
-    const double start = timeline_.Start(i).toDouble();
-    const double end = timeline_.End(i).toDouble();
-    engine_.AddVideo(timeline_.Path(i), start, end, 0);
-    engine_.AddAudio(timeline_.Path(i), start, end);
+    const QString path = timeline_.Path(i);
+    double start = timeline_.Start(i).toDouble();
+    double end = timeline_.End(i).toDouble();
+    if (join) {
+      start = 0;
+      end = std::max(end, engine_.GetFileDuration(path));
+    }
+    if (!engine_.AddVideo(path, start, end, 0) && join && leftOut.isEmpty()) leftOut = path;
+    engine_.AddAudio(path, start, end);
   }
   if (engine_.GetTimelineDuration() == 0 || timeline_.Count() == 0) {
     dialogs_.ShowMessage(title_, QStringLiteral("Timeline empty,cannot process"));
@@ -86,7 +96,14 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
   }
 
   QString filter = applied.filter, extension = applied.extension;
-  if (applied.save == SaveMethod::Join) {
+  if (join) {
+    if (!leftOut.isEmpty()) {
+      const QString why = engine_.Probe(leftOut).ok
+                              ? QStringLiteral("nothing in it could be read; the file is cut short or damaged.")
+                              : QStringLiteral("not a media file that can be read");
+      dialogs_.ShowMessage(title_, QFileInfo(leftOut).fileName() + QStringLiteral(": ") + why);
+      return Outcome::NotJoinable;
+    }
     // Only what a copy can do is offered: files that differ are named, and
     // the output takes the first file's container.
     QString difference;

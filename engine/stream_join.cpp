@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -186,6 +187,100 @@ InputPtr OpenPart(const std::string& path, bool* headerOnly) {
   return in;
 }
 
+// What one part gave the join: for each copied stream the packets read
+// whole, and where its last packet ended (microseconds, the part's own time),
+// with the longest packet as the measure of "a frame".
+struct PartTally {
+  std::vector<int64_t> whole;
+  int64_t last = std::numeric_limits<int64_t>::min();
+  int64_t longest = 0;
+};
+
+std::string Seconds(double s, int decimals) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, s);
+  return buf;
+}
+
+bool IsMp4(const AVFormatContext* fc) { return std::strcmp(fc->iformat->name, "mov,mp4,m4a,3gp,3g2,mj2") == 0; }
+
+// The packets an MP4 stream's sample tables list, as the demuxer's index
+// holds them (less what an edit list leaves out); where its header counts
+// samples that the tables place nowhere (a count no index can hold, offsets
+// cut off), that count: none of them can be read.
+int64_t Listed(const AVStream* st) {
+  const int64_t indexed = avformat_index_get_entries_count(st);
+  return indexed == 0 && st->nb_frames > 0 ? st->nb_frames : indexed;
+}
+
+// "only 35 of its 50 pictures could be read; ..."
+std::string ReadOf(const AVStream* st, int64_t read, int64_t listed) {
+  const bool picture = st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+  const std::string what = std::to_string(listed) + (picture ? " pictures" : " sound frames");
+  return (read == 0 ? "none of its " + what : "only " + std::to_string(read) + " of its " + what) +
+         " could be read; the file is cut short or damaged.";
+}
+
+// An MP4 part with a stream of which nothing can be read, found from its
+// header before anything is copied; empty when there is none.
+std::string Unplaced(const AVFormatContext* fc, const std::vector<int>& streams) {
+  if (!IsMp4(fc)) return {};
+  for (int i : streams) {
+    const AVStream* st = fc->streams[i];
+    if (avformat_index_get_entries_count(st) == 0 && Listed(st) > 0) return ReadOf(st, 0, Listed(st));
+  }
+  return {};
+}
+
+// Why the part's packets fall short of what its header describes, or empty
+// when they do not. Only a shortfall counts: more than the header says is
+// nothing lost.
+//
+// An MP4 stream: every packet its tables list must have been read whole, with
+// no tolerance, since one missing picture spoils those after it. Where a
+// parser cuts a stream into packets anew, its count says nothing and the
+// length has to do.
+//
+// Any container with a length of its own, not one guessed from the bit rate:
+// the packets read must reach the end of the streams copied (or of the file,
+// where the streams give none) within one frame, the part's longest packet,
+// and 50 ms for a header's rounding.
+std::string Shortfall(const std::string& path, const AVFormatContext* in, const std::vector<int>& streams,
+                      const PartTally& tally) {
+  const std::string name = BaseName(path);
+  if (IsMp4(in)) {
+    for (size_t i = 0; i < streams.size(); ++i) {
+      const AVStream* st = in->streams[streams[i]];
+      if (av_stream_get_parser(st)) continue;
+      const int64_t listed = Listed(st);
+      if (tally.whole[i] < listed) return name + ": " + ReadOf(st, tally.whole[i], listed);
+    }
+  }
+  if (in->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return {};
+  const AVRational us = AV_TIME_BASE_Q;
+  int64_t start = std::numeric_limits<int64_t>::max(), end = std::numeric_limits<int64_t>::min();
+  for (int i : streams) {
+    const AVStream* st = in->streams[i];
+    if (st->duration == AV_NOPTS_VALUE || st->duration <= 0) continue;
+    const int64_t from = st->start_time != AV_NOPTS_VALUE ? av_rescale_q(st->start_time, st->time_base, us) : 0;
+    start = std::min(start, from);
+    end = std::max(end, from + av_rescale_q(st->duration, st->time_base, us));
+  }
+  if (end == std::numeric_limits<int64_t>::min()) {
+    if (in->duration == AV_NOPTS_VALUE || in->duration <= 0) return {};
+    start = in->start_time != AV_NOPTS_VALUE ? in->start_time : 0;
+    end = start + in->duration;
+  }
+  const int64_t reached = tally.last == std::numeric_limits<int64_t>::min() ? start : tally.last;
+  if (reached + tally.longest + AV_TIME_BASE / 20 >= end) return {};
+  const double had = std::max<int64_t>(reached - start, 0) / double(AV_TIME_BASE);
+  const double holds = (end - start) / double(AV_TIME_BASE);
+  int decimals = 1;
+  while (decimals < 3 && Seconds(had, decimals) == Seconds(holds, decimals)) ++decimals;
+  return name + ": only " + Seconds(had, decimals) + " s of its " + Seconds(holds, decimals) +
+         " s could be read; the file is cut short or damaged.";
+}
+
 }  // namespace
 
 std::optional<JoinPlan> PlanJoin(const std::vector<std::string>& files, std::string* difference) {
@@ -210,6 +305,9 @@ std::optional<JoinPlan> PlanJoin(const std::vector<std::string>& files, std::str
     if (!in) return refuse(path, "not a media file that can be read");
     const std::vector<int> streams = CopiedStreams(in.get());
     if (streams.empty()) return refuse(path, "no picture or sound");
+    // Before it is compared with the others: a stream lost to damage would
+    // otherwise be named as a difference, and of the wrong file.
+    if (const std::string why = Unplaced(in.get(), streams); !why.empty()) return refuse(path, why);
     if (in->duration != AV_NOPTS_VALUE && in->duration > 0) plan.duration += in->duration / double(AV_TIME_BASE);
     if (!first) {
       const Kind kind = OutputKind(in.get(), streams, path);
@@ -336,6 +434,8 @@ bool JoinJob::Write(const std::string& tmp) {
                     : in->start_time != AV_NOPTS_VALUE ? in->start_time
                                                         : 0;
     int64_t end = start;
+    PartTally tally;
+    tally.whole.assign(streams.size(), 0);
     while (true) {
       if (abort_) return fail("aborted");
       r = av_read_frame(in.get(), pkt.get());
@@ -360,6 +460,13 @@ bool JoinJob::Write(const std::string& tmp) {
       const int64_t at = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
       if (o == referenceOut && at != AV_NOPTS_VALUE)
         end = std::max(end, av_rescale_q(at + std::max<int64_t>(duration, 0), ist->time_base, us));
+      // A packet cut off by the file's end comes flagged; it is no whole one.
+      if (!(pkt->flags & AV_PKT_FLAG_CORRUPT)) ++tally.whole[size_t(o)];
+      if (at != AV_NOPTS_VALUE) {
+        const int64_t length = av_rescale_q(std::max<int64_t>(duration, 0), ist->time_base, us);
+        tally.last = std::max(tally.last, av_rescale_q(at, ist->time_base, us) + length);
+        tally.longest = std::max(tally.longest, length);
+      }
       // Into the output's microseconds, then its own time base.
       const int64_t shift = offset - start;
       auto place = [&](int64_t ts) {
@@ -387,6 +494,9 @@ bool JoinJob::Write(const std::string& tmp) {
       r = av_interleaved_write_frame(oc.get(), pkt.get());
       if (r < 0) return fail("writing " + tmp + " failed (disk full?)", r);
     }
+    // Checked from what the copy counted anyway: a part that yields less
+    // than it says it holds fails the join rather than leave a hole in it.
+    if (const std::string why = Shortfall(path, in.get(), streams, tally); !why.empty()) return fail(why);
     offset += end - start;
   }
   r = av_write_trailer(oc.get());

@@ -34,7 +34,9 @@ std::optional<JoinPlan> PlanJoin(const std::vector<std::string>& files, std::str
 
 // Copies the packets of every picture and sound stream of each file in turn,
 // shifting each file's timestamps so that it starts where the one before
-// ended.
+// ended. A file that yields less than its header describes (fewer packets
+// than an MP4's tables list, or less than its length) fails the join with
+// the file named and the reason, and nothing is left.
 class JoinJob : public FileJob {
  public:
   JoinJob(JoinPlan plan, std::string target);

@@ -6,10 +6,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <algorithm>
 
 #include "convert/timelinemodel.h"
+#include "engine/damaged_mp4.h"
 #include "engine/videoengine.h"
 #include "support/fakes.h"
 #include "support/media_fixtures.h"
@@ -339,6 +341,84 @@ TEST_F(ConversionRunTest, JoinOffersTheFirstFilesContainerOrNamesTheDifference) 
   EXPECT_TRUE(dialogs.asked.empty()) << "a save dialog for a join that cannot be done";
   EXPECT_FALSE(QFile::exists(out + "never.mp4"));
   EXPECT_FALSE(busy);
+}
+
+
+// A part cut short fails the join in the window as a failed save does: the
+// message, and the engine's reason naming the part for the log line and the
+// notification; a part the engine cannot read at all is named before the save
+// dialog, rather than left out of a file called done. Nothing is written.
+TEST_F(ConversionRunTest, JoinOfADamagedPartFailsNamingItAndWritesNothing) {
+  const QString a = out + "a.mp4", whole = out + "whole.mp4", cut = out + "cut.mp4", broken = out + "broken.mp4";
+  testsupport::FixtureSpec shape;
+  shape.seconds = 1;  // 25 pictures
+  shape.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
+  ASSERT_TRUE(testsupport::MakeMediaFixture(a.toStdString(), shape) &&
+              testsupport::MakeMediaFixture(whole.toStdString(), shape));
+  int status = -1;
+  testsupport::RunCommand("ffmpeg -nostdin -v error -y -i " + testsupport::ShellQuote(whole.toStdString()) +
+                              " -c copy -movflags +faststart " + testsupport::ShellQuote(cut.toStdString()),
+                          &status);
+  ASSERT_EQ(status, 0);
+  // Cut half-way through its media; its index, first, still lists them all.
+  std::string bytes = enginetest::ReadBytes(cut.toStdString());
+  const auto mdat = enginetest::FindMp4Box(bytes, "mdat");
+  ASSERT_TRUE(mdat);
+  bytes.resize(mdat->at + mdat->size / 2);
+  ASSERT_TRUE(enginetest::WriteBytes(cut.toStdString(), bytes));
+  // The index at the end, cut off just after its start: no stream is left.
+  bytes = enginetest::ReadBytes(whole.toStdString());
+  const auto moov = enginetest::FindMp4Box(bytes, "moov");
+  ASSERT_TRUE(moov);
+  bytes.resize(moov->at + 16);
+  ASSERT_TRUE(enginetest::WriteBytes(broken.toStdString(), bytes));
+  const auto leftovers = [&] {
+    QStringList left = QDir(out).entryList({"joined*", "*.part"}, QDir::Files);
+    return left.join(' ').toStdString();
+  };
+
+  Add(a);
+  Add(cut);
+  EXPECT_EQ(Convert("joined.mp4", Format("Join without re-encoding")), Outcome::Failed);
+  EXPECT_EQ(dialogs.Texts(), QStringList{"Fail to save file"});
+  EXPECT_TRUE(QRegularExpression(
+                  "^cut\\.mp4: only [0-9]+ of its 25 pictures could be read; the file is cut short or damaged\\.$")
+                  .match(engine.LastError())
+                  .hasMatch())
+      << engine.LastError().toStdString();
+  EXPECT_FALSE(statuses.contains("Done.")) << statuses.join('|').toStdString();
+  EXPECT_EQ(leftovers(), "");
+  EXPECT_FALSE(busy);
+
+  timeline.Remove(1);
+  Add(broken);
+  dialogs.shown.clear();
+  dialogs.asked.clear();
+  dialogs.saveAnswers.clear();
+  EXPECT_EQ(Convert("joined.mp4", Format("Join without re-encoding")), Outcome::NotJoinable);
+  EXPECT_EQ(dialogs.Texts(), QStringList{"broken.mp4: not a media file that can be read"});
+  EXPECT_TRUE(dialogs.asked.empty()) << "a save dialog for a join that cannot be done";
+  EXPECT_EQ(leftovers(), "");
+}
+
+
+// A part shorter than half a second has an End of 0 on the Timeline; a join
+// still takes it, whole.
+TEST_F(ConversionRunTest, JoinTakesAPartShorterThanHalfASecond) {
+  const QString a = out + "a.mp4", brief = out + "brief.mp4";
+  testsupport::FixtureSpec shape;
+  shape.seconds = 1;
+  shape.codecArgs = "-c:v libx264 -preset ultrafast -c:a aac";
+  testsupport::FixtureSpec shorter = shape;
+  shorter.seconds = 0.4;
+  ASSERT_TRUE(testsupport::MakeMediaFixture(a.toStdString(), shape) &&
+              testsupport::MakeMediaFixture(brief.toStdString(), shorter));
+  Add(a);
+  Add(brief);
+  ASSERT_EQ(timeline.End(1), "0");
+  EXPECT_EQ(Convert("joined.mp4", Format("Join without re-encoding")), Outcome::Saved)
+      << dialogs.Texts().join('|').toStdString() << engine.LastError().toStdString();
+  EXPECT_NEAR(FfProbe((out + "joined.mp4").toStdString()).duration, 1.4, 0.05);
 }
 
 }  // namespace

@@ -1,16 +1,21 @@
 // Joining without re-encoding: parts made by the ffmpeg CLI, the result's
 // packets compared with the parts' by ffprobe's packet hashes.
+#include "engine/damaged_mp4.h"
 #include "engine/engine_media.h"
 #include "engine/stream_join.h"
 #include "engine/videoenginecore.h"
 #include "support/media_fixtures.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
+#include <sys/resource.h>
 
 namespace larkvale::enginetest {
 namespace {
@@ -21,6 +26,7 @@ using testsupport::FixtureSpec;
 using testsupport::MakeMediaFixture;
 using testsupport::RunCommand;
 using testsupport::ShellQuote;
+using ::testing::MatchesRegex;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -259,6 +265,156 @@ TEST(StreamJoin, FilesThatDifferAreNamedAndNothingIsWritten) {
   LoadWhole(e, {a, b});
   QString difference;
   EXPECT_TRUE(e.PlanTimelineJoin(&difference)) << difference.toStdString();
+}
+
+
+// Joins `parts` into `out` as the engine's own join does (plan, then copy);
+// empty when it succeeded, else why not.
+std::string JoinParts(const std::vector<std::string>& parts, const std::string& out) {
+  std::string why;
+  const auto plan = PlanJoin(parts, &why);
+  if (!plan) return why.empty() ? "no plan and no reason" : why;
+  JoinJob job(*plan, out);
+  job.Start();
+  while (!job.WaitFor(1000)) {
+  }
+  if (job.Succeeded()) return {};
+  return job.Error().empty() ? "failed without a reason" : job.Error();
+}
+
+// `text` matched as it stands by a regular expression.
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (char ch : text) {
+    if (std::strchr(".[]()*+?^$|\\{}", ch)) out += '\\';
+    out += ch;
+  }
+  return out;
+}
+
+long PeakKiB() {
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
+  return use.ru_maxrss;
+}
+
+// A part that is cut short, or whose header claims more than it holds, fails
+// the join with the part named and the reason, and nothing is left: no
+// output, no temporary file beside it. Claims of a billion samples are
+// refused without memory for them.
+TEST(StreamJoin, DamagedPartsFailTheJoinNamedAndLeaveNothing) {
+  const std::string dir = FreshDir("join-damaged");
+  const std::string h264 = "-c:v libx264 -preset ultrafast -c:a aac";
+  FixtureSpec shape;  // 2 s: 50 pictures at 25 a second, 88 AAC frames at 44.1 kHz
+  shape.codecArgs = h264;
+  const std::string whole = dir + "/whole.mp4";  // the index (moov) after the media, as ffmpeg writes it
+  ASSERT_TRUE(MakeMediaFixture(whole, shape));
+  const std::string indexFirst = dir + "/index-first.mp4";
+  int status = -1;
+  RunCommand("ffmpeg -nostdin -v error -y -i " + ShellQuote(whole) + " -c copy -movflags +faststart " +
+                 ShellQuote(indexFirst),
+             &status);
+  ASSERT_EQ(status, 0);
+  FixtureSpec mkvShape;
+  mkvShape.codecArgs = h264;
+  const std::string mkv = dir + "/whole.mkv";
+  ASSERT_TRUE(MakeMediaFixture(mkv, mkvShape));
+  FixtureSpec flvShape;
+  flvShape.codecArgs = "-c:v flv -c:a libmp3lame";
+  const std::string flv = dir + "/whole.flv";
+  ASSERT_TRUE(MakeMediaFixture(flv, flvShape));
+  const std::string outDir = dir + "/out";
+  std::filesystem::create_directories(outDir);
+  // The parts as made join, so that each failure below is the damage's.
+  ASSERT_EQ(JoinParts({whole, indexFirst}, outDir + "/sound.mp4"), "");
+  ASSERT_EQ(JoinParts({mkv, mkv}, outDir + "/sound.mkv"), "");
+  ASSERT_EQ(JoinParts({flv, flv}, outDir + "/sound.flv"), "");
+  for (const char* f : {"sound.mp4", "sound.mkv", "sound.flv"}) std::filesystem::remove(outDir + "/" + f);
+
+  using Damage = std::function<bool(std::string&)>;
+  // Cuts the file `fraction` of the way through its media data.
+  const auto cutInMdat = [](double fraction) -> Damage {
+    return [fraction](std::string& b) {
+      const auto mdat = FindMp4Box(b, "mdat");
+      if (!mdat) return false;
+      b.resize(mdat->at + 8 + size_t(double(mdat->size - 8) * fraction));
+      return true;
+    };
+  };
+  // Cuts the file `into` bytes into the box at `path` of the `handler` track.
+  const auto cutInBox = [](const char* path, const char* handler, size_t into) -> Damage {
+    return [=](std::string& b) {
+      const auto box = FindMp4Box(b, path, handler);
+      if (!box || into >= box->size) return false;
+      b.resize(box->at + into);
+      return true;
+    };
+  };
+  const auto cutAt = [](double fraction) -> Damage {
+    return [fraction](std::string& b) {
+      b.resize(size_t(double(b.size()) * fraction));
+      return true;
+    };
+  };
+  constexpr uint32_t kBillion = 1000000000;
+  const std::string cutShort = " could be read; the file is cut short or damaged\\.";
+  const struct {
+    const char* name;
+    std::string source;
+    std::string part;  // the damaged copy's name
+    Damage damage;
+    std::string reason;  // the message after "<part>: ", as a regular expression
+  } cases[] = {
+      {"cut a quarter into mdat, index first", indexFirst, "quarter.mp4", cutInMdat(0.25),
+       "only [0-9]+ of its 50 pictures" + cutShort},
+      {"cut three quarters into mdat, index first", indexFirst, "three-quarters.mp4", cutInMdat(0.75),
+       "only [0-9]+ of its 50 pictures" + cutShort},
+      {"the last byte missing, index first", indexFirst, "last-byte.mp4",
+       [](std::string& b) {
+         b.pop_back();
+         return true;
+       },
+       "only 87 of its 88 sound frames" + cutShort},
+      {"cut in the sound's chunk offsets, index last", whole, "sound-offsets.mp4",
+       cutInBox("moov/trak/mdia/minf/stbl/stco", "soun", 12), "none of its 88 sound frames" + cutShort},
+      {"cut in the sound's sample sizes, index last", whole, "sound-sizes.mp4",
+       cutInBox("moov/trak/mdia/minf/stbl/stsz", "soun", 100), "not a media file that can be read"},
+      {"cut in the picture's chunk offsets, index last", whole, "picture-offsets.mp4",
+       cutInBox("moov/trak/mdia/minf/stbl/stco", "vide", 12), "none of its 50 pictures" + cutShort},
+      {"a billion pictures of one size", whole, "billion-pictures.mp4",
+       [=](std::string& b) { return ClaimSamples(b, "vide", 1000, kBillion); }, "none of its 50 pictures" + cutShort},
+      {"a billion sound frames of one size, index first", indexFirst, "billion-sounds.mp4",
+       [=](std::string& b) { return ClaimSamples(b, "soun", 1000, kBillion); },
+       "none of its 88 sound frames" + cutShort},
+      {"a billion pictures in a table it does not hold", whole, "billion-table.mp4",
+       [=](std::string& b) { return ClaimSamples(b, "vide", 0, kBillion); }, "not a media file that can be read"},
+      {"a picture's size reaching past the end", whole, "picture-past-end.mp4",
+       [](std::string& b) { return SampleSizePastTheEnd(b, "vide", 25); }, "only 49 of its 50 pictures" + cutShort},
+      {"the last sound frame's size past the end, index first", indexFirst, "sound-past-end.mp4",
+       [](std::string& b) { return SampleSizePastTheEnd(b, "soun", 87); },
+       "only 87 of its 88 sound frames" + cutShort},
+      // Containers without a packet count: the length read against the
+      // length the header gives.
+      {"Matroska cut at 60 %", mkv, "cut.mkv", cutAt(0.6), "only 1\\.[0-9] s of its 2\\.0 s" + cutShort},
+      {"FLV cut at 60 %", flv, "cut.flv", cutAt(0.6), "only 1\\.[0-9] s of its 2\\.0 s" + cutShort},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bytes = ReadBytes(c.source);
+    ASSERT_FALSE(bytes.empty());
+    ASSERT_TRUE(c.damage(bytes));
+    const std::string part = dir + "/" + c.part;
+    ASSERT_TRUE(WriteBytes(part, bytes));
+    const std::string ext = std::filesystem::path(part).extension().string();
+    const std::string out = outDir + "/joined" + ext;
+    const long before = PeakKiB();
+    // The damaged part second, as a download cut short would join; and first.
+    for (const auto& parts : {std::vector<std::string>{c.source, part}, std::vector<std::string>{part, c.source}}) {
+      EXPECT_THAT(JoinParts(parts, out), MatchesRegex(Escaped(c.part) + ": " + c.reason));
+      EXPECT_TRUE(std::filesystem::is_empty(outDir)) << "left in the output folder";
+    }
+    EXPECT_LT(PeakKiB() - before, 200 * 1024) << "KiB more at the peak";
+  }
 }
 
 }  // namespace
