@@ -141,7 +141,7 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
   if (SaveOutput(choices, engine_, file)) return Outcome::Saved;
   // Closing the window aborts the save; nobody is left to read a message.
   if (closing_) return Outcome::Aborted;
-  dialogs_.ShowMessage(title_, QStringLiteral("Fail to save file"));
+  dialogs_.ShowMessage(title_, FailureText());
   return Outcome::Failed;
 }
 
@@ -227,7 +227,7 @@ ConversionRun::Outcome ConversionRun::RunEachEntry(const OutputChoices& choices,
         SetPosition(0);
         return Outcome::Stopped;
       }
-      dialogs_.ShowMessage(title_, QStringLiteral("Fail to save file"));
+      dialogs_.ShowMessage(title_, FailureText());
       return Outcome::Failed;
     }
     files_ << file_;
@@ -235,11 +235,17 @@ ConversionRun::Outcome ConversionRun::RunEachEntry(const OutputChoices& choices,
   }
   batch_ = false;
   if (unreadable > 0 && files_.isEmpty()) {
-    dialogs_.ShowMessage(title_, QStringLiteral("Fail to save file"));
+    dialogs_.ShowMessage(title_, FailureText());
     return Outcome::Failed;
   }
   Complete();
   return Outcome::Saved;
+}
+
+QString ConversionRun::FailureText() const {
+  // The box says why, as the log line and the notification do.
+  const QString why = engine_.LastError();
+  return why.isEmpty() ? QStringLiteral("Fail to save file") : QStringLiteral("Fail to save file: ") + why;
 }
 
 void ConversionRun::AbortForClose() {

@@ -87,6 +87,8 @@ class ConversionRun {
   void SetPosition(int seconds);
   void SetMaximum(int seconds);
 
+  // "Fail to save file", with the engine's reason when it gave one.
+  QString FailureText() const;
   engine::VideoEngineCore& engine_;
   const TimelineModel& timeline_;
   bool& converterBusy_;

@@ -456,7 +456,8 @@ TEST_F(Converter, EmptyTimelineCancelledSaveAndBadFieldsStopTheRun) {
   W<QLineEdit>("txtWavSampleRate")->setText("44100");
   desktop.dialogs.shown.clear();
   Convert(out + "no/such/dir/x.wav");
-  EXPECT_EQ(desktop.dialogs.Texts(), QStringList{"Fail to save file"});
+  EXPECT_EQ(desktop.dialogs.Texts(), QStringList{"Fail to save file: cannot write beside " + out +
+                                                 "no/such/dir/x.wav: No such file or directory"});
   EXPECT_TRUE(LeftoverParts().isEmpty());
 }
 

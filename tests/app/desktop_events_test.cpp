@@ -109,7 +109,9 @@ TEST(DesktopEvents, FailedDownloadsAndConversionsLeaveALogLineFinishedOnesNone) 
 
   const QString unwritable = e.desktop.root.path() + "/no such folder/out.avi";
   e.Convert(unwritable);
-  EXPECT_EQ(e.desktop.dialogs.Texts(), QStringList{"Fail to save file"});
+  // The box names the reason, as the log line does.
+  EXPECT_EQ(e.desktop.dialogs.Texts(), QStringList{"Fail to save file: cannot write beside " + unwritable +
+                                                   ": No such file or directory"});
   QStringList lines = LogLines(logDir.path());
   ASSERT_EQ(lines.size(), 1);
   EXPECT_TRUE(lines[0].contains("conversion failed: " + unwritable + ": Fail to save file")) << lines[0].toStdString();

@@ -195,7 +195,8 @@ TEST_F(ConversionRunTest, EndingsDuringTheSave) {
   // A folder that is not there: the engine fails and the run says so.
   dialogs.shown.clear();
   EXPECT_EQ(Convert("no/such/dir/x.wav", Format("WAV")), Outcome::Failed);
-  EXPECT_EQ(dialogs.Texts(), QStringList{"Fail to save file"});
+  EXPECT_EQ(dialogs.Texts(), QStringList{"Fail to save file: cannot write beside " + out +
+                                         "no/such/dir/x.wav: No such file or directory"});
 }
 
 TEST_F(ConversionRunTest, ASecondRunDuringTheSaveIsRefusedAndClosingAborts) {
@@ -380,7 +381,7 @@ TEST_F(ConversionRunTest, JoinOfADamagedPartFailsNamingItAndWritesNothing) {
   Add(a);
   Add(cut);
   EXPECT_EQ(Convert("joined.mp4", Format("Join without re-encoding")), Outcome::Failed);
-  EXPECT_EQ(dialogs.Texts(), QStringList{"Fail to save file"});
+  EXPECT_EQ(dialogs.Texts(), QStringList{"Fail to save file: " + engine.LastError()});
   EXPECT_TRUE(QRegularExpression(
                   "^cut\\.mp4: only [0-9]+ of its 25 pictures could be read; the file is cut short or damaged\\.$")
                   .match(engine.LastError())
