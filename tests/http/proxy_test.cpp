@@ -508,3 +508,38 @@ TEST(Proxy, NoProxyEntriesWithAPortNameThatPortOnly) {
     EXPECT_EQ(client.Get("http://127.0.0.1:" + port + "/v.flv"), c.direct ? "direct" : "proxied");
   }
 }
+
+// The no_proxy matching itself, port by port.
+TEST(Proxy, NoProxyEntriesAndPorts) {
+  const struct {
+    const char* list;
+    const char* host;
+    int port;
+    bool matches;
+  } cases[] = {
+      {"v.test:8080", "v.test", 8080, true},
+      {"v.test:8080", "v.test", 80, false},
+      {"v.test:8080", "www.v.test", 8080, true},
+      {".v.test:8080", "www.v.test", 8081, false},
+      {"10.0.0.1:3128", "10.0.0.1", 3128, true},
+      {"10.0.0.1:3128", "10.0.0.1", 443, false},
+      {"10.0.0.0/8:443", "10.9.9.9", 443, true},
+      {"10.0.0.0/8:443", "10.9.9.9", 80, false},
+      {"[::1]:8080", "::1", 8080, true},
+      {"[::1]:8080", "[::1]", 8080, true},
+      {"[::1]:8080", "::1", 8081, false},
+      {"[::1]", "::1", 8081, true},
+      {"::1", "::1", 80, true},
+      {"fe80::/10", "fe80::1", 80, true},
+      {"v.test:8080", "v.test", 0, false},  // port not known
+      {"v.test:http", "v.test", 80, false},
+      {"v.test:0", "v.test", 0, false},
+      {"v.test:", "v.test", 80, false},
+      {"x.test:1, v.test:2", "v.test", 2, true},
+      {"v.test", "v.test", 8080, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.list) + " / " + c.host + ":" + std::to_string(c.port));
+    EXPECT_EQ(NoProxyMatches(c.list, c.host, c.port), c.matches);
+  }
+}
