@@ -32,7 +32,7 @@ TEST(TextRoutines, EscapedText) {
     std::string shown;
   } cases[] = {
       {"plain", "404 Not Found", std::string::npos, "404 Not Found"},
-      {"ESC, BEL, DEL", "a\x1b[2Jb\x07c\x7f", std::string::npos, "a\\x1b[2Jb\\x07c\\x7f"},
+      {"ESC, BEL, DEL", "a\x1b[2Jb\x07" "c\x7f", std::string::npos, "a\\x1b[2Jb\\x07c\\x7f"},
       {"NUL, CR, LF, TAB", std::string("a\0b\r\n\tc", 7), std::string::npos, "a\\x00b\\x0d\\x0a\\x09c"},
       {"UTF-8 of two, three and four bytes", "\xc3\xbc \xe2\x82\xac \xf0\x9f\x8e\xac", std::string::npos,
        "\xc3\xbc \xe2\x82\xac \xf0\x9f\x8e\xac"},
