@@ -49,7 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const ENetProxyError& e) {
     const std::string message = e.Message();
     FUZZ_CHECK(message.rfind("Proxy 127.0.0.1:1080 ", 0) == 0);
-    FUZZ_CHECK(message.find("Sekrit") == std::string::npos);
+    // The password shows only where the proxy's own text holds it.
+    const std::string reply(reinterpret_cast<const char*>(data + 1), size - 1);
+    if (reply.find("Sekrit") == std::string::npos) FUZZ_CHECK(message.find("Sekrit") == std::string::npos);
     FUZZ_CHECK(larkvale::fuzz::PrintableUtf8(message));
     // The proxy's text is quoted in part only.
     FUZZ_CHECK(message.size() <= 400);
