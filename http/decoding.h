@@ -1,6 +1,7 @@
 // Content decoding of reply bodies: gzip and deflate (zlib or raw) undone
 // with zlib as the bytes pass through, in front of the caller's sink. The
-// client puts one in front of a body whose Content-Encoding it may decode.
+// client puts one in front of a body whose Content-Encoding it may decode
+// (one per coding when they are stacked).
 #pragma once
 
 #include <cstdint>

@@ -71,7 +71,8 @@ bool InRange(const std::string& address, const std::string& network, int bits) {
 }
 }  // namespace
 
-std::string TNetProxy::Label() const { return TNetURI::HostForHeader(Host) + ":" + std::to_string(Port); }
+// The host comes from a setting or the environment; shown escaped all the same.
+std::string TNetProxy::Label() const { return EscapedText(TNetURI::HostForHeader(Host), 200) + ":" + std::to_string(Port); }
 
 std::string ProxyAddressForMessages(const std::string& address) {
   // The credentials end at the last "@": a password may hold "@", "/" or
