@@ -62,6 +62,26 @@ inline bool MayReceiveCookieAtPath(const std::string& path, const std::string& d
   return directory.size() == path.size() || path.back() == '/' || directory[path.size()] == '/';
 }
 
+// Valid UTF-8 without C0 controls, DEL or C1 controls: text that is safe on
+// a terminal. Written out independently of the client's own escaping.
+inline bool PrintableUtf8(const std::string& s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == 0x7f) return false;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t n = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
+    if (n == 0 || c > 0xf4 || i + n > s.size()) return false;
+    for (std::size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return false;
+    if (c == 0xc2 && static_cast<unsigned char>(s[i + 1]) < 0xa0) return false;
+    i += n;
+  }
+  return true;
+}
+
 // A request head as sent: every line ends in CR LF and holds no other CR,
 // LF or NUL, and the head ends with an empty line.
 inline bool HeadLinesAreClean(const std::string& head) {

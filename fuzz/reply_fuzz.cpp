@@ -37,7 +37,7 @@ class MemoryTransport : public TNetIOHandler {
     return static_cast<int>(n);
   }
   int ReceiveNow(void* buffer, int length) override { return Receive(buffer, length); }
-  int Send(const void* buffer, int length, const TWaitSlice&) override {
+  int Send(const void* buffer, int length, const TWaitSlice&, int) override {
     if (onSend) onSend(std::string(static_cast<const char*>(buffer), static_cast<std::size_t>(length)));
     return length;
   }
@@ -109,8 +109,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     client.Get("http://fuzz.test/watch?v=abc", sink);
     returned = true;
-  } catch (const ENetException&) {
-  } catch (const EConvertError&) {
+  } catch (const ENetException& e) {
+    // The server's text in a message is shown escaped, whatever it sent.
+    FUZZ_CHECK(larkvale::fuzz::PrintableUtf8(e.Message()));
+  } catch (const EConvertError& e) {
+    FUZZ_CHECK(larkvale::fuzz::PrintableUtf8(e.what()));
   }
   // A call of one request that returned with one body read counted every
   // byte it kept (a decoded body's events count the bytes as they came, not

@@ -14,6 +14,7 @@
 
 #include "http/exceptions.h"
 #include "http/ratelimit.h"
+#include "http/textutil.h"
 
 namespace larkvale::http {
 
@@ -152,13 +153,18 @@ int TNetIOHandlerSocket::ReceiveNow(void* buffer, int length) {
   return socket_->ReceiveNow(buffer, length);
 }
 
-int TNetIOHandlerSocket::Send(const void* buffer, int length, const TWaitSlice& between) {
+int TNetIOHandlerSocket::Send(const void* buffer, int length, const TWaitSlice& between, int timeoutMs) {
   if (!IsConnected()) throw ENetClosedSocket();
-  if (!between) return socket_->Send(buffer, length);
+  if (!between && timeoutMs < 0) return socket_->Send(buffer, length);
   for (;;) {
     const int n = socket_->SendNow(buffer, length);
     if (n != -1 || Stack().LastError != 10035) return n;
-    if (!socket_->WaitWritable(between)) return 0;
+    const int seen = socket_->WaitWritable(timeoutMs, between);
+    if (seen < 0) return 0;
+    if (seen == 0) {
+      Stack().LastError = 10035;
+      return -1;
+    }
   }
 }
 
@@ -330,7 +336,7 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool r
                               lastActivity_ <= deadline_->at - std::chrono::milliseconds(IdleLimitMs);
           if (bound == Bound::Deadline && !silent) throw ENetHeadTimeout(deadline_->message);
           if (bound != Bound::Caller)
-            throw ENetIdleTimeout("No data from " + PeerName() + " for " + SecondsText(IdleLimitMs) + " s.");
+            throw ENetIdleTimeout("No data from " + EscapedText(PeerName()) + " for " + SecondsText(IdleLimitMs) + " s.");
           if (raiseOnTimeout) throw ENetReadTimeout();
           return -1;
         }
@@ -547,8 +553,14 @@ void TNetTCPConnection::WriteBytes(const char* buffer, int count, bool sendNow) 
   while (sent < copy.size()) {
     std::shared_ptr<TNetIOHandler> io = io_;
     if (!io) throw ENetNotConnected();
-    int n = io->Send(copy.data() + sent, static_cast<int>(copy.size() - sent), between);
+    // Each send waits at most the idle limit for the peer to take a byte:
+    // a peer that stopped reading is silence too.
+    int n = io->Send(copy.data() + sent, static_cast<int>(copy.size() - sent), between,
+                     IdleLimitMs > 0 ? IdleLimitMs : -2);
     if (n == 0 && waitCut_) throw ENetNotConnected();
+    if (n == -1 && IdleLimitMs > 0 && Stack().LastError == 10035)
+      throw ENetSendTimeout("Could not send to " + EscapedText(PeerName()) + " for " + SecondsText(IdleLimitMs) +
+                            " s.");
     peerClosed_ = (n == 0);
     CheckClosed(true, false);
     if (n == -1) {

@@ -110,8 +110,9 @@ class TNetIOHandler : public TNetComponent {
   // Like Receive, but returns -1 with error 10035 instead of waiting.
   virtual int ReceiveNow(void* buffer, int length) = 0;
   // With `between`, a full socket is waited for in slices; when `between`
-  // ends that wait, 0 is returned.
-  virtual int Send(const void* buffer, int length, const TWaitSlice& between = nullptr) = 0;
+  // ends that wait, 0 is returned. A socket that takes no byte for
+  // `timeoutMs` (-2: no limit) returns -1 with error 10035.
+  virtual int Send(const void* buffer, int length, const TWaitSlice& between = nullptr, int timeoutMs = -2) = 0;
 };
 
 class TNetIOHandlerSocket : public TNetIOHandler {
@@ -128,7 +129,7 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   bool WaitReadable(int timeoutMs, const TWaitSlice& between = nullptr) override;
   int Receive(void* buffer, int length) override;
   int ReceiveNow(void* buffer, int length) override;
-  int Send(const void* buffer, int length, const TWaitSlice& between = nullptr) override;
+  int Send(const void* buffer, int length, const TWaitSlice& between = nullptr, int timeoutMs = -2) override;
 
  private:
   std::unique_ptr<TNetSocketHandle> socket_;
@@ -148,7 +149,9 @@ class TNetTCPConnection : public TNetComponent {
   TNetMaxLineAction MaxLineAction = maException;
   // A receive that waits this long without a byte ends the read with
   // ENetIdleTimeout "No data from <host> for <n> s."; 0 = no limit. It bounds
-  // every wait, also one that `ReadTimeout` would let run longer.
+  // every wait, also one that `ReadTimeout` would let run longer. A send that
+  // the peer takes no byte of for as long ends with ENetSendTimeout "Could
+  // not send to <host> for <n> s.".
   int IdleLimitMs = 0;
   TNotifyEvent OnDisconnected;
   // Runs between wait slices (every few ms) while a call waits for the

@@ -10,11 +10,33 @@
 
 namespace larkvale::http {
 
+std::vector<TNetContentCoding> ContentCodingsOf(const std::string& contentEncoding) {
+  std::vector<TNetContentCoding> codings;
+  std::string rest = contentEncoding;
+  while (!rest.empty()) {
+    const std::string name = Trim(SplitOff(rest, ","));
+    if (name.empty() || SameText(name, "identity")) continue;
+    if (SameText(name, "gzip") || SameText(name, "x-gzip"))
+      codings.push_back(TNetContentCoding::Gzip);
+    else if (SameText(name, "deflate"))
+      codings.push_back(TNetContentCoding::Deflate);
+    else
+      throw ENetUnsupportedContentCoding(
+          "The server sent the reply compressed as " + EscapedText(name, 40) + ", which cannot be decoded.", name);
+    if (codings.size() > kMaxStackedCodings)
+      throw ENetContentDecodingError("The server sent the reply compressed more than " +
+                                     std::to_string(kMaxStackedCodings) + " times over, which cannot be decoded.");
+  }
+  return codings;
+}
+
 TNetContentCoding ContentCodingOf(const std::string& contentEncoding) {
-  const std::string value = Trim(contentEncoding);
-  if (SameText(value, "gzip") || SameText(value, "x-gzip")) return TNetContentCoding::Gzip;
-  if (SameText(value, "deflate")) return TNetContentCoding::Deflate;
-  return TNetContentCoding::None;
+  try {
+    const std::vector<TNetContentCoding> codings = ContentCodingsOf(contentEncoding);
+    return codings.empty() ? TNetContentCoding::None : codings.back();
+  } catch (const ENetContentDecodingError&) {
+    return TNetContentCoding::None;
+  }
 }
 
 struct TNetInflateStream::State {

@@ -1,11 +1,13 @@
 // Content decoding of reply bodies: gzip and deflate (zlib or raw) undone
 // with zlib as the bytes pass through, in front of the caller's sink. The
-// client puts one in front of a body whose Content-Encoding it may decode.
+// client puts one in front of a body whose Content-Encoding it may decode
+// (one per coding when they are stacked).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "http/streams.h"
 
@@ -13,8 +15,20 @@ namespace larkvale::http {
 
 enum class TNetContentCoding { None, Gzip, Deflate };
 
-// The coding a Content-Encoding value names, None for "identity", an empty
-// value and every coding we do not decode (those bodies stay as they came).
+// Most codings one body may be stacked in: each is one more decompressor
+// (and stack frame) between the socket and the sink.
+inline constexpr std::size_t kMaxStackedCodings = 4;
+
+// The codings a Content-Encoding value lists (several header lines joined
+// with commas), in the order the server applied them, so the last is undone
+// first; "identity" and empty entries are left out. A coding we cannot undo
+// raises ENetUnsupportedContentCoding naming it; more than
+// kMaxStackedCodings raise ENetContentDecodingError.
+std::vector<TNetContentCoding> ContentCodingsOf(const std::string& contentEncoding);
+
+// The coding undone first (the last one listed): None for "identity", an
+// empty value, and a value naming any coding we cannot undo. Not None means
+// a decoding client hands the sink other bytes than came over the wire.
 TNetContentCoding ContentCodingOf(const std::string& contentEncoding);
 
 // A sink that inflates what is written to it and writes the result to

@@ -4,6 +4,9 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
+
+#include "http/textutil.h"
 
 namespace larkvale::http {
 
@@ -71,6 +74,14 @@ class ENetHeadTimeout : public ENetReadTimeout {
   explicit ENetHeadTimeout(const std::string& message) : ENetReadTimeout(message) {}
 };
 
+// A send that the peer took no byte of for the connection's idle limit
+// (a peer that stopped reading): "Could not send to <host> for <n> s.". Of
+// the read time-outs' family, so that it is the same passing fault.
+class ENetSendTimeout : public ENetReadTimeout {
+ public:
+  explicit ENetSendTimeout(const std::string& message) : ENetReadTimeout(message) {}
+};
+
 class ENetReadLnMaxLineLengthExceeded : public ENetException {
  public:
   ENetReadLnMaxLineLengthExceeded() : ENetException("Max line length exceeded.") {}
@@ -128,7 +139,7 @@ class ENetProtocolReplyError : public ENetException {
 };
 
 // A reply that is neither 2xx nor a followed redirect; the message is the
-// status line as the server sent it.
+// status line as the server sent it, its control bytes escaped.
 class ENetHTTPProtocolException : public ENetProtocolReplyError {
  public:
   ENetHTTPProtocolException(const std::string& statusLine, int replyCode, std::string replyBody)
@@ -175,6 +186,16 @@ class ENetReplyHeadTooLarge : public ENetException {
 class ENetContentDecodingError : public ENetException {
  public:
   using ENetException::ENetException;
+};
+
+// A body in a content coding the client cannot undo ("br", "compress", a
+// name it does not know): raised before any byte of the body reaches the
+// sink. `Coding` is the coding as the server named it.
+class ENetUnsupportedContentCoding : public ENetContentDecodingError {
+ public:
+  ENetUnsupportedContentCoding(const std::string& message, std::string coding)
+      : ENetContentDecodingError(message), Coding(std::move(coding)) {}
+  std::string Coding;
 };
 
 // A proxy that could not be reached, refused a tunnel, or cannot be used;
@@ -239,11 +260,12 @@ class ENetCertificateError : public ENetTLSError {
 
 // Text that should have been a whole number ("'%s' is not a valid integer
 // value"), the conversion error of port texts, Content-Range bounds and
-// cookie port lists. Not part of the ENetException family.
+// cookie port lists. Not part of the ENetException family. The text may
+// come from the network: its control bytes are shown escaped.
 class EConvertError : public std::runtime_error {
  public:
   explicit EConvertError(const std::string& text)
-      : std::runtime_error("'" + text + "' is not a valid integer value") {}
+      : std::runtime_error("'" + EscapedText(text) + "' is not a valid integer value") {}
 };
 
 }  // namespace larkvale::http

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <vector>
 
 #include "http/decoding.h"
@@ -75,7 +76,7 @@ std::int64_t ContentLengthOf(const TNetHeaderList& headers) {
         }
         n = n * 10 + (c - '0');
       }
-      if (!valid) throw ENetMalformedReply("Invalid Content-Length \"" + Trim(value) + "\".");
+      if (!valid) throw ENetMalformedReply("Invalid Content-Length \"" + EscapedText(Trim(value), 80) + "\".");
       if (length >= 0 && n != length)
         throw ENetMalformedReply("Conflicting Content-Length values " + std::to_string(length) + " and " +
                                  std::to_string(n) + ".");
@@ -203,7 +204,7 @@ void ResolveRequest(TNetURI& c, TNetHTTPRequest& request, const std::string& add
   // IPv6 address would reach the resolver as nonsense.
   if (n.Host.find_first_of("[]") != std::string::npos ||
       (TNetURI::IsBracketHost(n.Host) && !TNetStack::IsIPv6Address(n.Host)))
-    throw ENetURIException("Invalid IPv6 address: " + n.Host);
+    throw ENetURIException("Invalid IPv6 address: " + EscapedText(n.Host, 80));
   // A port named for one host says nothing about another.
   const bool otherHost = !n.Host.empty() && !SameText(n.Host, c.Host);
   if (!n.User.empty()) {
@@ -239,7 +240,7 @@ void ResolveRequest(TNetURI& c, TNetHTTPRequest& request, const std::string& add
   const auto port = ParseInteger(portText);
   const bool digitsOnly = !portText.empty() && portText.find_first_not_of("0123456789") == std::string::npos;
   if ((port && (*port < 1 || *port > 65535)) || (!port && digitsOnly))
-    throw ENetURIException("Port " + portText + " is out of range (1-65535).");
+    throw ENetURIException("Port " + EscapedText(portText, 40) + " is out of range (1-65535).");
   request.Target = c.Directory + c.Resource + c.Query;
   const std::string host = TNetURI::HostForHeader(c.Host);
   request.Host = c.Port == "80" ? host : host + ":" + c.Port;
@@ -351,7 +352,7 @@ void TNetCustomHTTP::ChooseConnection() {
   // The scheme picks the transport: TLS for https, plain TCP for http.
   const bool secure = SameText(CurrentUrl.Scheme, "HTTPS");
   const bool known = secure || SameText(CurrentUrl.Scheme, "HTTP");
-  const TNetProxy proxy = known ? ProxyFor(ProxySetting(), CurrentUrl.Scheme, CurrentUrl.Host) : TNetProxy{};
+  const TNetProxy proxy = known ? ProxyFor(ProxySetting(), CurrentUrl.Scheme, CurrentUrl.Host, port) : TNetProxy{};
   const bool forward = proxy.Kind == TNetProxy::Http && !secure;
   const std::string connectHost = forward ? proxy.Host : CurrentUrl.Host;
   const int connectPort = forward ? proxy.Port : port;
@@ -480,7 +481,7 @@ void TNetCustomHTTP::ReadReplyHead() {
   ++ReplyCount;
   // A head must be whole within the limit, however slowly it drips in.
   if (HeadLimitMs > 0)
-    SetReadDeadline(HeadLimitMs, "No complete reply head from " + Host() + " within " +
+    SetReadDeadline(HeadLimitMs, "No complete reply head from " + EscapedText(Host()) + " within " +
                                      (HeadLimitMs % 1000 == 0 ? std::to_string(HeadLimitMs / 1000) + " s."
                                                               : std::to_string(HeadLimitMs) + " ms."));
   struct DeadlineOff {
@@ -550,10 +551,26 @@ void TNetCustomHTTP::ProcessReplyHeaders() {
   h.CollectValues("Proxy-Authenticate", &r.ProxyAuthenticate.Lines);
   r.Connection = h.ValueOf("Connection");
   r.ContentVersion = h.ValueOf("Content-Version");
-  r.ContentEncoding = h.ValueOf("Content-Encoding");
+  // A coding may be added by a later line (RFC 9110, 5.3): all of them count.
+  std::vector<std::string> codings;
+  h.CollectValues("Content-Encoding", &codings);
+  r.ContentEncoding.clear();
+  for (const std::string& coding : codings) r.ContentEncoding += (r.ContentEncoding.empty() ? "" : ", ") + coding;
   r.ContentLanguage = h.ValueOf("Content-Language");
   r.ContentType = h.ValueOf("Content-Type");
-  r.ContentLength = ContentLengthOf(h);
+  // Chunked wins over any Content-Length (RFC 9112, 6.3): the length is not
+  // even read, as reading by it is how a body is cut short or a second reply
+  // smuggled in.
+  std::vector<std::string> transfer;
+  h.CollectValues("Transfer-Encoding", &transfer);
+  chunked_ = false;
+  for (const std::string& value : transfer) {
+    std::string rest = value;
+    while (!rest.empty())
+      if (SameText(Trim(SplitOff(rest, ",")), "chunked")) chunked_ = true;
+  }
+  framingConflict_ = !transfer.empty() && h.IndexOfHeader("Content-Length") >= 0;
+  r.ContentLength = chunked_ ? -1 : ContentLengthOf(h);
   r.Date = InternetDateToLocal(h.ValueOf("Date"));
   r.LastModified = InternetDateToLocal(h.ValueOf("Last-Modified"));
   std::string expires = h.ValueOf("Expires");
@@ -586,7 +603,7 @@ bool TNetCustomHTTP::Persistent() {
   else if (SameText(version, "1.1"))
     Response.ReplyVersion = pv1_1;
   CheckClosed(false, false);
-  if (!IsConnected()) return false;
+  if (!IsConnected() || framingConflict_) return false;
   const std::string connection = UpperCase(Trim(Response.Connection));
   const std::string proxy = UpperCase(Trim(Response.ProxyConnection));
   if (ProtocolVersion == pv1_0) return connection == "KEEP-ALIVE" || proxy == "KEEP-ALIVE";
@@ -598,7 +615,14 @@ TNetCustomHTTP::Outcome TNetCustomHTTP::ExamineReply() {
   // Only the proxy asks for its own credentials.
   if (forward_ && code == 407)
     throw ENetProxyError("Proxy " + proxy_.Label() + " refused the connection: " +
-                         Trim(Response.StatusLine.substr(std::min(Response.StatusLine.size(), Response.StatusLine.find(' ') + 1))));
+                         EscapedText(Trim(Response.StatusLine.substr(
+                                         std::min(Response.StatusLine.size(), Response.StatusLine.find(' ') + 1))),
+                                     kMaxShownReplyBytes));
+  // Through an HTTP proxy the reply comes from the proxy: one that is not
+  // HTTP at all is the proxy's fault, and the message says whose.
+  if (forward_ && (code < 0 || Response.StatusLine.rfind("HTTP/", 0) != 0))
+    throw ENetProxyError("Proxy " + proxy_.Label() + " answered with something that is not HTTP: \"" +
+                         EscapedText(Response.StatusLine, kMaxShownReplyBytes) + "\".");
   Outcome outcome = Undecided;
   if ((code / 100 == 3 && code != 304) || !Response.Location.empty()) {
     std::string dest = Response.Location;
@@ -662,20 +686,7 @@ void TNetCustomHTTP::ReadBody(TNetStream* target) {
   if (!target) return;
   CountingSink counted(*target);
   TNetStream* sink = &counted;
-  if (Response.ContentLength >= 1) {
-    try {
-      ReadToStream(*sink, Response.ContentLength);
-    } catch (const ENetConnClosedGracefully&) {
-      // A short body keeps what came in the sink, but it is no success.
-      throw ENetBodyIncomplete("Connection closed after " + std::to_string(counted.Written()) + " of " +
-                               std::to_string(Response.ContentLength) + " bytes.");
-    }
-    // The read also ends when the connection is gone; short of a Stop, that
-    // is the same failure.
-    if (counted.Written() < Response.ContentLength && !stopRequested_)
-      throw ENetBodyIncomplete("Connection closed after " + std::to_string(counted.Written()) + " of " +
-                               std::to_string(Response.ContentLength) + " bytes.");
-  } else if (Response.HeaderLines.ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
+  if (chunked_) {
     ReportStatus(hsStatusText, "Chunk Started");
     try {
       for (std::int64_t size = ChunkSize(ReadLine()); size > 0; size = ChunkSize(ReadLine())) {
@@ -691,14 +702,33 @@ void TNetCustomHTTP::ReadBody(TNetStream* target) {
     } catch (const ENetConnClosedGracefully&) {
       // Every chunk has arrived; only the closing line is missing.
     }
+  } else if (Response.ContentLength >= 1) {
+    try {
+      ReadToStream(*sink, Response.ContentLength);
+    } catch (const ENetConnClosedGracefully&) {
+      // A short body keeps what came in the sink, but it is no success.
+      throw ENetBodyIncomplete("Connection closed after " + std::to_string(counted.Written()) + " of " +
+                               std::to_string(Response.ContentLength) + " bytes.");
+    }
+    // The read also ends when the connection is gone; short of a Stop, that
+    // is the same failure.
+    if (counted.Written() < Response.ContentLength && !stopRequested_)
+      throw ENetBodyIncomplete("Connection closed after " + std::to_string(counted.Written()) + " of " +
+                               std::to_string(Response.ContentLength) + " bytes.");
   } else if (!Response.LengthGiven()) {
     ReadToStream(*sink, -1, true);
   }
 }
 
 void TNetCustomHTTP::ReadFinalBody(TNetStream* target) {
-  const TNetContentCoding coding = DecodeContent ? ContentCodingOf(Response.ContentEncoding) : TNetContentCoding::None;
-  if (!target || coding == TNetContentCoding::None) {
+  if (!target || !DecodeContent) {
+    ReadBody(target);
+    return;
+  }
+  // Decided before the body is read: a coding we cannot undo must not reach
+  // the sink as if it were the file.
+  const std::vector<TNetContentCoding> codings = ContentCodingsOf(Response.ContentEncoding);
+  if (codings.empty()) {
     ReadBody(target);
     return;
   }
@@ -706,12 +736,22 @@ void TNetCustomHTTP::ReadFinalBody(TNetStream* target) {
   // joined to the decoded bytes that came before.
   if (Response.StatusCode() == 206)
     throw ENetContentDecodingError("The server sent part of the file compressed (Content-Encoding: " +
-                                   Trim(Response.ContentEncoding) + "); it cannot be resumed.");
-  TNetInflateStream decoder(*target, coding, MaxDecodedBodyBytes);
-  ReadBody(&decoder);
-  if (!decoder.Complete() && !stopRequested_)
-    throw ENetBodyIncomplete("The compressed reply ended before its end (" + std::to_string(decoder.Decoded()) +
-                             " bytes decoded).");
+                                   EscapedText(Trim(Response.ContentEncoding), 80) + "); it cannot be resumed.");
+  // The codings are listed in the order they were applied, so the last is
+  // undone first: the wire's bytes go to its decoder, and the decoder of the
+  // first writes to the sink (and alone holds the size bound).
+  std::vector<std::unique_ptr<TNetInflateStream>> decoders;
+  TNetStream* next = target;
+  for (const TNetContentCoding coding : codings) {
+    decoders.push_back(
+        std::make_unique<TNetInflateStream>(*next, coding, decoders.empty() ? MaxDecodedBodyBytes : -1));
+    next = decoders.back().get();
+  }
+  ReadBody(next);
+  const bool complete = std::all_of(decoders.begin(), decoders.end(), [](const auto& d) { return d->Complete(); });
+  if (!complete && !stopRequested_)
+    throw ENetBodyIncomplete("The compressed reply ended before its end (" +
+                             std::to_string(decoders.front()->Decoded()) + " bytes decoded).");
 }
 
 void TNetCustomHTTP::RaiseProtocolError() {
@@ -734,7 +774,8 @@ void TNetCustomHTTP::RaiseProtocolError() {
   }
   ReadTimeout = savedTimeout;
   Response.BodySink = savedSink;
-  throw ENetHTTPProtocolException(Response.StatusLine, Response.StatusCode(), body.Bytes());
+  // The reason phrase is the server's text: shown, never obeyed by a terminal.
+  throw ENetHTTPProtocolException(EscapedText(Response.StatusLine), Response.StatusCode(), body.Bytes());
 }
 
 bool TNetCustomHTTP::DrainBody() {

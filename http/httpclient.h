@@ -81,6 +81,9 @@ class TNetCustomHTTP : public TNetTCPClient {
   // Largest reply head (status line and header lines) read before the reply
   // is refused with "The reply head is larger than 8 MiB.".
   static constexpr std::size_t kMaxReplyHeadBytes = 8 * 1024 * 1024;
+  // Most bytes of a reply's own text (a proxy's status line) quoted in a
+  // message.
+  static constexpr std::size_t kMaxShownReplyBytes = 80;
   // "100 Continue" heads accepted in a row before the reply is refused.
   static constexpr int kMaxContinueHeads = 32;
   // The part of an error page kept in `ENetHTTPProtocolException::ReplyBody`.
@@ -107,9 +110,11 @@ class TNetCustomHTTP : public TNetTCPClient {
   // Reply heads read so far: tells a new reply from the next chunk of the
   // same one in the work events.
   std::uint64_t ReplyCount = 0;
-  // A successful body sent with Content-Encoding gzip or deflate reaches the
-  // sink decoded (work events still count the bytes as they came). Asking
-  // for compression is up to the caller (Request.AcceptEncoding).
+  // A successful body sent with Content-Encoding gzip or deflate (also
+  // stacked, "gzip, gzip") reaches the sink decoded (work events still count
+  // the bytes as they came); any other coding fails the call with
+  // ENetUnsupportedContentCoding before a byte reaches the sink. Asking for
+  // compression is up to the caller (Request.AcceptEncoding).
   bool DecodeContent = false;
   // Most bytes a decoded body may grow to (-1: no limit); past it the call
   // fails with ENetBodyTooLarge.
@@ -131,7 +136,9 @@ class TNetCustomHTTP : public TNetTCPClient {
   // redirect; cut at the end).
   void Get(const std::string& address, TNetStream& sink);
 
-  // Keep-alive decision for the last reply (also sets `Response.ReplyVersion`).
+  // Keep-alive decision for the last reply (also sets `Response.ReplyVersion`);
+  // never after a reply that had both a Transfer-Encoding and a
+  // Content-Length.
   bool Persistent();
   // During a call (from a handler) this also ends the call: no further
   // request is made, and `Get` returns normally with what arrived.
@@ -170,6 +177,13 @@ class TNetCustomHTTP : public TNetTCPClient {
   bool secure_ = false;
   // The server closed the connection in the middle of the last reply head.
   bool headCut_ = false;
+  // The last reply's body is chunked (Transfer-Encoding), whatever its
+  // Content-Length says.
+  bool chunked_ = false;
+  // The last reply named both a Transfer-Encoding and a Content-Length: its
+  // framing is suspect (request smuggling, response splitting), so the
+  // connection carries nothing after it.
+  bool framingConflict_ = false;
   // The proxy of the current connection; with `forward_` (http through an
   // HTTP proxy) requests go to it in absolute form, otherwise it tunnels.
   TNetProxy proxy_;

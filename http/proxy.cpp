@@ -71,11 +71,39 @@ bool InRange(const std::string& address, const std::string& network, int bits) {
 }
 }  // namespace
 
-std::string TNetProxy::Label() const { return TNetURI::HostForHeader(Host) + ":" + std::to_string(Port); }
+// The host comes from a setting or the environment; shown escaped all the same.
+std::string TNetProxy::Label() const { return EscapedText(TNetURI::HostForHeader(Host), 200) + ":" + std::to_string(Port); }
+
+std::string ProxyAddressForMessages(const std::string& address) {
+  // The credentials end at the last "@": a password may hold "@", "/" or
+  // ":" unescaped, and none of it may show.
+  std::string shown = address;
+  const std::size_t scheme = shown.find("://");
+  const std::size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+  const std::size_t at = shown.rfind('@');
+  if (at != std::string::npos && at >= from) shown.erase(from, at + 1 - from);
+  return EscapedText(shown, 200);
+}
 
 TNetProxy ParseProxyAddress(const std::string& textIn) {
-  const std::string text = Trim(textIn);
-  TNetURI u(text.find("://") == std::string::npos ? "http://" + text : text);
+  const std::string text = ProxyAddressForMessages(Trim(textIn));
+  std::string address = Trim(textIn);
+  if (address.find("://") == std::string::npos) address = "http://" + address;
+  // The user name and password are split off at the last "@" before the
+  // address is read, so that none of a password with an unescaped "@" can
+  // end up as the host (and in messages that name the proxy).
+  std::string credentials;
+  {
+    const std::size_t from = address.find("://") + 3;
+    const std::size_t at = address.rfind('@');
+    if (at != std::string::npos && at >= from) {
+      credentials = address.substr(from, at - from);
+      address.erase(from, at + 1 - from);
+    }
+  }
+  TNetURI u(address);
+  u.User = SplitOff(credentials, ":");
+  u.Password = u.User.empty() ? "" : credentials;
   TNetProxy p;
   const std::string scheme = UpperCase(u.Scheme);
   if (scheme == "HTTP") {
@@ -95,7 +123,8 @@ TNetProxy ParseProxyAddress(const std::string& textIn) {
   } else {
     const auto port = ParseInteger(u.Port);
     if (!port || *port < 1 || *port > 65535)
-      throw ENetProxyError("Proxy " + text + " cannot be used: port " + u.Port + " is out of range (1-65535).");
+      throw ENetProxyError("Proxy " + text + " cannot be used: port " + EscapedText(u.Port, 40) +
+                           " is out of range (1-65535).");
     p.Port = static_cast<int>(*port);
   }
   p.User = PercentDecoded(u.User);
@@ -120,7 +149,30 @@ TNetProxySetting ProxySetting() {
   return gSetting;
 }
 
-bool NoProxyMatches(const std::string& list, const std::string& hostIn) {
+namespace {
+// Splits a no_proxy entry's port off: "host:8080", "10.0.0.1:3128" and
+// "[::1]:8080" name a port; a bare IPv6 address ("::1", "fe80::/10") does
+// not. Returns 0 when the entry names no port, -1 when it names one that is
+// not a number (such an entry matches nothing).
+int SplitEntryPort(std::string& entry) {
+  std::size_t colon = std::string::npos;
+  if (entry.front() == '[') {
+    const std::size_t closing = entry.find(']');
+    if (closing == std::string::npos) return 0;
+    if (closing + 1 < entry.size() && entry[closing + 1] == ':') colon = closing + 1;
+  } else if (entry.find(':') == entry.rfind(':')) {
+    colon = entry.find(':');
+  }
+  if (colon == std::string::npos) return 0;
+  const std::string digits = entry.substr(colon + 1);
+  entry.erase(colon);
+  const auto port = ParseInteger(digits);
+  if (!port || digits.find_first_not_of("0123456789") != std::string::npos || *port < 1 || *port > 65535) return -1;
+  return static_cast<int>(*port);
+}
+}  // namespace
+
+bool NoProxyMatches(const std::string& list, const std::string& hostIn, int port) {
   std::string host = hostIn;
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   while (!host.empty() && host.back() == '.') host.pop_back();
@@ -136,6 +188,9 @@ bool NoProxyMatches(const std::string& list, const std::string& hostIn) {
     }
     if (entry.empty()) continue;
     if (entry == "*") return true;
+    // An entry with a port names that port alone.
+    const int entryPort = SplitEntryPort(entry);
+    if (entryPort < 0 || (entryPort > 0 && entryPort != port) || entry.empty()) continue;
     if (entry.size() > 2 && entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
     if (auto slash = entry.find('/'); slash != std::string::npos) {
       const auto bits = ParseInteger(entry.substr(slash + 1));
@@ -154,7 +209,7 @@ bool NoProxyMatches(const std::string& list, const std::string& hostIn) {
   return false;
 }
 
-std::string ProxyFromEnvironment(const std::string& scheme, const std::string& host) {
+std::string ProxyFromEnvironment(const std::string& scheme, const std::string& host, int port) {
   std::string address;
   if (SameText(scheme, "https"))
     address = EnvironmentValue("https_proxy", "HTTPS_PROXY");
@@ -162,17 +217,17 @@ std::string ProxyFromEnvironment(const std::string& scheme, const std::string& h
     address = EnvironmentValue("http_proxy", nullptr);
   if (address.empty()) address = EnvironmentValue("all_proxy", "ALL_PROXY");
   if (address.empty()) return {};
-  if (NoProxyMatches(EnvironmentValue("no_proxy", "NO_PROXY"), host)) return {};
+  if (NoProxyMatches(EnvironmentValue("no_proxy", "NO_PROXY"), host, port)) return {};
   return address;
 }
 
-TNetProxy ProxyFor(const TNetProxySetting& setting, const std::string& scheme, const std::string& host) {
+TNetProxy ProxyFor(const TNetProxySetting& setting, const std::string& scheme, const std::string& host, int port) {
   switch (setting.Mode) {
     case TNetProxySetting::NoProxy: return {};
     case TNetProxySetting::Fixed: return Trim(setting.Address).empty() ? TNetProxy{} : ParseProxyAddress(setting.Address);
     case TNetProxySetting::FromEnvironment: break;
   }
-  const std::string address = ProxyFromEnvironment(scheme, host);
+  const std::string address = ProxyFromEnvironment(scheme, host, port);
   return address.empty() ? TNetProxy{} : ParseProxyAddress(address);
 }
 
@@ -217,7 +272,9 @@ class TunnelTalk {
     }
   }
 
-  std::string Read(std::size_t count) {
+  // `count` bytes; fewer only when the proxy closes the connection first
+  // (then `closed` is set, or without it the close is refused).
+  std::string Read(std::size_t count, bool* closed = nullptr) {
     std::string out;
     while (out.size() < count) {
       Wait(POLLIN);
@@ -225,22 +282,42 @@ class TunnelTalk {
       const ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, count - out.size()), MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n < 0) Lost(errno);
-      if (n == 0) Refused("it closed the connection.");
+      if (n == 0) {
+        if (!closed) Refused("it closed the connection.");
+        *closed = true;
+        break;
+      }
       out.append(buffer, static_cast<std::size_t>(n));
     }
     return out;
   }
 
   // A reply head up to its empty line, byte by byte: what follows it belongs
-  // to the tunnel.
+  // to the tunnel. A reply that does not begin as HTTP does is refused as
+  // soon as its first line (or kShownBytes of it) is in, showing those bytes.
   std::string ReadHead() {
+    static const std::string kVersion = "HTTP/";
     std::string head;
     while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
       if (head.size() > 2 && head.compare(head.size() - 2, 2, "\n\n") == 0) break;
       if (head.size() > 64 * 1024) Refused("its reply head is too long.");
-      head += Read(1);
+      bool closed = false;
+      const std::string byte = Read(1, &closed);
+      const bool http = head.compare(0, kVersion.size(), kVersion, 0, std::min(head.size(), kVersion.size())) == 0;
+      // One byte past what is shown, so that the message can tell it was cut.
+      if (!http && (closed || head.find('\n') != std::string::npos || head.size() > kShownBytes)) NotHttp(head);
+      if (closed) Refused("it closed the connection.");
+      head += byte;
     }
     return head;
+  }
+
+  // Most bytes of the proxy's own text shown in a message.
+  static constexpr std::size_t kShownBytes = 80;
+
+  [[noreturn]] void NotHttp(const std::string& reply) const {
+    throw ENetProxyError("Proxy " + proxy_.Label() + " answered with something that is not HTTP: \"" +
+                         EscapedText(reply.substr(0, reply.find_first_of("\r\n")), kShownBytes) + "\".");
   }
 
  private:
@@ -298,8 +375,9 @@ void HttpConnect(TunnelTalk& talk, const TNetProxy& proxy, const std::string& ho
   const std::string version = SplitOff(rest, " ");
   const std::string codeText = SplitOff(rest, " ", false);
   const auto code = ParseInteger(codeText);
-  if (version.rfind("HTTP/", 0) != 0 || !code) talk.Refused("its reply is not HTTP (\"" + status.substr(0, 80) + "\").");
-  if (*code / 100 != 2) talk.Refused(Trim(rest));
+  if (version.rfind("HTTP/", 0) != 0 || !code) talk.NotHttp(status);
+  // The reason phrase is the proxy's text: shown escaped, and not all of it.
+  if (*code / 100 != 2) talk.Refused(EscapedText(Trim(rest), TunnelTalk::kShownBytes));
 }
 
 void Socks5Connect(TunnelTalk& talk, const TNetProxy& proxy, const std::string& host, int port) {
@@ -308,7 +386,8 @@ void Socks5Connect(TunnelTalk& talk, const TNetProxy& proxy, const std::string& 
     talk.Refused("the user name or password is longer than SOCKS5 allows.");
   talk.Send(password ? std::string("\x05\x02\x00\x02", 4) : std::string("\x05\x01\x00", 3));
   const std::string choice = talk.Read(2);
-  if (choice[0] != 5) talk.Refused("it does not speak SOCKS5.");
+  if (choice[0] != 5)
+    talk.Refused("it does not speak SOCKS5 (its reply began \"" + EscapedText(choice) + "\").");
   const unsigned method = static_cast<unsigned char>(choice[1]);
   if (method == 2 && password) {
     std::string auth = "\x01";
@@ -319,9 +398,15 @@ void Socks5Connect(TunnelTalk& talk, const TNetProxy& proxy, const std::string& 
     talk.Send(auth);
     const std::string verdict = talk.Read(2);
     if (verdict[1] != 0) talk.Refused("the user name or password was not accepted.");
+  } else if (method == 0xff) {
+    // RFC 1928: X'FF' is "no acceptable methods".
+    talk.Refused(std::string("none of the authentication methods offered is acceptable to it (offered: ") +
+                 (password ? "no authentication, user name and password" : "no authentication") + ").");
+  } else if (method == 2) {
+    // Not offered (we have no password), chosen anyway.
+    talk.Refused("it wants a user name and password.");
   } else if (method != 0) {
-    talk.Refused(password ? "none of the offered ways to log in was accepted."
-                          : "it wants a user name and password.");
+    talk.Refused("it chose an authentication method that was not offered (" + std::to_string(method) + ").");
   }
   std::string request("\x05\x01\x00", 3);
   unsigned char address[16];

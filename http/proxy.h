@@ -27,9 +27,15 @@ struct TNetProxy {
 };
 
 // "http://user:pw@host:port", "socks5h://host:port", "host:port" (http).
-// The port defaults to 1080; %-escapes in the user and password are decoded.
-// Raises ENetProxyError for a kind we cannot use or an address without host.
+// The port defaults to 1080; %-escapes in the user and password are decoded
+// (which end at the last "@"). Raises ENetProxyError for a kind we cannot
+// use or an address without host; its message shows the address without
+// user and password.
 TNetProxy ParseProxyAddress(const std::string& text);
+
+// A proxy address as messages may show it: without anything between the
+// scheme and the last "@" (user and password), control bytes escaped.
+std::string ProxyAddressForMessages(const std::string& address);
 
 // How the program picks its proxy.
 struct TNetProxySetting {
@@ -51,14 +57,18 @@ TNetProxySetting ProxySetting();
 // The environment's proxy for `scheme` ("http"/"https"): http_proxy (lower
 // case only, as an upper-case HTTP_PROXY may be set by a web server for a
 // CGI program), https_proxy or HTTPS_PROXY, then all_proxy or ALL_PROXY; ""
-// when none is set or no_proxy/NO_PROXY names the host.
-std::string ProxyFromEnvironment(const std::string& scheme, const std::string& host);
-// Whether a no_proxy list names `host`: "*", a name and the names below it
-// (a leading dot is optional), an address, or an address range "10.0.0.0/8".
-bool NoProxyMatches(const std::string& list, const std::string& host);
+// when none is set or no_proxy/NO_PROXY names the host (and `port`).
+std::string ProxyFromEnvironment(const std::string& scheme, const std::string& host, int port = 0);
+// Whether a no_proxy list names `host` at `port`: "*", a name and the names
+// below it (a leading dot is optional), an address, or an address range
+// "10.0.0.0/8". An entry with a port ("host:8080", "10.0.0.1:3128",
+// "[::1]:8080") names that port only; `port` 0 (not known) matches none of
+// those.
+bool NoProxyMatches(const std::string& list, const std::string& host, int port = 0);
 
-// The proxy for a request to `scheme`://`host` under `setting`.
-TNetProxy ProxyFor(const TNetProxySetting& setting, const std::string& scheme, const std::string& host);
+// The proxy for a request to `scheme`://`host`:`port` under `setting`.
+TNetProxy ProxyFor(const TNetProxySetting& setting, const std::string& scheme, const std::string& host,
+                   int port = 0);
 
 // Over `fd`, connected to `proxy`, asks for a tunnel to `host`:`port` and
 // waits for it within `deadlineMs` (-2: no limit; a time limit is an

@@ -627,10 +627,11 @@ bool TNetSocketHandle::WaitReadable(int timeoutMs, const TWaitSlice& between) {
   return seen > 0;
 }
 
-bool TNetSocketHandle::WaitWritable(const TWaitSlice& between) {
-  if (!Open) return false;
-  const int seen = WaitForSocket(Handle, POLLOUT, -2, between);
-  return seen != -1;
+int TNetSocketHandle::WaitWritable(int timeoutMs, const TWaitSlice& between) {
+  if (!Open) return -1;
+  const int seen = WaitForSocket(Handle, POLLOUT, timeoutMs, between);
+  if (seen == -1) return -1;
+  return seen == 0 ? 0 : 1;
 }
 
 int TNetSocketHandle::Receive(void* buffer, int length) {

@@ -147,9 +147,10 @@ class TNetSocketHandle {
   // true only when the socket became readable; -2 waits without limit.
   // A handle that is not open raises `ENetConnClosedGracefully`.
   bool WaitReadable(int timeoutMs, const TWaitSlice& between = nullptr);
-  // true when the socket can take more bytes (or has failed: the next send
-  // tells); false when `between` ended the wait.
-  bool WaitWritable(const TWaitSlice& between);
+  // 1 when the socket can take more bytes (or has failed: the next send
+  // tells); 0 when `timeoutMs` (-2: no limit) ran out; -1 when `between`
+  // ended the wait or the handle is not open.
+  int WaitWritable(int timeoutMs, const TWaitSlice& between);
   // One recv/send; -1 on failure (with the stack's error fetched).
   int Receive(void* buffer, int length);
   // Receive without waiting: -1 with `LastError` 10035 when nothing is there.

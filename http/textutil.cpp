@@ -82,4 +82,70 @@ int LastPos(const std::string& sought, const std::string& text, int start) {
   return 0;
 }
 
+namespace {
+// The length of the valid UTF-8 sequence at `at` (RFC 3629: no overlong
+// forms, no surrogates, nothing past U+10FFFF), or 0.
+std::size_t Utf8Length(const std::string& s, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char b = byte(at);
+  std::size_t n;
+  unsigned char low = 0x80, high = 0xbf;  // bounds of the second byte
+  if (b >= 0xc2 && b <= 0xdf) {
+    n = 2;
+  } else if (b >= 0xe0 && b <= 0xef) {
+    n = 3;
+    if (b == 0xe0) low = 0xa0;
+    if (b == 0xed) high = 0x9f;
+  } else if (b >= 0xf0 && b <= 0xf4) {
+    n = 4;
+    if (b == 0xf0) low = 0x90;
+    if (b == 0xf4) high = 0x8f;
+  } else {
+    return 0;
+  }
+  if (at + n > s.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < n; ++i)
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xbf) return 0;
+  return n;
+}
+
+void AppendEscape(std::string& out, unsigned char c) {
+  static const char digits[] = "0123456789abcdef";
+  out += "\\x";
+  out += digits[c >> 4];
+  out += digits[c & 15];
+}
+}  // namespace
+
+std::string EscapedText(const std::string& textIn, std::size_t maxBytes) {
+  const bool cut = textIn.size() > maxBytes;
+  const std::string text = cut ? textIn.substr(0, maxBytes) : textIn;
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if (c < 0x20 || c == 0x7f)
+        AppendEscape(out, c);
+      else
+        out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    const std::size_t n = Utf8Length(text, i);
+    // C1 controls (U+0080 to U+009F, C2 80 to C2 9F) act on some terminals
+    // as their 7-bit escapes do.
+    if (n == 0 || (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0)) {
+      AppendEscape(out, c);
+      ++i;
+      continue;
+    }
+    out.append(text, i, n);
+    i += n;
+  }
+  if (cut) out += "...";
+  return out;
+}
+
 }  // namespace larkvale::http

@@ -27,4 +27,10 @@ std::string SplitOff(std::string& text, const std::string& delimiter = " ", bool
 // begins at or before `start` (-1 = the end), or 0.
 int LastPos(const std::string& sought, const std::string& text, int start = -1);
 
+// Text from the network made safe to show in a message, a terminal or the
+// window: bytes below 0x20, 0x7F, the C1 controls (U+0080 to U+009F) and
+// bytes that are not valid UTF-8 become "\xNN"; everything else stays. At
+// most `maxBytes` of `text` are shown, "..." marking a cut.
+std::string EscapedText(const std::string& text, std::size_t maxBytes = std::string::npos);
+
 }  // namespace larkvale::http

@@ -410,7 +410,7 @@ int TNetIOHandlerTLS::Receive(void* buffer, int length) {
   }
 }
 
-int TNetIOHandlerTLS::Send(const void* buffer, int length, const TWaitSlice& between) {
+int TNetIOHandlerTLS::Send(const void* buffer, int length, const TWaitSlice& between, int timeoutMs) {
   if (!IsConnected() || !ssl_) throw ENetClosedSocket();
   if (length <= 0) return 0;
   inOperation_ = true;
@@ -424,8 +424,14 @@ int TNetIOHandlerTLS::Send(const void* buffer, int length, const TWaitSlice& bet
     if (n > 0) return n;
     const int e = SSL_get_error(ssl_, n);
     if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) {
-      const int seen = WaitForSocket(Fd(), e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, -2, between);
+      const int seen = WaitForSocket(Fd(), e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, timeoutMs, between);
       if (seen == -1) return 0;  // `between` ended the wait
+      if (seen == 0) {
+        // The peer took nothing for the limit; the session cannot carry on.
+        failed_ = true;
+        Stack().LastError = 10035;
+        return -1;
+      }
       if (seen == -2) {
         Stack().FetchLastError();
         return -1;

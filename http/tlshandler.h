@@ -39,7 +39,7 @@ class TNetIOHandlerTLS : public TNetIOHandlerSocket {
   bool WaitReadable(int timeoutMs, const TWaitSlice& between = nullptr) override;
   int Receive(void* buffer, int length) override;
   int ReceiveNow(void* buffer, int length) override;
-  int Send(const void* buffer, int length, const TWaitSlice& between = nullptr) override;
+  int Send(const void* buffer, int length, const TWaitSlice& between = nullptr, int timeoutMs = -2) override;
 
   // The negotiated protocol and cipher ("TLSv1.3", "TLS_AES_256_GCM_SHA384"),
   // empty before a handshake.

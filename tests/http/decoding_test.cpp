@@ -78,19 +78,120 @@ TEST(Decoding, CompressedBodiesArriveDecoded) {
   }
 }
 
-TEST(Decoding, CodingsWeDoNotDecodeAndClientsThatDoNotAskStayAsTheyCame) {
+// A client that does not decode gets every coding as it came, one it could
+// decode as well as one it could not.
+TEST(Decoding, ClientsThatDoNotDecodeGetCodingsAsTheyCame) {
   const std::string gz = Gzip(PageText());
-  {
+  for (const char* coding : {"gzip", "br"}) {
+    SCOPED_TRACE(coding);
     S server;
-    server.Expect({S::ReadRequest(), S::Send(Reply("br", gz)), S::Close()});
+    server.Expect({S::ReadRequest(), S::Send(Reply(coding, gz)), S::Close()});
+    TNetHTTP plain;  // DecodeContent off
+    EXPECT_TRUE(plain.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/p") == gz);
+  }
+}
+
+// A decoding client takes only what it can undo: any other coding fails the
+// call, naming the coding, before a byte of the body reaches the sink (it
+// would otherwise be saved still encoded and called done).
+TEST(Decoding, CodingsWeCannotUndoFailBeforeAnyByteReachesTheSink) {
+  const std::string gz = Gzip(PageText());
+  const struct {
+    const char* name;
+    std::string encoding;
+    bool chunked;
+    std::string message;
+  } cases[] = {
+      {"br", "br", false, "The server sent the reply compressed as br, which cannot be decoded."},
+      {"br, chunked", "br", true, "The server sent the reply compressed as br, which cannot be decoded."},
+      {"compress", "compress", false, "The server sent the reply compressed as compress, which cannot be decoded."},
+      {"a name nobody knows", "x-lark", false, "The server sent the reply compressed as x-lark, which cannot be decoded."},
+      {"br applied last", "gzip, br", false, "The server sent the reply compressed as br, which cannot be decoded."},
+      {"br applied first", "br, gzip", false, "The server sent the reply compressed as br, which cannot be decoded."},
+      {"beside identity", "identity, zstd", false,
+       "The server sent the reply compressed as zstd, which cannot be decoded."},
+      {"on a second header line", "gzip\r\nContent-Encoding: br", false,
+       "The server sent the reply compressed as br, which cannot be decoded."},
+      {"a name with control bytes", "b\x1b[2Jr", false,
+       "The server sent the reply compressed as b\\x1b[2Jr, which cannot be decoded."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    S server;
+    server.Expect({S::ReadRequest(), S::Send(Reply(c.encoding, gz, c.chunked)), S::Close()});
     TNetHTTP client;
     ApplyWindowConfiguration(client);
-    EXPECT_TRUE(client.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/p") == gz);
+    TNetMemoryStream sink;
+    try {
+      client.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/v.mp4", sink);
+      ADD_FAILURE() << "saved as it came";
+    } catch (const ENetContentDecodingError& e) {
+      EXPECT_EQ(e.Message(), c.message);
+    }
+    EXPECT_EQ(sink.Size(), 0);
+    EXPECT_FALSE(client.IsConnected());
   }
-  S server;
-  server.Expect({S::ReadRequest(), S::Send(Reply("gzip", gz)), S::Close()});
-  TNetHTTP plain;  // DecodeContent off
-  EXPECT_TRUE(plain.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/p") == gz);
+}
+
+// "gzip, gzip" was decoded once and written half-decoded. The codings are
+// listed in the order they were applied: the last is undone first.
+TEST(Decoding, StackedCodingsAreUndoneLastFirst) {
+  const std::string page = PageText();
+  const struct {
+    const char* name;
+    std::string encoding, body;
+    bool chunked;
+  } cases[] = {
+      {"gzip, gzip", "gzip, gzip", Gzip(Gzip(page)), false},
+      {"gzip, gzip, chunked", "gzip, gzip", Gzip(Gzip(page)), true},
+      {"deflate, then gzip", "deflate, gzip", Gzip(Compressed(page, 15)), false},
+      {"gzip, then raw deflate", "gzip, identity, deflate", Compressed(Gzip(page), -15), true},
+      {"x-gzip, then deflate, then gzip", "X-Gzip,deflate , gzip", Gzip(Compressed(Gzip(page), 15)), false},
+      {"one coding per header line", "deflate\r\nContent-Encoding: gzip", Gzip(Compressed(page, -15)), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    S server;
+    server.Expect({S::ReadRequest(), S::Send(Reply(c.encoding, c.body, c.chunked)), S::Close()});
+    TNetHTTP client;
+    ApplyWindowConfiguration(client);
+    EXPECT_TRUE(client.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/p") == page);
+  }
+}
+
+// Stacked codings keep the single coding's errors and bound.
+TEST(Decoding, StackedCodingsKeepTheCorruptDataErrorsAndTheSizeBound) {
+  const std::string page = PageText();
+  std::string badCheck = Gzip(page);
+  badCheck[badCheck.size() - 6] = static_cast<char>(badCheck[badCheck.size() - 6] ^ 0x01);  // in the CRC-32
+  struct Case {
+    const char* name;
+    std::string encoding, body;
+    std::int64_t limit;
+    const char* message;
+  } cases[] = {
+      {"corrupt inner gzip", "gzip, gzip", Gzip(badCheck), -1, "The compressed reply is corrupt: incorrect data check."},
+      {"a bomb two codings deep", "gzip, gzip", Gzip(Gzip(std::string(64 << 20, '\0'))), 1 << 20,
+       "The reply is larger than 1 MiB once decompressed and was refused as too large."},
+      {"more codings than are undone", "gzip, gzip, gzip, gzip, gzip", Gzip(Gzip(Gzip(Gzip(Gzip(page))))), -1,
+       "The server sent the reply compressed more than 4 times over, which cannot be decoded."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    S server;
+    server.Expect({S::ReadRequest(), S::Send(Reply(c.encoding, c.body)), S::Close()});
+    TNetHTTP client;
+    ApplyWindowConfiguration(client);
+    client.MaxDecodedBodyBytes = c.limit;
+    TNetMemoryStream sink;
+    try {
+      client.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/p", sink);
+      ADD_FAILURE() << "passed off as a page";
+    } catch (const ENetException& e) {
+      EXPECT_EQ(e.Message(), c.message);
+    }
+    EXPECT_LE(sink.Size(), 1 << 20);
+  }
 }
 
 TEST(Decoding, CorruptAndTruncatedBodiesFail) {

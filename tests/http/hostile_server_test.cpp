@@ -301,3 +301,36 @@ TEST(HostileServer, TenGigabytesAreCutByStop) {
     EXPECT_FALSE(k.c.IsConnected());
   }
 }
+
+// A peer that never reads held a send for ever: the request (here a head of
+// 16 MiB, more than the sockets buffer) now ends at the idle limit, as
+// silence does when receiving, and counts as the same passing time-out.
+// With sliced waits (the window) and blocking ones (the command line).
+TEST(HostileServer, APeerThatNeverReadsEndsTheSendAtTheIdleLimit) {
+  const struct {
+    const char* name;
+    bool sliced;
+  } cases[] = {{"sliced waits", true}, {"blocking waits", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    S server;
+    // Reads nothing; the reset at the end only keeps a client that never
+    // gives up from waiting for ever.
+    server.Expect({S::Pause(8000), S::Reset()});
+    Client k;
+    k.c.IdleLimitMs = 1000;
+    int waits = 0;
+    if (c.sliced) k.c.OnWaiting = [&](TNetComponent*) { ++waits; };
+    for (int i = 0; i < 16 * 1024; ++i) k.c.Request.CustomHeaders.Add("X-Pad-" + std::to_string(i) + ": " + std::string(1000, 'p'));
+    try {
+      k.c.Get(Url(server));
+      ADD_FAILURE() << "no exception";
+    } catch (const ENetReadTimeout& e) {
+      EXPECT_STREQ(e.what(), "Could not send to 127.0.0.1 for 1 s.");
+    } catch (const ENetException& e) {
+      ADD_FAILURE() << e.what();
+    }
+    EXPECT_EQ(waits > 0, c.sliced);
+    EXPECT_FALSE(k.c.IsConnected());
+  }
+}

@@ -469,3 +469,84 @@ TEST(ReplySoundness, CountsAndMessagesAreTrue) {
   }
   EXPECT_EQ(server.Connections(), 0);
 }
+
+// A reply with both Transfer-Encoding: chunked and a Content-Length was read
+// by the length: a body cut short, or the rest of it taken as the next
+// reply. Chunked wins (RFC 9112, 6.3), whatever the length says, and the
+// connection carries nothing after such a reply.
+TEST(ReplySoundness, ChunkedWinsOverContentLength) {
+  const std::string chunks = "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n";
+  const struct {
+    const char* name;
+    std::string headers;
+  } cases[] = {
+      {"a length shorter than the body", "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n"},
+      {"the length first", "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n"},
+      {"a length of nothing", "Content-Length: 0\r\nTransfer-Encoding: chunked\r\n"},
+      {"a length that is not a number", "Transfer-Encoding: chunked\r\nContent-Length: lots\r\n"},
+      {"chunked in capitals, after another coding line", "Transfer-Encoding: identity\r\nTransfer-Encoding: Chunked\r\n"
+                                                         "Content-Length: 7\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    S server;
+    server.Expect({S::ReadRequest(),
+                   S::Send(Reply("HTTP/1.0 200 OK", "Connection: keep-alive\r\n" + c.headers, chunks)), S::WaitClose()});
+    Http h;
+    TNetMemoryStream sink;
+    h.c.Get(Url(server), sink);
+    EXPECT_EQ(sink.Bytes(), "hello world");
+    EXPECT_EQ(h.c.Response.ContentLength, -1);
+    // Kept alive by its head, but not reused.
+    EXPECT_FALSE(h.c.IsConnected());
+  }
+}
+
+// The bytes after a smuggled length never become the next reply: the
+// second request goes out on a new connection.
+TEST(ReplySoundness, AReplyWithBothFramingsLeavesNothingForTheNextRequest) {
+  S server;
+  server.Expect({S::ReadRequest(),
+                 S::Send(Reply("HTTP/1.0 200 OK",
+                               "Connection: keep-alive\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n",
+                               "5\r\nfirst\r\n0\r\n\r\n")),
+                 S::ReadRequest(), S::Send(Reply("HTTP/1.0 200 OK", "Content-Length: 5\r\n", "stale")), S::Close()});
+  server.Expect({S::ReadRequest(), S::Send(Reply("HTTP/1.0 200 OK", "Content-Length: 5\r\n", "fresh")), S::Close()});
+  Http h;
+  EXPECT_EQ(h.c.Get(Url(server, "/a")), "first");
+  EXPECT_EQ(h.c.Get(Url(server, "/b")), "fresh");
+  EXPECT_EQ(server.Connections(), 2);
+}
+
+// Text from the server in a message (the status line, a header value
+// quoted) reached the terminal and the window raw: ESC, BEL and invalid
+// UTF-8 are shown escaped; readable text, UTF-8 included, stays.
+TEST(ReplySoundness, ControlBytesFromTheServerAreShownEscaped) {
+  const struct {
+    const char* name;
+    std::string reply;
+    std::string message;
+  } cases[] = {
+      {"ESC and BEL in the reason", "HTTP/1.0 404 Not\x1b[31m Found\x07!\r\n\r\n", "HTTP/1.0 404 Not\\x1b[31m Found\\x07!"},
+      {"a title sequence", "HTTP/1.1 503 \x1b]0;owned\x07 Busy\r\nContent-Length: 0\r\n\r\n",
+       "HTTP/1.1 503 \\x1b]0;owned\\x07 Busy"},
+      {"DEL, NUL and bytes that are not UTF-8", std::string("HTTP/1.0 500 Bad\x7f") + '\0' + "\xff\xc3(\r\n\r\n",
+       "HTTP/1.0 500 Bad\\x7f\\x00\\xff\\xc3("},
+      {"a C1 control", "HTTP/1.0 404 \xc2\x9b" "2J\r\n\r\n", "HTTP/1.0 404 \\xc2\\x9b2J"},
+      {"readable UTF-8 stays", "HTTP/1.0 503 Dienst \xc3\xbc" "berlastet\r\n\r\n", "HTTP/1.0 503 Dienst \xc3\xbc" "berlastet"},
+      {"a quoted length", "HTTP/1.0 200 OK\r\nContent-Length: 12\x1b[2J34\r\n\r\n",
+       "Invalid Content-Length \"12\\x1b[2J34\"."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    S server;
+    server.Expect({S::ReadRequest(), S::Send(c.reply), S::Close()});
+    Http h;
+    try {
+      h.c.Get(Url(server));
+      ADD_FAILURE() << "no exception";
+    } catch (const ENetException& e) {
+      EXPECT_EQ(e.Message(), c.message);
+    }
+  }
+}

@@ -22,6 +22,36 @@ TEST(TextRoutines, SplitOffAndLastPos) {
   EXPECT_EQ(LastPos("/", "abc"), 0);
 }
 
+// What the network sends is shown, never obeyed: controls and bytes that are
+// not UTF-8 come out as \xNN, readable text as it was, and a cut says so.
+TEST(TextRoutines, EscapedText) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::size_t max;
+    std::string shown;
+  } cases[] = {
+      {"plain", "404 Not Found", std::string::npos, "404 Not Found"},
+      {"ESC, BEL, DEL", "a\x1b[2Jb\x07" "c\x7f", std::string::npos, "a\\x1b[2Jb\\x07c\\x7f"},
+      {"NUL, CR, LF, TAB", std::string("a\0b\r\n\tc", 7), std::string::npos, "a\\x00b\\x0d\\x0a\\x09c"},
+      {"UTF-8 of two, three and four bytes", "\xc3\xbc \xe2\x82\xac \xf0\x9f\x8e\xac", std::string::npos,
+       "\xc3\xbc \xe2\x82\xac \xf0\x9f\x8e\xac"},
+      {"a C1 control", "\xc2\x9b" "31m", std::string::npos, "\\xc2\\x9b31m"},
+      {"a lone continuation byte", "a\x80z", std::string::npos, "a\\x80z"},
+      {"an overlong form", "\xc0\xaf", std::string::npos, "\\xc0\\xaf"},
+      {"a surrogate", "\xed\xa0\x80", std::string::npos, "\\xed\\xa0\\x80"},
+      {"past U+10FFFF", "\xf4\x90\x80\x80", std::string::npos, "\\xf4\\x90\\x80\\x80"},
+      {"a sequence cut at the end", "ok\xe2\x82", std::string::npos, "ok\\xe2\\x82"},
+      {"cut to a length", "abcdefgh", 5, "abcde..."},
+      {"exactly the length", "abcde", 5, "abcde"},
+      {"cut inside a sequence", "ab\xc3\xbc", 3, "ab\\xc3..."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(EscapedText(c.text, c.max), c.shown);
+  }
+}
+
 TEST(URI, ParseTable) {
   const struct {
     const char* text;
