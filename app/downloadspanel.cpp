@@ -16,6 +16,7 @@
 #include "platform/pump.h"
 #include "platform/settings.h"
 #include "platform/shell.h"
+#include "http/uri.h"
 #include "queue/downloadaction.h"
 #include "queue/downloadlist.h"
 #include "queue/queuerunner.h"
@@ -229,7 +230,8 @@ void DownloadsPanel::buildClients() {
   hooks.processMessages = [] { platform::ProcessMessages(); };
   hooks.atTopLevel = [] { return platform::AtTopLevel(); };
   hooks.rowFailed = [this](const QString& link, const QString& file, const QString& error) {
-    emit downloadFailed(link, file, error);
+    // The log and the desktop's notice show the link without a password.
+    emit downloadFailed(QString::fromStdString(http::AddressWithoutCredentials(link.toStdString())), file, error);
   };
   // HLS and DASH rows: the stored "maxheight" ("Best", 1080, 720, 480 or
   // 360) and "connections" (1 to 16, default 4), read when a row starts.

@@ -21,6 +21,7 @@
 #include "http/httpclient.h"
 #include "http/proxy.h"
 #include "http/ratelimit.h"
+#include "http/uri.h"
 #include "platform/pump.h"
 #include "platform/services.h"
 #include "platform/settings.h"
@@ -43,8 +44,10 @@ namespace {
 // replace that file.
 QString PartStartedFor(const QString& flvDir, const QString& link) {
   const QString pattern = QStringLiteral("flv*video") + queue::ExtensionFor(link) + QStringLiteral(".part");
+  // (Recorded without a user and password.)
+  const QString recorded = QString::fromStdString(http::AddressWithoutCredentials(link.toStdString()));
   for (const QString& part : QDir(flvDir).entryList({pattern}, QDir::Files, QDir::Name))
-    if (queue::PartOrigin(flvDir + part) == link && !QFileInfo::exists(flvDir + part.chopped(5))) return flvDir + part;
+    if (queue::PartOrigin(flvDir + part) == recorded && !QFileInfo::exists(flvDir + part.chopped(5))) return flvDir + part;
   return {};
 }
 
@@ -381,12 +384,14 @@ int RunDownload(const QStringList& arguments) {
   };
 
   bool failed = false;
-  for (const QString& url : urls) {
+  for (const QString& address : urls) {
     if (Interrupted()) break;
+    // Messages name the address without a user and password it may carry.
+    const QString url = QString::fromStdString(http::AddressWithoutCredentials(address.toStdString()));
     const int first = list.RowCount();
     queue::DownloadAction::Outcome outcome;
     try {
-      outcome = action.Run(url.toStdString(), tempDir, sites);
+      outcome = action.Run(address.toStdString(), tempDir, sites);
     } catch (...) {
       if (Interrupted()) break;
       ReportError(url, ErrorText(std::current_exception()));

@@ -1,5 +1,7 @@
 #include "http/uri.h"
 
+#include <algorithm>
+
 #include "http/exceptions.h"
 
 namespace larkvale::http {
@@ -114,6 +116,18 @@ std::string TNetURI::MergePath(const std::string& base, const std::string& path,
   }
   if (result != std::string(1, d) && !result.empty() && result.back() == d && !keepTrail) result.pop_back();
   return result;
+}
+
+std::string AddressWithoutCredentials(const std::string& address) {
+  const std::size_t scheme = address.find("://");
+  if (scheme == std::string::npos) return address;
+  const std::size_t from = scheme + 3;
+  // The authority ends at the path, query or fragment; its user and
+  // password end at its last "@".
+  const std::size_t end = std::min(address.find_first_of("/?#", from), address.size());
+  const std::size_t at = address.rfind('@', end == 0 ? 0 : end - 1);
+  if (at == std::string::npos || at < from) return address;
+  return address.substr(0, from) + address.substr(at + 1);
 }
 
 }  // namespace larkvale::http

@@ -21,6 +21,7 @@
 #include <QLocale>
 
 #include "http/exceptions.h"
+#include "http/uri.h"
 #include "queue/splittransfer.h"
 #include "platform/errors.h"
 
@@ -472,7 +473,8 @@ void PartTransfer::Transfer(const QString& link, const QString& part, std::int64
     MarkSplit(part, false);
     // Best effort: without the attribute the .part is simply not found again.
     if (recordOrigin) {
-      const QByteArray value = link.toUtf8();
+      // As the link without a user and password: attributes are read by anyone who can read the file.
+      const QByteArray value = QByteArray::fromStdString(http::AddressWithoutCredentials(link.toStdString()));
       ::setxattr(part.toLocal8Bit().constData(), kOriginAttribute, value.constData(), std::size_t(value.size()), 0);
     }
   } else {
