@@ -2,6 +2,7 @@
 
 #include <QXmlStreamReader>
 #include <algorithm>
+#include <utility>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -11,45 +12,88 @@
 namespace larkvale::stream {
 namespace {
 
-constexpr std::size_t kMaxSegments = 500000;
-// Bounds on what a manifest may make us hold; real ones are far smaller.
+// Bounds on what a manifest may make us hold, each with room over real
+// ones: an on-demand manifest has a few periods and at most tens of
+// thousands of segments a track; a long SegmentTimeline of single entries
+// is what comes nearest the element cap.
+constexpr std::size_t kMaxSegments = 100000;
+constexpr std::size_t kMaxPeriods = 1000;
 constexpr int kMaxDepth = 32;
 constexpr std::size_t kMaxNodes = 200000;
+// The XML reader gets the text in slices of this size, so that it never
+// holds a decoded copy of the whole document.
+constexpr std::size_t kSlice = 64 * 1024;
 
+StreamError TooManySegments() {
+  return StreamError("The DASH manifest lists more than " + std::to_string(kMaxSegments) + " segments for one track.");
+}
+
+// One element, kept small: a manifest may hold a couple of hundred thousand.
 struct Node {
-  QString name;
-  QXmlStreamAttributes attrs;
-  QString text;
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> attrs;
+  std::string text;
   std::vector<std::unique_ptr<Node>> kids;
 
-  std::string Attr(const char* n) const { return attrs.value(QLatin1String(n)).toString().toStdString(); }
-  bool Has(const char* n) const { return attrs.hasAttribute(QLatin1String(n)); }
+  std::string Attr(const char* n) const {
+    for (const auto& a : attrs)
+      if (a.first == n) return a.second;
+    return {};
+  }
+  bool Has(const char* n) const {
+    for (const auto& a : attrs)
+      if (a.first == n) return true;
+    return false;
+  }
   const Node* Child(const char* n) const {
     for (const auto& k : kids)
-      if (k->name == QLatin1String(n)) return k.get();
+      if (k->name == n) return k.get();
     return nullptr;
   }
   std::vector<const Node*> Children(const char* n) const {
     std::vector<const Node*> out;
     for (const auto& k : kids)
-      if (k->name == QLatin1String(n)) out.push_back(k.get());
+      if (k->name == n) out.push_back(k.get());
     return out;
   }
 };
 
 std::unique_ptr<Node> ReadTree(std::string_view text) {
-  QXmlStreamReader xml(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+  QXmlStreamReader xml;
+  std::size_t fed = 0;
+  auto feed = [&] {
+    const std::size_t n = std::min(kSlice, text.size() - fed);
+    xml.addData(QByteArray(text.data() + fed, static_cast<qsizetype>(n)));
+    fed += n;
+  };
+  feed();
   std::unique_ptr<Node> root;
   std::vector<Node*> stack;
-  std::size_t nodes = 0;
-  while (!xml.atEnd()) {
+  std::size_t nodes = 0, periods = 0;
+  bool over = false;
+  while (!over) {
     const auto token = xml.readNext();
+    if (token == QXmlStreamReader::Invalid) {
+      // The slice ran out: the next one, until the text does.
+      if (xml.error() == QXmlStreamReader::PrematureEndOfDocumentError && fed < text.size()) {
+        feed();
+        continue;
+      }
+      break;
+    }
     if (token == QXmlStreamReader::StartElement) {
-      if (stack.size() >= static_cast<std::size_t>(kMaxDepth) || ++nodes > kMaxNodes)
-        throw StreamError("The DASH manifest is too large or too deeply nested.");
+      if (stack.size() >= static_cast<std::size_t>(kMaxDepth))
+        throw StreamError("The DASH manifest is nested more than " + std::to_string(kMaxDepth) + " elements deep.");
+      if (++nodes > kMaxNodes)
+        throw StreamError("The DASH manifest has more than " + std::to_string(kMaxNodes) + " elements.");
       auto node = std::make_unique<Node>();
-      node->name = xml.name().toString();
-      node->attrs = xml.attributes();
+      node->name = xml.name().toString().toStdString();
+      if (stack.size() == 1 && node->name == "Period" && ++periods > kMaxPeriods)
+        throw StreamError("The DASH manifest has more than " + std::to_string(kMaxPeriods) + " periods.");
+      const QXmlStreamAttributes attributes = xml.attributes();
+      node->attrs.reserve(static_cast<std::size_t>(attributes.size()));
+      for (const auto& a : attributes)
+        node->attrs.emplace_back(a.qualifiedName().toString().toStdString(), a.value().toString().toStdString());
       Node* raw = node.get();
       if (stack.empty()) {
         if (root) break;
@@ -60,19 +104,19 @@ std::unique_ptr<Node> ReadTree(std::string_view text) {
       stack.push_back(raw);
     } else if (token == QXmlStreamReader::EndElement) {
       if (!stack.empty()) stack.pop_back();
-      if (stack.empty()) break;
+      over = stack.empty();
     } else if (token == QXmlStreamReader::Characters && !stack.empty()) {
-      if (stack.back()->text.size() < 8192) stack.back()->text += xml.text();
+      if (stack.back()->text.size() < 8192) stack.back()->text += xml.text().toString().toStdString();
     }
   }
-  if (xml.hasError() || !root) throw StreamError("This is not a DASH manifest (the XML does not parse).");
+  if ((xml.hasError() && !over) || !root) throw StreamError("This is not a DASH manifest (the XML does not parse).");
   return root;
 }
 
 std::string BaseOf(const Node& n, const std::string& base) {
   const Node* b = n.Child("BaseURL");
   if (!b) return base;
-  const std::string text(TrimView(b->text.toStdString()));
+  const std::string text(TrimView(b->text));
   return text.empty() ? base : Resolve(text, base);
 }
 
@@ -211,7 +255,7 @@ void AddPieces(Track& track, const Node& period, const Candidate& c, const std::
   const std::string id = c.rep->Attr("id");
   const std::size_t first = track.pieces.size();
   auto add = [&](Piece p) {
-    if (track.pieces.size() >= kMaxSegments) throw StreamError("The DASH manifest lists too many segments.");
+    if (track.pieces.size() >= kMaxSegments) throw TooManySegments();
     track.pieces.push_back(std::move(p));
   };
   auto addInit = [&](const Resource& r) {
@@ -242,7 +286,7 @@ void AddPieces(Track& track, const Node& period, const Candidate& c, const std::
           } else if (!r.empty()) {
             repeat = ParseCount(r).value_or(0);
           }
-          if (repeat >= static_cast<std::int64_t>(kMaxSegments)) throw StreamError("The DASH manifest lists too many segments.");
+          if (repeat >= static_cast<std::int64_t>(kMaxSegments)) throw TooManySegments();
           for (std::int64_t k = 0; k <= repeat; ++k, ++number, t += d) {
             Piece p;
             p.where.url = Resolve(Substitute(info.media, id, number, c.bandwidth, t), base);
@@ -256,7 +300,7 @@ void AddPieces(Track& track, const Node& period, const Candidate& c, const std::
         if (periodSeconds <= 0) throw StreamError("The DASH manifest does not say how long the video is.");
         const double each = static_cast<double>(info.duration) / scale;
         const double count = std::ceil(periodSeconds / each - 1e-9);
-        if (count > static_cast<double>(kMaxSegments)) throw StreamError("The DASH manifest lists too many segments.");
+        if (count > static_cast<double>(kMaxSegments)) throw TooManySegments();
         for (std::int64_t k = 0; k < static_cast<std::int64_t>(count); ++k) {
           Piece p;
           p.where.url = Resolve(Substitute(info.media, id, info.startNumber + k, c.bandwidth,
@@ -312,8 +356,8 @@ void AddPieces(Track& track, const Node& period, const Candidate& c, const std::
         if (!range) throw StreamError("The DASH manifest has a broken Initialization range.");
         initRes = *range;
       }
-      if (initRes.length > 0) addInit(initRes);
       track.index = *index;
+      track.indexInit = initRes.length > 0 ? addInit(initRes) : -1;
       break;
     }
     case SegmentInfo::kNone:
@@ -373,7 +417,7 @@ double ParseIsoDuration(std::string_view text) {
 
 StreamPlan ParseDashManifest(std::string_view text, const std::string& manifestUrl, int maxHeight) {
   const auto root = ReadTree(text);
-  if (root->name != QLatin1String("MPD")) throw StreamError("This is not a DASH manifest.");
+  if (root->name != "MPD") throw StreamError("This is not a DASH manifest.");
   if (root->Attr("type") == "dynamic")
     throw StreamError("Live DASH streams (a dynamic manifest) are not supported; only complete (static) ones are.");
   const double total = ParseIsoDuration(root->Attr("mediaPresentationDuration"));
