@@ -205,7 +205,7 @@ std::string Substitute(const std::string& t, const std::string& id, std::int64_t
     else if (name == "Number") value = std::to_string(number);
     else if (name == "Bandwidth") value = std::to_string(bandwidth);
     else if (name == "Time") value = std::to_string(time);
-    else throw StreamError("The DASH manifest uses an unknown template tag $" + name.substr(0, 40) + "$.");
+    else throw StreamError("The DASH manifest uses an unknown template tag $" + Printable(name, 40) + "$.");
     if (name != "RepresentationID" && static_cast<int>(value.size()) < width)
       value.insert(0, static_cast<std::size_t>(width) - value.size(), '0');
     out += value;

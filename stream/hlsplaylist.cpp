@@ -276,10 +276,10 @@ HlsMedia ParseHlsMedia(std::string_view text, const std::string& base) {
         continue;
       }
       if (!format.empty() && format != "identity")
-        throw StreamError("This stream is protected by DRM (KEYFORMAT \"" + format.substr(0, 100) +
+        throw StreamError("This stream is protected by DRM (KEYFORMAT \"" + Printable(format, 100) +
                           "\") and cannot be downloaded.");
       if (method != "AES-128")
-        throw StreamError("This stream is encrypted with " + (method.empty() ? std::string("an unnamed method") : method.substr(0, 40)) +
+        throw StreamError("This stream is encrypted with " + (method.empty() ? std::string("an unnamed method") : Printable(method, 40)) +
                           ", which cannot be saved; only AES-128 streams are supported.");
       const std::string uri = Get(a, "URI");
       if (uri.empty()) throw StreamError("The HLS playlist names an AES-128 key without its URI.");

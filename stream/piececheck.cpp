@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "stream/textutil.h"
+
 namespace larkvale::stream {
 namespace {
 
@@ -112,23 +114,6 @@ std::string TransportStream(std::int64_t size, const PieceRead& read) {
 }
 
 }  // namespace
-
-std::string Printable(std::string_view bytes, std::size_t max) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size() && i < max; ++i) {
-    const unsigned c = Byte(bytes, i);
-    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  if (bytes.size() > max) out += "...";
-  return out;
-}
 
 bool IsPageType(std::string_view type) {
   std::string t;

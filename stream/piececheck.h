@@ -36,8 +36,4 @@ std::string WhyNotMedia(std::string_view bytes, PieceRole role);
 // ("text/html", "application/xhtml+xml", with any parameters).
 bool IsPageType(std::string_view contentType);
 
-// Up to `max` bytes of `bytes` as text that is safe to show: printable ASCII
-// as it is, anything else as \xNN.
-std::string Printable(std::string_view bytes, std::size_t max);
-
 }  // namespace larkvale::stream

@@ -186,7 +186,7 @@ StreamPlan StreamDownload::Plan(const std::string& url, SegmentFetcher& fetcher,
   }
   if (text.find("<MPD") != std::string::npos) return ParseDashManifest(text, source.finalUrl, options_.maxHeight);
   throw StreamError("The address gives neither an HLS playlist nor a DASH manifest (it is " +
-                    (type.empty() ? std::string("of no stated type") : type.substr(0, 80)) + ").");
+                    (type.empty() ? std::string("of no stated type") : Printable(type, 80)) + ").");
 }
 
 StreamDownload::Result StreamDownload::Run(const std::string& url, const std::string& finalPath,

@@ -191,7 +191,9 @@ TEST(DashManifest, ReadWithinBoundsThatLeaveRoomForRealManifests) {
       EXPECT_EQ(plan.tracks[0].pieces.size(), c.pieces);
     } catch (const StreamError& e) {
       EXPECT_TRUE(c.refusal) << e.what();
-      if (c.refusal) EXPECT_STREQ(e.what(), c.refusal);
+      if (c.refusal) {
+        EXPECT_STREQ(e.what(), c.refusal);
+      }
     }
   }
 }

@@ -171,7 +171,9 @@ TEST(HlsPlaylist, ReadWithinBoundsThatLeaveRoomForRealPlaylists) {
       EXPECT_EQ(count, c.count);
     } catch (const StreamError& e) {
       EXPECT_TRUE(c.refusal) << e.what();
-      if (c.refusal) EXPECT_STREQ(e.what(), c.refusal);
+      if (c.refusal) {
+        EXPECT_STREQ(e.what(), c.refusal);
+      }
     }
   }
 }
@@ -185,6 +187,30 @@ TEST(HlsPlaylist, AVariantTagWithoutItsAddressLeavesTheTagsAfterItRead) {
   EXPECT_EQ(m.variants[0].bandwidth, 2);
   ASSERT_EQ(m.audio.size(), 1u);
   EXPECT_EQ(m.audio[0].url, "http://cdn.test/v/a.m3u8");
+}
+
+TEST(HlsPlaylist, TextFromThePlaylistIsShownEscapedInMessages) {
+  const struct {
+    std::string text;
+    const char* shown;
+  } cases[] = {
+      {"#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\",KEYFORMAT=\"\x1B]0;owned\x07\"\n#EXTINF:1,\na.ts\n",
+       "KEYFORMAT \"\\x1B]0;owned\\x07\")"},
+      {"#EXTM3U\n#EXT-X-KEY:METHOD=\x1B[2JX,URI=\"k\"\n#EXTINF:1,\na.ts\n", "encrypted with \\x1B[2JX,"},
+      {"#EXTM3U\n#EXTINF:1,\nmailto:\x1B[31mx\n", "cannot be fetched: mailto:\\x1B[31mx"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    try {
+      ParseHlsMedia(c.text, kBase);
+      ADD_FAILURE() << "accepted";
+    } catch (const StreamError& e) {
+      const std::string message = e.what();
+      EXPECT_NE(message.find(c.shown), std::string::npos) << message;
+      EXPECT_EQ(message.find('\x1B'), std::string::npos) << message;
+      EXPECT_EQ(message.find('\x07'), std::string::npos) << message;
+    }
+  }
 }
 
 }  // namespace
