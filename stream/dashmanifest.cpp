@@ -2,10 +2,10 @@
 
 #include <QXmlStreamReader>
 #include <algorithm>
-#include <utility>
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "stream/textutil.h"
 
@@ -20,9 +20,17 @@ constexpr std::size_t kMaxSegments = 100000;
 constexpr std::size_t kMaxPeriods = 1000;
 constexpr int kMaxDepth = 32;
 constexpr std::size_t kMaxNodes = 200000;
+// What the segments' addresses may take together: each piece keeps its
+// own, so a long template or base address times many segments must not add
+// up without end.
+constexpr std::size_t kMaxAddressBytes = 64ll << 20;
 // The XML reader gets the text in slices of this size, so that it never
 // holds a decoded copy of the whole document.
 constexpr std::size_t kSlice = 64 * 1024;
+// The longest single tag or text the reader may gather before it gives it
+// to us: it holds what it gathers, in UTF-16, so one huge attribute would
+// cost several times its size. Real ones are a few kilobytes at most.
+constexpr std::size_t kMaxToken = 1 << 20;
 
 StreamError TooManySegments() {
   return StreamError("The DASH manifest lists more than " + std::to_string(kMaxSegments) + " segments for one track.");
@@ -69,18 +77,22 @@ std::unique_ptr<Node> ReadTree(std::string_view text) {
   feed();
   std::unique_ptr<Node> root;
   std::vector<Node*> stack;
-  std::size_t nodes = 0, periods = 0;
+  std::size_t nodes = 0, periods = 0, fedAtToken = 0;
   bool over = false;
   while (!over) {
     const auto token = xml.readNext();
     if (token == QXmlStreamReader::Invalid) {
       // The slice ran out: the next one, until the text does.
       if (xml.error() == QXmlStreamReader::PrematureEndOfDocumentError && fed < text.size()) {
+        if (fed - fedAtToken >= kMaxToken)
+          throw StreamError("The DASH manifest has a tag or a text longer than " + std::to_string(kMaxToken >> 20) +
+                            " MiB.");
         feed();
         continue;
       }
       break;
     }
+    fedAtToken = fed;
     if (token == QXmlStreamReader::StartElement) {
       if (stack.size() >= static_cast<std::size_t>(kMaxDepth))
         throw StreamError("The DASH manifest is nested more than " + std::to_string(kMaxDepth) + " elements deep.");
@@ -245,7 +257,7 @@ bool Protected(const Node& set, const Node& rep) {
 }
 
 void AddPieces(Track& track, const Node& period, const Candidate& c, const std::string& base,
-               double periodSeconds, bool periodStart) {
+               double periodSeconds, bool periodStart, std::size_t& addressBytes) {
   if (Protected(*c.set, *c.rep))
     throw StreamError("This stream is protected by DRM (ContentProtection) and cannot be downloaded.");
   SegmentInfo info;
@@ -256,6 +268,10 @@ void AddPieces(Track& track, const Node& period, const Candidate& c, const std::
   const std::size_t first = track.pieces.size();
   auto add = [&](Piece p) {
     if (track.pieces.size() >= kMaxSegments) throw TooManySegments();
+    addressBytes += p.where.url.size();
+    if (addressBytes > kMaxAddressBytes)
+      throw StreamError("The DASH manifest's segment addresses take more than " +
+                        std::to_string(kMaxAddressBytes >> 20) + " MiB.");
     track.pieces.push_back(std::move(p));
   };
   auto addInit = [&](const Resource& r) {
@@ -428,6 +444,7 @@ StreamPlan ParseDashManifest(std::string_view text, const std::string& manifestU
   const auto periods = root->Children("Period");
   double start = 0;
   bool periodHadVideo = false;
+  std::size_t addressBytes = 0;
   for (std::size_t i = 0; i < periods.size(); ++i) {
     const Node& period = *periods[i];
     if (period.Has("start")) start = std::max(0.0, ParseIsoDuration(period.Attr("start")));
@@ -451,7 +468,7 @@ StreamPlan ParseDashManifest(std::string_view text, const std::string& manifestU
     auto baseFor = [&](const Candidate& c) { return BaseOf(*c.rep, BaseOf(*c.set, periodBase)); };
     if (!videos.empty()) {
       const Candidate v = Best(videos, maxHeight);
-      AddPieces(video, period, v, baseFor(v), length, i > 0);
+      AddPieces(video, period, v, baseFor(v), length, i > 0, addressBytes);
       if (plan.chosen.empty())
         plan.chosen = std::to_string(v.width) + "x" + std::to_string(v.height) + ", " +
                       std::to_string(v.bandwidth / 1000) + " kbit/s";
@@ -459,7 +476,7 @@ StreamPlan ParseDashManifest(std::string_view text, const std::string& manifestU
     }
     if (!audios.empty()) {
       const Candidate a = Best(audios, kBestHeight);
-      AddPieces(audio, period, a, baseFor(a), length, i > 0);
+      AddPieces(audio, period, a, baseFor(a), length, i > 0, addressBytes);
     }
     start += std::max(0.0, length);
   }
@@ -510,6 +527,9 @@ std::vector<Piece> ParseSidx(std::string_view box, std::int64_t boxOffset, const
       const std::size_t count = static_cast<std::size_t>(u32(p) & 0xFFFF);
       p += 4;
       if (count == 0 || p + count * 12 > end) throw StreamError("The DASH segment index is cut short.");
+      if (count * url.size() > kMaxAddressBytes)
+        throw StreamError("The DASH segment index's addresses take more than " +
+                          std::to_string(kMaxAddressBytes >> 20) + " MiB.");
       if (firstOffset > (std::uint64_t(1) << 50)) throw StreamError("The DASH segment index is broken.");
       std::int64_t offset = boxOffset + static_cast<std::int64_t>(end) + static_cast<std::int64_t>(firstOffset);
       std::vector<Piece> pieces;

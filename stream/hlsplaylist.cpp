@@ -14,6 +14,12 @@ namespace {
 constexpr std::size_t kMaxSegments = 100000;
 constexpr std::size_t kMaxVariants = 1000;
 constexpr std::size_t kMaxRenditions = 1000;
+// A line is a tag or an address; real ones are a few kilobytes at most.
+constexpr std::size_t kMaxLine = 64 * 1024;
+// What the segments' addresses may take together: each piece keeps its
+// own, so a long base address times many segments must not add up without
+// end.
+constexpr std::size_t kMaxAddressBytes = 64ll << 20;
 
 using Attributes = std::map<std::string, std::string, std::less<>>;
 
@@ -65,6 +71,8 @@ class Lines {
       if (end == std::string_view::npos) end = text_.size();
       line = TrimView(text_.substr(at_, end - at_));
       at_ = end + 1;
+      if (line.size() > kMaxLine)
+        throw StreamError("The HLS playlist has a line longer than " + std::to_string(kMaxLine >> 10) + " KiB.");
       if (!line.empty()) return true;
     }
     return false;
@@ -205,6 +213,7 @@ HlsMedia ParseHlsMedia(std::string_view text, const std::string& base) {
   std::int64_t lastRangeEnd = 0;
   int key = -1, init = -1;
   bool explicitIv = false;
+  std::size_t addressBytes = 0;
   std::array<unsigned char, 16> iv{};
 
   for (std::string_view line; lines.Next(line);) {
@@ -213,6 +222,10 @@ HlsMedia ParseHlsMedia(std::string_view text, const std::string& base) {
         throw StreamError("The HLS playlist lists more than " + std::to_string(kMaxSegments) + " segments.");
       Piece p;
       p.where.url = Resolve(line, base);
+      addressBytes += p.where.url.size();
+      if (addressBytes > kMaxAddressBytes)
+        throw StreamError("The HLS playlist's segment addresses take more than " +
+                          std::to_string(kMaxAddressBytes >> 20) + " MiB.");
       if (haveRange) {
         if (rangeOffset < 0) rangeOffset = p.where.url == lastRangedUrl ? lastRangeEnd : 0;
         p.where.offset = rangeOffset;

@@ -81,6 +81,10 @@ class CappedSink : public http::TNetStream {
     size_ = std::max<std::int64_t>(size, 0);
     const auto keep = static_cast<std::size_t>((size_ + static_cast<std::int64_t>(kSlice) - 1) / static_cast<std::int64_t>(kSlice));
     if (slices_.size() > keep) slices_.resize(keep);
+    // Bytes cut off read as zeros if the stream grows again.
+    const auto tail = static_cast<std::size_t>(size_ % static_cast<std::int64_t>(kSlice));
+    if (tail && keep == slices_.size() && !slices_.back().empty())
+      std::memset(slices_.back().data() + tail, 0, kSlice - tail);
   }
   // The body as one string; the sink is empty afterwards.
   std::string Take() {

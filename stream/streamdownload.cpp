@@ -499,7 +499,9 @@ void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Sou
     auto jobs = addPieces(ti, plan.tracks[ti], first);
     pending.insert(pending.end(), jobs.begin(), jobs.end());
   }
-  const double target = plan.targetDuration > 0 ? plan.targetDuration : 2;
+  // Within reason: a playlist's word must neither make us reload it many
+  // times a second nor wait for days (the waits below count milliseconds).
+  const double target = std::clamp(plan.targetDuration > 0 ? plan.targetDuration : 2, 0.5, 3600.0);
   // A playlist that stops growing without saying it ended (a stalled
   // encoder, a stream that is over) would otherwise be reloaded for ever.
   const auto idleLimit = std::chrono::milliseconds(static_cast<std::int64_t>(target * 1000 * options_.liveIdleTargets));

@@ -181,6 +181,13 @@ TEST(DashManifest, ReadWithinBoundsThatLeaveRoomForRealManifests) {
       {"60000 levels without an end", "<MPD>" + Repeat("<a>", 60000), 0,
        "The DASH manifest is nested more than 32 elements deep."},
       {"200001 elements", Mpd(Repeat("<x/>", 200000)), 0, "The DASH manifest has more than 200000 elements."},
+      {"an attribute of 2 MiB", Mpd(period, " x=\"" + std::string(2 << 20, 'a') + "\""), 0,
+       "The DASH manifest has a tag or a text longer than 1 MiB."},
+      {"a text of 2 MiB", Mpd("<x>" + std::string(2 << 20, 'a') + "</x>" + period), 0,
+       "The DASH manifest has a tag or a text longer than 1 MiB."},
+      {"a long template times many segments",
+       templated("PT100000S").replace(templated("PT100000S").find("$Number$"), 8, std::string(1000, 'a') + "$Number$"),
+       0, "The DASH manifest's segment addresses take more than 64 MiB."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

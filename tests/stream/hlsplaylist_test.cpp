@@ -161,6 +161,11 @@ TEST(HlsPlaylist, ReadWithinBoundsThatLeaveRoomForRealPlaylists) {
       {"1001 variants", "#EXTM3U\n" + Repeat(variant, 1001), true, 0, "The HLS playlist lists more than 1000 variants."},
       {"1001 sound renditions", "#EXTM3U\n" + Repeat(rendition, 1001) + variant, true, 0,
        "The HLS playlist lists more than 1000 sound renditions."},
+      {"an address of 64 KiB", "#EXTM3U\n#EXTINF:1,\n" + std::string(64 * 1024, 'a') + "\n", false, 1, nullptr},
+      {"an address over 64 KiB", "#EXTM3U\n#EXTINF:1,\n" + std::string(64 * 1024 + 1, 'a') + "\n", false, 0,
+       "The HLS playlist has a line longer than 64 KiB."},
+      {"long addresses times many segments", "#EXTM3U\n" + Repeat("#EXTINF:1,\n" + std::string(1000, 'a') + "\n", 70000),
+       false, 0, "The HLS playlist's segment addresses take more than 64 MiB."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
