@@ -1,9 +1,12 @@
 // The HLS playlist reader over arbitrary text. The first line of the input
-// is the playlist's address, the rest is the playlist.
+// is the playlist's address, the rest is the playlist. The whole input is
+// also judged as a fetched piece (segment and init section), since pieces
+// come from the same servers as playlists.
 #include <string>
 
 #include "fuzz/fuzz_check.h"
 #include "stream/hlsplaylist.h"
+#include "stream/piececheck.h"
 
 using namespace larkvale::stream;
 
@@ -17,6 +20,12 @@ void CheckUrl(const std::string& url) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
+  for (const PieceRole role : {PieceRole::kSegment, PieceRole::kInit}) {
+    const std::string why = WhyNotMedia(input, role);
+    // Nothing empty or led by markup is ever media.
+    if (input.empty() || input[0] == '<' || input[0] == '#') FUZZ_CHECK(!why.empty());
+    for (const char c : why) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F);
+  }
   const auto newline = input.find('\n');
   std::string base = newline == std::string::npos ? "" : input.substr(0, newline);
   if (base.rfind("http", 0) != 0) base = "http://cdn.test/p/index.m3u8";

@@ -5,51 +5,107 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "stream/textutil.h"
 
 namespace larkvale::stream {
 namespace {
 
-constexpr std::size_t kMaxSegments = 500000;
-// Bounds on what a manifest may make us hold; real ones are far smaller.
+// Bounds on what a manifest may make us hold, each with room over real
+// ones: an on-demand manifest has a few periods and at most tens of
+// thousands of segments a track; a long SegmentTimeline of single entries
+// is what comes nearest the element cap.
+constexpr std::size_t kMaxSegments = 100000;
+constexpr std::size_t kMaxPeriods = 1000;
 constexpr int kMaxDepth = 32;
 constexpr std::size_t kMaxNodes = 200000;
+// What the segments' addresses may take together: each piece keeps its
+// own, so a long template or base address times many segments must not add
+// up without end.
+constexpr std::size_t kMaxAddressBytes = 64ll << 20;
+// The XML reader gets the text in slices of this size, so that it never
+// holds a decoded copy of the whole document.
+constexpr std::size_t kSlice = 64 * 1024;
+// The longest single tag or text the reader may gather before it gives it
+// to us: it holds what it gathers, in UTF-16, so one huge attribute would
+// cost several times its size. Real ones are a few kilobytes at most.
+constexpr std::size_t kMaxToken = 1 << 20;
 
+StreamError TooManySegments() {
+  return StreamError("The DASH manifest lists more than " + std::to_string(kMaxSegments) + " segments for one track.");
+}
+
+// One element, kept small: a manifest may hold a couple of hundred thousand.
 struct Node {
-  QString name;
-  QXmlStreamAttributes attrs;
-  QString text;
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> attrs;
+  std::string text;
   std::vector<std::unique_ptr<Node>> kids;
 
-  std::string Attr(const char* n) const { return attrs.value(QLatin1String(n)).toString().toStdString(); }
-  bool Has(const char* n) const { return attrs.hasAttribute(QLatin1String(n)); }
+  std::string Attr(const char* n) const {
+    for (const auto& a : attrs)
+      if (a.first == n) return a.second;
+    return {};
+  }
+  bool Has(const char* n) const {
+    for (const auto& a : attrs)
+      if (a.first == n) return true;
+    return false;
+  }
   const Node* Child(const char* n) const {
     for (const auto& k : kids)
-      if (k->name == QLatin1String(n)) return k.get();
+      if (k->name == n) return k.get();
     return nullptr;
   }
   std::vector<const Node*> Children(const char* n) const {
     std::vector<const Node*> out;
     for (const auto& k : kids)
-      if (k->name == QLatin1String(n)) out.push_back(k.get());
+      if (k->name == n) out.push_back(k.get());
     return out;
   }
 };
 
 std::unique_ptr<Node> ReadTree(std::string_view text) {
-  QXmlStreamReader xml(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+  QXmlStreamReader xml;
+  std::size_t fed = 0;
+  auto feed = [&] {
+    const std::size_t n = std::min(kSlice, text.size() - fed);
+    xml.addData(QByteArray(text.data() + fed, static_cast<qsizetype>(n)));
+    fed += n;
+  };
+  feed();
   std::unique_ptr<Node> root;
   std::vector<Node*> stack;
-  std::size_t nodes = 0;
-  while (!xml.atEnd()) {
+  std::size_t nodes = 0, periods = 0, fedAtToken = 0;
+  bool over = false;
+  while (!over) {
     const auto token = xml.readNext();
+    if (token == QXmlStreamReader::Invalid) {
+      // The slice ran out: the next one, until the text does.
+      if (xml.error() == QXmlStreamReader::PrematureEndOfDocumentError && fed < text.size()) {
+        if (fed - fedAtToken >= kMaxToken)
+          throw StreamError("The DASH manifest has a tag or a text longer than " + std::to_string(kMaxToken >> 20) +
+                            " MiB.");
+        feed();
+        continue;
+      }
+      break;
+    }
+    fedAtToken = fed;
     if (token == QXmlStreamReader::StartElement) {
-      if (stack.size() >= static_cast<std::size_t>(kMaxDepth) || ++nodes > kMaxNodes)
-        throw StreamError("The DASH manifest is too large or too deeply nested.");
+      if (stack.size() >= static_cast<std::size_t>(kMaxDepth))
+        throw StreamError("The DASH manifest is nested more than " + std::to_string(kMaxDepth) + " elements deep.");
+      if (++nodes > kMaxNodes)
+        throw StreamError("The DASH manifest has more than " + std::to_string(kMaxNodes) + " elements.");
       auto node = std::make_unique<Node>();
-      node->name = xml.name().toString();
-      node->attrs = xml.attributes();
+      node->name = xml.name().toString().toStdString();
+      if (stack.size() == 1 && node->name == "Period" && ++periods > kMaxPeriods)
+        throw StreamError("The DASH manifest has more than " + std::to_string(kMaxPeriods) + " periods.");
+      const QXmlStreamAttributes attributes = xml.attributes();
+      node->attrs.reserve(static_cast<std::size_t>(attributes.size()));
+      for (const auto& a : attributes)
+        node->attrs.emplace_back(a.qualifiedName().toString().toStdString(), a.value().toString().toStdString());
       Node* raw = node.get();
       if (stack.empty()) {
         if (root) break;
@@ -60,19 +116,19 @@ std::unique_ptr<Node> ReadTree(std::string_view text) {
       stack.push_back(raw);
     } else if (token == QXmlStreamReader::EndElement) {
       if (!stack.empty()) stack.pop_back();
-      if (stack.empty()) break;
+      over = stack.empty();
     } else if (token == QXmlStreamReader::Characters && !stack.empty()) {
-      if (stack.back()->text.size() < 8192) stack.back()->text += xml.text();
+      if (stack.back()->text.size() < 8192) stack.back()->text += xml.text().toString().toStdString();
     }
   }
-  if (xml.hasError() || !root) throw StreamError("This is not a DASH manifest (the XML does not parse).");
+  if ((xml.hasError() && !over) || !root) throw StreamError("This is not a DASH manifest (the XML does not parse).");
   return root;
 }
 
 std::string BaseOf(const Node& n, const std::string& base) {
   const Node* b = n.Child("BaseURL");
   if (!b) return base;
-  const std::string text(TrimView(b->text.toStdString()));
+  const std::string text(TrimView(b->text));
   return text.empty() ? base : Resolve(text, base);
 }
 
@@ -161,7 +217,7 @@ std::string Substitute(const std::string& t, const std::string& id, std::int64_t
     else if (name == "Number") value = std::to_string(number);
     else if (name == "Bandwidth") value = std::to_string(bandwidth);
     else if (name == "Time") value = std::to_string(time);
-    else throw StreamError("The DASH manifest uses an unknown template tag $" + name.substr(0, 40) + "$.");
+    else throw StreamError("The DASH manifest uses an unknown template tag $" + Printable(name, 40) + "$.");
     if (name != "RepresentationID" && static_cast<int>(value.size()) < width)
       value.insert(0, static_cast<std::size_t>(width) - value.size(), '0');
     out += value;
@@ -201,7 +257,7 @@ bool Protected(const Node& set, const Node& rep) {
 }
 
 void AddPieces(Track& track, const Node& period, const Candidate& c, const std::string& base,
-               double periodSeconds, bool periodStart) {
+               double periodSeconds, bool periodStart, std::size_t& addressBytes) {
   if (Protected(*c.set, *c.rep))
     throw StreamError("This stream is protected by DRM (ContentProtection) and cannot be downloaded.");
   SegmentInfo info;
@@ -211,7 +267,11 @@ void AddPieces(Track& track, const Node& period, const Candidate& c, const std::
   const std::string id = c.rep->Attr("id");
   const std::size_t first = track.pieces.size();
   auto add = [&](Piece p) {
-    if (track.pieces.size() >= kMaxSegments) throw StreamError("The DASH manifest lists too many segments.");
+    if (track.pieces.size() >= kMaxSegments) throw TooManySegments();
+    addressBytes += p.where.url.size();
+    if (addressBytes > kMaxAddressBytes)
+      throw StreamError("The DASH manifest's segment addresses take more than " +
+                        std::to_string(kMaxAddressBytes >> 20) + " MiB.");
     track.pieces.push_back(std::move(p));
   };
   auto addInit = [&](const Resource& r) {
@@ -242,7 +302,7 @@ void AddPieces(Track& track, const Node& period, const Candidate& c, const std::
           } else if (!r.empty()) {
             repeat = ParseCount(r).value_or(0);
           }
-          if (repeat >= static_cast<std::int64_t>(kMaxSegments)) throw StreamError("The DASH manifest lists too many segments.");
+          if (repeat >= static_cast<std::int64_t>(kMaxSegments)) throw TooManySegments();
           for (std::int64_t k = 0; k <= repeat; ++k, ++number, t += d) {
             Piece p;
             p.where.url = Resolve(Substitute(info.media, id, number, c.bandwidth, t), base);
@@ -256,7 +316,7 @@ void AddPieces(Track& track, const Node& period, const Candidate& c, const std::
         if (periodSeconds <= 0) throw StreamError("The DASH manifest does not say how long the video is.");
         const double each = static_cast<double>(info.duration) / scale;
         const double count = std::ceil(periodSeconds / each - 1e-9);
-        if (count > static_cast<double>(kMaxSegments)) throw StreamError("The DASH manifest lists too many segments.");
+        if (count > static_cast<double>(kMaxSegments)) throw TooManySegments();
         for (std::int64_t k = 0; k < static_cast<std::int64_t>(count); ++k) {
           Piece p;
           p.where.url = Resolve(Substitute(info.media, id, info.startNumber + k, c.bandwidth,
@@ -312,8 +372,8 @@ void AddPieces(Track& track, const Node& period, const Candidate& c, const std::
         if (!range) throw StreamError("The DASH manifest has a broken Initialization range.");
         initRes = *range;
       }
-      if (initRes.length > 0) addInit(initRes);
       track.index = *index;
+      track.indexInit = initRes.length > 0 ? addInit(initRes) : -1;
       break;
     }
     case SegmentInfo::kNone:
@@ -373,7 +433,7 @@ double ParseIsoDuration(std::string_view text) {
 
 StreamPlan ParseDashManifest(std::string_view text, const std::string& manifestUrl, int maxHeight) {
   const auto root = ReadTree(text);
-  if (root->name != QLatin1String("MPD")) throw StreamError("This is not a DASH manifest.");
+  if (root->name != "MPD") throw StreamError("This is not a DASH manifest.");
   if (root->Attr("type") == "dynamic")
     throw StreamError("Live DASH streams (a dynamic manifest) are not supported; only complete (static) ones are.");
   const double total = ParseIsoDuration(root->Attr("mediaPresentationDuration"));
@@ -384,6 +444,7 @@ StreamPlan ParseDashManifest(std::string_view text, const std::string& manifestU
   const auto periods = root->Children("Period");
   double start = 0;
   bool periodHadVideo = false;
+  std::size_t addressBytes = 0;
   for (std::size_t i = 0; i < periods.size(); ++i) {
     const Node& period = *periods[i];
     if (period.Has("start")) start = std::max(0.0, ParseIsoDuration(period.Attr("start")));
@@ -407,7 +468,7 @@ StreamPlan ParseDashManifest(std::string_view text, const std::string& manifestU
     auto baseFor = [&](const Candidate& c) { return BaseOf(*c.rep, BaseOf(*c.set, periodBase)); };
     if (!videos.empty()) {
       const Candidate v = Best(videos, maxHeight);
-      AddPieces(video, period, v, baseFor(v), length, i > 0);
+      AddPieces(video, period, v, baseFor(v), length, i > 0, addressBytes);
       if (plan.chosen.empty())
         plan.chosen = std::to_string(v.width) + "x" + std::to_string(v.height) + ", " +
                       std::to_string(v.bandwidth / 1000) + " kbit/s";
@@ -415,7 +476,7 @@ StreamPlan ParseDashManifest(std::string_view text, const std::string& manifestU
     }
     if (!audios.empty()) {
       const Candidate a = Best(audios, kBestHeight);
-      AddPieces(audio, period, a, baseFor(a), length, i > 0);
+      AddPieces(audio, period, a, baseFor(a), length, i > 0, addressBytes);
     }
     start += std::max(0.0, length);
   }
@@ -466,6 +527,9 @@ std::vector<Piece> ParseSidx(std::string_view box, std::int64_t boxOffset, const
       const std::size_t count = static_cast<std::size_t>(u32(p) & 0xFFFF);
       p += 4;
       if (count == 0 || p + count * 12 > end) throw StreamError("The DASH segment index is cut short.");
+      if (count * url.size() > kMaxAddressBytes)
+        throw StreamError("The DASH segment index's addresses take more than " +
+                          std::to_string(kMaxAddressBytes >> 20) + " MiB.");
       if (firstOffset > (std::uint64_t(1) << 50)) throw StreamError("The DASH segment index is broken.");
       std::int64_t offset = boxOffset + static_cast<std::int64_t>(end) + static_cast<std::int64_t>(firstOffset);
       std::vector<Piece> pieces;

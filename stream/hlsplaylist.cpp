@@ -8,9 +8,18 @@
 namespace larkvale::stream {
 namespace {
 
-// More segments than any real video has; a playlist beyond it is refused
-// rather than held in memory.
-constexpr std::size_t kMaxSegments = 500000;
+// Bounds on what a playlist may make us hold, with room over real ones: a
+// long on-demand playlist lists tens of thousands of segments, a master a
+// few dozen variants and renditions.
+constexpr std::size_t kMaxSegments = 100000;
+constexpr std::size_t kMaxVariants = 1000;
+constexpr std::size_t kMaxRenditions = 1000;
+// A line is a tag or an address; real ones are a few kilobytes at most.
+constexpr std::size_t kMaxLine = 64 * 1024;
+// What the segments' addresses may take together: each piece keeps its
+// own, so a long base address times many segments must not add up without
+// end.
+constexpr std::size_t kMaxAddressBytes = 64ll << 20;
 
 using Attributes = std::map<std::string, std::string, std::less<>>;
 
@@ -46,21 +55,36 @@ std::string Get(const Attributes& a, std::string_view name) {
   return it == a.end() ? std::string() : it->second;
 }
 
-// The lines of a playlist, each trimmed; the first must be #EXTM3U.
-std::vector<std::string_view> Lines(std::string_view text) {
-  if (StartsWith(text, "\xEF\xBB\xBF")) text.remove_prefix(3);
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    const std::string_view line = TrimView(text.substr(start, end - start));
-    if (!line.empty()) lines.push_back(line);
-    start = end + 1;
+// The lines of a playlist, each trimmed, the empty ones left out, read one
+// at a time: a playlist of millions of short lines needs no list of them.
+// The first must be #EXTM3U.
+class Lines {
+ public:
+  explicit Lines(std::string_view text) : text_(text) {
+    if (StartsWith(text_, "\xEF\xBB\xBF")) text_.remove_prefix(3);
+    std::string_view first;
+    if (!Next(first) || !StartsWith(first, "#EXTM3U")) throw StreamError("This is not an HLS playlist.");
   }
-  if (lines.empty() || !StartsWith(lines.front(), "#EXTM3U")) throw StreamError("This is not an HLS playlist.");
-  return lines;
-}
+  bool Next(std::string_view& line) {
+    while (at_ <= text_.size()) {
+      std::size_t end = text_.find('\n', at_);
+      if (end == std::string_view::npos) end = text_.size();
+      line = TrimView(text_.substr(at_, end - at_));
+      at_ = end + 1;
+      if (line.size() > kMaxLine)
+        throw StreamError("The HLS playlist has a line longer than " + std::to_string(kMaxLine >> 10) + " KiB.");
+      if (!line.empty()) return true;
+    }
+    return false;
+  }
+  // Where the reading stands, to come back to with `Rewind`.
+  std::size_t Mark() const { return at_; }
+  void Rewind(std::size_t mark) { at_ = mark; }
+
+ private:
+  std::string_view text_;
+  std::size_t at_ = 0;
+};
 
 std::string_view Value(std::string_view line) {
   const std::size_t colon = line.find(':');
@@ -111,27 +135,39 @@ std::array<unsigned char, 16> SequenceIv(std::int64_t sequence) {
 }  // namespace
 
 bool IsHlsMaster(std::string_view text) {
-  for (const auto line : Lines(text))
+  Lines lines(text);
+  for (std::string_view line; lines.Next(line);)
     if (StartsWith(line, "#EXT-X-STREAM-INF")) return true;
   return false;
 }
 
 HlsMaster ParseHlsMaster(std::string_view text, const std::string& base) {
   HlsMaster master;
-  const auto lines = Lines(text);
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::string_view line = lines[i];
+  Lines lines(text);
+  for (std::string_view line; lines.Next(line);) {
     if (StartsWith(line, "#EXT-X-STREAM-INF:")) {
       const Attributes a = ParseAttributes(Value(line));
-      // The variant's URI is the next line that is not a tag or comment.
-      std::size_t j = i + 1;
-      while (j < lines.size() && lines[j].front() == '#') {
-        if (StartsWith(lines[j], "#EXT-X-STREAM-INF")) break;
-        ++j;
+      // The variant's URI is the next line that is not a tag or comment;
+      // another variant's tag before it ends this one without a URI.
+      std::string_view uri;
+      const std::size_t after = lines.Mark();
+      bool found = false;
+      while (lines.Next(uri)) {
+        if (uri.front() != '#') {
+          found = true;
+          break;
+        }
+        if (StartsWith(uri, "#EXT-X-STREAM-INF")) break;
       }
-      if (j >= lines.size() || lines[j].front() == '#') continue;
+      if (!found) {
+        // The tags after it are read as any others.
+        lines.Rewind(after);
+        continue;
+      }
+      if (master.variants.size() >= kMaxVariants)
+        throw StreamError("The HLS playlist lists more than " + std::to_string(kMaxVariants) + " variants.");
       HlsVariant v;
-      v.url = Resolve(lines[j], base);
+      v.url = Resolve(uri, base);
       v.bandwidth = ParseCount(Get(a, "BANDWIDTH")).value_or(0);
       const std::string resolution = Get(a, "RESOLUTION");
       if (const std::size_t x = resolution.find_first_of("xX"); x != std::string::npos) {
@@ -145,10 +181,11 @@ HlsMaster ParseHlsMaster(std::string_view text, const std::string& base) {
       v.audioGroup = Get(a, "AUDIO");
       v.codecs = Get(a, "CODECS");
       master.variants.push_back(std::move(v));
-      i = j;
     } else if (StartsWith(line, "#EXT-X-MEDIA:")) {
       const Attributes a = ParseAttributes(Value(line));
       if (Get(a, "TYPE") != "AUDIO") continue;
+      if (master.audio.size() >= kMaxRenditions)
+        throw StreamError("The HLS playlist lists more than " + std::to_string(kMaxRenditions) + " sound renditions.");
       HlsRendition r;
       r.groupId = Get(a, "GROUP-ID");
       r.name = Get(a, "NAME");
@@ -166,7 +203,7 @@ HlsMaster ParseHlsMaster(std::string_view text, const std::string& base) {
 HlsMedia ParseHlsMedia(std::string_view text, const std::string& base) {
   HlsMedia media;
   Track& track = media.track;
-  const auto lines = Lines(text);
+  Lines lines(text);
 
   double duration = 0;
   bool haveInf = false, discontinuity = false;
@@ -176,13 +213,19 @@ HlsMedia ParseHlsMedia(std::string_view text, const std::string& base) {
   std::int64_t lastRangeEnd = 0;
   int key = -1, init = -1;
   bool explicitIv = false;
+  std::size_t addressBytes = 0;
   std::array<unsigned char, 16> iv{};
 
-  for (const std::string_view line : lines) {
+  for (std::string_view line; lines.Next(line);) {
     if (line.front() != '#') {
-      if (track.pieces.size() >= kMaxSegments) throw StreamError("The HLS playlist lists too many segments.");
+      if (track.pieces.size() >= kMaxSegments)
+        throw StreamError("The HLS playlist lists more than " + std::to_string(kMaxSegments) + " segments.");
       Piece p;
       p.where.url = Resolve(line, base);
+      addressBytes += p.where.url.size();
+      if (addressBytes > kMaxAddressBytes)
+        throw StreamError("The HLS playlist's segment addresses take more than " +
+                          std::to_string(kMaxAddressBytes >> 20) + " MiB.");
       if (haveRange) {
         if (rangeOffset < 0) rangeOffset = p.where.url == lastRangedUrl ? lastRangeEnd : 0;
         p.where.offset = rangeOffset;
@@ -246,10 +289,10 @@ HlsMedia ParseHlsMedia(std::string_view text, const std::string& base) {
         continue;
       }
       if (!format.empty() && format != "identity")
-        throw StreamError("This stream is protected by DRM (KEYFORMAT \"" + format.substr(0, 100) +
+        throw StreamError("This stream is protected by DRM (KEYFORMAT \"" + Printable(format, 100) +
                           "\") and cannot be downloaded.");
       if (method != "AES-128")
-        throw StreamError("This stream is encrypted with " + (method.empty() ? std::string("an unnamed method") : method.substr(0, 40)) +
+        throw StreamError("This stream is encrypted with " + (method.empty() ? std::string("an unnamed method") : Printable(method, 40)) +
                           ", which cannot be saved; only AES-128 streams are supported.");
       const std::string uri = Get(a, "URI");
       if (uri.empty()) throw StreamError("The HLS playlist names an AES-128 key without its URI.");

@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "http/exceptions.h"
+#include "http/retryafter.h"
 #include "stream/textutil.h"
 
 namespace larkvale::stream {
@@ -18,13 +20,6 @@ namespace fs = std::filesystem;
 std::string Capitalised(std::string s) {
   if (!s.empty() && s[0] >= 'a' && s[0] <= 'z') s[0] = static_cast<char>(s[0] - 'a' + 'A');
   return s;
-}
-
-// Delta-seconds only; an HTTP date falls back to our own backoff.
-int RetryAfterMs(const std::string& value) {
-  const auto seconds = ParseCount(value);
-  if (!seconds) return -1;
-  return static_cast<int>(std::min<std::int64_t>(*seconds, 60) * 1000);
 }
 
 void WriteWhole(const std::string& path, const std::string& bytes) {
@@ -40,34 +35,90 @@ void WriteWhole(const std::string& path, const std::string& bytes) {
   if (ec) throw StreamError("Cannot write " + path + ": " + ec.message());
 }
 
-// What a decrypted piece may start with: a transport stream packet, an ID3
-// tag (packed audio), an ADTS frame, or an MP4 box. Anything else means the
-// key was wrong even when the padding happened to fit.
-bool PlausibleMedia(const std::string& bytes) {
-  if (bytes.empty()) return false;
-  const auto c = static_cast<unsigned char>(bytes[0]);
-  if (c == 0x47 || c == 0xFF || bytes.rfind("ID3", 0) == 0) return true;
-  return bytes.size() >= 8 && bytes[0] == 0 && bytes[1] == 0;
-}
-
 // A body in memory, refused beyond `limit` bytes: a hostile server could
-// otherwise fill the memory with one "segment".
-class CappedSink : public http::TNetMemoryStream {
+// otherwise fill the memory with one "segment". It is kept in slices, so
+// that growing never holds the body twice, and handed over slice by slice
+// into one string: a large playlist costs about its own size.
+class CappedSink : public http::TNetStream {
  public:
   explicit CappedSink(std::int64_t limit) : limit_(limit) {}
-  void Write(const void* buffer, std::size_t n) override {
-    if (Position() + static_cast<std::int64_t>(n) > limit_) throw TooLarge();
-    http::TNetMemoryStream::Write(buffer, n);
+  std::size_t Read(void* buffer, std::size_t n) override {
+    if (position_ >= size_) return 0;
+    const auto k = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), size_ - position_));
+    auto* out = static_cast<char*>(buffer);
+    for (std::size_t done = 0; done < k;) {
+      const auto at = static_cast<std::size_t>(position_) + done;
+      const std::size_t index = at / kSlice, within = at % kSlice;
+      const std::size_t m = std::min(k - done, kSlice - within);
+      if (index < slices_.size() && !slices_[index].empty()) std::memcpy(out + done, slices_[index].data() + within, m);
+      else std::memset(out + done, 0, m);
+      done += m;
+    }
+    position_ += static_cast<std::int64_t>(k);
+    return k;
   }
+  void Write(const void* buffer, std::size_t n) override {
+    if (n == 0) return;
+    if (position_ + static_cast<std::int64_t>(n) > limit_) throw TooLarge();
+    const auto* in = static_cast<const char*>(buffer);
+    for (std::size_t done = 0; done < n;) {
+      const auto at = static_cast<std::size_t>(position_) + done;
+      const std::size_t index = at / kSlice, within = at % kSlice;
+      const std::size_t m = std::min(n - done, kSlice - within);
+      if (slices_.size() <= index) slices_.resize(index + 1);
+      if (slices_[index].empty()) slices_[index].assign(kSlice, '\0');
+      std::memcpy(slices_[index].data() + within, in + done, m);
+      done += m;
+    }
+    position_ += static_cast<std::int64_t>(n);
+    size_ = std::max(size_, position_);
+  }
+  void Seek(std::int64_t position) override { position_ = position; }
+  std::int64_t Position() const override { return position_; }
+  std::int64_t Size() const override { return size_; }
   void SetSize(std::int64_t size) override {
     if (size > limit_) throw TooLarge();
-    http::TNetMemoryStream::SetSize(size);
+    size_ = std::max<std::int64_t>(size, 0);
+    const auto keep = static_cast<std::size_t>((size_ + static_cast<std::int64_t>(kSlice) - 1) / static_cast<std::int64_t>(kSlice));
+    if (slices_.size() > keep) slices_.resize(keep);
+    // Bytes cut off read as zeros if the stream grows again.
+    const auto tail = static_cast<std::size_t>(size_ % static_cast<std::int64_t>(kSlice));
+    if (tail && keep == slices_.size() && !slices_.back().empty())
+      std::memset(slices_.back().data() + tail, 0, kSlice - tail);
+  }
+  // The body as one string; the sink is empty afterwards.
+  std::string Take() {
+    std::string out;
+    out.reserve(static_cast<std::size_t>(size_));
+    for (std::size_t i = 0; i < slices_.size() && out.size() < static_cast<std::size_t>(size_); ++i) {
+      const std::size_t m = std::min(kSlice, static_cast<std::size_t>(size_) - out.size());
+      if (slices_[i].empty()) out.append(m, '\0');
+      else out.append(slices_[i], 0, m);
+      std::string().swap(slices_[i]);
+    }
+    out.resize(static_cast<std::size_t>(size_));
+    slices_.clear();
+    position_ = size_ = 0;
+    return out;
   }
   struct TooLarge {};
 
  private:
+  static constexpr std::size_t kSlice = 256 << 10;
   std::int64_t limit_;
+  std::vector<std::string> slices_;
+  std::int64_t size_ = 0, position_ = 0;
 };
+
+// Bytes of a file for the media check; fewer at its end.
+std::string ReadAt(std::ifstream& in, std::int64_t offset, std::size_t n) {
+  in.clear();
+  in.seekg(offset);
+  std::string out(n, '\0');
+  in.read(out.data(), static_cast<std::streamsize>(n));
+  out.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  return out;
+}
 
 // A body straight into a file, refused beyond `limit` bytes like
 // CappedSink: a whole piece needs no copy in memory and no write of its own
@@ -135,8 +186,39 @@ std::unique_ptr<http::TNetHTTP> SegmentFetcher::NewClient(bool callerThread) {
   return client;
 }
 
+namespace {
+
+// Why a body may not count as the piece asked for; empty when it may.
+std::string Refusal(SegmentFetcher::Check check, PieceRole role, const std::string& contentType, std::int64_t size,
+                    const PieceRead& read) {
+  if (check == SegmentFetcher::Check::kNone) return {};
+  if (IsPageType(contentType))
+    return "the server sent a web page (" + Printable(contentType.substr(0, contentType.find(';')), 60) +
+           ") instead of media";
+  if (check == SegmentFetcher::Check::kCipher) {
+    if (size <= 0) return "the server sent an empty body";
+    if (size % 16 != 0)
+      return "the server sent " + std::to_string(size) + " bytes, which is not a whole number of AES-128 blocks";
+    return {};
+  }
+  const std::string why = WhyNotMedia(size, read, role);
+  return why.empty() ? why : "the server sent " + why;
+}
+
+}  // namespace
+
+bool SegmentFetcher::Pause(std::int64_t ms) {
+  if (options_.pause) return options_.pause(ms) && !stop_;
+  for (std::int64_t waited = 0; waited < ms; waited += 20) {
+    if (stop_) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<std::int64_t>(20, ms - waited)));
+  }
+  return !stop_;
+}
+
 std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resource& where, const std::string& name,
-                                                 std::int64_t limit, const std::string& toFile) {
+                                                 std::int64_t limit, Check check, PieceRole role,
+                                                 const std::string& toFile) {
   const bool ranged = where.length >= 0 || where.offset > 0;
   const std::string temp = toFile + ".tmp";
   // Whatever ends a try without the whole piece leaves no temporary file.
@@ -150,7 +232,7 @@ std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resour
   };
   for (int attempt = 0;; ++attempt) {
     std::string why;
-    int waitMs = options_.backoffMs << attempt;
+    std::int64_t waitMs = static_cast<std::int64_t>(options_.backoffMs) << attempt;
     bool retryable = true;
     try {
       c.Request.ContentRangeStart = ranged ? where.offset : 0;
@@ -164,7 +246,14 @@ std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resour
           if (stop_) return std::nullopt;
           sink.Flush();
         }
+        // Checked before it takes the piece's name: a file there is a piece.
         std::error_code ec;
+        const auto size = static_cast<std::int64_t>(fs::file_size(temp, ec));
+        if (ec) throw StreamError("Cannot read " + temp + ": " + ec.message());
+        std::ifstream in(temp, std::ios::binary);
+        const std::string refused = Refusal(check, role, c.Response.ContentType, size,
+                                            [&in](std::int64_t offset, std::size_t n) { return ReadAt(in, offset, n); });
+        if (!refused.empty()) throw StreamError(refused);
         fs::rename(temp, toFile, ec);
         if (ec) throw StreamError("Cannot write " + toFile + ": " + ec.message());
         guard.keep = true;
@@ -173,7 +262,7 @@ std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resour
       CappedSink sink(ranged && where.length < 0 ? limit + where.offset : limit);
       c.Get(where.url, sink);
       if (stop_) return std::nullopt;
-      std::string body = sink.Bytes();
+      std::string body = sink.Take();
       if (ranged) {
         if (c.Response.StatusCode() == 206) {
           if (c.Response.ContentRangeStart != where.offset)
@@ -189,6 +278,13 @@ std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resour
         if (where.length >= 0 && static_cast<std::int64_t>(body.size()) != where.length)
           throw StreamError("got " + std::to_string(body.size()) + " of " + std::to_string(where.length) + " bytes");
       }
+      const std::string refused =
+          Refusal(check, role, c.Response.ContentType, static_cast<std::int64_t>(body.size()),
+                  [&body](std::int64_t offset, std::size_t n) {
+                    if (offset >= static_cast<std::int64_t>(body.size())) return std::string();
+                    return body.substr(static_cast<std::size_t>(offset), n);
+                  });
+      if (!refused.empty()) throw StreamError(refused);
       return body;
     } catch (const CappedSink::TooLarge&) {
       throw StreamError(Capitalised(name) + " (" + where.url + ") is larger than " + std::to_string(limit >> 20) +
@@ -198,7 +294,8 @@ std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resour
       const int code = e.ReplyCode;
       why = e.what();
       retryable = code >= 500 || code == 408 || code == 429;
-      if (const int ms = RetryAfterMs(c.Response.HeaderLines.ValueOf("Retry-After")); ms >= 0) waitMs = ms;
+      if (const std::int64_t ms = http::RetryAfterMs(c.Response.HeaderLines.ValueOf("Retry-After")); ms >= 0)
+        waitMs = ms;
     } catch (const StreamError& e) {
       if (stop_) return std::nullopt;
       why = e.what();
@@ -209,17 +306,14 @@ std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resour
     if (!retryable || attempt >= options_.retries)
       throw StreamError(Capitalised(name) + " could not be fetched (" + where.url + "): " + why +
                         (retryable ? " (after " + std::to_string(attempt + 1) + " tries)" : ""));
-    for (int waited = 0; waited < waitMs; waited += 20) {
-      if (stop_) return std::nullopt;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    if (!Pause(waitMs)) return std::nullopt;
   }
 }
 
 std::string SegmentFetcher::FetchBytes(const Resource& where, const std::string& name, std::string* finalUrl,
                                        std::string* contentType) {
   if (!callerClient_) callerClient_ = NewClient(true);
-  auto body = Fetch(*callerClient_, where, name, kMaxTextBytes);
+  auto body = Fetch(*callerClient_, where, name, kMaxTextBytes, Check::kNone, PieceRole::kSegment);
   if (!body) throw StreamError("Stopped.");
   if (finalUrl) {
     const http::TNetURI& u = callerClient_->CurrentUrl;
@@ -228,7 +322,7 @@ std::string SegmentFetcher::FetchBytes(const Resource& where, const std::string&
                 u.Directory + u.Resource + u.Query;
   }
   if (contentType) *contentType = callerClient_->Response.ContentType;
-  return *body;
+  return std::move(*body);
 }
 
 bool SegmentFetcher::FetchAll(const std::vector<FetchJob>& jobs,
@@ -274,7 +368,8 @@ bool SegmentFetcher::FetchAll(const std::vector<FetchJob>& jobs,
         // A clear, whole body goes straight to its file; a range (the server
         // may send more) and a piece to decrypt go through memory.
         const bool direct = !job.key && job.where.offset == 0 && job.where.length < 0;
-        auto body = Fetch(*client, job.where, job.name, kMaxPieceBytes, direct ? job.path : std::string());
+        auto body = Fetch(*client, job.where, job.name, kMaxPieceBytes, job.key ? Check::kCipher : Check::kMedia,
+                          job.role, direct ? job.path : std::string());
         if (!body) break;
         std::int64_t size = static_cast<std::int64_t>(body->size());
         if (direct) {
@@ -286,7 +381,8 @@ bool SegmentFetcher::FetchAll(const std::vector<FetchJob>& jobs,
             plain = DecryptAes128Cbc(*body, *job.key, job.iv);
           } catch (const StreamError&) {
           }
-          if (!PlausibleMedia(plain))
+          // A key that does not fit may still leave padding that does.
+          if (plain.empty() || !WhyNotMedia(plain, job.role).empty())
             throw StreamError("The AES-128 key does not decrypt " + job.name + " (" + job.where.url +
                               "): the key is wrong or the segment is damaged.");
           body = std::move(plain);

@@ -7,8 +7,11 @@
 // whole piece and a later run fetches only what is missing.
 //
 // A piece that fails is tried again (three times, waiting 0.5, 1 and 2 s, or
-// as long as the server's Retry-After says, up to a minute) before the run
-// fails naming it. Errors that no retry mends (404, 403, ...) fail at once.
+// as long as the server's Retry-After says, up to five minutes) before the
+// run fails naming it. Errors that no retry mends (404, 403, ...) fail at
+// once. A piece counts only once it is media of its kind (see piececheck.h):
+// a page, an empty body or foreign bytes under a 200 fail like a piece cut
+// short.
 //
 // The caller's thread waits in slices: between them it runs the caller's
 // `between` hook (the window's message pump and progress), and a stop
@@ -24,6 +27,7 @@
 
 #include "http/httpclient.h"
 #include "stream/aes128.h"
+#include "stream/piececheck.h"
 #include "stream/streamplan.h"
 
 namespace larkvale::stream {
@@ -43,6 +47,7 @@ struct FetchJob {
   std::optional<Key128> key;     // AES-128 key when the piece is encrypted
   Key128 iv{};
   double duration = 0;
+  PieceRole role = PieceRole::kSegment;
 };
 
 struct FetchProgress {
@@ -61,7 +66,15 @@ class SegmentFetcher {
     // The first wait before a retry; it doubles each time.
     int backoffMs = 500;
     ClientFactory makeClient;
+    // Waits `ms` before a retry, on the fetching thread; false when a stop
+    // came meanwhile. Unset: sleeps in slices, ending early on a stop.
+    std::function<bool(std::int64_t ms)> pause;
   };
+
+  // What a body must be before it counts: anything (a playlist, a key, an
+  // index), media for its role, or an encrypted piece (whole AES blocks;
+  // its media is checked once it is decrypted).
+  enum class Check { kNone, kMedia, kCipher };
 
   explicit SegmentFetcher(Options options);
   ~SegmentFetcher();
@@ -100,8 +113,11 @@ class SegmentFetcher {
   // With `toFile` (for whole bodies only, not ranges), the body goes into
   // that file instead, which exists only once it is whole, and an empty
   // string comes back.
+  //
+  // `check` says what the body must be before it counts (see Check).
   std::optional<std::string> Fetch(http::TNetHTTP& client, const Resource& where, const std::string& name,
-                                   std::int64_t limit, const std::string& toFile = {});
+                                   std::int64_t limit, Check check, PieceRole role, const std::string& toFile = {});
+  bool Pause(std::int64_t ms);
 
   Options options_;
   std::atomic<bool> stop_{false};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -169,9 +170,10 @@ StreamPlan StreamDownload::Plan(const std::string& url, SegmentFetcher& fetcher,
     }
     for (std::size_t i = 0; i < std::max<std::size_t>(playlists.size(), 1); ++i) {
       std::string final = source.finalUrl;
-      const std::string body = playlists.empty()
-                                   ? text
-                                   : fetcher.FetchBytes({playlists[i], 0, -1}, "the media playlist", &final);
+      // The playlist itself when it is a media playlist (no copy: it may be large).
+      std::string fetched;
+      if (!playlists.empty()) fetched = fetcher.FetchBytes({playlists[i], 0, -1}, "the media playlist", &final);
+      const std::string& body = playlists.empty() ? text : fetched;
       const HlsMedia media = ParseHlsMedia(body, final);
       if (media.track.pieces.empty() && media.ended) throw StreamError("The HLS playlist lists no segments.");
       if (!media.ended) plan.live = true;
@@ -184,7 +186,7 @@ StreamPlan StreamDownload::Plan(const std::string& url, SegmentFetcher& fetcher,
   }
   if (text.find("<MPD") != std::string::npos) return ParseDashManifest(text, source.finalUrl, options_.maxHeight);
   throw StreamError("The address gives neither an HLS playlist nor a DASH manifest (it is " +
-                    (type.empty() ? std::string("of no stated type") : type.substr(0, 80)) + ").");
+                    (type.empty() ? std::string("of no stated type") : Printable(type, 80)) + ").");
 }
 
 StreamDownload::Result StreamDownload::Run(const std::string& url, const std::string& finalPath,
@@ -192,7 +194,7 @@ StreamDownload::Result StreamDownload::Run(const std::string& url, const std::st
                                            const std::function<void(const std::string&)>& status) {
   Result result;
   stop_ = false;
-  SegmentFetcher fetcher({options_.connections, 3, 500, options_.makeClient});
+  SegmentFetcher fetcher({options_.connections, 3, 500, options_.makeClient, nullptr});
   fetcher.callerWaiting = [&] {
     if (between) between(StreamProgress{});
   };
@@ -200,6 +202,7 @@ StreamDownload::Result StreamDownload::Run(const std::string& url, const std::st
   try {
     if (FinishRecording(url, finalPath, between)) {
       result.complete = true;
+      Finished(finalPath, {}, between, result);
       connects_ = fetcher.Connects();
       fetcher_ = nullptr;
       return result;
@@ -208,10 +211,12 @@ StreamDownload::Result StreamDownload::Run(const std::string& url, const std::st
     Source source;
     StreamPlan plan = Plan(url, fetcher, source);
     if (status && !plan.chosen.empty()) status("Downloading the stream (" + plan.chosen + ")");
-    if (plan.live)
+    if (plan.live) {
       RunLive(url, plan, source, finalPath, fetcher, between, result);
-    else
+      if (status && !result.note.empty()) status(result.note);
+    } else {
       RunWhole(url, plan, finalPath, fetcher, between, result);
+    }
   } catch (const std::exception& e) {
     if (stop_) {
       result.stopped = true;
@@ -232,7 +237,10 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
     if (!t.NeedsIndex()) continue;
     const std::string box = fetcher.FetchBytes(t.index, "the segment index");
     t.pieces = ParseSidx(box, t.index.offset, t.index.url);
+    // The pieces are fragments: each group needs the init section before them.
+    for (Piece& p : t.pieces) p.init = t.indexInit;
     t.index = {};
+    t.indexInit = -1;
   }
 
   const std::string folder = PiecesFolder(finalPath);
@@ -276,6 +284,7 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
       job.where = t.inits[i];
       job.path = PieceFile(folder, ti, "init" + std::to_string(i) + ".mp4");
       job.name = "the initialisation section";
+      job.role = PieceRole::kInit;
       sizesKnown = sizesKnown && job.where.length >= 0;
       jobs.push_back(job);
     }
@@ -382,6 +391,22 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
   if (ec) throw StreamError("Cannot rename " + part + ": " + ec.message());
   fs::remove_all(folder, ec);
   result.complete = true;
+  Finished(finalPath, last, between, result);
+}
+
+void StreamDownload::Finished(const std::string& finalPath, StreamProgress last,
+                              const std::function<void(const StreamProgress&)>& between, Result& result) {
+  std::error_code ec;
+  const auto size = fs::file_size(finalPath, ec);
+  result.fileBytes = ec ? -1 : static_cast<std::int64_t>(size);
+  if (result.fileBytes >= 0) last.have = last.expected = result.fileBytes;
+  last.done = last.total;
+  if (!between) return;
+  try {
+    between(last);
+  } catch (...) {
+    // The file is whole; a failing progress hook changes nothing of that.
+  }
 }
 
 bool StreamDownload::FinishRecording(const std::string& url, const std::string& finalPath,
@@ -454,6 +479,7 @@ void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Sou
           init.where = r;
           init.path = path;
           init.name = "the initialisation section";
+          init.role = PieceRole::kInit;
           jobs.push_back(init);
         }
         initName = fs::path(initFiles[id]).filename().string();
@@ -473,8 +499,14 @@ void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Sou
     auto jobs = addPieces(ti, plan.tracks[ti], first);
     pending.insert(pending.end(), jobs.begin(), jobs.end());
   }
-  const double target = plan.targetDuration > 0 ? plan.targetDuration : 2;
-  bool ended = false;
+  // Within reason: a playlist's word must neither make us reload it many
+  // times a second nor wait for days (the waits below count milliseconds).
+  const double target = std::clamp(plan.targetDuration > 0 ? plan.targetDuration : 2, 0.5, 3600.0);
+  // A playlist that stops growing without saying it ended (a stalled
+  // encoder, a stream that is over) would otherwise be reloaded for ever.
+  const auto idleLimit = std::chrono::milliseconds(static_cast<std::int64_t>(target * 1000 * options_.liveIdleTargets));
+  auto lastNew = std::chrono::steady_clock::now();
+  bool ended = false, idle = false;
   for (;;) {
     const auto loaded = std::chrono::steady_clock::now();
     bool changed = !pending.empty();
@@ -497,6 +529,7 @@ void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Sou
       if (between) between(progress);
     }
     if (stop_) break;
+    bool fresh = false;
     for (std::size_t ti = 0; ti < trackCount; ++ti) {
       std::string final = live[ti].url;
       HlsMedia media;
@@ -509,27 +542,48 @@ void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Sou
       const std::int64_t next = media.mediaSequence + static_cast<std::int64_t>(media.track.pieces.size());
       if (next > live[ti].nextSequence) {
         // Only the pieces not seen yet.
-        Track fresh = media.track;
+        Track more = media.track;
         const std::int64_t skip = std::max<std::int64_t>(0, live[ti].nextSequence - media.mediaSequence);
-        fresh.pieces.erase(fresh.pieces.begin(), fresh.pieces.begin() + std::min<std::int64_t>(skip, static_cast<std::int64_t>(fresh.pieces.size())));
-        auto jobs = addPieces(ti, fresh, media.mediaSequence + skip);
+        more.pieces.erase(more.pieces.begin(), more.pieces.begin() + std::min<std::int64_t>(skip, static_cast<std::int64_t>(more.pieces.size())));
+        auto jobs = addPieces(ti, more, media.mediaSequence + skip);
         pending.insert(pending.end(), jobs.begin(), jobs.end());
         live[ti].nextSequence = next;
+        fresh = true;
       }
       if (media.ended) ended = true;
     }
+    if (stop_) break;
+    const auto now = std::chrono::steady_clock::now();
+    if (fresh || ended) {
+      lastNew = now;
+    } else if (options_.liveIdleTargets > 0 && now - lastNew >= idleLimit) {
+      idle = true;
+      break;
+    }
   }
+  // Seconds as the user reads them: "30 s", "4.5 s".
+  const double idleSeconds = std::round(target * options_.liveIdleTargets * 10) / 10;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%g", idleSeconds);
 
   // What was recorded: each track's pieces up to its first one missing (a
   // piece cut by the Stop).
   const std::vector<RemuxTrack> remux = RecordedTracks(folder);
-  if (remux.size() != trackCount) throw StreamError("Nothing of the live stream was recorded.");
+  if (remux.size() != trackCount) {
+    // Nothing to keep: no folder says otherwise.
+    fs::remove_all(folder, ec);
+    throw StreamError(idle ? "The live stream sent no new piece for " + std::string(seconds) +
+                                 " s; nothing of it was recorded."
+                           : std::string("Nothing of the live stream was recorded."));
+  }
   if (!Join(remux, finalPath, false, [&] {
         if (between) between(progress);
       }))
     return;
   fs::remove_all(folder, ec);
   result.complete = true;
+  if (idle) result.note = "The live stream sent no new piece for " + std::string(seconds) + " s; the recording ends here.";
+  Finished(finalPath, progress, between, result);
 }
 
 bool StreamDownload::Join(const std::vector<RemuxTrack>& tracks, const std::string& finalPath, bool stoppable,

@@ -9,7 +9,9 @@
 // (after Stop, a kill or a failure) fetches only the pieces that are missing.
 // The folder goes when the file is whole. A live recording cannot be taken
 // up again where it was cut (the stream has moved on), so a later run after
-// a kill finishes the file from what was recorded instead.
+// a kill finishes the file from what was recorded instead. A live playlist
+// that brings no new piece for a few target durations ends the recording
+// the same way, with the reason in `Result::note`.
 //
 // Runs synchronously on the caller's thread (the fetch and the join run on
 // workers); the caller's `between` hook runs every few milliseconds, so the
@@ -30,6 +32,9 @@ struct StreamOptions {
   int maxHeight = kBestHeight;  // 0 = best; else the tallest picture wanted
   int connections = 4;
   ClientFactory makeClient;     // unset: DefaultStreamClient
+  // A live recording ends, keeping what it recorded, once its playlist has
+  // brought no new piece for this many target durations.
+  int liveIdleTargets = 3;
 };
 
 struct StreamProgress {
@@ -50,6 +55,12 @@ class StreamDownload {
     bool complete = false;  // the final name holds the whole file
     bool stopped = false;   // Stop ended it; what arrived is kept
     std::string error;      // why it failed (empty otherwise)
+    // With `complete`: the file's size on disk (what "done" reports; the
+    // bytes fetched differ: playlists, containers, a remux).
+    std::int64_t fileBytes = -1;
+    // With `complete`: why a live recording ended by itself, for the user
+    // ("The live stream sent no new piece for 30 s; ..."); else empty.
+    std::string note;
   };
 
   // `between` runs on this thread with the progress; `status` gets texts
@@ -78,6 +89,9 @@ class StreamDownload {
   // recorded becomes the file. False when it recorded nothing.
   bool FinishRecording(const std::string& url, const std::string& finalPath,
                        const std::function<void(const StreamProgress&)>& between);
+  // The whole file's size as the result and as the last progress.
+  void Finished(const std::string& finalPath, StreamProgress last,
+                const std::function<void(const StreamProgress&)>& between, Result& result);
   // Joins into finalPath + ".part" on a worker and renames it; false when stopped.
   bool Join(const std::vector<struct RemuxTrack>& tracks, const std::string& finalPath, bool stoppable,
             const std::function<void()>& between);

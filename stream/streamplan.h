@@ -45,6 +45,10 @@ struct Track {
   // DASH SegmentBase: the pieces are listed by the "sidx" box in this range
   // of `index.url`, read by the fetcher before the pieces (see ParseSidx).
   Resource index;
+  // The init section (index into `inits`) that the pieces the index lists
+  // need in front of them: the Initialization range, or the bytes before the
+  // index; -1 for none.
+  int indexInit = -1;
   bool NeedsIndex() const { return !index.url.empty(); }
   bool operator==(const Track&) const = default;
 };

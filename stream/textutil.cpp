@@ -41,9 +41,26 @@ std::optional<double> ParseSeconds(std::string_view s) {
   return v;
 }
 
+std::string Printable(std::string_view bytes, std::size_t max) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size() && i < max; ++i) {
+    const unsigned c = static_cast<unsigned char>(bytes[i]);
+    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  if (bytes.size() > max) out += "...";
+  return out;
+}
+
 std::string Resolve(std::string_view link, const std::string& base) {
   const auto resolved = extract::ResolveLink(link, base);
-  if (!resolved) throw StreamError("The stream names an address that cannot be fetched: " + std::string(link.substr(0, 200)));
+  if (!resolved) throw StreamError("The stream names an address that cannot be fetched: " + Printable(link, 200));
   return *resolved;
 }
 

@@ -143,6 +143,97 @@ TEST(DashManifest, RefusesLiveProtectedAndBroken) {
   }
 }
 
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  out.reserve(s.size() * static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+TEST(DashManifest, ReadWithinBoundsThatLeaveRoomForRealManifests) {
+  const std::string period =
+      "<Period duration=\"PT2S\"><AdaptationSet contentType=\"video\"><Representation id=\"v\" bandwidth=\"1\">"
+      "<BaseURL>v.mp4</BaseURL></Representation></AdaptationSet></Period>";
+  auto templated = [](const std::string& length) {
+    return Mpd("<Period><AdaptationSet contentType=\"video\"><SegmentTemplate media=\"$Number$.m4s\" duration=\"1\"/>"
+               "<Representation id=\"v\" bandwidth=\"1\"/></AdaptationSet></Period>")
+        .replace(Mpd("").find("PT10S"), 5, length);
+  };
+  const std::string timeline50k =
+      Mpd("<Period><AdaptationSet contentType=\"video\"><SegmentTemplate media=\"$Time$.m4s\"><SegmentTimeline>" +
+          Repeat("<S d=\"2\"/>", 50000) +
+          "</SegmentTimeline></SegmentTemplate><Representation id=\"v\" bandwidth=\"1\"/></AdaptationSet></Period>")
+          .replace(Mpd("").find("PT10S"), 5, "PT100000S");
+  const struct {
+    const char* name;
+    std::string text;
+    std::size_t pieces;     // when it is read
+    const char* refusal;    // when it is not
+  } cases[] = {
+      {"1000 periods", Mpd(Repeat(period, 1000)), 1000, nullptr},
+      {"1001 periods", Mpd(Repeat(period, 1001)), 0, "The DASH manifest has more than 1000 periods."},
+      {"100000 segments", templated("PT100000S"), 100000, nullptr},
+      {"100001 segments", templated("PT100001S"), 0, "The DASH manifest lists more than 100000 segments for one track."},
+      {"a timeline of 50000 entries", timeline50k, 50000, nullptr},
+      {"32 levels", Mpd(Repeat("<x>", 31) + Repeat("</x>", 31) + period), 1, nullptr},
+      {"33 levels", Mpd(Repeat("<x>", 32) + Repeat("</x>", 32) + period), 0,
+       "The DASH manifest is nested more than 32 elements deep."},
+      {"60000 levels without an end", "<MPD>" + Repeat("<a>", 60000), 0,
+       "The DASH manifest is nested more than 32 elements deep."},
+      {"200001 elements", Mpd(Repeat("<x/>", 200000)), 0, "The DASH manifest has more than 200000 elements."},
+      {"an attribute of 2 MiB", Mpd(period, " x=\"" + std::string(2 << 20, 'a') + "\""), 0,
+       "The DASH manifest has a tag or a text longer than 1 MiB."},
+      {"a text of 2 MiB", Mpd("<x>" + std::string(2 << 20, 'a') + "</x>" + period), 0,
+       "The DASH manifest has a tag or a text longer than 1 MiB."},
+      {"a long template times many segments",
+       templated("PT100000S").replace(templated("PT100000S").find("$Number$"), 8, std::string(1000, 'a') + "$Number$"),
+       0, "The DASH manifest's segment addresses take more than 64 MiB."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      const StreamPlan plan = ParseDashManifest(c.text, kBase, kBestHeight);
+      EXPECT_FALSE(c.refusal) << "accepted";
+      ASSERT_EQ(plan.tracks.size(), 1u);
+      EXPECT_EQ(plan.tracks[0].pieces.size(), c.pieces);
+    } catch (const StreamError& e) {
+      EXPECT_TRUE(c.refusal) << e.what();
+      if (c.refusal) {
+        EXPECT_STREQ(e.what(), c.refusal);
+      }
+    }
+  }
+}
+
+TEST(DashManifest, SegmentBaseNamesTheInitSectionItsIndexedPiecesNeed) {
+  const struct {
+    const char* name;
+    std::string segmentBase;
+    Resource init;
+  } cases[] = {
+      {"an Initialization range", "<SegmentBase indexRange=\"900-987\"><Initialization range=\"0-799\"/></SegmentBase>",
+       {"http://cdn.test/d/video.mp4", 0, 800}},
+      {"the bytes before the index", "<SegmentBase indexRange=\"900-987\"/>", {"http://cdn.test/d/video.mp4", 0, 900}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const StreamPlan plan = ParseDashManifest(
+        Mpd("<Period><AdaptationSet contentType=\"video\"><Representation id=\"v\" bandwidth=\"1\">"
+            "<BaseURL>video.mp4</BaseURL>" + c.segmentBase + "</Representation></AdaptationSet></Period>"),
+        kBase, kBestHeight);
+    const Track& t = plan.tracks.at(0);
+    ASSERT_TRUE(t.NeedsIndex());
+    ASSERT_GE(t.indexInit, 0);
+    EXPECT_EQ(t.inits.at(static_cast<std::size_t>(t.indexInit)), c.init);
+  }
+  // An index at the very start has no bytes before it to stand for an init section.
+  const StreamPlan bare = ParseDashManifest(
+      Mpd("<Period><AdaptationSet contentType=\"video\"><Representation id=\"v\" bandwidth=\"1\">"
+          "<BaseURL>video.mp4</BaseURL><SegmentBase indexRange=\"0-87\"/></Representation></AdaptationSet></Period>"),
+      kBase, kBestHeight);
+  EXPECT_EQ(bare.tracks.at(0).indexInit, -1);
+}
+
 TEST(DashManifest, IsoDurations) {
   const struct {
     const char* text;

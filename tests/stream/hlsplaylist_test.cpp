@@ -130,5 +130,93 @@ TEST(HlsPlaylist, RefusesWhatCannotBeSaved) {
   EXPECT_THROW(ParseHlsMaster("#EXTM3U\n#EXTINF:1,\na.ts\n", kBase), StreamError);
 }
 
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  out.reserve(s.size() * static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+TEST(HlsPlaylist, ReadWithinBoundsThatLeaveRoomForRealPlaylists) {
+  auto segments = [](int n) {
+    std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
+    text.reserve(static_cast<std::size_t>(n) * 24 + 64);
+    for (int i = 0; i < n; ++i) text += "#EXTINF:2,\ns" + std::to_string(i) + ".ts\n";
+    return text + "#EXT-X-ENDLIST\n";
+  };
+  const std::string variant = "#EXT-X-STREAM-INF:BANDWIDTH=1000,RESOLUTION=640x360\nv.m3u8\n";
+  const std::string rendition = "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"x\",URI=\"a.m3u8\"\n";
+  const struct {
+    const char* name;
+    std::string text;
+    bool master;
+    std::size_t count;    // segments or variants when it is read
+    const char* refusal;  // when it is not
+  } cases[] = {
+      {"100000 segments", segments(100000), false, 100000, nullptr},
+      {"100001 segments", segments(100001), false, 0, "The HLS playlist lists more than 100000 segments."},
+      {"a million tag lines around a segment", "#EXTM3U\n" + Repeat("#X\n", 1000000) + "#EXTINF:1,\na.ts\n", false, 1,
+       nullptr},
+      {"1000 variants", "#EXTM3U\n" + Repeat(variant, 1000), true, 1000, nullptr},
+      {"1001 variants", "#EXTM3U\n" + Repeat(variant, 1001), true, 0, "The HLS playlist lists more than 1000 variants."},
+      {"1001 sound renditions", "#EXTM3U\n" + Repeat(rendition, 1001) + variant, true, 0,
+       "The HLS playlist lists more than 1000 sound renditions."},
+      {"an address of 64 KiB", "#EXTM3U\n#EXTINF:1,\n" + std::string(64 * 1024, 'a') + "\n", false, 1, nullptr},
+      {"an address over 64 KiB", "#EXTM3U\n#EXTINF:1,\n" + std::string(64 * 1024 + 1, 'a') + "\n", false, 0,
+       "The HLS playlist has a line longer than 64 KiB."},
+      {"long addresses times many segments", "#EXTM3U\n" + Repeat("#EXTINF:1,\n" + std::string(1000, 'a') + "\n", 70000),
+       false, 0, "The HLS playlist's segment addresses take more than 64 MiB."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      const std::size_t count = c.master ? ParseHlsMaster(c.text, kBase).variants.size()
+                                         : ParseHlsMedia(c.text, kBase).track.pieces.size();
+      EXPECT_FALSE(c.refusal) << "accepted";
+      EXPECT_EQ(count, c.count);
+    } catch (const StreamError& e) {
+      EXPECT_TRUE(c.refusal) << e.what();
+      if (c.refusal) {
+        EXPECT_STREQ(e.what(), c.refusal);
+      }
+    }
+  }
+}
+
+TEST(HlsPlaylist, AVariantTagWithoutItsAddressLeavesTheTagsAfterItRead) {
+  const HlsMaster m = ParseHlsMaster(
+      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\n#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"g\",NAME=\"n\",URI=\"a.m3u8\"\n"
+      "#EXT-X-STREAM-INF:BANDWIDTH=2,AUDIO=\"g\"\nv2.m3u8\n",
+      kBase);
+  ASSERT_EQ(m.variants.size(), 1u);
+  EXPECT_EQ(m.variants[0].bandwidth, 2);
+  ASSERT_EQ(m.audio.size(), 1u);
+  EXPECT_EQ(m.audio[0].url, "http://cdn.test/v/a.m3u8");
+}
+
+TEST(HlsPlaylist, TextFromThePlaylistIsShownEscapedInMessages) {
+  const struct {
+    std::string text;
+    const char* shown;
+  } cases[] = {
+      {"#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\",KEYFORMAT=\"\x1B]0;owned\x07\"\n#EXTINF:1,\na.ts\n",
+       "KEYFORMAT \"\\x1B]0;owned\\x07\")"},
+      {"#EXTM3U\n#EXT-X-KEY:METHOD=\x1B[2JX,URI=\"k\"\n#EXTINF:1,\na.ts\n", "encrypted with \\x1B[2JX,"},
+      {"#EXTM3U\n#EXTINF:1,\nmailto:\x1B[31mx\n", "cannot be fetched: mailto:\\x1B[31mx"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    try {
+      ParseHlsMedia(c.text, kBase);
+      ADD_FAILURE() << "accepted";
+    } catch (const StreamError& e) {
+      const std::string message = e.what();
+      EXPECT_NE(message.find(c.shown), std::string::npos) << message;
+      EXPECT_EQ(message.find('\x1B'), std::string::npos) << message;
+      EXPECT_EQ(message.find('\x07'), std::string::npos) << message;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace larkvale::stream

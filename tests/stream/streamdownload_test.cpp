@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -109,6 +111,13 @@ class StreamDownloadTest : public ::testing::Test {
     };
     ready_ = ready_ && dash("dash_timeline", "-use_template 1 -use_timeline 1");
     ready_ = ready_ && dash("dash_number", "-use_template 1 -use_timeline 0");
+    // On-demand DASH: one fragmented file a track, indexed by a single sidx
+    // after the moov (ftyp moov sidx moof mdat ...), as a SegmentBase names it.
+    fs::create_directories(r + "/ondemand");
+    for (const char* kind : {"v", "a"})
+      ready_ = ready_ && Sh("ffmpeg -nostdin -v error -y -i " + ShellQuote(src) + " -map 0:" + kind +
+                            " -c copy -f mp4 -movflags +dash+global_sidx " +
+                            ShellQuote(r + "/ondemand/" + (kind[0] == 'v' ? "video" : "audio") + ".mp4"));
   }
   static void TearDownTestSuite() {
     delete root_;
@@ -173,6 +182,22 @@ class StreamDownloadTest : public ::testing::Test {
       if (std::regex_search(l, m, line) && Contains(m[1].str(), part)) total += std::stoll(m[3].str());
     }
     return total;
+  }
+
+  // A copy of the ts stream whose segment `number` (from 1) comes from
+  // `server`; returns its playlist's address.
+  std::string WithSegmentFrom(const std::string& dir, int number, const ScriptedServer& server, const std::string& name) {
+    std::string playlist = ReadAll(root_->Path() + "/" + dir + "/index.m3u8");
+    const std::string segment = SegmentName(dir, number);
+    playlist.replace(playlist.find(segment), segment.size(),
+                     "http://127.0.0.1:" + std::to_string(server.Port()) + "/" + segment);
+    WriteAll(root_->Path() + "/" + dir + "/" + name, playlist);
+    return Url(dir + "/" + name);
+  }
+  static std::string SegmentName(const std::string& dir, int number) {
+    char text[32];
+    std::snprintf(text, sizeof text, "s%03d.%s", number - 1, dir == "fmp4" ? "m4s" : "ts");
+    return text;
   }
 
   static inline TempDir* root_ = nullptr;
@@ -402,6 +427,179 @@ TEST_F(StreamDownloadTest, LivePlaylistRecordedUntilStop) {
   const auto got = FrameHashes(file, "v");
   ASSERT_EQ(got.size(), 125u);
   EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin()));
+}
+
+// ffprobe's count of the packets of the first stream of a kind ("v", "a").
+int Packets(const std::string& path, const char* kind) {
+  int status = 0;
+  const std::string out = RunCommand("ffprobe -v error -select_streams " + std::string(kind) +
+                                         ":0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 " +
+                                         ShellQuote(path) + " 2>/dev/null",
+                                     &status);
+  return status == 0 && !out.empty() ? std::atoi(out.c_str()) : -1;
+}
+
+// Where the top-level box `type` of an MP4 file starts and ends (inclusive).
+std::pair<std::int64_t, std::int64_t> BoxRange(const std::string& bytes, const std::string& type) {
+  std::size_t at = 0;
+  while (at + 8 <= bytes.size()) {
+    const std::uint32_t size = (std::uint32_t(static_cast<unsigned char>(bytes[at])) << 24) |
+                               (std::uint32_t(static_cast<unsigned char>(bytes[at + 1])) << 16) |
+                               (std::uint32_t(static_cast<unsigned char>(bytes[at + 2])) << 8) |
+                               std::uint32_t(static_cast<unsigned char>(bytes[at + 3]));
+    if (bytes.compare(at + 4, 4, type) == 0) return {static_cast<std::int64_t>(at), static_cast<std::int64_t>(at + size - 1)};
+    if (size < 8) break;
+    at += size;
+  }
+  return {-1, -1};
+}
+
+TEST_F(StreamDownloadTest, APieceThatIsNotMediaFailsTheDownloadNamingIt) {
+  // The third segment answers 200 with something else on every try.
+  const std::string page = "<!DOCTYPE html>\n<html><body><h1>Session expired</h1></body></html>\n";
+  const struct {
+    const char* dir;
+    std::string reply;
+    const char* why;
+  } cases[] = {
+      {"ts", "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) +
+                 "\r\nConnection: close\r\n\r\n" + page,
+       "a web page (text/html) instead of media"},
+      {"ts", "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nContent-Length: " + std::to_string(page.size()) +
+                 "\r\nConnection: close\r\n\r\n" + page,
+       "not media (it begins \"<!DOCTYPE html>"},
+      {"fmp4", "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+       "an empty body"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    ScriptedServer bad;
+    for (int i = 0; i < 4; ++i) bad.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(c.reply), ScriptedServer::Close()});
+    const std::string url = WithSegmentFrom(c.dir, 3, bad, "bad" + std::to_string(n) + ".m3u8");
+    const std::string file = out_.File("bad" + std::to_string(n++) + ".mp4");
+    const auto r = Download(url, file);
+    EXPECT_FALSE(r.complete);
+    EXPECT_FALSE(r.stopped);
+    EXPECT_EQ(bad.Connections(), 4);  // tried, and tried again
+    EXPECT_TRUE(Contains(r.error, "Segment 3 could not be fetched (http://127.0.0.1:" + std::to_string(bad.Port()) +
+                                      "/" + SegmentName(c.dir, 3) + ")"))
+        << r.error;
+    EXPECT_TRUE(Contains(r.error, c.why)) << r.error;
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_FALSE(fs::exists(file + ".part"));
+    // The other pieces may be kept for a retry; the bad one never is.
+    EXPECT_FALSE(fs::exists(StreamDownload::PiecesFolder(file) + "/t0-00000002.seg"));
+  }
+}
+
+TEST_F(StreamDownloadTest, SegmentBaseWithAnIndexJoinsLikeTheFileItIndexes) {
+  const std::string dir = root_->Path() + "/ondemand";
+  auto representation = [&](const std::string& file, bool withInit) {
+    const std::string bytes = ReadAll(dir + "/" + file);
+    const auto sidx = BoxRange(bytes, "sidx");
+    EXPECT_GT(sidx.first, 0) << file;
+    const bool video = file == "video.mp4";
+    return std::string("<AdaptationSet contentType=\"") + (video ? "video" : "audio") + "\" mimeType=\"" +
+           (video ? "video/mp4" : "audio/mp4") + "\"><Representation id=\"" + file + "\" bandwidth=\"100000\"" +
+           (video ? " width=\"320\" height=\"240\"" : "") + "><BaseURL>" + file + "</BaseURL><SegmentBase indexRange=\"" +
+           std::to_string(sidx.first) + "-" + std::to_string(sidx.second) + "\">" +
+           (withInit ? "<Initialization range=\"0-" + std::to_string(sidx.first - 1) + "\"/>" : "") +
+           "</SegmentBase></Representation></AdaptationSet>";
+  };
+  auto mpd = [&](const std::string& sets) {
+    return "<?xml version=\"1.0\"?>\n<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" type=\"static\" "
+           "mediaPresentationDuration=\"PT8S\" profiles=\"urn:mpeg:dash:profile:isoff-on-demand:2011\"><Period>" +
+           sets + "</Period></MPD>";
+  };
+  const struct {
+    const char* name;
+    std::string manifest;
+    bool audio;
+  } cases[] = {
+      {"video with its Initialization range", mpd(representation("video.mp4", true)), false},
+      {"video, the init section before the index", mpd(representation("video.mp4", false)), false},
+      {"video and audio", mpd(representation("video.mp4", true) + representation("audio.mp4", false)), true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = "od" + std::to_string(n++);
+    WriteAll(dir + "/" + name + ".mpd", c.manifest);
+    const std::string file = out_.File(name + ".mp4");
+    const auto r = Download(Url("ondemand/" + name + ".mpd"), file);
+    ASSERT_TRUE(r.complete) << r.error;
+    EXPECT_FALSE(fs::exists(StreamDownload::PiecesFolder(file)));
+    const std::string video = dir + "/video.mp4", audio = dir + "/audio.mp4";
+    EXPECT_EQ(Packets(file, "v"), Packets(video, "v"));
+    EXPECT_EQ(Packets(file, "v"), 200);
+    EXPECT_EQ(FrameHashes(file, "v"), FrameHashes(video, "v"));
+    EXPECT_NEAR(FfProbe(file).duration, FfProbe(video).duration, 1.0 / 25);
+    if (c.audio) {
+      EXPECT_EQ(Packets(file, "a"), Packets(audio, "a"));
+      EXPECT_EQ(FrameHashes(file, "a"), FrameHashes(audio, "a"));
+    } else {
+      EXPECT_EQ(Packets(file, "a"), -1);
+    }
+    EXPECT_EQ(r.fileBytes, static_cast<std::int64_t>(fs::file_size(file)));
+  }
+}
+
+TEST_F(StreamDownloadTest, ALivePlaylistThatNeverChangesEndsTheRecordingKeepingIt) {
+  // Three one-second segments, no end, and nothing more ever.
+  const std::string dir = root_->Path() + "/stalled";
+  fs::create_directories(dir);
+  std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:0\n";
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = SegmentName("ts", i + 1);
+    fs::copy_file(root_->Path() + "/ts/" + name, dir + "/" + name, fs::copy_options::overwrite_existing);
+    text += "#EXTINF:1.000000,\n" + name + "\n";
+  }
+  WriteAll(dir + "/live.m3u8", text);
+  const std::string file = out_.File("stalled.mp4");
+  const auto start = std::chrono::steady_clock::now();
+  bool watchdog = false;
+  StreamProgress last;
+  const auto r = Download(Url("stalled/live.m3u8"), file, {}, [&](StreamDownload& d, const StreamProgress& p) {
+    last = p;
+    // Only so that a regression fails instead of hanging the suite.
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
+      watchdog = true;
+      d.Stop();
+    }
+  });
+  EXPECT_FALSE(watchdog);
+  ASSERT_TRUE(r.complete) << r.error;
+  EXPECT_EQ(r.note, "The live stream sent no new piece for 3 s; the recording ends here.");
+  EXPECT_FALSE(fs::exists(StreamDownload::PiecesFolder(file)));
+  EXPECT_FALSE(fs::exists(file + ".part"));
+  EXPECT_NEAR(FfProbe(file).duration, 3, 0.1);
+  const auto whole = FrameHashes(Reference(Url("ts/index.m3u8")), "v");
+  const auto got = FrameHashes(file, "v");
+  ASSERT_EQ(got.size(), 75u);
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin()));
+  EXPECT_EQ(r.fileBytes, static_cast<std::int64_t>(fs::file_size(file)));
+  EXPECT_EQ(last.have, r.fileBytes);
+}
+
+TEST_F(StreamDownloadTest, DoneCountsTheFileOnDiskNotTheBytesFetched) {
+  const struct {
+    const char* path;
+  } cases[] = {{"ts/index.m3u8"}, {"dash_timeline/manifest.mpd"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string file = out_.File(fs::path(c.path).parent_path().string() + "-count.mp4");
+    StreamProgress last;
+    const auto r = Download(Url(c.path), file, {}, [&](StreamDownload&, const StreamProgress& p) { last = p; });
+    ASSERT_TRUE(r.complete) << r.error;
+    const auto size = static_cast<std::int64_t>(fs::file_size(file));
+    EXPECT_EQ(r.fileBytes, size);
+    // The last progress is the file: its size, whole.
+    EXPECT_EQ(last.have, size);
+    EXPECT_EQ(last.expected, size);
+    EXPECT_EQ(last.done, last.total);
+    EXPECT_DOUBLE_EQ(last.Fraction(), 1.0);
+  }
 }
 
 }  // namespace
