@@ -323,6 +323,8 @@ int RunDownload(const QStringList& arguments) {
     if (result.complete) {
       line.SetDone(double(std::max<qint64>(QFileInfo(name).size(), 0)));  // the file, not the pieces fetched
       line.Finish(QStringLiteral("done"));
+      // A live recording that went idle says why it ended there.
+      if (!result.note.empty()) ReportError(url, QString::fromStdString(result.note));
       std::printf("%s\n", name.toLocal8Bit().constData());
       std::fflush(stdout);
       return Saved::Done;

@@ -21,6 +21,7 @@
 #include <QLocale>
 
 #include "http/exceptions.h"
+#include "http/retryafter.h"
 #include "http/uri.h"
 #include "queue/splittransfer.h"
 #include "platform/errors.h"
@@ -311,32 +312,8 @@ Failure DescribeFailure(std::exception_ptr error, const http::TNetHTTP* client, 
 }
 
 std::int64_t RetryAfterMs(const std::string& value, const QDateTime& now, std::int64_t capMs) {
-  const QString text = QString::fromStdString(value).trimmed();
-  if (text.isEmpty()) return -1;
-  std::int64_t ms = -1;
-  bool digits = true;
-  for (const QChar c : text) digits = digits && c >= '0' && c <= '9';
-  if (digits) {
-    // Anything longer than the cap's digits is past the cap anyway.
-    ms = text.size() > 9 ? capMs : text.toLongLong() * 1000;
-  } else {
-    // The preferred date form and its two obsolete ones, all in GMT. The
-    // weekday is left out: it says nothing the date does not.
-    const QLocale c = QLocale::c();
-    const QString simple = text.simplified();
-    QString date = simple.section(QStringLiteral(", "), 1);
-    date.remove(QStringLiteral(" GMT"));
-    QDateTime when = c.toDateTime(date, QStringLiteral("dd MMM yyyy HH:mm:ss"));
-    if (!when.isValid()) {
-      when = c.toDateTime(date, QStringLiteral("dd-MMM-yy HH:mm:ss"));
-      if (when.isValid() && when.date().year() < 1970) when = when.addYears(100);
-    }
-    if (!when.isValid()) when = c.toDateTime(simple.section(' ', 1), QStringLiteral("MMM d HH:mm:ss yyyy"));
-    if (!when.isValid()) return -1;
-    when.setTimeSpec(Qt::UTC);
-    ms = std::max<std::int64_t>(0, now.msecsTo(when));
-  }
-  return std::min(ms, capMs);
+  // One reader for files and stream pieces alike.
+  return http::RetryAfterMs(value, now.toMSecsSinceEpoch(), capMs);
 }
 
 PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part) {

@@ -253,7 +253,8 @@ void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, 
   downloadingId_ = 0;
   if (result.complete) {
     names_.Release(rowId);  // the file holds it now
-    hooks_.status(QStringLiteral("Done"));
+    // A live recording that the stream let go idle says why it ended.
+    hooks_.status(result.note.empty() ? QStringLiteral("Done") : QString::fromStdString(result.note));
     hooks_.addToTimeline(name);
     list_.BeginUpdate();
     list_.SetCellInt(colProgress, now, 100);

@@ -2,7 +2,7 @@
 # Runs one fuzz target for a given time with libFuzzer (clang, AddressSanitizer
 # and UndefinedBehaviorSanitizer), one process on one core.
 #
-#   scripts/fuzz.sh <target> <seconds>        targets: scanner uri headers dates cookies reply media hls dash
+#   scripts/fuzz.sh <target> <seconds>        targets: scanner uri headers dates cookies reply media hls dash proxy
 #
 # The kept inputs in fuzz/corpus/<target>/ seed the run; the inputs the run
 # discovers go to a scratch corpus under build-fuzz/ (not kept). A crash is

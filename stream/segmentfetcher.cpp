@@ -10,6 +10,8 @@
 
 #include "http/exceptions.h"
 #include "http/retryafter.h"
+#include "http/textutil.h"
+#include "http/uri.h"
 #include "stream/textutil.h"
 
 namespace larkvale::stream {
@@ -304,7 +306,8 @@ std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resour
       why = e.what();
     }
     if (!retryable || attempt >= options_.retries)
-      throw StreamError(Capitalised(name) + " could not be fetched (" + where.url + "): " + why +
+      throw StreamError(Capitalised(name) + " could not be fetched (" +
+                        http::EscapedText(http::AddressWithoutCredentials(where.url), 2048) + "): " + why +
                         (retryable ? " (after " + std::to_string(attempt + 1) + " tries)" : ""));
     if (!Pause(waitMs)) return std::nullopt;
   }
