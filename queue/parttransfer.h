@@ -36,53 +36,10 @@
 #include <vector>
 
 #include "http/httpclient.h"
+#include "queue/failures.h"
+#include "queue/partfile.h"
 
 namespace larkvale::queue {
-
-// What is kept beside a .part, in "<part>.state": the first reply's
-// validators and whole length, one "name: value" line each after a first
-// line "larkvale-part 1". Lines a reader does not know are skipped, so that
-// later versions can add their own (the ranges of several connections).
-struct PartState {
-  std::string etag;          // as the server sent it, quotes and W/ included
-  std::string lastModified;  // the header's text, as If-Range must repeat it
-  std::int64_t total = -1;   // the whole file's length; -1 unknown
-  // The body came compressed ("gzip", ...): its bytes are checked only at
-  // its end, so a .part of it is never continued. Kept as "coding: ...".
-  std::string coding;
-  // A file fetched over several connections: its ranges ([start, end) and
-  // the bytes each has from its start), kept as "range: <start> <end>
-  // <have>" lines. Such a .part is not a prefix: only these say what is whole.
-  struct Range {
-    std::int64_t start = 0, end = 0, have = 0;
-  };
-  std::vector<Range> ranges;
-  bool Split() const { return !ranges.empty(); }
-  // The ranges cover [0, total) in order, each `have` within its range.
-  bool RangesValid() const;
-
-  static QString FileNameFor(const QString& part) { return part + QStringLiteral(".state"); }
-  // false when there is no readable state (nothing is kept then).
-  static bool Load(const QString& part, PartState& state);
-  // Replaces the file atomically; false when it cannot be written.
-  bool Save(const QString& part) const;
-  static void Remove(const QString& part);
-};
-
-// Why a transfer failed, and whether that may pass.
-struct Failure {
-  QString error;
-  // A reset, a time-out, a busy or failing server: worth asking again
-  // later. `reason` is what to show while waiting ("503 Service
-  // Unavailable"), `retryAfterMs` the server's Retry-After, -1 without one.
-  bool transient = false;
-  QString reason;
-  std::int64_t retryAfterMs = -1;
-  bool diskFull = false;  // the error reads "Disk full: ..."
-};
-// The failure the client's exception `error` stands for; `client` (may be
-// null) gives the reply's Retry-After, `part` the folder a full disk names.
-Failure DescribeFailure(std::exception_ptr error, const http::TNetHTTP* client, const QString& part);
 
 class PartTransfer {
  public:
@@ -197,32 +154,5 @@ class PartTransfer {
   QString RunSplit(const QString& link, const QString& part);
   std::unique_ptr<http::TNetHTTP> NewPartClient(const std::string& address) const;
 };
-
-// A .part written by several connections carries this mark (an extended
-// attribute) from before its first byte, so that it is never taken for a
-// prefix even when its state is gone. A file system without attributes
-// gets no split.
-bool MarkSplit(const QString& part, bool on);
-bool MarkedSplit(const QString& part);
-
-
-// A Retry-After value (delay-seconds or an HTTP date) as a wait from `now`,
-// capped at `capMs`; -1 when it is neither. A date in the past is no wait.
-std::int64_t RetryAfterMs(const std::string& value, const QDateTime& now, std::int64_t capMs = 5 * 60 * 1000);
-
-// "Disk full: 12 MB free in <folder>" for a file in `folder`.
-QString DiskFullText(const QString& folder);
-
-// The link recorded in a .part file's "user.xdg.origin.url" attribute; empty
-// when it has none (or the file system keeps no attributes).
-QString PartOrigin(const QString& part);
-
-// Renames `from` to `to` only while nothing is under `to`: a finished
-// download never replaces a file it did not write. False with errno set
-// (EEXIST when the name is taken).
-bool RenameWithoutReplacing(const QString& from, const QString& to);
-
-// Creates `path` as an empty file, or raises "Cannot create file "%s". %s".
-void CreateEmptyFile(const QString& path);
 
 }  // namespace larkvale::queue
