@@ -14,6 +14,7 @@
 
 #include "queue/proxychoice.h"
 #include "cli/commandline.h"
+#include "cli/downloadjobs.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
 #include "extract/mediatypes.h"
@@ -30,6 +31,7 @@
 #include "queue/downloadlist.h"
 #include "queue/filenames.h"
 #include "queue/parttransfer.h"
+#include "queue/rowdownload.h"
 #include "queue/retrypolicy.h"
 #include "queue/queuerunner.h"
 #include "stream/streamdownload.h"
@@ -60,17 +62,6 @@ QString ClaimName(const QString& flvDir, int& n, const QString& extension) {
     // A folder it cannot be made in is the transfer's to report.
     if (queue::ClaimPart(queue::PartFileName(name)) || !QFileInfo::exists(queue::PartFileName(name))) return name;
   }
-}
-
-// Waits `ms`, or until Ctrl+C; false when interrupted.
-bool WaitUnlessInterrupted(std::int64_t ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (Interrupted()) return false;
-    platform::ProcessMessages();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return !Interrupted();
 }
 
 // The longest --timeout: its milliseconds still fit an int.
@@ -108,9 +99,20 @@ QString WindowDownloadFolder() {
   return folders.flvDir;
 }
 
-}  // namespace
+// What `larkvale download` was asked to do.
+struct DownloadRequest {
+  QStringList urls;
+  QString flvDir;
+  int limitSeconds = http::kDefaultLimitSeconds;
+  int parallel = 1;
+  int retries = static_cast<int>(queue::kRetryPausesMs.size());
+  int maxHeight = 0;
+  int connections = 4;
+};
 
-int RunDownload(const QStringList& arguments) {
+// Reads the options into `request` (proxy and rate limit are set for the
+// process); -1 when it may go on, else the exit status.
+int ParseDownloadRequest(const QStringList& arguments, DownloadRequest& request) {
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral(
       "Fetches each address as the window's Download does (a watch page gives its video, an ordinary "
@@ -166,20 +168,27 @@ int RunDownload(const QStringList& arguments) {
           .arg(queue::kRetryPausesMs.size()),
       QStringLiteral("N"));
   parser.addOption(retries);
+  const QCommandLineOption parallel(
+      QStringLiteral("parallel"),
+      QStringLiteral("Download up to N files at once (1 to %1, default 1), at most %2 from one server; each file "
+                     "ends with one line. An HLS or DASH stream still downloads alone.")
+          .arg(queue::QueueRunner::kMaxAtOnce)
+          .arg(queue::QueueRunner::kPerHost),
+      QStringLiteral("N"));
+  parser.addOption(parallel);
   const QString command = QStringLiteral("download");
   if (const int status = ParseSubcommand(parser, command, arguments); status >= 0) return status;
-  const QStringList urls = parser.positionalArguments();
-  if (urls.isEmpty()) {
+  request.urls = parser.positionalArguments();
+  if (request.urls.isEmpty()) {
     ReportError(command, QStringLiteral("no address given (see 'larkvale download --help')"));
     return kBadUsage;
   }
 
-  int limitSeconds = http::kDefaultLimitSeconds;
   if (parser.isSet(timeout)) {
     bool ok = false;
-    limitSeconds = parser.value(timeout).toInt(&ok);
+    request.limitSeconds = parser.value(timeout).toInt(&ok);
     // Milliseconds of it must fit the client's int.
-    if (!ok || limitSeconds < 0 || limitSeconds > kMaxLimitSeconds) {
+    if (!ok || request.limitSeconds < 0 || request.limitSeconds > kMaxLimitSeconds) {
       ReportError(QStringLiteral("--timeout"),
                   QStringLiteral("'%1' is not a whole number of seconds from 0 to %2")
                       .arg(parser.value(timeout))
@@ -190,7 +199,6 @@ int RunDownload(const QStringList& arguments) {
   http::SetProxySetting(parser.isSet(proxy) ? http::ParseProxySetting(parser.value(proxy).toStdString())
                                             : queue::StoredProxySetting(platform::SettingsFilePath(
                                                   platform::Environment::FromProcess().configHome)));
-  stream::StreamOptions streamOptions;
   const auto number = [&](const QCommandLineOption& option, int low, int high, int& into) {
     if (!parser.isSet(option)) return true;
     bool ok = false;
@@ -203,9 +211,8 @@ int RunDownload(const QStringList& arguments) {
     into = value;
     return true;
   };
-  int retryCount = static_cast<int>(queue::kRetryPausesMs.size());
-  if (!number(maxHeight, 1, 100000, streamOptions.maxHeight) || !number(connections, 1, 16, streamOptions.connections) ||
-      !number(retries, 0, 10, retryCount))
+  if (!number(maxHeight, 1, 100000, request.maxHeight) || !number(connections, 1, 16, request.connections) ||
+      !number(retries, 0, 10, request.retries) || !number(parallel, 1, queue::QueueRunner::kMaxAtOnce, request.parallel))
     return kBadUsage;
   if (parser.isSet(limitRate)) {
     const std::int64_t rate = http::ParseRateKBps(parser.value(limitRate).toStdString());
@@ -217,7 +224,6 @@ int RunDownload(const QStringList& arguments) {
     http::RateLimit::Global().SetBytesPerSecond(rate);
   }
 
-  QString flvDir;
   try {
     if (parser.isSet(output)) {
       const QString dir = parser.value(output);
@@ -225,14 +231,23 @@ int RunDownload(const QStringList& arguments) {
         ReportError(dir, QStringLiteral("no such folder"));
         return kBadUsage;
       }
-      flvDir = QDir(dir).absolutePath() + QLatin1Char('/');
+      request.flvDir = QDir(dir).absolutePath() + QLatin1Char('/');
     } else {
-      flvDir = WindowDownloadFolder();
+      request.flvDir = WindowDownloadFolder();
     }
   } catch (const std::exception& e) {
     ReportError(QStringLiteral("working folder"), QString::fromUtf8(e.what()));
     return kJobFailed;
   }
+  return -1;
+}
+
+}  // namespace
+
+int RunDownload(const QStringList& arguments) {
+  DownloadRequest request;
+  if (const int status = ParseDownloadRequest(arguments, request); status >= 0) return status;
+
   // The fetched page's copy goes to a private scratch folder, so that a
   // window running meanwhile keeps its own.
   QTemporaryDir scratch;
@@ -248,14 +263,13 @@ int RunDownload(const QStringList& arguments) {
     ~Forget() { ForgetScratchFolder(); }
   } forget;
 
+  // The pages are fetched here, one after the other, as the window's
+  // Download does; the files they give run as rows.
   const extract::SiteAddresses sites = extract::SiteAddresses::FromEnvironment();
-  http::TNetHTTP pageClient, fileClient;
+  http::TNetHTTP pageClient;
   http::ApplyWindowConfiguration(pageClient);
-  http::ApplyWindowConfiguration(fileClient);
-  for (http::TNetHTTP* client : {&pageClient, &fileClient}) {
-    client->IdleLimitMs = limitSeconds * 1000;
-    client->HeadLimitMs = limitSeconds * 1000;
-  }
+  pageClient.IdleLimitMs = request.limitSeconds * 1000;
+  pageClient.HeadLimitMs = request.limitSeconds * 1000;
   queue::DownloadList list;
   queue::DownloadAction* stoppable = nullptr;
   queue::DownloadAction action(pageClient, list, [&stoppable] {
@@ -266,127 +280,24 @@ int RunDownload(const QStringList& arguments) {
   QString lastStatus;
   action.OnStatus = [&lastStatus](const QString& text) { lastStatus = text; };
   pageClient.OnWork = [&action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action.Work(n); };
-
-  queue::PartTransfer transfer(fileClient);
-  transfer.recordOrigin = true;  // how a later run finds the .part of a link
-  transfer.connections = streamOptions.connections;
-  const bool terminal = ProgressLine::StandardErrorIsTerminal();
-  ProgressLine* progress = nullptr;
-  fileClient.OnWorkBegin = [&progress, &transfer](http::TNetComponent*, http::TWorkMode mode, std::int64_t announced) {
-    // The request going out is work too; only the file's body is shown.
-    if (mode != http::wmRead || !transfer.Begin(announced) || !progress) return;
-    progress->SetStart(double(transfer.Resumed()));
-    progress->SetTotal(double(transfer.Expected()));
-  };
-  fileClient.OnWork = [&progress, &transfer](http::TNetComponent*, http::TWorkMode mode, std::int64_t count) {
-    if (progress && mode == http::wmRead && transfer.Counting()) progress->SetDone(double(transfer.Base() + count));
-    if (Interrupted()) transfer.Stop();
-  };
-  // A connection that has gone silent sends no next block: Ctrl+C ends its
-  // wait between the client's poll slices.
-  fileClient.OnWaiting = [&transfer](http::TNetComponent*) {
-    if (Interrupted()) transfer.Stop();
-  };
   pageClient.OnWaiting = [&action](http::TNetComponent*) {
     if (Interrupted()) action.Stop();
   };
 
-  // One link into the folder: the .part an earlier run left for it, or the
-  // next free name as the window counts them from `n`.
-  int n = 0;
-  enum class Saved { Done, Failed, Stopped };
-  // A stream: its pieces beside an empty .part that holds the name, joined
-  // into one MP4 at the end.
-  const auto saveStream = [&](const QString& url, const QString& link) {
-    QString name = StreamStartedFor(flvDir, link);
-    if (name.isEmpty()) name = ClaimName(flvDir, n, QStringLiteral(".mp4"));
-    const QString part = queue::PartFileName(name);
-    try {
-      if (!QFileInfo::exists(part)) queue::CreateEmptyFile(part);
-    } catch (const std::exception& e) {
-      ReportError(url, QString::fromUtf8(e.what()));
-      return Saved::Failed;
-    }
-    ProgressLine line(QFileInfo(name).fileName(), ProgressLine::Unit::Bytes, terminal);
-    stream::StreamDownload download(streamOptions);
-    bool started = false;
-    const auto result = download.Run(link.toStdString(), name.toStdString(), [&](const stream::StreamProgress& p) {
-      platform::ProcessMessages();
-      if (!started && p.total > 0) {
-        started = true;
-        line.SetStart(double(p.have - p.bytes));
-      }
-      line.SetTotal(double(p.expected));
-      line.SetDone(double(p.have));
-      if (Interrupted()) download.Stop();
-    });
-    if (result.complete) {
-      line.SetDone(double(std::max<qint64>(QFileInfo(name).size(), 0)));  // the file, not the pieces fetched
-      line.Finish(QStringLiteral("done"));
-      // A live recording that went idle says why it ended there.
-      if (!result.note.empty()) ReportError(url, QString::fromStdString(result.note));
-      std::printf("%s\n", name.toLocal8Bit().constData());
-      std::fflush(stdout);
-      return Saved::Done;
-    }
-    const bool kept = QFileInfo(QString::fromStdString(stream::StreamDownload::PiecesFolder(name.toStdString()))).isDir();
-    if (!kept) QFile::remove(part);
-    if (result.stopped) {
-      line.Finish(QStringLiteral("stopped; the pieces downloaded are kept"));
-      return Saved::Stopped;
-    }
-    line.Finish(kept ? QStringLiteral("failed; the pieces downloaded are kept") : QStringLiteral("failed"));
-    ReportError(url, QString::fromStdString(result.error));
-    return Saved::Failed;
-  };
-  const auto save = [&](const QString& url, const QString& link, bool foundOnPage) {
-    QString part = PartStartedFor(flvDir, link);
-    if (part.isEmpty()) part = queue::PartFileName(ClaimName(flvDir, n, queue::ExtensionFor(link)));
-    const QString name = part.chopped(5);
-    ProgressLine line(QFileInfo(name).fileName(), ProgressLine::Unit::Bytes, terminal);
-    progress = &line;
-    transfer.refusePages = foundOnPage;
-    queue::PartTransfer::Result result;
-    // A fault that passes is asked again, as the window's runner does.
-    for (int retry = 0;; ++retry) {
-      result = transfer.Run(link, part);
-      if (!result.transient || retry >= retryCount || Interrupted()) break;
-      // Past the table, its last pause.
-      const std::size_t step = std::min<std::size_t>(std::size_t(retry), queue::kRetryPausesMs.size() - 1);
-      const std::int64_t waitMs = result.retryAfterMs >= 0 ? result.retryAfterMs : queue::kRetryPausesMs[step];
-      if (terminal) std::fputc('\n', stderr);
-      ReportError(QFileInfo(name).fileName(), QStringLiteral("Retrying in %1 s (%2)")
-                                                  .arg((std::max<std::int64_t>(waitMs, 1) + 999) / 1000)
-                                                  .arg(result.reason));
-      if (!WaitUnlessInterrupted(waitMs)) {
-        result.transient = false;
-        result.stopped = true;
-        break;
-      }
-    }
-    progress = nullptr;
-    // The amount shown is what is on disk (a compressed reply counts more
-    // or fewer bytes on the wire).
-    if (result.complete) {
-      line.SetDone(double(std::max<qint64>(QFileInfo(name).size(), 0)));
-      line.Finish(QStringLiteral("done"));
-      std::printf("%s\n", name.toLocal8Bit().constData());
-      std::fflush(stdout);
-      return Saved::Done;
-    }
-    if (result.stopped) {
-      line.SetDone(double(std::max<std::int64_t>(result.have, 0)));
-      line.Finish(QStringLiteral("stopped; the part downloaded is kept"));
-      return Saved::Stopped;
-    }
-    line.SetDone(double(std::max<std::int64_t>(result.have, 0)));
-    line.Finish(result.have > 0 ? QStringLiteral("failed; the part downloaded is kept") : QStringLiteral("failed"));
-    ReportError(url, result.error);
-    return Saved::Failed;
-  };
+  DownloadJobs::Settings settings;
+  settings.parallel = request.parallel;
+  settings.retries = request.retries;
+  settings.terminal = ProgressLine::StandardErrorIsTerminal();
+  settings.idleLimitMs = request.limitSeconds * 1000;
+  settings.row.connections = request.connections;
+  settings.row.maxHeight = request.maxHeight;
+  DownloadJobs jobs(settings);
 
+  // Each link takes the .part an earlier run left for it, or the next free
+  // name as the window counts them from `n`, in row order.
+  int n = 0;
   bool failed = false;
-  for (const QString& address : urls) {
+  for (const QString& address : request.urls) {
     if (Interrupted()) break;
     // Messages name the address without a user and password it may carry.
     const QString url = QString::fromStdString(http::AddressWithoutCredentials(address.toStdString()));
@@ -411,19 +322,24 @@ int RunDownload(const QStringList& arguments) {
     }
     // A page with more videos than the window queues says so.
     if (lastStatus.startsWith(QStringLiteral("Queued "))) ReportError(url, lastStatus);
-    bool stopped = false;
-    for (int row = first; row < list.RowCount() && !stopped; ++row) {
+    for (int row = first; row < list.RowCount(); ++row) {
       const QString link = list.CellText(queue::colUrl, row);
-      const Saved saved = extract::HasStreamExtension(link.toStdString()) || list.IsMarkedStream(row)
-                              ? saveStream(url, link)
-                              : save(url, link, list.IsFoundOnPage(row));
-      failed = failed || saved == Saved::Failed;
-      stopped = saved == Saved::Stopped || Interrupted();
+      const bool stream = queue::RowDownload::IsStream(link, list.IsMarkedStream(row), QString());
+      QString name = stream ? StreamStartedFor(request.flvDir, link) : QString();
+      if (!stream) {
+        const QString part = PartStartedFor(request.flvDir, link);
+        if (!part.isEmpty()) name = part.chopped(5);
+      }
+      if (name.isEmpty()) name = ClaimName(request.flvDir, n, stream ? QStringLiteral(".mp4") : queue::ExtensionFor(link));
+      jobs.Add(url, link, queue::PartFileName(name), stream, list.IsFoundOnPage(row));
     }
-    if (stopped) break;
+    // The next address is fetched once its rows have all started and a
+    // place is free: one at a time keeps the order it always had.
+    jobs.WaitForRoom();
   }
+  jobs.WaitForAll();
   if (Interrupted()) EndAsInterrupted();
-  return failed ? kJobFailed : kSucceeded;
+  return failed || jobs.Failed() ? kJobFailed : kSucceeded;
 }
 
 }  // namespace larkvale::cli

@@ -598,6 +598,71 @@ TEST(LarkvaleDownload, DoneCountsTheBytesOnDisk) {
   EXPECT_TRUE(Contains(run.err, "(50000 bytes)")) << run.err;
 }
 
+// Several addresses at once: with --parallel 4 the files come together (the
+// servers' logs overlap), under the names one at a time gives them.
+TEST(LarkvaleDownload, SeveralAddressesRunTogetherUnderTheNamesOneAtATimeGives) {
+  std::vector<std::string> videos;
+  for (int i = 0; i < 4; ++i) {
+    std::string v(40000 + i * 1000, '\0');
+    for (std::size_t k = 0; k < v.size(); ++k) v[k] = static_cast<char>((k * 131 + i * 17) & 0xff);
+    videos.push_back(v);
+  }
+  std::vector<std::string> names[2];
+  for (const int parallel : {1, 4}) {
+    SCOPED_TRACE(parallel);
+    std::vector<std::unique_ptr<ScriptedServer>> servers;
+    std::vector<std::string> args{"download", "--parallel", std::to_string(parallel)};
+    for (int i = 0; i < 4; ++i) {
+      servers.push_back(std::make_unique<ScriptedServer>());
+      const std::string head = Head("HTTP/1.0 200 OK", "Content-Type: video/mp4\r\nContent-Length: " +
+                                                           std::to_string(videos[i].size()) + "\r\n");
+      // The Download action reads the head to see a video; then the file, paced.
+      servers[i]->Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(head + std::string(100, 'v')),
+                          ScriptedServer::WaitClose()});
+      ScriptedServer::Script file{ScriptedServer::ReadRequest(), ScriptedServer::Send(head)};
+      for (std::size_t at = 0; at < videos[i].size(); at += 10000) {
+        file.push_back(ScriptedServer::Pause(60));
+        file.push_back(ScriptedServer::Send(videos[i].substr(at, 10000)));
+      }
+      file.push_back(ScriptedServer::Close());
+      servers[i]->Expect(file);
+      args.push_back("http://127.0.0.1:" + std::to_string(servers[i]->Port()) + "/clip" + std::to_string(i) + ".mp4");
+    }
+    TempDir home, out;
+    args.push_back("-o");
+    args.push_back(out.Path());
+    const LarkvaleRun run = RunLarkvale(args, home.Path());
+    ASSERT_TRUE(run.exited) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    // One line per file, as each ends; their paths in row order on standard output.
+    std::istringstream paths(run.out);
+    for (std::string line; std::getline(paths, line);) names[parallel == 1 ? 0 : 1].push_back(fs::path(line).filename());
+    for (int i = 0; i < 4; ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_TRUE(ReadFileBytes(out.File("flv" + std::to_string(i) + "video.mp4")) == videos[i]);
+    }
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 4) << run.err;
+    std::vector<ScriptedServer::Span> files;
+    for (const auto& server : servers) {
+      ASSERT_EQ(server->Spans().size(), 2u);
+      files.push_back(server->Spans()[1]);
+    }
+    auto latestStart = files[0].accepted;
+    auto earliestEnd = files[0].ended;
+    for (const auto& f : files) {
+      latestStart = std::max(latestStart, f.accepted);
+      earliestEnd = std::min(earliestEnd, f.ended);
+    }
+    if (parallel == 1)
+      for (int i = 1; i < 4; ++i) EXPECT_LE(files[i - 1].ended, files[i].accepted) << i;
+    else
+      EXPECT_LT(latestStart, earliestEnd) << "the four files did not come at the same time";
+  }
+  std::sort(names[1].begin(), names[1].end());
+  EXPECT_EQ(names[0], (std::vector<std::string>{"flv0video.mp4", "flv1video.mp4", "flv2video.mp4", "flv3video.mp4"}));
+  EXPECT_EQ(names[1], names[0]);
+}
+
 // The command line resumes as the window does: a .part of a file that has
 // changed on the server is replaced by the new file, not continued.
 TEST(LarkvaleDownload, AResumeOfAChangedFileStartsAgain) {
