@@ -182,10 +182,7 @@ bool QueueRunner::Pending(int row) {
 }
 
 bool QueueRunner::IsStreamRow(int row, const QString& link, const QString& file) const {
-  if (extract::HasStreamExtension(link.toStdString()) || list_.IsMarkedStream(row)) return true;
-  // After a restart the mark is gone, but the pieces fetched are still there.
-  return IsPartFileName(file) &&
-         QFileInfo(QString::fromStdString(stream::StreamDownload::PiecesFolder(file.chopped(5).toStdString()))).isDir();
+  return RowDownload::IsStream(link, list_.IsMarkedStream(row), file);
 }
 
 void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, int& n) {
@@ -205,47 +202,44 @@ void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, 
   list_.SetCellInt(colProgress, row, 0);
   list_.EndUpdate();
 
-  stream::StreamOptions options;
-  if (hooks_.maxHeight) options.maxHeight = hooks_.maxHeight();
-  if (hooks_.connections) options.connections = hooks_.connections();
-  options.makeClient = hooks_.streamClient;
+  RowOptions options;
+  options.stream = true;
+  options.maxHeight = hooks_.maxHeight ? hooks_.maxHeight() : 0;
+  options.connections = hooks_.connections ? hooks_.connections() : 0;
+  options.streamClient = hooks_.streamClient;
   // A row found on a browsed page carries the browser's session to every
-  // request of the stream (to its own server only, as for files). The
-  // scopes outlive the stream's clients, which end with `download`.
-  std::mutex scopesLock;
-  std::vector<std::unique_ptr<SessionScope>> scopes;
-  if (const browser::PageSession& session = list_.Session(row); !session.Empty()) {
-    const stream::ClientFactory make = options.makeClient ? options.makeClient : stream::DefaultStreamClient;
-    options.makeClient = [make, session, address = link.toStdString(), &scopesLock, &scopes] {
-      std::unique_ptr<http::TNetHTTP> client = make();
-      auto scope = std::make_unique<SessionScope>(*client, session, address);
-      scope->KeepOnClient();
-      const std::lock_guard<std::mutex> hold(scopesLock);
-      scopes.push_back(std::move(scope));
-      return client;
-    };
-  }
-  stream::StreamDownload download(options);
+  // request of the stream (to its own server only, as for files).
+  options.session = list_.Session(row);
+  RowDownload download(client_, std::move(options));
+  // The stream's reports, on this thread: onto the row and the status line.
+  struct Progress : RowProgress {
+    QueueRunner& runner;
+    RowDownload& download;
+    Progress(QueueRunner& r, RowDownload& d) : runner(r), download(d) {}
+    void Began(std::int64_t, std::int64_t) override {}
+    void Moved(std::int64_t have, std::int64_t expected, std::int64_t received, double fraction) override {
+      const int now = runner.CurrentRow();
+      if (now >= 0) {
+        DownloadList& list = runner.list_;
+        list.BeginUpdate();
+        if (expected > 0) list.SetCellInt(colSize, now, expected);
+        const qint64 percent = RoundHalfEven(fraction * 100.0);
+        if (list.CellInt(colProgress, now) != percent) list.SetCellInt(colProgress, now, percent);
+        list.EndUpdate();
+        runner.hooks_.status(BytesText(have, expected));
+      }
+      if (runner.hooks_.streamBytes) runner.hooks_.streamBytes(received);
+    }
+    void Status(const QString& text) override { runner.hooks_.status(text); }
+    void Idle() override {
+      runner.hooks_.processMessages();
+      // Stop, or the row deleted: the pieces stay for a later run.
+      if (runner.hooks_.stopped() || runner.CurrentRow() < 0) download.Stop();
+    }
+  } progress(*this, download);
   stopStream_ = [&download] { download.Stop(); };
   if (hooks_.streamBytes) hooks_.streamBytes(0);
-  const auto result = download.Run(
-      link.toStdString(), name.toStdString(),
-      [this, &download](const stream::StreamProgress& p) {
-        hooks_.processMessages();
-        const int now = CurrentRow();
-        if (now >= 0) {
-          list_.BeginUpdate();
-          if (p.expected > 0) list_.SetCellInt(colSize, now, p.expected);
-          const qint64 percent = RoundHalfEven(p.Fraction() * 100.0);
-          if (list_.CellInt(colProgress, now) != percent) list_.SetCellInt(colProgress, now, percent);
-          list_.EndUpdate();
-          hooks_.status(BytesText(p.have, p.expected));
-        }
-        if (hooks_.streamBytes) hooks_.streamBytes(p.bytes);
-        // Stop, or the row deleted: the pieces stay for a later run.
-        if (hooks_.stopped() || now < 0) download.Stop();
-      },
-      [this](const std::string& text) { hooks_.status(QString::fromStdString(text)); });
+  const RowResult result = download.Run(link, part, progress);
   stopStream_ = nullptr;
   if (hooks_.streamBytes) hooks_.streamBytes(-1);
 
@@ -254,7 +248,7 @@ void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, 
   if (result.complete) {
     names_.Release(rowId);  // the file holds it now
     // A live recording that the stream let go idle says why it ended.
-    hooks_.status(result.note.empty() ? QStringLiteral("Done") : QString::fromStdString(result.note));
+    hooks_.status(result.note.isEmpty() ? QStringLiteral("Done") : result.note);
     hooks_.addToTimeline(name);
     list_.BeginUpdate();
     list_.SetCellInt(colProgress, now, 100);
@@ -267,14 +261,11 @@ void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, 
     list_.SetState(now, RowState::Stopped);
     return;
   }
-  const QString error = platform::ErrorReportText(QString::fromStdString(result.error));
-  const bool kept = QFileInfo(QString::fromStdString(stream::StreamDownload::PiecesFolder(name.toStdString()))).isDir();
+  const QString error = platform::ErrorReportText(result.error);
   list_.BeginUpdate();
-  // Retry keeps what arrived; with nothing fetched, nothing holds the name.
-  if (!kept) {
-    QFile::remove(part);
-    list_.SetCellText(colFile, now, QString());
-  }
+  // Retry keeps what arrived; with nothing fetched, nothing holds the name
+  // on disk (the download has removed the empty .part).
+  if (!result.keptPieces) list_.SetCellText(colFile, now, QString());
   list_.SetState(now, RowState::Failed, error);
   list_.EndUpdate();
   hooks_.status(error);
@@ -315,11 +306,11 @@ void QueueRunner::DownloadRow(int row, int& n) {
   const int now = CurrentRow();
   const quint64 id = downloadingId_;
   downloadingId_ = 0;
-  FinishRow(now, id, link, name, result);
+  FinishRow(now, id, link, name, ResultOf(result));
 }
 
 void QueueRunner::FinishRow(int now, quint64 id, const QString& link, const QString& name,
-                            const PartTransfer::Result& result) {
+                            const RowResult& result) {
   const std::int64_t have = result.have;
   if (now < 0) names_.Release(id);  // deleted while it ran
   if (result.transient && now >= 0 && ScheduleRetry(now, result)) return;
@@ -364,7 +355,7 @@ QString RetryText(std::int64_t waitMs, const QString& reason) {
 
 }  // namespace
 
-bool QueueRunner::ScheduleRetry(int row, const PartTransfer::Result& result) {
+bool QueueRunner::ScheduleRetry(int row, const RowResult& result) {
   const quint64 id = list_.RowId(row);
   Retry& retry = retries_[id];
   if (retry.attempts >= static_cast<int>(retryPausesMs_.size())) {

@@ -74,6 +74,7 @@
 #include "queue/downloadlist.h"
 #include "queue/filenames.h"
 #include "queue/retrypolicy.h"
+#include "queue/rowdownload.h"
 #include "queue/parttransfer.h"
 #include "stream/segmentfetcher.h"
 
@@ -148,8 +149,6 @@ class QueueRunner : public QObject {
   // block or wait slice, wherever the window's thread is. (One row at a time
   // is cut by its own next work event.)
   void StopJobs();
-  // Rows downloading now (several when "Downloads at once" is above 1).
-  int RunningRows() const { return downloadingId_ != 0 ? 1 : static_cast<int>(jobs_.size()); }
   // The running rows' progress taken together, in percent; -1 when none
   // runs or a length is unknown.
   int RunningPercent() const;
@@ -186,7 +185,7 @@ class QueueRunner : public QObject {
   bool Pending(int row);
   void DownloadRow(int row, int& n);
   // What a row's transfer ended in, on its row (`now`, -1 when it is gone).
-  void FinishRow(int now, quint64 id, const QString& link, const QString& name, const PartTransfer::Result& result);
+  void FinishRow(int now, quint64 id, const QString& link, const QString& name, const RowResult& result);
   // Several rows at once: see the note above.
   int AtOnce() const;
   void RunRowsTogether();
@@ -216,7 +215,7 @@ class QueueRunner : public QObject {
   int CurrentRow();
   // A transient failure of `row`: true when it waits for a retry, false
   // when its retries are spent.
-  bool ScheduleRetry(int row, const PartTransfer::Result& result);
+  bool ScheduleRetry(int row, const RowResult& result);
   bool RetryNotDue(int row);
   // The countdown: refreshes the waiting rows' texts, forgets rows that are
   // gone or no longer waiting.

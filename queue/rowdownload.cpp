@@ -41,6 +41,19 @@ class EventsScope {
 
 }  // namespace
 
+RowResult ResultOf(const PartTransfer::Result& r) {
+  RowResult result;
+  result.complete = r.complete;
+  result.stopped = r.stopped;
+  result.error = r.error;
+  result.have = r.have;
+  result.transient = r.transient;
+  result.reason = r.reason;
+  result.retryAfterMs = r.retryAfterMs;
+  result.diskFull = r.diskFull;
+  return result;
+}
+
 RowDownload::RowDownload(http::TNetHTTP& client, RowOptions options)
     : client_(client), options_(std::move(options)), transfer_(client) {}
 
@@ -101,15 +114,7 @@ RowResult RowDownload::RunFile(const QString& link, const QString& part, RowProg
   } catch (...) {
     r.error = QStringLiteral("Unknown error");
   }
-  RowResult result;
-  result.complete = r.complete;
-  result.stopped = r.stopped;
-  result.error = r.error;
-  result.have = r.have;
-  result.transient = r.transient;
-  result.reason = r.reason;
-  result.retryAfterMs = r.retryAfterMs;
-  result.diskFull = r.diskFull;
+  RowResult result = ResultOf(r);
   if (r.complete) result.fileBytes = std::max<qint64>(QFileInfo(part.chopped(5)).size(), 0);
   return result;
 }

@@ -71,6 +71,9 @@ struct RowResult {
   QString note;                 // with `complete`: why a live recording ended by itself
 };
 
+// A .part transfer's result as a row's.
+RowResult ResultOf(const PartTransfer::Result& transfer);
+
 class RowDownload {
  public:
   // `client` is the row's (configured as the caller's clients are); its

@@ -11,6 +11,7 @@
 #include "platform/rounding.h"
 #include "queue/queuerunner.h"
 #include "queue/rowjob.h"
+#include "queue/sessionscope.h"
 
 namespace larkvale::queue {
 namespace {
@@ -52,12 +53,12 @@ bool QueueRunner::IsRunning(quint64 id) const {
 }
 
 void QueueRunner::StopJobs() {
-  for (auto& job : jobs_) job->stop = true;
+  for (auto& job : jobs_) job->download->Stop();
 }
 
 void QueueRunner::StopDeletedJobs() {
   for (auto& job : jobs_)
-    if (list_.RowOfId(job->id) < 0) job->stop = true;
+    if (list_.RowOfId(job->id) < 0) job->download->Stop();
 }
 
 bool QueueRunner::StopRow(int row) {
@@ -69,7 +70,7 @@ bool QueueRunner::StopRow(int row) {
   }
   for (auto& job : jobs_) {
     if (job->id == id) {
-      job->stop = true;
+      job->download->Stop();
       return true;
     }
   }
@@ -199,53 +200,18 @@ void QueueRunner::StartJob(int row, const QString& link, const QString& part) {
   job->part = part;
   job->host = HostKey(link);
   job->client = hooks_.rowClient ? hooks_.rowClient() : PlainClient();
-  // A row from a browsed page goes out with the browser's session.
-  job->session = std::make_unique<SessionScope>(*job->client, list_.Session(row), link.toStdString());
-  job->transfer = std::make_unique<PartTransfer>(*job->client);
+  RowOptions options;
   // A large file from a server that takes ranges comes over several connections.
-  job->transfer->connections = hooks_.connections ? hooks_.connections() : 1;
-  job->transfer->refusePages = list_.IsFoundOnPage(row);
-  http::TNetHTTP& client = *job->client;
-  // The worker's events: the transfer decides what counts; the runner's
-  // thread reads the counts between its waits.
-  client.OnStatus = nullptr;
-  client.OnWorkBegin = [raw](http::TNetComponent*, http::TWorkMode, std::int64_t announced) {
-    const bool counts = raw->transfer->Begin(announced);
-    const std::lock_guard<std::mutex> hold(raw->lock);
-    raw->counting = counts;
-    if (!counts) return;
-    ++raw->bodies;
-    raw->base = raw->transfer->Base();
-    raw->expected = raw->transfer->Expected();
-    raw->count = 0;
-  };
-  client.OnWork = [raw](http::TNetComponent*, http::TWorkMode, std::int64_t count) {
-    {
-      const std::lock_guard<std::mutex> hold(raw->lock);
-      if (raw->counting) {
-        raw->received += count - raw->count;
-        raw->count = count;
-      }
-    }
-    if (raw->stop) raw->transfer->Stop();
-  };
-  client.OnWorkEnd = nullptr;
-  // A stop ends a wait for the network as well, at its next slice.
-  client.OnWaiting = [raw](http::TNetComponent*) {
-    if (raw->stop) raw->transfer->Stop();
-  };
+  options.connections = hooks_.connections ? hooks_.connections() : 1;
+  options.refusePages = list_.IsFoundOnPage(row);
+  // A row from a browsed page goes out with the browser's session.
+  options.session = list_.Session(row);
+  job->download = std::make_unique<RowDownload>(*job->client, std::move(options));
   job->thread = std::thread([raw] {
-    PartTransfer::Result result;
-    try {
-      result = raw->transfer->Run(raw->link, raw->part);
-    } catch (const std::exception& e) {
-      result.error = QString::fromUtf8(e.what());
-    } catch (...) {
-      result.error = QStringLiteral("Unknown error");
-    }
+    RowResult result = raw->download->Run(raw->link, raw->part, *raw);
     {
       const std::lock_guard<std::mutex> hold(raw->lock);
-      raw->result = result;
+      raw->result = std::move(result);
     }
     raw->finished = true;
   });
@@ -261,14 +227,13 @@ void QueueRunner::FollowJobs() {
     const bool finished = job.finished;  // read first: the counts below are then final
     std::uint64_t bodies;
     bool counting;
-    std::int64_t base, expected, count, received;
+    std::int64_t expected, have, received;
     {
       const std::lock_guard<std::mutex> hold(job.lock);
       bodies = job.bodies;
       counting = job.counting;
-      base = job.base;
       expected = job.expected;
-      count = job.count;
+      have = job.have;
       received = job.received;
     }
     bytes += received;
@@ -276,12 +241,13 @@ void QueueRunner::FollowJobs() {
     if (row >= 0 && bodies != job.bodiesShown) {
       // A body of the file began: as the work-begin of one row at a time.
       job.bodiesShown = bodies;
-      job.meter.Start(expected > 0 ? expected - base : 0);
+      job.bodyStart = received;
+      job.meter.Start(expected > 0 ? expected - have : 0);
       list_.BeginUpdate();
       if (expected > 0) {
         list_.SetCellInt(colSize, row, expected);
         list_.SetCellInt(colProgress, row,
-                         RoundHalfEven(static_cast<double>(base) / static_cast<double>(expected) * 100.0));
+                         RoundHalfEven(static_cast<double>(have) / static_cast<double>(expected) * 100.0));
       } else {
         list_.SetCellInt(colProgress, row, 0);
       }
@@ -289,12 +255,12 @@ void QueueRunner::FollowJobs() {
     }
     if (row >= 0 && counting) {
       // The row's own speed, refreshed twice a second as the speed label is.
-      job.meter.Update(count);
+      job.meter.Update(received - job.bodyStart);
       if (const std::int64_t now = TickCountMs(); now - job.speedShownMs >= kSpeedRefreshMs) {
         job.speedShownMs = now;
         list_.SetSpeedText(row, job.meter.Text());
       }
-      job.whole = base + count;
+      job.whole = have;
       job.size = std::max<qint64>(list_.CellInt(colSize, row), 0);
       if (job.size >= 1) {
         const qint64 percent =
@@ -325,13 +291,12 @@ void QueueRunner::FollowJobs() {
   }
   // The rows that ended, in the order they ended; the list only now.
   for (auto& job : ended) {
-    PartTransfer::Result result;
+    RowResult result;
     {
       const std::lock_guard<std::mutex> hold(job->lock);
       result = job->result;
     }
-    job->transfer.reset();
-    job->session.reset();  // gives the client back as it was, before it goes
+    job->download.reset();
     const int row = list_.RowOfId(job->id);
     if (result.complete && jobs_.empty()) hooks_.status(QStringLiteral("Done"));
     FinishRow(row, job->id, job->link, job->part.chopped(5), result);
