@@ -258,42 +258,25 @@ void DownloadsPanel::buildClients() {
     showRowProgress();
   };
   hooks.rowsBytes = hooks.streamBytes;
+  // One row at a time: its body's length gives the time left.
+  hooks.bodyBegan = [this](std::int64_t announced) {
+    speed_->Begin(announced);
+    showRowProgress();
+  };
   hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
   runner_ =
       std::make_unique<queue::QueueRunner>(*state_.downloadList, *http2_, state_.currentDownloadRow, std::move(hooks));
 
-  // HTTP1's events go to the Download action, HTTP2's to the runner.
+  // HTTP1's events go to the Download action.
   queue::DownloadAction* action = action_.get();
-  queue::QueueRunner* runner = runner_.get();
   http1_->OnStatus = [action](http::TNetComponent*, http::TNetStatus, const std::string& t) { action->Status(t); };
   http1_->OnWorkBegin = [action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action->WorkBegin(n); };
   http1_->OnWork = [action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action->Work(n); };
   http1_->OnWorkEnd = [action](http::TNetComponent*, http::TWorkMode) { action->WorkEnd(); };
-  http2_->OnStatus = [this](http::TNetComponent*, http::TNetStatus, const std::string& t) { showRunnerStatus(t); };
-  // The speed follows the bytes as they arrive; the taskbar shows the row's
-  // progress, which the runner counts over the whole file (also when the
-  // body resumes it) and only for the file's own body.
-  http2_->OnWorkBegin = [this, runner](http::TNetComponent*, http::TWorkMode mode, std::int64_t n) {
-    if (mode == http::wmRead) speed_->Begin(n);
-    runner->WorkBegin(n);
-    if (mode == http::wmRead) showRowProgress();
-  };
-  http2_->OnWork = [this, runner](http::TNetComponent*, http::TWorkMode mode, std::int64_t n) {
-    if (mode == http::wmRead) speed_->Work(n);
-    runner->Work(n);
-    if (mode == http::wmRead) showRowProgress();
-  };
-  http2_->OnWorkEnd = [this, runner](http::TNetComponent*, http::TWorkMode mode) {
-    if (mode == http::wmRead) {
-      speed_->End();
-      emit downloadProgress(-1);
-    }
-    runner->WorkEnd();
-  };
-  // While either client waits for the network the window stays live; Stop
-  // (HTTP1) and "Stop downloads" (HTTP2, through the runner) end the wait.
+  // HTTP2's events belong to the row being downloaded: the runner shows its
+  // progress and speed through its hooks. While HTTP1 waits for the network
+  // the window stays live; Stop ends the wait.
   http1_->OnWaiting = [](http::TNetComponent*) { platform::ProcessMessages(); };
-  http2_->OnWaiting = [runner](http::TNetComponent*) { runner->Waiting(); };
 
   connect(downloadButton_, &QToolButton::clicked, this, &DownloadsPanel::download);
   connect(switch_, &QPushButton::clicked, this, &DownloadsPanel::toggleDownloads);
@@ -414,8 +397,6 @@ void DownloadsPanel::toggleDownloads() {
     }
   });
 }
-
-void DownloadsPanel::showRunnerStatus(const std::string& text) { status_->SetText(QString::fromStdString(text)); }
 
 void DownloadsPanel::showRowProgress() {
   const queue::DownloadList& list = *state_.downloadList;

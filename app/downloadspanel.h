@@ -112,7 +112,6 @@ class DownloadsPanel : public QWidget {
   void buildClients();
   void formatCell(int row, widgets::TColor& text, widgets::FontStyles& style);
   void colorCell(int row, widgets::TColor& cell, widgets::TColor& grid);
-  void showRunnerStatus(const std::string& text);
   // Says the runner's row's progress through `downloadProgress`.
   void showRowProgress();
 

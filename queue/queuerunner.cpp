@@ -37,8 +37,7 @@ QueueRunner::QueueRunner(DownloadList& list, http::TNetHTTP& client, int& curren
       list_(list),
       client_(client),
       currentDownloadRow_(currentDownloadRow),
-      hooks_(std::move(hooks)),
-      transfer_(client) {
+      hooks_(std::move(hooks)) {
   pause_.setSingleShot(true);
   // The pass runs from a posted call, not inside the timer's own event: a
   // pass processes messages for as long as its download lasts, and the timer
@@ -237,10 +236,10 @@ void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, 
       if (runner.hooks_.stopped() || runner.CurrentRow() < 0) download.Stop();
     }
   } progress(*this, download);
-  stopStream_ = [&download] { download.Stop(); };
+  stopCurrent_ = [&download] { download.Stop(); };
   if (hooks_.streamBytes) hooks_.streamBytes(0);
   const RowResult result = download.Run(link, part, progress);
-  stopStream_ = nullptr;
+  stopCurrent_ = nullptr;
   if (hooks_.streamBytes) hooks_.streamBytes(-1);
 
   const int now = CurrentRow();
@@ -293,20 +292,71 @@ void QueueRunner::DownloadRow(int row, int& n) {
   list_.SetCellText(colFile, row, part);  // a kill from here on leaves a stopped row with this file
   list_.EndUpdate();
 
-  PartTransfer::Result result;
-  {
-    // A row from a browsed page goes out with the browser's session.
-    const SessionScope session(client_, list_.Session(row), link.toStdString());
-    // A large file from a server that takes ranges comes over several connections.
-    transfer_.connections = hooks_.connections ? hooks_.connections() : 1;
-    transfer_.refusePages = list_.IsFoundOnPage(row);
-    result = transfer_.Run(link, part);
-  }
+  RowOptions options;
+  // A large file from a server that takes ranges comes over several connections.
+  options.connections = hooks_.connections ? hooks_.connections() : 1;
+  options.refusePages = list_.IsFoundOnPage(row);
+  // A row from a browsed page goes out with the browser's session.
+  options.session = list_.Session(row);
+  RowDownload download(client_, std::move(options));
+  // The file's reports, on this thread: onto the row, the status line and
+  // the speed.
+  struct Progress : RowProgress {
+    QueueRunner& runner;
+    RowDownload& download;
+    bool moved = false;
+    Progress(QueueRunner& r, RowDownload& d) : runner(r), download(d) {}
+    void Began(std::int64_t resumed, std::int64_t expected) override {
+      runner.lastBlockMs_ = TickCountMs();
+      if (runner.hooks_.bodyBegan) runner.hooks_.bodyBegan(expected > 0 ? expected - resumed : 0);
+      const int row = runner.CurrentRow();
+      if (expected > 0) {
+        runner.hooks_.status(QStringLiteral("Transfering: ") + QString::number(expected));
+        runner.list_.SetCellInt(colSize, row, expected);
+      } else {
+        runner.list_.SetCellInt(colProgress, row, 0);
+      }
+    }
+    void Moved(std::int64_t have, std::int64_t, std::int64_t received, double) override {
+      runner.lastBlockMs_ = TickCountMs();
+      moved = true;
+      const int row = runner.CurrentRow();
+      const qint64 size = runner.list_.CellInt(colSize, row);
+      runner.hooks_.status(BytesText(have, size < 1 ? 0 : size));
+      if (size >= 1) {
+        // The percentage moves once in about a hundred blocks of a large
+        // file; writing the same value again would only announce a change
+        // that is none.
+        const qint64 percent = RoundHalfEven(static_cast<double>(have) / static_cast<double>(size) * 100.0);
+        if (runner.list_.CellEmpty(colProgress, row) || runner.list_.CellInt(colProgress, row) != percent)
+          runner.list_.SetCellInt(colProgress, row, percent);
+      }
+      // (0 would start the speed afresh.)
+      if (runner.hooks_.rowsBytes && received > 0) runner.hooks_.rowsBytes(received);
+    }
+    void Status(const QString& text) override { runner.hooks_.status(text); }
+    void Idle() override {
+      const bool block = moved;
+      moved = false;
+      runner.hooks_.processMessages();
+      // Stop at the next block; a stalled transfer ends the way a Stop at
+      // its next block would, once it has been silent a moment.
+      if (runner.hooks_.stopped() &&
+          (block || TickCountMs() - runner.lastBlockMs_ >= kStalledStopMs))
+        download.Stop();
+    }
+  } progress(*this, download);
+  stopCurrent_ = [&download] { download.Stop(); };
+  if (hooks_.rowsBytes) hooks_.rowsBytes(0);
+  const RowResult result = download.Run(link, part, progress);
+  stopCurrent_ = nullptr;
+  if (hooks_.rowsBytes) hooks_.rowsBytes(-1);
 
   const int now = CurrentRow();
   const quint64 id = downloadingId_;
   downloadingId_ = 0;
-  FinishRow(now, id, link, name, ResultOf(result));
+  if (result.complete) hooks_.status(QStringLiteral("Done"));
+  FinishRow(now, id, link, name, result);
 }
 
 void QueueRunner::FinishRow(int now, quint64 id, const QString& link, const QString& name,
@@ -437,25 +487,6 @@ int QueueRunner::CurrentRow() {
   return row;
 }
 
-void QueueRunner::WorkBegin(std::int64_t announced) {
-  lastBlockMs_ = TickCountMs();
-  // Only the body of a 2xx reply is the file's: a redirect's or an error's
-  // body leaves Size and Progress alone.
-  if (!transfer_.Begin(announced)) return;
-  const std::int64_t base = transfer_.Base(), expected = transfer_.Expected();
-  const int row = CurrentRow();
-  list_.BeginUpdate();
-  if (expected > 0) {
-    hooks_.status(QStringLiteral("Transfering: ") + QString::number(expected));
-    list_.SetCellInt(colSize, row, expected);
-    list_.SetCellInt(colProgress, row,
-                     RoundHalfEven(static_cast<double>(base) / static_cast<double>(expected) * 100.0));
-  } else {
-    list_.SetCellInt(colProgress, row, 0);
-  }
-  list_.EndUpdate();
-}
-
 namespace {
 
 // "N bytes." or "N bytes of M bytes.", built in one piece: this runs for
@@ -477,45 +508,9 @@ QString BytesText(std::int64_t count, std::int64_t size) {
 
 }  // namespace
 
-void QueueRunner::Work(std::int64_t count) {
-  lastBlockMs_ = TickCountMs();
-  hooks_.processMessages();
-  if (transfer_.Counting()) {
-    // Counts cover the whole file, also when this body resumes it.
-    const std::int64_t whole = transfer_.Base() + count;
-    const int row = CurrentRow();
-    const qint64 size = list_.CellInt(colSize, row);
-    hooks_.status(BytesText(whole, size < 1 ? 0 : size));
-    if (size >= 1) {
-      // The percentage moves once in about a hundred blocks of a large file;
-      // writing the same value again would only announce a change that is none.
-      const qint64 percent = RoundHalfEven(static_cast<double>(whole) / static_cast<double>(size) * 100.0);
-      if (list_.CellEmpty(colProgress, row) || list_.CellInt(colProgress, row) != percent) {
-        list_.BeginUpdate();
-        list_.SetCellInt(colProgress, row, percent);
-        list_.EndUpdate();
-      }
-    }
-  }
-  if (hooks_.stopped()) transfer_.Stop();
-}
-
 void QueueRunner::StopTransfer() {
   StopJobs();
-  if (downloadingId_ == 0) return;
-  if (stopStream_) {
-    stopStream_();
-    return;
-  }
-  transfer_.Stop();
-}
-
-void QueueRunner::WorkEnd() { hooks_.status(QStringLiteral("Done")); }
-
-void QueueRunner::Waiting() {
-  hooks_.processMessages();
-  // A stalled transfer ends the way a Stop at its next block would.
-  if (hooks_.stopped() && TickCountMs() - lastBlockMs_ >= kStalledStopMs) StopTransfer();
+  if (downloadingId_ != 0 && stopCurrent_) stopCurrent_();
 }
 
 }  // namespace larkvale::queue

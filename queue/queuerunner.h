@@ -116,6 +116,9 @@ struct RunnerHooks {
   // `streamBytes` counts a stream's (0 when they start, -1 when the last
   // ends), for the speed label
   std::function<void(std::int64_t bytes)> rowsBytes;
+  // optional: a body of the row downloading one at a time began, with the
+  // bytes it announces (0 unknown), for the time left beside the speed
+  std::function<void(std::int64_t announced)> bodyBegan;
 };
 
 struct RowJob;
@@ -160,15 +163,6 @@ class QueueRunner : public QObject {
   // "Stop downloads": rows waiting for a retry are stopped now (a later
   // "Start downloads" asks at once), rather than at the next pass.
   void StopWaits();
-
-  // The transfer's work events, for the row being downloaded.
-  void WorkBegin(std::int64_t announced);
-  void Work(std::int64_t count);
-  void WorkEnd();
-  // The client's `OnWaiting`: processes messages, and when downloads are
-  // stopped and no block has come for kStalledStopMs, disconnects, as the
-  // work event would at the next block that a stalled server never sends.
-  void Waiting();
 
   static constexpr int kTopLevelRetryMs = 20;
   static constexpr int kStalledStopMs = 100;
@@ -231,8 +225,7 @@ class QueueRunner : public QObject {
   bool active_ = false;
   quint64 downloadingId_ = 0;  // 0 while no row downloads
   std::int64_t lastBlockMs_ = 0;  // when the transfer last moved
-  PartTransfer transfer_;  // the transfer of the row being downloaded
-  std::function<void()> stopStream_;  // set while a stream row downloads
+  std::function<void()> stopCurrent_;  // ends the row being downloaded, one at a time
   struct Retry {
     int attempts = 0;
     std::int64_t dueMs = 0;

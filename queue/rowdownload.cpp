@@ -82,7 +82,10 @@ RowResult RowDownload::RunFile(const QString& link, const QString& part, RowProg
   transfer_.refusePages = options_.refusePages;
   transfer_.recordOrigin = options_.recordOrigin;
   std::int64_t received = 0, bodyCount = 0;
-  client_.OnStatus = nullptr;
+  // The connection's steps ("Connecting to ...") for the status line.
+  client_.OnStatus = [&](http::TNetComponent*, http::TNetStatus, const std::string& text) {
+    progress.Status(QString::fromStdString(text));
+  };
   // Only the body of the reply that is the file counts (not a request
   // going out, a redirect's body or an error page): the transfer decides.
   client_.OnWorkBegin = [&](http::TNetComponent*, http::TWorkMode mode, std::int64_t announced) {

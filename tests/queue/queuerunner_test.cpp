@@ -71,13 +71,12 @@ class Runner : public ::testing::Test {
       if (runnerHooksPause) runnerHooksPause();
     };
     hooks.downloadsAtOnce = [this] { return atOnce; };
-    runner = std::make_unique<QueueRunner>(*list, *client, currentRow, std::move(hooks));
-    client->OnWorkBegin = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner->WorkBegin(n); };
-    client->OnWork = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) {
-      if (onWork) onWork(n);
-      runner->Work(n);
+    // The bytes of the row's body as they arrive (what the speed label gets).
+    hooks.rowsBytes = [this](std::int64_t bytes) {
+      if (bytes > 0 && onWork) onWork(bytes);
     };
-    client->OnWorkEnd = [this](http::TNetComponent*, http::TWorkMode) { runner->WorkEnd(); };
+    runner = std::make_unique<QueueRunner>(*list, *client, currentRow, std::move(hooks));
+
   }
 
   // A new list, client and runner over an empty download folder.

@@ -349,18 +349,17 @@ TEST_F(SplitTransferTest, TheRunnerSplitsARowAndStopDownloadsEndsEveryPart) {
   hooks.processMessages = [] { QCoreApplication::processEvents(); };
   hooks.reportError = [](std::exception_ptr) { ADD_FAILURE() << "the pass failed"; };
   hooks.connections = [] { return 4; };
-  QueueRunner runner(list, client, currentRow, std::move(hooks));
   QElapsedTimer sinceStop;
-  client.OnWorkBegin = [&](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner.WorkBegin(n); };
-  client.OnWork = [&](http::TNetComponent*, http::TWorkMode, std::int64_t n) {
-    runner.Work(n);
-    // "Stop downloads" once the row shows 40 %.
-    if (!stopped && list.CellInt(colProgress, 0) >= 40) {
+  // "Stop downloads" once the row shows 40 %, the first time.
+  bool armed = true;
+  hooks.rowsBytes = [&](std::int64_t) {
+    if (armed && !stopped && list.CellInt(colProgress, 0) >= 40) {
+      armed = false;
       stopped = true;
       sinceStop.start();
     }
   };
-  client.OnWaiting = [&](http::TNetComponent*) { runner.Waiting(); };
+  QueueRunner runner(list, client, currentRow, std::move(hooks));
   list.AddRows(1);
   list.SetCellText(colUrl, 0, QString::fromStdString(Url("v.mp4")));
   list.SetCellInt(colSize, 0, 0);
@@ -375,7 +374,6 @@ TEST_F(SplitTransferTest, TheRunnerSplitsARowAndStopDownloadsEndsEveryPart) {
   EXPECT_EQ(std::count_if(first.begin(), first.end(), [](const Served& s) { return s.status == 206; }), 4);
 
   // "Start downloads": the next pass resumes every part.
-  client.OnWork = [&](http::TNetComponent*, http::TWorkMode, std::int64_t n) { runner.Work(n); };
   stopped = false;
   runner.Start();
   QElapsedTimer waited;
