@@ -308,14 +308,19 @@ void QueueRunner::DownloadRow(int row, int& n) {
     Progress(QueueRunner& r, RowDownload& d) : runner(r), download(d) {}
     void Began(std::int64_t resumed, std::int64_t expected) override {
       runner.lastBlockMs_ = TickCountMs();
-      if (runner.hooks_.bodyBegan) runner.hooks_.bodyBegan(expected > 0 ? expected - resumed : 0);
       const int row = runner.CurrentRow();
+      runner.list_.BeginUpdate();
       if (expected > 0) {
         runner.hooks_.status(QStringLiteral("Transfering: ") + QString::number(expected));
         runner.list_.SetCellInt(colSize, row, expected);
+        runner.list_.SetCellInt(colProgress, row,
+                                RoundHalfEven(static_cast<double>(resumed) / static_cast<double>(expected) * 100.0));
       } else {
         runner.list_.SetCellInt(colProgress, row, 0);
       }
+      runner.list_.EndUpdate();
+      // The row shows where it starts before the speed and the taskbar do.
+      if (runner.hooks_.bodyBegan) runner.hooks_.bodyBegan(expected > 0 ? expected - resumed : 0);
     }
     void Moved(std::int64_t have, std::int64_t, std::int64_t received, double) override {
       runner.lastBlockMs_ = TickCountMs();
