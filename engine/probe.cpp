@@ -1,6 +1,6 @@
 #include "engine/probe.h"
 
-#include "engine/ffmpeg_util.h"
+#include "engine/ffmpegutil.h"
 
 #include <QFileInfo>
 
