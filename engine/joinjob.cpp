@@ -393,7 +393,7 @@ bool JoinJob::Write(const std::string& tmp) {
   InputPtr firstIn = OpenPart(0);
   if (!firstIn) return Fail("cannot read " + plan_.files.front());
   if (!AddStreams(out, firstIn.get())) return false;
-  r = out.Open();
+  r = out.Open(OutputFile::Start::kFreshEmptyFile);  // FileJob made it
   if (r < 0) return Fail("cannot write " + tmp, r);
   r = out.Begin();
   if (r < 0) return Fail("cannot start " + plan_.muxer, r);

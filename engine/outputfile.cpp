@@ -34,7 +34,13 @@ AVStream* OutputFile::CopyStream(const AVStream* in) {
   return ost;
 }
 
-int OutputFile::Open() { return avio_open(&oc_->pb, path_.c_str(), AVIO_FLAG_WRITE); }
+int OutputFile::Open(Start start) {
+  AVDictionary* opts = nullptr;
+  if (start == Start::kFreshEmptyFile) av_dict_set(&opts, "truncate", "0", 0);
+  const int r = avio_open2(&oc_->pb, path_.c_str(), AVIO_FLAG_WRITE, nullptr, &opts);
+  av_dict_free(&opts);
+  return r;
+}
 
 int OutputFile::Begin(const std::map<std::string, std::string>& muxerOptions) {
   AVDictionary* opts = nullptr;

@@ -34,8 +34,12 @@ class OutputFile {
   // codec; else the container picks its own.
   AVStream* CopyStream(const AVStream* in);
 
-  // Opens the file; then the header, once the streams are set.
-  int Open();
+  // Opens the file; then the header, once the streams are set. A file
+  // made empty just now (a job's temporary file) is opened as it is:
+  // truncating it, even at no length, makes ext4 write the whole file out
+  // when it is closed, which the writer would wait for.
+  enum class Start { kTruncate, kFreshEmptyFile };
+  int Open(Start start = Start::kTruncate);
   int Begin(const std::map<std::string, std::string>& muxerOptions = {});
   // Writes a packet whose times are in its output stream's base.
   int Write(AVPacket* pkt);

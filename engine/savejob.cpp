@@ -312,7 +312,7 @@ bool SaveJob::Write(const std::string& tmp) {
   Encoders e;
   if (plan_.hasVideo && !OpenPictureEncoder(out, e)) return false;
   if (plan_.hasAudio && !OpenSoundEncoder(out, e)) return false;
-  r = out.Open();
+  r = out.Open(OutputFile::Start::kFreshEmptyFile);  // FileJob made it
   if (r < 0) return Fail("cannot write " + tmp, r);
   r = out.Begin(plan_.muxerOptions);
   if (r < 0) return Fail("cannot start " + plan_.muxer, r);
