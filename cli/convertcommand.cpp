@@ -55,9 +55,25 @@ class NoHelp : public platform::Help {
 
 }  // namespace
 
-int RunConvert(const QStringList& arguments) {
+namespace {
+
+// The command's own options, beside the format panels' settings.
+struct ConvertFlags {
+  QCommandLineOption format{{QStringLiteral("f"), QStringLiteral("format")}, QStringLiteral("The output format."),
+                            QStringLiteral("FORMAT")};
+  QCommandLineOption output{{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("The output file."),
+                            QStringLiteral("OUT")};
+  QCommandLineOption copy{QStringLiteral("copy"),
+                          QStringLiteral("Join without re-encoding: copy the inputs' streams one after the other "
+                                         "into the first input's container (the same as -f copy). They must "
+                                         "have the same codecs, sizes and rates.")};
+  QCommandLineOption each{QStringLiteral("each"),
+                          QStringLiteral("One file per input: OUT is a folder, and each input becomes its own "
+                                         "file there, named after it, never overwriting one.")};
+};
+
+void DescribeCommand(QCommandLineParser& parser, const ConvertFlags& flags) {
   const auto& formats = convert::OutputFormats();
-  QCommandLineParser parser;
   QString description = QStringLiteral(
       "Joins the input files in order, as the converter's Timeline does, and converts them into one "
       "output file. FORMAT is a \"Save as:\" entry, matched without regard to case (");
@@ -70,64 +86,51 @@ int RunConvert(const QStringList& arguments) {
   parser.setApplicationDescription(description);
   parser.addPositionalArgument(QStringLiteral("IN"), QStringLiteral("Media files, in order."),
                                QStringLiteral("IN..."));
-  const QCommandLineOption format({QStringLiteral("f"), QStringLiteral("format")},
-                                  QStringLiteral("The output format."), QStringLiteral("FORMAT"));
-  const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
-                                  QStringLiteral("The output file."), QStringLiteral("OUT"));
-  const QCommandLineOption copy(QStringLiteral("copy"),
-                                QStringLiteral("Join without re-encoding: copy the inputs' streams one after the other "
-                                               "into the first input's container (the same as -f copy). They must "
-                                               "have the same codecs, sizes and rates."));
-  const QCommandLineOption each(QStringLiteral("each"),
-                                QStringLiteral("One file per input: OUT is a folder, and each input becomes its own "
-                                               "file there, named after it, never overwriting one."));
-  parser.addOption(format);
-  parser.addOption(output);
-  parser.addOption(copy);
-  parser.addOption(each);
+  parser.addOption(flags.format);
+  parser.addOption(flags.output);
+  parser.addOption(flags.copy);
+  parser.addOption(flags.each);
   for (const ConvertOption& o : ConvertOptions())
     parser.addOption(o.valueName.isEmpty() ? QCommandLineOption(o.name, o.description)
                                            : QCommandLineOption(o.name, o.description, o.valueName));
+}
 
+// The format asked for, or -1 with the error line said and `*status` set.
+int ChooseFormat(const QCommandLineParser& parser, const ConvertFlags& flags, int* status) {
   const QString command = QStringLiteral("convert");
-  if (const int status = ParseSubcommand(parser, command, arguments); status >= 0) return status;
-  const QStringList inputs = parser.positionalArguments();
-  if (inputs.isEmpty()) {
+  *status = kBadUsage;
+  if (parser.positionalArguments().isEmpty()) {
     ReportError(command, QStringLiteral("no input file given (see 'larkvale convert --help')"));
-    return kBadUsage;
+    return -1;
   }
-  if (!parser.isSet(format) && !parser.isSet(copy)) {
+  if (!parser.isSet(flags.format) && !parser.isSet(flags.copy)) {
     ReportError(command, QStringLiteral("-f FORMAT or --copy is required (see 'larkvale formats')"));
-    return kBadUsage;
+    return -1;
   }
-  if (parser.isSet(format) && parser.isSet(copy) && FindFormat(parser.value(format)) != convert::JoinFormat()) {
+  if (parser.isSet(flags.format) && parser.isSet(flags.copy) &&
+      FindFormat(parser.value(flags.format)) != convert::JoinFormat()) {
     ReportError(QStringLiteral("--copy"), QStringLiteral("joins without re-encoding; it takes no -f FORMAT"));
-    return kBadUsage;
+    return -1;
   }
-  if (parser.isSet(copy) && parser.isSet(each)) {
+  if (parser.isSet(flags.copy) && parser.isSet(flags.each)) {
     ReportError(QStringLiteral("--each"), QStringLiteral("--copy makes one file of all inputs"));
-    return kBadUsage;
+    return -1;
   }
-  if (!parser.isSet(output)) {
+  if (!parser.isSet(flags.output)) {
     ReportError(command, QStringLiteral("-o OUT is required"));
-    return kBadUsage;
+    return -1;
   }
-  const int formatIndex = parser.isSet(copy) ? convert::JoinFormat() : FindFormat(parser.value(format));
-  if (formatIndex < 0) {
-    ReportError(parser.value(format), QStringLiteral("unknown format (see 'larkvale formats')"));
-    return kBadUsage;
-  }
-  const convert::OutputFormat& chosen = formats.at(size_t(formatIndex));
-  const QString appDir = platform::Environment::FromProcess().appDir;
+  const int formatIndex = parser.isSet(flags.copy) ? convert::JoinFormat() : FindFormat(parser.value(flags.format));
+  if (formatIndex < 0)
+    ReportError(parser.value(flags.format), QStringLiteral("unknown format (see 'larkvale formats')"));
+  return formatIndex;
+}
 
-  engine::VideoEngineCore engine;
-  const convert::OutputChoices defaults = [&] {
-    convert::OutputChoices c = PageDefaults(engine);
-    c.format = formatIndex;
-    c.eachEntry = parser.isSet(each);
-    return c;
-  }();
-  convert::OutputChoices choices = defaults;
+// The panel's settings from the options given, each checked on its own over
+// the defaults so that the error names it; false once one is refused.
+bool ApplyOptions(const QCommandLineParser& parser, const convert::OutputFormat& chosen, const QString& appDir,
+                  engine::VideoEngineCore& engine, const convert::OutputChoices& defaults,
+                  convert::OutputChoices& choices) {
   for (const ConvertOption& o : ConvertOptions()) {
     if (!parser.isSet(o.name)) continue;
     const QString value = parser.value(o.name);
@@ -135,10 +138,9 @@ int RunConvert(const QStringList& arguments) {
     // A join copies the streams as they are: no setting applies to it.
     if (!o.appliesTo(chosen.panel) || chosen.save == convert::SaveMethod::Join) {
       ReportError(QStringLiteral("--") + o.name, QStringLiteral("does not apply to ") + chosen.entry);
-      return kBadUsage;
+      return false;
     }
     QString refused = o.set(choices, chosen.panel, value, engine);
-    // Each option on its own over the defaults, so that the error names it.
     if (refused.isEmpty()) {
       convert::OutputChoices alone = defaults;
       o.set(alone, chosen.panel, value, engine);
@@ -146,15 +148,16 @@ int RunConvert(const QStringList& arguments) {
     }
     if (!refused.isEmpty()) {
       ReportError(named, refused);
-      return kBadUsage;
+      return false;
     }
   }
+  return true;
+}
 
-  // One probe of each input tells both whether it is media and its length.
-  // A join decodes nothing, so an MP4's header is enough for it.
-  engine.SetHeaderProbes(formatIndex == convert::JoinFormat());
+// One probe of each input tells both whether it is media and its length;
+// false when any cannot be read, each named on its own line.
+bool ProbeInputs(engine::VideoEngineCore& engine, const QStringList& inputs, std::vector<double>& lengths) {
   bool unreadable = false;
-  std::vector<double> lengths;
   for (const QString& input : inputs) {
     const QFileInfo info(input);
     QString problem;
@@ -171,35 +174,13 @@ int RunConvert(const QStringList& arguments) {
     }
     lengths.push_back(probed.duration);
   }
-  if (unreadable) return kJobFailed;
-  if (Interrupted()) EndAsInterrupted();
+  return !unreadable;
+}
 
-  convert::TimelineModel timeline;
-  for (int i = 0; i < inputs.size(); ++i) timeline.Append(inputs[i], lengths[size_t(i)]);
-
-  const QFileInfo out(parser.value(output));
-  if (parser.isSet(each) && !out.isDir()) {
-    ReportError(out.filePath(), QStringLiteral("--each writes into a folder, and this is none"));
-    return kBadUsage;
-  }
-  CommandLineDialogs dialogs(out.absoluteFilePath());
-  NoHelp help;
-  bool busy = false;
-  convert::ConversionRun run(engine, timeline, busy, dialogs, help, QStringLiteral("larkvale"));
-  ProgressLine line(parser.isSet(each) ? out.absoluteFilePath() + QLatin1Char('/') : out.fileName(),
-                    ProgressLine::Unit::Seconds, ProgressLine::StandardErrorIsTerminal());
-  int total = 0;
-  run.OnMaximum = [&](int seconds) {
-    total = seconds;
-    line.SetTotal(seconds);
-  };
-  run.OnPosition = [&](int seconds) {
-    line.SetDone(seconds);
-    // The run's own abort: the engine drops its temporary file and leaves
-    // the output as it was.
-    if (Interrupted()) run.AbortForClose();
-  };
-  const auto outcome = run.Run(choices, appDir, out.absolutePath());
+// The run's end as the exit status and its lines.
+int Report(convert::ConversionRun::Outcome outcome, convert::ConversionRun& run, const CommandLineDialogs& dialogs,
+           const engine::VideoEngineCore& engine, ProgressLine& line, int total, const QStringList& inputs,
+           const QFileInfo& out, bool each) {
   using Outcome = convert::ConversionRun::Outcome;
   switch (outcome) {
     case Outcome::Saved:
@@ -213,8 +194,8 @@ int RunConvert(const QStringList& arguments) {
       ReportError(inputs.join(QLatin1Char(' ')), dialogs.Said());
       return kJobFailed;
     case Outcome::Aborted:
-      line.Finish(parser.isSet(each) ? QStringLiteral("stopped; the files done are kept, nothing else written")
-                                     : QStringLiteral("stopped; nothing written"));
+      line.Finish(each ? QStringLiteral("stopped; the files done are kept, nothing else written")
+                       : QStringLiteral("stopped; nothing written"));
       EndAsInterrupted();
     case Outcome::Failed:
       line.Finish(QStringLiteral("failed"));
@@ -228,6 +209,63 @@ int RunConvert(const QStringList& arguments) {
                                                            : dialogs.Said());
       return kJobFailed;
   }
+}
+
+}  // namespace
+
+int RunConvert(const QStringList& arguments) {
+  QCommandLineParser parser;
+  const ConvertFlags flags;
+  DescribeCommand(parser, flags);
+  if (const int status = ParseSubcommand(parser, QStringLiteral("convert"), arguments); status >= 0) return status;
+  int status = kBadUsage;
+  const int formatIndex = ChooseFormat(parser, flags, &status);
+  if (formatIndex < 0) return status;
+  const QStringList inputs = parser.positionalArguments();
+  const bool each = parser.isSet(flags.each);
+  const convert::OutputFormat& chosen = convert::OutputFormats().at(size_t(formatIndex));
+  const QString appDir = platform::Environment::FromProcess().appDir;
+
+  engine::VideoEngineCore engine;
+  convert::OutputChoices defaults = PageDefaults(engine);
+  defaults.format = formatIndex;
+  defaults.eachEntry = each;
+  convert::OutputChoices choices = defaults;
+  if (!ApplyOptions(parser, chosen, appDir, engine, defaults, choices)) return kBadUsage;
+
+  // A join decodes nothing, so an MP4's header is enough for it.
+  engine.SetHeaderProbes(formatIndex == convert::JoinFormat());
+  std::vector<double> lengths;
+  if (!ProbeInputs(engine, inputs, lengths)) return kJobFailed;
+  if (Interrupted()) EndAsInterrupted();
+
+  convert::TimelineModel timeline;
+  for (int i = 0; i < inputs.size(); ++i) timeline.Append(inputs[i], lengths[size_t(i)]);
+
+  const QFileInfo out(parser.value(flags.output));
+  if (each && !out.isDir()) {
+    ReportError(out.filePath(), QStringLiteral("--each writes into a folder, and this is none"));
+    return kBadUsage;
+  }
+  CommandLineDialogs dialogs(out.absoluteFilePath());
+  NoHelp help;
+  bool busy = false;
+  convert::ConversionRun run(engine, timeline, busy, dialogs, help, QStringLiteral("larkvale"));
+  ProgressLine line(each ? out.absoluteFilePath() + QLatin1Char('/') : out.fileName(), ProgressLine::Unit::Seconds,
+                    ProgressLine::StandardErrorIsTerminal());
+  int total = 0;
+  run.OnMaximum = [&](int seconds) {
+    total = seconds;
+    line.SetTotal(seconds);
+  };
+  run.OnPosition = [&](int seconds) {
+    line.SetDone(seconds);
+    // The run's own abort: the engine drops its temporary file and leaves
+    // the output as it was.
+    if (Interrupted()) run.AbortForClose();
+  };
+  const auto outcome = run.Run(choices, appDir, out.absolutePath());
+  return Report(outcome, run, dialogs, engine, line, total, inputs, out, each);
 }
 
 }  // namespace larkvale::cli

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "engine/output_formats.h"
+#include "engine/encodeplan.h"
 #include "engine/videoenginecore.h"
 #include "platform/errors.h"
 #include "platform/rounding.h"

@@ -1,6 +1,6 @@
 #include "engine/preview.h"
 
-#include "engine/track_reader.h"
+#include "engine/trackreader.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>

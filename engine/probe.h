@@ -1,10 +1,8 @@
 #pragma once
-// Probing of media files: length, frame size and rate, and the first picture.
+// Probing of media files: length, frame size and rate (the first picture is
+// in firstframe.h).
 // Everything here answers "nothing" (zeros, a null image) for a file that is
 // missing, empty, truncated beyond use or not media; nothing throws.
-
-#include <QImage>
-#include <QSize>
 
 #include <string>
 
@@ -33,9 +31,5 @@ MediaInfo ProbeFile(const std::string& path);
 // or AAC: no frame is decoded), else as ProbeFile. For a join, which copies
 // packets and needs no decoder's view of them.
 MediaInfo ProbeFileHeader(const std::string& path);
-
-// The first decodable picture, scaled to fit `box` keeping its shape (a null
-// size keeps the picture's own size). Null image when there is no picture.
-QImage FirstFrame(const std::string& path, QSize box = {});
 
 }  // namespace larkvale::engine

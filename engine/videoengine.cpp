@@ -1,5 +1,6 @@
 #include "engine/videoengine.h"
 
+#include "engine/firstframe.h"
 #include "engine/preview.h"
 #include "engine/probe.h"
 

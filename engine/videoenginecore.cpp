@@ -1,8 +1,8 @@
 #include "engine/videoenginecore.h"
 
 #include "engine/probe.h"
-#include "engine/save_job.h"
-#include "engine/stream_join.h"
+#include "engine/savejob.h"
+#include "engine/joinjob.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -10,9 +10,9 @@
 // main thread the call waits in an event loop, so the window is served
 // between progress events.
 
-#include "engine/output_formats.h"
+#include "engine/encodeplan.h"
 #include "engine/probe.h"
-#include "engine/stream_join.h"
+#include "engine/joinjob.h"
 #include "engine/timeline.h"
 
 #include <QString>

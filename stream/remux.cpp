@@ -7,11 +7,12 @@ extern "C" {
 }
 
 #include <cstdio>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 
+#include "engine/outputfile.h"
 #include "stream/streamplan.h"
 
 namespace larkvale::stream {
@@ -121,10 +122,6 @@ struct GroupInput {
   std::int64_t StartUs() const { return fmt->start_time == AV_NOPTS_VALUE ? 0 : fmt->start_time; }
 };
 
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-
 // Reads one track's groups in order, giving packets with continued times.
 class TrackReader {
  public:
@@ -141,8 +138,8 @@ class TrackReader {
   int videoOut = -1, audioOut = -1;
   std::int64_t offsetUs = 0;  // added to every time of the current group
 
-  // The next packet with times in its input stream's base, offset; false at
-  // the end of the track.
+  // The next packet with times in its input stream's base, not yet moved
+  // by `offsetUs`; false at the end of the track.
   bool Next(AVPacket*& out, AVRational& timeBase, int& outIndex) {
     for (;;) {
       const int err = av_read_frame(input_->fmt, packet_.get());
@@ -165,10 +162,9 @@ class TrackReader {
         av_packet_unref(p);
         continue;
       }
-      const std::int64_t shift = av_rescale_q(offsetUs, AV_TIME_BASE_Q, tb);
-      p->dts += shift;
-      if (p->pts != AV_NOPTS_VALUE) p->pts += shift;
-      const std::int64_t end = av_rescale_q(p->dts + std::max<std::int64_t>(p->duration, 0), tb, AV_TIME_BASE_Q);
+      if (p->pts == AV_NOPTS_VALUE) p->pts = p->dts;
+      const std::int64_t end =
+          av_rescale_q(p->dts + std::max<std::int64_t>(p->duration, 0), tb, AV_TIME_BASE_Q) + offsetUs;
       endUs_ = std::max(endUs_, end);
       out = p;
       timeBase = tb;
@@ -194,27 +190,85 @@ class TrackReader {
   bool takeVideo_, takeAudio_;
   const PieceWait& whole_;
   std::atomic<bool>& gaveUp_;
-  std::unique_ptr<AVPacket, PacketFree> packet_;
+  engine::PacketPtr packet_;
   std::unique_ptr<GroupInput> input_;
   std::size_t group_ = 0;
   std::int64_t endUs_ = 0;
 };
 
-struct OutputCloser {
-  void operator()(AVFormatContext* c) const {
-    if (c->pb) avio_closep(&c->pb);
-    avformat_free_context(c);
+using Readers = std::vector<std::unique_ptr<TrackReader>>;
+
+// The output's streams, from each track's first group: the picture and
+// sound of the first track, the sound of the second.
+void AddStreams(engine::OutputFile& out, Readers& readers) {
+  auto add = [&](TrackReader& r, int in, int& outIndex) {
+    if (in < 0) return;
+    const AVStream* o = out.CopyStream(r.Current().fmt->streams[in]);
+    if (!o) throw StreamError("Cannot make an MP4 file.");
+    outIndex = o->index;
+  };
+  add(*readers[0], readers[0]->videoIn, readers[0]->videoOut);
+  add(*readers[0], readers[0]->audioIn, readers[0]->audioOut);
+  if (readers.size() == 2) add(*readers[1], readers[1]->audioIn, readers[1]->audioOut);
+  if (out.Context()->nb_streams == 0) throw StreamError("The fetched stream holds neither picture nor sound.");
+}
+
+// Every track moves by the earliest start among them, so separate picture
+// and sound keep their relative timing. A start before zero is left as it
+// is: it marks the encoder's priming samples, which the MP4's edit list then
+// skips as the source's did.
+void AlignStarts(Readers& readers) {
+  std::int64_t start = std::numeric_limits<std::int64_t>::max();
+  for (auto& r : readers) start = std::min(start, r->Current().StartUs());
+  start = std::max<std::int64_t>(start, 0);
+  for (auto& r : readers) r->offsetUs = -start;
+}
+
+// Copies the tracks' packets into `out`, the earliest first; false when
+// stopped or a piece never came.
+bool CopyInterleaved(engine::OutputFile& out, Readers& readers, const std::atomic<bool>* stop,
+                     const std::atomic<bool>& gaveUp) {
+  struct Pending {
+    AVPacket* packet = nullptr;
+    AVRational tb{};
+    int index = -1;
+    std::int64_t offsetUs = 0;  // its group's, as it was read
+    bool done = false;
+  };
+  std::vector<Pending> pending(readers.size());
+  for (;;) {
+    if ((stop && *stop) || gaveUp) return false;
+    std::size_t pick = pending.size();
+    std::int64_t best = 0;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      Pending& p = pending[i];
+      if (!p.done && !p.packet) {
+        p.done = !readers[i]->Next(p.packet, p.tb, p.index);
+        p.offsetUs = readers[i]->offsetUs;
+      }
+      if (p.done) continue;
+      const std::int64_t t = av_rescale_q(p.packet->dts, p.tb, AV_TIME_BASE_Q) + p.offsetUs;
+      if (pick == pending.size() || t < best) {
+        pick = i;
+        best = t;
+      }
+    }
+    if (pick == pending.size()) return true;
+    Pending& p = pending[pick];
+    AVPacket* packet = std::exchange(p.packet, nullptr);
+    const int err = out.Copy(packet, p.tb, p.offsetUs, p.index);
+    if (err < 0) throw StreamError("Writing the MP4 file failed (" + AvText(err) + ").");
   }
-};
+}
 
 bool Remux(const std::vector<RemuxTrack>& tracks, const std::string& outPath, const std::atomic<bool>* stop,
            const PieceWait& wait, std::atomic<bool>& gaveUp) {
   // While the next piece is on its way, what is joined so far goes to the
   // disk, rather than waiting in the output's buffer.
-  AVIOContext* written = nullptr;
+  engine::OutputFile out;
+  bool open = false;
   const PieceWait whole = wait ? PieceWait([&](const std::string& path) {
-    std::error_code ec;
-    if (written && !std::filesystem::exists(path, ec)) avio_flush(written);
+    if (open) out.Flush();
     return wait(path);
   })
                                : PieceWait();
@@ -223,89 +277,21 @@ bool Remux(const std::vector<RemuxTrack>& tracks, const std::string& outPath, co
     if (t.groups.empty()) throw StreamError("Nothing to join.");
   av_log_set_level(AV_LOG_ERROR);
 
-  std::vector<std::unique_ptr<TrackReader>> readers;
+  Readers readers;
   readers.push_back(std::make_unique<TrackReader>(tracks[0], true, tracks.size() == 1, whole, gaveUp));
   if (tracks.size() == 2) readers.push_back(std::make_unique<TrackReader>(tracks[1], false, true, whole, gaveUp));
 
-  AVFormatContext* raw = nullptr;
-  if (avformat_alloc_output_context2(&raw, nullptr, "mp4", outPath.c_str()) < 0 || !raw)
-    throw StreamError("Cannot make an MP4 file.");
-  std::unique_ptr<AVFormatContext, OutputCloser> out(raw);
-
-  std::vector<AVRational> inBase;
-  auto addStream = [&](TrackReader& r, int in, int& outIndex) {
-    if (in < 0) return;
-    const AVStream* s = r.Current().fmt->streams[in];
-    AVStream* o = avformat_new_stream(out.get(), nullptr);
-    if (!o || avcodec_parameters_copy(o->codecpar, s->codecpar) < 0) throw StreamError("Cannot make an MP4 file.");
-    o->codecpar->codec_tag = 0;
-    o->time_base = s->time_base;
-    outIndex = o->index;
-  };
-  addStream(*readers[0], readers[0]->videoIn, readers[0]->videoOut);
-  addStream(*readers[0], readers[0]->audioIn, readers[0]->audioOut);
-  if (readers.size() == 2) addStream(*readers[1], readers[1]->audioIn, readers[1]->audioOut);
-  if (out->nb_streams == 0) throw StreamError("The fetched stream holds neither picture nor sound.");
-
-  // Every track moves by the earliest start among them, so separate
-  // picture and sound keep their relative timing. A start before zero is
-  // left as it is: it marks the encoder's priming samples, which the MP4's
-  // edit list then skips as the source's did.
-  std::int64_t start = std::numeric_limits<std::int64_t>::max();
-  for (auto& r : readers) start = std::min(start, r->Current().StartUs());
-  start = std::max<std::int64_t>(start, 0);
-  for (auto& r : readers) r->offsetUs = -start;
-
-  if (avio_open(&out->pb, outPath.c_str(), AVIO_FLAG_WRITE) < 0) throw StreamError("Cannot create " + outPath + ".");
-  written = out->pb;
-  int err = avformat_write_header(out.get(), nullptr);
+  if (out.Create("mp4", outPath) < 0) throw StreamError("Cannot make an MP4 file.");
+  AddStreams(out, readers);
+  AlignStarts(readers);
+  if (out.Open() < 0) throw StreamError("Cannot create " + outPath + ".");
+  open = true;
+  int err = out.Begin();
   if (err < 0) throw StreamError("Cannot write the MP4 header (" + AvText(err) + ").");
-
-  std::vector<std::int64_t> lastDts(out->nb_streams, std::numeric_limits<std::int64_t>::min());
-  struct Pending {
-    AVPacket* packet = nullptr;
-    AVRational tb{};
-    int index = -1;
-    bool done = false;
-  };
-  std::vector<Pending> pending(readers.size());
-  auto fill = [&](std::size_t i) {
-    Pending& p = pending[i];
-    if (!p.done && !p.packet && !readers[i]->Next(p.packet, p.tb, p.index)) p.done = true;
-  };
-  for (;;) {
-    if ((stop && *stop) || gaveUp) return false;
-    std::size_t pick = pending.size();
-    std::int64_t best = 0;
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-      fill(i);
-      if (pending[i].done) continue;
-      const std::int64_t t = av_rescale_q(pending[i].packet->dts, pending[i].tb, AV_TIME_BASE_Q);
-      if (pick == pending.size() || t < best) {
-        pick = i;
-        best = t;
-      }
-    }
-    if (pick == pending.size()) break;
-    Pending& p = pending[pick];
-    AVPacket* packet = p.packet;
-    p.packet = nullptr;
-    AVStream* o = out->streams[p.index];
-    packet->stream_index = p.index;
-    av_packet_rescale_ts(packet, p.tb, o->time_base);
-    // The muxer refuses times that go back; a join can produce them by a
-    // tick of rounding.
-    std::int64_t& last = lastDts[static_cast<std::size_t>(p.index)];
-    if (last != std::numeric_limits<std::int64_t>::min() && packet->dts <= last) packet->dts = last + 1;
-    if (packet->pts == AV_NOPTS_VALUE || packet->pts < packet->dts) packet->pts = packet->dts;
-    last = packet->dts;
-    packet->pos = -1;
-    err = av_interleaved_write_frame(out.get(), packet);
-    if (err < 0) throw StreamError("Writing the MP4 file failed (" + AvText(err) + ").");
-  }
+  if (!CopyInterleaved(out, readers, stop, gaveUp)) return false;
   // A read cut short by a piece that never came may look like the end.
   if (gaveUp) return false;
-  err = av_write_trailer(out.get());
+  err = out.Finish();
   if (err < 0) throw StreamError("Finishing the MP4 file failed (" + AvText(err) + ").");
   return true;
 }

@@ -168,11 +168,6 @@ SegmentFetcher::~SegmentFetcher() = default;
 std::unique_ptr<http::TNetHTTP> SegmentFetcher::NewClient(bool callerThread) {
   auto client = options_.makeClient();
   http::TNetHTTP* raw = client.get();
-  auto connected = raw->OnConnected;
-  raw->OnConnected = [this, connected](http::TNetComponent* s) {
-    ++connects_;
-    if (connected) connected(s);
-  };
   // A stop ends the transfer at its next block, or at once while it waits.
   auto work = raw->OnWork;
   raw->OnWork = [this, raw, work](http::TNetComponent* s, http::TWorkMode m, std::int64_t n) {
@@ -329,7 +324,8 @@ std::string SegmentFetcher::FetchBytes(const Resource& where, const std::string&
 }
 
 bool SegmentFetcher::FetchAll(const std::vector<FetchJob>& jobs,
-                              const std::function<void(const FetchProgress&)>& between) {
+                              const std::function<void(const FetchProgress&)>& between,
+                              const std::function<void(const FetchJob&)>& whole) {
   std::mutex lock;
   std::condition_variable changed;
   FetchProgress progress;
@@ -344,6 +340,7 @@ bool SegmentFetcher::FetchAll(const std::vector<FetchJob>& jobs,
       ++progress.done;
       progress.bytesOnDisk += static_cast<std::int64_t>(size);
       progress.secondsDone += jobs[i].duration;
+      if (whole) whole(jobs[i]);
     }
   }
   std::size_t next = 0;
@@ -392,6 +389,7 @@ bool SegmentFetcher::FetchAll(const std::vector<FetchJob>& jobs,
           size = static_cast<std::int64_t>(body->size());
         }
         if (!direct) WriteWhole(job.path, *body);
+        if (whole) whole(job);
         std::lock_guard<std::mutex> g(lock);
         progress.bytes += size;
         progress.bytesOnDisk += size;

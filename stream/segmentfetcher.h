@@ -89,7 +89,10 @@ class SegmentFetcher {
   // thread every few milliseconds with the progress so far. Returns false
   // when stopped (by `Stop`, from `between`); raises StreamError when a piece
   // failed for good; the pieces already whole stay on disk either way.
-  bool FetchAll(const std::vector<FetchJob>& jobs, const std::function<void(const FetchProgress&)>& between);
+  // `whole` hears of each job whose file is whole: those found so from an
+  // earlier run at once, the others as they land (on the fetching threads).
+  bool FetchAll(const std::vector<FetchJob>& jobs, const std::function<void(const FetchProgress&)>& between,
+                const std::function<void(const FetchJob&)>& whole = nullptr);
 
   // From `between` (or any thread): ends the run at the next block.
   void Stop() { stop_ = true; }
@@ -102,9 +105,6 @@ class SegmentFetcher {
   // Largest playlist, key or index, and largest piece, held in memory.
   static constexpr std::int64_t kMaxTextBytes = 64ll << 20;
   static constexpr std::int64_t kMaxPieceBytes = 512ll << 20;
-
-  // Connections opened so far (every client's connects), for tests.
-  int Connects() const { return connects_; }
 
  private:
   std::unique_ptr<http::TNetHTTP> NewClient(bool callerThread);
@@ -121,7 +121,6 @@ class SegmentFetcher {
 
   Options options_;
   std::atomic<bool> stop_{false};
-  std::atomic<int> connects_{0};
   std::unique_ptr<http::TNetHTTP> callerClient_;
 };
 

@@ -13,19 +13,21 @@
 
 #include "stream/dashmanifest.h"
 #include "stream/hlsplaylist.h"
+#include "stream/readypieces.h"
 #include "stream/remux.h"
 #include "stream/textutil.h"
 
 namespace larkvale::stream {
-namespace {
-
-namespace fs = std::filesystem;
 
 // Where the playlists of a live stream are, for refreshing them.
 struct LiveTrack {
   std::string url;
   std::int64_t nextSequence = 0;
 };
+
+namespace {
+
+namespace fs = std::filesystem;
 
 std::string Kbit(std::int64_t bandwidth) { return std::to_string((bandwidth + 500) / 1000) + " kbit/s"; }
 
@@ -203,7 +205,6 @@ StreamDownload::Result StreamDownload::Run(const std::string& url, const std::st
     if (FinishRecording(url, finalPath, between)) {
       result.complete = true;
       Finished(finalPath, {}, between, result);
-      connects_ = fetcher.Connects();
       fetcher_ = nullptr;
       return result;
     }
@@ -224,15 +225,14 @@ StreamDownload::Result StreamDownload::Run(const std::string& url, const std::st
       result.error = e.what();
     }
   }
-  connects_ = fetcher.Connects();
   fetcher_ = nullptr;
   return result;
 }
 
-void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const std::string& finalPath,
-                              SegmentFetcher& fetcher, const std::function<void(const StreamProgress&)>& between,
-                              Result& result) {
-  // Indexed files list their pieces in a sidx box.
+namespace {
+
+// Indexed files list their pieces in a sidx box.
+void ReadIndexes(StreamPlan& plan, SegmentFetcher& fetcher) {
   for (Track& t : plan.tracks) {
     if (!t.NeedsIndex()) continue;
     const std::string box = fetcher.FetchBytes(t.index, "the segment index");
@@ -242,8 +242,11 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
     t.index = {};
     t.indexInit = -1;
   }
+}
 
-  const std::string folder = PiecesFolder(finalPath);
+// The pieces' folder, kept from an earlier run of the same pieces, else new.
+std::string PreparePiecesFolder(const std::string& url, const StreamPlan& plan, const std::string& finalPath) {
+  const std::string folder = StreamDownload::PiecesFolder(finalPath);
   const std::string state = "stream " + url + "\npieces " + Fingerprint(url, plan) + "\n";
   const std::string stateFile = folder + "/state";
   std::error_code ec;
@@ -251,42 +254,56 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
   fs::create_directories(folder, ec);
   if (ec) throw StreamError("Cannot create the folder " + folder + ": " + ec.message());
   WriteFileAtomically(stateFile, state);
+  return folder;
+}
 
-  // Initialisation sections first, then the pieces of all tracks in the
-  // order of their times, so the join, which interleaves the tracks by
-  // time, finds each next piece among the first to arrive.
+std::vector<Key128> FetchKeys(const Track& t, SegmentFetcher& fetcher) {
+  std::vector<Key128> keys;
+  for (const std::string& url : t.keys) {
+    const std::string bytes = fetcher.FetchBytes({url, 0, -1}, "the AES-128 key");
+    if (bytes.size() != 16)
+      throw StreamError("The AES-128 key at " + url + " is " + std::to_string(bytes.size()) + " bytes long, not 16.");
+    Key128 key;
+    std::copy(bytes.begin(), bytes.end(), key.begin());
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+// What a whole download fetches and joins.
+struct WholeJobs {
   std::vector<FetchJob> jobs;
+  std::vector<RemuxTrack> remux;
+  bool sizesKnown = true;
+  double seconds = 0;  // the first track's length
+  std::int64_t knownTotal = 0;
+};
+
+// Initialisation sections first, then the pieces of all tracks in the order
+// of their times, so the join, which interleaves the tracks by time, finds
+// each next piece among the first to arrive.
+WholeJobs PlanJobs(const StreamPlan& plan, const std::string& folder, SegmentFetcher& fetcher) {
+  WholeJobs w;
   struct Timed {
     double at;
     std::size_t track;
     FetchJob job;
   };
   std::vector<Timed> timed;
-  std::vector<RemuxTrack> remux(plan.tracks.size());
-  bool sizesKnown = true;
-  double seconds = 0;
+  w.remux.resize(plan.tracks.size());
   for (std::size_t ti = 0; ti < plan.tracks.size(); ++ti) {
     const Track& t = plan.tracks[ti];
     double trackSeconds = 0, at = 0;
     for (const Piece& p : t.pieces) trackSeconds += p.duration;
-    std::vector<Key128> keys;
-    for (std::size_t k = 0; k < t.keys.size(); ++k) {
-      const std::string bytes = fetcher.FetchBytes({t.keys[k], 0, -1}, "the AES-128 key");
-      if (bytes.size() != 16)
-        throw StreamError("The AES-128 key at " + t.keys[k] + " is " + std::to_string(bytes.size()) +
-                          " bytes long, not 16.");
-      Key128 key;
-      std::copy(bytes.begin(), bytes.end(), key.begin());
-      keys.push_back(key);
-    }
+    const std::vector<Key128> keys = FetchKeys(t, fetcher);
     for (std::size_t i = 0; i < t.inits.size(); ++i) {
       FetchJob job;
       job.where = t.inits[i];
       job.path = PieceFile(folder, ti, "init" + std::to_string(i) + ".mp4");
       job.name = "the initialisation section";
       job.role = PieceRole::kInit;
-      sizesKnown = sizesKnown && job.where.length >= 0;
-      jobs.push_back(job);
+      w.sizesKnown = w.sizesKnown && job.where.length >= 0;
+      w.jobs.push_back(job);
     }
     int lastInit = -2;
     for (std::size_t i = 0; i < t.pieces.size(); ++i) {
@@ -300,15 +317,16 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
         job.iv = p.iv;
       }
       job.duration = p.duration;
-      if (ti == 0) seconds += p.duration;
-      sizesKnown = sizesKnown && job.where.length >= 0;
+      if (ti == 0) w.seconds += p.duration;
+      w.sizesKnown = w.sizesKnown && job.where.length >= 0;
       // A new group where times may restart or the init section changes.
-      if (remux[ti].groups.empty() || p.discontinuity || p.init != lastInit) {
-        remux[ti].groups.emplace_back();
-        if (p.init >= 0) remux[ti].groups.back().push_back(PieceFile(folder, ti, "init" + std::to_string(p.init) + ".mp4"));
+      auto& groups = w.remux[ti].groups;
+      if (groups.empty() || p.discontinuity || p.init != lastInit) {
+        groups.emplace_back();
+        if (p.init >= 0) groups.back().push_back(PieceFile(folder, ti, "init" + std::to_string(p.init) + ".mp4"));
       }
       lastInit = p.init;
-      remux[ti].groups.back().push_back(job.path);
+      groups.back().push_back(job.path);
       // Where the piece sits in its track, 0 to 1: by time when the
       // manifest gives durations, else by count.
       const double position = trackSeconds > 0 ? at / trackSeconds : static_cast<double>(i) / static_cast<double>(t.pieces.size());
@@ -319,10 +337,20 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
   std::stable_sort(timed.begin(), timed.end(), [](const Timed& a, const Timed& b) {
     return a.at != b.at ? a.at < b.at : a.track < b.track;
   });
-  for (Timed& t : timed) jobs.push_back(std::move(t.job));
-  std::int64_t knownTotal = 0;
-  if (sizesKnown)
-    for (const auto& j : jobs) knownTotal += j.where.length;
+  for (Timed& t : timed) w.jobs.push_back(std::move(t.job));
+  if (w.sizesKnown)
+    for (const auto& j : w.jobs) w.knownTotal += j.where.length;
+  return w;
+}
+
+}  // namespace
+
+void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const std::string& finalPath,
+                              SegmentFetcher& fetcher, const std::function<void(const StreamProgress&)>& between,
+                              Result& result) {
+  ReadIndexes(plan, fetcher);
+  const std::string folder = PreparePiecesFolder(url, plan, finalPath);
+  const WholeJobs w = PlanJobs(plan, folder, fetcher);
 
   StreamProgress last;
   auto report = [&](const FetchProgress& f) {
@@ -330,29 +358,54 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
     last.have = f.bytesOnDisk;
     last.done = f.done;
     last.total = f.total;
-    if (sizesKnown) last.expected = knownTotal;
-    else if (seconds > 0 && f.secondsDone > 0)
-      last.expected = static_cast<std::int64_t>(static_cast<double>(f.bytesOnDisk) * (seconds / f.secondsDone));
+    if (w.sizesKnown) last.expected = w.knownTotal;
+    else if (w.seconds > 0 && f.secondsDone > 0)
+      last.expected = static_cast<std::int64_t>(static_cast<double>(f.bytesOnDisk) * (w.seconds / f.secondsDone));
     if (last.expected >= 0 && last.expected < last.have) last.expected = last.have;
     if (between) between(last);
   };
-
-  // The join runs while the pieces arrive, each piece as soon as it and all
-  // before it are whole, so that little is left to do after the last one.
   const std::string part = finalPath + ".part";
+  std::error_code ec;
   const bool heldName = fs::exists(part, ec);
-  std::atomic<bool> fetchOver{false}, cut{false}, joined{false};
-  const PieceWait whole = [&](const std::string& path) {
-    for (std::error_code e;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-      if (fs::exists(path, e)) return true;
-      if (fetchOver || cut) return fs::exists(path, e);
-    }
+  bool whole = false;
+  try {
+    whole = FetchWhileJoining(w.jobs, w.remux, part, fetcher, report, [&] {
+      if (between) between(last);
+    });
+  } catch (...) {
+    ReleasePart(part, heldName);
+    throw;
+  }
+  if (!whole) {
+    ReleasePart(part, heldName);
+    result.stopped = true;
+    return;
+  }
+  fs::rename(part, finalPath, ec);
+  if (ec) throw StreamError("Cannot rename " + part + ": " + ec.message());
+  fs::remove_all(folder, ec);
+  result.complete = true;
+  Finished(finalPath, last, between, result);
+}
+
+// The join runs while the pieces arrive, each piece as soon as it and all
+// before it are whole, so that little is left to do after the last one: the
+// fetcher tells the join of each piece it makes whole.
+bool StreamDownload::FetchWhileJoining(const std::vector<FetchJob>& jobs, const std::vector<RemuxTrack>& remux,
+                                       const std::string& part, SegmentFetcher& fetcher,
+                                       const std::function<void(const FetchProgress&)>& report,
+                                       const std::function<void()>& between) {
+  ReadyPieces ready;
+  std::atomic<bool> cut{false}, joined{false};
+  const auto stopJoin = [&] {
+    cut = true;
+    ready.End();
   };
   bool joinedWhole = false;
   std::exception_ptr joinFailure, fetchFailure;
   std::thread joiner([&] {
     try {
-      joinedWhole = RemuxToMp4(remux, part, &cut, whole);
+      joinedWhole = RemuxToMp4(remux, part, &cut, [&](const std::string& path) { return ready.Wait(path); });
     } catch (...) {
       joinFailure = std::current_exception();
       // Pieces that cannot be joined are not worth fetching further.
@@ -362,36 +415,27 @@ void StreamDownload::RunWhole(const std::string& url, StreamPlan& plan, const st
   });
   bool fetched = false;
   try {
-    fetched = fetcher.FetchAll(jobs, report);
+    fetched = fetcher.FetchAll(jobs, report, [&](const FetchJob& job) { ready.Mark(job.path); });
   } catch (...) {
     fetchFailure = std::current_exception();
   }
   if (!fetched || stop_) cut = true;
-  fetchOver = true;
+  ready.End();
   while (!joined) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     try {
-      if (between) between(last);
+      between();
     } catch (...) {
       // The joiner must end before anything leaves this frame.
       if (!fetchFailure) fetchFailure = std::current_exception();
-      cut = true;
+      stopJoin();
     }
-    if (stop_) cut = true;
+    if (stop_) stopJoin();
   }
   joiner.join();
-  if (joinFailure || fetchFailure || !fetched || !joinedWhole) {
-    ReleasePart(part, heldName);
-    if (joinFailure) std::rethrow_exception(joinFailure);
-    if (fetchFailure) std::rethrow_exception(fetchFailure);
-    result.stopped = true;
-    return;
-  }
-  fs::rename(part, finalPath, ec);
-  if (ec) throw StreamError("Cannot rename " + part + ": " + ec.message());
-  fs::remove_all(folder, ec);
-  result.complete = true;
-  Finished(finalPath, last, between, result);
+  if (joinFailure) std::rethrow_exception(joinFailure);
+  if (fetchFailure) std::rethrow_exception(fetchFailure);
+  return fetched && joinedWhole;
 }
 
 void StreamDownload::Finished(const std::string& finalPath, StreamProgress last,
@@ -424,29 +468,59 @@ bool StreamDownload::FinishRecording(const std::string& url, const std::string& 
   return true;
 }
 
-void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Source& source,
-                             const std::string& finalPath, SegmentFetcher& fetcher,
-                             const std::function<void(const StreamProgress&)>& between, Result& result) {
+// A live recording's folder and its state file, which lists each piece
+// before it is fetched: a kill may come at any time.
+struct StreamDownload::Recording {
+  std::string folder;
+  std::ofstream state;
+  std::vector<std::map<std::string, Key128>> keys;  // each track's, by address
+  std::map<std::string, std::string> initFiles;      // by address and offset
+
   // A recording starts afresh (one an earlier run left was finished before
   // the playlist was read).
-  const std::string folder = PiecesFolder(finalPath);
-  std::error_code ec;
-  fs::remove_all(folder, ec);
-  fs::create_directories(folder, ec);
-  if (ec) throw StreamError("Cannot create the folder " + folder + ": " + ec.message());
-  std::ofstream state(folder + "/state", std::ios::binary | std::ios::trunc);
-  state << LiveState(url) << std::flush;
-  if (!state) throw StreamError("Cannot write " + folder + "/state.");
+  Recording(const std::string& url, const std::string& finalPath, std::size_t tracks)
+      : folder(PiecesFolder(finalPath)), keys(tracks) {
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    fs::create_directories(folder, ec);
+    if (ec) throw StreamError("Cannot create the folder " + folder + ": " + ec.message());
+    state.open(folder + "/state", std::ios::binary | std::ios::trunc);
+    state << LiveState(url) << std::flush;
+    if (!state) throw StreamError("Cannot write " + folder + "/state.");
+  }
 
-  const std::size_t trackCount = plan.tracks.size();
-  std::vector<LiveTrack> live = source.live;
-  std::vector<std::map<std::string, Key128>> keys(trackCount);
-  std::map<std::string, std::string> initFiles;
-  StreamProgress progress;
-  std::int64_t bytesBefore = 0;
+  Key128 Key(std::size_t ti, const std::string& url, SegmentFetcher& fetcher) {
+    if (!keys[ti].count(url)) {
+      const std::string bytes = fetcher.FetchBytes({url, 0, -1}, "the AES-128 key");
+      if (bytes.size() != 16) throw StreamError("The AES-128 key at " + url + " is not 16 bytes long.");
+      Key128 k;
+      std::copy(bytes.begin(), bytes.end(), k.begin());
+      keys[ti][url] = k;
+    }
+    return keys[ti][url];
+  }
 
-  auto addPieces = [&](std::size_t ti, const Track& t, std::int64_t firstSequence) {
+  // The init section's file name for `r`; a job for it when it is new.
+  std::string Init(std::size_t ti, const Resource& r, std::vector<FetchJob>& jobs) {
+    const std::string id = r.url + "@" + std::to_string(r.offset);
+    if (!initFiles.count(id)) {
+      const std::string path = PieceFile(folder, ti, "init" + std::to_string(initFiles.size()) + ".mp4");
+      initFiles[id] = path;
+      FetchJob init;
+      init.where = r;
+      init.path = path;
+      init.name = "the initialisation section";
+      init.role = PieceRole::kInit;
+      jobs.push_back(init);
+    }
+    return fs::path(initFiles[id]).filename().string();
+  }
+
+  // The jobs for track `ti`'s pieces from `firstSequence` on, listed in
+  // the state file.
+  std::vector<FetchJob> Add(std::size_t ti, const Track& t, std::int64_t firstSequence, SegmentFetcher& fetcher) {
     std::vector<FetchJob> jobs;
+    std::error_code ec;
     for (std::size_t i = 0; i < t.pieces.size(); ++i) {
       const std::int64_t sequence = firstSequence + static_cast<std::int64_t>(i);
       const Piece& p = t.pieces[i];
@@ -456,47 +530,63 @@ void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Sou
       if (fs::exists(job.path, ec)) continue;
       job.name = "segment " + std::to_string(sequence);
       if (p.key >= 0) {
-        const std::string& url = t.keys[static_cast<std::size_t>(p.key)];
-        if (!keys[ti].count(url)) {
-          const std::string bytes = fetcher.FetchBytes({url, 0, -1}, "the AES-128 key");
-          if (bytes.size() != 16) throw StreamError("The AES-128 key at " + url + " is not 16 bytes long.");
-          Key128 k;
-          std::copy(bytes.begin(), bytes.end(), k.begin());
-          keys[ti][url] = k;
-        }
-        job.key = keys[ti][url];
+        job.key = Key(ti, t.keys[static_cast<std::size_t>(p.key)], fetcher);
         job.iv = p.iv;
       }
       job.duration = p.duration;
-      std::string initName = "-";  // the init file this piece needs
-      if (p.init >= 0) {
-        const Resource& r = t.inits[static_cast<std::size_t>(p.init)];
-        const std::string id = r.url + "@" + std::to_string(r.offset);
-        if (!initFiles.count(id)) {
-          const std::string path = PieceFile(folder, ti, "init" + std::to_string(initFiles.size()) + ".mp4");
-          initFiles[id] = path;
-          FetchJob init;
-          init.where = r;
-          init.path = path;
-          init.name = "the initialisation section";
-          init.role = PieceRole::kInit;
-          jobs.push_back(init);
-        }
-        initName = fs::path(initFiles[id]).filename().string();
-      }
-      // Listed before it is fetched: a kill may come at any time.
+      const std::string initName = p.init >= 0 ? Init(ti, t.inits[static_cast<std::size_t>(p.init)], jobs) : "-";
       state << "piece " << ti << ' ' << (p.discontinuity ? 1 : 0) << ' ' << initName << ' '
             << fs::path(job.path).filename().string() << '\n' << std::flush;
       if (!state) throw StreamError("Cannot write " + folder + "/state.");
       jobs.push_back(std::move(job));
     }
     return jobs;
-  };
+  }
+};
+
+// Reads each track's live playlist again and lists the pieces not seen yet
+// into `pending`. True when any came; `ended` once a playlist says so.
+bool StreamDownload::Reload(std::vector<LiveTrack>& live, Recording& recording, SegmentFetcher& fetcher,
+                            std::vector<FetchJob>& pending, bool& ended) {
+  bool fresh = false;
+  for (std::size_t ti = 0; ti < live.size(); ++ti) {
+    std::string final = live[ti].url;
+    HlsMedia media;
+    try {
+      media = ParseHlsMedia(fetcher.FetchBytes({live[ti].url, 0, -1}, "the live playlist", &final), final);
+    } catch (const StreamError&) {
+      if (stop_) return fresh;
+      throw;
+    }
+    const std::int64_t next = media.mediaSequence + static_cast<std::int64_t>(media.track.pieces.size());
+    if (next > live[ti].nextSequence) {
+      // Only the pieces not seen yet.
+      Track more = media.track;
+      const std::int64_t skip = std::max<std::int64_t>(0, live[ti].nextSequence - media.mediaSequence);
+      more.pieces.erase(more.pieces.begin(), more.pieces.begin() + std::min<std::int64_t>(skip, static_cast<std::int64_t>(more.pieces.size())));
+      auto jobs = recording.Add(ti, more, media.mediaSequence + skip, fetcher);
+      pending.insert(pending.end(), jobs.begin(), jobs.end());
+      live[ti].nextSequence = next;
+      fresh = true;
+    }
+    if (media.ended) ended = true;
+  }
+  return fresh;
+}
+
+void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Source& source,
+                             const std::string& finalPath, SegmentFetcher& fetcher,
+                             const std::function<void(const StreamProgress&)>& between, Result& result) {
+  const std::size_t trackCount = plan.tracks.size();
+  Recording recording(url, finalPath, trackCount);
+  std::vector<LiveTrack> live = source.live;
+  StreamProgress progress;
+  std::int64_t bytesBefore = 0;
 
   std::vector<FetchJob> pending;
   for (std::size_t ti = 0; ti < trackCount; ++ti) {
     const std::int64_t first = live[ti].nextSequence - static_cast<std::int64_t>(plan.tracks[ti].pieces.size());
-    auto jobs = addPieces(ti, plan.tracks[ti], first);
+    auto jobs = recording.Add(ti, plan.tracks[ti], first, fetcher);
     pending.insert(pending.end(), jobs.begin(), jobs.end());
   }
   // Within reason: a playlist's word must neither make us reload it many
@@ -529,29 +619,7 @@ void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Sou
       if (between) between(progress);
     }
     if (stop_) break;
-    bool fresh = false;
-    for (std::size_t ti = 0; ti < trackCount; ++ti) {
-      std::string final = live[ti].url;
-      HlsMedia media;
-      try {
-        media = ParseHlsMedia(fetcher.FetchBytes({live[ti].url, 0, -1}, "the live playlist", &final), final);
-      } catch (const StreamError&) {
-        if (stop_) break;
-        throw;
-      }
-      const std::int64_t next = media.mediaSequence + static_cast<std::int64_t>(media.track.pieces.size());
-      if (next > live[ti].nextSequence) {
-        // Only the pieces not seen yet.
-        Track more = media.track;
-        const std::int64_t skip = std::max<std::int64_t>(0, live[ti].nextSequence - media.mediaSequence);
-        more.pieces.erase(more.pieces.begin(), more.pieces.begin() + std::min<std::int64_t>(skip, static_cast<std::int64_t>(more.pieces.size())));
-        auto jobs = addPieces(ti, more, media.mediaSequence + skip);
-        pending.insert(pending.end(), jobs.begin(), jobs.end());
-        live[ti].nextSequence = next;
-        fresh = true;
-      }
-      if (media.ended) ended = true;
-    }
+    const bool fresh = Reload(live, recording, fetcher, pending, ended);
     if (stop_) break;
     const auto now = std::chrono::steady_clock::now();
     if (fresh || ended) {
@@ -561,11 +629,18 @@ void StreamDownload::RunLive(const std::string& url, StreamPlan& plan, const Sou
       break;
     }
   }
-  // Seconds as the user reads them: "30 s", "4.5 s".
-  const double idleSeconds = std::round(target * options_.liveIdleTargets * 10) / 10;
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%g", idleSeconds);
+  EndRecording(recording.folder, trackCount, finalPath, idle ? target * options_.liveIdleTargets : 0, progress,
+               between, result);
+}
 
+void StreamDownload::EndRecording(const std::string& folder, std::size_t trackCount, const std::string& finalPath,
+                                  double idleFor, const StreamProgress& progress,
+                                  const std::function<void(const StreamProgress&)>& between, Result& result) {
+  // Seconds as the user reads them: "30 s", "4.5 s".
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%g", std::round(idleFor * 10) / 10);
+  const bool idle = idleFor > 0;
+  std::error_code ec;
   // What was recorded: each track's pieces up to its first one missing (a
   // piece cut by the Stop).
   const std::vector<RemuxTrack> remux = RecordedTracks(folder);

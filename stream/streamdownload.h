@@ -28,6 +28,8 @@
 
 namespace larkvale::stream {
 
+struct LiveTrack;
+
 struct StreamOptions {
   int maxHeight = kBestHeight;  // 0 = best; else the tallest picture wanted
   int connections = 4;
@@ -75,9 +77,6 @@ class StreamDownload {
   // The folder of fetched pieces beside `finalPath`.
   static std::string PiecesFolder(const std::string& finalPath) { return finalPath + ".segments"; }
 
-  // For tests: connections the last run opened.
-  int Connects() const { return connects_; }
-
  private:
   struct Source;
   StreamPlan Plan(const std::string& url, SegmentFetcher& fetcher, Source& source);
@@ -85,6 +84,19 @@ class StreamDownload {
                 const std::function<void(const StreamProgress&)>& between, Result& result);
   void RunLive(const std::string& url, StreamPlan& plan, const Source& source, const std::string& finalPath,
                SegmentFetcher& fetcher, const std::function<void(const StreamProgress&)>& between, Result& result);
+  // Fetches `jobs` while joining `remux` into `part` on a worker; false when
+  // stopped or the fetch fell short. Raises the fetch's or the join's error.
+  bool FetchWhileJoining(const std::vector<FetchJob>& jobs, const std::vector<struct RemuxTrack>& remux,
+                         const std::string& part, SegmentFetcher& fetcher,
+                         const std::function<void(const FetchProgress&)>& report, const std::function<void()>& between);
+  struct Recording;
+  bool Reload(std::vector<LiveTrack>& live, Recording& recording, SegmentFetcher& fetcher,
+              std::vector<FetchJob>& pending, bool& ended);
+  // Joins what a live recording holds; `idleFor` seconds when the playlist
+  // went quiet, else 0.
+  void EndRecording(const std::string& folder, std::size_t trackCount, const std::string& finalPath, double idleFor,
+                    const StreamProgress& progress, const std::function<void(const StreamProgress&)>& between,
+                    Result& result);
   // A live recording that ended without its join (a kill): what it
   // recorded becomes the file. False when it recorded nothing.
   bool FinishRecording(const std::string& url, const std::string& finalPath,
@@ -99,7 +111,6 @@ class StreamDownload {
   StreamOptions options_;
   std::atomic<bool> stop_{false};
   SegmentFetcher* fetcher_ = nullptr;
-  int connects_ = 0;
 };
 
 }  // namespace larkvale::stream

@@ -2,7 +2,7 @@
 // packets compared with the parts' by ffprobe's packet hashes.
 #include "engine/damaged_mp4.h"
 #include "engine/engine_media.h"
-#include "engine/stream_join.h"
+#include "engine/joinjob.h"
 #include "engine/videoenginecore.h"
 #include "support/media_fixtures.h"
 

@@ -10,6 +10,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 #include "support/nginx_server.h"
@@ -94,6 +96,51 @@ TEST(SegmentFetcher, RetryAfterSecondsAndDatesAreHonouredUpToFiveMinutes) {
   EXPECT_GE(r.waits[0], 110000);
   EXPECT_EQ(r.waits[1], 5 * 60 * 1000);  // capped
   EXPECT_EQ(r.waits[2], 0);              // a date in the past
+}
+
+// The join waits on this word, not on the disk: every piece is told once,
+// whether an earlier run left it or this one fetched it (straight into its
+// file, or through memory for a range), and only once its file is whole.
+TEST(SegmentFetcher, EachWholePieceIsToldOnceWhenItsFileIsWhole) {
+  const std::string direct = Ts(20), ranged = Ts(12), kept = Ts(8);
+  ScriptedServer server;
+  server.Expect({ScriptedServer::ReadRequest(), ScriptedServer::Send(Reply("200 OK", "video/mp2t", direct)),
+                 ScriptedServer::Close()});
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Reply("206 Partial Content", "video/mp2t", ranged,
+                                            "Content-Range: bytes 0-" + std::to_string(ranged.size() - 1) + "/" +
+                                                std::to_string(ranged.size()) + "\r\n")),
+                 ScriptedServer::Close()});
+  TempDir dir;
+  const std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
+  std::vector<FetchJob> jobs(3);
+  jobs[0].where = {base + "/s0.ts", 0, -1};
+  jobs[0].path = dir.File("t0-00000000.seg");
+  jobs[0].name = "segment 1";
+  {
+    std::ofstream(jobs[0].path, std::ios::binary) << kept;
+  }
+  jobs[1].where = {base + "/s1.ts", 0, -1};
+  jobs[1].path = dir.File("t0-00000001.seg");
+  jobs[1].name = "segment 2";
+  jobs[2].where = {base + "/s2.ts", 0, static_cast<std::int64_t>(ranged.size())};
+  jobs[2].path = dir.File("t0-00000002.seg");
+  jobs[2].name = "segment 3";
+
+  Recorded r;
+  SegmentFetcher fetcher(r.Options());
+  std::mutex lock;
+  std::map<std::string, std::string> told;  // path: its bytes when told
+  int tellings = 0;
+  ASSERT_TRUE(fetcher.FetchAll(jobs, nullptr, [&](const FetchJob& job) {
+    const std::lock_guard g(lock);
+    ++tellings;
+    told[job.path] = ReadAll(job.path);
+  }));
+  EXPECT_EQ(tellings, 3);
+  EXPECT_EQ(told[jobs[0].path], kept);
+  EXPECT_EQ(told[jobs[1].path], direct);
+  EXPECT_EQ(told[jobs[2].path], ranged);
 }
 
 TEST(SegmentFetcher, APieceThatIsNotMediaIsRetriedAndThenFailsNamingIt) {

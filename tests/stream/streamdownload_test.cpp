@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -134,11 +136,23 @@ class StreamDownloadTest : public ::testing::Test {
 
   StreamDownload::Result Download(const std::string& url, const std::string& file, StreamOptions options = {},
                                   const std::function<void(StreamDownload&, const StreamProgress&)>& each = nullptr) {
+    // Connections are counted on the clients the download is given.
+    auto connects = std::make_shared<std::atomic<int>>(0);
+    ClientFactory make = options.makeClient ? options.makeClient : ClientFactory(DefaultStreamClient);
+    options.makeClient = [make, connects] {
+      auto client = make();
+      auto connected = client->OnConnected;
+      client->OnConnected = [connects, connected](http::TNetComponent* s) {
+        ++*connects;
+        if (connected) connected(s);
+      };
+      return client;
+    };
     StreamDownload d(options);
     auto r = d.Run(url, file, [&](const StreamProgress& p) {
       if (each) each(d, p);
     });
-    lastConnects_ = d.Connects();
+    lastConnects_ = *connects;
     return r;
   }
 

@@ -1,4 +1,4 @@
-#include "engine/file_job.h"
+#include "engine/filejob.h"
 
 #include <cerrno>
 #include <chrono>

@@ -4,7 +4,8 @@
 // in container, codecs and stream parameters can be joined so; otherwise the
 // plan names the first difference and nothing is written.
 
-#include "engine/file_job.h"
+#include "engine/ffmpegutil.h"
+#include "engine/filejob.h"
 
 #include <memory>
 #include <optional>
@@ -14,6 +15,7 @@
 namespace larkvale::engine {
 
 class OpenedParts;
+class OutputFile;
 
 struct JoinPlan {
   std::vector<std::string> files;
@@ -46,7 +48,15 @@ class JoinJob : public FileJob {
   bool Write(const std::string& tmp) override;
 
  private:
+  InputPtr OpenPart(size_t index);
+  bool Fail(const std::string& why, int code = 0);
+  bool AddStreams(OutputFile& out, const AVFormatContext* first);
+  // Copies one file's packets on from `*offset` (microseconds) and moves it
+  // to the file's end; false when the file fails its checks.
+  bool CopyPart(OutputFile& out, AVFormatContext* in, const std::string& path, AVPacket* pkt, int64_t* offset);
+
   JoinPlan plan_;
+  int referenceOut_ = 0;
 };
 
 }  // namespace larkvale::engine

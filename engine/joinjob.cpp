@@ -1,6 +1,7 @@
-#include "engine/stream_join.h"
+#include "engine/joinjob.h"
 
-#include "engine/ffmpeg_util.h"
+#include "engine/ffmpegutil.h"
+#include "engine/outputfile.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -356,154 +357,125 @@ JoinJob::JoinJob(JoinPlan plan, std::string target) : FileJob(std::move(target))
 
 JoinJob::~JoinJob() { Stop(); }
 
-bool JoinJob::Write(const std::string& tmp) {
-  auto fail = [&](const std::string& why, int code = 0) {
-    error_ = code ? why + ": " + AvError(code) : why;
-    return false;
-  };
-  AVFormatContext* rawOc = nullptr;
-  int r = avformat_alloc_output_context2(&rawOc, nullptr, plan_.muxer.c_str(), tmp.c_str());
-  if (r < 0 || !rawOc) return fail("no muxer " + plan_.muxer, r);
-  std::unique_ptr<AVFormatContext, OutputCloser> oc(rawOc);
-
-  // Every file's copied streams, in order, go to the output stream of the
-  // same place; the plan made sure they are alike.
+InputPtr JoinJob::OpenPart(size_t index) {
   // Each file as the plan left it open, or opened anew.
-  const auto openPart = [&](size_t index) {
-    if (plan_.opened)
-      if (InputPtr in = plan_.opened->Take(index)) return in;
-    bool headerOnly = false;
-    return OpenPart(plan_.files[index], &headerOnly);
-  };
-  std::vector<AVStream*> outs;
-  int referenceOut = 0;  // the stream whose end marks a file's end: the picture if any
-  InputPtr firstIn = openPart(0);
-  if (!firstIn) return fail("cannot read " + plan_.files.front());
-  {
-    const AVFormatContext* in = firstIn.get();
-    const std::vector<int> streams = CopiedStreams(in);
-    bool pictureFound = false;
-    for (int i : streams) {
-      const AVStream* ist = in->streams[i];
-      AVStream* ost = avformat_new_stream(oc.get(), nullptr);
-      if (!ost) return fail("out of memory");
-      r = avcodec_parameters_copy(ost->codecpar, ist->codecpar);
-      if (r < 0) return fail("cannot copy stream parameters", r);
-      // The source's tag where the output container knows it for this
-      // codec; else the container picks its own.
-      const unsigned tag = ist->codecpar->codec_tag;
-      ost->codecpar->codec_tag = 0;
-      if (tag && oc->oformat->codec_tag && av_codec_get_id(oc->oformat->codec_tag, tag) == ist->codecpar->codec_id)
-        ost->codecpar->codec_tag = tag;
-      ost->time_base = ist->time_base;
-      ost->avg_frame_rate = ist->avg_frame_rate;
-      ost->r_frame_rate = ist->r_frame_rate;
-      ost->sample_aspect_ratio = ist->sample_aspect_ratio;
-      ost->disposition = ist->disposition;
-      if (!pictureFound && ist->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-        pictureFound = true;
-        referenceOut = int(outs.size());
-      }
-      outs.push_back(ost);
+  if (plan_.opened)
+    if (InputPtr in = plan_.opened->Take(index)) return in;
+  bool headerOnly = false;
+  return engine::OpenPart(plan_.files[index], &headerOnly);
+}
+
+bool JoinJob::Fail(const std::string& why, int code) {
+  error_ = code ? why + ": " + AvError(code) : why;
+  return false;
+}
+
+// Every file's copied streams, in order, go to the output stream of the
+// same place; the plan made sure they are alike. The stream whose end marks
+// a file's end is the picture, if any.
+bool JoinJob::AddStreams(OutputFile& out, const AVFormatContext* first) {
+  bool pictureFound = false;
+  for (int i : CopiedStreams(first)) {
+    const AVStream* ist = first->streams[i];
+    if (!out.CopyStream(ist)) return Fail("cannot copy stream parameters");
+    if (!pictureFound && ist->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+      pictureFound = true;
+      referenceOut_ = int(out.Context()->nb_streams) - 1;
     }
   }
-  r = avio_open(&oc->pb, tmp.c_str(), AVIO_FLAG_WRITE);
-  if (r < 0) return fail("cannot write " + tmp, r);
-  r = avformat_write_header(oc.get(), nullptr);
-  if (r < 0) return fail("cannot start " + plan_.muxer, r);
+  return true;
+}
 
+bool JoinJob::Write(const std::string& tmp) {
+  OutputFile out;
+  int r = out.Create(plan_.muxer, tmp);
+  if (r < 0) return Fail("no muxer " + plan_.muxer, r);
+  InputPtr firstIn = OpenPart(0);
+  if (!firstIn) return Fail("cannot read " + plan_.files.front());
+  if (!AddStreams(out, firstIn.get())) return false;
+  r = out.Open(OutputFile::Start::kFreshEmptyFile);  // FileJob made it
+  if (r < 0) return Fail("cannot write " + tmp, r);
+  r = out.Begin();
+  if (r < 0) return Fail("cannot start " + plan_.muxer, r);
   // Output time is kept in microseconds: `offset` is where the next file
   // begins.
-  const AVRational us = AV_TIME_BASE_Q;
   int64_t offset = 0;
-  std::vector<int64_t> lastDts(outs.size(), std::numeric_limits<int64_t>::min());
   PacketPtr pkt = MakePacket();
   for (size_t index = 0; index < plan_.files.size(); ++index) {
-    const std::string& path = plan_.files[index];
-    if (abort_) return fail("aborted");
-    InputPtr in = index == 0 ? std::move(firstIn) : openPart(index);
-    if (!in) return fail("cannot read " + path);
-    const std::vector<int> streams = CopiedStreams(in.get());
-    if (streams.size() != outs.size()) return fail(path + " changed since it was checked");
-    std::vector<int> outOf(in->nb_streams, -1);
-    for (size_t i = 0; i < streams.size(); ++i) outOf[size_t(streams[i])] = int(i);
-    // The file starts where its reference stream starts; its other streams
-    // keep their places relative to it.
-    const AVStream* ref = in->streams[streams[size_t(referenceOut)]];
-    int64_t start = ref->start_time != AV_NOPTS_VALUE ? av_rescale_q(ref->start_time, ref->time_base, us)
-                    : in->start_time != AV_NOPTS_VALUE ? in->start_time
-                                                        : 0;
-    int64_t end = start;
-    PartTally tally;
-    tally.whole.assign(streams.size(), 0);
-    while (true) {
-      if (abort_) return fail("aborted");
-      r = av_read_frame(in.get(), pkt.get());
-      if (r == AVERROR_EOF) break;
-      if (r < 0) return fail("cannot read " + path, r);
-      const int o = pkt->stream_index < int(outOf.size()) ? outOf[size_t(pkt->stream_index)] : -1;
-      if (o < 0) {
-        av_packet_unref(pkt.get());
-        continue;
-      }
-      const AVStream* ist = in->streams[pkt->stream_index];
-      AVStream* ost = outs[size_t(o)];
-      int64_t duration = pkt->duration;
-      if (duration <= 0) {
-        // Some containers leave a frame's length out; the stream's rate gives it.
-        const AVCodecParameters* cp = ist->codecpar;
-        if (cp->codec_type == AVMEDIA_TYPE_VIDEO && ist->avg_frame_rate.num > 0)
-          duration = av_rescale_q(1, av_inv_q(ist->avg_frame_rate), ist->time_base);
-        else if (cp->codec_type == AVMEDIA_TYPE_AUDIO && cp->frame_size > 0 && cp->sample_rate > 0)
-          duration = av_rescale_q(cp->frame_size, AVRational{1, cp->sample_rate}, ist->time_base);
-      }
-      const int64_t at = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-      if (o == referenceOut && at != AV_NOPTS_VALUE)
-        end = std::max(end, av_rescale_q(at + std::max<int64_t>(duration, 0), ist->time_base, us));
-      // A packet cut off by the file's end comes flagged; it is no whole one.
-      if (!(pkt->flags & AV_PKT_FLAG_CORRUPT)) ++tally.whole[size_t(o)];
-      if (at != AV_NOPTS_VALUE) {
-        const int64_t length = av_rescale_q(std::max<int64_t>(duration, 0), ist->time_base, us);
-        tally.last = std::max(tally.last, av_rescale_q(at, ist->time_base, us) + length);
-        tally.longest = std::max(tally.longest, length);
-      }
-      // Into the output's microseconds, then its own time base.
-      const int64_t shift = offset - start;
-      auto place = [&](int64_t ts) {
-        return ts == AV_NOPTS_VALUE ? ts : av_rescale_q(av_rescale_q(ts, ist->time_base, us) + shift, us, ost->time_base);
-      };
-      pkt->pts = place(pkt->pts);
-      pkt->dts = place(pkt->dts);
-      pkt->duration = duration > 0 ? av_rescale_q(duration, ist->time_base, ost->time_base) : 0;
-      if (pkt->dts != AV_NOPTS_VALUE) {
-        // A file's first packets may not follow the last file's (sound that
-        // starts a little before the picture, under the last file's padded
-        // end): only those go just after it. Moving the rest of the file
-        // with them would put the sound later at every join.
-        const int64_t last = lastDts[size_t(o)];
-        if (last != std::numeric_limits<int64_t>::min() && pkt->dts <= last) {
-          const int64_t n = last + 1 - pkt->dts;
-          pkt->dts += n;
-          if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += n;
-        }
-        lastDts[size_t(o)] = pkt->dts;
-      }
-      if (pkt->pts != AV_NOPTS_VALUE) position_ = std::max(0.0, pkt->pts * av_q2d(ost->time_base));
-      pkt->stream_index = ost->index;
-      pkt->pos = -1;
-      r = av_interleaved_write_frame(oc.get(), pkt.get());
-      if (r < 0) return fail("writing " + tmp + " failed (disk full?)", r);
-    }
-    // Checked from what the copy counted anyway: a part that yields less
-    // than it says it holds fails the join rather than leave a hole in it.
-    if (const std::string why = Shortfall(path, in.get(), streams, tally); !why.empty()) return fail(why);
-    offset += end - start;
+    if (abort_) return Fail("aborted");
+    InputPtr in = index == 0 ? std::move(firstIn) : OpenPart(index);
+    if (!in) return Fail("cannot read " + plan_.files[index]);
+    if (!CopyPart(out, in.get(), plan_.files[index], pkt.get(), &offset)) return false;
   }
-  r = av_write_trailer(oc.get());
-  if (r < 0) return fail("cannot finish " + tmp, r);
-  r = avio_closep(&oc->pb);
-  if (r < 0) return fail("cannot close " + tmp, r);
+  r = out.Finish();
+  if (r < 0) return Fail("cannot finish " + tmp, r);
   position_ = duration_;
+  return true;
+}
+
+namespace {
+
+// A frame's length where the container leaves it out; the stream's rate
+// gives it.
+int64_t PacketLength(const AVPacket* pkt, const AVStream* ist) {
+  if (pkt->duration > 0) return pkt->duration;
+  const AVCodecParameters* cp = ist->codecpar;
+  if (cp->codec_type == AVMEDIA_TYPE_VIDEO && ist->avg_frame_rate.num > 0)
+    return av_rescale_q(1, av_inv_q(ist->avg_frame_rate), ist->time_base);
+  if (cp->codec_type == AVMEDIA_TYPE_AUDIO && cp->frame_size > 0 && cp->sample_rate > 0)
+    return av_rescale_q(cp->frame_size, AVRational{1, cp->sample_rate}, ist->time_base);
+  return pkt->duration;
+}
+
+}  // namespace
+
+bool JoinJob::CopyPart(OutputFile& out, AVFormatContext* in, const std::string& path, AVPacket* pkt,
+                       int64_t* offset) {
+  const AVRational us = AV_TIME_BASE_Q;
+  const std::vector<int> streams = CopiedStreams(in);
+  if (streams.size() != out.Context()->nb_streams) return Fail(path + " changed since it was checked");
+  std::vector<int> outOf(in->nb_streams, -1);
+  for (size_t i = 0; i < streams.size(); ++i) outOf[size_t(streams[i])] = int(i);
+  // The file starts where its reference stream starts; its other streams
+  // keep their places relative to it.
+  const AVStream* ref = in->streams[streams[size_t(referenceOut_)]];
+  const int64_t start = ref->start_time != AV_NOPTS_VALUE ? av_rescale_q(ref->start_time, ref->time_base, us)
+                        : in->start_time != AV_NOPTS_VALUE ? in->start_time
+                                                            : 0;
+  int64_t end = start;
+  PartTally tally;
+  tally.whole.assign(streams.size(), 0);
+  while (true) {
+    if (abort_) return Fail("aborted");
+    int r = av_read_frame(in, pkt);
+    if (r == AVERROR_EOF) break;
+    if (r < 0) return Fail("cannot read " + path, r);
+    const int o = pkt->stream_index < int(outOf.size()) ? outOf[size_t(pkt->stream_index)] : -1;
+    if (o < 0) {
+      av_packet_unref(pkt);
+      continue;
+    }
+    const AVStream* ist = in->streams[pkt->stream_index];
+    pkt->duration = PacketLength(pkt, ist);
+    const int64_t at = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+    const int64_t length = av_rescale_q(std::max<int64_t>(pkt->duration, 0), ist->time_base, us);
+    if (at != AV_NOPTS_VALUE) {
+      const int64_t to = av_rescale_q(at, ist->time_base, us) + length;
+      if (o == referenceOut_) end = std::max(end, av_rescale_q(at + std::max<int64_t>(pkt->duration, 0), ist->time_base, us));
+      tally.last = std::max(tally.last, to);
+      tally.longest = std::max(tally.longest, length);
+    }
+    // A packet cut off by the file's end comes flagged; it is no whole one.
+    if (!(pkt->flags & AV_PKT_FLAG_CORRUPT)) ++tally.whole[size_t(o)];
+    if (pkt->pts != AV_NOPTS_VALUE)
+      position_ = std::max(0.0, double(av_rescale_q(pkt->pts, ist->time_base, us) + *offset - start) / AV_TIME_BASE);
+    r = out.Copy(pkt, ist->time_base, *offset - start, o);
+    if (r < 0) return Fail("writing " + std::string(out.Context()->url) + " failed (disk full?)", r);
+  }
+  // Checked from what the copy counted anyway: a part that yields less
+  // than it says it holds fails the join rather than leave a hole in it.
+  if (const std::string why = Shortfall(path, in, streams, tally); !why.empty()) return Fail(why);
+  *offset += end - start;
   return true;
 }
 

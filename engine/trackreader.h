@@ -6,7 +6,7 @@
 // stream, a download cut short) with black or silence, so that every span
 // lasts exactly as long as the timeline says. Used by saving and preview.
 
-#include "engine/ffmpeg_util.h"
+#include "engine/ffmpegutil.h"
 #include "engine/timeline.h"
 
 #include <memory>
@@ -34,8 +34,6 @@ class VideoTrackReader {
   // The next frame, pts counted in 1/fps from the start of the track;
   // nullptr when the track has ended.
   FramePtr Next();
-  // Total number of frames of the track.
-  int64_t FrameCount() const { return total_; }
   // Why the track is not what its files hold, once `Next` has ended it: a
   // clip of which no picture, or not even half of them, could be decoded
   // ("<file>: <reason>"). Empty when all is well.
@@ -76,7 +74,6 @@ class AudioTrackReader {
   // A frame of up to `samples` samples per channel, pts counted in samples
   // from the start of the track; nullptr when the track has ended.
   FramePtr Next(int samples);
-  int64_t SampleCount() const { return total_; }
   const AudioFormat& format() const { return fmt_; }
 
  private:

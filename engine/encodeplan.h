@@ -15,7 +15,7 @@
 //   audio_sample_rate = 44100
 //   audio_channels = 2       1 or 2
 
-#include "engine/track_reader.h"
+#include "engine/trackreader.h"
 
 #include <map>
 #include <optional>

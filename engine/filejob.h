@@ -33,7 +33,8 @@ class FileJob {
   const std::string& Error() const { return error_; }
 
  protected:
-  // Writes the whole file into `tmp`; false with `error_` set on failure.
+  // Writes the whole file into `tmp`, which exists and is empty; false with
+  // `error_` set on failure.
   virtual bool Write(const std::string& tmp) = 0;
   // Joins the thread; a subclass calls it first in its destructor, so that
   // `Write` never runs on a half-destroyed object.

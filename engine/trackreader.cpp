@@ -1,4 +1,4 @@
-#include "engine/track_reader.h"
+#include "engine/trackreader.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>

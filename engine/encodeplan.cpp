@@ -1,4 +1,4 @@
-#include "engine/output_formats.h"
+#include "engine/encodeplan.h"
 
 #include <algorithm>
 #include <cmath>
