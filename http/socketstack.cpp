@@ -193,23 +193,11 @@ bool TNetStack::IsIPv6Address(const std::string& text) {
 }
 
 namespace {
-std::mutex gResolverLock;
-TNetStack::TResolver gResolver;
 
-// Every address of `host`, deduplicated, IPv6 first and then alternating
-// families (RFC 8305, section 4), each family in the resolver's order.
-// Touches nothing but its arguments and the resolver seam, so it may run on
-// any thread.
-std::vector<std::string> AllAddresses(const std::string& host) {
+// Every address of `host` from getaddrinfo, in its order.
+std::vector<std::string> SystemAddresses(const std::string& host) {
   std::vector<std::string> found;
-  TNetStack::TResolver seam;
   {
-    std::lock_guard<std::mutex> g(gResolverLock);
-    seam = gResolver;
-  }
-  if (seam) {
-    found = seam(host);
-  } else {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -227,6 +215,14 @@ std::vector<std::string> AllAddresses(const std::string& host) {
     }
     freeaddrinfo(result);
   }
+  return found;
+}
+
+// Every address of `host`, deduplicated, IPv6 first and then alternating
+// families (RFC 8305, section 4), each family in the resolver's order.
+// Touches nothing but its arguments, so it may run on any thread.
+std::vector<std::string> AllAddresses(const std::string& host, const std::shared_ptr<const TNetNameResolver>& names) {
+  const std::vector<std::string> found = names ? names->Resolve(host) : SystemAddresses(host);
   std::vector<std::string> v6, v4;
   for (const auto& a : found) {
     auto& list = TNetStack::IsIPv6Address(a) ? v6 : v4;
@@ -242,16 +238,12 @@ std::vector<std::string> AllAddresses(const std::string& host) {
 
 }  // namespace
 
-void TNetStack::SetResolver(TResolver resolver) {
-  std::lock_guard<std::mutex> g(gResolverLock);
-  gResolver = std::move(resolver);
-}
-
-std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TWaitSlice& between) {
+std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TWaitSlice& between,
+                                               const std::shared_ptr<const TNetNameResolver>& names) {
   ++LookupCount;
   std::vector<std::string> addresses;
   if (!between) {
-    addresses = AllAddresses(host);
+    addresses = AllAddresses(host, names);
   } else {
     // The resolver may take seconds (a slow or missing name server): it must
     // not hold the caller's thread, which is the window's. The caller may
@@ -264,8 +256,9 @@ std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TW
       std::vector<std::string> addresses;
     };
     auto job = std::make_shared<Job>();
-    std::thread([job, host] {
-      std::vector<std::string> found = AllAddresses(host);
+    // The helper holds its own share of `names`: it may outlive the caller.
+    std::thread([job, host, names] {
+      std::vector<std::string> found = AllAddresses(host, names);
       std::lock_guard<std::mutex> g(job->lock);
       job->addresses = std::move(found);
       job->finished = true;
@@ -291,13 +284,14 @@ std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TW
   return addresses;
 }
 
-std::vector<std::string> TNetStack::LookupAddresses(const std::string& host, const TWaitSlice& between) {
+std::vector<std::string> TNetStack::LookupAddresses(const std::string& host, const TWaitSlice& between,
+                                                    const std::shared_ptr<const TNetNameResolver>& names) {
   std::string upper = host;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   // The loopback name of RFC 6761 never needs a name server.
   if (upper == "LOCALHOST") return {"::1", "127.0.0.1"};
   if (IsAddressLiteral(host)) return {host};
-  return ResolveAll(host, between);
+  return ResolveAll(host, between, names);
 }
 
 std::string TNetStack::LookupHost(const std::string& host, const TWaitSlice& between) {
