@@ -3,13 +3,9 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QShortcut>
-#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <cstdio>
 
 #include "app/browserpage.h"
 #include "app/clipboardpickup.h"
@@ -17,21 +13,19 @@
 #include "app/desktopintegration.h"
 #include "app/downloadspanel.h"
 #include "app/explorerpage.h"
+#include "app/outputchoiceskeeper.h"
 #include "app/pagewidgets.h"
-#include "app/theme.h"
+#include "app/proxydialog.h"
 #include "app/sharedstate.h"
+#include "app/theme.h"
+#include "app/topbar.h"
 #include "browser/watchhistory.h"
-#include "convert/choicesstore.h"
 #include "convert/timelinestore.h"
 #include "platform/clipboard.h"
 #include "platform/composition.h"
 #include "platform/dialogs.h"
 #include "platform/help.h"
 #include "platform/settings.h"
-#include "queue/proxychoice.h"
-#include "app/proxydialog.h"
-#include "browser/browserproxy.h"
-#include "http/proxy.h"
 #include "platform/shell.h"
 #include "platform/singleinstance.h"
 #include "platform/version.h"
@@ -68,7 +62,8 @@ MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QM
   auto* column = new QVBoxLayout(central);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
-  column->addWidget(buildTopBar());
+  auto* topBar = new TopBar(central);
+  column->addWidget(topBar);
 
   pages_ = new widgets::TaskPane(central);
   pages_->setObjectName(QStringLiteral("mxTaskPanePro1"));
@@ -97,6 +92,11 @@ MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QM
     });
   }
   desktop_ = new DesktopIntegration(this);
+  connect(topBar, &TopBar::pageRequested, this, [this](int page) { showPage(static_cast<Page>(page)); });
+  connect(topBar, &TopBar::proxyRequested, this, [this] { ChooseProxy(services_, settingsFile(), this); });
+  connect(topBar, &TopBar::helpRequested, this, &MainWindow::showHelp);
+  connect(topBar, &TopBar::emailRequested, this, &MainWindow::writeEmail);
+  connect(topBar, &TopBar::webSiteRequested, this, &MainWindow::openWebSite);
   connectPages();
   followDesktopTheme();
   // The download list and the Timeline of the last run, before anything can
@@ -105,13 +105,7 @@ MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QM
                                             queue::DownloadListFilePath(services_.environment.dataHome), this);
   listStore_->Load();
   converter_->keepTimeline(convert::TimelineFilePath(services_.environment.dataHome));
-  choicesSave_ = new QTimer(this);
-  choicesSave_->setSingleShot(true);
-  choicesSave_->setInterval(1000);
-  connect(choicesSave_, &QTimer::timeout, this, &MainWindow::storeOutputChoices);
-  connect(converter_, &ConverterPage::outputChoicesChanged, this, [this] {
-    if (keepChoices_ && !choicesSave_->isActive()) choicesSave_->start();
-  });
+  outputChoices_ = new OutputChoicesKeeper(*converter_, settingsFile(), this);
   Guarded(services_, [this] { startUp(); });
 }
 
@@ -120,64 +114,7 @@ MainWindow::~MainWindow() {
   listStore_->Flush();
   converter_->finishPendingDownloads();
   converter_->saveTimeline();
-  if (choicesSave_->isActive()) storeOutputChoices();
-}
-
-QWidget* MainWindow::buildTopBar() {
-  auto* bar = new QWidget;
-  bar->setObjectName(QStringLiteral("TopBar"));
-  bar->setFixedHeight(65);
-
-  // Three large page buttons at 8, 120 and 240 pixels from the left.
-  const struct {
-    const char* caption;
-    const char* name;
-    const char* icon;
-    Page page;
-    int left;
-  } pages[] = {{"Browser", "BrowserPageButton", "browser", pgBrowser, 8},
-               {"Converter", "ConverterPageButton", "converter", pgConverter, 120},
-               {"Files", "FilesPageButton", "files", pgExplorer, 240}};
-  for (const auto& p : pages) {
-    auto* button = TextButton(tr(p.caption), QString::fromLatin1(p.name), bar, QString::fromLatin1(p.icon));
-    button->setGeometry(p.left, 8, 105, 49);
-    button->setIconSize(QSize(24, 24));
-    button->setStyleSheet(QStringLiteral("padding: 2px 4px; font-size: 9pt;"));
-    const Page page = p.page;
-    connect(button, &QPushButton::clicked, this, [this, page] { showPage(page); });
-  }
-
-  // The right-hand block, 348 pixels wide.
-  auto* right = new QWidget(bar);
-  right->setObjectName(QStringLiteral("TopBarRight"));
-  right->setFixedWidth(348);
-  auto* rightColumn = new QVBoxLayout(right);
-  rightColumn->setContentsMargins(4, 6, 8, 6);
-  rightColumn->setSpacing(4);
-  webSiteLabel_ = new QLabel(tr("Larkvale_HD on the web: news, tips and updates"), right);
-  webSiteLabel_->setObjectName(QStringLiteral("WebSiteLabel"));
-  webSiteLabel_->setCursor(Qt::PointingHandCursor);
-  webSiteLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  webSiteLabel_->installEventFilter(this);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  auto* help = TextButton(tr("Help"), QStringLiteral("HelpButton"), right, QStringLiteral("help"));
-  auto* email = TextButton(tr("E-mail"), QStringLiteral("EmailButton"), right, QStringLiteral("email"));
-  auto* webSite = TextButton(tr("Web Site"), QStringLiteral("WebSiteButton"), right, QStringLiteral("website"));
-  auto* proxy = TextButton(tr("Proxy"), QStringLiteral("ProxyButton"), right);
-  for (auto* b : {proxy, help, email, webSite}) buttons->addWidget(b);
-  connect(proxy, &QPushButton::clicked, this, &MainWindow::chooseProxy);
-  connect(help, &QPushButton::clicked, this, &MainWindow::showHelp);
-  connect(email, &QPushButton::clicked, this, &MainWindow::writeEmail);
-  connect(webSite, &QPushButton::clicked, this, &MainWindow::openWebSite);
-  rightColumn->addWidget(webSiteLabel_);
-  rightColumn->addLayout(buttons);
-
-  auto* row = new QHBoxLayout(bar);
-  row->setContentsMargins(0, 0, 0, 0);
-  row->addStretch(1);
-  row->addWidget(right);
-  return bar;
+  outputChoices_->flush();
 }
 
 void MainWindow::connectPages() {
@@ -209,38 +146,6 @@ void MainWindow::connectPages() {
 
 QString MainWindow::settingsFile() const { return platform::SettingsFilePath(services_.environment.configHome); }
 
-void MainWindow::chooseProxy() {
-  ProxyDialog dialog(http::ProxySetting(), this);
-  if (dialog.exec() != QDialog::Accepted) return;
-  Guarded(services_, [&] {
-    platform::SettingsAccessor accessor(settingsFile());
-    accessor.OpenKey(kSettingsKey, true);
-    accessor.WriteString(queue::kProxyValueName, dialog.settingText());
-    http::SetProxySetting(dialog.setting());
-    browser::ApplyBrowserProxy(dialog.setting());
-  });
-}
-
-void MainWindow::restoreOutputChoices() {
-  platform::SettingsAccessor accessor(settingsFile());
-  if (accessor.OpenKey(kSettingsKey, false))
-    converter_->setOutputChoices(convert::RestoreOutputChoices(accessor, converter_->outputChoices()));
-}
-
-void MainWindow::storeOutputChoices() {
-  choicesSave_->stop();
-  try {
-    platform::SettingsAccessor accessor(settingsFile());
-    accessor.OpenKey(kSettingsKey, true);
-    convert::StoreOutputChoices(accessor, converter_->outputChoices());
-    choicesSaveFailed_ = false;
-  } catch (const std::exception& e) {
-    // A background save has no one to answer a box; the choices stay on screen.
-    if (!choicesSaveFailed_) std::fprintf(stderr, "Larkvale_HD: cannot keep the converter's settings: %s\n", e.what());
-    choicesSaveFailed_ = true;
-  }
-}
-
 void MainWindow::startUp() {
   showPage(pgBrowser);
   state_.appDir = services_.environment.appDir;
@@ -253,7 +158,7 @@ void MainWindow::startUp() {
   setWindowTitle(QString::fromLatin1(kAppName));
 
   SetUpWorkFolders(state_, services_.environment.homeDir, settingsFile());
-  restoreOutputChoices();
+  outputChoices_->restore();
   converter_->showFormatPanel();
   CleanScratchFolder(state_.tempDir);
   explorer_->showFolder(state_.videoDir);
@@ -274,8 +179,8 @@ bool MainWindow::event(QEvent* e) {
 void MainWindow::firstActivation() {
   converter_->fillEngineLists();
   // The engine's lists exist now: their stored choices can be shown.
-  restoreOutputChoices();
-  keepChoices_ = true;
+  outputChoices_->restore();
+  outputChoices_->startKeeping();
   state_.downloadsStopped = false;
   downloads_->startDownloads();
 }
@@ -301,13 +206,8 @@ void MainWindow::closeEvent(QCloseEvent* e) {
     downloads_->stopForClose();
     converter_->abortConversion();
   });
-  if (choicesSave_->isActive()) storeOutputChoices();
+  outputChoices_->flush();
   QMainWindow::closeEvent(e);
-}
-
-bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
-  if (watched == webSiteLabel_ && e->type() == QEvent::MouseButtonRelease) openWebSite();
-  return QMainWindow::eventFilter(watched, e);
 }
 
 void MainWindow::openUrl(const QString& url) {

@@ -10,8 +10,6 @@
 #include "app/sharedstate.h"
 #include "platform/services.h"
 
-class QLabel;
-class QTimer;
 
 namespace larkvale::queue {
 class DownloadListStore;
@@ -32,6 +30,7 @@ class ConverterPage;
 class DesktopIntegration;
 class DownloadsPanel;
 class ExplorerPage;
+class OutputChoicesKeeper;
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -59,11 +58,9 @@ class MainWindow : public QMainWindow {
 
  protected:
   bool event(QEvent* e) override;
-  bool eventFilter(QObject* watched, QEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
 
  private:
-  QWidget* buildTopBar();
   void connectPages();
   void startUp();
   // The window's own colours from the desktop's palette, again whenever it changes.
@@ -72,30 +69,21 @@ class MainWindow : public QMainWindow {
   void changeVideoFolder();   // "Change dir"
   void showDownloadFolder();  // "Browse files"
   void showHelp();
-  // The proxy dialog; an accepted choice is stored and taken at once.
-  void chooseProxy();
   void writeEmail();
   void openWebSite();  // also the task pane's home command and the top bar's label
   QString settingsFile() const;
-  // The converter's choices in the settings file: read over what the strip
-  // shows, written a moment after a change.
-  void restoreOutputChoices();
-  void storeOutputChoices();
 
   platform::Services services_;
   SharedState state_;
   bool activated_ = false;
   widgets::TaskPane* pages_ = nullptr;
-  QLabel* webSiteLabel_ = nullptr;
   DownloadsPanel* downloads_ = nullptr;
   BrowserPage* browser_ = nullptr;
   ConverterPage* converter_ = nullptr;
   ExplorerPage* explorer_ = nullptr;
   DesktopIntegration* desktop_ = nullptr;
   queue::DownloadListStore* listStore_ = nullptr;
-  QTimer* choicesSave_ = nullptr;
-  bool keepChoices_ = false;       // from the first activation on, when the stored ones are shown
-  bool choicesSaveFailed_ = false; // one line on standard error, not one per save
+  OutputChoicesKeeper* outputChoices_ = nullptr;  // the converter's choices in the settings file
 };
 
 // The support mail's address: a fixed subject, and a body that ends in the

@@ -66,11 +66,23 @@ QWidget* SettingsPanel(const QString& name, const QString& objectName, QWidget* 
 
 OutputStrip::OutputStrip(const platform::Services& services, QWidget* parent) : QWidget(parent), services_(services) {
   setObjectName(QStringLiteral("OutputStripHost"));
-  QWidget* host = this;
   // "Save as:", the common fields, then one panel at a time.
-  auto* stripRow = new QHBoxLayout(host);
+  auto* stripRow = new QHBoxLayout(this);
   stripRow->setContentsMargins(0, 0, 0, 0);
   stripRow->setSpacing(16);
+  stripRow->addLayout(buildCommonFields());
+  QWidget* panels = buildFormatPanels();
+  stripRow->addWidget(panels, 1);
+  eachEntry_ = new QCheckBox(tr("One file per entry"), this);
+  eachEntry_->setObjectName(QStringLiteral("chkEachEntry"));
+  eachEntry_->setToolTip(tr("Each Timeline entry becomes its own file in a folder you choose"));
+  stripRow->addWidget(eachEntry_, 0, Qt::AlignRight | Qt::AlignVCenter);
+
+  connectChoices();
+}
+
+QGridLayout* OutputStrip::buildCommonFields() {
+  QWidget* host = this;
   auto* common = new QGridLayout;
   common->setVerticalSpacing(4);
   format_ = new QComboBox(host);
@@ -85,8 +97,11 @@ OutputStrip::OutputStrip(const platform::Services& services, QWidget* parent) : 
   fileWidth_ = NumberField(common, 1, 0, tr("File Width"), QStringLiteral("320"), "txtWidth", host);
   fileHeight_ = NumberField(common, 2, 0, tr("File Height"), QStringLiteral("240"), "txtHeight", host);
   fileFrameRate_ = NumberField(common, 3, 0, tr("Frame Rate"), QStringLiteral("25"), "txtFrameRate", host);
-  stripRow->addLayout(common);
+  return common;
+}
 
+QWidget* OutputStrip::buildFormatPanels() {
+  QWidget* host = this;
   auto* panels = new QWidget(host);
   auto* panelStack = new QGridLayout(panels);
   panelStack->setContentsMargins(0, 0, 0, 0);
@@ -156,12 +171,10 @@ OutputStrip::OutputStrip(const platform::Services& services, QWidget* parent) : 
   for (QWidget* p : {mpegPanel_, flvPanel_, gp3Panel_, aviPanel_, wmvPanel_, wavPanel_, mp3Panel_, mp4_.panel,
                      webm_.panel})
     panelStack->addWidget(p, 0, 0, Qt::AlignLeft | Qt::AlignTop);
-  stripRow->addWidget(panels, 1);
-  eachEntry_ = new QCheckBox(tr("One file per entry"), host);
-  eachEntry_->setObjectName(QStringLiteral("chkEachEntry"));
-  eachEntry_->setToolTip(tr("Each Timeline entry becomes its own file in a folder you choose"));
-  stripRow->addWidget(eachEntry_, 0, Qt::AlignRight | Qt::AlignVCenter);
+  return panels;
+}
 
+void OutputStrip::connectChoices() {
   connect(format_, &QComboBox::currentIndexChanged, this,
           [this] { Guarded(services_, [this] { showFormatPanel(); }); });
   // toggled, not clicked: the accessible Toggle action and setChecked change

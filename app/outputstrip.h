@@ -10,6 +10,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QLineEdit;
 
 namespace larkvale::engine {
@@ -40,6 +41,12 @@ class OutputStrip : public QWidget {
   void choicesChanged();
 
  private:
+  // The steps of building the strip: "Save as:" with the fields every
+  // format shares, one settings panel per format, and the wiring that shows
+  // the chosen format's panel and reports any change of a choice.
+  QGridLayout* buildCommonFields();
+  QWidget* buildFormatPanels();
+  void connectChoices();
   void useWmv9Changed();
 
   const platform::Services& services_;

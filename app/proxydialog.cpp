@@ -6,7 +6,11 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "app/pagewidgets.h"
+#include "browser/browserproxy.h"
 #include "http/exceptions.h"
+#include "platform/settings.h"
+#include "queue/proxychoice.h"
 
 namespace larkvale::app {
 
@@ -82,6 +86,18 @@ void ProxyDialog::accept() {
   }
   problem_->clear();
   QDialog::accept();
+}
+
+void ChooseProxy(const platform::Services& services, const QString& settingsFile, QWidget* parent) {
+  ProxyDialog dialog(http::ProxySetting(), parent);
+  if (dialog.exec() != QDialog::Accepted) return;
+  Guarded(services, [&] {
+    platform::SettingsAccessor accessor(settingsFile);
+    accessor.OpenKey(kSettingsKey, true);
+    accessor.WriteString(queue::kProxyValueName, dialog.settingText());
+    http::SetProxySetting(dialog.setting());
+    browser::ApplyBrowserProxy(dialog.setting());
+  });
 }
 
 }  // namespace larkvale::app

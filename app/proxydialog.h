@@ -6,6 +6,7 @@
 #include <QDialog>
 
 #include "http/proxy.h"
+#include "platform/services.h"
 
 class QLabel;
 class QLineEdit;
@@ -31,5 +32,9 @@ class ProxyDialog : public QDialog {
   QLineEdit* addressEdit_;
   QLabel* problem_;
 };
+
+// The proxy dialog over `parent`: an accepted choice is written to
+// `settingsFile` and taken at once by downloads and the browser.
+void ChooseProxy(const platform::Services& services, const QString& settingsFile, QWidget* parent);
 
 }  // namespace larkvale::app

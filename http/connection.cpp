@@ -50,11 +50,6 @@ TNetComponent::~TNetComponent() {
   }
 }
 
-int TNetComponent::InstanceCount() {
-  std::lock_guard<std::mutex> lock(gInstanceLock);
-  return gInstanceCount;
-}
-
 void TNetComponent::ReportStatus(TNetStatus status, const std::string& argument) {
   if (OnStatus) OnStatus(this, status, StatusText(status, argument));
 }
@@ -111,7 +106,7 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& host, int port, const std
   if (!TNetStack::IsAddressLiteral(target)) ReportStatus(hsResolving, target);
   std::vector<std::string> addresses;
   try {
-    addresses = Stack().LookupAddresses(target, between);
+    addresses = Stack().LookupAddresses(target, between, names_);
   } catch (const ENetSocketError& e) {
     if (!tunnel) throw;
     throw ENetProxyError("Proxy " + Tunnel.Label() + " could not be reached: " + TNetStack::SocketErrorText(e.SocketErrorCode));
@@ -128,7 +123,7 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& host, int port, const std
     // socks5:// (not socks5h://) takes an address: the name is ours to look up.
     std::string origin = host;
     if (Tunnel.Kind == TNetProxy::Socks5 && !Tunnel.RemoteNames && !TNetStack::IsAddressLiteral(host))
-      origin = Stack().LookupAddresses(host, between).front();
+      origin = Stack().LookupAddresses(host, between, names_).front();
     int left = -2;
     if (timeoutMs >= 0) {
       const auto spent =
@@ -599,7 +594,7 @@ void TNetTCPClient::NotifyConnected() {
   if (OnConnected) OnConnected(this);
 }
 
-std::shared_ptr<TNetIOHandler> TNetTCPClient::NewIOHandler() { return std::make_shared<TNetIOHandlerSocket>(); }
+std::shared_ptr<TNetIOHandler> TNetTCPClient::NewIOHandler() { return std::make_shared<TNetIOHandlerSocket>(names_); }
 
 void TNetTCPClient::Connect(int timeoutMs) {
   if (!io_) {

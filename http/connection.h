@@ -84,8 +84,6 @@ class TNetComponent {
   virtual void ReportWorkBegin(TWorkMode mode, std::int64_t maximum);
   virtual void ReportWork(TWorkMode mode, std::int64_t count);
   virtual void ReportWorkEnd(TWorkMode mode);
-
-  static int InstanceCount();
 };
 
 // The abstract transport of a connection.
@@ -117,6 +115,8 @@ class TNetIOHandler : public TNetComponent {
 
 class TNetIOHandlerSocket : public TNetIOHandler {
  public:
+  // Names are looked up through `names`, or the system's resolver when null.
+  explicit TNetIOHandlerSocket(std::shared_ptr<const TNetNameResolver> names = nullptr) : names_(std::move(names)) {}
   ~TNetIOHandlerSocket() override;
   bool UseNagle = true;
   TNetSocketHandle* SocketHandle() { return socket_.get(); }
@@ -133,6 +133,7 @@ class TNetIOHandlerSocket : public TNetIOHandler {
 
  private:
   std::unique_ptr<TNetSocketHandle> socket_;
+  std::shared_ptr<const TNetNameResolver> names_;
 };
 
 // The buffered connection: write collection, input buffer, line, exact and
@@ -247,6 +248,8 @@ class TNetTCPConnection : public TNetComponent {
 
 class TNetTCPClient : public TNetTCPConnection {
  public:
+  // Names are looked up through `names`, or the system's resolver when null.
+  explicit TNetTCPClient(std::shared_ptr<const TNetNameResolver> names = nullptr) : names_(std::move(names)) {}
   virtual void SetHost(const std::string& host) { host_ = host; }
   virtual void SetPort(int port) { port_ = port; }
   const std::string& Host() const { return host_; }
@@ -274,6 +277,7 @@ class TNetTCPClient : public TNetTCPConnection {
 
   std::string host_;
   int port_ = 0;
+  std::shared_ptr<const TNetNameResolver> names_;
 };
 
 }  // namespace larkvale::http

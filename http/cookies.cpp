@@ -21,14 +21,6 @@ std::string TNetCookieItems::Value(const std::string& name) const {
   return "";
 }
 
-bool TNetCookieItems::HasName(const std::string& name) const {
-  for (const auto& item : Items) {
-    std::size_t eq = item.find('=');
-    if (eq != std::string::npos && SameText(item.substr(0, eq), name)) return true;
-  }
-  return false;
-}
-
 bool TNetCookieItems::Has(const std::string& flag) const {
   for (const auto& item : Items)
     if (SameText(item, flag)) return true;

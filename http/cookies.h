@@ -25,7 +25,6 @@ class TNetCookieItems {
   std::vector<std::string> Items;
   // Value of the first "name=..." item, name ignoring case; "" when absent.
   std::string Value(const std::string& name) const;
-  bool HasName(const std::string& name) const;
   // An item that is exactly `flag` (ignoring case), without "=".
   bool Has(const std::string& flag) const;
 };

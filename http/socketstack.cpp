@@ -193,23 +193,11 @@ bool TNetStack::IsIPv6Address(const std::string& text) {
 }
 
 namespace {
-std::mutex gResolverLock;
-TNetStack::TResolver gResolver;
 
-// Every address of `host`, deduplicated, IPv6 first and then alternating
-// families (RFC 8305, section 4), each family in the resolver's order.
-// Touches nothing but its arguments and the resolver seam, so it may run on
-// any thread.
-std::vector<std::string> AllAddresses(const std::string& host) {
+// Every address of `host` from getaddrinfo, in its order.
+std::vector<std::string> SystemAddresses(const std::string& host) {
   std::vector<std::string> found;
-  TNetStack::TResolver seam;
   {
-    std::lock_guard<std::mutex> g(gResolverLock);
-    seam = gResolver;
-  }
-  if (seam) {
-    found = seam(host);
-  } else {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -227,6 +215,14 @@ std::vector<std::string> AllAddresses(const std::string& host) {
     }
     freeaddrinfo(result);
   }
+  return found;
+}
+
+// Every address of `host`, deduplicated, IPv6 first and then alternating
+// families (RFC 8305, section 4), each family in the resolver's order.
+// Touches nothing but its arguments, so it may run on any thread.
+std::vector<std::string> AllAddresses(const std::string& host, const std::shared_ptr<const TNetNameResolver>& names) {
+  const std::vector<std::string> found = names ? names->Resolve(host) : SystemAddresses(host);
   std::vector<std::string> v6, v4;
   for (const auto& a : found) {
     auto& list = TNetStack::IsIPv6Address(a) ? v6 : v4;
@@ -242,16 +238,12 @@ std::vector<std::string> AllAddresses(const std::string& host) {
 
 }  // namespace
 
-void TNetStack::SetResolver(TResolver resolver) {
-  std::lock_guard<std::mutex> g(gResolverLock);
-  gResolver = std::move(resolver);
-}
-
-std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TWaitSlice& between) {
+std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TWaitSlice& between,
+                                               const std::shared_ptr<const TNetNameResolver>& names) {
   ++LookupCount;
   std::vector<std::string> addresses;
   if (!between) {
-    addresses = AllAddresses(host);
+    addresses = AllAddresses(host, names);
   } else {
     // The resolver may take seconds (a slow or missing name server): it must
     // not hold the caller's thread, which is the window's. The caller may
@@ -264,8 +256,9 @@ std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TW
       std::vector<std::string> addresses;
     };
     auto job = std::make_shared<Job>();
-    std::thread([job, host] {
-      std::vector<std::string> found = AllAddresses(host);
+    // The helper holds its own share of `names`: it may outlive the caller.
+    std::thread([job, host, names] {
+      std::vector<std::string> found = AllAddresses(host, names);
       std::lock_guard<std::mutex> g(job->lock);
       job->addresses = std::move(found);
       job->finished = true;
@@ -291,13 +284,14 @@ std::vector<std::string> TNetStack::ResolveAll(const std::string& host, const TW
   return addresses;
 }
 
-std::vector<std::string> TNetStack::LookupAddresses(const std::string& host, const TWaitSlice& between) {
+std::vector<std::string> TNetStack::LookupAddresses(const std::string& host, const TWaitSlice& between,
+                                                    const std::shared_ptr<const TNetNameResolver>& names) {
   std::string upper = host;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   // The loopback name of RFC 6761 never needs a name server.
   if (upper == "LOCALHOST") return {"::1", "127.0.0.1"};
   if (IsAddressLiteral(host)) return {host};
-  return ResolveAll(host, between);
+  return ResolveAll(host, between, names);
 }
 
 std::string TNetStack::LookupHost(const std::string& host, const TWaitSlice& between) {
@@ -465,139 +459,201 @@ int TNetSocketHandle::ConnectPeer(int timeoutMs, const TWaitSlice& between) {
   return 0;
 }
 
-int TNetSocketHandle::ConnectFirst(const std::vector<std::string>& addresses, int port, bool noDelay, int timeoutMs,
-                                   const TWaitSlice& between,
-                                   const std::function<void(const std::string&)>& onAttempt) {
+namespace {
+
+// One connect's attempts, raced as RFC 8305 says: each address in turn, the
+// next one starting when the last has failed or has waited its delay; the
+// first to connect wins. Every way out but a win leaves the handle closed
+// with nothing open.
+class ConnectRace {
+ public:
   using Clock = std::chrono::steady_clock;
   struct Attempt {
     int fd;
     std::string address;
   };
-  std::vector<Attempt> pending;
-  auto closePending = [&] {
-    for (const auto& a : pending) ::close(a.fd);
-    pending.clear();
-  };
-  // Every way out but a win leaves the handle closed, with nothing open.
-  auto fail = [&](int error) {
-    closePending();
-    Open = false;
-    Handle = -1;
+  enum class Seen { kNothing, kFailures, kWinner, kPollFailed };
+
+  ConnectRace(TNetSocketHandle& handle, std::vector<std::string> candidates, int port, bool noDelay, int timeoutMs)
+      : handle_(handle),
+        candidates_(std::move(candidates)),
+        port_(port),
+        noDelay_(noDelay),
+        limited_(timeoutMs >= 0),
+        deadline_(Clock::now() + std::chrono::milliseconds(limited_ ? timeoutMs : 0)) {}
+  // Also when a status handler throws: no attempt is left open.
+  ~ConnectRace() { ClosePending(); }
+  ConnectRace(const ConnectRace&) = delete;
+  ConnectRace& operator=(const ConnectRace&) = delete;
+
+  bool NoCandidates() const { return candidates_.empty(); }
+  bool NothingPending() const { return pending_.empty(); }
+  bool PastDeadline() const { return limited_ && Clock::now() >= deadline_; }
+  int LastError() const { return lastError_; }
+
+  int Fail(int error) {
+    ClosePending();
+    handle_.Open = false;
+    handle_.Handle = -1;
     Stack().LastError = error;
     return -1;
-  };
-  if (!Open) return -2;
+  }
 
-  const bool bound = !IP.empty() || Port != 0;
+  // A Disconnect (from `between` or a status handler) ended the connect.
+  int Cut() {
+    ClosePending();
+    handle_.Open = false;
+    handle_.Handle = -1;
+    return -2;
+  }
+
+  // Starts every attempt that is due. -2 when a status handler disconnected
+  // the handle meanwhile, else 0. A failed bind or option raises.
+  int StartDue(const std::function<void(const std::string&)>& onAttempt) {
+    while (next_ < candidates_.size() && (pending_.empty() || Clock::now() >= nextStart_)) {
+      const std::string address = candidates_[next_++];
+      const int fd = OpenSocketFor(address);
+      if (fd < 0) continue;
+      if (onAttempt) onAttempt(address);
+      // A status handler may have disconnected us.
+      if (!handle_.Open) {
+        ::close(fd);
+        return Cut();
+      }
+      SocketAddress peer = MakeAddress(address, port_, FamilyOf(address));
+      const int r = ::connect(fd, peer.get(), peer.length);
+      if (r != 0 && errno != EINPROGRESS && errno != EINTR) {
+        // Refused at once: the next address may start now.
+        lastError_ = MapErrno(errno);
+        ::close(fd);
+        nextStart_ = Clock::now();
+        continue;
+      }
+      pending_.push_back({fd, address});
+      if (r == 0) break;  // connected already: the poll tells
+      nextStart_ = Clock::now() + std::chrono::milliseconds(kConnectionAttemptDelayMs);
+    }
+    return 0;
+  }
+
+  // How long the next poll may wait: until the next start is due or the
+  // deadline, and one slice at most when `between` must run.
+  int SliceMs(bool slicing) const {
+    const Clock::time_point now = Clock::now();
+    auto msUntil = [&](Clock::time_point t) {
+      return static_cast<int>(
+          std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count() + 1));
+    };
+    int slice = next_ < candidates_.size() ? msUntil(nextStart_) : -1;
+    if (limited_) slice = slice < 0 ? msUntil(deadline_) : std::min(slice, msUntil(deadline_));
+    if (slicing) slice = slice < 0 ? kWaitSliceMs : std::min(slice, kWaitSliceMs);
+    return slice;
+  }
+
+  // Waits at most `sliceMs` for the attempts; failed ones are closed and
+  // make way for the next address. A winner is taken out of the race.
+  Seen Poll(int sliceMs, Attempt* winner) {
+    std::vector<pollfd> watch;
+    for (const auto& a : pending_) watch.push_back({a.fd, POLLOUT, 0});
+    const int r = ::poll(watch.data(), static_cast<nfds_t>(watch.size()), sliceMs);
+    if (r < 0) return errno == EINTR ? Seen::kFailures : Seen::kPollFailed;
+    if (r == 0) return Seen::kNothing;
+    std::vector<Attempt> still;
+    bool won = false;
+    for (std::size_t i = 0; i < watch.size(); ++i) {
+      if (watch[i].revents == 0 || won) {
+        still.push_back(pending_[i]);
+        continue;
+      }
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (::getsockopt(watch[i].fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      if (err == 0 && (watch[i].revents & POLLOUT)) {
+        *winner = pending_[i];
+        won = true;
+        continue;
+      }
+      lastError_ = MapErrno(err != 0 ? err : ECONNREFUSED);
+      ::close(watch[i].fd);
+      nextStart_ = Clock::now();
+    }
+    pending_ = std::move(still);
+    if (!won) return Seen::kFailures;
+    ClosePending();  // the losers
+    return Seen::kWinner;
+  }
+
+ private:
+  // A non-blocking socket for `address`, bound and set up as asked; -1 when
+  // the system lacks its family and other addresses remain.
+  int OpenSocketFor(const std::string& address) {
+    const int family = FamilyOf(address);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+      lastError_ = MapErrno(errno);
+      // A family the system lacks only rules out its addresses.
+      if (candidates_.size() == 1) {
+        Fail(lastError_);
+        throw ENetInvalidSocket();
+      }
+      return -1;
+    }
+    if (!handle_.IP.empty() || handle_.Port != 0) {
+      SocketAddress local = MakeAddress(handle_.IP, handle_.Port, family);
+      if (::bind(fd, local.get(), local.length) != 0) {
+        const int err = MapErrno(errno);
+        ::close(fd);
+        Fail(err);
+        if (err == kWsaEAddrInUse) throw ENetCouldNotBindSocket();
+        Stack().RaiseFromError(err);
+      }
+    }
+    int one = 1;
+    if (noDelay_ && ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+      const int err = MapErrno(errno);
+      ::close(fd);
+      Fail(err);
+      Stack().RaiseFromError(err);
+    }
+    return fd;
+  }
+
+  void ClosePending() {
+    for (const auto& a : pending_) ::close(a.fd);
+    pending_.clear();
+  }
+
+  TNetSocketHandle& handle_;
+  const std::vector<std::string> candidates_;
+  const int port_;
+  const bool noDelay_;
+  const bool limited_;
+  const Clock::time_point deadline_;
+  std::vector<Attempt> pending_;
+  std::size_t next_ = 0;
+  Clock::time_point nextStart_ = Clock::now();
+  int lastError_ = kWsaEConnRefused;
+};
+
+}  // namespace
+
+int TNetSocketHandle::ConnectFirst(const std::vector<std::string>& addresses, int port, bool noDelay, int timeoutMs,
+                                   const TWaitSlice& between,
+                                   const std::function<void(const std::string&)>& onAttempt) {
+  if (!Open) return -2;
   std::vector<std::string> candidates;
   for (const auto& a : addresses)
     if (IP.empty() || FamilyOf(a) == FamilyOf(IP)) candidates.push_back(a);
-  if (candidates.empty()) return fail(MapErrno(EAFNOSUPPORT));
-
-  const bool limited = timeoutMs >= 0;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
-  Clock::time_point nextStart = Clock::now();
-  std::size_t next = 0;
-  int lastError = kWsaEConnRefused;
+  ConnectRace race(*this, std::move(candidates), port, noDelay, timeoutMs);
+  if (race.NoCandidates()) return race.Fail(MapErrno(EAFNOSUPPORT));
   for (;;) {
-    // Start attempts: the first at once, the next when the last failed or
-    // has had its delay.
-    while (next < candidates.size() && (pending.empty() || Clock::now() >= nextStart)) {
-      const std::string address = candidates[next++];
-      const int family = FamilyOf(address);
-      const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-      if (fd < 0) {
-        lastError = MapErrno(errno);
-        // A family the system lacks only rules out its addresses.
-        if (candidates.size() == 1) {
-          fail(lastError);
-          throw ENetInvalidSocket();
-        }
-        continue;
-      }
-      if (bound) {
-        SocketAddress local = MakeAddress(IP, Port, family);
-        if (::bind(fd, local.get(), local.length) != 0) {
-          const int err = MapErrno(errno);
-          ::close(fd);
-          fail(err);
-          if (err == kWsaEAddrInUse) throw ENetCouldNotBindSocket();
-          Stack().RaiseFromError(err);
-        }
-      }
-      if (noDelay) {
-        int one = 1;
-        if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
-          const int err = MapErrno(errno);
-          ::close(fd);
-          fail(err);
-          Stack().RaiseFromError(err);
-        }
-      }
-      if (onAttempt) onAttempt(address);
-      // A status handler may have disconnected us.
-      if (!Open) {
-        ::close(fd);
-        closePending();
-        Handle = -1;
-        return -2;
-      }
-      SocketAddress peer = MakeAddress(address, port, family);
-      const int r = ::connect(fd, peer.get(), peer.length);
-      if (r == 0 || errno == EINPROGRESS || errno == EINTR) {
-        pending.push_back({fd, address});
-        if (r == 0) break;
-      } else {
-        lastError = MapErrno(errno);
-        ::close(fd);
-        nextStart = Clock::now();
-        continue;
-      }
-      nextStart = Clock::now() + std::chrono::milliseconds(kConnectionAttemptDelayMs);
-    }
-    if (pending.empty()) return fail(lastError);
-
-    int slice = -1;
-    const Clock::time_point now = Clock::now();
-    auto msUntil = [&](Clock::time_point t) {
-      return static_cast<int>(std::max<long long>(
-          0, std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count() + 1));
-    };
-    if (next < candidates.size()) slice = msUntil(nextStart);
-    if (limited) slice = slice < 0 ? msUntil(deadline) : std::min(slice, msUntil(deadline));
-    if (between) slice = slice < 0 ? kWaitSliceMs : std::min(slice, kWaitSliceMs);
-
-    std::vector<pollfd> watch;
-    for (const auto& a : pending) watch.push_back({a.fd, POLLOUT, 0});
-    const int r = ::poll(watch.data(), static_cast<nfds_t>(watch.size()), slice);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return fail(MapErrno(errno));
-    }
-    if (r > 0) {
-      std::vector<Attempt> still;
-      int winner = -1;
-      for (std::size_t i = 0; i < watch.size(); ++i) {
-        if (watch[i].revents == 0 || winner >= 0) {
-          still.push_back(pending[i]);
-          continue;
-        }
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (::getsockopt(watch[i].fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-        if (err == 0 && (watch[i].revents & POLLOUT)) {
-          winner = static_cast<int>(i);
-          continue;
-        }
-        lastError = MapErrno(err != 0 ? err : ECONNREFUSED);
-        ::close(watch[i].fd);
-        // A failed attempt makes way for the next one at once.
-        nextStart = Clock::now();
-      }
-      if (winner >= 0) {
-        const Attempt won = pending[static_cast<std::size_t>(winner)];
-        pending = std::move(still);
-        closePending();
+    if (race.StartDue(onAttempt) == -2) return -2;
+    if (race.NothingPending()) return race.Fail(race.LastError());
+    ConnectRace::Attempt won;
+    switch (race.Poll(race.SliceMs(static_cast<bool>(between)), &won)) {
+      case ConnectRace::Seen::kPollFailed:
+        return race.Fail(MapErrno(errno));
+      case ConnectRace::Seen::kWinner: {
         const int flags = ::fcntl(won.fd, F_GETFL);
         ::fcntl(won.fd, F_SETFL, flags & ~O_NONBLOCK);
         Handle = won.fd;
@@ -605,16 +661,13 @@ int TNetSocketHandle::ConnectFirst(const std::vector<std::string>& addresses, in
         RefreshAddresses(true);
         return 0;
       }
-      pending = std::move(still);
-      continue;
+      case ConnectRace::Seen::kFailures:
+        continue;  // the next address may start at once
+      case ConnectRace::Seen::kNothing:
+        break;
     }
-    if (limited && Clock::now() >= deadline) return fail(kWsaETimedOut);
-    if (between && !between()) {
-      closePending();
-      Open = false;
-      Handle = -1;
-      return -2;
-    }
+    if (race.PastDeadline()) return race.Fail(kWsaETimedOut);
+    if (between && !between()) return race.Cut();
   }
 }
 

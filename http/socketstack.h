@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,16 @@ int WaitForSocket(int fd, short events, int timeoutMs, const TWaitSlice& between
 // counterpart pass through unchanged (and have no text).
 int MapErrno(int err);
 
+// Where a name's addresses come from: the system's resolver unless a caller
+// passes its own (a table of names with chosen addresses, in tests).
+class TNetNameResolver {
+ public:
+  virtual ~TNetNameResolver() = default;
+  // Every address of `host`, either family, in the resolver's order; empty
+  // for an unknown host. May run on a helper thread.
+  virtual std::vector<std::string> Resolve(const std::string& host) const = 0;
+};
+
 class TNetStack {
  public:
   virtual ~TNetStack() = default;
@@ -64,13 +75,10 @@ class TNetStack {
   // Every address of `host`, both families, in the order a connect tries
   // them: IPv6 first, then alternating with IPv4 (RFC 8305). Literals come
   // back as they are and "localhost" as ::1 and 127.0.0.1, without a lookup.
-  // Failure and `between` as for `LookupHost`.
-  std::vector<std::string> LookupAddresses(const std::string& host, const TWaitSlice& between = nullptr);
-  // Replaces the system resolver for every stack of the process (null puts
-  // it back): a seam for tests of names with chosen addresses. It may run
-  // on a helper thread; an empty result is an unknown host.
-  using TResolver = std::function<std::vector<std::string>(const std::string& host)>;
-  static void SetResolver(TResolver resolver);
+  // Failure and `between` as for `LookupHost`. Names are asked of `names`,
+  // or of the system's resolver when it is null.
+  std::vector<std::string> LookupAddresses(const std::string& host, const TWaitSlice& between = nullptr,
+                                           const std::shared_ptr<const TNetNameResolver>& names = nullptr);
   // The first IPv4 address of `LookupAddresses`: "LOCALHOST" (any case) and
   // dotted addresses without a lookup; otherwise the name's. Failure raises `ENetSocketError` 11001.
   // With `between`, the resolver runs on a helper thread and the caller
@@ -89,7 +97,8 @@ class TNetStack {
   int FetchLastError();
 
  protected:
-  virtual std::vector<std::string> ResolveAll(const std::string& host, const TWaitSlice& between);
+  virtual std::vector<std::string> ResolveAll(const std::string& host, const TWaitSlice& between,
+                                              const std::shared_ptr<const TNetNameResolver>& names);
 };
 
 // How long a connect attempt has before the next address is tried beside it

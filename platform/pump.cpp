@@ -30,8 +30,6 @@ void ProcessMessages() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-int PumpDepth() { return gDepth; }
-
 PumpScope::PumpScope() { ++gDepth; }
 
 PumpScope::~PumpScope() { --gDepth; }

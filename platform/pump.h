@@ -18,9 +18,6 @@ constexpr int kPumpIntervalMs = 4;
 // kPumpIntervalMs ago.
 void ProcessMessages();
 
-// Number of ProcessMessages calls on the stack now (0 at the top level).
-int PumpDepth();
-
 // A wait that serves window messages in an event loop of its own (a save of
 // the converter) counts as a pump on the stack while this lives, so that
 // work meant for the top level waits for its end.

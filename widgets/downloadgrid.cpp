@@ -117,7 +117,6 @@ void GridView::updateGeometries() {
 }
 
 void GridView::paintEvent(QPaintEvent* e) {
-  ++paintCount;
   QTableView::paintEvent(e);
   if (model() && model()->rowCount() == 0) {
     QPainter painter(viewport());
@@ -324,7 +323,5 @@ bool DownloadGrid::eventFilter(QObject* watched, QEvent* e) {
     if (auto* edit = qobject_cast<QLineEdit*>(watched)) ShowInputPrompt(edit);
   return QWidget::eventFilter(watched, e);
 }
-
-int DownloadGrid::PaintCount() const { return view_->paintCount; }
 
 }  // namespace larkvale::widgets

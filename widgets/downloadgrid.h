@@ -56,7 +56,6 @@ class DownloadGrid : public QWidget {
 
   // Sorting by header click; the Size column starts out marked as sorted.
   void ClickHeader(int column);
-  int SortColumn() const { return sortColumn_; }
   Qt::SortOrder SortOrder() const { return sortOrder_; }
 
   void SetPopupMenu(QMenu* menu) { popup_ = menu; }
@@ -89,9 +88,6 @@ class DownloadGrid : public QWidget {
   static constexpr const char* kEmptyCaption = "FLV Downloads list";
   static constexpr const char* kInputPrompt = "Click here to add new FLV url";
 
-  // Number of repaints of the rows so far (for tests of the throttle).
-  int PaintCount() const;
-
  signals:
   void dblClicked();
   void deleteKeyPressed();
@@ -117,7 +113,6 @@ class GridView : public QTableView {
  public:
   GridView(DownloadGrid* grid, QWidget* parent);
   int InputRowHeight() const { return inputRowHeight_; }
-  int paintCount = 0;
   // The grey of the empty list's caption, readable on the rows' background.
   QColor EmptyCaptionColor() const;
 

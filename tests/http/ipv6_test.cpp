@@ -62,15 +62,14 @@ long long MsSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
-// Names with chosen addresses for as long as it lives.
-struct FakeNames {
-  explicit FakeNames(std::map<std::string, std::vector<std::string>> names) {
-    TNetStack::SetResolver([names](const std::string& host) {
-      auto it = names.find(host);
-      return it == names.end() ? std::vector<std::string>{} : it->second;
-    });
+// Names with chosen addresses, passed to what looks them up.
+struct FakeNames : TNetNameResolver {
+  explicit FakeNames(std::map<std::string, std::vector<std::string>> table) : names(std::move(table)) {}
+  std::vector<std::string> Resolve(const std::string& host) const override {
+    auto it = names.find(host);
+    return it == names.end() ? std::vector<std::string>{} : it->second;
   }
-  ~FakeNames() { TNetStack::SetResolver(nullptr); }
+  std::map<std::string, std::vector<std::string>> names;
 };
 
 }  // namespace
@@ -124,12 +123,13 @@ TEST(IPv6, RequestTargetAndHostHeader) {
 }
 
 TEST(IPv6, LookupGivesBothFamiliesIPv6FirstAndAlternating) {
-  FakeNames names({{"mixed.test", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "2001:db8::1", "2001:db8::2", "10.0.0.1"}},
-                   {"v4only.test", {"10.0.0.9"}}});
+  auto names = std::make_shared<FakeNames>(std::map<std::string, std::vector<std::string>>{
+      {"mixed.test", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "2001:db8::1", "2001:db8::2", "10.0.0.1"}},
+      {"v4only.test", {"10.0.0.9"}}});
   TNetStackPosix stack;
-  EXPECT_EQ(stack.LookupAddresses("mixed.test"),
+  EXPECT_EQ(stack.LookupAddresses("mixed.test", nullptr, names),
             (std::vector<std::string>{"2001:db8::1", "10.0.0.1", "2001:db8::2", "10.0.0.2", "10.0.0.3"}));
-  EXPECT_EQ(stack.LookupAddresses("v4only.test"), (std::vector<std::string>{"10.0.0.9"}));
+  EXPECT_EQ(stack.LookupAddresses("v4only.test", nullptr, names), (std::vector<std::string>{"10.0.0.9"}));
   EXPECT_EQ(stack.LookupCount, 2);
   // Literals and the loopback name need no lookup.
   EXPECT_EQ(stack.LookupAddresses("::1"), (std::vector<std::string>{"::1"}));
@@ -137,7 +137,7 @@ TEST(IPv6, LookupGivesBothFamiliesIPv6FirstAndAlternating) {
   EXPECT_EQ(stack.LookupAddresses("LocalHost"), (std::vector<std::string>{"::1", "127.0.0.1"}));
   EXPECT_EQ(stack.LookupCount, 2);
   try {
-    stack.LookupAddresses("gone.test", [] { return true; });
+    stack.LookupAddresses("gone.test", [] { return true; }, names);
     ADD_FAILURE() << "resolved";
   } catch (const ENetSocketError& e) {
     EXPECT_EQ(e.SocketErrorCode, 11001);
@@ -198,7 +198,7 @@ struct DualPort {
 // once; the first success wins and every other attempt is closed.
 TEST(IPv6, HappyEyeballsTable) {
   REQUIRE_IPV6_LOOPBACK();
-  FakeNames names({{"dual.test", {"127.0.0.1", "::1"}}});
+  auto names = std::make_shared<FakeNames>(std::map<std::string, std::vector<std::string>>{{"dual.test", {"127.0.0.1", "::1"}}});
   const struct {
     const char* name;
     Side v6, v4;
@@ -228,7 +228,7 @@ TEST(IPv6, HappyEyeballsTable) {
     const int before = OpenDescriptors();
     std::vector<std::string> statuses;
     {
-      TNetTCPClient client;
+      TNetTCPClient client(names);
       client.ConnectTimeoutMs = 700;
       client.SetHost("dual.test");
       client.SetPort(servers.port);
