@@ -330,8 +330,9 @@ int RunDownload(const QStringList& arguments) {
         const QString part = PartStartedFor(request.flvDir, link);
         if (!part.isEmpty()) name = part.chopped(5);
       }
-      if (name.isEmpty()) name = ClaimName(request.flvDir, n, stream ? QStringLiteral(".mp4") : queue::ExtensionFor(link));
-      jobs.Add(url, link, queue::PartFileName(name), stream, list.IsFoundOnPage(row));
+      const bool claimed = name.isEmpty();
+      if (claimed) name = ClaimName(request.flvDir, n, stream ? QStringLiteral(".mp4") : queue::ExtensionFor(link));
+      jobs.Add(url, link, queue::PartFileName(name), stream, list.IsFoundOnPage(row), claimed);
     }
     // The next address is fetched once its rows have all started and a
     // place is free: one at a time keeps the order it always had.

@@ -1,5 +1,6 @@
 #include "cli/downloadjobs.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <atomic>
@@ -37,7 +38,7 @@ struct DownloadJobs::Job : queue::RowProgress {
   enum class Stage { Waiting, Running, Pausing, Ended };
 
   QString shown, link, part;
-  bool stream = false, foundOnPage = false;
+  bool stream = false, foundOnPage = false, claimed = false;
   std::string host;
   Stage stage = Stage::Waiting;
   int retry = 0;
@@ -78,13 +79,14 @@ DownloadJobs::DownloadJobs(Settings settings) : settings_(std::move(settings)) {
 DownloadJobs::~DownloadJobs() = default;
 
 void DownloadJobs::Add(const QString& shown, const QString& link, const QString& part, bool stream,
-                       bool foundOnPage) {
+                       bool foundOnPage, bool claimed) {
   auto job = std::make_unique<Job>();
   job->shown = shown;
   job->link = link;
   job->part = part;
   job->stream = stream;
   job->foundOnPage = foundOnPage;
+  job->claimed = claimed;
   job->host = HostOf(link);
   jobs_.push_back(std::move(job));
 }
@@ -236,9 +238,13 @@ void DownloadJobs::WaitForAll() {
   for (;;) {
     Step();
     const bool open = std::any_of(jobs_.begin(), jobs_.end(), [](const auto& j) { return j->stage != Job::Stage::Ended; });
-    if (!open || (Interrupted() && Running() == 0)) return;
+    if (!open || (Interrupted() && Running() == 0)) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
   }
+  // Names claimed for rows that never started (Ctrl+C) hold nothing: no
+  // empty file is left behind.
+  for (const auto& job : jobs_)
+    if (job->stage == Job::Stage::Waiting && job->claimed && QFileInfo(job->part).size() == 0) QFile::remove(job->part);
 }
 
 }  // namespace larkvale::cli

@@ -33,9 +33,11 @@ class DownloadJobs {
   explicit DownloadJobs(Settings settings);
   ~DownloadJobs();
 
-  // Queues `link` into `part` (its name claimed). `shown` names the address
-  // in messages.
-  void Add(const QString& shown, const QString& link, const QString& part, bool stream, bool foundOnPage);
+  // Queues `link` into `part`. `shown` names the address in messages;
+  // `claimed`: the .part was made empty for it here, so a row that never
+  // starts (Ctrl+C) takes it away again.
+  void Add(const QString& shown, const QString& link, const QString& part, bool stream, bool foundOnPage,
+           bool claimed);
   // Runs until a new row could start at once (a place is free), or Ctrl+C.
   void WaitForRoom();
   // Runs until every row has ended, or Ctrl+C (which stops the running
