@@ -7,9 +7,9 @@
 // faster than aria2), and its CPU time per GiB (user + system of the process
 // and its children).
 //   bench_split_download [runs=3] [MiB=256] [rate=2m] [files=20] [connections=4]
-// `larkvale download` takes several addresses and fetches them one after
-// another; the window's runner with several rows at once is measured by
-// bench_rows_at_once, which runs aria2c and curl beside it.
+// `larkvale download` is measured one file after another and with
+// --parallel 8; the window's runner with several rows at once is measured
+// by bench_rows_at_once, which runs aria2c and curl beside it.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -180,6 +180,13 @@ int main(int argc, char** argv) {
          c.insert(c.end(), urls.begin(), urls.end());
          return c;
        }},
+      // Several files at once, as the window's "Downloads at once" 8.
+      {"larkvale --parallel 8 --connections " + connections,
+       [&](const std::vector<std::string>& urls, const std::string& dir) {
+         std::vector<std::string> c = {larkvale, "download", "-o", dir, "--parallel", "8", "--connections", connections};
+         c.insert(c.end(), urls.begin(), urls.end());
+         return c;
+       }},
   };
 
   std::printf("runs %d, limit_rate %s a connection; medians; figures are noisy on a loaded machine\n", runs,
@@ -202,7 +209,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < files; ++i)
       urls.push_back(servers[std::size_t(i % 4)]->BaseUrl() + "/clip" + std::to_string(i) + ".mp4");
     char title[128];
-    std::snprintf(title, sizeof title, "%d files of 8 MiB from 4 servers (larkvale: one after another):", files);
+    std::snprintf(title, sizeof title, "%d files of 8 MiB from 4 servers:", files);
     Measure(title, tools, urls, 8L * files, runs);
     MeasureWindowRunner(urls);
   }
