@@ -145,9 +145,7 @@ void DownloadJobs::End(Job& job) {
     const std::int64_t waitMs = r.retryAfterMs >= 0 ? r.retryAfterMs : queue::kRetryPausesMs[step];
     ++job.retry;
     if (settings_.terminal && settings_.parallel == 1) std::fputc('\n', stderr);
-    ReportError(fileName, QStringLiteral("Retrying in %1 s (%2)")
-                              .arg((std::max<std::int64_t>(waitMs, 1) + 999) / 1000)
-                              .arg(r.reason));
+    ReportError(fileName, queue::RetryText(waitMs, r.reason));
     job.dueMs = platform::TickCountMs() + waitMs;
     job.stage = Job::Stage::Pausing;
     return;

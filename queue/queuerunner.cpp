@@ -402,13 +402,6 @@ void QueueRunner::FinishRow(int now, quint64 id, const QString& link, const QStr
   if (hooks_.rowFailed) hooks_.rowFailed(link, name, error);
 }
 
-namespace {
-
-QString RetryText(std::int64_t waitMs, const QString& reason) {
-  return QStringLiteral("Retrying in %1 s (%2)").arg((std::max<std::int64_t>(waitMs, 1) + 999) / 1000).arg(reason);
-}
-
-}  // namespace
 
 bool QueueRunner::ScheduleRetry(int row, const RowResult& result) {
   const quint64 id = list_.RowId(row);
