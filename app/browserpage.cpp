@@ -28,7 +28,32 @@ BrowserPage::BrowserPage(const platform::Services& services, const SharedState& 
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
+  column->addWidget(buildBar());
+  // Middle: the embedded browser.
+  auto* host = new QWidget(this);
+  host->setObjectName(QStringLiteral("BrowserHost"));
+  auto* hostLayout = new QVBoxLayout(host);
+  hostLayout->setContentsMargins(0, 0, 0, 0);
+  column->addWidget(host, 1);
+  // Bottom: the download list and its bar.
+  column->addWidget(&downloads_);
+  buildBrowser(host);
+  hostLayout->addWidget(web_);
 
+  connect(address_->lineEdit(), &QLineEdit::returnPressed, this, &BrowserPage::navigateToAddress);
+  // Chosen in the list by mouse or arrow keys; the box already shows it.
+  connect(address_, &QComboBox::activated, this, &BrowserPage::navigateToAddress);
+  connect(browse_, &QPushButton::clicked, this, &BrowserPage::navigateToAddress);
+  connect(back_, &QToolButton::clicked, this, &BrowserPage::navigateBack);
+  connect(forward_, &QToolButton::clicked, this, &BrowserPage::navigateForward);
+  connect(home_, &QToolButton::clicked, this, &BrowserPage::navigateHome);
+  connect(stop_, &QPushButton::clicked, this, &BrowserPage::stop);
+
+  buildTabOrder();
+  connect(web_, &QWebEngineView::loadFinished, this, &BrowserPage::buildTabOrder);
+}
+
+QWidget* BrowserPage::buildBar() {
   // Top strip: address box and its commands, status, downloads switch,
   // home and the large Download button.
   const DownloadsPanel::BarControls controls = downloads_.barControls();
@@ -36,6 +61,21 @@ BrowserPage::BrowserPage(const platform::Services& services, const SharedState& 
   auto* barRow = new QHBoxLayout(bar);
   barRow->setContentsMargins(8, 6, 8, 6);
   auto* left = new QVBoxLayout;
+  left->addLayout(buildAddressRow(bar));
+  auto* statusRow = new QHBoxLayout;
+  home_ = new widgets::ImageButton(AppIcon("home"), tr("Home"), QSize(32, 32), bar);
+  home_->setObjectName(QStringLiteral("mxImageButton1"));
+  statusRow->addWidget(controls.status, 1);
+  statusRow->addWidget(controls.speed);
+  statusRow->addWidget(controls.downloadsSwitch);
+  statusRow->addWidget(home_);
+  left->addLayout(statusRow);
+  barRow->addLayout(left, 1);
+  barRow->addWidget(controls.download);
+  return bar;
+}
+
+QHBoxLayout* BrowserPage::buildAddressRow(QWidget* bar) {
   auto* addressRow = new QHBoxLayout;
   back_ = IconButton(tr("Back"), QStringLiteral("mxMSButton5"), QStringLiteral("back"), bar);
   forward_ = IconButton(tr("Forward"), QStringLiteral("mxMSButton4"), QStringLiteral("forward"), bar);
@@ -70,51 +110,19 @@ BrowserPage::BrowserPage(const platform::Services& services, const SharedState& 
   found_->setMenu(foundMenu_);
   found_->setVisible(false);
   addressRow->addWidget(found_);
-  auto* statusRow = new QHBoxLayout;
-  home_ = new widgets::ImageButton(AppIcon("home"), tr("Home"), QSize(32, 32), bar);
-  home_->setObjectName(QStringLiteral("mxImageButton1"));
-  statusRow->addWidget(controls.status, 1);
-  statusRow->addWidget(controls.speed);
-  statusRow->addWidget(controls.downloadsSwitch);
-  statusRow->addWidget(home_);
-  left->addLayout(addressRow);
-  left->addLayout(statusRow);
-  barRow->addLayout(left, 1);
-  barRow->addWidget(controls.download);
-  column->addWidget(bar);
+  return addressRow;
+}
 
-  // Middle: the embedded browser.
-  auto* host = new QWidget(this);
-  host->setObjectName(QStringLiteral("BrowserHost"));
-  auto* hostLayout = new QVBoxLayout(host);
-  hostLayout->setContentsMargins(0, 0, 0, 0);
-  column->addWidget(host, 1);
-
-  // Bottom: the download list and its bar.
-  column->addWidget(&downloads_);
-
+void BrowserPage::buildBrowser(QWidget* host) {
   web_ = new browser::TWebBrowser(host);
   web_->setObjectName(QStringLiteral("WebBrowser1"));
   web_->setAccessibleName(tr("Web page"));
-  hostLayout->addWidget(web_);
   web_->OnBeforeNavigate2 = [this](const QString& url) { beforeNavigate(url); };
   web_->OnDocumentComplete = [this](const QString& url) { documentComplete(url); };
   web_->OnProgressChange = [this](int, int) { progressChange(); };
   web_->OnFoundMediaChanged = [this] { showFoundMedia(); };
   showFoundMedia();
   connect(foundMenu_, &QMenu::aboutToShow, this, &BrowserPage::fillFoundMediaMenu);
-
-  connect(address_->lineEdit(), &QLineEdit::returnPressed, this, &BrowserPage::navigateToAddress);
-  // Chosen in the list by mouse or arrow keys; the box already shows it.
-  connect(address_, &QComboBox::activated, this, &BrowserPage::navigateToAddress);
-  connect(browse_, &QPushButton::clicked, this, &BrowserPage::navigateToAddress);
-  connect(back_, &QToolButton::clicked, this, &BrowserPage::navigateBack);
-  connect(forward_, &QToolButton::clicked, this, &BrowserPage::navigateForward);
-  connect(home_, &QToolButton::clicked, this, &BrowserPage::navigateHome);
-  connect(stop_, &QPushButton::clicked, this, &BrowserPage::stop);
-
-  buildTabOrder();
-  connect(web_, &QWebEngineView::loadFinished, this, &BrowserPage::buildTabOrder);
 }
 
 void BrowserPage::buildTabOrder() {

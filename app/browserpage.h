@@ -21,6 +21,8 @@ class QComboBox;
 class QMenu;
 class QToolButton;
 
+class QHBoxLayout;
+
 namespace larkvale::browser {
 class TWebBrowser;
 }
@@ -69,6 +71,11 @@ class BrowserPage : public QWidget {
   QStringList foundMedia() const;
 
  private:
+  // The constructor's steps: the bar above the page, its address row, the
+  // embedded browser.
+  QWidget* buildBar();
+  QHBoxLayout* buildAddressRow(QWidget* bar);
+  void buildBrowser(QWidget* host);
   void beforeNavigate(const QString& url);
   void documentComplete(const QString& url);
   void progressChange();

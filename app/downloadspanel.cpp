@@ -60,7 +60,30 @@ void ApplyStoredLimits(const QString& settingsFile, http::TNetHTTP& client) {
 DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& state, QWidget* parent)
     : QWidget(parent), services_(services), state_(state) {
   setObjectName(QStringLiteral("DownloadsPanel"));
-  // The bar controls; the browser page lays them out in its bar.
+  buildBarControls();
+  // The list and the bar under it.
+  setFixedHeight(158);
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  buildGrid();
+  column->addWidget(grid_, 1);
+  column->addWidget(buildGridBar());
+  buildClients();
+}
+
+QString DownloadsPanel::settingsFile() const { return platform::SettingsFilePath(services_.environment.configHome); }
+
+void DownloadsPanel::storeSetting(const QString& name, const QString& value) {
+  Guarded(services_, [&] {
+    platform::SettingsAccessor accessor(settingsFile());
+    accessor.OpenKey(kSettingsKey, true);
+    accessor.WriteString(name, value);
+  });
+}
+
+void DownloadsPanel::buildBarControls() {
+  // The browser page lays them out in its bar.
   status_ = new widgets::StatusLabel(this);
   status_->setObjectName(QStringLiteral("status"));
   status_->setAccessibleName(tr("Status"));
@@ -74,12 +97,9 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   downloadButton_->setObjectName(QStringLiteral("mxImageButton4"));
   downloadButton_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
   downloadButton_->setText(tr("Download"));
+}
 
-  // The list and the bar under it.
-  setFixedHeight(158);
-  auto* column = new QVBoxLayout(this);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(0);
+void DownloadsPanel::buildGrid() {
   grid_ = new widgets::DownloadGrid(state_.downloadList, this);
   grid_->setObjectName(QStringLiteral("DownloadGrid1"));
   grid_->OnCellFormating = [this](QObject*, int, int row, TColor& text, widgets::FontStyles& style,
@@ -109,6 +129,9 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
     stopRow_->setEnabled(selected && (s == queue::RowState::Downloading || s == queue::RowState::Waiting));
   });
   grid_->SetPopupMenu(rowMenu_);
+}
+
+QWidget* DownloadsPanel::buildGridBar() {
   QWidget* gridBar = Strip(this, 30);
   auto* gridBarRow = new QHBoxLayout(gridBar);
   gridBarRow->setContentsMargins(6, 2, 6, 2);
@@ -118,89 +141,144 @@ DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& 
   connect(changeDir_, &QPushButton::clicked, this, &DownloadsPanel::videoFolderChangeRequested);
   gridBarRow->addWidget(browseFiles_);
   gridBarRow->addWidget(changeDir_);
+  // Made in this order, which is their Tab order.
+  QWidget* height = buildStreamHeight(gridBar);
+  QWidget* atOnce = buildAtOnce(gridBar);
+  QWidget* rate = buildRateLimit(gridBar);
+  gridBarRow->addSpacing(12);
+  gridBarRow->addWidget(height);
+  gridBarRow->addSpacing(6);
+  gridBarRow->addWidget(rate);
+  gridBarRow->addSpacing(12);
+  auto* atOnceLabel = new QLabel(tr("Downloads at once:"), gridBar);
+  atOnceLabel->setBuddy(atOnce);
+  gridBarRow->addWidget(atOnceLabel);
+  gridBarRow->addWidget(atOnce);
+  gridBarRow->addStretch(1);
+  return gridBar;
+}
+
+QWidget* DownloadsPanel::buildStreamHeight(QWidget* bar) {
   // The tallest picture an HLS or DASH stream is fetched in, kept in the
   // settings as "maxheight".
-  streamHeight_ = new QComboBox(gridBar);
+  streamHeight_ = new QComboBox(bar);
   streamHeight_->setObjectName(QStringLiteral("StreamHeight"));
   streamHeight_->setAccessibleName(tr("Stream quality"));
   streamHeight_->setToolTip(tr("The tallest picture a streamed video (HLS, DASH) is downloaded in"));
   streamHeight_->addItems({tr("Best"), QStringLiteral("1080"), QStringLiteral("720"), QStringLiteral("480"),
                            QStringLiteral("360")});
-  const int stored =
-      StoredNumber(platform::SettingsFilePath(services_.environment.configHome), QStringLiteral("maxheight"), 0, 1, 100000);
+  const int stored = StoredNumber(settingsFile(), QStringLiteral("maxheight"), 0, 1, 100000);
   if (const int at = streamHeight_->findText(QString::number(stored)); stored > 0 && at >= 0)
     streamHeight_->setCurrentIndex(at);
   connect(streamHeight_, &QComboBox::currentIndexChanged, this, [this](int index) {
-    Guarded(services_, [&] {
-      platform::SettingsAccessor accessor(platform::SettingsFilePath(services_.environment.configHome));
-      accessor.OpenKey(kSettingsKey, true);
-      accessor.WriteString(QStringLiteral("maxheight"), index == 0 ? QStringLiteral("Best") : streamHeight_->itemText(index));
-    });
+    storeSetting(QStringLiteral("maxheight"), index == 0 ? QStringLiteral("Best") : streamHeight_->itemText(index));
   });
-  // How many rows download at once, kept in the settings as
-  // "downloadsatonce"; 1, the default, downloads them one after the other.
-  atOnce_ = new QComboBox(gridBar);
-  atOnce_->setObjectName(QStringLiteral("DownloadsAtOnce"));
-  atOnce_->setAccessibleName(tr("Downloads at once"));
-  atOnce_->setToolTip(tr("Downloads at once (at most 2 from one server)"));
-  for (int n = 1; n <= queue::QueueRunner::kMaxAtOnce; ++n) atOnce_->addItem(QString::number(n));
-  downloadsAtOnce_ = StoredNumber(platform::SettingsFilePath(services_.environment.configHome),
-                                  QStringLiteral("downloadsatonce"), 1, 1, queue::QueueRunner::kMaxAtOnce);
-  atOnce_->setCurrentIndex(downloadsAtOnce_ - 1);
-  connect(atOnce_, &QComboBox::currentIndexChanged, this, [this](int index) {
-    downloadsAtOnce_ = index + 1;
-    Guarded(services_, [&] {
-      platform::SettingsAccessor accessor(platform::SettingsFilePath(services_.environment.configHome));
-      accessor.OpenKey(kSettingsKey, true);
-      accessor.WriteString(QStringLiteral("downloadsatonce"), QString::number(downloadsAtOnce_));
-    });
-  });
-  gridBarRow->addSpacing(12);
-  gridBarRow->addWidget(streamHeight_);
+  return streamHeight_;
+}
+
+QWidget* DownloadsPanel::buildRateLimit(QWidget* bar) {
   // The speed limit of all downloads together, in KB/s (0: none), kept in
   // the settings as "ratelimit".
-  rateLimit_ = new QSpinBox(gridBar);
+  rateLimit_ = new QSpinBox(bar);
   rateLimit_->setObjectName(QStringLiteral("RateLimit"));
   rateLimit_->setAccessibleName(tr("Speed limit"));
   rateLimit_->setToolTip(tr("The most all downloads together may take, in KB/s (0: no limit)"));
   rateLimit_->setRange(0, 1000000);
   rateLimit_->setSuffix(tr(" KB/s"));
   rateLimit_->setSpecialValueText(tr("No limit"));
-  rateLimit_->setValue(
-      StoredNumber(platform::SettingsFilePath(services_.environment.configHome), QStringLiteral("ratelimit"), 0, 0, 1000000));
+  rateLimit_->setValue(StoredNumber(settingsFile(), QStringLiteral("ratelimit"), 0, 0, 1000000));
   http::RateLimit::Global().SetBytesPerSecond(std::int64_t(rateLimit_->value()) * 1024);
   connect(rateLimit_, &QSpinBox::valueChanged, this, [this](int value) {
     http::RateLimit::Global().SetBytesPerSecond(std::int64_t(value) * 1024);
-    Guarded(services_, [&] {
-      platform::SettingsAccessor accessor(platform::SettingsFilePath(services_.environment.configHome));
-      accessor.OpenKey(kSettingsKey, true);
-      accessor.WriteString(QStringLiteral("ratelimit"), QString::number(value));
-    });
+    storeSetting(QStringLiteral("ratelimit"), QString::number(value));
   });
-  gridBarRow->addSpacing(6);
-  gridBarRow->addWidget(rateLimit_);
-  gridBarRow->addSpacing(12);
-  auto* atOnceLabel = new QLabel(tr("Downloads at once:"), gridBar);
-  atOnceLabel->setBuddy(atOnce_);
-  gridBarRow->addWidget(atOnceLabel);
-  gridBarRow->addWidget(atOnce_);
-  gridBarRow->addStretch(1);
-  column->addWidget(grid_, 1);
-  column->addWidget(gridBar);
+  return rateLimit_;
+}
 
-  buildClients();
+QWidget* DownloadsPanel::buildAtOnce(QWidget* bar) {
+  // How many rows download at once, kept in the settings as
+  // "downloadsatonce"; 1, the default, downloads them one after the other.
+  atOnce_ = new QComboBox(bar);
+  atOnce_->setObjectName(QStringLiteral("DownloadsAtOnce"));
+  atOnce_->setAccessibleName(tr("Downloads at once"));
+  atOnce_->setToolTip(tr("Downloads at once (at most 2 from one server)"));
+  for (int n = 1; n <= queue::QueueRunner::kMaxAtOnce; ++n) atOnce_->addItem(QString::number(n));
+  downloadsAtOnce_ =
+      StoredNumber(settingsFile(), QStringLiteral("downloadsatonce"), 1, 1, queue::QueueRunner::kMaxAtOnce);
+  atOnce_->setCurrentIndex(downloadsAtOnce_ - 1);
+  connect(atOnce_, &QComboBox::currentIndexChanged, this, [this](int index) {
+    downloadsAtOnce_ = index + 1;
+    storeSetting(QStringLiteral("downloadsatonce"), QString::number(downloadsAtOnce_));
+  });
+  return atOnce_;
 }
 
 DownloadsPanel::~DownloadsPanel() = default;
 
+// What the runner asks of the window and tells it.
+class DownloadsPanel::RunnerSide final : public queue::RunnerHost {
+ public:
+  explicit RunnerSide(DownloadsPanel& panel)
+      : panel_(panel), settingsFile_(panel.settingsFile()) {}
+
+  bool Stopped() override { return panel_.state_.downloadsStopped; }
+  // HLS and DASH rows: the stored "maxheight" ("Best", 1080, 720, 480 or
+  // 360); files and streams: "connections" (1 to 16, default 4).
+  queue::RunnerSettings Settings() override {
+    queue::RunnerSettings settings;
+    settings.folder = panel_.state_.flvDir;
+    settings.atOnce = panel_.downloadsAtOnce_;
+    settings.maxHeight = StoredNumber(settingsFile_, QStringLiteral("maxheight"), 0, 1, 100000);
+    settings.connections = StoredNumber(settingsFile_, QStringLiteral("connections"), 4, 1, 16);
+    return settings;
+  }
+  void PumpMessages() override { platform::ProcessMessages(); }
+  bool AtTopLevel() override { return platform::AtTopLevel(); }
+  std::unique_ptr<http::TNetHTTP> NewClient() override {
+    std::unique_ptr<http::TNetHTTP> client = RunnerHost::NewClient();
+    ApplyStoredLimits(settingsFile_, *client);
+    return client;
+  }
+
+  void Status(const QString& text) override { panel_.status_->SetText(text); }
+  void RowDone(const QString& file) override { emit panel_.downloadFinished(file); }
+  void RowFailed(const QString& link, const QString& file, const QString& error) override {
+    // The log and the desktop's notice show the link without a password.
+    emit panel_.downloadFailed(QString::fromStdString(http::AddressWithoutCredentials(link.toStdString())), file,
+                               error);
+  }
+  // A full disk stops the downloads as the switch does; it then reads "Start downloads".
+  void DiskFull() override {
+    if (!panel_.state_.downloadsStopped) panel_.toggleDownloads();
+  }
+  void PassFailed(std::exception_ptr error) override {
+    Guarded(panel_.services_, [&] { std::rethrow_exception(error); });
+  }
+  void Received(std::int64_t bytes) override {
+    if (bytes == 0) panel_.speed_->Begin(0);
+    if (bytes < 0) {
+      panel_.speed_->End();
+      emit panel_.downloadProgress(-1);
+      return;
+    }
+    panel_.speed_->Work(bytes);
+    panel_.showRowProgress();
+  }
+  // One row running: its body's length gives the time left.
+  void BodyBegan(std::int64_t announced) override {
+    panel_.speed_->Begin(announced);
+    panel_.showRowProgress();
+  }
+
+ private:
+  DownloadsPanel& panel_;
+  const QString settingsFile_;
+};
+
 void DownloadsPanel::buildClients() {
   http1_ = std::make_unique<http::TNetHTTP>();
-  http2_ = std::make_unique<http::TNetHTTP>();
   http::ApplyWindowConfiguration(*http1_);
-  http::ApplyWindowConfiguration(*http2_);
-  const QString settingsFile = platform::SettingsFilePath(services_.environment.configHome);
-  ApplyStoredLimits(settingsFile, *http1_);
-  ApplyStoredLimits(settingsFile, *http2_);
+  ApplyStoredLimits(settingsFile(), *http1_);
 
   action_ = std::make_unique<queue::DownloadAction>(*http1_, *state_.downloadList, [] { platform::ProcessMessages(); });
   action_->OnStatus = [this](const QString& text) { status_->SetText(text); };
@@ -217,65 +295,16 @@ void DownloadsPanel::buildClients() {
   action_->OnNoVideo = [this] {
     services_.dialogs->ShowMessage(QString::fromLatin1(kAppName), QStringLiteral("No video"));
   };
+  runnerSide_ = std::make_unique<RunnerSide>(*this);
+  runner_ = std::make_unique<queue::QueueRunner>(*state_.downloadList, *runnerSide_, state_.currentDownloadRow);
 
-  queue::RunnerHooks hooks;
-  hooks.stopped = [this] { return state_.downloadsStopped; };
-  // A full disk stops the downloads as the switch does; it then reads "Start downloads".
-  hooks.pauseQueue = [this] {
-    if (!state_.downloadsStopped) toggleDownloads();
-  };
-  hooks.flvDir = [this] { return state_.flvDir; };
-  hooks.status = [this](const QString& text) { status_->SetText(text); };
-  hooks.addToTimeline = [this](const QString& path) { emit downloadFinished(path); };
-  hooks.processMessages = [] { platform::ProcessMessages(); };
-  hooks.atTopLevel = [] { return platform::AtTopLevel(); };
-  hooks.rowFailed = [this](const QString& link, const QString& file, const QString& error) {
-    // The log and the desktop's notice show the link without a password.
-    emit downloadFailed(QString::fromStdString(http::AddressWithoutCredentials(link.toStdString())), file, error);
-  };
-  // HLS and DASH rows: the stored "maxheight" ("Best", 1080, 720, 480 or
-  // 360) and "connections" (1 to 16, default 4), read when a row starts.
-  const QString settings = platform::SettingsFilePath(services_.environment.configHome);
-  hooks.maxHeight = [settings] { return StoredNumber(settings, QStringLiteral("maxheight"), 0, 1, 100000); };
-  hooks.connections = [settings] { return StoredNumber(settings, QStringLiteral("connections"), 4, 1, 16); };
-  hooks.downloadsAtOnce = [this] { return downloadsAtOnce_; };
-  // A row beside others gets a client of its own, configured as HTTP2.
-  hooks.rowClient = [this] {
-    auto client = std::make_unique<http::TNetHTTP>();
-    http::ApplyWindowConfiguration(*client);
-    client->IdleLimitMs = http2_->IdleLimitMs;
-    client->HeadLimitMs = http2_->HeadLimitMs;
-    return client;
-  };
-  hooks.streamBytes = [this](std::int64_t bytes) {
-    if (bytes == 0) speed_->Begin(0);
-    if (bytes < 0) {
-      speed_->End();
-      emit downloadProgress(-1);
-      return;
-    }
-    speed_->Work(bytes);
-    showRowProgress();
-  };
-  hooks.rowsBytes = hooks.streamBytes;
-  // One row at a time: its body's length gives the time left.
-  hooks.bodyBegan = [this](std::int64_t announced) {
-    speed_->Begin(announced);
-    showRowProgress();
-  };
-  hooks.reportError = [this](std::exception_ptr error) { Guarded(services_, [&] { std::rethrow_exception(error); }); };
-  runner_ =
-      std::make_unique<queue::QueueRunner>(*state_.downloadList, *http2_, state_.currentDownloadRow, std::move(hooks));
-
-  // HTTP1's events go to the Download action.
+  // HTTP1's events go to the Download action. While HTTP1 waits for the
+  // network the window stays live; Stop ends the wait.
   queue::DownloadAction* action = action_.get();
   http1_->OnStatus = [action](http::TNetComponent*, http::TNetStatus, const std::string& t) { action->Status(t); };
   http1_->OnWorkBegin = [action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action->WorkBegin(n); };
   http1_->OnWork = [action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action->Work(n); };
   http1_->OnWorkEnd = [action](http::TNetComponent*, http::TWorkMode) { action->WorkEnd(); };
-  // HTTP2's events belong to the row being downloaded: the runner shows its
-  // progress and speed through its hooks. While HTTP1 waits for the network
-  // the window stays live; Stop ends the wait.
   http1_->OnWaiting = [](http::TNetComponent*) { platform::ProcessMessages(); };
 
   connect(downloadButton_, &QToolButton::clicked, this, &DownloadsPanel::download);
@@ -389,8 +418,8 @@ void DownloadsPanel::toggleDownloads() {
       startDownloads();
     } else {
       state_.downloadsStopped = true;
-      runner_->StopWaits();  // rows waiting for a retry stop now, not at the next pass
-      runner_->StopJobs();   // and rows running together now, wherever the window's thread is
+      runner_->StopWaits();     // rows waiting for a retry stop now, not at the next pass
+      runner_->StopTransfer();  // and running rows now, wherever the window's thread is
       switch_->setText(tr("Start downloads"));
       switch_->setAccessibleName(tr("Start downloads"));
       switch_->SetImageIndex(2);
@@ -398,16 +427,6 @@ void DownloadsPanel::toggleDownloads() {
   });
 }
 
-void DownloadsPanel::showRowProgress() {
-  const queue::DownloadList& list = *state_.downloadList;
-  const int row = state_.currentDownloadRow;
-  // Rows running together: their progress taken together.
-  if (row < 0) {
-    emit downloadProgress(runner_->RunningPercent());
-    return;
-  }
-  const bool known = runner_->Downloading() && row >= 0 && row < list.RowCount() && list.CellInt(queue::colSize, row) > 0;
-  emit downloadProgress(known ? int(list.CellInt(queue::colProgress, row)) : -1);
-}
+void DownloadsPanel::showRowProgress() { emit downloadProgress(runner_->RunningPercent()); }
 
 }  // namespace larkvale::app

@@ -1,9 +1,9 @@
 #pragma once
 // The download list and its controls: the grid with its menu and the bar
 // under it, the status line, the downloads switch and the Download button.
-// It owns the two HTTP clients (one fetches watch pages for the Download
-// action, the other downloads videos for the queue runner), the Download
-// action and the runner, and wires them to its widgets.
+// It owns the Download action with the client that fetches watch pages,
+// and the queue runner (whose rows make clients of their own), and wires
+// them to its widgets.
 //
 // The browser page places the bar controls (`barControls()`) in its own bar
 // and the panel under its web page.
@@ -109,10 +109,21 @@ class DownloadsPanel : public QWidget {
   void videoFolderChangeRequested();           // "Change dir"
 
  private:
+  // The constructor's steps: the bar controls, the grid with its menu, the
+  // bar under it with its settings, the clients.
+  void buildBarControls();
+  void buildGrid();
+  QWidget* buildGridBar();
+  QWidget* buildStreamHeight(QWidget* bar);
+  QWidget* buildRateLimit(QWidget* bar);
+  QWidget* buildAtOnce(QWidget* bar);
   void buildClients();
+  QString settingsFile() const;
+  // A choice of the bar, kept in the settings.
+  void storeSetting(const QString& name, const QString& value);
   void formatCell(int row, widgets::TColor& text, widgets::FontStyles& style);
   void colorCell(int row, widgets::TColor& cell, widgets::TColor& grid);
-  // Says the runner's row's progress through `downloadProgress`.
+  // Says the running rows' progress through `downloadProgress`.
   void showRowProgress();
 
   const platform::Services& services_;
@@ -133,11 +144,12 @@ class DownloadsPanel : public QWidget {
   QMenu* rowMenu_ = nullptr;
   QAction* retry_ = nullptr;
   QAction* stopRow_ = nullptr;
-  // HTTP1 fetches watch pages, HTTP2 downloads videos; each has its own
-  // connection and cookie store.
+  // HTTP1 fetches watch pages; the runner's rows have clients of their own.
   std::unique_ptr<http::TNetHTTP> http1_;
-  std::unique_ptr<http::TNetHTTP> http2_;
-  // Both use a client: declared after them, so they go first.
+  // The action uses HTTP1, the runner its side of the window: declared
+  // after them, so they go first.
+  class RunnerSide;
+  std::unique_ptr<RunnerSide> runnerSide_;
   std::unique_ptr<queue::DownloadAction> action_;
   std::unique_ptr<queue::QueueRunner> runner_;
 };

@@ -227,18 +227,19 @@ int main(int argc, char** argv) {
   auto runner = [&](int connections) {
     return [&, connections](const std::string& dir) {
       larkvale::queue::DownloadList list;
-      larkvale::http::TNetHTTP client;
       int current = 0;
-      larkvale::queue::RunnerHooks hooks;
-      hooks.stopped = [] { return false; };
-      const QString flv = QString::fromStdString(dir) + "/";
-      hooks.flvDir = [flv] { return flv; };
-      hooks.status = [](const QString&) {};
-      hooks.addToTimeline = [](const QString&) {};
-      hooks.processMessages = [] { QCoreApplication::processEvents(); };
-      hooks.reportError = [](std::exception_ptr) {};
-      hooks.connections = [connections] { return connections; };
-      larkvale::queue::QueueRunner runner(list, client, current, hooks);
+      struct Host : larkvale::queue::RunnerHost {
+        larkvale::queue::RunnerSettings settings;
+        bool Stopped() override { return false; }
+        larkvale::queue::RunnerSettings Settings() override { return settings; }
+        void PumpMessages() override { QCoreApplication::processEvents(); }
+        void Status(const QString&) override {}
+        void RowDone(const QString&) override {}
+        void PassFailed(std::exception_ptr) override {}
+      } host;
+      host.settings.folder = QString::fromStdString(dir) + "/";
+      host.settings.connections = connections;
+      larkvale::queue::QueueRunner runner(list, host, current);
       list.AddRows(1);
       list.SetCellText(larkvale::queue::colUrl, 0, QString::fromStdString(url));
       runner.Start();

@@ -2,6 +2,7 @@
 
 #include <QSaveFile>
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -214,6 +215,72 @@ void DownloadAction::Stop() {
   client_.Disconnect();
 }
 
+namespace {
+
+// Gets the page (or a video where a page was expected) into `sink`: again
+// as the browser asked for it, with its cookies and User-Agent (no Referer,
+// as for a reload).
+void FetchPage(http::TNetHTTP& client, const std::string& url, const browser::BrowsedPage* browsed, PageSink& sink) {
+  browser::PageSession pageSession;
+  if (browsed) {
+    pageSession = browsed->SessionFor(url);
+    pageSession.referer.clear();
+  }
+  try {
+    const SessionScope session(client, pageSession, url);
+    const CompressedPageRequest compressed(client);
+    client.Get(url, sink);
+  } catch (...) {
+    // Dropping a video's connection may cut a chunked body mid-way, and so
+    // may dropping the rest of a page past the limit: both are the intended
+    // end, not a failure.
+    if (!sink.Direct() && !sink.Dropped()) throw;
+  }
+}
+
+struct PageFinds {
+  std::vector<std::string> links;
+  bool markers = false;  // the watch-page markers gave the link
+  bool stopped = false;
+  QString status = QStringLiteral("Done");
+};
+
+// The watch-page markers first: a page that has them gets exactly their
+// link. Only without them is the page searched for ordinary videos.
+PageFinds FindOnPage(PageIntake& intake, const std::string& pageAddress, const browser::BrowsedPage* browsed,
+                     const std::function<bool()>& stopping) {
+  PageFinds finds;
+  if (const extract::ScanResult found = intake.Scanner().Finish(); found.found) {
+    finds.links.push_back(found.link);
+    finds.markers = true;
+    return finds;
+  }
+  extract::MediaLinks media = intake.Finder().Finish(pageAddress, extract::kMediaLinkCap, stopping);
+  if (media.stopped) {
+    finds.stopped = true;
+    return finds;
+  }
+  // What the page's scripts asked for first: players choose their video
+  // after the page has loaded, and the HTML often names none of it.
+  std::vector<std::string>& links = finds.links;
+  if (browsed) links = browsed->media;
+  for (std::string& link : media.links)
+    if (std::find(links.begin(), links.end(), link) == links.end()) links.push_back(std::move(link));
+  // Together they keep to the finder's cap, and say what they left out.
+  std::size_t more = media.more;
+  if (links.size() > extract::kMediaLinkCap) {
+    more += links.size() - extract::kMediaLinkCap;
+    links.resize(extract::kMediaLinkCap);
+  }
+  if (!links.empty() && media.moreUncounted)
+    finds.status = QStringLiteral("Queued %1 videos; more than %2 more not queued").arg(links.size()).arg(more);
+  else if (!links.empty() && more > 0)
+    finds.status = QStringLiteral("Queued %1 videos; %2 more not queued").arg(links.size()).arg(more);
+  return finds;
+}
+
+}  // namespace
+
 DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QString& tempDir,
                                             const extract::SiteAddresses& sites,
                                             const browser::BrowsedPage* browsed) {
@@ -231,23 +298,7 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
   SetStatus(QStringLiteral("Downloading html"));
   PageIntake intake(tempDir + QStringLiteral("temp.txt"), sites);
   PageSink sink(client_, intake);
-  // The page again as the browser asked for it: its cookies and User-Agent
-  // (no Referer, as for a reload).
-  browser::PageSession pageSession;
-  if (browsed) {
-    pageSession = browsed->SessionFor(url);
-    pageSession.referer.clear();
-  }
-  try {
-    const SessionScope session(client_, pageSession, url);
-    const CompressedPageRequest compressed(client_);
-    client_.Get(url, sink);
-  } catch (...) {
-    // Dropping a video's connection may cut a chunked body mid-way, and so
-    // may dropping the rest of a page past the limit: both are the intended
-    // end, not a failure.
-    if (!sink.Direct() && !sink.Dropped()) throw;
-  }
+  FetchPage(client_, url, browsed, sink);
   // A reply without body bytes was never written to: judge its head now.
   const bool direct = sink.Decide();
   if (direct) intake.Restart();  // a video leaves an empty copy
@@ -262,52 +313,28 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
     if (processMessages_) processMessages_();
     return stopRequested_;
   };
-
-  // The watch-page markers first: a page that has them gets exactly their
-  // link. Only without them is the page searched for ordinary videos.
-  std::vector<std::string> links;
-  bool markers = false;
-  QString finalStatus = QStringLiteral("Done");
-  if (direct) {
-    links.push_back(url);
-  } else if (const extract::ScanResult found = intake.Scanner().Finish(); found.found) {
-    links.push_back(found.link);
-    markers = true;
-  } else {
-    extract::MediaLinks media = intake.Finder().Finish(pageAddress, extract::kMediaLinkCap, stopping);
-    if (media.stopped) {
-      SetStatus(QStringLiteral("Stopped"));
-      return Outcome::Stopped;
-    }
-    // What the page's scripts asked for first: players choose their video
-    // after the page has loaded, and the HTML often names none of it.
-    if (browsed) links = browsed->media;
-    for (std::string& link : media.links)
-      if (std::find(links.begin(), links.end(), link) == links.end()) links.push_back(std::move(link));
-    // Together they keep to the finder's cap, and say what they left out.
-    std::size_t more = media.more;
-    if (links.size() > extract::kMediaLinkCap) {
-      more += links.size() - extract::kMediaLinkCap;
-      links.resize(extract::kMediaLinkCap);
-    }
-    if (!links.empty() && media.moreUncounted)
-      finalStatus = QStringLiteral("Queued %1 videos; more than %2 more not queued").arg(links.size()).arg(more);
-    else if (!links.empty() && more > 0)
-      finalStatus = QStringLiteral("Queued %1 videos; %2 more not queued").arg(links.size()).arg(more);
+  PageFinds finds;
+  if (direct)
+    finds.links.push_back(url);
+  else
+    finds = FindOnPage(intake, pageAddress, browsed, stopping);
+  if (finds.stopped) {
+    SetStatus(QStringLiteral("Stopped"));
+    return Outcome::Stopped;
   }
-  if (pageCut_) finalStatus = finalStatus == QStringLiteral("Done") ? PageCutText() : finalStatus + ' ' + PageCutText();
+  if (pageCut_) finds.status = finds.status == QStringLiteral("Done") ? PageCutText() : finds.status + ' ' + PageCutText();
 
-  for (const std::string& link : links) {
+  for (const std::string& link : finds.links) {
     QueueRow(link, browsed ? browsed->SessionFor(link) : browser::PageSession{});
     // The watch-page link and a typed media address are fetched as they
     // stand; a link the page named must answer with media.
-    if (!direct && !markers) list_.MarkFoundOnPage(list_.RowCount() - 1);
+    if (!direct && !finds.markers) list_.MarkFoundOnPage(list_.RowCount() - 1);
   }
   // A stream whose address does not say so by its extension is marked.
   if (direct && sink.Stream()) list_.MarkStream(list_.RowCount() - 1);
-  if (links.empty() && OnNoVideo) OnNoVideo();
-  SetStatus(finalStatus);
-  return links.empty() ? Outcome::NoVideo : Outcome::Queued;
+  if (finds.links.empty() && OnNoVideo) OnNoVideo();
+  SetStatus(finds.status);
+  return finds.links.empty() ? Outcome::NoVideo : Outcome::Queued;
 }
 
 void DownloadAction::QueueFound(const std::vector<std::string>& links, const browser::BrowsedPage& page) {

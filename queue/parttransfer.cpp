@@ -106,34 +106,14 @@ bool Differ(std::int64_t kept, std::int64_t now) { return kept >= 0 && now >= 0 
 }  // namespace
 
 PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part) {
-  Result result;
   resumeSplit_ = PartState();
   splitPending_ = splitRunning_ = splitWhole_ = splitRestart_ = false;
   cutByStop_ = false;
   restart_ = false;
   decodedBody_ = false;
   decodedFrom_ = 0;
-  const std::int64_t length = FileLength(part);
-  PartState state;
-  const bool stateFound = length >= 0 && PartState::Load(part, state);
-  if (length >= 0 && (MarkedSplit(part) || (stateFound && state.Split()))) {
-    // A split .part is no prefix: its length says nothing, only a sound
-    // state does. Without one it starts again.
-    bool sound = stateFound && state.RangesValid();
-    // A range's bytes must all be in the file (a cut file keeps no state's promise).
-    for (const PartState::Range& r : state.ranges) sound = sound && length >= r.start + r.have;
-    if (sound) {
-      resumeSplit_ = state;
-      result.error = Attempt(link, part, 0);
-    } else {
-      restart_ = true;
-    }
-  } else if (stateFound && !state.coding.empty()) {
-    // What a compressed body left is checked only at its end: from the start.
-    result.error = Attempt(link, part, 0);
-  } else {
-    result.error = Attempt(link, part, std::max<std::int64_t>(length, 0));
-  }
+  Result result;
+  result.error = FirstAttempt(link, part);
   // The .part belongs to another version of the file: the whole file again,
   // once, with a plain request.
   if (restart_ && !cutByStop_) {
@@ -152,6 +132,33 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
       oneConnection_ = false;
     }
   }
+  Conclude(part, result);
+  return result;
+}
+
+QString PartTransfer::FirstAttempt(const QString& link, const QString& part) {
+  const std::int64_t length = FileLength(part);
+  PartState state;
+  const bool stateFound = length >= 0 && PartState::Load(part, state);
+  if (length >= 0 && (MarkedSplit(part) || (stateFound && state.Split()))) {
+    // A split .part is no prefix: its length says nothing, only a sound
+    // state does. Without one it starts again.
+    bool sound = stateFound && state.RangesValid();
+    // A range's bytes must all be in the file (a cut file keeps no state's promise).
+    for (const PartState::Range& r : state.ranges) sound = sound && length >= r.start + r.have;
+    if (!sound) {
+      restart_ = true;
+      return {};
+    }
+    resumeSplit_ = state;
+    return Attempt(link, part, 0);
+  }
+  // What a compressed body left is checked only at its end: from the start.
+  if (stateFound && !state.coding.empty()) return Attempt(link, part, 0);
+  return Attempt(link, part, std::max<std::int64_t>(length, 0));
+}
+
+void PartTransfer::Conclude(const QString& part, Result& result) {
   result.have = FileLength(part);
   // A Stop that came with the last block still leaves a whole file.
   const bool whole = result.error.isEmpty() &&
@@ -182,7 +189,6 @@ PartTransfer::Result PartTransfer::Run(const QString& link, const QString& part)
   if (!result.complete && !result.stopped && result.have == 0) ::unlink(part.toLocal8Bit().constData());
   // The state goes with its .part.
   if (result.complete || FileLength(part) < 0) PartState::Remove(part);
-  return result;
 }
 
 QString PartTransfer::Attempt(const QString& link, const QString& part, std::int64_t offset) {
@@ -321,85 +327,100 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
     return true;
   }
   reply_ = client_.ReplyCount;
-  if (refusePages) {
-    // Only a type the server gave counts (the client assumes text/html
-    // for a reply without one).
-    std::string type = reply.HeaderLines.IndexOfHeader("Content-Type") >= 0
-                           ? reply.HeaderLines.ValueOf("Content-Type") : std::string();
-    type = type.substr(0, type.find(';'));
-    type.erase(std::remove_if(type.begin(), type.end(), [](unsigned char c) { return std::isspace(c); }), type.end());
-    std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    if (type == "text/html" || type == "application/xhtml+xml") {
-      // (No exception here: it would leave the client's work bracket open.)
-      rangeError_ = WebPageText(type);
-      counting_ = false;
-      client_.Disconnect();
-      return false;
-    }
-    sniffMarkup_ = type == "text/plain";
-  }
+  if (refusePages && RefusePage(reply)) return EndReply();
   const bool ranged = code == 206 && reply.HeaderLines.IndexOfHeader("Content-Range") >= 0;
   const std::int64_t start = ranged ? reply.ContentRangeStart : 0;
+  const bool decoded = client_.DecodeContent &&
+                       http::ContentCodingOf(client_.Response.ContentEncoding) != http::TNetContentCoding::None;
+  PartState now = StateOf(reply, ranged, decoded);
+  base_ = 0;
+  ChooseSplit(now, code, ranged && start == 0, decoded);
+  if (restart_ || splitPending_) return EndReply();
+  if (resumeFrom_ > 0 && code == 206) {
+    // Appending is safe only to the same file, from the .part's end.
+    if (!ranged || start != resumeFrom_ || Differ(kept_.etag, now.etag) ||
+        Differ(kept_.lastModified, now.lastModified) || Differ(kept_.total, now.total)) {
+      restart_ = true;
+      return EndReply();
+    }
+    base_ = resumeFrom_;
+  } else if (start > 0) {
+    // A part of the file when all of it was asked for: a gap would follow.
+    rangeError_ = QStringLiteral("The server resumed at byte %1, not at byte %2.").arg(start).arg(resumeFrom_);
+    return EndReply();
+  }
+  StartFile(now, decoded);
+  return true;
+}
+
+bool PartTransfer::EndReply() {
+  // (No exception here: it would leave the client's work bracket open.)
+  counting_ = false;
+  client_.Disconnect();
+  return false;
+}
+
+bool PartTransfer::RefusePage(const http::TNetHTTPResponse& reply) {
+  // Only a type the server gave counts (the client assumes text/html for a
+  // reply without one).
+  std::string type = reply.HeaderLines.IndexOfHeader("Content-Type") >= 0
+                         ? reply.HeaderLines.ValueOf("Content-Type") : std::string();
+  type = type.substr(0, type.find(';'));
+  type.erase(std::remove_if(type.begin(), type.end(), [](unsigned char c) { return std::isspace(c); }), type.end());
+  std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  if (type == "text/html" || type == "application/xhtml+xml") {
+    rangeError_ = WebPageText(type);
+    return true;
+  }
+  sniffMarkup_ = type == "text/plain";
+  return false;
+}
+
+PartState PartTransfer::StateOf(const http::TNetHTTPResponse& reply, bool ranged, bool decoded) const {
   PartState now;
   now.etag = ValidatorText(reply.HeaderLines.ValueOf("ETag"));
   now.lastModified = ValidatorText(reply.HeaderLines.ValueOf("Last-Modified"));
-  now.total = ranged ? reply.ContentRangeTotal : code == 206 ? -1 : reply.ContentLength;
-  base_ = 0;
-  const bool decoded = client_.DecodeContent &&
-                       http::ContentCodingOf(client_.Response.ContentEncoding) != http::TNetContentCoding::None;
+  now.total = ranged ? reply.ContentRangeTotal : reply.StatusCode() == 206 ? -1 : reply.ContentLength;
   if (decoded) {
     // The compressed length is not the file's.
     now.coding = reply.ContentEncoding;
     now.total = -1;
   }
-  if (probing_ && ranged && start == 0 && !decoded) {
+  return now;
+}
+
+void PartTransfer::ChooseSplit(PartState& now, int code, bool fromFirstByte, bool decoded) {
+  const http::TNetHTTPResponse& reply = client_.Response;
+  if (probing_ && fromFirstByte && !decoded) {
+    // A split .part resumed: its parts go on only for the same file.
     if (Differ(kept_.etag, now.etag) || Differ(kept_.lastModified, now.lastModified) || kept_.total != now.total) {
       restart_ = true;
     } else {
       split_ = resumeSplit_;
       splitPending_ = true;
     }
-  } else if (code == 200 && resumeFrom_ == 0 && !probing_ && connections > 1 && !oneConnection_ && !decoded &&
-             now.total >= kSplitMinBytes &&
-             QByteArray::fromStdString(reply.HeaderLines.ValueOf("Accept-Ranges")).toLower().contains("bytes")) {
-    // A large file from a server that says it takes ranges: its parts come
-    // over several connections (and each part's 206 proves the offer). The
-    // mark and the state go down before any byte of a split file; without
-    // either the file stays on this one connection.
-    now.ranges = SplitRanges(now.total, connections);
-    if (MarkSplit(part_, true)) {
-      if (now.Save(part_)) {
-        split_ = now;
-        splitPending_ = true;
-      } else {
-        MarkSplit(part_, false);
-      }
-    }
+    return;
   }
-  if (restart_ || splitPending_) {
-    // (No exception here: it would leave the client's work bracket open.)
-    counting_ = false;
-    client_.Disconnect();
-    return false;
+  if (code != 200 || resumeFrom_ != 0 || probing_ || connections <= 1 || oneConnection_ || decoded ||
+      now.total < kSplitMinBytes ||
+      !QByteArray::fromStdString(reply.HeaderLines.ValueOf("Accept-Ranges")).toLower().contains("bytes"))
+    return;
+  // A large file from a server that says it takes ranges: its parts come
+  // over several connections (and each part's 206 proves the offer). The
+  // mark and the state go down before any byte of a split file; without
+  // either the file stays on this one connection.
+  now.ranges = SplitRanges(now.total, connections);
+  if (!MarkSplit(part_, true)) return;
+  if (now.Save(part_)) {
+    split_ = now;
+    splitPending_ = true;
+  } else {
+    MarkSplit(part_, false);
   }
-  if (resumeFrom_ > 0 && code == 206) {
-    // Appending is safe only to the same file, from the .part's end.
-    if (!ranged || start != resumeFrom_ || Differ(kept_.etag, now.etag) ||
-        Differ(kept_.lastModified, now.lastModified) || Differ(kept_.total, now.total)) {
-      // (No exception here: it would leave the client's work bracket open.)
-      restart_ = true;
-      counting_ = false;
-      client_.Disconnect();
-      return false;
-    }
-    base_ = resumeFrom_;
-  } else if (start > 0) {
-    // A part of the file when all of it was asked for: a gap would follow.
-    rangeError_ = QStringLiteral("The server resumed at byte %1, not at byte %2.").arg(start).arg(resumeFrom_);
-    counting_ = false;
-    client_.Disconnect();
-    return false;
-  }
+}
+
+void PartTransfer::StartFile(PartState& now, bool decoded) {
+  const http::TNetHTTPResponse& reply = client_.Response;
   // Anything but an appending 206 is the whole file from its first byte.
   // It replaces a split .part: cut first, so that a kill meanwhile leaves a
   // state that no longer fits the file (and so starts again), then the
@@ -426,7 +447,6 @@ bool PartTransfer::Begin(std::int64_t /*announced: the reply's Content-Length, r
   // A compressed reply announces its compressed length; the file takes the
   // decoded bytes, whose count only the body's end tells.
   expected_ = reply.ContentLength >= 1 && !decoded ? base_ + reply.ContentLength : -1;
-  return true;
 }
 
 void PartTransfer::Stop() {

@@ -112,7 +112,19 @@ class PartTransfer {
   // One request from `offset`; the error text, empty when it went well or
   // when it asks for the file to start again (`restart_`).
   QString Attempt(const QString& link, const QString& part, std::int64_t offset);
+  // The first request: a split .part resumed, or from the .part's end.
+  QString FirstAttempt(const QString& link, const QString& part);
+  // Whether the file is whole, its final name, and what the result says.
+  void Conclude(const QString& part, Result& result);
   void Transfer(const QString& link, const QString& part, std::int64_t offset);
+  // The steps of `Begin`: the reply ends here (false, for `Begin` to
+  // return); a page in place of the video; what the reply says of the
+  // file; whether it comes in parts; the body starts the file or goes on.
+  bool EndReply();
+  bool RefusePage(const http::TNetHTTPResponse& reply);
+  PartState StateOf(const http::TNetHTTPResponse& reply, bool ranged, bool decoded) const;
+  void ChooseSplit(PartState& now, int code, bool fromFirstByte, bool decoded);
+  void StartFile(PartState& now, bool decoded);
 
   http::TNetHTTP& client_;
   http::TNetStream* sink_ = nullptr;  // the .part file while Get runs

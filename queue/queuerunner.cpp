@@ -1,24 +1,16 @@
 #include "queue/queuerunner.h"
 
-#include <sys/stat.h>
-
 #include <QFile>
-#include <QFileInfo>
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
-#include "extract/mediatypes.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/filesystem.h"
 #include "platform/rounding.h"
-#include "queue/rowjob.h"
 #include "queue/sessionscope.h"
-#include "stream/streamdownload.h"
 
 namespace larkvale::queue {
 namespace {
@@ -27,65 +19,65 @@ using platform::FileExists;
 using platform::RoundHalfEven;
 using platform::TickCountMs;
 
+// How often a pass looks again for rows to start when nothing told it that
+// the list changed (a retry fell due, a row was retried or stopped).
+constexpr std::int64_t kRescanMs = 250;
+constexpr std::size_t kIdleClients = QueueRunner::kMaxAtOnce;
+
 QString BytesText(std::int64_t count, std::int64_t size);
+
+// "host:port" of a link, for the limit per host.
+std::string HostKey(const QString& link) {
+  std::string origin;
+  try {
+    origin = OriginOf(link.toStdString());
+  } catch (const std::exception&) {
+    return {};  // no host: the transfer fails at once and says why
+  }
+  const std::size_t scheme = origin.find("://");
+  return scheme == std::string::npos ? origin : origin.substr(scheme + 3);
+}
 
 }  // namespace
 
-QueueRunner::QueueRunner(DownloadList& list, http::TNetHTTP& client, int& currentDownloadRow, RunnerHooks hooks,
-                         QObject* parent)
+std::unique_ptr<http::TNetHTTP> RunnerHost::NewClient() {
+  auto client = std::make_unique<http::TNetHTTP>();
+  http::ApplyWindowConfiguration(*client);
+  return client;
+}
+
+QueueRunner::QueueRunner(DownloadList& list, RunnerHost& host, int& currentDownloadRow,
+                         std::vector<int> retryPausesMs, QObject* parent)
     : QObject(parent),
       list_(list),
-      client_(client),
+      host_(host),
       currentDownloadRow_(currentDownloadRow),
-      hooks_(std::move(hooks)) {
+      retryPausesMs_(std::move(retryPausesMs)) {
   pause_.setSingleShot(true);
   // The pass runs from a posted call, not inside the timer's own event: a
-  // pass processes messages for as long as its download lasts, and the timer
-  // machinery is not meant to be re-entered that deeply.
+  // pass processes messages for as long as its downloads last, and the
+  // timer machinery is not meant to be re-entered that deeply.
   connect(&pause_, &QTimer::timeout, this, &QueueRunner::Step, Qt::QueuedConnection);
   retryTick_.setInterval(kRetryTickMs);
   connect(&retryTick_, &QTimer::timeout, this, &QueueRunner::TickRetries);
-  // Delete on the row being downloaded stops its transfer as Stop would (its
+  // Delete on a row being downloaded stops its transfer as Stop would (its
   // .part file stays); the pass then goes on with the next row.
   connect(&list_, &QAbstractItemModel::rowsRemoved, this, [this] {
-    if (downloadingId_ != 0 && list_.RowOfId(downloadingId_) < 0) StopTransfer();
     StopDeletedJobs();
     // A deleted row's name is free again once its transfer has ended.
     names_.KeepOnly([this](quint64 id) { return IsRunning(id) || list_.RowOfId(id) >= 0; });
   });
-  // Rows running together: a row added may start beside them.
+  // A row added may start beside the running ones.
   connect(&list_, &QAbstractItemModel::rowsInserted, this, [this] { rescan_ = true; });
-
 }
 
-QString QueueRunner::PartForRow(quint64 id, const QString& file, int& n, const QString& extension) {
-  // A row with a partial file continues it.
-  if (IsPartFileName(file) && FileExists(file) && names_.Hold(id, file.chopped(5))) return file;
-  // The name it was given before (it waited for its host, or is asked
-  // again), unless something else now stands under it.
-  if (const QString held = names_.NameOf(id);
-      !held.isEmpty() && held.endsWith(extension) && !FileExists(held) && !FileExists(PartFileName(held)))
-    return PartFileName(held);
-  return PartFileName(names_.Take(id, hooks_.flvDir(), n, extension));
-}
-
-QString QueueRunner::ClaimForRow(quint64 id, const QString& file, const QString& part, int& n,
-                                 const QString& extension) {
-  // Its own .part goes on; a new one is made only where nothing is, so a
-  // file made meanwhile (by another program) is never written into.
-  if (part == file && FileExists(part)) return part;
-  QString next = part;
-  for (int tries = 0; tries < 1000; ++tries) {
-    if (ClaimPart(next)) return next;
-    // A folder it cannot be made in is the transfer's to report.
-    if (!FileExists(next)) return next;
-    next = PartFileName(names_.Take(id, hooks_.flvDir(), n, extension));
-  }
-  return next;
+QueueRunner::~QueueRunner() {
+  StopTransfer();
+  jobs_.clear();  // each waits for its thread
 }
 
 void QueueRunner::Start() {
-  if (hooks_.stopped()) return;
+  if (host_.Stopped()) return;
   for (int r = 0; r < list_.RowCount(); ++r)
     if (list_.State(r) == RowState::Stopped) list_.MakeWaiting(r);
   if (active_) return;
@@ -94,23 +86,22 @@ void QueueRunner::Start() {
 }
 
 void QueueRunner::Step() {
-  if (hooks_.atTopLevel && !hooks_.atTopLevel()) {
+  if (!host_.AtTopLevel()) {
     pause_.start(kTopLevelRetryMs);
     return;
   }
   // Seeing the stop flag at the start of a pass ends the loop.
-  if (hooks_.stopped()) {
+  if (host_.Stopped()) {
     StopWaits();
     active_ = false;
     return;
   }
   try {
     RunPass();
-    hooks_.processMessages();
+    host_.PumpMessages();
   } catch (...) {
     active_ = false;
-    downloadingId_ = 0;
-    hooks_.reportError(std::current_exception());
+    host_.PassFailed(std::current_exception());
     return;
   }
   // The pause ends when the whole-second count has moved on by three, or
@@ -122,29 +113,48 @@ void QueueRunner::Step() {
 }
 
 void QueueRunner::RunPass() {
-  if (AtOnce() > 1) {
-    RunRowsTogether();
-    return;
-  }
   const int n = list_.RowCount();
   if (n == 0) return;  // CurrentDownloadRow keeps its value
-  currentDownloadRow_ = 0;
-  int fileCounter = 0;
-  // The pass visits the rows it began with by their ids: one deleted or
-  // re-sorted during a download neither makes it skip the next row nor
-  // visit one twice, and a deleted one is simply gone.
-  std::vector<quint64> ids(n);
-  for (int r = 0; r < n; ++r) ids[r] = list_.RowId(r);
-  int r = -1;
-  for (const quint64 id : ids) {
-    r = list_.RowId(r + 1) == id ? r + 1 : list_.RowOfId(id);
-    if (r < 0) continue;
-    currentDownloadRow_ = r;
-    if (!Pending(r)) continue;
-    if (hooks_.stopped()) break;  // the remaining rows are left alone
-    DownloadRow(r, fileCounter);
+  currentDownloadRow_ = -1;
+  fileCounter_ = 0;
+  bool began = false;
+  jobsBytes_ = 0;
+  rescan_ = true;
+  try {
+    RunRows(began);
+  } catch (...) {
+    // The pass fails as a whole (the loop reports it): nothing may go on
+    // running behind it, and the rows it ran stay stopped with their .part.
+    StopTransfer();
+    for (auto& job : jobs_) list_.SetState(list_.RowOfId(job->Id()), RowState::Stopped);
+    jobs_.clear();  // each waits for its thread, which ends at its next slice
+    if (began) host_.Received(-1);
+    throw;
   }
-  currentDownloadRow_ = n;
+  if (began) host_.Received(-1);
+  currentDownloadRow_ = std::max(n, list_.RowCount());
+}
+
+void QueueRunner::RunRows(bool& began) {
+  std::int64_t lastScan = 0;
+  for (;;) {
+    if (host_.Stopped()) {
+      StopTransfer();
+      rescan_ = false;
+    } else if (rescan_ || TickCountMs() - lastScan >= kRescanMs) {
+      rescan_ = false;
+      lastScan = TickCountMs();
+      StartRows();
+    }
+    if (!jobs_.empty() && !began) {
+      began = true;
+      host_.Received(0);
+    }
+    FollowJobs();
+    if (jobs_.empty() && (!rescan_ || host_.Stopped())) break;
+    host_.PumpMessages();
+    if (!jobs_.empty()) wake_.Wait(kSliceMs);
+  }
 }
 
 bool QueueRunner::Pending(int row) {
@@ -180,200 +190,164 @@ bool QueueRunner::Pending(int row) {
   return true;
 }
 
+void QueueRunner::StartRows() {
+  std::map<std::string, int> perHost;
+  for (const auto& job : jobs_) {
+    if (job->IsStream()) return;  // it runs alone
+    ++perHost[job->Host()];
+  }
+  bool read = false;
+  for (int r = 0; r < list_.RowCount(); ++r) {
+    const quint64 id = list_.RowId(r);
+    if (IsRunning(id) || !Pending(r)) continue;
+    if (!read) {
+      // The settings as they are now, once for the rows this look starts.
+      settings_ = host_.Settings();
+      settings_.atOnce = std::clamp(settings_.atOnce, 1, kMaxAtOnce);
+      read = true;
+    }
+    // Later rows must not take names before this one: they wait too.
+    if (static_cast<int>(jobs_.size()) >= settings_.atOnce) return;
+    const QString link = list_.CellText(colUrl, r);
+    const QString file = list_.CellText(colFile, r);
+    const bool stream = IsStreamRow(r, link, file);
+    // A stream runs alone, and the rows after it wait for it.
+    if (stream && !jobs_.empty()) return;
+    // Names go out in row order, as one row at a time would give them: a
+    // row that waits for its host keeps the name it was given.
+    const QString extension = stream ? QStringLiteral(".mp4") : ExtensionFor(link);
+    QString part = PartForRow(id, file, extension);
+    const std::string host = HostKey(link);
+    if (!stream && perHost[host] >= kPerHost) continue;
+    part = ClaimForRow(id, file, part, extension);
+    StartJob(r, link, part, stream);
+    if (stream) return;
+    ++perHost[host];
+  }
+}
+
+QString QueueRunner::PartForRow(quint64 id, const QString& file, const QString& extension) {
+  // A row with a partial file continues it.
+  if (IsPartFileName(file) && FileExists(file) && names_.Hold(id, file.chopped(5))) return file;
+  // The name it was given before (it waited for its host, or is asked
+  // again), unless something else now stands under it.
+  if (const QString held = names_.NameOf(id);
+      !held.isEmpty() && held.endsWith(extension) && !FileExists(held) && !FileExists(PartFileName(held)))
+    return PartFileName(held);
+  return PartFileName(names_.Take(id, settings_.folder, fileCounter_, extension));
+}
+
+QString QueueRunner::ClaimForRow(quint64 id, const QString& file, const QString& part, const QString& extension) {
+  // Its own .part goes on; a new one is made only where nothing is, so a
+  // file made meanwhile (by another program) is never written into.
+  if (part == file && FileExists(part)) return part;
+  QString next = part;
+  for (int tries = 0; tries < 1000; ++tries) {
+    if (ClaimPart(next)) return next;
+    // A folder it cannot be made in is the transfer's to report.
+    if (!FileExists(next)) return next;
+    next = PartFileName(names_.Take(id, settings_.folder, fileCounter_, extension));
+  }
+  return next;
+}
+
 bool QueueRunner::IsStreamRow(int row, const QString& link, const QString& file) const {
   return RowDownload::IsStream(link, list_.IsMarkedStream(row), file);
 }
 
-void QueueRunner::DownloadStreamRow(int row, const QString& link, QString part, int& n) {
-  const quint64 rowId = list_.RowId(row);
-  part = ClaimForRow(rowId, part, PartForRow(rowId, part, n, QStringLiteral(".mp4")), n, QStringLiteral(".mp4"));
-  const QString name = part.chopped(5);
-  // An empty .part holds the name while the pieces arrive, and lets a later
-  // pass (or a restart) find them through the row's File cell.
-  if (!FileExists(part)) CreateEmptyFile(part);
-
-  hooks_.status(QStringLiteral("Downloading video"));
-  downloadingId_ = list_.RowId(row);
-  lastBlockMs_ = TickCountMs();
-  list_.BeginUpdate();
-  list_.SetState(row, RowState::Downloading);
-  list_.SetCellText(colFile, row, part);
-  list_.SetCellInt(colProgress, row, 0);
-  list_.EndUpdate();
-
-  RowOptions options;
-  options.stream = true;
-  options.maxHeight = hooks_.maxHeight ? hooks_.maxHeight() : 0;
-  options.connections = hooks_.connections ? hooks_.connections() : 0;
-  options.streamClient = hooks_.streamClient;
-  // A row found on a browsed page carries the browser's session to every
-  // request of the stream (to its own server only, as for files).
-  options.session = list_.Session(row);
-  RowDownload download(client_, std::move(options));
-  // The stream's reports, on this thread: onto the row and the status line.
-  struct Progress : RowProgress {
-    QueueRunner& runner;
-    RowDownload& download;
-    Progress(QueueRunner& r, RowDownload& d) : runner(r), download(d) {}
-    void Began(std::int64_t, std::int64_t) override {}
-    void Moved(std::int64_t have, std::int64_t expected, std::int64_t received, double fraction) override {
-      const int now = runner.CurrentRow();
-      if (now >= 0) {
-        DownloadList& list = runner.list_;
-        list.BeginUpdate();
-        if (expected > 0) list.SetCellInt(colSize, now, expected);
-        const qint64 percent = RoundHalfEven(fraction * 100.0);
-        if (list.CellInt(colProgress, now) != percent) list.SetCellInt(colProgress, now, percent);
-        list.EndUpdate();
-        runner.hooks_.status(BytesText(have, expected));
-      }
-      if (runner.hooks_.streamBytes) runner.hooks_.streamBytes(received);
-    }
-    void Status(const QString& text) override { runner.hooks_.status(text); }
-    void Idle() override {
-      runner.hooks_.processMessages();
-      // Stop, or the row deleted: the pieces stay for a later run.
-      if (runner.hooks_.stopped() || runner.CurrentRow() < 0) download.Stop();
-    }
-  } progress(*this, download);
-  stopCurrent_ = [&download] { download.Stop(); };
-  if (hooks_.streamBytes) hooks_.streamBytes(0);
-  const RowResult result = download.Run(link, part, progress);
-  stopCurrent_ = nullptr;
-  if (hooks_.streamBytes) hooks_.streamBytes(-1);
-
-  const int now = CurrentRow();
-  downloadingId_ = 0;
-  if (result.complete) {
-    names_.Release(rowId);  // the file holds it now
-    // A live recording that the stream let go idle says why it ended.
-    hooks_.status(result.note.isEmpty() ? QStringLiteral("Done") : result.note);
-    hooks_.addToTimeline(name);
-    list_.BeginUpdate();
-    list_.SetCellInt(colProgress, now, 100);
-    list_.SetCellText(colFile, now, name);
-    list_.SetState(now, RowState::Done);
-    list_.EndUpdate();
-    return;
-  }
-  if (result.stopped) {
-    list_.SetState(now, RowState::Stopped);
-    return;
-  }
-  const QString error = platform::ErrorReportText(result.error);
-  list_.BeginUpdate();
-  // Retry keeps what arrived; with nothing fetched, nothing holds the name
-  // on disk (the download has removed the empty .part).
-  if (!result.keptPieces) list_.SetCellText(colFile, now, QString());
-  list_.SetState(now, RowState::Failed, error);
-  list_.EndUpdate();
-  hooks_.status(error);
-  if (hooks_.rowFailed) hooks_.rowFailed(link, name, error);
-}
-
-void QueueRunner::DownloadRow(int row, int& n) {
-  const QString link = list_.CellText(colUrl, row);
-  if (IsStreamRow(row, link, list_.CellText(colFile, row))) {
-    DownloadStreamRow(row, link, list_.CellText(colFile, row), n);
-    return;
-  }
-  // A row with a partial file continues it; any other takes the first free
-  // name, where a name whose .part exists is taken too.
-  const quint64 rowId = list_.RowId(row);
-  const QString file = list_.CellText(colFile, row), extension = ExtensionFor(link);
-  const QString part = ClaimForRow(rowId, file, PartForRow(rowId, file, n, extension), n, extension);
-  const QString name = part.chopped(5);
-
-  hooks_.status(QStringLiteral("Downloading video"));
-  downloadingId_ = list_.RowId(row);
-  lastBlockMs_ = TickCountMs();
+void QueueRunner::StartJob(int row, const QString& link, const QString& part, bool stream) {
+  host_.Status(QStringLiteral("Downloading video"));
   list_.BeginUpdate();
   list_.SetState(row, RowState::Downloading);
   list_.SetCellText(colFile, row, part);  // a kill from here on leaves a stopped row with this file
+  if (stream) list_.SetCellInt(colProgress, row, 0);
   list_.EndUpdate();
 
-  RowOptions options;
-  // A large file from a server that takes ranges comes over several connections.
-  options.connections = hooks_.connections ? hooks_.connections() : 1;
-  options.refusePages = list_.IsFoundOnPage(row);
-  // A row from a browsed page goes out with the browser's session.
-  options.session = list_.Session(row);
-  RowDownload download(client_, std::move(options));
-  // The file's reports, on this thread: onto the row, the status line and
-  // the speed.
-  struct Progress : RowProgress {
-    QueueRunner& runner;
-    RowDownload& download;
-    bool moved = false;
-    Progress(QueueRunner& r, RowDownload& d) : runner(r), download(d) {}
-    void Began(std::int64_t resumed, std::int64_t expected) override {
-      runner.lastBlockMs_ = TickCountMs();
-      const int row = runner.CurrentRow();
-      runner.list_.BeginUpdate();
-      if (expected > 0) {
-        runner.hooks_.status(QStringLiteral("Transfering: ") + QString::number(expected));
-        runner.list_.SetCellInt(colSize, row, expected);
-        runner.list_.SetCellInt(colProgress, row,
-                                RoundHalfEven(static_cast<double>(resumed) / static_cast<double>(expected) * 100.0));
-      } else {
-        runner.list_.SetCellInt(colProgress, row, 0);
-      }
-      runner.list_.EndUpdate();
-      // The row shows where it starts before the speed and the taskbar do.
-      if (runner.hooks_.bodyBegan) runner.hooks_.bodyBegan(expected > 0 ? expected - resumed : 0);
-    }
-    void Moved(std::int64_t have, std::int64_t, std::int64_t received, double) override {
-      runner.lastBlockMs_ = TickCountMs();
-      moved = true;
-      const int row = runner.CurrentRow();
-      const qint64 size = runner.list_.CellInt(colSize, row);
-      runner.hooks_.status(BytesText(have, size < 1 ? 0 : size));
-      if (size >= 1) {
-        // The percentage moves once in about a hundred blocks of a large
-        // file; writing the same value again would only announce a change
-        // that is none.
-        const qint64 percent = RoundHalfEven(static_cast<double>(have) / static_cast<double>(size) * 100.0);
-        if (runner.list_.CellEmpty(colProgress, row) || runner.list_.CellInt(colProgress, row) != percent)
-          runner.list_.SetCellInt(colProgress, row, percent);
-      }
-      // (0 would start the speed afresh.)
-      if (runner.hooks_.rowsBytes && received > 0) runner.hooks_.rowsBytes(received);
-    }
-    void Status(const QString& text) override { runner.hooks_.status(text); }
-    void Idle() override {
-      const bool block = moved;
-      moved = false;
-      runner.hooks_.processMessages();
-      // Stop at the next block; a stalled transfer ends the way a Stop at
-      // its next block would, once it has been silent a moment.
-      if (runner.hooks_.stopped() &&
-          (block || TickCountMs() - runner.lastBlockMs_ >= kStalledStopMs))
-        download.Stop();
-    }
-  } progress(*this, download);
-  stopCurrent_ = [&download] { download.Stop(); };
-  if (hooks_.rowsBytes) hooks_.rowsBytes(0);
-  const RowResult result = download.Run(link, part, progress);
-  stopCurrent_ = nullptr;
-  if (hooks_.rowsBytes) hooks_.rowsBytes(-1);
-
-  const int now = CurrentRow();
-  const quint64 id = downloadingId_;
-  downloadingId_ = 0;
-  if (result.complete) hooks_.status(QStringLiteral("Done"));
-  FinishRow(now, id, link, name, result);
+  RowJob::Start start;
+  start.id = list_.RowId(row);
+  start.link = link;
+  start.part = part;
+  start.host = HostKey(link);
+  start.options.stream = stream;
+  // A large file from a server that takes ranges comes over several
+  // connections; a stream's pieces come over several.
+  start.options.connections = settings_.connections > 0 ? settings_.connections : (stream ? 0 : 1);
+  start.options.maxHeight = settings_.maxHeight;
+  start.options.refusePages = !stream && list_.IsFoundOnPage(row);
+  // A row from a browsed page goes out with the browser's session (a
+  // stream's to every request, to its own server only, as for files).
+  start.options.session = list_.Session(row);
+  if (stream) start.options.streamClient = host_.StreamClients();
+  std::unique_ptr<http::TNetHTTP> client;
+  if (idleClients_.empty()) {
+    client = host_.NewClient();
+  } else {
+    client = std::move(idleClients_.back());
+    idleClients_.pop_back();
+  }
+  jobs_.push_back(std::make_unique<RowJob>(std::move(start), std::move(client), wake_));
 }
 
-void QueueRunner::FinishRow(int now, quint64 id, const QString& link, const QString& name,
-                            const RowResult& result) {
-  const std::int64_t have = result.have;
+void QueueRunner::FollowJobs() {
+  const bool alone = jobs_.size() == 1;
+  std::int64_t bytes = jobsBytes_, have = 0, size = 0;
+  bool sized = true;
+  std::vector<std::unique_ptr<RowJob>> ended;
+  for (auto it = jobs_.begin(); it != jobs_.end();) {
+    RowJob& job = **it;
+    const bool finished = job.Finished();  // read first: the counts shown below are then final
+    const int row = list_.RowOfId(job.Id());
+    const RowJob::Shown shown = job.Show(list_, row);
+    bytes += shown.received;
+    if (alone && row >= 0) {
+      // One row running: the status line follows its steps and bytes.
+      if (!shown.status.isEmpty()) host_.Status(shown.status);
+      if (shown.began) {
+        if (shown.size > 0 && !job.IsStream()) host_.Status(QStringLiteral("Transfering: ") + QString::number(shown.size));
+        host_.BodyBegan(shown.announced);
+      }
+      if (shown.moved) host_.Status(BytesText(shown.have, shown.size));
+    }
+    if (finished) {
+      jobsBytes_ += shown.received;
+      ended.push_back(std::move(*it));
+      it = jobs_.erase(it);
+      continue;
+    }
+    have += job.ShownHave();
+    size += job.ShownSize();
+    sized = sized && job.ShownSize() >= 1;
+    ++it;
+  }
+  if (jobs_.size() > 1)
+    host_.Status(QStringLiteral("%1 downloads: %2").arg(jobs_.size()).arg(BytesText(have, sized ? size : 0)));
+  // The rows that ended, in the order they ended; the list only now.
+  for (auto& job : ended) {
+    const RowResult result = job->Result();
+    if (idleClients_.size() < kIdleClients) idleClients_.push_back(job->TakeClient());
+    FinishRow(list_.RowOfId(job->Id()), *job, result);
+    rescan_ = true;
+  }
+  // Told last: whoever acts on the count finds the rows that ended finished.
+  if (!jobs_.empty() || !ended.empty()) host_.Received(bytes);
+}
+
+void QueueRunner::FinishRow(int now, const RowJob& job, const RowResult& result) {
+  const quint64 id = job.Id();
+  const QString name = job.Part().chopped(5);
   if (now < 0) names_.Release(id);  // deleted while it ran
   if (result.transient && now >= 0 && ScheduleRetry(now, result)) return;
   retries_.erase(id);
   if (result.complete) {
     names_.Release(id);  // the file holds it now
-    hooks_.addToTimeline(name);
+    // A live recording that the stream let go idle says why it ended.
+    if (!result.note.isEmpty())
+      host_.Status(result.note);
+    else if (jobs_.empty())
+      host_.Status(QStringLiteral("Done"));
+    host_.RowDone(name);
     list_.BeginUpdate();
+    if (job.IsStream()) list_.SetCellInt(colProgress, now, 100);
     list_.SetCellText(colFile, now, name);
     list_.SetState(now, RowState::Done);
     list_.EndUpdate();
@@ -383,25 +357,68 @@ void QueueRunner::FinishRow(int now, quint64 id, const QString& link, const QStr
     list_.SetState(now, RowState::Stopped);
     return;
   }
+  // Retry keeps what arrived; with nothing, nothing holds the name on disk
+  // (the download has removed the empty .part).
+  const bool nothingKept = job.IsStream() ? !result.keptPieces : result.have <= 0;
   if (result.diskFull) {
     list_.BeginUpdate();
-    if (have <= 0) list_.SetCellText(colFile, now, QString());
+    if (nothingKept) list_.SetCellText(colFile, now, QString());
     list_.SetState(now, RowState::Stopped);
     list_.SetNote(now, result.error);
     list_.EndUpdate();
-    hooks_.status(result.error);
-    if (hooks_.pauseQueue) hooks_.pauseQueue();
+    host_.Status(result.error);
+    host_.DiskFull();
     return;
   }
   const QString error = platform::ErrorReportText(result.error);
   list_.BeginUpdate();
-  if (have <= 0) list_.SetCellText(colFile, now, QString());
+  if (nothingKept) list_.SetCellText(colFile, now, QString());
   list_.SetState(now, RowState::Failed, error);
   list_.EndUpdate();
-  hooks_.status(error);
-  if (hooks_.rowFailed) hooks_.rowFailed(link, name, error);
+  host_.Status(error);
+  host_.RowFailed(job.Link(), name, error);
 }
 
+bool QueueRunner::IsRunning(quint64 id) const {
+  return std::any_of(jobs_.begin(), jobs_.end(), [id](const auto& job) { return job->Id() == id; });
+}
+
+void QueueRunner::StopTransfer() {
+  for (auto& job : jobs_) job->Stop();
+}
+
+void QueueRunner::StopDeletedJobs() {
+  for (auto& job : jobs_)
+    if (list_.RowOfId(job->Id()) < 0) job->Stop();
+}
+
+bool QueueRunner::StopRow(int row) {
+  if (row < 0 || row >= list_.RowCount()) return false;
+  const quint64 id = list_.RowId(row);
+  for (auto& job : jobs_) {
+    if (job->Id() == id) {
+      job->Stop();
+      return true;
+    }
+  }
+  if (list_.State(row) == RowState::Waiting) {
+    retries_.erase(id);
+    list_.SetState(row, RowState::Stopped);
+    return true;
+  }
+  return false;
+}
+
+int QueueRunner::RunningPercent() const {
+  if (jobs_.empty()) return -1;
+  std::int64_t have = 0, size = 0;
+  for (const auto& job : jobs_) {
+    if (job->ShownSize() < 1) return -1;
+    have += job->ShownHave();
+    size += job->ShownSize();
+  }
+  return static_cast<int>(RoundHalfEven(static_cast<double>(have) / static_cast<double>(size) * 100.0));
+}
 
 bool QueueRunner::ScheduleRetry(int row, const RowResult& result) {
   const quint64 id = list_.RowId(row);
@@ -421,7 +438,7 @@ bool QueueRunner::ScheduleRetry(int row, const RowResult& result) {
   list_.SetState(row, RowState::Waiting);
   list_.SetNote(row, text);
   list_.EndUpdate();
-  hooks_.status(text);
+  host_.Status(text);
   if (!retryTick_.isActive()) retryTick_.start();
   return true;
 }
@@ -439,7 +456,7 @@ std::int64_t QueueRunner::NextRetryMs() const {
 }
 
 void QueueRunner::TickRetries() {
-  if (hooks_.stopped()) {
+  if (host_.Stopped()) {
     StopWaits();
     return;
   }
@@ -474,17 +491,6 @@ void QueueRunner::StopWaits() {
   retryTick_.stop();
 }
 
-int QueueRunner::CurrentRow() {
-  if (downloadingId_ == 0) return -1;
-  // Called for every received block: look where the row was last time before
-  // searching the list.
-  const int row = list_.RowId(currentDownloadRow_) == downloadingId_ ? currentDownloadRow_
-                                                                      : list_.RowOfId(downloadingId_);
-  // Keep the blue row on the row being downloaded, wherever it moved.
-  if (row >= 0) currentDownloadRow_ = row;
-  return row;
-}
-
 namespace {
 
 // "N bytes." or "N bytes of M bytes.", built in one piece: this runs for
@@ -505,10 +511,5 @@ QString BytesText(std::int64_t count, std::int64_t size) {
 }
 
 }  // namespace
-
-void QueueRunner::StopTransfer() {
-  StopJobs();
-  if (downloadingId_ != 0 && stopCurrent_) stopCurrent_();
-}
 
 }  // namespace larkvale::queue

@@ -48,13 +48,14 @@
 // the .part in a folder of their own, so Stop, a kill or a Retry continue
 // at the first piece missing.
 //
-// With "Downloads at once" above 1 a pass runs several rows together, each
-// on a worker thread with a client of its own, at most kPerHost to one host
-// and port (servers and CDNs throttle or refuse more). The pass's thread
-// only starts rows, follows their progress and finishes them, waiting in
-// short slices that run the message pump; the list is touched only there.
-// Names are still taken in row order as rows start, and a .part holds each
-// name from then on, so rows finishing out of order take nothing from each
+// Every row downloads the same way: on a worker thread of its own, with a
+// client of its own, while the pass's thread (the window's) starts rows,
+// shows their progress and finishes them, waiting in short slices that run
+// the message pump; the list is touched only there. "Downloads at once"
+// sets how many rows run together (1: one after the other), at most
+// kPerHost to one host and port (servers and CDNs throttle or refuse more).
+// Names are taken in row order as rows start, and a .part holds each name
+// from then on, so rows finishing out of order take nothing from each
 // other. While rows run, the pass keeps starting rows that became pending
 // (added, retried, due again), so a long file does not hold up short ones
 // that come after it. Stream rows run alone: one waits for the running rows
@@ -63,11 +64,8 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
-#include <exception>
-#include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <vector>
 
 #include "http/httpclient.h"
@@ -75,59 +73,20 @@
 #include "queue/filenames.h"
 #include "queue/retrypolicy.h"
 #include "queue/rowdownload.h"
-#include "queue/parttransfer.h"
-#include "stream/segmentfetcher.h"
+#include "queue/rowjob.h"
+#include "queue/runnerhost.h"
 
 namespace larkvale::queue {
-
-struct RunnerHooks {
-  std::function<bool()> stopped;                       // DownloadsStopped
-  std::function<QString()> flvDir;                     // with a trailing "/"
-  std::function<void(const QString&)> status;          // the status line
-  std::function<void(const QString&)> addToTimeline;   // a finished file
-  std::function<void()> processMessages;               // the message pump
-  std::function<void(std::exception_ptr)> reportError; // a pass that failed
-  std::function<bool()> atTopLevel;                    // no nested pump; unset = always
-  // optional: a row failed (for the log and the desktop); `file` is the name it
-  // would have had when whole
-  std::function<void(const QString& link, const QString& file, const QString& error)> rowFailed;
-  // optional, for HLS and DASH rows: the tallest picture wanted (0 = the
-  // best), the parallel connections (unset: 4; for a file, the connections
-  // it may be split over, unset: 1), and the bytes received so
-  // far as they arrive (0 when the row starts, -1 when it ends), for the
-  // speed label
-  std::function<int()> maxHeight;
-  std::function<int()> connections;
-  std::function<void(std::int64_t bytes)> streamBytes;
-  // optional: makes the HTTP client of each of a stream row's connections
-  // (to carry a browser session's cookies, Referer and User-Agent); unset,
-  // the stream downloader's own
-  stream::ClientFactory streamClient;
-  // optional: the disk is full; downloads stop as "Stop downloads" stops
-  // them, so that "Start downloads" resumes once there is room
-  std::function<void()> pauseQueue;
-  // optional: how many rows download at once (unset: 1, one after the
-  // other); read at every pass, and while a pass of several runs.
-  std::function<int()> downloadsAtOnce;
-  // optional: makes the client of a row that runs beside others, configured
-  // as the window's own (proxy, time-outs); unset, a plain window client
-  std::function<std::unique_ptr<http::TNetHTTP>()> rowClient;
-  // optional: bytes received by all the rows running together, as
-  // `streamBytes` counts a stream's (0 when they start, -1 when the last
-  // ends), for the speed label
-  std::function<void(std::int64_t bytes)> rowsBytes;
-  // optional: a body of the row downloading one at a time began, with the
-  // bytes it announces (0 unknown), for the time left beside the speed
-  std::function<void(std::int64_t announced)> bodyBegan;
-};
-
-struct RowJob;
 
 class QueueRunner : public QObject {
   Q_OBJECT
  public:
-  // `currentDownloadRow` is the window's CurrentDownloadRow.
-  QueueRunner(DownloadList& list, http::TNetHTTP& client, int& currentDownloadRow, RunnerHooks hooks,
+  // `currentDownloadRow` is the window's CurrentDownloadRow (-1 while a
+  // pass runs: the running rows are drawn by their state). `retryPausesMs`:
+  // the pauses before the first, second, ... retry of a row, one entry per
+  // retry allowed; a server's Retry-After replaces the pause.
+  QueueRunner(DownloadList& list, RunnerHost& host, int& currentDownloadRow,
+              std::vector<int> retryPausesMs = {kRetryPausesMs.begin(), kRetryPausesMs.end()},
               QObject* parent = nullptr);
   ~QueueRunner() override;
 
@@ -135,37 +94,30 @@ class QueueRunner : public QObject {
   // stopped or a loop is active. Stopped rows wait again first, so "Start
   // downloads" resumes them (also in a loop that is already active). A row
   // that fails is marked failed and the pass goes on; only an unexpected
-  // failure of the pass itself ends the loop through `reportError`.
+  // failure of the pass itself ends the loop through `PassFailed`.
   void Start();
   bool Active() const { return active_; }
   // A row's transfer runs (for the question on closing the window).
-  bool Downloading() const { return downloadingId_ != 0 || !jobs_.empty(); }
-  // Ends the running transfers now, from a handler nested in them, as Stop
-  // does at the next block: the rows are stopped and keep their .part files.
-  // (A server that has gone silent sends no next block.)
+  bool Downloading() const { return !jobs_.empty(); }
+  // "Stop downloads", or a handler nested in the pass: the running rows end
+  // at their next block or wait slice, wherever the window's thread is, are
+  // stopped and keep their .part files. (A server that has gone silent
+  // sends no next block.)
   void StopTransfer();
   // The row's own Stop: a running row ends now and keeps its .part, a
   // waiting one is stopped before it starts; the pass goes on with the
   // others. False for a row that neither runs nor waits.
   bool StopRow(int row);
-  // "Stop downloads" for the rows running together: each ends at its next
-  // block or wait slice, wherever the window's thread is. (One row at a time
-  // is cut by its own next work event.)
-  void StopJobs();
   // The running rows' progress taken together, in percent; -1 when none
   // runs or a length is unknown.
   int RunningPercent() const;
   // The pause timer (for tests that want to move the loop on).
   QTimer& PauseTimer() { return pause_; }
-  // The pauses before the first, second, ... retry of a row; one entry per
-  // retry allowed. A server's Retry-After replaces the pause.
-  void SetRetryPauses(std::vector<int> pausesMs) { retryPausesMs_ = std::move(pausesMs); }
   // "Stop downloads": rows waiting for a retry are stopped now (a later
   // "Start downloads" asks at once), rather than at the next pass.
   void StopWaits();
 
   static constexpr int kTopLevelRetryMs = 20;
-  static constexpr int kStalledStopMs = 100;
   static constexpr int kRetryTickMs = 1000;  // the countdown's step
   static constexpr int kPerHost = 2;          // rows at once from one host and port
   static constexpr int kMaxAtOnce = 8;
@@ -174,39 +126,29 @@ class QueueRunner : public QObject {
  private:
   void Step();
   void RunPass();
+  void RunRows(bool& began);
   // False for rows the pass leaves alone: done (their file exists), failed,
   // stopped.
   bool Pending(int row);
-  void DownloadRow(int row, int& n);
-  // What a row's transfer ended in, on its row (`now`, -1 when it is gone).
-  void FinishRow(int now, quint64 id, const QString& link, const QString& name, const RowResult& result);
-  // Several rows at once: see the note above.
-  int AtOnce() const;
-  void RunRowsTogether();
-  void RunRows(int& n, bool& began);
-  // Starts the pending rows that may start now, in row order; false when a
-  // row waits for a place (so the pass must go on waiting).
-  bool StartRows(int limit, int& n);
+  // Starts the pending rows that may start now, in row order.
+  void StartRows();
   // The .part a row downloads into: the one it has, else the name held for
-  // it, else the next free name from `n`, held for it from now on.
-  // (`file`: its File cell.)
-  QString PartForRow(quint64 id, const QString& file, int& n, const QString& extension);
+  // it, else the next free name, held for it from now on. (`file`: its
+  // File cell.)
+  QString PartForRow(quint64 id, const QString& file, const QString& extension);
   // `part` made on disk, empty, before its transfer starts (unless it is
   // the row's own .part): when something is there already, the row takes
   // the next free name instead.
-  QString ClaimForRow(quint64 id, const QString& file, const QString& part, int& n, const QString& extension);
-  void StartJob(int row, const QString& link, const QString& part);
+  QString ClaimForRow(quint64 id, const QString& file, const QString& part, const QString& extension);
+  void StartJob(int row, const QString& link, const QString& part, bool stream);
   // Progress of the running rows onto the list; finishes those that ended.
   void FollowJobs();
+  // What a row's transfer ended in, on its row (`now`, -1 when it is gone).
+  void FinishRow(int now, const RowJob& job, const RowResult& result);
   bool IsRunning(quint64 id) const;
   void StopDeletedJobs();
-  // "host:port" of a link, for the limit per host.
-  static std::string HostKey(const QString& link);
-  // A stream row: see the note above.
+  // A row's link is a stream: see the note above.
   bool IsStreamRow(int row, const QString& link, const QString& file) const;
-  void DownloadStreamRow(int row, const QString& link, QString part, int& n);
-  // The index of the row being downloaded now, -1 when it is gone.
-  int CurrentRow();
   // A transient failure of `row`: true when it waits for a retry, false
   // when its retries are spent.
   bool ScheduleRetry(int row, const RowResult& result);
@@ -218,24 +160,26 @@ class QueueRunner : public QObject {
   std::int64_t NextRetryMs() const;
 
   DownloadList& list_;
-  http::TNetHTTP& client_;
+  RunnerHost& host_;
   int& currentDownloadRow_;
-  RunnerHooks hooks_;
   QTimer pause_;
   bool active_ = false;
-  quint64 downloadingId_ = 0;  // 0 while no row downloads
-  std::int64_t lastBlockMs_ = 0;  // when the transfer last moved
-  std::function<void()> stopCurrent_;  // ends the row being downloaded, one at a time
   struct Retry {
     int attempts = 0;
     std::int64_t dueMs = 0;
     QString reason;
   };
   std::map<quint64, Retry> retries_;  // by row id
-  std::vector<int> retryPausesMs_{kRetryPausesMs.begin(), kRetryPausesMs.end()};
+  std::vector<int> retryPausesMs_;
   QTimer retryTick_;
-  std::vector<std::unique_ptr<RowJob>> jobs_;  // rows running together
+  JobWake wake_;
+  std::vector<std::unique_ptr<RowJob>> jobs_;  // the rows running
+  // Clients of rows that ended, for the next rows: a server's cookies stay
+  // with the runner as they did with one client.
+  std::vector<std::unique_ptr<http::TNetHTTP>> idleClients_;
   bool rescan_ = false;                         // the list changed: look for rows to start
+  RunnerSettings settings_;                     // as read when the pass looked last
+  int fileCounter_ = 0;                         // where this pass's search for a free name starts
   NameBook names_;                              // each row's final name, its own until the row goes
   std::int64_t jobsBytes_ = 0;                  // received by jobs already finished this pass
 };

@@ -72,121 +72,140 @@ SplitTransfer::SplitTransfer(std::function<std::unique_ptr<http::TNetHTTP>()> ma
                              QString part, PartState& state)
     : makeClient_(std::move(makeClient)), address_(std::move(address)), part_(std::move(part)), state_(state) {}
 
-SplitTransfer::Outcome SplitTransfer::Run(const std::function<void(std::int64_t have)>& between) {
+// What the parts' threads share with the waiting thread.
+struct SplitTransfer::Parts {
+  explicit Parts(const PartState& state) : have(state.ranges.size()), failedAt(state.ranges.size()) {
+    for (std::size_t i = 0; i < have.size(); ++i) have[i] = state.ranges[i].have;
+  }
+  std::int64_t Total() const {
+    std::int64_t sum = 0;
+    for (const auto& h : have) sum += h.load(std::memory_order_relaxed);
+    return sum;
+  }
+
+  std::vector<std::atomic<std::int64_t>> have;  // each range's bytes on disk
+  std::mutex lock;  // guards what follows
+  std::condition_variable changed;
+  int running = 0;
+  std::size_t failedAt;  // the earliest part that failed for good
   Outcome outcome;
+};
+
+SplitTransfer::Outcome SplitTransfer::Run(const std::function<void(std::int64_t have)>& between) {
   const int fd = ::open(part_.toLocal8Bit().constData(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
+    Outcome outcome;
     outcome.failure.error =
         QStringLiteral("Cannot open file \"%1\". %2").arg(part_, QString::fromLocal8Bit(std::strerror(errno)));
     return outcome;
   }
-  const std::size_t count = state_.ranges.size();
-  std::vector<std::atomic<std::int64_t>> have(count);
-  for (std::size_t i = 0; i < count; ++i) have[i] = state_.ranges[i].have;
-  const auto total = [&] {
-    std::int64_t sum = 0;
-    for (const auto& h : have) sum += h.load(std::memory_order_relaxed);
-    return sum;
-  };
-  const auto keep = [&] {
-    for (std::size_t i = 0; i < count; ++i) state_.ranges[i].have = have[i].load(std::memory_order_relaxed);
-    state_.Save(part_);
-  };
-
-  std::mutex lock;
-  std::condition_variable changed;
-  int running = 0;
-  std::size_t failedAt = count;
-  const std::string validator = StrongETag(state_.etag) ? state_.etag : state_.lastModified;
-
-  auto worker = [&](std::size_t index) {
-    const PartState::Range range = state_.ranges[index];
-    const std::int64_t from = range.start + have[index].load();
-    Failure failure;
-    bool restart = false;
-    std::unique_ptr<http::TNetHTTP> client;
-    try {
-      client = makeClient_();
-      http::TNetHTTP* raw = client.get();
-      RangeSink sink(fd, from, range.end, have[index]);
-      raw->OnWorkBegin = [&, raw](http::TNetComponent*, http::TWorkMode mode, std::int64_t) {
-        if (mode != http::wmRead) return;
-        const http::TNetHTTPResponse& reply = raw->Response;
-        const int code = reply.StatusCode();
-        if (code / 100 != 2) return;  // a redirect's body
-        const bool same = code == 206 && reply.HeaderLines.IndexOfHeader("Content-Range") >= 0 &&
-                          reply.ContentRangeStart == from && reply.ContentRangeTotal == state_.total &&
-                          !Differ(state_.etag, reply.HeaderLines.ValueOf("ETag")) &&
-                          !Differ(state_.lastModified, reply.HeaderLines.ValueOf("Last-Modified"));
-        sink.accepting = same;
-        if (!same) {
-          restart = true;
-          stop_ = true;
-          raw->Disconnect();
-        }
-      };
-      raw->OnWork = [this, raw, &sink](http::TNetComponent*, http::TWorkMode, std::int64_t) {
-        if (stop_ || sink.Full()) raw->Disconnect();
-      };
-      raw->OnWaiting = [this, raw](http::TNetComponent*) {
-        if (stop_) raw->Disconnect();
-      };
-      raw->Request.ContentRangeStart = from;
-      raw->Request.ContentRangeEnd = range.end - 1;
-      raw->Request.CustomHeaders.SetHeader("If-Range", "");
-      raw->Request.CustomHeaders.SetHeader("Range", "");
-      if (!validator.empty()) raw->Request.CustomHeaders.Add("If-Range: " + validator);
-      if (from < range.end) raw->Get(address_, sink);
-      if (!restart && !stop_ && have[index].load() < range.end - range.start)
-        failure.error = QStringLiteral("Connection closed after %1 of %2 bytes.")
-                            .arg(range.start + have[index].load())
-                            .arg(range.end);
-    } catch (...) {
-      if (!stop_ && !restart) failure = DescribeFailure(std::current_exception(), client.get(), part_);
-    }
-    const std::lock_guard<std::mutex> hold(lock);
-    if (restart) outcome.restart = true;
-    // The earliest failing part is the one to name.
-    if (!failure.error.isEmpty() && index < failedAt) {
-      failedAt = index;
-      outcome.failure = failure;
-      stop_ = true;
-    }
-    --running;
-    changed.notify_all();
-  };
-
+  Parts parts(state_);
   std::vector<std::thread> threads;
   {
-    const std::lock_guard<std::mutex> hold(lock);
-    for (std::size_t i = 0; i < count; ++i) {
-      if (have[i].load() >= state_.ranges[i].end - state_.ranges[i].start) continue;
-      ++running;
-      threads.emplace_back(worker, i);
+    const std::lock_guard<std::mutex> hold(parts.lock);
+    for (std::size_t i = 0; i < state_.ranges.size(); ++i) {
+      if (parts.have[i].load() >= state_.ranges[i].end - state_.ranges[i].start) continue;
+      ++parts.running;
+      threads.emplace_back([this, i, fd, &parts] { FetchPart(i, fd, parts); });
     }
   }
+  WaitForParts(parts, between);
+  for (auto& t : threads) t.join();
+  ::close(fd);
+  Keep(parts);
+  Outcome outcome = parts.outcome;
+  outcome.whole = true;
+  for (const PartState::Range& range : state_.ranges)
+    outcome.whole = outcome.whole && range.have >= range.end - range.start;
+  if (between) between(parts.Total());
+  return outcome;
+}
+
+void SplitTransfer::WaitForParts(Parts& parts, const std::function<void(std::int64_t have)>& between) {
   QElapsedTimer sinceSave;
   sinceSave.start();
   for (;;) {
     {
-      std::unique_lock<std::mutex> hold(lock);
-      changed.wait_for(hold, std::chrono::milliseconds(20), [&] { return running == 0; });
-      if (running == 0) break;
+      std::unique_lock<std::mutex> hold(parts.lock);
+      parts.changed.wait_for(hold, std::chrono::milliseconds(20), [&] { return parts.running == 0; });
+      if (parts.running == 0) return;
     }
-    if (between) between(total());
+    if (between) between(parts.Total());
     if (sinceSave.elapsed() >= kStateSaveMs) {
-      keep();
+      Keep(parts);
       sinceSave.restart();
     }
   }
-  for (auto& t : threads) t.join();
-  ::close(fd);
-  keep();
-  outcome.whole = true;
-  for (std::size_t i = 0; i < count; ++i)
-    outcome.whole = outcome.whole && state_.ranges[i].have >= state_.ranges[i].end - state_.ranges[i].start;
-  if (between) between(total());
-  return outcome;
+}
+
+void SplitTransfer::Keep(const Parts& parts) {
+  for (std::size_t i = 0; i < state_.ranges.size(); ++i)
+    state_.ranges[i].have = parts.have[i].load(std::memory_order_relaxed);
+  state_.Save(part_);
+}
+
+void SplitTransfer::FetchPart(std::size_t index, int fd, Parts& parts) {
+  const PartState::Range range = state_.ranges[index];
+  std::atomic<std::int64_t>& have = parts.have[index];
+  const std::int64_t from = range.start + have.load();
+  Failure failure;
+  bool restart = false;
+  std::unique_ptr<http::TNetHTTP> client;
+  try {
+    client = makeClient_();
+    http::TNetHTTP* raw = client.get();
+    RangeSink sink(fd, from, range.end, have);
+    raw->OnWorkBegin = [&, raw](http::TNetComponent*, http::TWorkMode mode, std::int64_t) {
+      if (mode != http::wmRead) return;
+      const int code = raw->Response.StatusCode();
+      if (code / 100 != 2) return;  // a redirect's body
+      sink.accepting = SameFile(raw->Response, from);
+      if (!sink.accepting) {
+        restart = true;
+        stop_ = true;
+        raw->Disconnect();
+      }
+    };
+    raw->OnWork = [this, raw, &sink](http::TNetComponent*, http::TWorkMode, std::int64_t) {
+      if (stop_ || sink.Full()) raw->Disconnect();
+    };
+    raw->OnWaiting = [this, raw](http::TNetComponent*) {
+      if (stop_) raw->Disconnect();
+    };
+    AskForRange(*raw, from, range.end);
+    if (from < range.end) raw->Get(address_, sink);
+    if (!restart && !stop_ && have.load() < range.end - range.start)
+      failure.error =
+          QStringLiteral("Connection closed after %1 of %2 bytes.").arg(range.start + have.load()).arg(range.end);
+  } catch (...) {
+    if (!stop_ && !restart) failure = DescribeFailure(std::current_exception(), client.get(), part_);
+  }
+  const std::lock_guard<std::mutex> hold(parts.lock);
+  if (restart) parts.outcome.restart = true;
+  // The earliest failing part is the one to name.
+  if (!failure.error.isEmpty() && index < parts.failedAt) {
+    parts.failedAt = index;
+    parts.outcome.failure = failure;
+    stop_ = true;
+  }
+  --parts.running;
+  parts.changed.notify_all();
+}
+
+bool SplitTransfer::SameFile(const http::TNetHTTPResponse& reply, std::int64_t from) const {
+  return reply.StatusCode() == 206 && reply.HeaderLines.IndexOfHeader("Content-Range") >= 0 &&
+         reply.ContentRangeStart == from && reply.ContentRangeTotal == state_.total &&
+         !Differ(state_.etag, reply.HeaderLines.ValueOf("ETag")) &&
+         !Differ(state_.lastModified, reply.HeaderLines.ValueOf("Last-Modified"));
+}
+
+void SplitTransfer::AskForRange(http::TNetHTTP& client, std::int64_t from, std::int64_t end) const {
+  const std::string validator = StrongETag(state_.etag) ? state_.etag : state_.lastModified;
+  client.Request.ContentRangeStart = from;
+  client.Request.ContentRangeEnd = end - 1;
+  client.Request.CustomHeaders.SetHeader("If-Range", "");
+  client.Request.CustomHeaders.SetHeader("Range", "");
+  if (!validator.empty()) client.Request.CustomHeaders.Add("If-Range: " + validator);
 }
 
 }  // namespace larkvale::queue

@@ -44,6 +44,17 @@ class SplitTransfer {
   static constexpr int kStateSaveMs = 250;
 
  private:
+  struct Parts;
+  // One part on its own thread, from where its range stands.
+  void FetchPart(std::size_t index, int fd, Parts& parts);
+  // The caller's slices until every part has ended; the state is saved now
+  // and then.
+  void WaitForParts(Parts& parts, const std::function<void(std::int64_t have)>& between);
+  void Keep(const Parts& parts);
+  // The reply continues the same file at `from`.
+  bool SameFile(const http::TNetHTTPResponse& reply, std::int64_t from) const;
+  void AskForRange(http::TNetHTTP& client, std::int64_t from, std::int64_t end) const;
+
   std::function<std::unique_ptr<http::TNetHTTP>()> makeClient_;
   std::string address_;
   QString part_;

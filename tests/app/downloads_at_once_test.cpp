@@ -300,6 +300,9 @@ TEST_F(AtOnce, StopDownloadsStopsEveryRunningRowAtOnceAndKeepsTheirParts) {
   pass.start();
   RunPass();
   EndWatch();
+  // The last rows may stop in the pass's last slice, between two looks.
+  if (sinceStop.isValid() && stoppedAfter < 0 && AllIn({0, 1, 2}, RowState::Stopped))
+    stoppedAfter = sinceStop.elapsed();
 
   ASSERT_TRUE(sinceStop.isValid()) << "the three rows never ran together, each with its speed";
   ASSERT_GE(stoppedAfter, 0);

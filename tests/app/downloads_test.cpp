@@ -329,7 +329,7 @@ TEST_F(Downloads, TakenNamesMoveTheCounterOn) {
 TEST_F(Downloads, StopDuringACountedTransferKeepsThePartialFile) {
   // Straight to the file: a Stop while a redirect's body is drained would
   // end the call before the file is asked for.
-  const int row = AddRow(QString::fromStdString(Site().Url("/videos/big.bin?fmt=18")));
+  const int row = AddRow(QString::fromStdString(Site().Url("/paced/big.bin?fmt=18")));
   AddRow(QString::fromStdString(Site().Url("/videos/clip.flv")));
   QTimer::singleShot(0, form.get(), [&] { panel->toggleDownloads(); });
   RunPass();
@@ -639,7 +639,7 @@ TEST_F(Downloads, HttpsWatchPageAndItsVideoEndToEnd) {
 // Stop in the middle of an https body keeps the partial file, as on http;
 // "Start downloads" resumes it (a Range request over TLS) to the same bytes.
 TEST_F(Downloads, StopDuringAnHttpsBodyKeepsThePartialFileAndResumes) {
-  const int row = AddRow(QString::fromStdString(HttpsSite().Url("/videos/big.bin?fmt=18")));
+  const int row = AddRow(QString::fromStdString(HttpsSite().Url("/paced/big.bin?fmt=18")));
   QTimer::singleShot(0, form.get(), [&] { panel->toggleDownloads(); });
   RunPass();
   EXPECT_TRUE(desktop.dialogs.shown.empty()) << desktop.dialogs.Texts().join("|").toStdString();

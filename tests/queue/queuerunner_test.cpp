@@ -22,6 +22,7 @@
 
 #include "platform/clock.h"
 #include "queue/liststore.h"
+#include "support/runner_host.h"
 #include "support/scripted_server.h"
 #include "support/video_site.h"
 
@@ -47,7 +48,7 @@ std::string Pattern(std::size_t size) {
 
 std::string Head(const std::string& status, const std::string& headers) { return status + "\r\n" + headers + "\r\n"; }
 
-// A runner over its own list, client and download folder, wired the way the
+// A runner over its own list and download folder, wired the way the
 // window wires it.
 class Runner : public ::testing::Test {
  public:
@@ -56,30 +57,21 @@ class Runner : public ::testing::Test {
   void Build() {
     runner.reset();
     list = std::make_unique<DownloadList>();
-    client = std::make_unique<http::TNetHTTP>();
-    http::ApplyWindowConfiguration(*client);
     flv = dir.path() + "/flv/";
     QDir().mkpath(flv);
-    RunnerHooks hooks;
-    hooks.stopped = [this] { return stopped; };
-    hooks.flvDir = [this] { return flv; };
-    hooks.status = [this](const QString& text) { statuses << text; };
-    hooks.addToTimeline = [this](const QString& path) { timeline << path; };
-    hooks.processMessages = [] { QCoreApplication::processEvents(); };
-    hooks.reportError = [this](std::exception_ptr) { ++passErrors; };
-    hooks.pauseQueue = [this] {
-      if (runnerHooksPause) runnerHooksPause();
-    };
-    hooks.downloadsAtOnce = [this] { return atOnce; };
-    // The bytes of the row's body as they arrive (what the speed label gets).
-    hooks.rowsBytes = [this](std::int64_t bytes) {
+    host.settings.folder = flv;
+    // The bytes of the running rows as they arrive (what the speed label gets).
+    host.onReceived = [this](std::int64_t bytes) {
       if (bytes > 0 && onWork) onWork(bytes);
     };
-    runner = std::make_unique<QueueRunner>(*list, *client, currentRow, std::move(hooks));
+    host.onDiskFull = [this] {
+      if (runnerHooksPause) runnerHooksPause();
+    };
+    runner = std::make_unique<QueueRunner>(*list, host, currentRow, retryPauses);
 
   }
 
-  // A new list, client and runner over an empty download folder.
+  // A new list and runner over an empty download folder.
   void StartAfresh() {
     Build();
     QDir(flv).removeRecursively();
@@ -125,15 +117,17 @@ class Runner : public ::testing::Test {
   QTemporaryDir dir;
   QString flv;
   std::unique_ptr<DownloadList> list;
-  std::unique_ptr<http::TNetHTTP> client;
   std::unique_ptr<QueueRunner> runner;
   int currentRow = 0;
-  bool stopped = false;
-  int passErrors = 0;
-  QStringList statuses, timeline;
+  testing::RecordingRunnerHost host;
+  bool& stopped = host.stopped;
+  int& passErrors = host.passErrors;
+  QStringList& statuses = host.statuses;
+  QStringList& timeline = host.done;     // what went to the Timeline
+  int& atOnce = host.settings.atOnce;    // "Downloads at once", read as rows start
+  std::vector<int> retryPauses{kRetryPausesMs.begin(), kRetryPausesMs.end()};
   std::function<void(std::int64_t)> onWork;
   std::function<void()> runnerHooksPause;  // the window's "pause the queue"
-  int atOnce = 1;                          // "Downloads at once"
 };
 
 TEST_F(Runner, AFailedRowBetweenGoodOnesIsMarkedAndThePassGoesOn) {
@@ -519,7 +513,7 @@ TEST_F(Runner, A416ForAWholePartFinishesTheRow) {
 // .part file as far as it reached the disk); the next run shows the row
 // stopped and resumes it from nginx with a real Range reply.
 TEST_F(Runner, ARestartResumesTheRowThatWasDownloading) {
-  const QString big = QString::fromStdString(Site().Url("/videos/big.bin"));
+  const QString big = QString::fromStdString(Site().Url("/paced/big.bin"));
   const QString saved = dir.path() + "/data/downloads.json";
   QByteArray savedList;
   std::string partOnDisk;
@@ -655,6 +649,29 @@ ScriptedServer::Script Answer(const std::string& status, const std::string& head
           ScriptedServer::Close()};
 }
 
+// Each row downloads on a worker with a client of its own, but a client
+// that ended goes on to the next row: a server's cookie set on one download
+// goes with the next, as it did when one client did all rows.
+TEST_F(Runner, AServersCookieGoesWithTheNextRow) {
+  ScriptedServer server;
+  const std::string body = Pattern(5000);
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.1 200 OK", "Set-Cookie: seen=1; Path=/\r\nContent-Length: 5000\r\n") +
+                                      body),
+                 ScriptedServer::Close()});
+  server.Expect(Answer("HTTP/1.1 200 OK", "", body));
+  const int first = AddRow(Local(server, "/first.flv"));
+  const int second = AddRow(Local(server, "/second.flv"));
+  Pass();
+  server.WaitIdle();
+
+  EXPECT_EQ(list->State(first), RowState::Done);
+  EXPECT_EQ(list->State(second), RowState::Done);
+  ASSERT_EQ(server.Requests().size(), 2u);
+  EXPECT_EQ(server.Requests()[0].find("Cookie:"), std::string::npos);
+  EXPECT_NE(server.Requests()[1].find("\r\nCookie: seen=1\r\n"), std::string::npos) << server.Requests()[1];
+}
+
 TEST_F(Runner, ABusyServerIsAskedAgainAfterItsRetryAfter) {
   ScriptedServer server;
   const std::string body = Pattern(20000);
@@ -733,7 +750,10 @@ TEST_F(Runner, RowsRunningTogetherRetryEachOnItsOwn) {
 TEST_F(Runner, ARowsOwnStopEndsOnlyThatRowOneAtATimeToo) {
   ScriptedServer server;
   const std::string body = Pattern(200000);
-  server.Expect(Answer("HTTP/1.1 200 OK", "", body));
+  // The first answer pauses half-way, for its Stop to land in the middle.
+  server.Expect({ScriptedServer::ReadRequest(),
+                 ScriptedServer::Send(Head("HTTP/1.1 200 OK", "Content-Length: 200000\r\n") + body.substr(0, 100000)),
+                 ScriptedServer::Pause(300), ScriptedServer::Send(body.substr(100000)), ScriptedServer::Close()});
   server.Expect(Answer("HTTP/1.1 200 OK", "", body));
   const int first = AddRow(Local(server, "/first.flv"));
   const int second = AddRow(Local(server, "/second.flv"));
@@ -759,7 +779,8 @@ TEST_F(Runner, ARowsOwnStopEndsOnlyThatRowOneAtATimeToo) {
 }
 
 TEST_F(Runner, RetriesAreForFaultsThatPassAndAreSpentAfterThree) {
-  runner->SetRetryPauses({30, 30, 30});
+  retryPauses = {30, 30, 30};
+  Build();
   const struct {
     const char* name;
     ScriptedServer::Script answer;

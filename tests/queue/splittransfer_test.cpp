@@ -31,6 +31,7 @@
 #include "queue/downloadlist.h"
 #include "queue/parttransfer.h"
 #include "queue/queuerunner.h"
+#include "support/runner_host.h"
 #include "support/nginx_server.h"
 #include "support/video_site.h"
 
@@ -336,30 +337,23 @@ TEST_F(SplitTransferTest, TheRunnerSplitsARowAndStopDownloadsEndsEveryPart) {
   WriteFileBytes(root_.File("v.mp4"), video);
   Serve("    location / { limit_rate 4m; }\n");
   DownloadList list;
-  http::TNetHTTP client;
-  http::ApplyWindowConfiguration(client);
   int currentRow = 0;
-  bool stopped = false;
-  const QString flv = QString::fromStdString(out_.Path()) + "/";
-  RunnerHooks hooks;
-  hooks.stopped = [&] { return stopped; };
-  hooks.flvDir = [&] { return flv; };
-  hooks.status = [](const QString&) {};
-  hooks.addToTimeline = [](const QString&) {};
-  hooks.processMessages = [] { QCoreApplication::processEvents(); };
-  hooks.reportError = [](std::exception_ptr) { ADD_FAILURE() << "the pass failed"; };
-  hooks.connections = [] { return 4; };
+  testing::RecordingRunnerHost host;
+  host.failOnPassError = true;
+  bool& stopped = host.stopped;
+  host.settings.folder = QString::fromStdString(out_.Path()) + "/";
+  host.settings.connections = 4;
   QElapsedTimer sinceStop;
   // "Stop downloads" once the row shows 40 %, the first time.
   bool armed = true;
-  hooks.rowsBytes = [&](std::int64_t) {
+  host.onReceived = [&](std::int64_t) {
     if (armed && !stopped && list.CellInt(colProgress, 0) >= 40) {
       armed = false;
       stopped = true;
       sinceStop.start();
     }
   };
-  QueueRunner runner(list, client, currentRow, std::move(hooks));
+  QueueRunner runner(list, host, currentRow);
   list.AddRows(1);
   list.SetCellText(colUrl, 0, QString::fromStdString(Url("v.mp4")));
   list.SetCellInt(colSize, 0, 0);

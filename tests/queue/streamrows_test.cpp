@@ -15,6 +15,7 @@
 #include "queue/downloadaction.h"
 #include "queue/liststore.h"
 #include "queue/queuerunner.h"
+#include "support/runner_host.h"
 #include "support/media_fixtures.h"
 #include "support/nginx_server.h"
 #include "support/video_site.h"
@@ -53,27 +54,27 @@ class StreamRows : public ::testing::Test {
            "      if ($http_cookie !~ \"sid=s3\") { return 403; }\n"
            "      if ($http_referer != \"http://page.test/watch\") { return 403; }\n"
            "      alias " + r + "/;\n"
+           "    }\n"
+           // The same stream paced, for a Stop to land in the middle:
+           // nginx sends a second's worth at once, the rest of a piece
+           // (about 40 KB) in the second after.
+           "    location /paced/ {\n"
+           "      limit_rate 25k;\n"
+           "      alias " + r + "/;\n"
            "    }\n");
     flv_ = dir_.path() + "/flv/";
     QDir().mkpath(flv_);
-    RunnerHooks hooks;
-    hooks.stopped = [this] { return stopped_; };
-    hooks.flvDir = [this] { return flv_; };
-    hooks.status = [](const QString&) {};
-    hooks.addToTimeline = [this](const QString& path) { timeline_ << path; };
-    hooks.processMessages = [] { QCoreApplication::processEvents(); };
-    hooks.reportError = [](std::exception_ptr) { ADD_FAILURE() << "the pass failed"; };
-    hooks.maxHeight = [] { return 0; };
-    hooks.connections = [] { return 2; };
-    hooks.streamClient = [this] {
+    host_.failOnPassError = true;
+    host_.settings.folder = flv_;
+    host_.settings.connections = 2;
+    host_.streamClients = [this] {
       ++clientsMade_;
       return stream::DefaultStreamClient();
     };
-    hooks.streamBytes = [this](std::int64_t bytes) {
-      bytes_.push_back(bytes);
+    host_.onReceived = [this](std::int64_t) {
       if (stopAtHalf_ && list_.CellInt(colProgress, 0) >= 50) stopped_ = true;
     };
-    runner_ = std::make_unique<QueueRunner>(list_, client_, currentRow_, std::move(hooks));
+    runner_ = std::make_unique<QueueRunner>(list_, host_, currentRow_);
   }
 
   int AddRow(const std::string& link) {
@@ -98,11 +99,12 @@ class StreamRows : public ::testing::Test {
   QTemporaryDir dir_;
   QString flv_;
   DownloadList list_;
-  http::TNetHTTP client_;
   int currentRow_ = 0;
-  bool stopped_ = false, stopAtHalf_ = false;
-  QStringList timeline_;
-  std::vector<std::int64_t> bytes_;
+  testing::RecordingRunnerHost host_;
+  bool& stopped_ = host_.stopped;
+  bool stopAtHalf_ = false;
+  QStringList& timeline_ = host_.done;
+  std::vector<std::int64_t>& bytes_ = host_.received;  // what the speed label is told
   int clientsMade_ = 0;
   std::unique_ptr<QueueRunner> runner_;
 };
@@ -163,7 +165,7 @@ TEST_F(StreamRows, StopKeepsThePiecesAndStartFinishesTheSameFile) {
   ASSERT_EQ(list_.State(whole), RowState::Done);
   const std::string expected = ReadFileBytes((flv_ + "flv0video.mp4").toStdString());
 
-  const int row = AddRow(server_->BaseUrl() + "/index.m3u8");
+  const int row = AddRow(server_->BaseUrl() + "/paced/index.m3u8");
   stopAtHalf_ = true;
   Pass();
   ASSERT_EQ(list_.State(row), RowState::Stopped) << list_.ErrorText(row).toStdString();

@@ -57,7 +57,12 @@ VideoSite::VideoSite(const NginxServer::Tls& tls) {
       "      if ($arg_video_id = \"" + std::string(kBigId) + "\") { return 303 /videos/big.bin; }\n"
       "      return 303 /videos/clip.flv;\n"
       "    }\n"
-      "    location = /videodownload { return 303 /videos/clip.flv; }\n";
+      "    location = /videodownload { return 303 /videos/clip.flv; }\n"
+      // The videos paced, for a Stop to land in the middle of one.
+      "    location /paced/ {\n"
+      "      alias " + root + "/videos/;\n"
+      "      limit_rate 4m;\n"
+      "    }\n";
   server_ = std::make_unique<NginxServer>(root, extra, tls);
 }
 
