@@ -1,6 +1,8 @@
 #include "app/downloadspanel.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QTableView>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -56,6 +58,84 @@ void ApplyStoredLimits(const QString& settingsFile, http::TNetHTTP& client) {
 }
 
 }  // namespace
+
+// What the runner asks of the window and tells it.
+class DownloadsPanel::RunnerSide final : public queue::RunnerHost {
+ public:
+  explicit RunnerSide(DownloadsPanel& panel)
+      : panel_(panel), settingsFile_(panel.settingsFile()) {}
+
+  bool Stopped() override { return panel_.state_.downloadsStopped; }
+  // HLS and DASH rows: the stored "maxheight" ("Best", 1080, 720, 480 or
+  // 360); files and streams: "connections" (1 to 16, default 4); rows from
+  // one host and port: "perhost" (1 to 8, default 2). The file is read
+  // again at most every few seconds: rows start by the hundred.
+  queue::RunnerSettings Settings() override {
+    if (!read_.isValid() || read_.elapsed() >= kReadAgainMs) {
+      stored_.maxHeight = StoredNumber(settingsFile_, QStringLiteral("maxheight"), 0, 1, 100000);
+      stored_.connections = StoredNumber(settingsFile_, QStringLiteral("connections"), 4, 1, 16);
+      stored_.perHost = StoredNumber(settingsFile_, QStringLiteral("perhost"), queue::QueueRunner::kPerHost, 1,
+                                     queue::QueueRunner::kMaxAtOnce);
+      read_.start();
+    }
+    queue::RunnerSettings settings = stored_;
+    settings.folder = panel_.state_.flvDir;
+    settings.atOnce = panel_.downloadsAtOnce_;
+    return settings;
+  }
+  // A setting was changed in the window: read them again at the next row.
+  void SettingsChanged() { read_.invalidate(); }
+  std::pair<int, int> ShownRows() override {
+    const QTableView* view = panel_.grid_->View();
+    const int first = view->rowAt(0);
+    const int last = view->rowAt(view->viewport()->height() - 1);
+    return {first, last < 0 ? panel_.state_.downloadList->RowCount() - 1 : last};
+  }
+  void PumpMessages() override { platform::ProcessMessages(); }
+  bool AtTopLevel() override { return platform::AtTopLevel(); }
+  std::unique_ptr<http::TNetHTTP> NewClient() override {
+    std::unique_ptr<http::TNetHTTP> client = RunnerHost::NewClient();
+    ApplyStoredLimits(settingsFile_, *client);
+    return client;
+  }
+
+  void Status(const QString& text) override { panel_.status_->SetText(text); }
+  void RowDone(const QString& file) override { emit panel_.downloadFinished(file); }
+  void RowFailed(const QString& link, const QString& file, const QString& error) override {
+    // The log and the desktop's notice show the link without a password.
+    emit panel_.downloadFailed(QString::fromStdString(http::AddressWithoutCredentials(link.toStdString())), file,
+                               error);
+  }
+  // A full disk stops the downloads as the switch does; it then reads "Start downloads".
+  void DiskFull() override {
+    if (!panel_.state_.downloadsStopped) panel_.toggleDownloads();
+  }
+  void PassFailed(std::exception_ptr error) override {
+    Guarded(panel_.services_, [&] { std::rethrow_exception(error); });
+  }
+  void Received(std::int64_t bytes) override {
+    if (bytes == 0) panel_.speed_->Begin(0);
+    if (bytes < 0) {
+      panel_.speed_->End();
+      emit panel_.downloadProgress(-1);
+      return;
+    }
+    panel_.speed_->Work(bytes);
+    panel_.showRowProgress();
+  }
+  // One row running: its body's length gives the time left.
+  void BodyBegan(std::int64_t announced) override {
+    panel_.speed_->Begin(announced);
+    panel_.showRowProgress();
+  }
+
+ private:
+  static constexpr int kReadAgainMs = 3000;
+  DownloadsPanel& panel_;
+  const QString settingsFile_;
+  QElapsedTimer read_;
+  queue::RunnerSettings stored_;
+};
 
 DownloadsPanel::DownloadsPanel(const platform::Services& services, SharedState& state, QWidget* parent)
     : QWidget(parent), services_(services), state_(state) {
@@ -172,6 +252,7 @@ QWidget* DownloadsPanel::buildStreamHeight(QWidget* bar) {
     streamHeight_->setCurrentIndex(at);
   connect(streamHeight_, &QComboBox::currentIndexChanged, this, [this](int index) {
     storeSetting(QStringLiteral("maxheight"), index == 0 ? QStringLiteral("Best") : streamHeight_->itemText(index));
+    if (runnerSide_) runnerSide_->SettingsChanged();
   });
   return streamHeight_;
 }
@@ -214,66 +295,6 @@ QWidget* DownloadsPanel::buildAtOnce(QWidget* bar) {
 }
 
 DownloadsPanel::~DownloadsPanel() = default;
-
-// What the runner asks of the window and tells it.
-class DownloadsPanel::RunnerSide final : public queue::RunnerHost {
- public:
-  explicit RunnerSide(DownloadsPanel& panel)
-      : panel_(panel), settingsFile_(panel.settingsFile()) {}
-
-  bool Stopped() override { return panel_.state_.downloadsStopped; }
-  // HLS and DASH rows: the stored "maxheight" ("Best", 1080, 720, 480 or
-  // 360); files and streams: "connections" (1 to 16, default 4).
-  queue::RunnerSettings Settings() override {
-    queue::RunnerSettings settings;
-    settings.folder = panel_.state_.flvDir;
-    settings.atOnce = panel_.downloadsAtOnce_;
-    settings.maxHeight = StoredNumber(settingsFile_, QStringLiteral("maxheight"), 0, 1, 100000);
-    settings.connections = StoredNumber(settingsFile_, QStringLiteral("connections"), 4, 1, 16);
-    return settings;
-  }
-  void PumpMessages() override { platform::ProcessMessages(); }
-  bool AtTopLevel() override { return platform::AtTopLevel(); }
-  std::unique_ptr<http::TNetHTTP> NewClient() override {
-    std::unique_ptr<http::TNetHTTP> client = RunnerHost::NewClient();
-    ApplyStoredLimits(settingsFile_, *client);
-    return client;
-  }
-
-  void Status(const QString& text) override { panel_.status_->SetText(text); }
-  void RowDone(const QString& file) override { emit panel_.downloadFinished(file); }
-  void RowFailed(const QString& link, const QString& file, const QString& error) override {
-    // The log and the desktop's notice show the link without a password.
-    emit panel_.downloadFailed(QString::fromStdString(http::AddressWithoutCredentials(link.toStdString())), file,
-                               error);
-  }
-  // A full disk stops the downloads as the switch does; it then reads "Start downloads".
-  void DiskFull() override {
-    if (!panel_.state_.downloadsStopped) panel_.toggleDownloads();
-  }
-  void PassFailed(std::exception_ptr error) override {
-    Guarded(panel_.services_, [&] { std::rethrow_exception(error); });
-  }
-  void Received(std::int64_t bytes) override {
-    if (bytes == 0) panel_.speed_->Begin(0);
-    if (bytes < 0) {
-      panel_.speed_->End();
-      emit panel_.downloadProgress(-1);
-      return;
-    }
-    panel_.speed_->Work(bytes);
-    panel_.showRowProgress();
-  }
-  // One row running: its body's length gives the time left.
-  void BodyBegan(std::int64_t announced) override {
-    panel_.speed_->Begin(announced);
-    panel_.showRowProgress();
-  }
-
- private:
-  DownloadsPanel& panel_;
-  const QString settingsFile_;
-};
 
 void DownloadsPanel::buildClients() {
   http1_ = std::make_unique<http::TNetHTTP>();

@@ -31,7 +31,10 @@ bool DownloadList::Valid(int column, int row) const {
 void DownloadList::AddRows(int count) {
   if (count <= 0) return;
   beginInsertRows(QModelIndex(), RowCount(), RowCount() + count - 1);
-  for (int i = 0; i < count; ++i) rows_.push_back(Row{nextId_++, {}, {}, {}, {}, RowState::Waiting, {}, {}});
+  for (int i = 0; i < count; ++i) {
+    if (!indexStale_) rowOfId_.emplace(nextId_, RowCount());
+    rows_.push_back(Row{nextId_++, {}, {}, {}, {}, RowState::Waiting, {}, {}});
+  }
   endInsertRows();
 }
 
@@ -39,6 +42,7 @@ void DownloadList::DeleteRow(int row) {
   if (row < 0 || row >= RowCount()) return;
   beginRemoveRows(QModelIndex(), row, row);
   rows_.erase(rows_.begin() + row);
+  indexStale_ = true;
   endRemoveRows();
   // Every later row's number changed.
   if (row < RowCount()) Changed(row), Changed(RowCount() - 1);
@@ -87,9 +91,16 @@ qint64 DownloadList::CellInt(int column, int row) const {
 quint64 DownloadList::RowId(int row) const { return row >= 0 && row < RowCount() ? rows_[row].id : 0; }
 
 int DownloadList::RowOfId(quint64 id) const {
-  for (int r = 0; r < RowCount(); ++r)
-    if (rows_[r].id == id) return r;
-  return -1;
+  // Asked for every running row at every slice: an index, rebuilt after a
+  // delete or a sort, kept up by appends.
+  if (indexStale_) {
+    rowOfId_.clear();
+    rowOfId_.reserve(rows_.size());
+    for (int r = 0; r < RowCount(); ++r) rowOfId_.emplace(rows_[r].id, r);
+    indexStale_ = false;
+  }
+  const auto it = rowOfId_.find(id);
+  return it == rowOfId_.end() ? -1 : it->second;
 }
 
 RowState DownloadList::State(int row) const {
@@ -101,10 +112,12 @@ QString DownloadList::ErrorText(int row) const { return row >= 0 && row < RowCou
 void DownloadList::SetState(int row, RowState state, const QString& errorText) {
   if (row < 0 || row >= RowCount()) return;
   Row& r = rows_[row];
+  const bool waitsAgain = state == RowState::Waiting && r.state != RowState::Waiting;
   r.state = state;
   r.error = state == RowState::Failed ? errorText : QString();
   r.speed.clear();
   Changed(row);
+  if (waitsAgain) emit rowWaiting(r.id);
 }
 
 void DownloadList::SetSpeedText(int row, const QString& text) {
@@ -231,6 +244,7 @@ void DownloadList::SortRows(int column, Qt::SortOrder order) {
     std::stable_sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) { return less(b, a); });
   // No persistent indexes are kept on this model's rows beyond the view's
   // selection, which follows the row number.
+  indexStale_ = true;
   emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 

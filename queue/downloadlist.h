@@ -13,6 +13,7 @@
 #include <QAbstractTableModel>
 #include <QString>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "browser/pagesession.h"
@@ -107,6 +108,13 @@ class DownloadList : public QAbstractTableModel {
   static QString FormatSize(double bytes);
   static QString FormatProgress(double percent);
 
+ signals:
+  // A row became waiting (Retry, "Start downloads", the runner's own
+  // retry): the runner looks at it again. Rows added wait too; they are
+  // announced by rowsInserted.
+  void rowWaiting(quint64 id);
+
+ public:
   // QAbstractTableModel
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -144,6 +152,8 @@ class DownloadList : public QAbstractTableModel {
   static std::optional<double> ParseNumber(const QString& text);
 
   std::vector<Row> rows_;
+  mutable std::unordered_map<quint64, int> rowOfId_;  // see RowOfId
+  mutable bool indexStale_ = false;
   int updateDepth_ = 0;
   quint64 nextId_ = 1;
   int dirtyFirst_ = -1;

@@ -11,11 +11,11 @@
 #include "platform/filesystem.h"
 #include "platform/rounding.h"
 #include "queue/sessionscope.h"
+#include "queue/rowqueue.h"
 
 namespace larkvale::queue {
 namespace {
 
-using platform::FileExists;
 using platform::RoundHalfEven;
 using platform::TickCountMs;
 
@@ -39,6 +39,8 @@ std::string HostKey(const QString& link) {
 }
 
 }  // namespace
+
+bool RunnerHost::FileExists(const QString& path) { return !path.isEmpty() && platform::FileExists(path); }
 
 std::unique_ptr<http::TNetHTTP> RunnerHost::NewClient() {
   auto client = std::make_unique<http::TNetHTTP>();
@@ -66,9 +68,45 @@ QueueRunner::QueueRunner(DownloadList& list, RunnerHost& host, int& currentDownl
     StopDeletedJobs();
     // A deleted row's name is free again once its transfer has ended.
     names_.KeepOnly([this](quint64 id) { return IsRunning(id) || list_.RowOfId(id) >= 0; });
+    queue_.Moved();
   });
-  // A row added may start beside the running ones.
-  connect(&list_, &QAbstractItemModel::rowsInserted, this, [this] { rescan_ = true; });
+  connect(&list_, &QAbstractItemModel::layoutChanged, this, [this] { queue_.Moved(); });
+  // Rows added wait, and may start beside the running ones; so may a row
+  // that waits again.
+  connect(&list_, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex&, int first, int last) {
+    // Looked at when rows start: a loaded list fills its rows' cells and
+    // states after adding them, and its done rows never join the queue.
+    for (int r = first; r <= last; ++r) added_.push_back(list_.RowId(r));
+    rescan_ = true;
+  });
+  connect(&list_, &DownloadList::rowWaiting, this, [this](quint64 id) {
+    queue_.Add(list_.RowOfId(id), id);
+    rescan_ = true;
+  });
+  // The list as it was loaded: its waiting rows, once.
+  for (int r = 0; r < list_.RowCount(); ++r) added_.push_back(list_.RowId(r));
+}
+
+void QueueRunner::QueueAdded() {
+  for (const quint64 id : added_) {
+    const int r = list_.RowOfId(id);
+    if (r >= 0 && (list_.State(r) == RowState::Waiting || list_.State(r) == RowState::Downloading)) queue_.Add(r, id);
+  }
+  added_.clear();
+}
+
+void QueueRunner::CheckShown(int first, int last) {
+  first = std::max(first, 0);
+  last = std::min(last, list_.RowCount() - 1);
+  for (int r = first; r <= last; ++r) {
+    if (list_.State(r) != RowState::Done || IsRunning(list_.RowId(r))) continue;
+    // A deleted download is fetched again.
+    const QString file = list_.CellText(colFile, r);
+    if (!host_.FileExists(file)) {
+      queue_.Add(r, list_.RowId(r));
+      rescan_ = true;
+    }
+  }
 }
 
 QueueRunner::~QueueRunner() {
@@ -115,8 +153,11 @@ void QueueRunner::Step() {
 void QueueRunner::RunPass() {
   const int n = list_.RowCount();
   if (n == 0) return;  // CurrentDownloadRow keeps its value
+  const auto [shownFirst, shownLast] = host_.ShownRows();
+  CheckShown(shownFirst, shownLast);
   currentDownloadRow_ = -1;
   fileCounter_ = 0;
+  queue_.Rewind();
   bool began = false;
   jobsBytes_ = 0;
   rescan_ = true;
@@ -128,6 +169,7 @@ void QueueRunner::RunPass() {
     StopTransfer();
     for (auto& job : jobs_) list_.SetState(list_.RowOfId(job->Id()), RowState::Stopped);
     jobs_.clear();  // each waits for its thread, which ends at its next slice
+    runningPerHost_.clear();
     if (began) host_.Received(-1);
     throw;
   }
@@ -157,82 +199,95 @@ void QueueRunner::RunRows(bool& began) {
   }
 }
 
-bool QueueRunner::Pending(int row) {
+RowQueue::Look QueueRunner::LookAt(int row) {
+  using Look = RowQueue::Look;
   const QString file = list_.CellText(colFile, row);
   switch (list_.State(row)) {
     case RowState::Failed:
     case RowState::Stopped:
-      return false;  // until Retry or "Start downloads"
+      return Look::Gone;  // until Retry or "Start downloads"
     case RowState::Done:
-      return !FileExists(file);  // a deleted download is fetched again
+      if (host_.FileExists(file)) return Look::Gone;
+      break;  // a deleted download is fetched again
     case RowState::Waiting:
-      if (RetryNotDue(row)) return false;
+      if (RetryNotDue(row)) return Look::NotYet;
       break;
     case RowState::Downloading:
       break;
   }
+  if (file.isEmpty()) return Look::Ready;
   // A row whose File cell names a whole file (typed into the input row) is
   // done already.
-  if (FileExists(file) && !IsPartFileName(file)) {
+  if (!IsPartFileName(file) && host_.FileExists(file)) {
     list_.SetState(row, RowState::Done);
-    return false;
+    return Look::Gone;
   }
   // The program ended after the rename, before the list was saved again:
   // only a complete download gets its final name.
-  if (IsPartFileName(file) && !FileExists(file) && FileExists(file.chopped(5)) &&
+  if (IsPartFileName(file) && !host_.FileExists(file) && host_.FileExists(file.chopped(5)) &&
       !names_.HeldByOther(list_.RowId(row), file.chopped(5))) {
     list_.BeginUpdate();
     list_.SetCellText(colFile, row, file.chopped(5));
     list_.SetState(row, RowState::Done);
     list_.EndUpdate();
-    return false;
+    return Look::Gone;
   }
-  return true;
+  return Look::Ready;
 }
 
 void QueueRunner::StartRows() {
-  std::map<std::string, int> perHost;
-  for (const auto& job : jobs_) {
-    if (job->IsStream()) return;  // it runs alone
-    ++perHost[job->Host()];
-  }
-  bool read = false;
-  for (int r = 0; r < list_.RowCount(); ++r) {
-    const quint64 id = list_.RowId(r);
-    if (IsRunning(id) || !Pending(r)) continue;
-    if (!read) {
-      // The settings as they are now, once for the rows this look starts.
-      settings_ = host_.Settings();
-      settings_.atOnce = std::clamp(settings_.atOnce, 1, kMaxAtOnce);
-      read = true;
+  QueueAdded();
+  if (queue_.Size() == 0) return;
+  // The settings as they are now, once for the rows this look starts.
+  settings_ = host_.Settings();
+  settings_.atOnce = std::clamp(settings_.atOnce, 1, kMaxAtOnce);
+  settings_.perHost = std::clamp(settings_.perHost, 1, kMaxAtOnce);
+  const auto rowOf = [this](quint64 id) { return list_.RowOfId(id); };
+  const auto look = [this](const RowQueue::Entry& e) { return LookAt(e.row); };
+  const auto kindOf = [this](const RowQueue::Entry& e) {
+    const QString link = list_.CellText(colUrl, e.row);
+    return RowQueue::Kind{HostKey(link), IsStreamRow(e.row, link, list_.CellText(colFile, e.row))};
+  };
+  const auto hostFree = [this](const std::string& host) {
+    const auto it = runningPerHost_.find(host);
+    return it == runningPerHost_.end() || it->second < settings_.perHost;
+  };
+  // Later rows must not take names before the one that waits for a place:
+  // nothing starts while every place is taken.
+  while (static_cast<int>(jobs_.size()) < settings_.atOnce && !StreamRunning()) {
+    const std::optional<RowQueue::Choice> choice = queue_.Next(rowOf, look, kindOf, hostFree, !jobs_.empty());
+    if (!choice) return;
+    // Names go out in row order, as one row at a time would give them: the
+    // rows before this one that wait for their host take theirs first.
+    for (const RowQueue::Entry& e : queue_.Before(choice->entry, look)) {
+      const QString link = list_.CellText(colUrl, e.row);
+      PartForRow(e.id, list_.CellText(colFile, e.row), IsStreamRow(e.row, link, list_.CellText(colFile, e.row))
+                                                            ? QStringLiteral(".mp4")
+                                                            : ExtensionFor(link));
     }
-    // Later rows must not take names before this one: they wait too.
-    if (static_cast<int>(jobs_.size()) >= settings_.atOnce) return;
+    const int r = choice->entry.row;
+    const quint64 id = choice->entry.id;
+    queue_.Remove(id);
     const QString link = list_.CellText(colUrl, r);
     const QString file = list_.CellText(colFile, r);
-    const bool stream = IsStreamRow(r, link, file);
-    // A stream runs alone, and the rows after it wait for it.
-    if (stream && !jobs_.empty()) return;
-    // Names go out in row order, as one row at a time would give them: a
-    // row that waits for its host keeps the name it was given.
+    const bool stream = choice->kind.stream;
     const QString extension = stream ? QStringLiteral(".mp4") : ExtensionFor(link);
-    QString part = PartForRow(id, file, extension);
-    const std::string host = HostKey(link);
-    if (!stream && perHost[host] >= kPerHost) continue;
-    part = ClaimForRow(id, file, part, extension);
-    StartJob(r, link, part, stream);
-    if (stream) return;
-    ++perHost[host];
+    const QString part = ClaimForRow(id, file, PartForRow(id, file, extension), extension);
+    StartJob(r, link, part, stream, choice->kind.host);
   }
+}
+
+bool QueueRunner::StreamRunning() const {
+  return std::any_of(jobs_.begin(), jobs_.end(), [](const auto& job) { return job->IsStream(); });
 }
 
 QString QueueRunner::PartForRow(quint64 id, const QString& file, const QString& extension) {
   // A row with a partial file continues it.
-  if (IsPartFileName(file) && FileExists(file) && names_.Hold(id, file.chopped(5))) return file;
+  if (IsPartFileName(file) && host_.FileExists(file) && names_.Hold(id, file.chopped(5))) return file;
   // The name it was given before (it waited for its host, or is asked
   // again), unless something else now stands under it.
   if (const QString held = names_.NameOf(id);
-      !held.isEmpty() && held.endsWith(extension) && !FileExists(held) && !FileExists(PartFileName(held)))
+      !held.isEmpty() && held.endsWith(extension) && !host_.FileExists(held) && !host_.FileExists(PartFileName(held)))
     return PartFileName(held);
   return PartFileName(names_.Take(id, settings_.folder, fileCounter_, extension));
 }
@@ -240,12 +295,12 @@ QString QueueRunner::PartForRow(quint64 id, const QString& file, const QString& 
 QString QueueRunner::ClaimForRow(quint64 id, const QString& file, const QString& part, const QString& extension) {
   // Its own .part goes on; a new one is made only where nothing is, so a
   // file made meanwhile (by another program) is never written into.
-  if (part == file && FileExists(part)) return part;
+  if (part == file && host_.FileExists(part)) return part;
   QString next = part;
   for (int tries = 0; tries < 1000; ++tries) {
     if (ClaimPart(next)) return next;
     // A folder it cannot be made in is the transfer's to report.
-    if (!FileExists(next)) return next;
+    if (!host_.FileExists(next)) return next;
     next = PartFileName(names_.Take(id, settings_.folder, fileCounter_, extension));
   }
   return next;
@@ -255,7 +310,7 @@ bool QueueRunner::IsStreamRow(int row, const QString& link, const QString& file)
   return RowDownload::IsStream(link, list_.IsMarkedStream(row), file);
 }
 
-void QueueRunner::StartJob(int row, const QString& link, const QString& part, bool stream) {
+void QueueRunner::StartJob(int row, const QString& link, const QString& part, bool stream, const std::string& host) {
   host_.Status(QStringLiteral("Downloading video"));
   list_.BeginUpdate();
   list_.SetState(row, RowState::Downloading);
@@ -267,8 +322,9 @@ void QueueRunner::StartJob(int row, const QString& link, const QString& part, bo
   start.id = list_.RowId(row);
   start.link = link;
   start.part = part;
-  start.host = HostKey(link);
+  start.host = host;
   start.options.stream = stream;
+  if (!stream) ++runningPerHost_[host];
   // A large file from a server that takes ranges comes over several
   // connections; a stream's pieces come over several.
   start.options.connections = settings_.connections > 0 ? settings_.connections : (stream ? 0 : 1);
@@ -310,6 +366,7 @@ void QueueRunner::FollowJobs() {
     }
     if (finished) {
       jobsBytes_ += shown.received;
+      if (!job.IsStream() && --runningPerHost_[job.Host()] <= 0) runningPerHost_.erase(job.Host());
       ended.push_back(std::move(*it));
       it = jobs_.erase(it);
       continue;

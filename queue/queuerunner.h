@@ -74,6 +74,7 @@
 #include "queue/retrypolicy.h"
 #include "queue/rowdownload.h"
 #include "queue/rowjob.h"
+#include "queue/rowqueue.h"
 #include "queue/runnerhost.h"
 
 namespace larkvale::queue {
@@ -116,10 +117,13 @@ class QueueRunner : public QObject {
   // "Stop downloads": rows waiting for a retry are stopped now (a later
   // "Start downloads" asks at once), rather than at the next pass.
   void StopWaits();
+  // Rows on screen: a done one whose file is gone is fetched again. (Done
+  // rows are not looked at otherwise: a long list costs nothing while idle.)
+  void CheckShown(int first, int last);
 
   static constexpr int kTopLevelRetryMs = 20;
   static constexpr int kRetryTickMs = 1000;  // the countdown's step
-  static constexpr int kPerHost = 2;          // rows at once from one host and port
+  static constexpr int kPerHost = 2;          // rows at once from one host and port, by default
   static constexpr int kMaxAtOnce = 8;
   static constexpr int kSliceMs = 10;         // the pass's wait while rows run
 
@@ -127,11 +131,14 @@ class QueueRunner : public QObject {
   void Step();
   void RunPass();
   void RunRows(bool& began);
-  // False for rows the pass leaves alone: done (their file exists), failed,
-  // stopped.
-  bool Pending(int row);
-  // Starts the pending rows that may start now, in row order.
+  // Whether a queued row may start: not done (its file exists), failed or
+  // stopped; not waiting for a retry that is not due.
+  RowQueue::Look LookAt(int row);
+  // Starts the queued rows that may start now, in row order.
   void StartRows();
+  // Rows added since the last look join the queue when they wait.
+  void QueueAdded();
+  bool StreamRunning() const;
   // The .part a row downloads into: the one it has, else the name held for
   // it, else the next free name, held for it from now on. (`file`: its
   // File cell.)
@@ -140,7 +147,7 @@ class QueueRunner : public QObject {
   // the row's own .part): when something is there already, the row takes
   // the next free name instead.
   QString ClaimForRow(quint64 id, const QString& file, const QString& part, const QString& extension);
-  void StartJob(int row, const QString& link, const QString& part, bool stream);
+  void StartJob(int row, const QString& link, const QString& part, bool stream, const std::string& host);
   // Progress of the running rows onto the list; finishes those that ended.
   void FollowJobs();
   // What a row's transfer ended in, on its row (`now`, -1 when it is gone).
@@ -173,7 +180,10 @@ class QueueRunner : public QObject {
   std::vector<int> retryPausesMs_;
   QTimer retryTick_;
   JobWake wake_;
+  RowQueue queue_;                             // the rows that may start
+  std::vector<quint64> added_;                 // rows added, not yet looked at
   std::vector<std::unique_ptr<RowJob>> jobs_;  // the rows running
+  std::map<std::string, int> runningPerHost_;  // file rows running, by host
   // Clients of rows that ended, for the next rows: a server's cookies stay
   // with the runner as they did with one client.
   std::vector<std::unique_ptr<http::TNetHTTP>> idleClients_;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <utility>
 
 #include "http/httpclient.h"
 #include "stream/segmentfetcher.h"
@@ -17,6 +18,7 @@ namespace larkvale::queue {
 struct RunnerSettings {
   QString folder;       // the download folder, with a trailing "/"
   int atOnce = 1;       // "Downloads at once": 1 downloads one row after the other
+  int perHost = 2;      // rows at once from one host and port (servers and CDNs throttle or refuse more)
   int connections = 0;  // a file's parts, a stream's connections; 0: one for a file, the stream's default
   int maxHeight = 0;    // a stream's tallest picture; 0 the best
 };
@@ -34,6 +36,11 @@ class RunnerHost {
   virtual bool AtTopLevel() { return true; }
   // A row's HTTP client, configured as the window's (proxy, time-outs).
   virtual std::unique_ptr<http::TNetHTTP> NewClient();
+  // Whether a file is there (the runner asks nothing else of the disk
+  // while it chooses rows).
+  virtual bool FileExists(const QString& path);
+  // The rows on screen, first to last; none by default.
+  virtual std::pair<int, int> ShownRows() { return {0, -1}; }
   // Each connection of a stream row (to carry a browser session); empty:
   // the stream downloader's own.
   virtual stream::ClientFactory StreamClients() { return {}; }

@@ -672,6 +672,34 @@ TEST_F(Runner, AServersCookieGoesWithTheNextRow) {
   EXPECT_NE(server.Requests()[1].find("\r\nCookie: seen=1\r\n"), std::string::npos) << server.Requests()[1];
 }
 
+// A long history costs a pass nothing: behind 100,000 done rows (their
+// files present or not), a queued row is found and fetched with a handful
+// of questions to the disk, and an idle pass asks none.
+TEST_F(Runner, APassBehindALongHistoryLooksOnlyAtTheQueuedRow) {
+  const int history = 100000;
+  WriteFileBytes((flv + "old.flv").toStdString(), "whole");
+  list->AddRows(history);
+  list->BeginUpdate();
+  for (int r = 0; r < history; ++r) {
+    list->SetCellText(colUrl, r, QStringLiteral("http://127.0.0.1:1/old%1.flv").arg(r));
+    list->SetCellText(colFile, r, r % 2 ? flv + "old.flv" : flv + QStringLiteral("gone%1.flv").arg(r));
+    list->SetState(r, RowState::Done);
+  }
+  list->EndUpdate();
+  const int row = AddRow(QString::fromStdString(Site().Url("/videos/clip.flv")));
+  host.fileChecks = 0;
+  Pass();
+  EXPECT_EQ(list->State(row), RowState::Done) << list->ErrorText(row).toStdString();
+  EXPECT_EQ(Bytes(list->CellText(colFile, row)), Site().Video());
+  EXPECT_LT(host.fileChecks, 20);
+  EXPECT_EQ(list->State(0), RowState::Done);  // its file is gone, but nobody looked
+
+  host.fileChecks = 0;
+  Pass();
+  EXPECT_EQ(host.fileChecks, 0);
+  EXPECT_EQ(timeline.size(), 1);
+}
+
 TEST_F(Runner, ABusyServerIsAskedAgainAfterItsRetryAfter) {
   ScriptedServer server;
   const std::string body = Pattern(20000);

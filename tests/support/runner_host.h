@@ -25,11 +25,16 @@ struct RecordingRunnerHost : queue::RunnerHost {
   std::function<void(std::int64_t)> onReceived;
   std::function<void()> onDiskFull;
   bool failOnPassError = false;  // a failed pass fails the test
+  int fileChecks = 0;            // the runner's questions to the disk
 
   bool Stopped() override { return stopped; }
   queue::RunnerSettings Settings() override { return settings; }
   void PumpMessages() override { QCoreApplication::processEvents(); }
   stream::ClientFactory StreamClients() override { return streamClients; }
+  bool FileExists(const QString& path) override {
+    ++fileChecks;
+    return RunnerHost::FileExists(path);
+  }
   void Status(const QString& text) override { statuses << text; }
   void RowDone(const QString& file) override { done << file; }
   void DiskFull() override {
