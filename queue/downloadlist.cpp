@@ -90,6 +90,14 @@ qint64 DownloadList::CellInt(int column, int row) const {
 
 quint64 DownloadList::RowId(int row) const { return row >= 0 && row < RowCount() ? rows_[row].id : 0; }
 
+DownloadList::Record DownloadList::RecordOf(int row) const {
+  if (row < 0 || row >= RowCount()) return {};
+  const Row& r = rows_[row];
+  return Record{r.url, r.size, r.progress, r.file, r.state, r.error, r.session, r.stream, r.foundOnPage};
+}
+
+quint64 DownloadList::RowVersion(int row) const { return row >= 0 && row < RowCount() ? rows_[row].version : 0; }
+
 int DownloadList::RowOfId(quint64 id) const {
   // Asked for every running row at every slice: an index, rebuilt after a
   // delete or a sort, kept up by appends.
@@ -207,6 +215,7 @@ void DownloadList::SetCellInt(int column, int row, qint64 value) {
 }
 
 void DownloadList::Changed(int row) {
+  if (row >= 0 && row < RowCount()) rows_[row].version = ++lastVersion_;
   if (updateDepth_ > 0) {
     dirtyFirst_ = dirtyFirst_ < 0 ? row : std::min(dirtyFirst_, row);
     dirtyLast_ = std::max(dirtyLast_, row);

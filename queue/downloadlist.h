@@ -55,6 +55,21 @@ class DownloadList : public QAbstractTableModel {
   // yields -1 once the row is gone.
   quint64 RowId(int row) const;
   int RowOfId(quint64 id) const;
+  // Moves on whenever anything of the row changes (for a store that keeps
+  // each row's saved form until it does).
+  quint64 RowVersion(int row) const;
+  // What is kept of a row across runs, as a copy another thread may read.
+  struct Record {
+    QString url;
+    std::optional<double> size, progress;
+    QString file;
+    RowState state = RowState::Waiting;
+    QString error;
+    browser::PageSession session;
+    bool stream = false;
+    bool foundOnPage = false;
+  };
+  Record RecordOf(int row) const;
 
   // The row's state and, for a failed row, the error's text (ending in a
   // full stop), or a waiting or stopped row's note. Setting a state other
@@ -146,6 +161,7 @@ class DownloadList : public QAbstractTableModel {
     bool stream = false;
     bool foundOnPage = false;
     QString speed;
+    quint64 version = 0;
   };
   bool Valid(int column, int row) const;
   void Changed(int row);
@@ -156,6 +172,7 @@ class DownloadList : public QAbstractTableModel {
   mutable bool indexStale_ = false;
   int updateDepth_ = 0;
   quint64 nextId_ = 1;
+  quint64 lastVersion_ = 0;
   int dirtyFirst_ = -1;
   int dirtyLast_ = -1;
 };

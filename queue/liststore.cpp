@@ -3,6 +3,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <memory>
+#include <optional>
 
 namespace larkvale::queue {
 namespace {
@@ -24,11 +26,6 @@ RowState StateOf(const QString& name) {
   for (RowState s : {RowState::Downloading, RowState::Stopped, RowState::Failed, RowState::Done})
     if (name == QLatin1String(StateName(s))) return s;
   return RowState::Waiting;
-}
-
-QJsonValue NumberCell(const DownloadList& list, int column, int row) {
-  if (list.CellEmpty(column, row)) return QJsonValue::Null;
-  return list.CellText(column, row).toDouble();
 }
 
 QJsonObject SessionObject(const browser::PageSession& session) {
@@ -71,27 +68,85 @@ browser::PageSession SessionOf(const QJsonObject& o) {
 
 QString DownloadListFilePath(const QString& dataHome) { return dataHome + "/Larkvale_HD/downloads.json"; }
 
-QByteArray SerializeDownloadList(const DownloadList& list) {
-  QJsonArray rows;
-  for (int r = 0; r < list.RowCount(); ++r) {
-    QJsonObject row;
-    row["url"] = list.CellText(colUrl, r);
-    row["size"] = NumberCell(list, colSize, r);
-    row["progress"] = NumberCell(list, colProgress, r);
-    row["file"] = list.CellText(colFile, r);
-    row["state"] = QString::fromLatin1(StateName(list.State(r)));
-    row["error"] = list.ErrorText(r);
-    // Only rows from a browsed page have one; files without it still load.
-    if (!list.Session(r).Empty()) row["session"] = SessionObject(list.Session(r));
-    // Only a stream its address does not name; files without it still load.
-    if (list.IsMarkedStream(r)) row["stream"] = true;
-    if (list.IsFoundOnPage(r)) row["found"] = true;
-    rows.append(row);
+namespace {
+
+// One row as the file holds it, on one line.
+QByteArray RowBytes(const DownloadList::Record& record) {
+  QJsonObject row;
+  row["url"] = record.url;
+  row["size"] = record.size ? QJsonValue(*record.size) : QJsonValue(QJsonValue::Null);
+  row["progress"] = record.progress ? QJsonValue(*record.progress) : QJsonValue(QJsonValue::Null);
+  row["file"] = record.file;
+  row["state"] = QString::fromLatin1(StateName(record.state));
+  row["error"] = record.error;
+  // Only rows from a browsed page have one; files without it still load.
+  if (!record.session.Empty()) row["session"] = SessionObject(record.session);
+  // Only a stream its address does not name; files without it still load.
+  if (record.stream) row["stream"] = true;
+  if (record.foundOnPage) row["found"] = true;
+  return QJsonDocument(row).toJson(QJsonDocument::Compact);
+}
+
+// The rows, one to a line, in the file's frame.
+QByteArray Frame(const std::vector<QByteArray>& rows) {
+  qsizetype size = 64;
+  for (const QByteArray& row : rows) size += row.size() + 10;
+  QByteArray bytes;
+  bytes.reserve(size);
+  bytes += "{\n    \"rows\": [";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    bytes += i == 0 ? "\n        " : ",\n        ";
+    bytes += rows[i];
   }
-  QJsonObject root;
-  root["version"] = kVersion;
-  root["rows"] = rows;
-  return QJsonDocument(root).toJson(QJsonDocument::Indented);
+  bytes += rows.empty() ? "]" : "\n    ]";
+  bytes += ",\n    \"version\": " + QByteArray::number(kVersion) + "\n}\n";
+  return bytes;
+}
+
+}  // namespace
+
+QByteArray SerializeDownloadList(const DownloadList& list) {
+  std::vector<QByteArray> rows;
+  rows.reserve(list.RowCount());
+  for (int r = 0; r < list.RowCount(); ++r) rows.push_back(RowBytes(list.RecordOf(r)));
+  return Frame(rows);
+}
+
+std::function<QByteArray()> DownloadListStore::Snapshot() {
+  // A save comes every few hundred milliseconds while rows change, most of
+  // them long done: only the rows that changed since the last save are
+  // copied here, and only they are written anew, on the writer's thread.
+  struct Item {
+    quint64 id;
+    quint64 version;
+    std::optional<DownloadList::Record> record;  // none: as saved last time
+  };
+  auto items = std::make_shared<std::vector<Item>>();
+  items->reserve(list_.RowCount());
+  std::unordered_map<quint64, quint64> sent;
+  sent.reserve(list_.RowCount());
+  for (int r = 0; r < list_.RowCount(); ++r) {
+    const quint64 id = list_.RowId(r), version = list_.RowVersion(r);
+    const auto it = sent_.find(id);
+    const bool known = it != sent_.end() && it->second == version;
+    items->push_back(Item{id, version, known ? std::nullopt : std::optional(list_.RecordOf(r))});
+    sent.emplace(id, version);
+  }
+  sent_ = std::move(sent);
+  // Saves are made in the order they were taken, each on the one before.
+  return [this, items] {
+    std::vector<QByteArray> rows;
+    rows.reserve(items->size());
+    std::unordered_map<quint64, QByteArray> saved;
+    saved.reserve(items->size());
+    for (const Item& item : *items) {
+      QByteArray bytes = item.record ? RowBytes(*item.record) : saved_[item.id];
+      rows.push_back(bytes);
+      saved.emplace(item.id, std::move(bytes));
+    }
+    saved_ = std::move(saved);
+    return Frame(rows);
+  };
 }
 
 bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why) {
@@ -112,10 +167,11 @@ bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why
     if (!v.isObject()) return fail(QStringLiteral("a row that is not an object"));
 
   list.BeginUpdate();
+  // Added at once: a view announced 100,000 single rows redraws 100,000 times.
+  int r = list.RowCount();
+  list.AddRows(int(rows.size()));
   for (const QJsonValue& v : rows) {
     const QJsonObject o = v.toObject();
-    const int r = list.RowCount();
-    list.AddRows(1);
     list.SetCellText(colUrl, r, o.value("url").toString());
     for (auto [column, key] : {std::pair{colSize, "size"}, std::pair{colProgress, "progress"}})
       if (o.value(key).isDouble()) list.SetCellText(column, r, QString::number(o.value(key).toDouble(), 'g', 17));
@@ -127,6 +183,7 @@ bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why
     if (o.value("session").isObject()) list.SetSession(r, SessionOf(o.value("session").toObject()));
     if (o.value("stream").toBool(false)) list.MarkStream(r);
     if (o.value("found").toBool(false)) list.MarkFoundOnPage(r);
+    ++r;
   }
   list.EndUpdate();
   return true;
@@ -134,9 +191,10 @@ bool ParseDownloadList(const QByteArray& bytes, DownloadList& list, QString* why
 
 DownloadListStore::DownloadListStore(DownloadList& list, QString filePath, QObject* parent)
     : QObject(parent),
+      list_(list),
       file_(list, std::move(filePath), kSaveDelayMs,
             {QStringLiteral("download list"), QStringLiteral("the list starts empty")},
-            [&list] { return SerializeDownloadList(list); },
+            [this] { return Snapshot(); },
             [&list](const QByteArray& bytes, QString* why) { return ParseDownloadList(bytes, list, why); },
             // Browser cookies may open someone's account: such a list is the user's alone.
             [&list] {

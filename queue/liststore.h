@@ -3,7 +3,9 @@
 // $XDG_DATA_HOME/Larkvale_HD/ that holds every row (link, size, progress,
 // file, state, error). Every change of the list schedules a save; saves are
 // coalesced to one per `kSaveDelayMs` and replace the file atomically, so a
-// kill leaves the previous or the new list, never half of one.
+// kill leaves the previous or the new list, never half of one. A save
+// writes anew only the rows that changed since the last, and goes to the
+// disk off the window's thread.
 //
 // File format (UTF-8 JSON):
 //   {"version": 1, "rows": [{"url": "...", "size": 5000, "progress": 28,
@@ -19,6 +21,8 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <functional>
+#include <unordered_map>
 
 #include "platform/jsonfilestore.h"
 #include "queue/downloadlist.h"
@@ -62,7 +66,12 @@ class DownloadListStore : public QObject {
   const QString& FilePath() const { return file_.FilePath(); }
 
  private:
-  platform::JsonFileStore file_;
+  std::function<QByteArray()> Snapshot();
+
+  DownloadList& list_;
+  std::unordered_map<quint64, quint64> sent_;     // each row's version in the last snapshot (window's thread)
+  std::unordered_map<quint64, QByteArray> saved_;  // each row as last written (writer's thread)
+  platform::JsonFileStore file_;  // last: its saves use the members above
 };
 
 }  // namespace larkvale::queue

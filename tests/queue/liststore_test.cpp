@@ -7,7 +7,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <chrono>
+#include <functional>
 #include <algorithm>
 
 #include "support/video_site.h"
@@ -117,6 +122,92 @@ TEST(DownloadListStore, ChangesAreSavedTogetherAndAtTheEnd) {
   EXPECT_EQ(back.RowCount(), 4);
   // No temporary file is left beside it.
   EXPECT_EQ(QDir(dir.path() + "/data/Larkvale_HD").entryList(QDir::Files), QStringList{"downloads.json"});
+}
+
+// A save writes anew only the rows that changed since the last one: after
+// each kind of change, what the store wrote is what the whole list says.
+TEST(DownloadListStore, ASaveAfterAnyChangeWritesTheWholeListAsItIsNow) {
+  QTemporaryDir dir;
+  const QString path = dir.path() + "/downloads.json";
+  DownloadList list;
+  DownloadListStore store(list, path);
+  Fill(list);
+  browser::PageSession session;
+  session.referer = "http://page/";
+  const struct {
+    const char* name;
+    std::function<void()> change;
+  } cases[] = {
+      {"a size", [&] { list.SetCellInt(colSize, 3, 1234); }},
+      {"a progress", [&] { list.SetCellInt(colProgress, 1, 55); }},
+      {"a file", [&] { list.SetCellText(colFile, 2, "/f/x.flv"); }},
+      {"a state with its error", [&] { list.SetState(0, RowState::Failed, "Gone."); }},
+      {"a note", [&] { list.SetNote(1, "Retrying in 4 s (503 Service Unavailable)"); }},
+      {"a session", [&] { list.SetSession(3, session); }},
+      {"a stream mark", [&] { list.MarkStream(4); }},
+      {"a found mark", [&] { list.MarkFoundOnPage(0); }},
+      {"a row added", [&] { list.AddRows(1); list.SetCellText(colUrl, list.RowCount() - 1, "http://v/new"); }},
+      {"a row deleted", [&] { list.DeleteRow(1); }},
+      {"the rows sorted", [&] { list.SortRows(colUrl, Qt::DescendingOrder); }},
+  };
+  store.Save();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.change();
+    EXPECT_TRUE(store.SavePending());
+    store.Flush();
+    EXPECT_EQ(QByteArray::fromStdString(ReadFileBytes(path.toStdString())), SerializeDownloadList(list));
+  }
+  // The same through the saves the timer brings, written off this thread.
+  list.SetCellInt(colProgress, 0, 99);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !store.SavePending(); }, 5000));
+  store.Flush();  // waits for the writer
+  EXPECT_EQ(QByteArray::fromStdString(ReadFileBytes(path.toStdString())), SerializeDownloadList(list));
+}
+
+// Saving a long list does not hold the window: a timer every 10 ms keeps
+// firing while 100,000 rows, all of them new to the store, are saved.
+TEST(DownloadListStore, ALongListIsSavedWhileTheWindowGoesOn) {
+  QTemporaryDir dir;
+  const QString path = dir.path() + "/downloads.json";
+  DownloadList list;
+  DownloadListStore store(list, path);
+  const int count = 100000;
+  list.AddRows(count);
+  list.BeginUpdate();
+  for (int r = 0; r < count; ++r) {
+    list.SetCellText(colUrl, r, QStringLiteral("http://videos.example/watch/%1/clip.mp4").arg(r));
+    list.SetCellText(colFile, r, QStringLiteral("/home/me/Videos/flv%1video.mp4").arg(r));
+    list.SetCellInt(colSize, r, 1000000 + r);
+    list.SetCellInt(colProgress, r, 100);
+    list.SetState(r, RowState::Done);
+  }
+  list.EndUpdate();
+  ASSERT_TRUE(store.SavePending());
+
+  using Clock = std::chrono::steady_clock;
+  std::vector<Clock::time_point> ticks;
+  QTimer tick;
+  tick.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&tick, &QTimer::timeout, [&] { ticks.push_back(Clock::now()); });
+  tick.start(10);
+  ticks.push_back(Clock::now());
+  // Until the file holds every row.
+  const bool written = QTest::qWaitFor(
+      [&] {
+        return !store.SavePending() && QFileInfo(path).size() > 0 &&
+               ReadFileBytes(path.toStdString()).find("flv99999video.mp4") != std::string::npos;
+      },
+      20000);
+  tick.stop();
+  ASSERT_TRUE(written);
+  double longest = 0;
+  for (std::size_t i = 1; i < ticks.size(); ++i)
+    longest = std::max(longest, std::chrono::duration<double, std::milli>(ticks[i] - ticks[i - 1]).count());
+  EXPECT_LT(longest, 50) << ticks.size() << " ticks";
+  DownloadList back;
+  ASSERT_TRUE(ParseDownloadList(QByteArray::fromStdString(ReadFileBytes(path.toStdString())), back));
+  EXPECT_EQ(back.RowCount(), count);
 }
 
 TEST(DownloadListStore, ADamagedOrMissingFileStartsAnEmptyListWithOneLine) {
