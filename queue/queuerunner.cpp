@@ -173,6 +173,7 @@ void QueueRunner::RunPass() {
     if (began) host_.Received(-1);
     throw;
   }
+  percent_ = -1;
   if (began) host_.Received(-1);
   currentDownloadRow_ = std::max(n, list_.RowCount());
 }
@@ -364,6 +365,10 @@ void QueueRunner::FollowJobs() {
       }
       if (shown.moved) host_.Status(BytesText(shown.have, shown.size));
     }
+    // The rows that end now count too: the last percentage says they are whole.
+    have += job.ShownHave();
+    size += job.ShownSize();
+    sized = sized && job.ShownSize() >= 1;
     if (finished) {
       jobsBytes_ += shown.received;
       if (!job.IsStream() && --runningPerHost_[job.Host()] <= 0) runningPerHost_.erase(job.Host());
@@ -371,13 +376,22 @@ void QueueRunner::FollowJobs() {
       it = jobs_.erase(it);
       continue;
     }
-    have += job.ShownHave();
-    size += job.ShownSize();
-    sized = sized && job.ShownSize() >= 1;
     ++it;
   }
-  if (jobs_.size() > 1)
-    host_.Status(QStringLiteral("%1 downloads: %2").arg(jobs_.size()).arg(BytesText(have, sized ? size : 0)));
+  percent_ = ended.empty() && jobs_.empty() ? -1
+             : sized && size > 0
+                 ? static_cast<int>(RoundHalfEven(static_cast<double>(have) / static_cast<double>(size) * 100.0))
+                 : -1;
+  if (jobs_.size() > 1) {
+    std::int64_t running = 0, length = 0;
+    bool known = true;
+    for (const auto& job : jobs_) {
+      running += job->ShownHave();
+      length += job->ShownSize();
+      known = known && job->ShownSize() >= 1;
+    }
+    host_.Status(QStringLiteral("%1 downloads: %2").arg(jobs_.size()).arg(BytesText(running, known ? length : 0)));
+  }
   // The rows that ended, in the order they ended; the list only now.
   for (auto& job : ended) {
     const RowResult result = job->Result();
@@ -466,16 +480,7 @@ bool QueueRunner::StopRow(int row) {
   return false;
 }
 
-int QueueRunner::RunningPercent() const {
-  if (jobs_.empty()) return -1;
-  std::int64_t have = 0, size = 0;
-  for (const auto& job : jobs_) {
-    if (job->ShownSize() < 1) return -1;
-    have += job->ShownHave();
-    size += job->ShownSize();
-  }
-  return static_cast<int>(RoundHalfEven(static_cast<double>(have) / static_cast<double>(size) * 100.0));
-}
+int QueueRunner::RunningPercent() const { return percent_; }
 
 bool QueueRunner::ScheduleRetry(int row, const RowResult& result) {
   const quint64 id = list_.RowId(row);

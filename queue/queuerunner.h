@@ -109,7 +109,8 @@ class QueueRunner : public QObject {
   // waiting one is stopped before it starts; the pass goes on with the
   // others. False for a row that neither runs nor waits.
   bool StopRow(int row);
-  // The running rows' progress taken together, in percent; -1 when none
+  // The running rows' progress taken together, in percent, as the last look
+  // at them found it (rows that ended then count as whole); -1 when none
   // runs or a length is unknown.
   int RunningPercent() const;
   // The pause timer (for tests that want to move the loop on).
@@ -191,7 +192,8 @@ class QueueRunner : public QObject {
   RunnerSettings settings_;                     // as read when the pass looked last
   int fileCounter_ = 0;                         // where this pass's search for a free name starts
   NameBook names_;                              // each row's final name, its own until the row goes
-  std::int64_t jobsBytes_ = 0;                  // received by jobs already finished this pass
+  std::int64_t jobsBytes_ = 0;
+  int percent_ = -1;                            // see RunningPercent                  // received by jobs already finished this pass
 };
 
 }  // namespace larkvale::queue

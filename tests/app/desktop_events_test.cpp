@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -227,6 +228,53 @@ TEST(DesktopEventsOnBus, TheTaskbarEntryFollowsTheRowBeingDownloaded) {
   EXPECT_EQ(shown, 1.0);
   EXPECT_FALSE(got.back().visible);
   QDBusConnection::disconnectFromBus(QStringLiteral("dock"));
+}
+
+// Two hundred small files that end within a second: the first is told at
+// once, the rest together a second later; the taskbar hears a few values a
+// second, and its bar goes away after the last one.
+TEST(DesktopEventsOnBus, ManyDownloadsEndingTogetherMakeAFewMessages) {
+  const QString record = qEnvironmentVariable("LARKVALE_TEST_NOTIFY_RECORD");
+  if (record.isEmpty()) GTEST_SKIP() << "needs the fake service of tests/desktop/notify_test.sh";
+  QDBusConnection listenerBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("dock2"));
+  ASSERT_TRUE(listenerBus.isConnected());
+  LauncherListener dock(listenerBus);
+  Events e;
+  const std::size_t before = Recorded(record).size();
+  DesktopIntegration& desktop = e.form->desktop();
+  const int rows = 200;
+  QElapsedTimer took;
+  took.start();
+  for (int i = 0; i < rows; ++i) {
+    desktop.showProgress(i / 2);
+    desktop.downloadFinished(QStringLiteral("/videos/flv%1video.flv").arg(i));
+    QTest::qWait(4);
+  }
+  desktop.showProgress(-1);
+  const qint64 spent = took.elapsed();
+  QTest::qWait(3 * DesktopIntegration::kNoticeWindowMs);  // the held ones are told
+
+  std::vector<QJsonObject> got = Recorded(record);
+  got.erase(got.begin(), got.begin() + qsizetype(before));
+  ASSERT_GE(got.size(), 2u);
+  EXPECT_LE(got.size(), std::size_t(spent / DesktopIntegration::kNoticeWindowMs + 2));
+  EXPECT_EQ(got[0]["summary"].toString(), "Download finished");
+  EXPECT_EQ(got[0]["body"].toString(), "flv0video.flv");
+  int told = 1;
+  for (std::size_t i = 1; i < got.size(); ++i) {
+    SCOPED_TRACE(i);
+    const QString summary = got[i]["summary"].toString();
+    ASSERT_TRUE(summary.endsWith(" downloads finished")) << summary.toStdString();
+    told += summary.section(' ', 0, 0).toInt();
+  }
+  EXPECT_EQ(told, rows);  // every file is in one message or another
+
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dock.updates.empty() && !dock.updates.back().visible; }, 5000));
+  // The first, one a turn, the last held back, hidden.
+  EXPECT_LE(dock.updates.size(), std::size_t(spent / DesktopIntegration::kProgressMs + 4));
+  EXPECT_GE(dock.updates.size(), 3u);
+  EXPECT_EQ(dock.updates[dock.updates.size() - 2].progress, (rows - 1) / 2 / 100.0);  // the last value, then hidden
+  QDBusConnection::disconnectFromBus(QStringLiteral("dock2"));
 }
 
 }  // namespace

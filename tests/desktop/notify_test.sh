@@ -34,6 +34,9 @@ with_fake_service "DesktopNotifierOnBus.ReachesTheNotificationService" run1
 with_fake_service "DesktopEventsOnBus.EveryEndOfADownloadOrConversionIsNotified" run3
 # The taskbar entry's progress, heard by a listener on the same bus.
 with_fake_service "DesktopEventsOnBus.TheTaskbarEntryFollowsTheRowBeingDownloaded" run4
+# Many downloads that end within a second: a few notifications, a few
+# taskbar values.
+with_fake_service "DesktopEventsOnBus.ManyDownloadsEndingTogetherMakeAFewMessages" run5
 
 LARKVALE_TEST_NOTIFY_NO_SERVICE=1 dbus-run-session --config-file="$here/session-bus.conf" -- \
   "$tests" --gtest_filter="DesktopNotifierOnBus.ABusWithoutServiceOnlyReportsIt" >"$work/run2.out" 2>&1 || {
