@@ -55,17 +55,7 @@ ConversionRun::Outcome ConversionRun::Run(const OutputChoices& choices, const QS
   return outcome;
 }
 
-ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices, const QString& appDir,
-                                                   const QString& saveDir) {
-  if (saving_) return Outcome::Refused;
-  file_.clear();
-  files_.clear();
-  converterBusy_ = true;
-
-  // A bad field throws here, before anything is asked.
-  ApplyFileSize(choices, engine_);
-  const AppliedOutput applied = ApplyOutputSettings(choices, engine_, appDir);
-
+QString ConversionRun::LoadTimeline(bool join) {
   engine_.VideoSampleSize = 24;
   engine_.ClearTimeline();
   double total = 0;
@@ -76,7 +66,6 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
   // A join takes each file whole, whatever its row's span (a part of 0.4 s
   // has an End of 0); a file the engine will not take stops it rather than
   // be left out of a file that is then called done.
-  const bool join = applied.save == SaveMethod::Join;
   QString leftOut;
   for (int i = 0; i < timeline_.Count(); ++i) {
     const QString path = timeline_.Path(i);
@@ -89,41 +78,39 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
     if (!engine_.AddVideo(path, start, end, 0) && join && leftOut.isEmpty()) leftOut = path;
     engine_.AddAudio(path, start, end);
   }
-  if (engine_.GetTimelineDuration() == 0 || timeline_.Count() == 0) {
-    dialogs_.ShowMessage(title_, QStringLiteral("Timeline empty,cannot process"));
-    help_.ShowTopic(kEmptyTimelineHelpTopic);
-    return Outcome::EmptyTimeline;
-  }
+  return leftOut;
+}
 
-  QString filter = applied.filter, extension = applied.extension;
-  if (join) {
-    if (!leftOut.isEmpty()) {
-      const QString why = engine_.Probe(leftOut).ok
-                              ? QStringLiteral("nothing in it could be read; the file is cut short or damaged.")
-                              : QStringLiteral("not a media file that can be read");
-      dialogs_.ShowMessage(title_, QFileInfo(leftOut).fileName() + QStringLiteral(": ") + why);
-      return Outcome::NotJoinable;
-    }
-    // Only what a copy can do is offered: files that differ are named, and
-    // the output takes the first file's container.
-    QString difference;
-    const auto plan = engine_.PlanTimelineJoin(&difference);
-    if (!plan) {
-      dialogs_.ShowMessage(title_, difference);
-      return Outcome::NotJoinable;
-    }
-    extension = QString::fromStdString(plan->extension);
-    filter = QString::fromStdString(plan->kind) + QStringLiteral(" File (*.") + extension + QStringLiteral(")|*.") +
-             extension;
+ConversionRun::Outcome ConversionRun::RefuseEmptyTimeline() {
+  dialogs_.ShowMessage(title_, QStringLiteral("Timeline empty,cannot process"));
+  help_.ShowTopic(kEmptyTimelineHelpTopic);
+  return Outcome::EmptyTimeline;
+}
+
+bool ConversionRun::PlanJoin(const QString& leftOut, QString& filter, QString& extension) {
+  if (!leftOut.isEmpty()) {
+    const QString why = engine_.Probe(leftOut).ok
+                            ? QStringLiteral("nothing in it could be read; the file is cut short or damaged.")
+                            : QStringLiteral("not a media file that can be read");
+    dialogs_.ShowMessage(title_, QFileInfo(leftOut).fileName() + QStringLiteral(": ") + why);
+    return false;
   }
-  if (choices.eachEntry) {
-    if (applied.save == SaveMethod::Join) {
-      dialogs_.ShowMessage(title_, QStringLiteral("Join without re-encoding makes one file of all entries; "
-                                                  "uncheck \"One file per entry\" to join them."));
-      return Outcome::Cancelled;
-    }
-    return RunEachEntry(choices, extension, saveDir);
+  // Only what a copy can do is offered: files that differ are named, and
+  // the output takes the first file's container.
+  QString difference;
+  const auto plan = engine_.PlanTimelineJoin(&difference);
+  if (!plan) {
+    dialogs_.ShowMessage(title_, difference);
+    return false;
   }
+  extension = QString::fromStdString(plan->extension);
+  filter = QString::fromStdString(plan->kind) + QStringLiteral(" File (*.") + extension + QStringLiteral(")|*.") +
+           extension;
+  return true;
+}
+
+ConversionRun::Outcome ConversionRun::SaveToChosenFile(const OutputChoices& choices, const QString& filter,
+                                                       const QString& extension, const QString& saveDir) {
   const QString file =
       dialogs_.GetSaveFileName(QStringLiteral("Save as"), saveDir, DialogFilter(filter), extension);
   if (file.isEmpty()) return Outcome::Cancelled;
@@ -143,6 +130,34 @@ ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices,
   if (closing_) return Outcome::Aborted;
   dialogs_.ShowMessage(title_, FailureText());
   return Outcome::Failed;
+}
+
+ConversionRun::Outcome ConversionRun::RunUnguarded(const OutputChoices& choices, const QString& appDir,
+                                                   const QString& saveDir) {
+  if (saving_) return Outcome::Refused;
+  file_.clear();
+  files_.clear();
+  converterBusy_ = true;
+
+  // A bad field throws here, before anything is asked.
+  ApplyFileSize(choices, engine_);
+  const AppliedOutput applied = ApplyOutputSettings(choices, engine_, appDir);
+
+  const bool join = applied.save == SaveMethod::Join;
+  const QString leftOut = LoadTimeline(join);
+  if (engine_.GetTimelineDuration() == 0 || timeline_.Count() == 0) return RefuseEmptyTimeline();
+
+  QString filter = applied.filter, extension = applied.extension;
+  if (join && !PlanJoin(leftOut, filter, extension)) return Outcome::NotJoinable;
+  if (choices.eachEntry) {
+    if (join) {
+      dialogs_.ShowMessage(title_, QStringLiteral("Join without re-encoding makes one file of all entries; "
+                                                  "uncheck \"One file per entry\" to join them."));
+      return Outcome::Cancelled;
+    }
+    return RunEachEntry(choices, extension, saveDir);
+  }
+  return SaveToChosenFile(choices, filter, extension, saveDir);
 }
 
 void ConversionRun::Processing(double position, double duration) {

@@ -81,6 +81,16 @@ class ConversionRun {
 
  private:
   Outcome RunUnguarded(const OutputChoices& choices, const QString& appDir, const QString& saveDir);
+  // The steps of a run. Rebuilds the engine's timeline from the Timeline and
+  // sets the progress maximum; returns the first file a join could not take.
+  QString LoadTimeline(bool join);
+  Outcome RefuseEmptyTimeline();
+  // A join's file type from its files; false (the reason said) when they
+  // cannot be joined by a copy.
+  bool PlanJoin(const QString& leftOut, QString& filter, QString& extension);
+  // Asks for the output file and saves to it.
+  Outcome SaveToChosenFile(const OutputChoices& choices, const QString& filter, const QString& extension,
+                           const QString& saveDir);
   Outcome RunEachEntry(const OutputChoices& choices, const QString& extension, const QString& saveDir);
   template <class Body>
   bool Guard(Body&& body);

@@ -224,18 +224,273 @@ const std::vector<Compressor>& AudioCompressorList() {
   return list;
 }
 
+namespace {
+
+// A plan refused, with the reason for the caller.
+std::optional<EncodePlan> Refuse(std::string* error, const std::string& why) {
+  if (error) *error = why;
+  return std::nullopt;
+}
+
+// Plain MPEG-1 or MPEG-2 program stream at the user's bit rates.
+EncodePlan MpegPlan(EncodePlan p, const OutputSettings& s, double srcFps) {
+  p.muxer = s.outputType == otMPEG1 ? "mpeg" : "vob";
+  p.videoEncoder = s.outputType == otMPEG1 ? "mpeg1video" : "mpeg2video";
+  p.video.fps = MpegFps(srcFps);
+  p.videoBitrate = std::clamp(s.mpegVideoBitrate, 100000, 80000000);
+  p.gop = 15;
+  p.maxBFrames = 2;
+  Mp2Audio(p, s.mpegAudioSampleRate, s.mpegAudioChannels, s.mpegAudioBitrate);
+  return p;
+}
+
+// AVI's picture: the chosen compressor from the list, or raw frames.
+bool ChooseAviVideo(EncodePlan& p, const OutputSettings& s, std::string* error) {
+  if (!s.useVideoCompressor) {
+    p.videoEncoder = "rawvideo";
+    p.video.pixfmt = AV_PIX_FMT_BGR24;
+    return true;
+  }
+  const auto& list = VideoCompressorList();
+  if (s.videoCompressor < 0 || s.videoCompressor >= int(list.size())) {
+    Refuse(error, "no video compressor with index " + std::to_string(s.videoCompressor));
+    return false;
+  }
+  const Compressor& c = list[s.videoCompressor];
+  p.videoEncoder = c.encoder;
+  p.video.pixfmt = c.pixfmt;
+  p.videoTag = c.codecTag;
+  if (c.encoder == "mjpeg")
+    p.qscale = 3;
+  else
+    p.videoBitrate = AutoBitrate(p.video, 0.25);
+  return true;
+}
+
+// AVI's sound: the chosen compressor from the list, or plain PCM.
+bool ChooseAviAudio(EncodePlan& p, const OutputSettings& s, std::string* error) {
+  if (!s.useAudioCompressor) {
+    p.audioEncoder = "pcm_s16le";
+    return true;
+  }
+  const auto& list = AudioCompressorList();
+  if (s.audioCompressor < 0 || s.audioCompressor >= int(list.size())) {
+    Refuse(error, "no audio compressor with index " + std::to_string(s.audioCompressor));
+    return false;
+  }
+  p.audioEncoder = list[s.audioCompressor].encoder;
+  p.audioBitrate = p.audioEncoder == "pcm_s16le" ? 0 : 192000;
+  return true;
+}
+
+std::optional<EncodePlan> AviPlan(EncodePlan p, const OutputSettings& s, std::string* error) {
+  p.muxer = "avi";
+  double fr = s.frameRate > 0 && s.frameRate <= 120 ? s.frameRate : 25;
+  p.video.fps = std::abs(fr - 29.97) < 0.01 ? AVRational{30000, 1001} : av_d2q(fr, 65535);
+  if (!ChooseAviVideo(p, s, error) || !ChooseAviAudio(p, s, error)) return std::nullopt;
+  return p;
+}
+
+// WMV takes everything from a profile: the user's own file when that was
+// chosen last, otherwise one of the built-in list.
+std::optional<EncodePlan> WmvPlan(EncodePlan p, const OutputSettings& s, std::string* error) {
+  WMVProfileData prof;
+  if (s.wmvCustomChosen) {
+    if (!ReadProfileFile(s.wmvCustomFileName, &prof, error)) return std::nullopt;
+  } else {
+    const auto& list = BuiltinWMVProfiles();
+    if (s.wmvProfile < 0 || s.wmvProfile >= int(list.size()))
+      return Refuse(error, "no WMV profile with index " + std::to_string(s.wmvProfile));
+    prof = list[s.wmvProfile];
+  }
+  p.muxer = "asf";
+  p.videoEncoder = "wmv2";
+  p.video.width = EvenSize(prof.width, 320);
+  p.video.height = EvenSize(prof.height, 240);
+  p.video.fps = PlainFps(prof.frameRate, 60);
+  p.videoBitrate = prof.videoBitrate;
+  p.gop = int(std::lround(av_q2d(p.video.fps) * 5));
+  p.audioEncoder = "wmav2";
+  p.audio.sampleRate = prof.audioSampleRate;
+  p.audio.channels = prof.audioChannels;
+  p.audioBitrate = prof.audioBitrate;
+  return p;
+}
+
+EncodePlan QuickTimePlan(EncodePlan p, double srcFps) {
+  p.muxer = "mov";
+  p.videoEncoder = "mpeg4";
+  p.video.fps = PlainFps(srcFps, 60);
+  p.videoBitrate = AutoBitrate(p.video, 0.2);
+  p.gop = 250;
+  p.audioEncoder = "aac";
+  p.audioBitrate = 128000;
+  return p;
+}
+
+// RealVideo 2 and AC-3: what FFmpeg can write into RealMedia.
+EncodePlan RealMediaPlan(EncodePlan p, double srcFps) {
+  p.muxer = "rm";
+  p.videoEncoder = "rv20";
+  p.video.width = std::max(16, p.video.width / 16 * 16);
+  p.video.height = std::max(16, p.video.height / 16 * 16);
+  p.video.fps = PlainFps(srcFps, 30);
+  p.videoBitrate = AutoBitrate(p.video, 0.2);
+  p.gop = 250;
+  p.audioEncoder = "ac3";
+  p.audioBitrate = 128000;
+  return p;
+}
+
+// The iPod plays H.264 Baseline up to 640 x 480 at 30 frames a second.
+EncodePlan IPodPlan(EncodePlan p, double srcFps) {
+  const int w = p.video.width, h = p.video.height;
+  double scale = std::min({1.0, 640.0 / w, 480.0 / h});
+  p.video.width = EvenSize(int(w * scale), 320);
+  p.video.height = EvenSize(int(h * scale), 240);
+  p.muxer = "ipod";
+  p.videoEncoder = "libx264";
+  p.video.fps = PlainFps(srcFps, 30);
+  p.videoBitrate = 768000;
+  p.maxRate = 1500000;
+  p.bufSize = 2000000;
+  p.videoOptions = {{"profile", "baseline"}, {"level", "3.0"}, {"preset", "fast"}};
+  p.audioEncoder = "aac";
+  p.audioBitrate = 128000;
+  return p;
+}
+
+// The PSP wants its own screen size, H.264 Main and 48 kHz AAC.
+EncodePlan PspPlan(EncodePlan p, double srcFps) {
+  p.muxer = "psp";
+  p.videoEncoder = "libx264";
+  p.video.width = 480;
+  p.video.height = 272;
+  p.video.fps = srcFps > 0 && srcFps <= 25.5 ? AVRational{25, 1} : AVRational{30000, 1001};
+  p.videoBitrate = 768000;
+  p.maxRate = 1500000;
+  p.bufSize = 2000000;
+  p.videoOptions = {{"profile", "main"}, {"level", "3.0"}, {"preset", "fast"}};
+  p.audioEncoder = "aac";
+  p.audio.sampleRate = 48000;
+  p.audioBitrate = 128000;
+  return p;
+}
+
+EncodePlan FlvPlan(EncodePlan p, const OutputSettings& s, double srcFps) {
+  p.muxer = "flv";
+  p.videoEncoder = "flv";
+  p.video.fps = PlainFps(srcFps, 60);
+  p.videoBitrate = std::clamp(s.flvVideoBitrate, 10000, 50000000);
+  p.gop = 250;
+  p.audioEncoder = "libmp3lame";
+  // FLV stores MP3 only at these rates.
+  p.audio.sampleRate = Nearest(s.flvAudioSampleRate, {11025, 22050, 44100});
+  p.audio.channels = std::clamp(s.flvAudioChannels, 1, 2);
+  p.audioBitrate = std::clamp(s.flvAudioBitrate, 8000, 320000);
+  return p;
+}
+
+// H.263 knows five picture sizes; take the largest that fits.
+void H263Size(EncodePlan& p) {
+  static const int sizes[][2] = {{1408, 1152}, {704, 576}, {352, 288}, {176, 144}, {128, 96}};
+  const int w = p.video.width, h = p.video.height;
+  p.video.width = 128;
+  p.video.height = 96;
+  for (auto& sz : sizes)
+    if (sz[0] <= w && sz[1] <= h) {
+      p.video.width = sz[0];
+      p.video.height = sz[1];
+      break;
+    }
+}
+
+EncodePlan ThreeGpPlan(EncodePlan p, const OutputSettings& s, double srcFps) {
+  p.muxer = "3gp";
+  if (s.video3gpVideoCodec == vcH263) {
+    p.videoEncoder = "h263";
+    H263Size(p);
+  } else {
+    p.videoEncoder = "mpeg4";
+  }
+  p.video.fps = PlainFps(srcFps, 30);
+  p.videoBitrate = std::clamp(s.video3gpVideoBitrate, 10000, 50000000);
+  p.gop = 250;
+  if (s.video3gpAudioCodec == acAMR) {
+    p.audioEncoder = "amrnb";
+    p.audio.sampleRate = 8000;
+    p.audio.channels = 1;
+    p.audioBitrate = 12200;
+  } else {
+    p.audioEncoder = "aac";
+    p.audio.sampleRate =
+        Nearest(s.video3gpAudioSampleRate, {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000});
+    p.audioBitrate = p.audio.sampleRate <= 24000 ? 64000 : 128000;
+  }
+  return p;
+}
+
+// H.264 and AAC in MP4.
+bool ChooseMp4Codecs(EncodePlan& p, const OutputSettings& s, int srcRate, std::string* error) {
+  if (s.videoQuality < 0 || s.videoQuality > 51) {
+    Refuse(error, "H.264 quality must be 0 to 51");
+    return false;
+  }
+  p.muxer = "mp4";
+  // The index first, so that a browser plays the file while it loads.
+  p.muxerOptions = {{"movflags", "+faststart"}};
+  p.videoEncoder = "libx264";
+  p.videoOptions = {{"crf", std::to_string(s.videoQuality)}, {"preset", "medium"}};
+  p.audioEncoder = "aac";
+  p.audio.sampleRate = srcRate > 0 ? Nearest(srcRate, {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100,
+                                                       48000, 88200, 96000})
+                                   : 48000;
+  return true;
+}
+
+// VP9 and Opus in WebM.
+bool ChooseWebMCodecs(EncodePlan& p, const OutputSettings& s, std::string* error) {
+  if (s.videoQuality < 0 || s.videoQuality > 63) {
+    Refuse(error, "VP9 quality must be 0 to 63");
+    return false;
+  }
+  p.muxer = "webm";
+  p.videoEncoder = "libvpx-vp9";
+  // Constant quality (a zero bit rate lets CRF alone decide); rows and
+  // tile columns coded in parallel; speed 4 of "good", a desktop's
+  // usual trade of time against size.
+  p.videoOptions = {{"crf", std::to_string(s.videoQuality)}, {"b", "0"},         {"row-mt", "1"},
+                    {"tile-columns", "1"},                    {"deadline", "good"}, {"cpu-used", "4"}};
+  p.audioEncoder = "libopus";
+  p.audio.sampleRate = 48000;  // Opus codes at 48 kHz only
+  return true;
+}
+
+// MP4 and WebM: constant quality, the source's size and rate where asked.
+std::optional<EncodePlan> ModernPlan(EncodePlan p, const OutputSettings& s, double srcFps, int srcW, int srcH,
+                                     int srcRate, std::string* error) {
+  if (s.keepSourceSize && srcW > 0 && srcH > 0) {
+    p.video.width = EvenSize(srcW, 320);
+    p.video.height = EvenSize(srcH, 240);
+  }
+  p.video.fps = PlainFps(srcFps, 120);
+  p.audio.channels = 2;
+  const bool chosen =
+      s.outputType == otMP4 ? ChooseMp4Codecs(p, s, srcRate, error) : ChooseWebMCodecs(p, s, error);
+  if (!chosen) return std::nullopt;
+  p.audioBitrate = std::clamp(s.audioBitrate, 6000, 512000);
+  return p;
+}
+
+}  // namespace
+
 std::optional<EncodePlan> PlanOutput(const OutputSettings& s, double srcFps, int srcW, int srcH,
                                      std::string* error, int srcRate) {
-  auto fail = [&](const std::string& why) -> std::optional<EncodePlan> {
-    if (error) *error = why;
-    return std::nullopt;
-  };
-  const int w = EvenSize(s.outputFileWidth, srcW > 0 ? srcW : 320);
-  const int h = EvenSize(s.outputFileHeight, srcH > 0 ? srcH : 240);
+  // Every type but the discs starts from the user's size (or the source's).
   EncodePlan p;
   p.hasVideo = true;
-  p.video.width = w;
-  p.video.height = h;
+  p.video.width = EvenSize(s.outputFileWidth, srcW > 0 ? srcW : 320);
+  p.video.height = EvenSize(s.outputFileHeight, srcH > 0 ? srcH : 240);
   switch (s.outputType) {
     case otVCD_NTSC:
     case otVCD_PAL:
@@ -246,200 +501,28 @@ std::optional<EncodePlan> PlanOutput(const OutputSettings& s, double srcFps, int
       return DiscPlan(s.outputType, srcW, srcH);
     case otMPEG1:
     case otMPEG2:
-      p.muxer = s.outputType == otMPEG1 ? "mpeg" : "vob";
-      p.videoEncoder = s.outputType == otMPEG1 ? "mpeg1video" : "mpeg2video";
-      p.video.fps = MpegFps(srcFps);
-      p.videoBitrate = std::clamp(s.mpegVideoBitrate, 100000, 80000000);
-      p.gop = 15;
-      p.maxBFrames = 2;
-      Mp2Audio(p, s.mpegAudioSampleRate, s.mpegAudioChannels, s.mpegAudioBitrate);
-      return p;
-    case otAVI: {
-      p.muxer = "avi";
-      double fr = s.frameRate > 0 && s.frameRate <= 120 ? s.frameRate : 25;
-      p.video.fps = std::abs(fr - 29.97) < 0.01 ? AVRational{30000, 1001} : av_d2q(fr, 65535);
-      if (s.useVideoCompressor) {
-        const auto& list = VideoCompressorList();
-        if (s.videoCompressor < 0 || s.videoCompressor >= int(list.size()))
-          return fail("no video compressor with index " + std::to_string(s.videoCompressor));
-        const Compressor& c = list[s.videoCompressor];
-        p.videoEncoder = c.encoder;
-        p.video.pixfmt = c.pixfmt;
-        p.videoTag = c.codecTag;
-        if (c.encoder == "mjpeg")
-          p.qscale = 3;
-        else
-          p.videoBitrate = AutoBitrate(p.video, 0.25);
-      } else {
-        p.videoEncoder = "rawvideo";
-        p.video.pixfmt = AV_PIX_FMT_BGR24;
-      }
-      if (s.useAudioCompressor) {
-        const auto& list = AudioCompressorList();
-        if (s.audioCompressor < 0 || s.audioCompressor >= int(list.size()))
-          return fail("no audio compressor with index " + std::to_string(s.audioCompressor));
-        p.audioEncoder = list[s.audioCompressor].encoder;
-        p.audioBitrate = p.audioEncoder == "pcm_s16le" ? 0 : 192000;
-      } else {
-        p.audioEncoder = "pcm_s16le";
-      }
-      return p;
-    }
-    case otWMV: {
-      WMVProfileData prof;
-      if (s.wmvCustomChosen) {
-        if (!ReadProfileFile(s.wmvCustomFileName, &prof, error)) return std::nullopt;
-      } else {
-        const auto& list = BuiltinWMVProfiles();
-        if (s.wmvProfile < 0 || s.wmvProfile >= int(list.size()))
-          return fail("no WMV profile with index " + std::to_string(s.wmvProfile));
-        prof = list[s.wmvProfile];
-      }
-      p.muxer = "asf";
-      p.videoEncoder = "wmv2";
-      p.video.width = EvenSize(prof.width, 320);
-      p.video.height = EvenSize(prof.height, 240);
-      p.video.fps = PlainFps(prof.frameRate, 60);
-      p.videoBitrate = prof.videoBitrate;
-      p.gop = int(std::lround(av_q2d(p.video.fps) * 5));
-      p.audioEncoder = "wmav2";
-      p.audio.sampleRate = prof.audioSampleRate;
-      p.audio.channels = prof.audioChannels;
-      p.audioBitrate = prof.audioBitrate;
-      return p;
-    }
+      return MpegPlan(p, s, srcFps);
+    case otAVI:
+      return AviPlan(p, s, error);
+    case otWMV:
+      return WmvPlan(p, s, error);
     case otQT:
-      p.muxer = "mov";
-      p.videoEncoder = "mpeg4";
-      p.video.fps = PlainFps(srcFps, 60);
-      p.videoBitrate = AutoBitrate(p.video, 0.2);
-      p.gop = 250;
-      p.audioEncoder = "aac";
-      p.audioBitrate = 128000;
-      return p;
+      return QuickTimePlan(p, srcFps);
     case otRM:
-      // RealVideo 2 and AC-3: what FFmpeg can write into RealMedia.
-      p.muxer = "rm";
-      p.videoEncoder = "rv20";
-      p.video.width = std::max(16, w / 16 * 16);
-      p.video.height = std::max(16, h / 16 * 16);
-      p.video.fps = PlainFps(srcFps, 30);
-      p.videoBitrate = AutoBitrate(p.video, 0.2);
-      p.gop = 250;
-      p.audioEncoder = "ac3";
-      p.audioBitrate = 128000;
-      return p;
-    case otIPod: {
-      // The iPod plays H.264 Baseline up to 640 x 480 at 30 frames a second.
-      double scale = std::min({1.0, 640.0 / w, 480.0 / h});
-      p.video.width = EvenSize(int(w * scale), 320);
-      p.video.height = EvenSize(int(h * scale), 240);
-      p.muxer = "ipod";
-      p.videoEncoder = "libx264";
-      p.video.fps = PlainFps(srcFps, 30);
-      p.videoBitrate = 768000;
-      p.maxRate = 1500000;
-      p.bufSize = 2000000;
-      p.videoOptions = {{"profile", "baseline"}, {"level", "3.0"}, {"preset", "fast"}};
-      p.audioEncoder = "aac";
-      p.audioBitrate = 128000;
-      return p;
-    }
+      return RealMediaPlan(p, srcFps);
+    case otIPod:
+      return IPodPlan(p, srcFps);
     case otPSP:
-      // The PSP wants its own screen size, H.264 Main and 48 kHz AAC.
-      p.muxer = "psp";
-      p.videoEncoder = "libx264";
-      p.video.width = 480;
-      p.video.height = 272;
-      p.video.fps = srcFps > 0 && srcFps <= 25.5 ? AVRational{25, 1} : AVRational{30000, 1001};
-      p.videoBitrate = 768000;
-      p.maxRate = 1500000;
-      p.bufSize = 2000000;
-      p.videoOptions = {{"profile", "main"}, {"level", "3.0"}, {"preset", "fast"}};
-      p.audioEncoder = "aac";
-      p.audio.sampleRate = 48000;
-      p.audioBitrate = 128000;
-      return p;
+      return PspPlan(p, srcFps);
     case otFLV:
-      p.muxer = "flv";
-      p.videoEncoder = "flv";
-      p.video.fps = PlainFps(srcFps, 60);
-      p.videoBitrate = std::clamp(s.flvVideoBitrate, 10000, 50000000);
-      p.gop = 250;
-      p.audioEncoder = "libmp3lame";
-      // FLV stores MP3 only at these rates.
-      p.audio.sampleRate = Nearest(s.flvAudioSampleRate, {11025, 22050, 44100});
-      p.audio.channels = std::clamp(s.flvAudioChannels, 1, 2);
-      p.audioBitrate = std::clamp(s.flvAudioBitrate, 8000, 320000);
-      return p;
+      return FlvPlan(p, s, srcFps);
     case ot3GP:
-      p.muxer = "3gp";
-      if (s.video3gpVideoCodec == vcH263) {
-        // H.263 knows five picture sizes; take the largest that fits.
-        p.videoEncoder = "h263";
-        static const int sizes[][2] = {{1408, 1152}, {704, 576}, {352, 288}, {176, 144}, {128, 96}};
-        p.video.width = 128;
-        p.video.height = 96;
-        for (auto& sz : sizes)
-          if (sz[0] <= w && sz[1] <= h) {
-            p.video.width = sz[0];
-            p.video.height = sz[1];
-            break;
-          }
-      } else {
-        p.videoEncoder = "mpeg4";
-      }
-      p.video.fps = PlainFps(srcFps, 30);
-      p.videoBitrate = std::clamp(s.video3gpVideoBitrate, 10000, 50000000);
-      p.gop = 250;
-      if (s.video3gpAudioCodec == acAMR) {
-        p.audioEncoder = "amrnb";
-        p.audio.sampleRate = 8000;
-        p.audio.channels = 1;
-        p.audioBitrate = 12200;
-      } else {
-        p.audioEncoder = "aac";
-        p.audio.sampleRate =
-            Nearest(s.video3gpAudioSampleRate, {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000});
-        p.audioBitrate = p.audio.sampleRate <= 24000 ? 64000 : 128000;
-      }
-      return p;
+      return ThreeGpPlan(p, s, srcFps);
     case otMP4:
-    case otWebM: {
-      if (s.keepSourceSize && srcW > 0 && srcH > 0) {
-        p.video.width = EvenSize(srcW, 320);
-        p.video.height = EvenSize(srcH, 240);
-      }
-      p.video.fps = PlainFps(srcFps, 120);
-      p.audio.channels = 2;
-      if (s.outputType == otMP4) {
-        if (s.videoQuality < 0 || s.videoQuality > 51) return fail("H.264 quality must be 0 to 51");
-        p.muxer = "mp4";
-        // The index first, so that a browser plays the file while it loads.
-        p.muxerOptions = {{"movflags", "+faststart"}};
-        p.videoEncoder = "libx264";
-        p.videoOptions = {{"crf", std::to_string(s.videoQuality)}, {"preset", "medium"}};
-        p.audioEncoder = "aac";
-        p.audio.sampleRate = srcRate > 0 ? Nearest(srcRate, {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100,
-                                                             48000, 88200, 96000})
-                                         : 48000;
-      } else {
-        if (s.videoQuality < 0 || s.videoQuality > 63) return fail("VP9 quality must be 0 to 63");
-        p.muxer = "webm";
-        p.videoEncoder = "libvpx-vp9";
-        // Constant quality (a zero bit rate lets CRF alone decide); rows and
-        // tile columns coded in parallel; speed 4 of "good", a desktop's
-        // usual trade of time against size.
-        p.videoOptions = {{"crf", std::to_string(s.videoQuality)}, {"b", "0"},         {"row-mt", "1"},
-                          {"tile-columns", "1"},                    {"deadline", "good"}, {"cpu-used", "4"}};
-        p.audioEncoder = "libopus";
-        p.audio.sampleRate = 48000;  // Opus codes at 48 kHz only
-      }
-      p.audioBitrate = std::clamp(s.audioBitrate, 6000, 512000);
-      return p;
-    }
+    case otWebM:
+      return ModernPlan(p, s, srcFps, srcW, srcH, srcRate, error);
     default:
-      return fail("unknown output type " + std::to_string(s.outputType));
+      return Refuse(error, "unknown output type " + std::to_string(s.outputType));
   }
 }
 

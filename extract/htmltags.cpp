@@ -274,191 +274,237 @@ std::size_t HtmlTagReader::RawText(std::string_view bytes, std::size_t i) {
   return i;
 }
 
+// Text between tags: nothing in it is wanted, so jump to the next '<'.
+std::size_t HtmlTagReader::SkipData(std::string_view bytes, std::size_t i) {
+  const void* lt = std::memchr(bytes.data() + i, '<', bytes.size() - i);
+  if (lt == nullptr) return bytes.size();
+  state_ = State::kTagOpen;
+  return static_cast<std::size_t>(static_cast<const char*>(lt) - bytes.data()) + 1;
+}
+
+bool HtmlTagReader::TagOpen(char c) {
+  if (c == '!') {
+    state_ = State::kMarkupDeclaration;
+    declaration_.clear();
+  } else if (c == '/') {
+    state_ = State::kEndTagOpen;
+  } else if (IsAlpha(c)) {
+    StartTag(false);
+    state_ = State::kTagName;
+    return false;
+  } else if (c == '?') {
+    state_ = State::kBogusComment;
+  } else if (c != '<') {  // "<<" keeps the second '<' as a possible tag
+    state_ = State::kData;
+  }
+  return true;
+}
+
+bool HtmlTagReader::EndTagOpen(char c) {
+  if (IsAlpha(c)) {
+    StartTag(true);
+    state_ = State::kTagName;
+    return false;
+  }
+  state_ = c == '>' ? State::kData : State::kBogusComment;
+  return true;
+}
+
+bool HtmlTagReader::TagName(char c) {
+  if (IsSpace(c)) {
+    state_ = State::kBeforeAttributeName;
+  } else if (c == '/') {
+    state_ = State::kSelfClosing;
+  } else if (c == '>') {
+    Emit();
+  } else if (tag_.name.size() < kMaxNameBytes) {
+    tag_.name += Lower(c);
+  }
+  return true;
+}
+
+bool HtmlTagReader::BeforeAttributeName(char c) {
+  if (IsSpace(c)) return true;
+  if (c == '/' || c == '>') {
+    state_ = State::kAfterAttributeName;
+    return false;
+  }
+  StartAttribute();
+  state_ = State::kAttributeName;
+  if (c == '=') {  // a leading '=' is part of the name
+    attributeName_ += c;
+    return true;
+  }
+  return false;
+}
+
+bool HtmlTagReader::AttributeName(char c) {
+  if (IsSpace(c) || c == '/' || c == '>') {
+    state_ = State::kAfterAttributeName;
+    return false;
+  }
+  if (c == '=') {
+    state_ = State::kBeforeAttributeValue;
+  } else if (attributeName_.size() < kMaxNameBytes) {
+    attributeName_ += Lower(c);
+  }
+  return true;
+}
+
+bool HtmlTagReader::AfterAttributeName(char c) {
+  if (IsSpace(c)) return true;
+  if (c == '/') {
+    state_ = State::kSelfClosing;
+  } else if (c == '=') {
+    state_ = State::kBeforeAttributeValue;
+  } else if (c == '>') {
+    Emit();
+  } else {
+    StartAttribute();
+    state_ = State::kAttributeName;
+    return false;
+  }
+  return true;
+}
+
+bool HtmlTagReader::BeforeAttributeValue(char c) {
+  if (IsSpace(c)) return true;
+  if (c == '"') {
+    state_ = State::kValueDoubleQuoted;
+  } else if (c == '\'') {
+    state_ = State::kValueSingleQuoted;
+  } else if (c == '>') {
+    Emit();
+  } else {
+    state_ = State::kValueUnquoted;
+    return false;
+  }
+  return true;
+}
+
+// Takes the value up to its closing quote (or all of `bytes`) at once, kept
+// up to the limit; a value that passed it is marked cut.
+std::size_t HtmlTagReader::QuotedValue(std::string_view bytes, std::size_t i) {
+  const char quote = state_ == State::kValueDoubleQuoted ? '"' : '\'';
+  const void* end = std::memchr(bytes.data() + i, quote, bytes.size() - i);
+  const std::size_t stop =
+      end == nullptr ? bytes.size() : static_cast<std::size_t>(static_cast<const char*>(end) - bytes.data());
+  const std::size_t room = kMaxValueBytes - std::min(kMaxValueBytes, attributeValue_.size());
+  attributeValue_.append(bytes.substr(i, std::min(room, stop - i)));
+  if (stop - i > room) valueCut_ = true;
+  if (end == nullptr) return stop;
+  state_ = State::kAfterValueQuoted;
+  return stop + 1;
+}
+
+bool HtmlTagReader::ValueUnquoted(char c) {
+  if (IsSpace(c)) {
+    state_ = State::kBeforeAttributeName;
+  } else if (c == '>') {
+    Emit();
+  } else {
+    AppendValue(c);
+  }
+  return true;
+}
+
+bool HtmlTagReader::AfterValueQuoted(char c) {
+  if (IsSpace(c)) {
+    state_ = State::kBeforeAttributeName;
+  } else if (c == '/') {
+    state_ = State::kSelfClosing;
+  } else if (c == '>') {
+    Emit();
+  } else {
+    state_ = State::kBeforeAttributeName;
+    return false;
+  }
+  return true;
+}
+
+bool HtmlTagReader::SelfClosing(char c) {
+  if (c != '>') {
+    state_ = State::kBeforeAttributeName;
+    return false;
+  }
+  tag_.selfClosing = true;
+  Emit();
+  return true;
+}
+
+bool HtmlTagReader::MarkupDeclaration(char c) {
+  declaration_ += c;
+  if (declaration_ == "-") return true;
+  if (declaration_ == "--") {
+    state_ = State::kComment;
+    commentLength_ = 0;
+    dashes_ = 0;
+    bang_ = false;
+    return true;
+  }
+  // A doctype, CDATA or anything else runs to the next '>'.
+  state_ = State::kBogusComment;
+  return false;
+}
+
+// Ends at "-->", "--!>", and at once for "<!-->" and "<!--->".
+void HtmlTagReader::Comment(char c) {
+  if (c == '>' && (dashes_ >= 2 || bang_ || commentLength_ == dashes_)) {
+    state_ = State::kData;
+  } else if (c == '-') {
+    ++dashes_;
+    bang_ = false;
+  } else {
+    bang_ = c == '!' && dashes_ >= 2;
+    dashes_ = 0;
+  }
+  ++commentLength_;
+}
+
+std::size_t HtmlTagReader::SkipBogusComment(std::string_view bytes, std::size_t i) {
+  const void* gt = std::memchr(bytes.data() + i, '>', bytes.size() - i);
+  if (gt == nullptr) return bytes.size();
+  state_ = State::kData;
+  return static_cast<std::size_t>(static_cast<const char*>(gt) - bytes.data()) + 1;
+}
+
 void HtmlTagReader::Feed(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     const char c = bytes[i];
+    bool took = true;  // false: the state just entered looks at `c` again
     switch (state_) {
-      case State::kData: {
-        const void* lt = std::memchr(bytes.data() + i, '<', bytes.size() - i);
-        if (lt == nullptr) return;
-        i = static_cast<std::size_t>(static_cast<const char*>(lt) - bytes.data()) + 1;
-        state_ = State::kTagOpen;
+      // States that take a run of bytes at once say where to go on.
+      case State::kData:
+        i = SkipData(bytes, i);
         continue;
-      }
-      case State::kTagOpen:
-        if (c == '!') {
-          state_ = State::kMarkupDeclaration;
-          declaration_.clear();
-        } else if (c == '/') {
-          state_ = State::kEndTagOpen;
-        } else if (IsAlpha(c)) {
-          StartTag(false);
-          state_ = State::kTagName;
-          continue;
-        } else if (c == '?') {
-          state_ = State::kBogusComment;
-        } else if (c != '<') {  // "<<" keeps the second '<' as a possible tag
-          state_ = State::kData;
-        }
-        break;
-      case State::kEndTagOpen:
-        if (IsAlpha(c)) {
-          StartTag(true);
-          state_ = State::kTagName;
-          continue;
-        }
-        state_ = c == '>' ? State::kData : State::kBogusComment;
-        break;
-      case State::kTagName:
-        if (IsSpace(c)) {
-          state_ = State::kBeforeAttributeName;
-        } else if (c == '/') {
-          state_ = State::kSelfClosing;
-        } else if (c == '>') {
-          Emit();
-        } else if (tag_.name.size() < kMaxNameBytes) {
-          tag_.name += Lower(c);
-        }
-        break;
-      case State::kBeforeAttributeName:
-        if (IsSpace(c)) break;
-        if (c == '/' || c == '>') {
-          state_ = State::kAfterAttributeName;
-          continue;
-        }
-        StartAttribute();
-        if (c == '=') {
-          attributeName_ += c;
-          state_ = State::kAttributeName;
-          break;
-        }
-        state_ = State::kAttributeName;
-        continue;
-      case State::kAttributeName:
-        if (IsSpace(c) || c == '/' || c == '>') {
-          state_ = State::kAfterAttributeName;
-          continue;
-        }
-        if (c == '=') {
-          state_ = State::kBeforeAttributeValue;
-        } else if (attributeName_.size() < kMaxNameBytes) {
-          attributeName_ += Lower(c);
-        }
-        break;
-      case State::kAfterAttributeName:
-        if (IsSpace(c)) break;
-        if (c == '/') {
-          state_ = State::kSelfClosing;
-        } else if (c == '=') {
-          state_ = State::kBeforeAttributeValue;
-        } else if (c == '>') {
-          Emit();
-        } else {
-          StartAttribute();
-          state_ = State::kAttributeName;
-          continue;
-        }
-        break;
-      case State::kBeforeAttributeValue:
-        if (IsSpace(c)) break;
-        if (c == '"') {
-          state_ = State::kValueDoubleQuoted;
-        } else if (c == '\'') {
-          state_ = State::kValueSingleQuoted;
-        } else if (c == '>') {
-          Emit();
-        } else {
-          state_ = State::kValueUnquoted;
-          continue;
-        }
-        break;
       case State::kValueDoubleQuoted:
-      case State::kValueSingleQuoted: {
-        const char quote = state_ == State::kValueDoubleQuoted ? '"' : '\'';
-        const void* end = std::memchr(bytes.data() + i, quote, bytes.size() - i);
-        const std::size_t stop =
-            end == nullptr ? bytes.size() : static_cast<std::size_t>(static_cast<const char*>(end) - bytes.data());
-        const std::size_t room = kMaxValueBytes - std::min(kMaxValueBytes, attributeValue_.size());
-        attributeValue_.append(bytes.substr(i, std::min(room, stop - i)));
-        if (stop - i > room) valueCut_ = true;
-        i = stop;
-        if (end != nullptr) {
-          state_ = State::kAfterValueQuoted;
-          ++i;
-        }
+      case State::kValueSingleQuoted:
+        i = QuotedValue(bytes, i);
         continue;
-      }
-      case State::kValueUnquoted:
-        if (IsSpace(c)) {
-          state_ = State::kBeforeAttributeName;
-        } else if (c == '>') {
-          Emit();
-        } else {
-          AppendValue(c);
-        }
-        break;
-      case State::kAfterValueQuoted:
-        if (IsSpace(c)) {
-          state_ = State::kBeforeAttributeName;
-        } else if (c == '/') {
-          state_ = State::kSelfClosing;
-        } else if (c == '>') {
-          Emit();
-        } else {
-          state_ = State::kBeforeAttributeName;
-          continue;
-        }
-        break;
-      case State::kSelfClosing:
-        if (c == '>') {
-          tag_.selfClosing = true;
-          Emit();
-        } else {
-          state_ = State::kBeforeAttributeName;
-          continue;
-        }
-        break;
-      case State::kMarkupDeclaration:
-        declaration_ += c;
-        if (declaration_ == "-") break;
-        if (declaration_ == "--") {
-          state_ = State::kComment;
-          commentLength_ = 0;
-          dashes_ = 0;
-          bang_ = false;
-          break;
-        }
-        // A doctype, CDATA or anything else runs to the next '>'.
-        state_ = State::kBogusComment;
+      case State::kBogusComment:
+        i = SkipBogusComment(bytes, i);
         continue;
-      case State::kComment:
-        // Ends at "-->", "--!>", and at once for "<!-->" and "<!--->".
-        if (c == '>' && (dashes_ >= 2 || bang_ || commentLength_ == dashes_)) {
-          state_ = State::kData;
-        } else if (c == '-') {
-          ++dashes_;
-          bang_ = false;
-        } else {
-          bang_ = c == '!' && dashes_ >= 2;
-          dashes_ = 0;
-        }
-        ++commentLength_;
-        break;
-      case State::kBogusComment: {
-        const void* gt = std::memchr(bytes.data() + i, '>', bytes.size() - i);
-        if (gt == nullptr) return;
-        i = static_cast<std::size_t>(static_cast<const char*>(gt) - bytes.data()) + 1;
-        state_ = State::kData;
-        continue;
-      }
       case State::kRawText:
         i = RawText(bytes, i);
         continue;
       case State::kPlainText:
-        return;
+        return;  // the rest of the page is text
+      // The others take one character.
+      case State::kTagOpen: took = TagOpen(c); break;
+      case State::kEndTagOpen: took = EndTagOpen(c); break;
+      case State::kTagName: took = TagName(c); break;
+      case State::kBeforeAttributeName: took = BeforeAttributeName(c); break;
+      case State::kAttributeName: took = AttributeName(c); break;
+      case State::kAfterAttributeName: took = AfterAttributeName(c); break;
+      case State::kBeforeAttributeValue: took = BeforeAttributeValue(c); break;
+      case State::kValueUnquoted: took = ValueUnquoted(c); break;
+      case State::kAfterValueQuoted: took = AfterValueQuoted(c); break;
+      case State::kSelfClosing: took = SelfClosing(c); break;
+      case State::kMarkupDeclaration: took = MarkupDeclaration(c); break;
+      case State::kComment: Comment(c); break;
     }
-    ++i;
+    if (took) ++i;
   }
 }
 

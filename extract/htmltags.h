@@ -82,6 +82,25 @@ class HtmlTagReader {
   void Emit();
   void AppendValue(char c);
   std::size_t RawText(std::string_view bytes, std::size_t i);
+
+  // One step of `Feed` per state. Those that take a run of bytes return the
+  // index to go on from; those that take one character return whether they
+  // took it (false: the state they switched to reads it again).
+  std::size_t SkipData(std::string_view bytes, std::size_t i);
+  std::size_t QuotedValue(std::string_view bytes, std::size_t i);
+  std::size_t SkipBogusComment(std::string_view bytes, std::size_t i);
+  bool TagOpen(char c);
+  bool EndTagOpen(char c);
+  bool TagName(char c);
+  bool BeforeAttributeName(char c);
+  bool AttributeName(char c);
+  bool AfterAttributeName(char c);
+  bool BeforeAttributeValue(char c);
+  bool ValueUnquoted(char c);
+  bool AfterValueQuoted(char c);
+  bool SelfClosing(char c);
+  bool MarkupDeclaration(char c);
+  void Comment(char c);
   void Capture(std::string_view text);
 
   std::function<void(const HtmlTag&)> onTag_;

@@ -268,6 +268,88 @@ void TNetTCPConnection::SetReadDeadline(int ms, std::string message) {
   deadline_ = Deadline{std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), std::move(message)};
 }
 
+// The limits only shorten a wait. Which one ended it decides the error.
+TNetTCPConnection::ReceiveWait TNetTCPConnection::LimitWait(int timeoutMs) {
+  ReceiveWait wait{timeoutMs, WaitBound::Caller};
+  if (IdleLimitMs > 0 && (wait.timeoutMs < 0 || wait.timeoutMs > IdleLimitMs)) {
+    wait.timeoutMs = IdleLimitMs;
+    wait.bound = WaitBound::Idle;
+  }
+  if (deadline_) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_->at - std::chrono::steady_clock::now()).count();
+    // Bytes that keep dripping in never end a wait, so the deadline is also
+    // checked before each one.
+    if (left <= 0) throw ENetHeadTimeout(deadline_->message);
+    if (wait.timeoutMs < 0 || wait.timeoutMs > left) {
+      wait.timeoutMs = static_cast<int>(left);
+      wait.bound = WaitBound::Deadline;
+    }
+  }
+  return wait;
+}
+
+int TNetTCPConnection::ReceiveSize(bool limited) const {
+  // Inside a body one receive may take several blocks, up to the body's
+  // end: far fewer system calls, and ReadToStream still takes the bytes
+  // out (and reports them) block by block.
+  int size = static_cast<int>(
+      std::max<std::int64_t>(std::max(1, RecvBufferSize), std::min<std::int64_t>(bodyAhead_, kReadAheadBytes)));
+  if (limited) size = std::min(size, RateLimit::Global().ReceiveBytes());
+  return size;
+}
+
+std::optional<int> TNetTCPConnection::ReceiveInto(TNetIOHandler& io, char* area, int size, const ReceiveWait& wait,
+                                                  const TWaitSlice& between) {
+  // Waiting without limit: the blocking receive is the wait itself.
+  if (wait.timeoutMs == -2 && !between) return io.Receive(area, size);
+  // Take what is already there without a poll; wait only when empty.
+  const int n = io.ReceiveNow(area, size);
+  if (n != -1 || Stack().LastError != 10035) return n;
+  if (!io.WaitReadable(wait.timeoutMs, between)) return std::nullopt;
+  return io.Receive(area, size);
+}
+
+int TNetTCPConnection::WaitEnded(const ReceiveWait& wait, bool raiseIfClosed, bool raiseOnTimeout) {
+  // A Disconnect from `OnWaiting` ended the wait: no transport is
+  // left, as after a Disconnect from a work event.
+  if (waitCut_) {
+    if (raiseIfClosed) throw ENetNotConnected();
+    return 0;
+  }
+  // A deadline reached after a silence of the idle limit is that
+  // silence (measured to the deadline, which the wait may end a
+  // fraction of a millisecond short of).
+  const bool silent = wait.bound == WaitBound::Deadline && IdleLimitMs > 0 &&
+                      lastActivity_ <= deadline_->at - std::chrono::milliseconds(IdleLimitMs);
+  if (wait.bound == WaitBound::Deadline && !silent) throw ENetHeadTimeout(deadline_->message);
+  if (wait.bound != WaitBound::Caller)
+    throw ENetIdleTimeout("No data from " + EscapedText(PeerName()) + " for " + SecondsText(IdleLimitMs) + " s.");
+  if (raiseOnTimeout) throw ENetReadTimeout();
+  return -1;
+}
+
+int TNetTCPConnection::TakeReceived(int n, bool limited) {
+  peerClosed_ = (n == 0);
+  if (n == -1) {
+    int err = Stack().LastError;
+    // A connection shut down under us ends like a close, after what is
+    // already buffered has been read.
+    if (err == kWsaEShutdown || err == kWsaEConnAborted) {
+      n = 0;
+      DropSocket();
+      if (input_.Size() == 0) Stack().RaiseFromError(err);
+    } else {
+      Stack().RaiseFromError(err);
+    }
+  }
+  if (n > 0) {
+    input_.Commit(static_cast<std::size_t>(n));
+    lastActivity_ = std::chrono::steady_clock::now();
+    if (limited) limitUntil_ = RateLimit::Global().Charge(n);
+  }
+  return n;
+}
+
 int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool raiseOnTimeout) {
   if (timeoutMs == -1) timeoutMs = ReadTimeout;
   if (timeoutMs == 0) timeoutMs = -2;
@@ -276,22 +358,7 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool r
     if (raiseIfClosed) throw ENetNotConnected();
     return 0;
   }
-  // The limits only shorten a wait. Which one ended it decides the error.
-  enum class Bound { Caller, Idle, Deadline } bound = Bound::Caller;
-  if (IdleLimitMs > 0 && (timeoutMs < 0 || timeoutMs > IdleLimitMs)) {
-    timeoutMs = IdleLimitMs;
-    bound = Bound::Idle;
-  }
-  if (deadline_) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_->at - std::chrono::steady_clock::now()).count();
-    // Bytes that keep dripping in never end a wait, so the deadline is also
-    // checked before each one.
-    if (left <= 0) throw ENetHeadTimeout(deadline_->message);
-    if (timeoutMs < 0 || timeoutMs > left) {
-      timeoutMs = static_cast<int>(left);
-      bound = Bound::Deadline;
-    }
-  }
+  const ReceiveWait wait = LimitWait(timeoutMs);
   const TWaitSlice between = WaitHook();
   for (;;) {
     // A body read under the speed limit waits for its turn first.
@@ -300,60 +367,15 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool r
       if (raiseIfClosed) throw ENetNotConnected();
       return 0;
     }
+    // Held to the end of the step: a Disconnect inside the wait must not
+    // free the transport under its receive.
     std::shared_ptr<TNetIOHandler> io = io_;
-    // Inside a body one receive may take several blocks, up to the body's
-    // end: far fewer system calls, and ReadToStream still takes the bytes
-    // out (and reports them) block by block.
-    int size = static_cast<int>(
-        std::max<std::int64_t>(std::max(1, RecvBufferSize), std::min<std::int64_t>(bodyAhead_, kReadAheadBytes)));
-    if (limited) size = std::min(size, RateLimit::Global().ReceiveBytes());
+    const int size = ReceiveSize(limited);
     // The receive lands directly at the end of the input buffer.
     char* area = input_.Reserve(static_cast<std::size_t>(size));
-    int n;
-    if (timeoutMs == -2 && !between) {
-      // Waiting without limit: the blocking receive is the wait itself.
-      n = io->Receive(area, size);
-    } else {
-      // Take what is already there without a poll; wait only when empty.
-      n = io->ReceiveNow(area, size);
-      if (n == -1 && Stack().LastError == 10035) {
-        if (!io->WaitReadable(timeoutMs, between)) {
-          // A Disconnect from `OnWaiting` ended the wait: no transport is
-          // left, as after a Disconnect from a work event.
-          if (waitCut_) {
-            if (raiseIfClosed) throw ENetNotConnected();
-            return 0;
-          }
-          // A deadline reached after a silence of the idle limit is that
-          // silence (measured to the deadline, which the wait may end a
-          // fraction of a millisecond short of).
-          const bool silent = bound == Bound::Deadline && IdleLimitMs > 0 &&
-                              lastActivity_ <= deadline_->at - std::chrono::milliseconds(IdleLimitMs);
-          if (bound == Bound::Deadline && !silent) throw ENetHeadTimeout(deadline_->message);
-          if (bound != Bound::Caller)
-            throw ENetIdleTimeout("No data from " + EscapedText(PeerName()) + " for " + SecondsText(IdleLimitMs) + " s.");
-          if (raiseOnTimeout) throw ENetReadTimeout();
-          return -1;
-        }
-        n = io->Receive(area, size);
-      }
-    }
-    peerClosed_ = (n == 0);
-    if (n == -1) {
-      int err = Stack().LastError;
-      if (err == kWsaEShutdown || err == kWsaEConnAborted) {
-        n = 0;
-        DropSocket();
-        if (input_.Size() == 0) Stack().RaiseFromError(err);
-      } else {
-        Stack().RaiseFromError(err);
-      }
-    }
-    if (n > 0) {
-      input_.Commit(static_cast<std::size_t>(n));
-      lastActivity_ = std::chrono::steady_clock::now();
-      if (limited) limitUntil_ = RateLimit::Global().Charge(n);
-    }
+    const std::optional<int> received = ReceiveInto(*io, area, size, wait, between);
+    if (!received) return WaitEnded(wait, raiseIfClosed, raiseOnTimeout);
+    const int n = TakeReceived(*received, limited);
     CheckClosed(raiseIfClosed, false);
     if (n != 0) return n;
     if (!IsConnected()) return 0;
@@ -412,28 +434,82 @@ std::string TNetTCPConnection::ReadLine(const std::string& terminatorIn, int tim
   return line;
 }
 
-void TNetTCPConnection::ReadToStream(TNetStream& stream, std::int64_t count, bool untilClose) {
+std::int64_t TNetTCPConnection::BeginBody(TNetStream& stream, std::int64_t count, bool untilClose) {
   // A known length gives a file its full size at once.
   if (count >= 0) {
     std::int64_t at = stream.Position();
     stream.SetSize(at + count);
     stream.Seek(at);
   }
-  std::int64_t remaining;
   if (untilClose) {
     // Until the peer closes, without an artificial 2 GiB cap.
-    remaining = INT64_MAX;
     ReportWorkBegin(wmRead, 0);
-  } else {
-    remaining = count;
-    ReportWorkBegin(wmRead, count);
+    return INT64_MAX;
   }
+  ReportWorkBegin(wmRead, count);
+  return count;
+}
 
+bool TNetTCPConnection::KeepBytesAtClose(TNetStream& stream, std::int64_t& remaining, bool untilClose) {
+  const int k = static_cast<int>(input_.Size());
+  if (k > 0) std::memcpy(scratch_.data(), input_.Data(), static_cast<std::size_t>(k));
+  input_.Clear();
+  if (!untilClose) {
+    if (k > 0) stream.Write(scratch_.data(), static_cast<std::size_t>(k));
+    return false;
+  }
+  // The last bytes of a body that runs to the close count like every
+  // other block; the total shown would otherwise fall short of the file.
+  if (k > 0) {
+    stream.Write(scratch_.data(), static_cast<std::size_t>(k));
+    remaining -= k;
+    ReportWork(wmRead, k);
+  }
+  return true;
+}
+
+void TNetTCPConnection::ReadBlocks(TNetStream& stream, std::int64_t& remaining, bool untilClose) {
+  const int block = static_cast<int>(std::min<std::int64_t>(remaining, std::max(1, RecvBufferSize)));
+  if (scratch_.size() < static_cast<std::size_t>(std::max(block, 0))) scratch_.resize(static_cast<std::size_t>(block));
+  struct AheadOff {
+    std::int64_t& ahead;
+    ~AheadOff() { ahead = 0; }
+  } aheadOff{bodyAhead_};
+  while (remaining > 0 && IsConnected()) {
+    int k = static_cast<int>(std::min<std::int64_t>(remaining, block));
+    bodyAhead_ = remaining - static_cast<std::int64_t>(input_.Size());
+    try {
+      // Reports the block (OnWork) as it takes it out of the input buffer.
+      ReadExact(scratch_.data(), k);
+    } catch (const ENetNotConnected&) {
+      // A Disconnect from `OnWaiting` while the body stalled ends it as a
+      // Disconnect from a work event does.
+      if (!waitCut_) throw;
+      break;
+    } catch (const ENetConnClosedGracefully&) {
+      // The peer's close ends the body: keep the last, unreported bytes,
+      // also when the body was meant to be longer (then the close raises).
+      if (!KeepBytesAtClose(stream, remaining, untilClose)) throw;
+      continue;
+    }
+    if (k > 0) {
+      stream.Write(scratch_.data(), static_cast<std::size_t>(k));
+      remaining -= k;
+    }
+  }
+  // Cut by a Disconnect: the body ends with its reported blocks. Its bytes
+  // read ahead of them go, so that later reads on this connection (the
+  // line after a chunk) find what one receive per block would have left:
+  // nothing of this body.
+  if (remaining > 0 && static_cast<std::int64_t>(input_.Size()) <= remaining) input_.Clear();
+}
+
+void TNetTCPConnection::ReadToStream(TNetStream& stream, std::int64_t count, bool untilClose) {
+  std::int64_t remaining = BeginBody(stream, count, untilClose);
   auto finish = [&] {
     ReportWorkEnd(wmRead);
     if (stream.Size() > stream.Position()) stream.SetSize(stream.Position());
   };
-
   try {
     // Bytes that came with the header: written first, then reported.
     if (input_.Size() > 0 && remaining > 0) {
@@ -442,52 +518,7 @@ void TNetTCPConnection::ReadToStream(TNetStream& stream, std::int64_t count, boo
       input_.Remove(k);
       remaining -= static_cast<std::int64_t>(k);
     }
-    const int block = static_cast<int>(std::min<std::int64_t>(remaining, std::max(1, RecvBufferSize)));
-    if (scratch_.size() < static_cast<std::size_t>(std::max(block, 0))) scratch_.resize(static_cast<std::size_t>(block));
-    struct AheadOff {
-      std::int64_t& ahead;
-      ~AheadOff() { ahead = 0; }
-    } aheadOff{bodyAhead_};
-    while (remaining > 0 && IsConnected()) {
-      int k = static_cast<int>(std::min<std::int64_t>(remaining, block));
-      bodyAhead_ = remaining - static_cast<std::int64_t>(input_.Size());
-      try {
-        // Reports the block (OnWork) as it takes it out of the input buffer.
-        ReadExact(scratch_.data(), k);
-      } catch (const ENetNotConnected&) {
-        // A Disconnect from `OnWaiting` while the body stalled ends it as a
-        // Disconnect from a work event does.
-        if (!waitCut_) throw;
-        break;
-      } catch (const ENetConnClosedGracefully&) {
-        // The peer's close ends the body: keep the last, unreported bytes,
-        // also when the body was meant to be longer (then the close raises).
-        k = static_cast<int>(input_.Size());
-        if (k > 0) std::memcpy(scratch_.data(), input_.Data(), static_cast<std::size_t>(k));
-        input_.Clear();
-        if (!untilClose) {
-          if (k > 0) stream.Write(scratch_.data(), static_cast<std::size_t>(k));
-          throw;
-        }
-        // The last bytes of a body that runs to the close count like every
-        // other block; the total shown would otherwise fall short of the file.
-        if (k > 0) {
-          stream.Write(scratch_.data(), static_cast<std::size_t>(k));
-          remaining -= k;
-          ReportWork(wmRead, k);
-        }
-        continue;
-      }
-      if (k > 0) {
-        stream.Write(scratch_.data(), static_cast<std::size_t>(k));
-        remaining -= k;
-      }
-    }
-    // Cut by a Disconnect: the body ends with its reported blocks. Its bytes
-    // read ahead of them go, so that later reads on this connection (the
-    // line after a chunk) find what one receive per block would have left:
-    // nothing of this body.
-    if (remaining > 0 && static_cast<std::int64_t>(input_.Size()) <= remaining) input_.Clear();
+    ReadBlocks(stream, remaining, untilClose);
   } catch (...) {
     finish();
     throw;

@@ -236,6 +236,35 @@ class TNetTCPConnection : public TNetComponent {
   // Waits (in slices, running `between`) until `limitUntil_`; false when a
   // Disconnect ended the wait.
   bool WaitForRateLimit(const TWaitSlice& between);
+
+  // The steps of `FillInputBuffer`. How long one receive may wait, and which
+  // limit set that (it decides the error when the wait runs out).
+  enum class WaitBound { Caller, Idle, Deadline };
+  struct ReceiveWait {
+    int timeoutMs;  // -2: no limit
+    WaitBound bound;
+  };
+  ReceiveWait LimitWait(int timeoutMs);
+  // The most one receive may take.
+  int ReceiveSize(bool limited) const;
+  // One receive into `area` (waiting when nothing is there); nullopt when
+  // the wait ended without a byte.
+  std::optional<int> ReceiveInto(TNetIOHandler& io, char* area, int size, const ReceiveWait& wait,
+                                 const TWaitSlice& between);
+  // A wait that ended without a byte: raises the error of the limit that
+  // ended it, or returns what `FillInputBuffer` returns (0 or -1).
+  int WaitEnded(const ReceiveWait& wait, bool raiseIfClosed, bool raiseOnTimeout);
+  // Books a receive's result in the input buffer; its count as
+  // `FillInputBuffer` returns it.
+  int TakeReceived(int n, bool limited);
+
+  // The steps of `ReadToStream`: sizes the stream and begins the work
+  // report, returning the bytes to read; reads them block by block; and at
+  // a peer's close keeps the bytes left (false: the body was cut short and
+  // the close is to be raised).
+  std::int64_t BeginBody(TNetStream& stream, std::int64_t count, bool untilClose);
+  void ReadBlocks(TNetStream& stream, std::int64_t& remaining, bool untilClose);
+  bool KeepBytesAtClose(TNetStream& stream, std::int64_t& remaining, bool untilClose);
   struct Deadline {
     std::chrono::steady_clock::time_point at;
     std::string message;

@@ -256,6 +256,156 @@ bool Protected(const Node& set, const Node& rep) {
   return set.Child("ContentProtection") || rep.Child("ContentProtection");
 }
 
+// How many more times timeline entry `s`, of duration `d` from time `t`,
+// repeats; r="-1" repeats it to the period's `end` (in the timescale).
+std::int64_t Repeats(const Node& s, std::int64_t t, std::int64_t d, double end) {
+  const std::string r = s.Attr("r");
+  if (r == "-1") {
+    if (end < 0) throw StreamError("The DASH manifest repeats a segment without saying how long the period is.");
+    return static_cast<std::int64_t>(std::ceil((end - static_cast<double>(t)) / static_cast<double>(d))) - 1;
+  }
+  return r.empty() ? 0 : ParseCount(r).value_or(0);
+}
+
+// Makes one representation's pieces for one period from its segment
+// description, adding them to `track` within the manifest's bounds.
+struct PieceMaker {
+  Track& track;
+  std::size_t& addressBytes;  // all tracks' addresses so far
+  const SegmentInfo& info;
+  const std::string id;
+  const std::int64_t bandwidth;
+  const std::string& base;
+  const double periodSeconds;  // <= 0 when unknown
+
+  void Add(Piece p) {
+    if (track.pieces.size() >= kMaxSegments) throw TooManySegments();
+    addressBytes += p.where.url.size();
+    if (addressBytes > kMaxAddressBytes)
+      throw StreamError("The DASH manifest's segment addresses take more than " +
+                        std::to_string(kMaxAddressBytes >> 20) + " MiB.");
+    track.pieces.push_back(std::move(p));
+  }
+
+  // The index of `r` in the track's init sections, added when new: periods
+  // that share one keep one.
+  int AddInit(const Resource& r) {
+    const auto same = std::find(track.inits.begin(), track.inits.end(), r);
+    const int index = static_cast<int>(same - track.inits.begin());
+    if (same == track.inits.end()) track.inits.push_back(r);
+    return index;
+  }
+
+  void FromTemplate() {
+    if (info.media.empty()) throw StreamError("The DASH manifest has a SegmentTemplate without media.");
+    int init = -1;
+    if (!info.initialization.empty())
+      init = AddInit({Resolve(Substitute(info.initialization, id, 0, bandwidth, 0), base), 0, -1});
+    if (info.timeline)
+      FromTimeline(init);
+    else
+      FromDuration(init);
+  }
+
+  // SegmentTimeline: each S entry is a segment of duration d at time t,
+  // repeated r more times.
+  void FromTimeline(int init) {
+    const double scale = static_cast<double>(info.timescale);
+    std::int64_t t = 0, number = info.startNumber;
+    const double end = periodSeconds > 0 ? periodSeconds * scale + info.presentationTimeOffset : -1;
+    for (const Node* s : info.timeline->Children("S")) {
+      if (s->Has("t")) t = ParseCount(s->Attr("t")).value_or(t);
+      const std::int64_t d = ParseCount(s->Attr("d")).value_or(0);
+      if (d <= 0) throw StreamError("The DASH manifest has a SegmentTimeline entry without a duration.");
+      const std::int64_t repeat = Repeats(*s, t, d, end);
+      if (repeat >= static_cast<std::int64_t>(kMaxSegments)) throw TooManySegments();
+      for (std::int64_t k = 0; k <= repeat; ++k, ++number, t += d) {
+        Piece p;
+        p.where.url = Resolve(Substitute(info.media, id, number, bandwidth, t), base);
+        p.duration = static_cast<double>(d) / scale;
+        p.init = init;
+        Add(std::move(p));
+      }
+    }
+  }
+
+  // Numbered segments of one duration that fill the period; the last may be
+  // shorter.
+  void FromDuration(int init) {
+    if (info.duration <= 0) throw StreamError("The DASH manifest's SegmentTemplate gives neither a duration nor a timeline.");
+    if (periodSeconds <= 0) throw StreamError("The DASH manifest does not say how long the video is.");
+    const double each = static_cast<double>(info.duration) / static_cast<double>(info.timescale);
+    const double count = std::ceil(periodSeconds / each - 1e-9);
+    if (count > static_cast<double>(kMaxSegments)) throw TooManySegments();
+    for (std::int64_t k = 0; k < static_cast<std::int64_t>(count); ++k) {
+      Piece p;
+      p.where.url = Resolve(Substitute(info.media, id, info.startNumber + k, bandwidth,
+                                       info.presentationTimeOffset + k * info.duration), base);
+      p.duration = std::min(each, periodSeconds - static_cast<double>(k) * each);
+      p.init = init;
+      Add(std::move(p));
+    }
+  }
+
+  // The Initialization of a SegmentList: its own address or the base, whole
+  // or a range of it; -1 when there is none.
+  int ListInit() {
+    if (info.initSource.empty() && info.initRange.empty()) return -1;
+    const std::string url = info.initSource.empty() ? base : Resolve(info.initSource, base);
+    Resource r{url, 0, -1};
+    if (!info.initRange.empty()) {
+      const auto range = Range(info.initRange, url);
+      if (!range) throw StreamError("The DASH manifest has a broken Initialization range.");
+      r = *range;
+    }
+    return AddInit(r);
+  }
+
+  void FromList() {
+    const int init = ListInit();
+    const double each = info.duration > 0 ? static_cast<double>(info.duration) / static_cast<double>(info.timescale) : 0;
+    for (const Node* s : info.segmentUrls) {
+      const std::string media = s->Attr("media");
+      const std::string url = media.empty() ? base : Resolve(media, base);
+      Piece p;
+      p.where = {url, 0, -1};
+      if (s->Has("mediaRange")) {
+        const auto range = Range(s->Attr("mediaRange"), url);
+        if (!range) throw StreamError("The DASH manifest has a broken mediaRange.");
+        p.where = *range;
+      }
+      p.duration = each;
+      p.init = init;
+      Add(std::move(p));
+    }
+    if (info.segmentUrls.empty()) throw StreamError("The DASH manifest has a SegmentList without segments.");
+  }
+
+  // SegmentBase: one file, whole, or listed by its sidx index, which the
+  // fetcher reads later; the init section is the Initialization range or
+  // what comes before the index.
+  void FromIndexedFile() {
+    if (info.indexRange.empty()) {
+      WholeFile();
+      return;
+    }
+    const auto index = Range(info.indexRange, base);
+    if (!index) throw StreamError("The DASH manifest has a broken indexRange.");
+    if (!track.pieces.empty() || track.NeedsIndex())
+      throw StreamError("DASH manifests with an indexed file in more than one period are not supported.");
+    Resource initRes{base, 0, index->offset};
+    if (!info.initRange.empty()) {
+      const auto range = Range(info.initRange, base);
+      if (!range) throw StreamError("The DASH manifest has a broken Initialization range.");
+      initRes = *range;
+    }
+    track.index = *index;
+    track.indexInit = initRes.length > 0 ? AddInit(initRes) : -1;
+  }
+
+  void WholeFile() { Add(Piece{Resource{base, 0, -1}, periodSeconds > 0 ? periodSeconds : 0}); }
+};
+
 void AddPieces(Track& track, const Node& period, const Candidate& c, const std::string& base,
                double periodSeconds, bool periodStart, std::size_t& addressBytes) {
   if (Protected(*c.set, *c.rep))
@@ -264,121 +414,21 @@ void AddPieces(Track& track, const Node& period, const Candidate& c, const std::
   info.Apply(period);
   info.Apply(*c.set);
   info.Apply(*c.rep);
-  const std::string id = c.rep->Attr("id");
+  PieceMaker maker{track, addressBytes, info, c.rep->Attr("id"), c.bandwidth, base, periodSeconds};
   const std::size_t first = track.pieces.size();
-  auto add = [&](Piece p) {
-    if (track.pieces.size() >= kMaxSegments) throw TooManySegments();
-    addressBytes += p.where.url.size();
-    if (addressBytes > kMaxAddressBytes)
-      throw StreamError("The DASH manifest's segment addresses take more than " +
-                        std::to_string(kMaxAddressBytes >> 20) + " MiB.");
-    track.pieces.push_back(std::move(p));
-  };
-  auto addInit = [&](const Resource& r) {
-    const auto same = std::find(track.inits.begin(), track.inits.end(), r);
-    const int index = static_cast<int>(same - track.inits.begin());
-    if (same == track.inits.end()) track.inits.push_back(r);
-    return index;
-  };
-  int init = -1;
   switch (info.kind) {
-    case SegmentInfo::kTemplate: {
-      if (info.media.empty()) throw StreamError("The DASH manifest has a SegmentTemplate without media.");
-      if (!info.initialization.empty())
-        init = addInit({Resolve(Substitute(info.initialization, id, 0, c.bandwidth, 0), base), 0, -1});
-      const double scale = static_cast<double>(info.timescale);
-      if (info.timeline) {
-        std::int64_t t = 0, number = info.startNumber;
-        const double end = periodSeconds > 0 ? periodSeconds * scale + info.presentationTimeOffset : -1;
-        for (const Node* s : info.timeline->Children("S")) {
-          if (s->Has("t")) t = ParseCount(s->Attr("t")).value_or(t);
-          const std::int64_t d = ParseCount(s->Attr("d")).value_or(0);
-          if (d <= 0) throw StreamError("The DASH manifest has a SegmentTimeline entry without a duration.");
-          std::int64_t repeat = 0;
-          const std::string r = s->Attr("r");
-          if (r == "-1") {
-            if (end < 0) throw StreamError("The DASH manifest repeats a segment without saying how long the period is.");
-            repeat = static_cast<std::int64_t>(std::ceil((end - static_cast<double>(t)) / static_cast<double>(d))) - 1;
-          } else if (!r.empty()) {
-            repeat = ParseCount(r).value_or(0);
-          }
-          if (repeat >= static_cast<std::int64_t>(kMaxSegments)) throw TooManySegments();
-          for (std::int64_t k = 0; k <= repeat; ++k, ++number, t += d) {
-            Piece p;
-            p.where.url = Resolve(Substitute(info.media, id, number, c.bandwidth, t), base);
-            p.duration = static_cast<double>(d) / scale;
-            p.init = init;
-            add(std::move(p));
-          }
-        }
-      } else {
-        if (info.duration <= 0) throw StreamError("The DASH manifest's SegmentTemplate gives neither a duration nor a timeline.");
-        if (periodSeconds <= 0) throw StreamError("The DASH manifest does not say how long the video is.");
-        const double each = static_cast<double>(info.duration) / scale;
-        const double count = std::ceil(periodSeconds / each - 1e-9);
-        if (count > static_cast<double>(kMaxSegments)) throw TooManySegments();
-        for (std::int64_t k = 0; k < static_cast<std::int64_t>(count); ++k) {
-          Piece p;
-          p.where.url = Resolve(Substitute(info.media, id, info.startNumber + k, c.bandwidth,
-                                           info.presentationTimeOffset + k * info.duration), base);
-          p.duration = std::min(each, periodSeconds - static_cast<double>(k) * each);
-          p.init = init;
-          add(std::move(p));
-        }
-      }
+    case SegmentInfo::kTemplate:
+      maker.FromTemplate();
       break;
-    }
-    case SegmentInfo::kList: {
-      if (!info.initSource.empty() || !info.initRange.empty()) {
-        const std::string url = info.initSource.empty() ? base : Resolve(info.initSource, base);
-        Resource r{url, 0, -1};
-        if (!info.initRange.empty()) {
-          const auto range = Range(info.initRange, url);
-          if (!range) throw StreamError("The DASH manifest has a broken Initialization range.");
-          r = *range;
-        }
-        init = addInit(r);
-      }
-      const double each = info.duration > 0 ? static_cast<double>(info.duration) / static_cast<double>(info.timescale) : 0;
-      for (const Node* s : info.segmentUrls) {
-        const std::string media = s->Attr("media");
-        const std::string url = media.empty() ? base : Resolve(media, base);
-        Piece p;
-        p.where = {url, 0, -1};
-        if (s->Has("mediaRange")) {
-          const auto range = Range(s->Attr("mediaRange"), url);
-          if (!range) throw StreamError("The DASH manifest has a broken mediaRange.");
-          p.where = *range;
-        }
-        p.duration = each;
-        p.init = init;
-        add(std::move(p));
-      }
-      if (info.segmentUrls.empty()) throw StreamError("The DASH manifest has a SegmentList without segments.");
+    case SegmentInfo::kList:
+      maker.FromList();
       break;
-    }
-    case SegmentInfo::kBase: {
-      if (info.indexRange.empty()) {
-        add(Piece{Resource{base, 0, -1}, periodSeconds > 0 ? periodSeconds : 0});
-        break;
-      }
-      const auto index = Range(info.indexRange, base);
-      if (!index) throw StreamError("The DASH manifest has a broken indexRange.");
-      if (!track.pieces.empty() || track.NeedsIndex())
-        throw StreamError("DASH manifests with an indexed file in more than one period are not supported.");
-      Resource initRes{base, 0, index->offset};
-      if (!info.initRange.empty()) {
-        const auto range = Range(info.initRange, base);
-        if (!range) throw StreamError("The DASH manifest has a broken Initialization range.");
-        initRes = *range;
-      }
-      track.index = *index;
-      track.indexInit = initRes.length > 0 ? addInit(initRes) : -1;
+    case SegmentInfo::kBase:
+      maker.FromIndexedFile();
       break;
-    }
     case SegmentInfo::kNone:
       // The representation's BaseURL is the whole media file.
-      add(Piece{Resource{base, 0, -1}, periodSeconds > 0 ? periodSeconds : 0});
+      maker.WholeFile();
       break;
   }
   if (periodStart && first < track.pieces.size()) track.pieces[first].discontinuity = true;
@@ -487,64 +537,90 @@ StreamPlan ParseDashManifest(std::string_view text, const std::string& manifestU
   return plan;
 }
 
+namespace {
+
+std::uint64_t U32At(std::string_view box, std::size_t at) {
+  return (std::uint64_t(static_cast<unsigned char>(box[at])) << 24) |
+         (std::uint64_t(static_cast<unsigned char>(box[at + 1])) << 16) |
+         (std::uint64_t(static_cast<unsigned char>(box[at + 2])) << 8) | std::uint64_t(static_cast<unsigned char>(box[at + 3]));
+}
+
+StreamError SidxCutShort() { return StreamError("The DASH segment index is cut short."); }
+
+// The fields of a sidx box before its entries.
+struct SidxHeader {
+  std::uint64_t timescale = 0;
+  std::uint64_t firstOffset = 0;  // from the end of the box to the first segment
+  std::size_t count = 0;
+  std::size_t entries = 0;  // where the entries start in the box's bytes
+};
+
+// Reads the sidx fields from `box[p]` (after the box header) up to `end`.
+SidxHeader ReadSidxHeader(std::string_view box, std::size_t p, std::size_t end) {
+  if (p + 12 > end) throw SidxCutShort();
+  SidxHeader h;
+  const int version = static_cast<unsigned char>(box[p]);
+  p += 8;  // version, flags, reference_ID
+  h.timescale = U32At(box, p);
+  p += 4;
+  if (version == 0) {
+    if (p + 8 > end) throw SidxCutShort();
+    h.firstOffset = U32At(box, p + 4);
+    p += 8;
+  } else {
+    if (p + 16 > end) throw SidxCutShort();
+    h.firstOffset = (U32At(box, p + 8) << 32) | U32At(box, p + 12);
+    p += 16;
+  }
+  if (p + 4 > end) throw SidxCutShort();
+  h.count = static_cast<std::size_t>(U32At(box, p) & 0xFFFF);
+  p += 4;
+  if (h.count == 0 || p + h.count * 12 > end) throw SidxCutShort();
+  h.entries = p;
+  return h;
+}
+
+// The pieces listed by the sidx box at box[at, end), header bytes `header`.
+std::vector<Piece> ReadSidx(std::string_view box, std::size_t at, std::size_t header, std::size_t end,
+                            std::int64_t boxOffset, const std::string& url) {
+  const SidxHeader h = ReadSidxHeader(box, at + header, end);
+  if (h.count * url.size() > kMaxAddressBytes)
+    throw StreamError("The DASH segment index's addresses take more than " +
+                      std::to_string(kMaxAddressBytes >> 20) + " MiB.");
+  if (h.firstOffset > (std::uint64_t(1) << 50)) throw StreamError("The DASH segment index is broken.");
+  std::int64_t offset = boxOffset + static_cast<std::int64_t>(end) + static_cast<std::int64_t>(h.firstOffset);
+  std::vector<Piece> pieces;
+  std::size_t p = h.entries;
+  for (std::size_t k = 0; k < h.count; ++k, p += 12) {
+    const std::uint64_t ref = U32At(box, p);
+    if (ref & 0x80000000u) throw StreamError("Nested DASH segment indexes are not supported.");
+    Piece piece;
+    piece.where = {url, offset, static_cast<std::int64_t>(ref & 0x7FFFFFFFu)};
+    piece.duration = h.timescale ? static_cast<double>(U32At(box, p + 4)) / static_cast<double>(h.timescale) : 0;
+    if (piece.where.length <= 0) throw StreamError("The DASH segment index lists an empty segment.");
+    offset += piece.where.length;
+    pieces.push_back(std::move(piece));
+  }
+  return pieces;
+}
+
+}  // namespace
+
 std::vector<Piece> ParseSidx(std::string_view box, std::int64_t boxOffset, const std::string& url) {
-  auto u32 = [&](std::size_t at) -> std::uint64_t {
-    return (std::uint64_t(static_cast<unsigned char>(box[at])) << 24) |
-           (std::uint64_t(static_cast<unsigned char>(box[at + 1])) << 16) |
-           (std::uint64_t(static_cast<unsigned char>(box[at + 2])) << 8) | std::uint64_t(static_cast<unsigned char>(box[at + 3]));
-  };
   // The index range may hold other boxes before the sidx.
   std::size_t at = 0;
   for (;;) {
     if (at + 8 > box.size()) throw StreamError("The DASH index range holds no segment index (sidx).");
-    std::uint64_t size = u32(at);
+    std::uint64_t size = U32At(box, at);
     std::size_t header = 8;
-    if (size == 1) {
-      if (at + 16 > box.size()) throw StreamError("The DASH segment index is cut short.");
-      size = (u32(at + 8) << 32) | u32(at + 12);
+    if (size == 1) {  // a 64-bit size follows the type
+      if (at + 16 > box.size()) throw SidxCutShort();
+      size = (U32At(box, at + 8) << 32) | U32At(box, at + 12);
       header = 16;
     }
-    if (size < header || size > box.size() - at) throw StreamError("The DASH segment index is cut short.");
-    if (box.substr(at + 4, 4) == "sidx") {
-      std::size_t p = at + header;
-      const std::size_t end = at + static_cast<std::size_t>(size);
-      if (p + 12 > end) throw StreamError("The DASH segment index is cut short.");
-      const int version = static_cast<unsigned char>(box[p]);
-      p += 8;  // version, flags, reference_ID
-      const std::uint64_t timescale = u32(p);
-      p += 4;
-      std::uint64_t firstOffset;
-      if (version == 0) {
-        if (p + 8 > end) throw StreamError("The DASH segment index is cut short.");
-        firstOffset = u32(p + 4);
-        p += 8;
-      } else {
-        if (p + 16 > end) throw StreamError("The DASH segment index is cut short.");
-        firstOffset = (u32(p + 8) << 32) | u32(p + 12);
-        p += 16;
-      }
-      if (p + 4 > end) throw StreamError("The DASH segment index is cut short.");
-      const std::size_t count = static_cast<std::size_t>(u32(p) & 0xFFFF);
-      p += 4;
-      if (count == 0 || p + count * 12 > end) throw StreamError("The DASH segment index is cut short.");
-      if (count * url.size() > kMaxAddressBytes)
-        throw StreamError("The DASH segment index's addresses take more than " +
-                          std::to_string(kMaxAddressBytes >> 20) + " MiB.");
-      if (firstOffset > (std::uint64_t(1) << 50)) throw StreamError("The DASH segment index is broken.");
-      std::int64_t offset = boxOffset + static_cast<std::int64_t>(end) + static_cast<std::int64_t>(firstOffset);
-      std::vector<Piece> pieces;
-      for (std::size_t k = 0; k < count; ++k, p += 12) {
-        const std::uint64_t ref = u32(p);
-        if (ref & 0x80000000u) throw StreamError("Nested DASH segment indexes are not supported.");
-        Piece piece;
-        piece.where = {url, offset, static_cast<std::int64_t>(ref & 0x7FFFFFFFu)};
-        piece.duration = timescale ? static_cast<double>(u32(p + 4)) / static_cast<double>(timescale) : 0;
-        if (piece.where.length <= 0) throw StreamError("The DASH segment index lists an empty segment.");
-        offset += piece.where.length;
-        pieces.push_back(std::move(piece));
-      }
-      return pieces;
-    }
+    if (size < header || size > box.size() - at) throw SidxCutShort();
+    if (box.substr(at + 4, 4) == "sidx")
+      return ReadSidx(box, at, header, at + static_cast<std::size_t>(size), boxOffset, url);
     at += static_cast<std::size_t>(size);
   }
 }

@@ -200,112 +200,159 @@ HlsMaster ParseHlsMaster(std::string_view text, const std::string& base) {
   return master;
 }
 
-HlsMedia ParseHlsMedia(std::string_view text, const std::string& base) {
-  HlsMedia media;
-  Track& track = media.track;
-  Lines lines(text);
+namespace {
 
-  double duration = 0;
-  bool haveInf = false, discontinuity = false;
-  std::int64_t rangeLength = -1, rangeOffset = 0;
-  bool haveRange = false;
-  std::string lastRangedUrl;
-  std::int64_t lastRangeEnd = 0;
-  int key = -1, init = -1;
-  bool explicitIv = false;
-  std::size_t addressBytes = 0;
-  std::array<unsigned char, 16> iv{};
+// Reads a media playlist one line at a time: the tags before a segment's
+// address describe that segment (or all that follow, for a key or a map);
+// the address adds it.
+class MediaPlaylistReader {
+ public:
+  explicit MediaPlaylistReader(const std::string& base) : base_(base) {}
 
-  for (std::string_view line; lines.Next(line);) {
-    if (line.front() != '#') {
-      if (track.pieces.size() >= kMaxSegments)
-        throw StreamError("The HLS playlist lists more than " + std::to_string(kMaxSegments) + " segments.");
-      Piece p;
-      p.where.url = Resolve(line, base);
-      addressBytes += p.where.url.size();
-      if (addressBytes > kMaxAddressBytes)
-        throw StreamError("The HLS playlist's segment addresses take more than " +
-                          std::to_string(kMaxAddressBytes >> 20) + " MiB.");
-      if (haveRange) {
-        if (rangeOffset < 0) rangeOffset = p.where.url == lastRangedUrl ? lastRangeEnd : 0;
-        p.where.offset = rangeOffset;
-        p.where.length = rangeLength;
-        lastRangedUrl = p.where.url;
-        lastRangeEnd = rangeOffset + rangeLength;
-      }
-      p.duration = haveInf ? duration : 0;
-      p.discontinuity = discontinuity;
-      p.init = init;
-      p.key = key;
-      if (key >= 0)
-        p.iv = explicitIv ? iv : SequenceIv(media.mediaSequence + static_cast<std::int64_t>(track.pieces.size()));
-      track.pieces.push_back(std::move(p));
-      haveInf = discontinuity = haveRange = false;
-      continue;
+  HlsMedia Read(std::string_view text) {
+    Lines lines(text);
+    for (std::string_view line; lines.Next(line);) {
+      if (line.front() != '#')
+        AddSegment(line);
+      else
+        ReadTag(line);
     }
+    return std::move(media_);
+  }
+
+ private:
+  void AddSegment(std::string_view line) {
+    Track& track = media_.track;
+    if (track.pieces.size() >= kMaxSegments)
+      throw StreamError("The HLS playlist lists more than " + std::to_string(kMaxSegments) + " segments.");
+    Piece p;
+    p.where.url = Resolve(line, base_);
+    addressBytes_ += p.where.url.size();
+    if (addressBytes_ > kMaxAddressBytes)
+      throw StreamError("The HLS playlist's segment addresses take more than " +
+                        std::to_string(kMaxAddressBytes >> 20) + " MiB.");
+    if (haveRange_) {
+      // A range without an offset goes on where the last one of the same
+      // file ended.
+      if (rangeOffset_ < 0) rangeOffset_ = p.where.url == lastRangedUrl_ ? lastRangeEnd_ : 0;
+      p.where.offset = rangeOffset_;
+      p.where.length = rangeLength_;
+      lastRangedUrl_ = p.where.url;
+      lastRangeEnd_ = rangeOffset_ + rangeLength_;
+    }
+    p.duration = haveInf_ ? duration_ : 0;
+    p.discontinuity = discontinuity_;
+    p.init = init_;
+    p.key = key_;
+    if (key_ >= 0)
+      p.iv = explicitIv_ ? iv_ : SequenceIv(media_.mediaSequence + static_cast<std::int64_t>(track.pieces.size()));
+    track.pieces.push_back(std::move(p));
+    haveInf_ = discontinuity_ = haveRange_ = false;
+  }
+
+  void ReadTag(std::string_view line) {
     if (StartsWith(line, "#EXT-X-STREAM-INF")) throw StreamError("This is a master playlist, not a media playlist.");
     if (StartsWith(line, "#EXTINF:")) {
       const std::string_view v = Value(line);
-      duration = ParseSeconds(v.substr(0, v.find(','))).value_or(0);
-      haveInf = true;
+      duration_ = ParseSeconds(v.substr(0, v.find(','))).value_or(0);
+      haveInf_ = true;
     } else if (StartsWith(line, "#EXT-X-TARGETDURATION:")) {
-      media.targetDuration = ParseSeconds(Value(line)).value_or(0);
+      media_.targetDuration = ParseSeconds(Value(line)).value_or(0);
     } else if (StartsWith(line, "#EXT-X-MEDIA-SEQUENCE:")) {
-      if (track.pieces.empty()) media.mediaSequence = ParseCount(Value(line)).value_or(0);
+      if (media_.track.pieces.empty()) media_.mediaSequence = ParseCount(Value(line)).value_or(0);
     } else if (StartsWith(line, "#EXT-X-ENDLIST")) {
-      media.ended = true;
+      media_.ended = true;
     } else if (StartsWith(line, "#EXT-X-PLAYLIST-TYPE:")) {
-      if (TrimView(Value(line)) == "VOD") media.ended = true;
+      if (TrimView(Value(line)) == "VOD") media_.ended = true;
     } else if (StartsWith(line, "#EXT-X-DISCONTINUITY") && !StartsWith(line, "#EXT-X-DISCONTINUITY-SEQUENCE")) {
-      discontinuity = true;
+      discontinuity_ = true;
     } else if (StartsWith(line, "#EXT-X-BYTERANGE:")) {
-      bool hasOffset = false;
-      std::int64_t offset = -1;
-      if (!ParseByteRange(Value(line), rangeLength, offset, hasOffset))
-        throw StreamError("The HLS playlist has a broken EXT-X-BYTERANGE.");
-      rangeOffset = hasOffset ? offset : -1;
-      haveRange = true;
+      ReadByteRange(line);
     } else if (StartsWith(line, "#EXT-X-MAP:")) {
-      const Attributes a = ParseAttributes(Value(line));
-      Resource r;
-      r.url = Resolve(Get(a, "URI"), base);
-      const std::string range = Get(a, "BYTERANGE");
-      if (!range.empty()) {
-        bool hasOffset = false;
-        std::int64_t offset = 0;
-        if (!ParseByteRange(range, r.length, offset, hasOffset))
-          throw StreamError("The HLS playlist has a broken EXT-X-MAP byte range.");
-        r.offset = offset;
-      }
-      const auto same = std::find(track.inits.begin(), track.inits.end(), r);
-      init = static_cast<int>(same - track.inits.begin());
-      if (same == track.inits.end()) track.inits.push_back(std::move(r));
+      ReadMap(line);
     } else if (StartsWith(line, "#EXT-X-KEY:")) {
-      const Attributes a = ParseAttributes(Value(line));
-      const std::string method = Get(a, "METHOD");
-      const std::string format = Get(a, "KEYFORMAT");
-      if (method == "NONE") {
-        key = -1;
-        continue;
-      }
-      if (!format.empty() && format != "identity")
-        throw StreamError("This stream is protected by DRM (KEYFORMAT \"" + Printable(format, 100) +
-                          "\") and cannot be downloaded.");
-      if (method != "AES-128")
-        throw StreamError("This stream is encrypted with " + (method.empty() ? std::string("an unnamed method") : Printable(method, 40)) +
-                          ", which cannot be saved; only AES-128 streams are supported.");
-      const std::string uri = Get(a, "URI");
-      if (uri.empty()) throw StreamError("The HLS playlist names an AES-128 key without its URI.");
-      const std::string url = Resolve(uri, base);
-      const auto same = std::find(track.keys.begin(), track.keys.end(), url);
-      key = static_cast<int>(same - track.keys.begin());
-      if (same == track.keys.end()) track.keys.push_back(url);
-      const std::string ivText = Get(a, "IV");
-      explicitIv = !ivText.empty();
-      if (explicitIv && !ParseIv(ivText, iv)) throw StreamError("The HLS playlist has a broken key IV.");
+      ReadKey(line);
     }
   }
-  return media;
+
+  void ReadByteRange(std::string_view line) {
+    bool hasOffset = false;
+    std::int64_t offset = -1;
+    if (!ParseByteRange(Value(line), rangeLength_, offset, hasOffset))
+      throw StreamError("The HLS playlist has a broken EXT-X-BYTERANGE.");
+    rangeOffset_ = hasOffset ? offset : -1;
+    haveRange_ = true;
+  }
+
+  // The init section of the segments that follow; one already listed is
+  // named again rather than added twice.
+  void ReadMap(std::string_view line) {
+    const Attributes a = ParseAttributes(Value(line));
+    Resource r;
+    r.url = Resolve(Get(a, "URI"), base_);
+    const std::string range = Get(a, "BYTERANGE");
+    if (!range.empty()) {
+      bool hasOffset = false;
+      std::int64_t offset = 0;
+      if (!ParseByteRange(range, r.length, offset, hasOffset))
+        throw StreamError("The HLS playlist has a broken EXT-X-MAP byte range.");
+      r.offset = offset;
+    }
+    std::vector<Resource>& inits = media_.track.inits;
+    const auto same = std::find(inits.begin(), inits.end(), r);
+    init_ = static_cast<int>(same - inits.begin());
+    if (same == inits.end()) inits.push_back(std::move(r));
+  }
+
+  // The key of the segments that follow: none, or AES-128 with its address
+  // and IV; anything else cannot be saved.
+  void ReadKey(std::string_view line) {
+    const Attributes a = ParseAttributes(Value(line));
+    const std::string method = Get(a, "METHOD");
+    const std::string format = Get(a, "KEYFORMAT");
+    if (method == "NONE") {
+      key_ = -1;
+      return;
+    }
+    if (!format.empty() && format != "identity")
+      throw StreamError("This stream is protected by DRM (KEYFORMAT \"" + Printable(format, 100) +
+                        "\") and cannot be downloaded.");
+    if (method != "AES-128")
+      throw StreamError("This stream is encrypted with " + (method.empty() ? std::string("an unnamed method") : Printable(method, 40)) +
+                        ", which cannot be saved; only AES-128 streams are supported.");
+    const std::string uri = Get(a, "URI");
+    if (uri.empty()) throw StreamError("The HLS playlist names an AES-128 key without its URI.");
+    const std::string url = Resolve(uri, base_);
+    std::vector<std::string>& keys = media_.track.keys;
+    const auto same = std::find(keys.begin(), keys.end(), url);
+    key_ = static_cast<int>(same - keys.begin());
+    if (same == keys.end()) keys.push_back(url);
+    const std::string ivText = Get(a, "IV");
+    explicitIv_ = !ivText.empty();
+    if (explicitIv_ && !ParseIv(ivText, iv_)) throw StreamError("The HLS playlist has a broken key IV.");
+  }
+
+  const std::string& base_;
+  HlsMedia media_;
+  // What the tags said about the next segment.
+  double duration_ = 0;
+  bool haveInf_ = false, discontinuity_ = false;
+  std::int64_t rangeLength_ = -1, rangeOffset_ = 0;
+  bool haveRange_ = false;
+  // Where the last byte range ended, and in which file.
+  std::string lastRangedUrl_;
+  std::int64_t lastRangeEnd_ = 0;
+  // In force until the next key or map tag.
+  int key_ = -1, init_ = -1;
+  bool explicitIv_ = false;
+  std::array<unsigned char, 16> iv_{};
+  std::size_t addressBytes_ = 0;
+};
+
+}  // namespace
+
+HlsMedia ParseHlsMedia(std::string_view text, const std::string& base) {
+  return MediaPlaylistReader(base).Read(text);
 }
 
 std::size_t ChooseHlsVariant(const HlsMaster& master, int maxHeight) {

@@ -213,76 +213,101 @@ bool SegmentFetcher::Pause(std::int64_t ms) {
   return !stop_;
 }
 
+namespace {
+
+// A range asked for: an offset, a length, or both.
+bool IsRanged(const Resource& where) { return where.length >= 0 || where.offset > 0; }
+
+// Whatever ends a try without the whole piece leaves no temporary file.
+struct TemporaryFile {
+  const std::string& path;
+  bool keep = false;
+  ~TemporaryFile() {
+    std::error_code ec;
+    if (!keep && !path.empty()) fs::remove(path, ec);
+  }
+};
+
+// The bytes of `where` out of the reply to a ranged request: the server may
+// have ignored the range and sent the whole file.
+void KeepRange(const http::TNetHTTPResponse& reply, const Resource& where, std::string& body) {
+  if (reply.StatusCode() == 206) {
+    if (reply.ContentRangeStart != where.offset)
+      throw StreamError("the server sent bytes from " + std::to_string(reply.ContentRangeStart) + " instead of " +
+                        std::to_string(where.offset));
+  } else {
+    // The server ignored the range and sent the whole file.
+    if (static_cast<std::int64_t>(body.size()) < where.offset) body.clear();
+    else body.erase(0, static_cast<std::size_t>(where.offset));
+    if (where.length >= 0 && static_cast<std::int64_t>(body.size()) > where.length)
+      body.resize(static_cast<std::size_t>(where.length));
+  }
+  if (where.length >= 0 && static_cast<std::int64_t>(body.size()) != where.length)
+    throw StreamError("got " + std::to_string(body.size()) + " of " + std::to_string(where.length) + " bytes");
+}
+
+}  // namespace
+
+std::optional<std::string> SegmentFetcher::FetchIntoFile(http::TNetHTTP& c, const Resource& where, std::int64_t limit,
+                                                         Check check, PieceRole role, const std::string& toFile) {
+  const std::string temp = toFile + ".tmp";
+  TemporaryFile guard{temp};
+  {
+    CappedFile sink(temp, limit);
+    c.Get(where.url, sink);
+    if (stop_) return std::nullopt;
+    sink.Flush();
+  }
+  // Checked before it takes the piece's name: a file there is a piece.
+  std::error_code ec;
+  const auto size = static_cast<std::int64_t>(fs::file_size(temp, ec));
+  if (ec) throw StreamError("Cannot read " + temp + ": " + ec.message());
+  std::ifstream in(temp, std::ios::binary);
+  const std::string refused = Refusal(check, role, c.Response.ContentType, size,
+                                      [&in](std::int64_t offset, std::size_t n) { return ReadAt(in, offset, n); });
+  if (!refused.empty()) throw StreamError(refused);
+  fs::rename(temp, toFile, ec);
+  if (ec) throw StreamError("Cannot write " + toFile + ": " + ec.message());
+  guard.keep = true;
+  return std::string();
+}
+
+std::optional<std::string> SegmentFetcher::FetchIntoMemory(http::TNetHTTP& c, const Resource& where,
+                                                           std::int64_t limit, Check check, PieceRole role) {
+  const bool ranged = IsRanged(where);
+  CappedSink sink(ranged && where.length < 0 ? limit + where.offset : limit);
+  c.Get(where.url, sink);
+  if (stop_) return std::nullopt;
+  std::string body = sink.Take();
+  if (ranged) KeepRange(c.Response, where, body);
+  const std::string refused =
+      Refusal(check, role, c.Response.ContentType, static_cast<std::int64_t>(body.size()),
+              [&body](std::int64_t offset, std::size_t n) {
+                if (offset >= static_cast<std::int64_t>(body.size())) return std::string();
+                return body.substr(static_cast<std::size_t>(offset), n);
+              });
+  if (!refused.empty()) throw StreamError(refused);
+  return body;
+}
+
+std::optional<std::string> SegmentFetcher::FetchOnce(http::TNetHTTP& c, const Resource& where, std::int64_t limit,
+                                                     Check check, PieceRole role, const std::string& toFile) {
+  c.Request.ContentRangeStart = IsRanged(where) ? where.offset : 0;
+  c.Request.ContentRangeEnd = where.length > 0 ? where.offset + where.length - 1 : 0;
+  if (where.length > limit) throw CappedSink::TooLarge();
+  if (!toFile.empty()) return FetchIntoFile(c, where, limit, check, role, toFile);
+  return FetchIntoMemory(c, where, limit, check, role);
+}
+
 std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resource& where, const std::string& name,
                                                  std::int64_t limit, Check check, PieceRole role,
                                                  const std::string& toFile) {
-  const bool ranged = where.length >= 0 || where.offset > 0;
-  const std::string temp = toFile + ".tmp";
-  // Whatever ends a try without the whole piece leaves no temporary file.
-  struct Temporary {
-    const std::string& path;
-    bool keep = false;
-    ~Temporary() {
-      std::error_code ec;
-      if (!keep && !path.empty()) fs::remove(path, ec);
-    }
-  };
   for (int attempt = 0;; ++attempt) {
     std::string why;
     std::int64_t waitMs = static_cast<std::int64_t>(options_.backoffMs) << attempt;
     bool retryable = true;
     try {
-      c.Request.ContentRangeStart = ranged ? where.offset : 0;
-      c.Request.ContentRangeEnd = where.length > 0 ? where.offset + where.length - 1 : 0;
-      if (where.length > limit) throw CappedSink::TooLarge();
-      if (!toFile.empty()) {
-        Temporary guard{temp};
-        {
-          CappedFile sink(temp, limit);
-          c.Get(where.url, sink);
-          if (stop_) return std::nullopt;
-          sink.Flush();
-        }
-        // Checked before it takes the piece's name: a file there is a piece.
-        std::error_code ec;
-        const auto size = static_cast<std::int64_t>(fs::file_size(temp, ec));
-        if (ec) throw StreamError("Cannot read " + temp + ": " + ec.message());
-        std::ifstream in(temp, std::ios::binary);
-        const std::string refused = Refusal(check, role, c.Response.ContentType, size,
-                                            [&in](std::int64_t offset, std::size_t n) { return ReadAt(in, offset, n); });
-        if (!refused.empty()) throw StreamError(refused);
-        fs::rename(temp, toFile, ec);
-        if (ec) throw StreamError("Cannot write " + toFile + ": " + ec.message());
-        guard.keep = true;
-        return std::string();
-      }
-      CappedSink sink(ranged && where.length < 0 ? limit + where.offset : limit);
-      c.Get(where.url, sink);
-      if (stop_) return std::nullopt;
-      std::string body = sink.Take();
-      if (ranged) {
-        if (c.Response.StatusCode() == 206) {
-          if (c.Response.ContentRangeStart != where.offset)
-            throw StreamError("the server sent bytes from " + std::to_string(c.Response.ContentRangeStart) +
-                              " instead of " + std::to_string(where.offset));
-        } else {
-          // The server ignored the range and sent the whole file.
-          if (static_cast<std::int64_t>(body.size()) < where.offset) body.clear();
-          else body.erase(0, static_cast<std::size_t>(where.offset));
-          if (where.length >= 0 && static_cast<std::int64_t>(body.size()) > where.length)
-            body.resize(static_cast<std::size_t>(where.length));
-        }
-        if (where.length >= 0 && static_cast<std::int64_t>(body.size()) != where.length)
-          throw StreamError("got " + std::to_string(body.size()) + " of " + std::to_string(where.length) + " bytes");
-      }
-      const std::string refused =
-          Refusal(check, role, c.Response.ContentType, static_cast<std::int64_t>(body.size()),
-                  [&body](std::int64_t offset, std::size_t n) {
-                    if (offset >= static_cast<std::int64_t>(body.size())) return std::string();
-                    return body.substr(static_cast<std::size_t>(offset), n);
-                  });
-      if (!refused.empty()) throw StreamError(refused);
-      return body;
+      return FetchOnce(c, where, limit, check, role, toFile);
     } catch (const CappedSink::TooLarge&) {
       throw StreamError(Capitalised(name) + " (" + where.url + ") is larger than " + std::to_string(limit >> 20) +
                         " MB and is not fetched.");
@@ -290,6 +315,7 @@ std::optional<std::string> SegmentFetcher::Fetch(http::TNetHTTP& c, const Resour
       if (stop_) return std::nullopt;
       const int code = e.ReplyCode;
       why = e.what();
+      // Only a server's trouble or its asking to wait may pass on a retry.
       retryable = code >= 500 || code == 408 || code == 429;
       if (const std::int64_t ms = http::RetryAfterMs(c.Response.HeaderLines.ValueOf("Retry-After")); ms >= 0)
         waitMs = ms;
@@ -323,113 +349,169 @@ std::string SegmentFetcher::FetchBytes(const Resource& where, const std::string&
   return std::move(*body);
 }
 
-bool SegmentFetcher::FetchAll(const std::vector<FetchJob>& jobs,
-                              const std::function<void(const FetchProgress&)>& between,
-                              const std::function<void(const FetchJob&)>& whole) {
-  std::mutex lock;
-  std::condition_variable changed;
-  FetchProgress progress;
-  progress.total = jobs.size();
-  std::vector<std::size_t> missing;
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    std::error_code ec;
-    const auto size = fs::file_size(jobs[i].path, ec);
-    if (ec) {
-      missing.push_back(i);
-    } else {
-      ++progress.done;
-      progress.bytesOnDisk += static_cast<std::int64_t>(size);
-      progress.secondsDone += jobs[i].duration;
-      if (whole) whole(jobs[i]);
+// What one `FetchAll` shares between the caller's thread and the workers;
+// all but `jobs` and `whole` under `lock`.
+struct SegmentFetcher::Run {
+  Run(SegmentFetcher& fetcher, const std::vector<FetchJob>& jobs, const std::function<void(const FetchJob&)>& whole)
+      : fetcher(fetcher), jobs(jobs), whole(whole), failedAt(jobs.size()) {
+    progress.total = jobs.size();
+  }
+
+  // Counts the jobs whose file is whole from an earlier run; the others are
+  // the ones to fetch.
+  void FindMissing() {
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+      std::error_code ec;
+      const auto size = fs::file_size(jobs[i].path, ec);
+      if (ec) {
+        missing.push_back(i);
+      } else {
+        ++progress.done;
+        progress.bytesOnDisk += static_cast<std::int64_t>(size);
+        progress.secondsDone += jobs[i].duration;
+        if (whole) whole(jobs[i]);
+      }
     }
   }
-  std::size_t next = 0;
-  int running = 0;
-  std::string failure;
-  std::size_t failedAt = jobs.size();
 
-  auto worker = [&]() {
-    std::unique_ptr<http::TNetHTTP> client;
-    try {
-      client = NewClient(false);
-    } catch (const std::exception& e) {
-      std::lock_guard<std::mutex> g(lock);
-      if (failure.empty()) failure = e.what();
+  // The next job for a worker; false when none is left or a stop came.
+  bool Take(std::size_t& index) {
+    std::lock_guard<std::mutex> g(lock);
+    if (fetcher.stop_ || next >= missing.size()) return false;
+    index = missing[next++];
+    return true;
+  }
+
+  void Landed(const FetchJob& job, std::int64_t size) {
+    std::lock_guard<std::mutex> g(lock);
+    progress.bytes += size;
+    progress.bytesOnDisk += size;
+    progress.secondsDone += job.duration;
+    ++progress.done;
+  }
+
+  void NoClient(const std::string& why) {
+    std::lock_guard<std::mutex> g(lock);
+    if (failure.empty()) failure = why;
+  }
+
+  // A piece failed for good: the run stops, naming the earliest that failed.
+  void Failed(std::size_t index, const std::string& why) {
+    std::lock_guard<std::mutex> g(lock);
+    if (failure.empty() || index < failedAt) {
+      failure = why;
+      failedAt = index;
     }
-    for (;;) {
-      std::size_t index;
-      {
-        std::lock_guard<std::mutex> g(lock);
-        if (!client || stop_ || next >= missing.size()) break;
-        index = missing[next++];
-      }
-      const FetchJob& job = jobs[index];
-      try {
-        // A clear, whole body goes straight to its file; a range (the server
-        // may send more) and a piece to decrypt go through memory.
-        const bool direct = !job.key && job.where.offset == 0 && job.where.length < 0;
-        auto body = Fetch(*client, job.where, job.name, kMaxPieceBytes, job.key ? Check::kCipher : Check::kMedia,
-                          job.role, direct ? job.path : std::string());
-        if (!body) break;
-        std::int64_t size = static_cast<std::int64_t>(body->size());
-        if (direct) {
-          std::error_code ec;
-          size = static_cast<std::int64_t>(fs::file_size(job.path, ec));
-        } else if (job.key) {
-          std::string plain;
-          try {
-            plain = DecryptAes128Cbc(*body, *job.key, job.iv);
-          } catch (const StreamError&) {
-          }
-          // A key that does not fit may still leave padding that does.
-          if (plain.empty() || !WhyNotMedia(plain, job.role).empty())
-            throw StreamError("The AES-128 key does not decrypt " + job.name + " (" + job.where.url +
-                              "): the key is wrong or the segment is damaged.");
-          body = std::move(plain);
-          size = static_cast<std::int64_t>(body->size());
-        }
-        if (!direct) WriteWhole(job.path, *body);
-        if (whole) whole(job);
-        std::lock_guard<std::mutex> g(lock);
-        progress.bytes += size;
-        progress.bytesOnDisk += size;
-        progress.secondsDone += job.duration;
-        ++progress.done;
-      } catch (const std::exception& e) {
-        std::lock_guard<std::mutex> g(lock);
-        // The earliest failing piece is the one to name.
-        if (failure.empty() || index < failedAt) {
-          failure = e.what();
-          failedAt = index;
-        }
-        stop_ = true;
-        break;
-      }
-    }
+    fetcher.stop_ = true;
+  }
+
+  void WorkerEnded() {
     std::lock_guard<std::mutex> g(lock);
     --running;
     changed.notify_all();
-  };
+  }
 
+  // Runs `between` with the progress every few milliseconds until every
+  // worker has ended.
+  void WaitForWorkers(const std::function<void(const FetchProgress&)>& between) {
+    for (;;) {
+      FetchProgress snapshot;
+      {
+        std::unique_lock<std::mutex> g(lock);
+        changed.wait_for(g, std::chrono::milliseconds(40), [&] { return running == 0; });
+        if (running == 0) return;
+        snapshot = progress;
+      }
+      if (between) between(snapshot);
+    }
+  }
+
+  SegmentFetcher& fetcher;
+  const std::vector<FetchJob>& jobs;
+  const std::function<void(const FetchJob&)>& whole;
+  std::mutex lock;
+  std::condition_variable changed;
+  FetchProgress progress;
+  std::vector<std::size_t> missing;  // indexes into `jobs`
+  std::size_t next = 0;              // into `missing`
+  int running = 0;
+  std::string failure;
+  std::size_t failedAt;
+};
+
+namespace {
+
+// The clear bytes of an encrypted piece, refused unless they are media.
+std::string Decrypted(const FetchJob& job, const std::string& body) {
+  std::string plain;
+  try {
+    plain = DecryptAes128Cbc(body, *job.key, job.iv);
+  } catch (const StreamError&) {
+  }
+  // A key that does not fit may still leave padding that does.
+  if (plain.empty() || !WhyNotMedia(plain, job.role).empty())
+    throw StreamError("The AES-128 key does not decrypt " + job.name + " (" + job.where.url +
+                      "): the key is wrong or the segment is damaged.");
+  return plain;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> SegmentFetcher::FetchPiece(http::TNetHTTP& client, const FetchJob& job) {
+  // A clear, whole body goes straight to its file; a range (the server
+  // may send more) and a piece to decrypt go through memory.
+  const bool direct = !job.key && job.where.offset == 0 && job.where.length < 0;
+  auto body = Fetch(client, job.where, job.name, kMaxPieceBytes, job.key ? Check::kCipher : Check::kMedia, job.role,
+                    direct ? job.path : std::string());
+  if (!body) return std::nullopt;
+  if (direct) {
+    std::error_code ec;
+    return static_cast<std::int64_t>(fs::file_size(job.path, ec));
+  }
+  if (job.key) body = Decrypted(job, *body);
+  WriteWhole(job.path, *body);
+  return static_cast<std::int64_t>(body->size());
+}
+
+void SegmentFetcher::Work(Run& run) {
+  std::unique_ptr<http::TNetHTTP> client;
+  try {
+    client = NewClient(false);
+  } catch (const std::exception& e) {
+    run.NoClient(e.what());
+  }
+  std::size_t index;
+  while (client && run.Take(index)) {
+    const FetchJob& job = run.jobs[index];
+    try {
+      const auto size = FetchPiece(*client, job);
+      if (!size) break;
+      if (run.whole) run.whole(job);
+      run.Landed(job, *size);
+    } catch (const std::exception& e) {
+      run.Failed(index, e.what());
+      break;
+    }
+  }
+  run.WorkerEnded();
+}
+
+bool SegmentFetcher::FetchAll(const std::vector<FetchJob>& jobs,
+                              const std::function<void(const FetchProgress&)>& between,
+                              const std::function<void(const FetchJob&)>& whole) {
+  Run run(*this, jobs, whole);
+  run.FindMissing();
   const bool stoppedBefore = stop_;
   std::vector<std::thread> threads;
-  const int count = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(options_.connections), missing.size()));
-  running = count;
-  for (int i = 0; i < count; ++i) threads.emplace_back(worker);
-  for (;;) {
-    FetchProgress snapshot;
-    {
-      std::unique_lock<std::mutex> g(lock);
-      changed.wait_for(g, std::chrono::milliseconds(40), [&] { return running == 0; });
-      if (running == 0) break;
-      snapshot = progress;
-    }
-    if (between) between(snapshot);
-  }
+  const int count =
+      static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(options_.connections), run.missing.size()));
+  run.running = count;
+  for (int i = 0; i < count; ++i) threads.emplace_back([this, &run] { Work(run); });
+  run.WaitForWorkers(between);
   for (auto& t : threads) t.join();
-  if (between) between(progress);
-  if (!failure.empty()) throw StreamError(failure);
-  return !(stop_ || stoppedBefore) && progress.done == progress.total;
+  if (between) between(run.progress);
+  if (!run.failure.empty()) throw StreamError(run.failure);
+  return !(stop_ || stoppedBefore) && run.progress.done == run.progress.total;
 }
 
 }  // namespace larkvale::stream

@@ -117,7 +117,24 @@ class SegmentFetcher {
   // `check` says what the body must be before it counts (see Check).
   std::optional<std::string> Fetch(http::TNetHTTP& client, const Resource& where, const std::string& name,
                                    std::int64_t limit, Check check, PieceRole role, const std::string& toFile = {});
+  // One try of `Fetch`, into `toFile` or into memory; nullopt when a stop
+  // came, an exception for what ended the try.
+  std::optional<std::string> FetchOnce(http::TNetHTTP& client, const Resource& where, std::int64_t limit, Check check,
+                                       PieceRole role, const std::string& toFile);
+  std::optional<std::string> FetchIntoFile(http::TNetHTTP& client, const Resource& where, std::int64_t limit,
+                                           Check check, PieceRole role, const std::string& toFile);
+  std::optional<std::string> FetchIntoMemory(http::TNetHTTP& client, const Resource& where, std::int64_t limit,
+                                             Check check, PieceRole role);
   bool Pause(std::int64_t ms);
+
+  // What one `FetchAll` shares with its workers.
+  struct Run;
+  // One worker thread of `FetchAll`: pieces until none is left, a stop or a
+  // failure.
+  void Work(Run& run);
+  // One job's piece into its file (decrypted when it has a key); the bytes
+  // it holds, or nullopt when a stop came.
+  std::optional<std::int64_t> FetchPiece(http::TNetHTTP& client, const FetchJob& job);
 
   Options options_;
   std::atomic<bool> stop_{false};
