@@ -213,6 +213,7 @@ bool VideoEngineCore::RunSave(const std::optional<EncodePlan>& plan, const QStri
 }
 
 bool VideoEngineCore::RunJob(FileJob& job, QObject& waker) {
+  job.SetNiceness(workerNiceness_);
   running_ = &job;
   aborted_ = false;
   const std::weak_ptr<bool> self = alive_;
