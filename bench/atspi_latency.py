@@ -7,14 +7,18 @@ accessibility bus and a home of its own, with a clip (made by the ffmpeg CLI)
 on the converter's Timeline and DVD_PAL chosen. Then, as screen readers do:
 
   - one reader presses "Convert" through its accessibility action (the save
-    dialog is answered through the same bus),
-  - one reads the "Conversion status" label as fast as it can,
+    dialog is answered through the same bus) and then reads the "Conversion
+    status" label every 100 ms on the same connection,
+  - one reads the label as fast as it can,
   - one reads it every 100 ms,
 
 each in a process of its own, until the label reads "Done.". Prints how long
-the press waited for its answer, and for each reader the median and longest
-answer time and the longest silence (the longest time between two answers,
-or from the press to the first one) during the conversion.
+the press waited for its answer, and for each reader, over the conversion
+(from the first answer that tells of it, after the save dialog, to "Done."),
+the median and longest answer time and the longest silence (the longest time
+between two answers, or from the conversion's start to the first one; a
+reader asking every 100 ms is silent those 100 ms between answers), with how
+many answers and how many distinct texts it got.
 
     bench_atspi_latency [rounds] [seconds]     (default 3 rounds, a 90 s clip)
 
@@ -128,41 +132,50 @@ def do_action(acc, names):
 
 # --- The roles played by child processes --------------------------------------------------
 
-def reader(interval):
-    """Reads the status label until it says Done.; one JSON line of
-    (asked, answered, text) triples. `interval` 0 asks again at once."""
-    import pyatspi
-    label = named(walk(main_window(pyatspi)), STATUS, {"label", "static", "text"})
-    text_of(label)
-    print("ready", flush=True)
-    sys.stdin.readline()  # go
+def read_until_done(label, interval):
+    """(asked, answered, text) triples until the label says Done.;
+    `interval` 0 asks again at once."""
     answers = []
     deadline = time.monotonic() + CONVERSION_TIMEOUT_S
     next_ask = time.monotonic()
     while time.monotonic() < deadline:
         if interval > 0:
             time.sleep(max(0.0, next_ask - time.monotonic()))
-            next_ask += interval
+            next_ask = max(next_ask + interval, time.monotonic())
         asked = time.monotonic()
         text = text_of(label)
         answers.append((asked, time.monotonic(), text))
         if text == DONE:
             break
-    print(json.dumps(answers), flush=True)
+    return answers
+
+
+def reader(interval):
+    """Reads the status label; one JSON line of its answers."""
+    import pyatspi
+    label = named(walk(main_window(pyatspi)), STATUS, {"label", "static", "text"})
+    text_of(label)
+    print("ready", flush=True)
+    sys.stdin.readline()  # go
+    print(json.dumps({"answers": read_until_done(label, interval)}), flush=True)
 
 
 def presser():
-    """Presses Convert; prints when it pressed and when the press was answered."""
+    """Presses Convert, then reads the status label every 100 ms on the same
+    connection, as one screen reader does both."""
     import pyatspi
-    convert = named(walk(main_window(pyatspi)), "Convert", {"push button", "toggle button"})
+    nodes = walk(main_window(pyatspi))
+    convert = named(nodes, "Convert", {"push button", "toggle button"})
+    label = named(nodes, STATUS, {"label", "static", "text"})
     # A press that is answered only when the conversion ends must be seen
     # to be so, not cut short by the usual time-out of a call.
     pyatspi.setTimeout(CONVERSION_TIMEOUT_S * 1000, CONVERSION_TIMEOUT_S * 1000)
     print("ready", flush=True)
     sys.stdin.readline()  # go
-    asked = time.monotonic()
+    pressed = time.monotonic()
     do_action(convert, ("Press", "press", "click"))
-    print(json.dumps([asked, time.monotonic()]), flush=True)
+    answered = time.monotonic()
+    print(json.dumps({"press": [pressed, answered], "answers": read_until_done(label, 0.1)}), flush=True)
 
 
 # --- The controller --------------------------------------------------------------------------
@@ -274,14 +287,14 @@ def answer_save_dialog(pyatspi, path):
     do_action(named(nodes, "Save", {"push button"}), ("Press", "press", "click"))
 
 
-def stats(answers, pressed):
+def stats(answers, began):
     """Median and longest answer time, and the longest silence, in ms, over
-    the answers from the press on."""
-    during = [a for a in answers if a[0] >= pressed]
+    the questions asked from `began` on (the conversion's start)."""
+    during = [a for a in answers if a[0] >= began]
     if not during:
         return None
     times = [(answered - asked) * 1000 for asked, answered, _ in during]
-    arrivals = [pressed] + [answered for _, answered, _ in during]
+    arrivals = [began] + [answered for _, answered, _ in during]
     silence = max((b - a) * 1000 for a, b in zip(arrivals, arrivals[1:]))
     return statistics.median(times), max(times), silence, len(during)
 
@@ -315,7 +328,7 @@ def one_round(exe, seconds, workdir, round_no):
                          walk(window))
         do_action(named(nodes, "Converter", {"push button", "toggle button"}), ("Press", "press", "click"))
         status = named(nodes, STATUS, {"label", "static", "text"})
-        wait_for("the converter page", lambda: text_of(status) == "-")
+        first = wait_for("the converter page", lambda: text_of(status))
 
         roles_env = dict(os.environ)
         fast = procs.role("fast-reader", ["reader", "0"], roles_env)
@@ -334,25 +347,27 @@ def one_round(exe, seconds, workdir, round_no):
         answer_save_dialog(pyatspi, out)
 
         results = {}
-        for name, child in (("as fast as it can", fast), ("every 100 ms", paced)):
+        for name, child in (("pressed Convert, then every 100 ms", press), ("as fast as it can", fast),
+                            ("every 100 ms", paced)):
             line = child.stdout.readline()
             if not line:
                 raise Failure("the reader %r ended without its answers (see %s)" % (name, logdir))
             results[name] = json.loads(line)
-        press_times = json.loads(press.stdout.readline() or "null")
-        if press_times is None:
-            raise Failure("the press was never answered")
         if not os.path.exists(out):
             raise Failure("the conversion wrote nothing")
-        pressed, press_answered = press_times
-        done_at = min(next(a[1] for a in answers if a[2] == DONE) for answers in results.values())
+        pressed, press_answered = results["pressed Convert, then every 100 ms"]["press"]
+        # The conversion runs from the first answer that tells of it (after
+        # the save dialog) to the first "Done.".
+        began = min(next((a[0] for a in r["answers"] if a[0] >= pressed and a[2] != first), float("inf"))
+                    for r in results.values())
+        done_at = min(next(a[1] for a in r["answers"] if a[2] == DONE) for r in results.values())
         rows = []
-        for name, answers in results.items():
-            s = stats(answers, pressed)
+        for name, r in results.items():
+            s = stats(r["answers"], began)
             if s is None:
                 raise Failure("the reader %r had no answer after the press" % name)
-            rows.append((name,) + s)
-        return (press_answered - pressed) * 1000, (done_at - pressed), rows
+            rows.append((name,) + s + (len({a[2] for a in r["answers"] if a[0] >= began}),))
+        return (press_answered - pressed) * 1000, (done_at - began), rows
     finally:
         procs.stop_all()
         shutil.rmtree(tmp, ignore_errors=True)
@@ -372,15 +387,15 @@ def controller(args):
         log("platform xcb with openbox and the accessibility bus; %s" % exe)
         log("load average before: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
         log("")
-        log("| Round | Convert's press answered (ms) | Conversion (s) | Reader | Answers | Median answer (ms) "
+        log("| Round | Convert's press answered (ms) | Conversion (s) | Reader | Answers (texts) | Median answer (ms) "
             "| Longest answer (ms) | Longest silence (ms) |")
         log("|---|---|---|---|---|---|---|---|")
         summary = {}
         for r in range(1, rounds + 1):
             press_ms, conversion_s, rows = one_round(exe, seconds, workdir, r)
-            for name, median, longest, silence, count in rows:
-                log("| %d | %.0f | %.1f | %s | %d | %.1f | %.1f | %.1f |" % (r, press_ms, conversion_s, name, count,
-                                                                           median, longest, silence))
+            for name, median, longest, silence, count, texts in rows:
+                log("| %d | %.0f | %.1f | %s | %d (%d) | %.1f | %.1f | %.1f |" % (
+                    r, press_ms, conversion_s, name, count, texts, median, longest, silence))
                 summary.setdefault(name, []).append((median, longest, silence))
             summary.setdefault("press", []).append(press_ms)
         log("")
