@@ -295,11 +295,14 @@ def stats(answers, began):
         return None
     times = [(answered - asked) * 1000 for asked, answered, _ in during]
     arrivals = [began] + [answered for _, answered, _ in during]
-    silence = max((b - a) * 1000 for a, b in zip(arrivals, arrivals[1:]))
-    return statistics.median(times), max(times), silence, len(during)
+    silence, ended = max(((b - a) * 1000, b) for a, b in zip(arrivals, arrivals[1:]))
+    return statistics.median(times), max(times), silence, (ended - began), len(during)
 
 
-def one_round(exe, seconds, workdir, round_no):
+def one_round(exe, seconds, workdir, display):
+    """One conversion with its readers, in a fresh home and a fresh start of
+    the program; the display and the accessibility bus are the run's."""
+    import pyatspi
     tmp = tempfile.mkdtemp(prefix="round-", dir=workdir)
     logdir = os.path.join(tmp, "logs")
     home = os.path.join(tmp, "home")
@@ -309,10 +312,6 @@ def one_round(exe, seconds, workdir, round_no):
     prepare_home(home, clip, seconds)
     procs = Processes(logdir)
     try:
-        display = start_display(procs)
-        procs.start("openbox", ["openbox"], env=dict(os.environ, DISPLAY=display, HOME=home))
-        start_accessibility_bus(procs, display)
-        import pyatspi
         # The start page and the site come from a closed port: the browser
         # fetches nothing while the conversion runs.
         nowhere = "http://127.0.0.1:9"
@@ -323,6 +322,7 @@ def one_round(exe, seconds, workdir, round_no):
                    LARKVALE_GOOGLE_VIDEO_SERVER=nowhere, LARKVALE_SAMPLE_WATCH=nowhere + "/watch?v=sample00000",
                    LARKVALE_WEB_SITE=nowhere + "/site", LARKVALE_SUPPORT_MAIL="support@127.0.0.1")
         procs.start("Larkvale_HD", [exe], env=env)
+        # Only this round's program is on the bus.
         window = main_window(pyatspi)
         nodes = wait_for("the window's controls", lambda: [n for n in walk(window) if n.name == "Convert"] and
                          walk(window))
@@ -381,21 +381,25 @@ def controller(args):
         log("no program at %s (set LARKVALE_HD)" % exe)
         return 2
     workdir = tempfile.mkdtemp(prefix="larkvale-atspi-bench-")
+    procs = Processes(workdir)
     try:
         log("making a %g s 640x360 H.264/AAC clip..." % seconds)
         make_clip(os.path.join(workdir, "clip.mp4"), seconds)
         log("platform xcb with openbox and the accessibility bus; %s" % exe)
         log("load average before: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
+        display = start_display(procs)
+        procs.start("openbox", ["openbox"], env=dict(os.environ, DISPLAY=display, HOME=workdir))
+        start_accessibility_bus(procs, display)
         log("")
         log("| Round | Convert's press answered (ms) | Conversion (s) | Reader | Answers (texts) | Median answer (ms) "
-            "| Longest answer (ms) | Longest silence (ms) |")
+            "| Longest answer (ms) | Longest silence (ms), ending at (s) |")
         log("|---|---|---|---|---|---|---|---|")
         summary = {}
         for r in range(1, rounds + 1):
-            press_ms, conversion_s, rows = one_round(exe, seconds, workdir, r)
-            for name, median, longest, silence, count, texts in rows:
-                log("| %d | %.0f | %.1f | %s | %d (%d) | %.1f | %.1f | %.1f |" % (
-                    r, press_ms, conversion_s, name, count, texts, median, longest, silence))
+            press_ms, conversion_s, rows = one_round(exe, seconds, workdir, display)
+            for name, median, longest, silence, ended, count, texts in rows:
+                log("| %d | %.0f | %.1f | %s | %d (%d) | %.1f | %.1f | %.1f, %.2f |" % (
+                    r, press_ms, conversion_s, name, count, texts, median, longest, silence, ended))
                 summary.setdefault(name, []).append((median, longest, silence))
             summary.setdefault("press", []).append(press_ms)
         log("")
@@ -413,6 +417,7 @@ def controller(args):
         log("FAIL: %s" % e)
         return 1
     finally:
+        procs.stop_all()
         shutil.rmtree(workdir, ignore_errors=True)
 
 
