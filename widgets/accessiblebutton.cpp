@@ -28,7 +28,8 @@ QAccessible::Role AccessibleToolButton::role() const {
   // As the toolkit reads them; a menu or a check may come after the
   // interface was made, so the role is read each time.
   const QToolButton* b = Button();
-  if (b->menu()) return b->popupMode() == QToolButton::DelayedPopup ? QAccessible::ButtonDropDown : QAccessible::ButtonMenu;
+  if (b->menu())
+    return b->popupMode() == QToolButton::DelayedPopup ? QAccessible::ButtonDropDown : QAccessible::ButtonMenu;
   return b->isCheckable() ? QAccessible::CheckBox : QAccessible::Button;
 }
 
