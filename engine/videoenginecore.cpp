@@ -209,11 +209,11 @@ bool VideoEngineCore::RunSave(const std::optional<EncodePlan>& plan, const QStri
   // posts to it.
   QObject waker;
   SaveJob job(timeline_, *plan, file.toStdString());
+  job.SetNiceness(workerNiceness_);
   return RunJob(job, waker);
 }
 
 bool VideoEngineCore::RunJob(FileJob& job, QObject& waker) {
-  job.SetNiceness(workerNiceness_);
   running_ = &job;
   aborted_ = false;
   const std::weak_ptr<bool> self = alive_;
@@ -261,6 +261,8 @@ bool VideoEngineCore::JoinTimeline(const QString& file) {
     return false;
   }
   QObject waker;
+  // A join copies on one thread and cannot hold every core, so it runs as
+  // its caller runs.
   JoinJob job(*plan, file.toStdString());
   return RunJob(job, waker);
 }

@@ -145,7 +145,7 @@ class VideoEngineCore {
   // 0, the default, runs them as the caller runs). A window's engine sets
   // it so that a conversion holding every core never delays what the
   // window draws or tells a screen reader; the command line has nothing to
-  // yield to and keeps 0.
+  // yield to and keeps 0. A join, on one thread, always runs as its caller.
   void SetWorkerNiceness(int increment) { workerNiceness_ = std::clamp(increment, 0, 19); }
   int WorkerNiceness() const { return workerNiceness_; }
 
