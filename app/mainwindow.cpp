@@ -31,6 +31,7 @@
 #include "platform/version.h"
 #include "queue/downloadlist.h"
 #include "queue/liststore.h"
+#include "widgets/accessiblebutton.h"
 #include "widgets/accessiblelabel.h"
 #include "widgets/statuslabel.h"
 #include "widgets/taskpane.h"
@@ -46,8 +47,10 @@ constexpr int kEmailHelpTopic = 223;
 MainWindow::MainWindow(const platform::Services& services, QWidget* parent) : QMainWindow(parent), services_(services) {
   // Before the browser's view exists: it fixes how the window is composed.
   platform::ChooseWindowComposition();
-  // Before the first label exists: interfaces are made once per widget.
+  // Before the first label or tool button exists: interfaces are made once
+  // per widget.
   widgets::InstallAccessibleLabels();
+  widgets::InstallAccessibleButtons();
   setObjectName(QStringLiteral("Form1"));
   QFont font = QApplication::font();
   font.setPointSize(8);

@@ -1,10 +1,12 @@
 #include "engine/filejob.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -25,7 +27,28 @@ bool FileJob::WaitFor(int ms) {
   return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return done_; });
 }
 
+namespace {
+
+// Linux keeps a priority per thread; elsewhere the call would lower the
+// whole process, the caller included, so there the job runs as it is.
+void LowerThisThread(int increment) {
+#ifdef __linux__
+  if (increment <= 0) return;
+  const id_t self = id_t(gettid());
+  errno = 0;
+  const int now = getpriority(PRIO_PROCESS, self);
+  if (now == -1 && errno != 0) return;
+  // Best effort: a thread that may not change its priority still works.
+  setpriority(PRIO_PROCESS, self, std::min(now + increment, 19));
+#else
+  (void)increment;
+#endif
+}
+
+}  // namespace
+
 void FileJob::Run() {
+  LowerThisThread(niceness_);
   bool ok = false;
   std::string tmp;
   // Reserve a unique temporary name beside the target.

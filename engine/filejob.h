@@ -20,6 +20,11 @@ class FileJob {
   FileJob(const FileJob&) = delete;
   FileJob& operator=(const FileJob&) = delete;
 
+  // How much nicer than the caller the job's threads run: its own, the
+  // reader and encoder threads it starts and the codecs' threads they start
+  // in turn (a thread inherits its creator's priority). 0 runs them as the
+  // caller runs; set before `Start`.
+  void SetNiceness(int increment) { niceness_ = increment; }
   void Start();
   // Waits up to `ms` for the end; true once the job has ended.
   bool WaitFor(int ms);
@@ -49,6 +54,7 @@ class FileJob {
  private:
   void Run();
 
+  int niceness_ = 0;
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable cv_;

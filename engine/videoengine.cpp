@@ -10,6 +10,7 @@ namespace larkvale::engine {
 
 TVideoEngine::TVideoEngine(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
+  SetWorkerNiceness(kWindowWorkerNiceness);
   player_ = std::make_unique<PreviewPlayer>(this, [this](double pos) {
     if (OnPlaying) OnPlaying(pos);
   });

@@ -17,6 +17,8 @@
 //   - the engine must not be destroyed from inside its own events (use
 //     deleteLater()).
 // `OnComplete` is raised once when a save succeeds, just before it returns.
+// A save's threads run at `kWindowWorkerNiceness` below the UI thread, so
+// the window wins the cores whenever it has something to do.
 
 #include "engine/videoenginecore.h"
 
@@ -30,6 +32,10 @@
 namespace larkvale::engine {
 
 class PreviewPlayer;
+
+// Nice +10 gives each worker about a tenth of the UI thread's weight: with
+// eight of them on two cores, the window still gets most of a core at once.
+inline constexpr int kWindowWorkerNiceness = 10;
 
 class TVideoEngine : public QWidget, public VideoEngineCore {
   Q_OBJECT

@@ -209,6 +209,7 @@ bool VideoEngineCore::RunSave(const std::optional<EncodePlan>& plan, const QStri
   // posts to it.
   QObject waker;
   SaveJob job(timeline_, *plan, file.toStdString());
+  job.SetNiceness(workerNiceness_);
   return RunJob(job, waker);
 }
 
@@ -260,6 +261,8 @@ bool VideoEngineCore::JoinTimeline(const QString& file) {
     return false;
   }
   QObject waker;
+  // A join copies on one thread and cannot hold every core, so it runs as
+  // its caller runs.
   JoinJob job(*plan, file.toStdString());
   return RunJob(job, waker);
 }

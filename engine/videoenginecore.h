@@ -17,6 +17,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -140,6 +141,14 @@ class VideoEngineCore {
   // Stops the running save, which then returns false.
   virtual void Abort();
 
+  // How much nicer than the calling thread a save's threads run (0 to 19;
+  // 0, the default, runs them as the caller runs). A window's engine sets
+  // it so that a conversion holding every core never delays what the
+  // window draws or tells a screen reader; the command line has nothing to
+  // yield to and keeps 0. A join, on one thread, always runs as its caller.
+  void SetWorkerNiceness(int increment) { workerNiceness_ = std::clamp(increment, 0, 19); }
+  int WorkerNiceness() const { return workerNiceness_; }
+
   // ---- events
   std::function<void()> OnComplete;
   std::function<void(double iCurPos, double iDuration)> OnProcessing;
@@ -176,6 +185,7 @@ class VideoEngineCore {
   };
   mutable std::map<std::string, Probed> probed_;
   bool headerProbes_ = false;
+  int workerNiceness_ = 0;
 };
 
 }  // namespace larkvale::engine
