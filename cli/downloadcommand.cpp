@@ -105,6 +105,7 @@ struct DownloadRequest {
   QString flvDir;
   int limitSeconds = http::kDefaultLimitSeconds;
   int parallel = 1;
+  int perHost = queue::QueueRunner::kPerHost;
   int retries = static_cast<int>(queue::kRetryPausesMs.size());
   int maxHeight = 0;
   int connections = 4;
@@ -112,70 +113,119 @@ struct DownloadRequest {
 
 // Reads the options into `request` (proxy and rate limit are set for the
 // process); -1 when it may go on, else the exit status.
-int ParseDownloadRequest(const QStringList& arguments, DownloadRequest& request) {
-  QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral(
-      "Fetches each address as the window's Download does (a watch page gives its video, an ordinary "
-      "page the videos it shows, at most 20, and the address of a video file that file) and downloads "
-      "the videos into DIR, named as the window names its downloads (flv0video.flv, ...). The default "
-      "folder is the flv/ folder of the window's working folder. Each saved file's path is written to "
-      "standard output; progress goes to standard error.\n\n"
-      "A video is written to its name plus .part and renamed when it is whole. Ctrl+C stops the "
-      "download and keeps the .part, as does a transfer that fails after some of it arrived. The .part "
-      "records its link: a later download of the same link into the same folder continues it from "
-      "where it stopped."));
-  parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("Page or video addresses, in order."),
-                               QStringLiteral("URL..."));
-  const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
-                                  QStringLiteral("Download into DIR."), QStringLiteral("DIR"));
-  parser.addOption(output);
-  const QCommandLineOption timeout(
+// The options of `larkvale download`, added to `parser`.
+struct DownloadOptions {
+  explicit DownloadOptions(QCommandLineParser& parser) {
+    parser.setApplicationDescription(QStringLiteral(
+        "Fetches each address as the window's Download does (a watch page gives its video, an ordinary "
+        "page the videos it shows, at most 20, and the address of a video file that file) and downloads "
+        "the videos into DIR, named as the window names its downloads (flv0video.flv, ...). The default "
+        "folder is the flv/ folder of the window's working folder. Each saved file's path is written to "
+        "standard output; progress goes to standard error.\n\n"
+        "A video is written to its name plus .part and renamed when it is whole. Ctrl+C stops the "
+        "download and keeps the .part, as does a transfer that fails after some of it arrived. The .part "
+        "records its link: a later download of the same link into the same folder continues it from "
+        "where it stopped."));
+    parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("Page or video addresses, in order."),
+                                 QStringLiteral("URL..."));
+    for (const QCommandLineOption* option :
+         {&output, &timeout, &proxy, &maxHeight, &connections, &limitRate, &retries, &parallel, &perHost})
+      parser.addOption(*option);
+  }
+
+  const QCommandLineOption output{{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Download into DIR."),
+                                  QStringLiteral("DIR")};
+  const QCommandLineOption timeout{
       QStringLiteral("timeout"),
       QStringLiteral("Give up on a server that sends no byte for SECONDS, or whose reply head is not complete "
                      "within SECONDS (default %1; 0: wait for ever).")
           .arg(http::kDefaultLimitSeconds),
-      QStringLiteral("SECONDS"));
-  parser.addOption(timeout);
-  const QCommandLineOption proxy(
+      QStringLiteral("SECONDS")};
+  const QCommandLineOption proxy{
       QStringLiteral("proxy"),
       QStringLiteral("Reach the web through PROXY: an address (http://host:port, socks5h://host:port, with "
                      "user:password@ if it wants them), \"none\" or \"environment\" (http_proxy, https_proxy, "
                      "all_proxy, no_proxy). The default is the window's proxy setting."),
-      QStringLiteral("PROXY"));
-  parser.addOption(proxy);
-  const QCommandLineOption maxHeight(QStringLiteral("max-height"),
+      QStringLiteral("PROXY")};
+  const QCommandLineOption maxHeight{QStringLiteral("max-height"),
                                      QStringLiteral("For HLS and DASH streams: the tallest picture wanted, in lines "
                                                     "(1080, 720, 480, 360, ...); the default is the best."),
-                                     QStringLiteral("LINES"));
-  parser.addOption(maxHeight);
-  const QCommandLineOption connections(QStringLiteral("connections"),
+                                     QStringLiteral("LINES")};
+  const QCommandLineOption connections{QStringLiteral("connections"),
                                        QStringLiteral("Connections at once, 1 to 16 (default 4): the pieces of an HLS "
                                                       "or DASH stream, or the parts of a file of 16 MiB or more from "
                                                       "a server that takes Range requests."),
-                                       QStringLiteral("N"));
-  parser.addOption(connections);
-  const QCommandLineOption limitRate(
+                                       QStringLiteral("N")};
+  const QCommandLineOption limitRate{
       QStringLiteral("limit-rate"),
       QStringLiteral("Take at most RATE for all transfers together: KB/s (1 KB = 1024 bytes), or with a suffix "
                      "k or m (500k, 2m); 0: no limit (the default)."),
-      QStringLiteral("RATE"));
-  parser.addOption(limitRate);
-  const QCommandLineOption retries(
+      QStringLiteral("RATE")};
+  const QCommandLineOption retries{
       QStringLiteral("retries"),
       QStringLiteral("Ask again up to N times (0 to 10, default %1) after a fault that passes: a reset, a time-out, "
                      "or a busy or failing server (408, 429, 500, 502, 503, 504), after 1 s, 4 s, then 15 s, or "
                      "after the server's Retry-After (at most 5 minutes).")
           .arg(queue::kRetryPausesMs.size()),
-      QStringLiteral("N"));
-  parser.addOption(retries);
-  const QCommandLineOption parallel(
+      QStringLiteral("N")};
+  const QCommandLineOption parallel{
       QStringLiteral("parallel"),
-      QStringLiteral("Download up to N files at once (1 to %1, default 1), at most %2 from one server; each file "
-                     "ends with one line. An HLS or DASH stream still downloads alone.")
+      QStringLiteral("Download up to N files at once (1 to %1, default 1), at most --per-host from one server; "
+                     "each file ends with one line. An HLS or DASH stream still downloads alone.")
+          .arg(queue::QueueRunner::kMaxAtOnce),
+      QStringLiteral("N")};
+  const QCommandLineOption perHost{
+      QStringLiteral("per-host"),
+      QStringLiteral("With --parallel, at most N files at once from one server (1 to %1, default %2): servers and "
+                     "CDNs often slow down or refuse more, some welcome them.")
           .arg(queue::QueueRunner::kMaxAtOnce)
           .arg(queue::QueueRunner::kPerHost),
-      QStringLiteral("N"));
-  parser.addOption(parallel);
+      QStringLiteral("N")};
+};
+
+// The client that fetches the pages and the Download action it serves.
+struct PageFetch {
+  explicit PageFetch(int limitSeconds) {
+    http::ApplyWindowConfiguration(client);
+    client.IdleLimitMs = limitSeconds * 1000;
+    client.HeadLimitMs = limitSeconds * 1000;
+    action.OnStatus = [this](const QString& text) { lastStatus = text; };
+    client.OnWork = [this](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action.Work(n); };
+    client.OnWaiting = [this](http::TNetComponent*) {
+      if (Interrupted()) action.Stop();
+    };
+  }
+  http::TNetHTTP client;
+  queue::DownloadList list;
+  queue::DownloadAction action{client, list, [this] {
+                                 platform::ProcessMessages();
+                                 if (Interrupted()) action.Stop();
+                               }};
+  QString lastStatus;
+};
+
+// The rows an address gave, from `first` on: each takes the .part an
+// earlier run left for its link, or the next free name as the window
+// counts them from `n`, in row order.
+void AddJobs(const queue::DownloadList& list, int first, const QString& flvDir, int& n, const QString& url,
+             DownloadJobs& jobs) {
+  for (int row = first; row < list.RowCount(); ++row) {
+    const QString link = list.CellText(queue::colUrl, row);
+    const bool stream = queue::RowDownload::IsStream(link, list.IsMarkedStream(row), QString());
+    QString name = stream ? StreamStartedFor(flvDir, link) : QString();
+    if (!stream) {
+      const QString part = PartStartedFor(flvDir, link);
+      if (!part.isEmpty()) name = part.chopped(5);
+    }
+    const bool claimed = name.isEmpty();
+    if (claimed) name = ClaimName(flvDir, n, stream ? QStringLiteral(".mp4") : queue::ExtensionFor(link));
+    jobs.Add(url, link, queue::PartFileName(name), stream, list.IsFoundOnPage(row), claimed);
+  }
+}
+
+int ParseDownloadRequest(const QStringList& arguments, DownloadRequest& request) {
+  QCommandLineParser parser;
+  const DownloadOptions options(parser);
   const QString command = QStringLiteral("download");
   if (const int status = ParseSubcommand(parser, command, arguments); status >= 0) return status;
   request.urls = parser.positionalArguments();
@@ -184,19 +234,19 @@ int ParseDownloadRequest(const QStringList& arguments, DownloadRequest& request)
     return kBadUsage;
   }
 
-  if (parser.isSet(timeout)) {
+  if (parser.isSet(options.timeout)) {
     bool ok = false;
-    request.limitSeconds = parser.value(timeout).toInt(&ok);
+    request.limitSeconds = parser.value(options.timeout).toInt(&ok);
     // Milliseconds of it must fit the client's int.
     if (!ok || request.limitSeconds < 0 || request.limitSeconds > kMaxLimitSeconds) {
       ReportError(QStringLiteral("--timeout"),
                   QStringLiteral("'%1' is not a whole number of seconds from 0 to %2")
-                      .arg(parser.value(timeout))
+                      .arg(parser.value(options.timeout))
                       .arg(kMaxLimitSeconds));
       return kBadUsage;
     }
   }
-  http::SetProxySetting(parser.isSet(proxy) ? http::ParseProxySetting(parser.value(proxy).toStdString())
+  http::SetProxySetting(parser.isSet(options.proxy) ? http::ParseProxySetting(parser.value(options.proxy).toStdString())
                                             : queue::StoredProxySetting(platform::SettingsFilePath(
                                                   platform::Environment::FromProcess().configHome)));
   const auto number = [&](const QCommandLineOption& option, int low, int high, int& into) {
@@ -211,22 +261,23 @@ int ParseDownloadRequest(const QStringList& arguments, DownloadRequest& request)
     into = value;
     return true;
   };
-  if (!number(maxHeight, 1, 100000, request.maxHeight) || !number(connections, 1, 16, request.connections) ||
-      !number(retries, 0, 10, request.retries) || !number(parallel, 1, queue::QueueRunner::kMaxAtOnce, request.parallel))
+  if (!number(options.maxHeight, 1, 100000, request.maxHeight) || !number(options.connections, 1, 16, request.connections) ||
+      !number(options.retries, 0, 10, request.retries) || !number(options.parallel, 1, queue::QueueRunner::kMaxAtOnce, request.parallel) ||
+      !number(options.perHost, 1, queue::QueueRunner::kMaxAtOnce, request.perHost))
     return kBadUsage;
-  if (parser.isSet(limitRate)) {
-    const std::int64_t rate = http::ParseRateKBps(parser.value(limitRate).toStdString());
+  if (parser.isSet(options.limitRate)) {
+    const std::int64_t rate = http::ParseRateKBps(parser.value(options.limitRate).toStdString());
     if (rate < 0) {
       ReportError(QStringLiteral("--limit-rate"),
-                  QStringLiteral("'%1' is not a rate (KB/s, or a number with k or m)").arg(parser.value(limitRate)));
+                  QStringLiteral("'%1' is not a rate (KB/s, or a number with k or m)").arg(parser.value(options.limitRate)));
       return kBadUsage;
     }
     http::RateLimit::Global().SetBytesPerSecond(rate);
   }
 
   try {
-    if (parser.isSet(output)) {
-      const QString dir = parser.value(output);
+    if (parser.isSet(options.output)) {
+      const QString dir = parser.value(options.output);
       if (!QFileInfo(dir).isDir()) {
         ReportError(dir, QStringLiteral("no such folder"));
         return kBadUsage;
@@ -266,26 +317,12 @@ int RunDownload(const QStringList& arguments) {
   // The pages are fetched here, one after the other, as the window's
   // Download does; the files they give run as rows.
   const extract::SiteAddresses sites = extract::SiteAddresses::FromEnvironment();
-  http::TNetHTTP pageClient;
-  http::ApplyWindowConfiguration(pageClient);
-  pageClient.IdleLimitMs = request.limitSeconds * 1000;
-  pageClient.HeadLimitMs = request.limitSeconds * 1000;
-  queue::DownloadList list;
-  queue::DownloadAction* stoppable = nullptr;
-  queue::DownloadAction action(pageClient, list, [&stoppable] {
-    platform::ProcessMessages();
-    if (Interrupted() && stoppable) stoppable->Stop();
-  });
-  stoppable = &action;
-  QString lastStatus;
-  action.OnStatus = [&lastStatus](const QString& text) { lastStatus = text; };
-  pageClient.OnWork = [&action](http::TNetComponent*, http::TWorkMode, std::int64_t n) { action.Work(n); };
-  pageClient.OnWaiting = [&action](http::TNetComponent*) {
-    if (Interrupted()) action.Stop();
-  };
+  PageFetch pages(request.limitSeconds);
+  queue::DownloadList& list = pages.list;
 
   DownloadJobs::Settings settings;
   settings.parallel = request.parallel;
+  settings.perHost = request.perHost;
   settings.retries = request.retries;
   settings.terminal = ProgressLine::StandardErrorIsTerminal();
   settings.idleLimitMs = request.limitSeconds * 1000;
@@ -293,9 +330,7 @@ int RunDownload(const QStringList& arguments) {
   settings.row.maxHeight = request.maxHeight;
   DownloadJobs jobs(settings);
 
-  // Each link takes the .part an earlier run left for it, or the next free
-  // name as the window counts them from `n`, in row order.
-  int n = 0;
+  int n = 0;  // where the search for a free name starts
   bool failed = false;
   for (const QString& address : request.urls) {
     if (Interrupted()) break;
@@ -304,7 +339,7 @@ int RunDownload(const QStringList& arguments) {
     const int first = list.RowCount();
     queue::DownloadAction::Outcome outcome;
     try {
-      outcome = action.Run(address.toStdString(), tempDir, sites);
+      outcome = pages.action.Run(address.toStdString(), tempDir, sites);
     } catch (...) {
       if (Interrupted()) break;
       ReportError(url, ErrorText(std::current_exception()));
@@ -313,7 +348,7 @@ int RunDownload(const QStringList& arguments) {
     }
     if (Interrupted() || outcome == queue::DownloadAction::Outcome::Stopped) break;
     // (A page with more videos says so in its "Queued" line below.)
-    if (action.PageCut() && !lastStatus.startsWith(QStringLiteral("Queued ")))
+    if (pages.action.PageCut() && !pages.lastStatus.startsWith(QStringLiteral("Queued ")))
       ReportError(url, queue::DownloadAction::PageCutText());
     if (outcome == queue::DownloadAction::Outcome::NoVideo) {
       ReportError(url, QStringLiteral("no video link found on the page"));
@@ -321,19 +356,8 @@ int RunDownload(const QStringList& arguments) {
       continue;
     }
     // A page with more videos than the window queues says so.
-    if (lastStatus.startsWith(QStringLiteral("Queued "))) ReportError(url, lastStatus);
-    for (int row = first; row < list.RowCount(); ++row) {
-      const QString link = list.CellText(queue::colUrl, row);
-      const bool stream = queue::RowDownload::IsStream(link, list.IsMarkedStream(row), QString());
-      QString name = stream ? StreamStartedFor(request.flvDir, link) : QString();
-      if (!stream) {
-        const QString part = PartStartedFor(request.flvDir, link);
-        if (!part.isEmpty()) name = part.chopped(5);
-      }
-      const bool claimed = name.isEmpty();
-      if (claimed) name = ClaimName(request.flvDir, n, stream ? QStringLiteral(".mp4") : queue::ExtensionFor(link));
-      jobs.Add(url, link, queue::PartFileName(name), stream, list.IsFoundOnPage(row), claimed);
-    }
+    if (pages.lastStatus.startsWith(QStringLiteral("Queued "))) ReportError(url, pages.lastStatus);
+    AddJobs(list, first, request.flvDir, n, url, jobs);
     // The next address is fetched once its rows have all started and a
     // place is free: one at a time keeps the order it always had.
     jobs.WaitForRoom();

@@ -106,7 +106,7 @@ bool DownloadJobs::Startable(const Job& job, int running) const {
     if (other->stream) return false;
     if (other->host == job.host) ++sameHost;
   }
-  return sameHost < queue::QueueRunner::kPerHost;
+  return sameHost < settings_.perHost;
 }
 
 void DownloadJobs::Start(Job& job) {

@@ -1,7 +1,7 @@
 #pragma once
 // The command line's downloads: each row found for an address runs as one
 // `queue::RowDownload` on a worker thread of its own, up to `parallel` at
-// once and at most `QueueRunner::kPerHost` to one host, in the order the
+// once and at most `perHost` to one host, in the order the
 // rows were added. A fault that passes is asked again after the runner's
 // pauses (or the server's Retry-After) while the others go on. Each file
 // ends with one line on standard error; a whole file's path goes to
@@ -25,6 +25,7 @@ class DownloadJobs {
  public:
   struct Settings {
     int parallel = 1;
+    int perHost = 2;         // at once from one host and port
     int retries = 3;         // asks again after a passing fault, at most
     bool terminal = false;   // standard error is a terminal: one redrawn bar (with one at a time)
     queue::RowOptions row;   // what every row shares (connections, max height, ...)

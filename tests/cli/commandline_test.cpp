@@ -89,6 +89,8 @@ TEST(LarkvaleCommandLine, HelpVersionAndUsage) {
       {{"download", "--bogus", "http://127.0.0.1:9/"}, "bogus"},
       {{"download", "--timeout", "soon", "http://127.0.0.1:9/"}, "--timeout"},
       {{"download", "--timeout", "-1", "http://127.0.0.1:9/"}, "--timeout"},
+      {{"download", "--per-host", "0", "http://127.0.0.1:9/"}, "--per-host"},
+      {{"download", "--per-host", "9", "http://127.0.0.1:9/"}, "--per-host"},
   };
   for (const auto& c : bad) {
     const LarkvaleRun run = RunLarkvale(c.args, home.Path());
