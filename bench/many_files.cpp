@@ -16,6 +16,7 @@
 //   bench_many_files [files=1000,4000] [KB=200] [history=10000] [lists=1000,10000,100000]
 // The platform plugin is QT_QPA_PLATFORM when set, offscreen otherwise.
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -58,11 +59,28 @@ double CpuSeconds(int who) {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Peak resident memory of the largest child so far.
-long PeakKb(int who) {
+// Runs `command` through the shell: its wall seconds, processor seconds and
+// peak memory (its own and its waited-for children's).
+struct Run {
+  bool ok = false;
+  double cpu = 0;
+  long peakKb = 0;
+};
+Run RunCommand(const std::string& command) {
+  Run run;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
   rusage u{};
-  ::getrusage(who, &u);
-  return u.ru_maxrss;
+  if (pid < 0 || ::wait4(pid, &status, 0, &u) != pid) return run;
+  run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  run.cpu = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  run.peakKb = u.ru_maxrss;
+  return run;
 }
 
 // Resident memory now, in kB.
@@ -155,7 +173,7 @@ struct Figures {
 
 void Print(const char* who, int files, const Figures& f) {
   std::printf("  %-34s %7.2f s  %7.1f files/s  CPU %6.2f s  memory %5ld MB", who, f.seconds, files / f.seconds, f.cpu,
-              f.peakKb / 1024);
+              (f.peakKb + 512) / 1024);
   if (f.holdMs > 0) std::printf("  longest hold %5.0f ms", f.holdMs);
   std::printf("%s\n", f.ok ? "" : "  FAILED");
   std::fflush(stdout);
@@ -168,12 +186,12 @@ Figures Aria(const std::vector<std::string>& urls, const std::string& dir) {
     for (const std::string& url : urls) out << url << "\n";
   }
   Figures f;
-  const double cpu0 = CpuSeconds(RUSAGE_CHILDREN);
   const auto t0 = Clock::now();
-  f.ok = std::system(("aria2c -q -j 8 --allow-overwrite=true --dir='" + dir + "' -i '" + list + "'").c_str()) == 0;
+  const Run run = RunCommand("aria2c -q -j 8 --allow-overwrite=true --dir='" + dir + "' -i '" + list + "'");
   f.seconds = Seconds(t0, Clock::now());
-  f.cpu = CpuSeconds(RUSAGE_CHILDREN) - cpu0;
-  f.peakKb = PeakKb(RUSAGE_CHILDREN);
+  f.ok = run.ok;
+  f.cpu = run.cpu;
+  f.peakKb = run.peakKb;
   std::system(("rm -rf '" + dir + "' '" + list + "'").c_str());
   return f;
 }
@@ -187,12 +205,12 @@ Figures Curl(const std::vector<std::string>& urls, const std::string& dir) {
       out << "url = \"" << urls[i] << "\"\noutput = \"" << dir << "/" << i << ".bin\"\n";
   }
   Figures f;
-  const double cpu0 = CpuSeconds(RUSAGE_CHILDREN);
   const auto t0 = Clock::now();
-  f.ok = std::system(("mkdir -p '" + dir + "' && curl -s -K '" + config + "'").c_str()) == 0;
+  const Run run = RunCommand("mkdir -p '" + dir + "' && curl -s -K '" + config + "'");
   f.seconds = Seconds(t0, Clock::now());
-  f.cpu = CpuSeconds(RUSAGE_CHILDREN) - cpu0;
-  f.peakKb = PeakKb(RUSAGE_CHILDREN);
+  f.ok = run.ok;
+  f.cpu = run.cpu;
+  f.peakKb = run.peakKb;
   std::system(("rm -rf '" + dir + "' '" + config + "'").c_str());
   return f;
 }
