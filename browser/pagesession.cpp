@@ -19,6 +19,12 @@ std::vector<BrowserCookie> CookiesFor(const std::vector<BrowserCookie>& all, con
   return out;
 }
 
+PageSession BrowsedPage::ReloadSessionFor(const std::string& address) const {
+  PageSession session = SessionFor(address);
+  session.referer.clear();
+  return session;
+}
+
 PageSession BrowsedPage::SessionFor(const std::string& link) const {
   PageSession s;
   s.referer = address;

@@ -42,6 +42,9 @@ struct BrowsedPage {
   // go to `link` under the client's matching rules (domain, path, secure
   // only over https), this page as Referer, the browser's User-Agent.
   PageSession SessionFor(const std::string& link) const;
+  // The page itself asked for again, as a reload asks: its session without
+  // a Referer.
+  PageSession ReloadSessionFor(const std::string& address) const;
 };
 
 // The cookies of `all` that a request to `address` carries.

@@ -221,13 +221,8 @@ namespace {
 // as the browser asked for it, with its cookies and User-Agent (no Referer,
 // as for a reload).
 void FetchPage(http::TNetHTTP& client, const std::string& url, const browser::BrowsedPage* browsed, PageSink& sink) {
-  browser::PageSession pageSession;
-  if (browsed) {
-    pageSession = browsed->SessionFor(url);
-    pageSession.referer.clear();
-  }
   try {
-    const SessionScope session(client, pageSession, url);
+    const SessionScope session(client, browsed ? browsed->ReloadSessionFor(url) : browser::PageSession(), url);
     const CompressedPageRequest compressed(client);
     client.Get(url, sink);
   } catch (...) {
