@@ -10,6 +10,9 @@ constexpr std::array<const char*, 20> kFileExtensions = {
     "mp4", "webm", "mkv", "mov", "m4v", "ogv", "flv", "avi", "mpg", "mpeg",
     "3gp", "wmv", "mp3", "m4a", "ogg", "oga", "opus", "wav", "flac", "aac"};
 constexpr std::array<const char*, 2> kStreamExtensions = {"m3u8", "mpd"};
+// Subtitles and captions, loaded as media by a <track>: they belong to their
+// video, they are never one.
+constexpr std::array<const char*, 7> kTextTrackExtensions = {"vtt", "srt", "ttml", "dfxp", "ass", "ssa", "sbv"};
 // What players fetch the pieces of a stream as; on their own they are no find.
 constexpr std::array<const char*, 7> kSegmentExtensions = {"ts", "m4s", "m4f", "cmfv", "cmfa", "vtt", "key"};
 
@@ -57,6 +60,7 @@ MediaKind ClassifyMediaRequest(const QUrl& url, bool mediaResource) {
   if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) return MediaKind::None;
   const QString ext = Extension(url);
   if (In(kStreamExtensions, ext)) return MediaKind::Stream;
+  if (In(kTextTrackExtensions, ext)) return MediaKind::None;
   if (In(kFileExtensions, ext) || mediaResource) return MediaKind::File;
   return MediaKind::None;
 }

@@ -19,7 +19,8 @@ enum class MediaKind { None, File, Stream };
 
 // What a request for `url` is: a stream (".m3u8", ".mpd"), a file (a video
 // or audio extension, or any http(s) address the engine loads as a media
-// resource), or none of those. Only http and https addresses count: blob:
+// resource, except subtitle and caption files: .vtt, .srt, .ttml, ...), or
+// none of those. Only http and https addresses count: blob:
 // and data: addresses exist only inside the page.
 MediaKind ClassifyMediaRequest(const QUrl& url, bool mediaResource);
 

@@ -1,5 +1,7 @@
 #include "extract/mediafinder.h"
 
+#include <algorithm>
+
 #include <optional>
 #include <unordered_set>
 
@@ -45,7 +47,13 @@ struct PageLinks {
   std::vector<OpenGraphVideo> openGraph;
   std::vector<std::string> anchors;
   std::vector<std::string> structured;  // JSON-LD contentUrl/embedUrl values
+  std::vector<std::string> posters;     // data-video, data-src, ... that may name a media file
 };
+
+// Attributes that click-to-play posters and lazy players keep the media's
+// address in until the player is made.
+constexpr std::string_view kPosterAttributes[] = {"data-video", "data-src", "data-video-src", "data-mp4",
+                                                  "data-hls",   "data-stream", "data-url", "data-file"};
 
 // Elements that never have content, so never stay open.
 bool IsVoidElement(std::string_view name) {
@@ -150,6 +158,7 @@ struct MediaFinder::State {
       }
       return;
     }
+    Posters(tag);
     if (tag.name == "meta") {
       Meta(tag);
     } else if (tag.name == "a") {
@@ -158,6 +167,18 @@ struct MediaFinder::State {
       if (const auto href = Attribute(tag, "href"); href && !links.base) links.base = std::string(*href);
     }
     if (!IsVoidElement(tag.name) && (!open.empty() || untracked > 0)) Push(tag.name, -1);
+  }
+
+  // Only a value that may name a media file is kept: data-src names images
+  // as often as videos.
+  void Posters(const HtmlTag& tag) {
+    for (const HtmlTag::Attribute& attribute : tag.attributes) {
+      if (attribute.name.rfind("data-", 0) != 0) continue;
+      if (std::find(std::begin(kPosterAttributes), std::end(kPosterAttributes), attribute.name) ==
+          std::end(kPosterAttributes))
+        continue;
+      if (!Trimmed(attribute.value).empty() && MayBeVideoFileLink(attribute.value)) Keep(links.posters, attribute.value);
+    }
   }
 
   void Meta(const HtmlTag& tag) {
@@ -174,6 +195,12 @@ struct MediaFinder::State {
       if (links.openGraph.empty()) links.openGraph.emplace_back();
       Keep(links.openGraph.back().addresses, *content);
     } else if (property == "og:video:type" && !links.openGraph.empty()) {
+      links.openGraph.back().type = Lowered(Trimmed(*content));
+    } else if (property == "twitter:player:stream") {
+      // The card's raw stream, beside its player page.
+      links.openGraph.emplace_back();
+      Keep(links.openGraph.back().addresses, *content);
+    } else if (property == "twitter:player:stream:content_type" && !links.openGraph.empty()) {
       links.openGraph.back().type = Lowered(Trimmed(*content));
     }
   }
@@ -288,6 +315,16 @@ MediaLinks Resolve(const PageLinks& raw, std::string_view pageAddress, std::size
       if (link && (HasVideoFileExtension(*link) || HasStreamExtension(*link))) list.Add(std::move(*link));
     }
     MediaLinks result = list.Take(MediaSource::kStructuredData);
+    if (result.source != MediaSource::kNone || stopped) return finish(std::move(result));
+  }
+  {
+    LinkList list(cap);
+    for (const auto& value : raw.posters) {
+      if (stopping()) break;
+      auto link = ResolveLink(value, base);
+      if (link && (HasVideoFileExtension(*link) || HasStreamExtension(*link))) list.Add(std::move(*link));
+    }
+    MediaLinks result = list.Take(MediaSource::kPoster);
     if (result.source != MediaSource::kNone || stopped) return finish(std::move(result));
   }
   LinkList list(cap);

@@ -1,7 +1,8 @@
 #pragma once
 // Finds the videos of an ordinary web page, one without the watch-page
-// markers: an HTML5 <video>, an og:video tag, a JSON-LD VideoObject or a
-// plain link to a video file. HLS playlists (.m3u8) and DASH manifests
+// markers: an HTML5 <video>, an og:video or twitter:player:stream tag, a
+// JSON-LD VideoObject, a poster's data- attribute or a plain link to a video
+// file. HLS playlists (.m3u8) and DASH manifests
 // (.mpd) count as videos wherever they appear.
 // The page's tags are read the way a browser's tokenizer reads them (see
 // HtmlTagReader), so comments, scripts, character references and broken
@@ -23,8 +24,11 @@ namespace larkvale::extract {
 enum class MediaSource {
   kNone,          // nothing found: the caller says "No video"
   kVideoElement,  // <video src>, else its first <source src> of type video/* or none
-  kOpenGraph,     // <meta property="og:video" | "og:video:url" | "og:video:secure_url">
+  kOpenGraph,     // <meta property="og:video" | "og:video:url" | "og:video:secure_url">, and
+                  // <meta name="twitter:player:stream"> (with its :content_type)
   kStructuredData,  // JSON-LD VideoObject contentUrl/embedUrl naming a video file or a stream
+  kPoster,        // data-video, data-src, data-mp4, data-hls, ... on any element (a click-to-play poster,
+                  // a lazy player), naming a video file or a stream
   kFileLink,      // <a href> whose path ends in a video file extension, .m3u8 or .mpd
 };
 

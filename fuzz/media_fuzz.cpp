@@ -35,7 +35,8 @@ void CheckLinks(const MediaLinks& found, std::size_t cap) {
     // A found link stands for itself on any page.
     FUZZ_CHECK(larkvale::extract::ResolveLink(link, "") == link);
     FUZZ_CHECK(larkvale::extract::ResolveLink(link, "https://other.test/a/b") == link);
-    if (found.source == MediaSource::kFileLink || found.source == MediaSource::kStructuredData)
+    if (found.source == MediaSource::kFileLink || found.source == MediaSource::kStructuredData ||
+        found.source == MediaSource::kPoster)
       FUZZ_CHECK(larkvale::extract::HasVideoFileExtension(link) || larkvale::extract::HasStreamExtension(link));
     const std::string name = larkvale::extract::MediaFileName(7, link);
     FUZZ_CHECK(name.rfind("flv7video.", 0) == 0 && name.find('/') == std::string::npos);

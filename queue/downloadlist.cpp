@@ -33,7 +33,9 @@ void DownloadList::AddRows(int count) {
   beginInsertRows(QModelIndex(), RowCount(), RowCount() + count - 1);
   for (int i = 0; i < count; ++i) {
     if (!indexStale_) rowOfId_.emplace(nextId_, RowCount());
-    rows_.push_back(Row{nextId_++, {}, {}, {}, {}, RowState::Waiting, {}, {}});
+    Row row;
+    row.id = nextId_++;
+    rows_.push_back(std::move(row));
   }
   endInsertRows();
 }

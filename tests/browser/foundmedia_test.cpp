@@ -26,6 +26,10 @@ TEST(FoundMedia, RequestsAreClassifiedByAddressAndByWhatTheyLoad) {
       {"http://a.test/app.js", false, MediaKind::None},
       {"http://a.test/mp4/", false, MediaKind::None},  // a folder named like a type
       {"http://a.test/x.mp4.html", false, MediaKind::None},
+      // A <track>'s subtitles load as media too; they are no video.
+      {"http://a.test/subs/en.vtt", true, MediaKind::None},
+      {"http://a.test/subs/en.SRT?v=2", true, MediaKind::None},
+      {"http://a.test/subs/captions.ttml", true, MediaKind::None},
       // Only the page itself can read these.
       {"blob:http://a.test/9f1c", true, MediaKind::None},
       {"data:video/mp4;base64,AAAA", true, MediaKind::None},

@@ -88,6 +88,22 @@ TEST(FindMediaLinks, EachTagForm) {
        R"(<a href="page.html">p</a><a href="x.mp4.html">h</a><a href="/get?f=a.mp4">q</a><a>none</a>)"
        R"(<a href="song.mp3">s</a><a href="ok.mp4">v</a>)",
        MediaSource::kFileLink, {"http://site.test/watch/ok.mp4"}},
+      {"twitter:player:stream", R"(<meta name="twitter:player" content="https://site.test/embed/1">)"
+       R"(<meta name="twitter:player:stream" content="https://cdn.test/t.mp4">)",
+       MediaSource::kOpenGraph, {"https://cdn.test/t.mp4"}},
+      {"twitter:player:stream of another type is not a video",
+       R"(<meta name="twitter:player:stream" content="https://cdn.test/t.swf">)"
+       R"(<meta name="twitter:player:stream:content_type" content="application/x-shockwave-flash">)",
+       MediaSource::kNone, {}},
+      {"a click-to-play poster's data-video",
+       R"(<div class="poster" data-video="/media/clip.mp4"><img src="poster.jpg" data-src="big.jpg"></div>)",
+       MediaSource::kPoster, {"http://site.test/media/clip.mp4"}},
+      {"a lazy player's data-hls and data-src",
+       R"(<figure data-hls="https://cdn.test/live/index.m3u8"></figure><span data-src="lazy.webm"></span>)",
+       MediaSource::kPoster, {"https://cdn.test/live/index.m3u8", "http://site.test/watch/lazy.webm"}},
+      {"data- attributes naming no media file are passed over",
+       R"(<img data-src="big.jpg"><div data-url="/watch/next" data-videoid="v.mp4"></div><a href="f.mp4">f</a>)",
+       MediaSource::kFileLink, {"http://site.test/watch/f.mp4"}},
   };
   for (const auto& c : cases) Check(c);
 }
@@ -177,9 +193,10 @@ TEST(FindMediaLinks, NothingToFind) {
        R"(<a href="/gallery/">more</a>)",
        MediaSource::kNone, {}},
       {"video-looking text outside tags", "see http://site.test/a.mp4 or <b>b.webm</b>", MediaSource::kNone, {}},
+      // (A poster's data-src names its video: see EachTagForm.)
       {"links in comments, scripts and attributes of other tags",
        R"(<!-- <video src="c.mp4"></video> --><script>var s = '<a href="s.mp4">';</script>)"
-       R"(<div data-src="d.mp4" title="<a href='t.mp4'>"></div><textarea><a href="x.mp4"></textarea>)",
+       R"(<div data-info="d.mp4" title="<a href='t.mp4'>"></div><textarea><a href="x.mp4"></textarea>)",
        MediaSource::kNone, {}},
       {"a watch page with markers has no media tags", "var swfHTML = 'video_id=abcdefghijk&t=x';",
        MediaSource::kNone, {}},
