@@ -313,6 +313,8 @@ void DownloadsPanel::buildClients() {
       runner_->PauseTimer().start(0);
     }
   };
+  // "Best" or a height limit chooses among a page's sources as among a stream's.
+  action_->MaxHeight = [this] { return StoredNumber(settingsFile(), QStringLiteral("maxheight"), 0, 1, 100000); };
   action_->OnNoVideo = [this] {
     services_.dialogs->ShowMessage(QString::fromLatin1(kAppName), QStringLiteral("No video"));
   };

@@ -318,6 +318,7 @@ int RunDownload(const QStringList& arguments) {
   // Download does; the files they give run as rows.
   const extract::SiteAddresses sites = extract::SiteAddresses::FromEnvironment();
   PageFetch pages(request.limitSeconds);
+  pages.action.MaxHeight = [&request] { return request.maxHeight; };
   queue::DownloadList& list = pages.list;
 
   DownloadJobs::Settings settings;

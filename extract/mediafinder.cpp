@@ -44,6 +44,7 @@ struct OpenGraphVideo {
 struct PageLinks {
   std::optional<std::string> base;                         // the first <base href>
   std::vector<std::vector<std::string>> videoCandidates;  // per <video>: src, then its sources
+  std::vector<std::vector<int>> videoHeights;             // beside each candidate: the height it says, or 0
   std::vector<OpenGraphVideo> openGraph;
   std::vector<std::string> anchors;
   std::vector<std::string> structured;  // JSON-LD contentUrl/embedUrl values
@@ -109,6 +110,40 @@ void CollectJsonLd(std::string_view json, KeepFn keep) {
 
 }  // namespace
 
+// The first picture height `text` names: a number of 144 to 4320 lines
+// ("720", "720p", "HD 1080p", the 720 of "1280x720"). In an address
+// (`marked`) only one written as "720p" or "x720" counts; 0 for none.
+int HeightIn(std::string_view text, bool marked) {
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  for (std::size_t i = 0; i < text.size();) {
+    if (!digit(text[i])) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    while (j < text.size() && digit(text[j])) ++j;
+    // A width: the height follows its "x".
+    const bool width = j + 1 < text.size() && (text[j] == 'x' || text[j] == 'X') && digit(text[j + 1]);
+    const bool p = j < text.size() && (text[j] == 'p' || text[j] == 'P');
+    const bool afterX = i > 0 && (text[i - 1] == 'x' || text[i - 1] == 'X');
+    if (!width && j - i >= 3 && j - i <= 4 && (!marked || p || afterX)) {
+      const int n = std::stoi(std::string(text.substr(i, j - i)));
+      if (n >= 144 && n <= 4320) return n;
+    }
+    i = j;
+  }
+  return 0;
+}
+
+// The height a <source> says its picture has: its size, res, label,
+// data-quality, data-res or height attribute, else its address.
+int SourceHeight(const HtmlTag& tag, std::string_view src) {
+  for (const std::string_view name : {"size", "res", "label", "data-quality", "data-res", "height"})
+    if (const auto value = Attribute(tag, name))
+      if (const int height = HeightIn(*value, false)) return height;
+  return HeightIn(src.substr(0, src.find_first_of("?#")), true);
+}
+
 // What the tags have shown so far. Elements are tracked only inside a
 // <video>, where a <source> counts when the video is its parent; the depth
 // tracked there is bounded, deeper elements are only counted.
@@ -128,6 +163,13 @@ struct MediaFinder::State {
     };
   }
 
+  void KeepCandidate(std::size_t video, std::string_view link, int height) {
+    std::vector<std::string>& candidates = links.videoCandidates[video];
+    const std::size_t before = candidates.size();
+    Keep(candidates, link);
+    if (candidates.size() > before) links.videoHeights[video].push_back(height);
+  }
+
   void Keep(std::vector<std::string>& into, std::string_view link) {
     if (keptBytes + link.size() > kMaxKeptLinkBytes) {
       overflow = true;
@@ -144,8 +186,9 @@ struct MediaFinder::State {
     }
     if (tag.name == "video") {
       links.videoCandidates.emplace_back();
+      links.videoHeights.emplace_back();
       const int index = int(links.videoCandidates.size()) - 1;
-      if (const auto src = Attribute(tag, "src")) Keep(links.videoCandidates.back(), *src);
+      if (const auto src = Attribute(tag, "src")) KeepCandidate(std::size_t(index), *src, 0);
       Push(tag.name, index);
       return;
     }
@@ -154,7 +197,7 @@ struct MediaFinder::State {
         const auto src = Attribute(tag, "src");
         const std::string type = Lowered(Trimmed(Attribute(tag, "type").value_or("")));
         if (src && (type.empty() || type.rfind("video/", 0) == 0 || IsStreamType(type, "")))
-          Keep(links.videoCandidates[std::size_t(open.back().video)], *src);
+          KeepCandidate(std::size_t(open.back().video), *src, SourceHeight(tag, *src));
       }
       return;
     }
@@ -265,9 +308,35 @@ std::optional<std::string> FirstResolved(const std::vector<std::string>& candida
   return std::nullopt;
 }
 
+// A <video>'s link. When several of its sources say their height, the
+// height setting chooses, as it does for a stream's variants: the tallest
+// (`maxHeight` 0, "Best"), else the tallest within the limit, else the
+// shortest. Otherwise its first that resolves.
+std::optional<std::string> ChosenSource(const std::vector<std::string>& candidates, const std::vector<int>& heights,
+                                        const std::string& base, int maxHeight) {
+  std::optional<std::string> best, shortest;
+  int bestHeight = 0, shortestHeight = 0, told = 0;
+  for (std::size_t i = 0; i < candidates.size() && i < heights.size(); ++i) {
+    if (heights[i] <= 0) continue;
+    auto link = ResolveLink(candidates[i], base);
+    if (!link) continue;
+    ++told;
+    if ((maxHeight <= 0 || heights[i] <= maxHeight) && heights[i] > bestHeight) {
+      best = *link;
+      bestHeight = heights[i];
+    }
+    if (!shortest || heights[i] < shortestHeight) {
+      shortest = std::move(*link);
+      shortestHeight = heights[i];
+    }
+  }
+  if (told < 2) return FirstResolved(candidates, base);
+  return best ? best : shortest;
+}
+
 // The links of `raw`, resolved, of the first kind that gives any.
 MediaLinks Resolve(const PageLinks& raw, std::string_view pageAddress, std::size_t cap,
-                   const std::function<bool()>& stop) {
+                   const std::function<bool()>& stop, int maxHeight) {
   // Resolving is the one part whose work grows with the links kept: it asks
   // `stop` now and then.
   std::size_t sinceAsked = 0;
@@ -289,9 +358,10 @@ MediaLinks Resolve(const PageLinks& raw, std::string_view pageAddress, std::size
   };
   {
     LinkList list(cap);
-    for (const auto& candidates : raw.videoCandidates) {
+    for (std::size_t v = 0; v < raw.videoCandidates.size(); ++v) {
       if (stopping()) break;
-      if (auto link = FirstResolved(candidates, base)) list.Add(std::move(*link));
+      if (auto link = ChosenSource(raw.videoCandidates[v], raw.videoHeights[v], base, maxHeight))
+        list.Add(std::move(*link));
     }
     MediaLinks result = list.Take(MediaSource::kVideoElement);
     if (result.source != MediaSource::kNone || stopped) return finish(std::move(result));
@@ -344,16 +414,17 @@ MediaFinder::~MediaFinder() = default;
 
 void MediaFinder::Feed(std::string_view html) { state_->reader.Feed(html); }
 
-MediaLinks MediaFinder::Finish(std::string_view pageAddress, std::size_t cap, const std::function<bool()>& stop) {
-  MediaLinks result = Resolve(state_->links, pageAddress, cap, stop);
+MediaLinks MediaFinder::Finish(std::string_view pageAddress, std::size_t cap, const std::function<bool()>& stop,
+                               int maxHeight) {
+  MediaLinks result = Resolve(state_->links, pageAddress, cap, stop, maxHeight);
   result.moreUncounted = state_->overflow && result.source != MediaSource::kNone;
   return result;
 }
 
-MediaLinks FindMediaLinks(std::string_view page, std::string_view pageAddress, std::size_t cap) {
+MediaLinks FindMediaLinks(std::string_view page, std::string_view pageAddress, std::size_t cap, int maxHeight) {
   MediaFinder finder;
   finder.Feed(page);
-  return finder.Finish(pageAddress, cap);
+  return finder.Finish(pageAddress, cap, {}, maxHeight);
 }
 
 }  // namespace larkvale::extract

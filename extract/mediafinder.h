@@ -64,8 +64,10 @@ class MediaFinder {
   // (after redirects; known only once the page has come). `stop`, when
   // given, is asked now and then and ends the work early when it says so
   // (the result then has `stopped`).
+  // `maxHeight` chooses among a <video>'s sources that say their height (0:
+  // the tallest), as the height setting does among a stream's variants.
   MediaLinks Finish(std::string_view pageAddress, std::size_t cap = kMediaLinkCap,
-                    const std::function<bool()>& stop = {});
+                    const std::function<bool()>& stop = {}, int maxHeight = 0);
 
  private:
   struct State;
@@ -76,9 +78,12 @@ class MediaFinder {
 // (after redirects), against which relative links and <base href> resolve.
 // Links that do not resolve to http or https (blob:, data:, javascript:, ...)
 // are skipped. One <video> gives one link: its sources are the same video in
-// other formats. Likewise one og:video with its :url and :secure_url gives
+// other formats, or in other qualities (`size`, `res`, `label`,
+// `data-quality`, `height`, or "720p" in the address), of which `maxHeight`
+// chooses. Likewise one og:video with its :url and :secure_url gives
 // one link, and none when its og:video:type says it is not video/* (an
 // embedded player page).
-MediaLinks FindMediaLinks(std::string_view page, std::string_view pageAddress, std::size_t cap = kMediaLinkCap);
+MediaLinks FindMediaLinks(std::string_view page, std::string_view pageAddress, std::size_t cap = kMediaLinkCap,
+                          int maxHeight = 0);
 
 }  // namespace larkvale::extract

@@ -243,14 +243,14 @@ struct PageFinds {
 // The watch-page markers first: a page that has them gets exactly their
 // link. Only without them is the page searched for ordinary videos.
 PageFinds FindOnPage(PageIntake& intake, const std::string& pageAddress, const browser::BrowsedPage* browsed,
-                     const std::function<bool()>& stopping) {
+                     const std::function<bool()>& stopping, int maxHeight) {
   PageFinds finds;
   if (const extract::ScanResult found = intake.Scanner().Finish(); found.found) {
     finds.links.push_back(found.link);
     finds.markers = true;
     return finds;
   }
-  extract::MediaLinks media = intake.Finder().Finish(pageAddress, extract::kMediaLinkCap, stopping);
+  extract::MediaLinks media = intake.Finder().Finish(pageAddress, extract::kMediaLinkCap, stopping, maxHeight);
   if (media.stopped) {
     finds.stopped = true;
     return finds;
@@ -312,7 +312,7 @@ DownloadAction::Outcome DownloadAction::Run(const std::string& url, const QStrin
   if (direct)
     finds.links.push_back(url);
   else
-    finds = FindOnPage(intake, pageAddress, browsed, stopping);
+    finds = FindOnPage(intake, pageAddress, browsed, stopping, MaxHeight ? MaxHeight() : 0);
   if (finds.stopped) {
     SetStatus(QStringLiteral("Stopped"));
     return Outcome::Stopped;

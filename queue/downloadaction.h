@@ -82,6 +82,9 @@ class DownloadAction {
   std::function<void(const QString&)> OnStatus;  // the status line's text
   std::function<void(int)> OnQueued;             // the new row, before "Done"
   std::function<void()> OnNoVideo;               // no link on the page, before "Done"
+  // The height setting ("Best" is 0): it chooses among a <video>'s sources
+  // of several qualities, as it does among a stream's. Unset: the tallest.
+  std::function<int()> MaxHeight;
 
  private:
   void SetStatus(const QString& text);

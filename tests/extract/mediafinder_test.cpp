@@ -108,6 +108,42 @@ TEST(FindMediaLinks, EachTagForm) {
   for (const auto& c : cases) Check(c);
 }
 
+// A <video> with sources of several qualities: the height setting chooses,
+// as it does among a stream's variants ("Best" the tallest, else the
+// tallest within the limit, else the shortest).
+TEST(FindMediaLinks, SourcesOfSeveralQualitiesFollowTheHeightSetting) {
+  const std::string bySize = R"(<video><source src="a576.mp4" size="576"><source src="a720.mp4" size="720">)"
+                             R"(<source src="a1080.mp4" size="1080"></video>)";
+  const std::string byLabel = R"(<video><source src="/q/low.mp4" label="SD 480p" type="video/mp4">)"
+                              R"(<source src="/q/high.mp4" data-quality="HD 1080p" type="video/mp4">)"
+                              R"(<source src="/q/mid.mp4" res="1280x720"></video>)";
+  const std::string byAddress = R"(<video><source src="/v/clip_360p.mp4"><source src="/v/clip_720p.mp4">)"
+                                R"(<source src="/v/1920x1080/clip.mp4"></video>)";
+  const struct {
+    const char* name;
+    const std::string& html;
+    int maxHeight;
+    const char* link;
+  } cases[] = {
+      {"by size, Best", bySize, 0, "http://site.test/watch/a1080.mp4"},
+      {"by size, 720", bySize, 720, "http://site.test/watch/a720.mp4"},
+      {"by size, under the lowest", bySize, 360, "http://site.test/watch/a576.mp4"},
+      {"by label, Best", byLabel, 0, "http://site.test/q/high.mp4"},
+      {"by label, 720", byLabel, 720, "http://site.test/q/mid.mp4"},
+      {"by address, Best", byAddress, 0, "http://site.test/v/1920x1080/clip.mp4"},
+      {"by address, 480", byAddress, 480, "http://site.test/v/clip_360p.mp4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const MediaLinks found = FindMediaLinks(c.html, kPage, kMediaLinkCap, c.maxHeight);
+    EXPECT_EQ(found.source, MediaSource::kVideoElement);
+    EXPECT_EQ(found.links, std::vector<std::string>{c.link});
+  }
+  // Sources that say nothing of their height stay in the page's order.
+  EXPECT_EQ(FindMediaLinks(R"(<video><source src="x.webm"><source src="y.mp4" size="720"></video>)", kPage).links,
+            std::vector<std::string>{"http://site.test/watch/x.webm"});
+}
+
 TEST(FindMediaLinks, StreamsWhereverVideosAre) {
   const std::vector<Case> cases = {
       {"video src of a playlist", R"(<video src="/hls/master.m3u8"></video>)", MediaSource::kVideoElement,
