@@ -154,9 +154,9 @@ TEST(AccessibleToolButton, AMenuOpensFromTheEventLoop) {
 TEST(AccessibleToolButton, ConvertPressedByAScreenReaderReturnsBeforeTheConversionAndStillConverts) {
   QTemporaryDir media;
   const QString clip = media.path() + "/clip.flv";
-  testsupport::FixtureSpec spec;
-  spec.seconds = 3;
-  ASSERT_TRUE(testsupport::MakeMediaFixture(clip.toStdString(), spec));
+  testsupport::FixtureSpec shape;
+  shape.seconds = 3;
+  ASSERT_TRUE(testsupport::MakeMediaFixture(clip.toStdString(), shape));
   testing::FakeDesktop desktop;
   auto form = std::make_unique<app::MainWindow>(desktop.services);
   form->show();
